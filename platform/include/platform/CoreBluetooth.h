@@ -1,0 +1,284 @@
+#pragma once
+// Stand-in for CoreBluetooth, backed by the simulated world (sim/World.h).
+//
+// Threading: every delegate event of a central manager and of its peripherals runs on the manager's
+// DispatchQueue, one at a time. The attribute objects (CBService, CBCharacteristic, CBDescriptor) and
+// CBPeripheral may be read from any thread: each getter returns a consistent snapshot.
+//
+// Lifetimes: platform objects are shared (std::shared_ptr). Delegates are held weakly. An event is
+// delivered only if its delegate is still alive when the event starts to run on the queue; the
+// delivering task then holds a strong reference for the whole call, so a delegate whose last owner
+// lets go during an event is destroyed when that event returns, on the queue's thread, and no later
+// event reaches it. Destroying a central manager stops its scan and its timers; events it had queued
+// are dropped. Dropping the last reference to a manager or a queue from inside one of its own events
+// is allowed: it neither deadlocks nor crashes.
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Dispatch.h"
+#include "platform/Foundation.h"
+
+namespace platform {
+
+enum class CBManagerState : int {
+    Unknown = 0,
+    Resetting = 1,
+    Unsupported = 2,
+    Unauthorized = 3,
+    PoweredOff = 4,
+    PoweredOn = 5,
+};
+
+enum class CBManagerAuthorization : int {
+    NotDetermined = 0,
+    Restricted = 1,
+    Denied = 2,
+    AllowedAlways = 3,
+};
+
+enum class CBPeripheralState : int {
+    Disconnected = 0,
+    Connecting = 1,
+    Connected = 2,
+    Disconnecting = 3,
+};
+
+enum class CBCharacteristicWriteType : int {
+    WithResponse = 0,
+    WithoutResponse = 1,
+};
+
+/// Characteristic property bits.
+using CBCharacteristicProperties = uint32_t;
+inline constexpr CBCharacteristicProperties CBCharacteristicPropertyBroadcast = 0x01;
+inline constexpr CBCharacteristicProperties CBCharacteristicPropertyRead = 0x02;
+inline constexpr CBCharacteristicProperties CBCharacteristicPropertyWriteWithoutResponse = 0x04;
+inline constexpr CBCharacteristicProperties CBCharacteristicPropertyWrite = 0x08;
+inline constexpr CBCharacteristicProperties CBCharacteristicPropertyNotify = 0x10;
+inline constexpr CBCharacteristicProperties CBCharacteristicPropertyIndicate = 0x20;
+inline constexpr CBCharacteristicProperties CBCharacteristicPropertyAuthenticatedSignedWrites = 0x40;
+inline constexpr CBCharacteristicProperties CBCharacteristicPropertyExtendedProperties = 0x80;
+
+/// A Bluetooth UUID: 16 bytes and the form it was made from (16, 32 or 128 bits).
+class CBUUID {
+public:
+    /// Accepts, after an optional "0x", 4, 8 or 36 hexadecimal digits (36 with hyphens at 8-4-4-4-12).
+    /// Throws NSException ("String <text> does not represent a valid UUID") for anything else.
+    static CBUUID UUIDWithString(const std::string& text);
+
+    CBUUID();  // the 128-bit zero UUID
+
+    /// Upper case, in the form it was made from: 4, 8 or 36 characters.
+    std::string UUIDString() const;
+    bool isEqual(const CBUUID& other) const noexcept { return bytes_ == other.bytes_; }
+    bool operator==(const CBUUID& other) const noexcept { return bytes_ == other.bytes_; }
+    bool operator!=(const CBUUID& other) const noexcept { return bytes_ != other.bytes_; }
+    bool operator<(const CBUUID& other) const noexcept { return bytes_ < other.bytes_; }
+
+    const std::array<uint8_t, 16>& data() const noexcept { return bytes_; }
+    /// 16, 32 or 128.
+    int bits() const noexcept { return bits_; }
+
+private:
+    std::array<uint8_t, 16> bytes_{};
+    int bits_ = 128;
+};
+
+class CBCentralManager;
+class CBPeripheral;
+class CBService;
+class CBCharacteristic;
+class CBDescriptor;
+using CBCentralManagerPtr = std::shared_ptr<CBCentralManager>;
+using CBPeripheralPtr = std::shared_ptr<CBPeripheral>;
+using CBServicePtr = std::shared_ptr<CBService>;
+using CBCharacteristicPtr = std::shared_ptr<CBCharacteristic>;
+using CBDescriptorPtr = std::shared_ptr<CBDescriptor>;
+
+/// A descriptor's value as the platform types it: text for 0x2901, a number for 0x2900, 0x2902
+/// and 0x2903, bytes otherwise.
+struct CBDescriptorValue {
+    enum class Kind { Data, String, Number };
+    Kind kind = Kind::Data;
+    std::string bytes;  // Data: the bytes; String: UTF-8 text
+    int64_t number = 0;  // Number
+};
+
+class CBDescriptor {
+public:
+    CBUUID UUID() const;
+    CBCharacteristicPtr characteristic() const;
+    std::optional<CBDescriptorValue> value() const;
+
+    struct Impl;
+    explicit CBDescriptor(std::shared_ptr<Impl> impl);
+    const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+class CBCharacteristic {
+public:
+    CBUUID UUID() const;
+    CBServicePtr service() const;
+    CBCharacteristicProperties properties() const;
+    /// Absent until the device gives one (a read, a notification, an initial value).
+    std::optional<std::string> value() const;
+    bool isNotifying() const;
+    /// Absent until discovered.
+    std::optional<std::vector<CBDescriptorPtr>> descriptors() const;
+
+    struct Impl;
+    explicit CBCharacteristic(std::shared_ptr<Impl> impl);
+    const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+class CBService {
+public:
+    CBUUID UUID() const;
+    CBPeripheralPtr peripheral() const;
+    /// Absent until discovered.
+    std::optional<std::vector<CBCharacteristicPtr>> characteristics() const;
+
+    struct Impl;
+    explicit CBService(std::shared_ptr<Impl> impl);
+    const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+class CBPeripheralDelegate {
+public:
+    virtual ~CBPeripheralDelegate() = default;
+    virtual void peripheralDidDiscoverServices(const CBPeripheralPtr& peripheral, const NSError* error);
+    virtual void peripheralDidDiscoverCharacteristicsForService(const CBPeripheralPtr& peripheral,
+                                                                const CBServicePtr& service, const NSError* error);
+    virtual void peripheralDidDiscoverDescriptorsForCharacteristic(const CBPeripheralPtr& peripheral,
+                                                                   const CBCharacteristicPtr& characteristic,
+                                                                   const NSError* error);
+    virtual void peripheralDidUpdateValueForCharacteristic(const CBPeripheralPtr& peripheral,
+                                                           const CBCharacteristicPtr& characteristic,
+                                                           const NSError* error);
+    virtual void peripheralDidWriteValueForCharacteristic(const CBPeripheralPtr& peripheral,
+                                                          const CBCharacteristicPtr& characteristic,
+                                                          const NSError* error);
+    virtual void peripheralDidUpdateNotificationStateForCharacteristic(const CBPeripheralPtr& peripheral,
+                                                                       const CBCharacteristicPtr& characteristic,
+                                                                       const NSError* error);
+    virtual void peripheralIsReadyToSendWriteWithoutResponse(const CBPeripheralPtr& peripheral);
+    virtual void peripheralDidUpdateValueForDescriptor(const CBPeripheralPtr& peripheral,
+                                                       const CBDescriptorPtr& descriptor, const NSError* error);
+    virtual void peripheralDidWriteValueForDescriptor(const CBPeripheralPtr& peripheral,
+                                                      const CBDescriptorPtr& descriptor, const NSError* error);
+};
+
+/// One per device per central manager: every event of that device carries the same object.
+class CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
+public:
+    /// Held weakly.
+    void setDelegate(std::weak_ptr<CBPeripheralDelegate> delegate);
+    CBPeripheralState state() const;
+    /// Absent for a device without a name.
+    std::optional<std::string> name() const;
+    NSUUID identifier() const;
+    /// With response: 512. Without response: min(mtu - 3, 512) while connected, 20 otherwise.
+    size_t maximumWriteValueLengthForType(CBCharacteristicWriteType type) const;
+    /// Absent until discovered (and again after every disconnection).
+    std::optional<std::vector<CBServicePtr>> services() const;
+
+    void discoverServices(const std::optional<std::vector<CBUUID>>& serviceUUIDs);
+    void discoverCharacteristics(const std::optional<std::vector<CBUUID>>& characteristicUUIDs,
+                                 const CBServicePtr& service);
+    void discoverDescriptors(const CBCharacteristicPtr& characteristic);
+    void readValue(const CBCharacteristicPtr& characteristic);
+    void writeValue(const std::string& data, const CBCharacteristicPtr& characteristic,
+                    CBCharacteristicWriteType type);
+    void setNotifyValue(bool enabled, const CBCharacteristicPtr& characteristic);
+    void readValue(const CBDescriptorPtr& descriptor);
+    /// Throws NSException for the client characteristic configuration descriptor (0x2902).
+    void writeValue(const std::string& data, const CBDescriptorPtr& descriptor);
+    /// False while the transmit buffer for writes without response is full.
+    bool canSendWriteWithoutResponse() const;
+
+    struct Impl;
+    explicit CBPeripheral(std::shared_ptr<Impl> impl);
+    const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+/// The advertisement dictionary: absent keys are absent, not zero.
+struct AdvertisementData {
+    std::optional<bool> isConnectable;
+    std::optional<int> txPowerLevel;
+    /// Company identifier (little-endian), then payload.
+    std::optional<std::string> manufacturerData;
+    /// In the order the device gave them.
+    std::optional<std::vector<std::pair<CBUUID, std::string>>> serviceData;
+    std::optional<std::vector<CBUUID>> serviceUUIDs;
+    std::optional<std::string> localName;
+};
+
+class CBCentralManagerDelegate {
+public:
+    virtual ~CBCentralManagerDelegate() = default;
+    virtual void centralManagerDidUpdateState(CBCentralManager& central) = 0;
+    virtual void centralManagerDidDiscoverPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral,
+                                                     const AdvertisementData& advertisementData, int rssi);
+    virtual void centralManagerDidConnectPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral);
+    virtual void centralManagerDidFailToConnectPeripheral(CBCentralManager& central,
+                                                          const CBPeripheralPtr& peripheral, const NSError* error);
+    virtual void centralManagerDidDisconnectPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral,
+                                                       const NSError* error);
+};
+
+/// Option dictionaries: key -> flag.
+using CBOptions = std::map<std::string, bool>;
+inline const std::string CBCentralManagerScanOptionAllowDuplicatesKey = "kCBScanOptionAllowDuplicates";
+
+class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
+public:
+    /// The delegate is held weakly; all events arrive on `queue`. The state starts unknown.
+    static CBCentralManagerPtr initWithDelegate(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                                dispatch_queue_t queue, const std::optional<CBOptions>& options);
+    ~CBCentralManager();
+    CBCentralManager(const CBCentralManager&) = delete;
+    CBCentralManager& operator=(const CBCentralManager&) = delete;
+
+    CBManagerState state() const;
+    static CBManagerAuthorization authorization();
+
+    void scanForPeripherals(const std::optional<std::vector<CBUUID>>& serviceUUIDs, const CBOptions& options);
+    void stopScan();
+    bool isScanning() const;
+    void connectPeripheral(const CBPeripheralPtr& peripheral, const CBOptions& options);
+    void cancelPeripheralConnection(const CBPeripheralPtr& peripheral);
+
+    const dispatch_queue_t& queue() const noexcept;
+
+    struct Impl;
+    explicit CBCentralManager(std::shared_ptr<Impl> impl);
+    const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+inline std::string NSLogDescription(const CBUUID& uuid) { return uuid.UUIDString(); }
+std::string NSLogDescription(const CBPeripheralPtr& peripheral);
+std::string NSLogDescription(const CBPeripheral& peripheral);
+
+}  // namespace platform

@@ -1,0 +1,114 @@
+#pragma once
+// The description of a simulated world, as a world file gives it (defaults as in the file format).
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/CoreBluetooth.h"
+
+namespace platform::sim {
+
+/// What one kind of request gets instead of its answer.
+enum class Fault {
+    Error,   // the callback carries an error
+    Silent,  // no callback ever
+    Drop,    // the link is lost instead
+};
+
+/// Request kind -> fault. Keys: peripheral "discover_services"; service "discover_characteristics";
+/// characteristic "discover_descriptors", "read", "write", "subscribe", "unsubscribe"; descriptor "read", "write".
+using Faults = std::map<std::string, Fault>;
+
+struct DescriptorSpec {
+    std::string uuid;
+    std::optional<std::string> value;  // bytes
+    Faults faults;
+};
+
+struct NotificationSpec {
+    unsigned every_ms = 1000;
+    std::vector<std::string> values;  // bytes each
+};
+
+struct CharacteristicSpec {
+    std::string uuid;
+    CBCharacteristicProperties properties = 0;
+    std::optional<std::string> value;  // bytes
+    std::optional<NotificationSpec> notifications;
+    Faults faults;
+    std::vector<DescriptorSpec> descriptors;
+};
+
+struct ServiceSpec {
+    std::string uuid;
+    Faults faults;
+    std::vector<CharacteristicSpec> characteristics;
+};
+
+struct AdvertisingSpec {
+    unsigned interval_ms = 100;
+    int rssi = -60;
+    std::optional<bool> connectable;
+    std::optional<int> tx_power;
+    std::optional<std::string> manufacturer_data;                                // bytes
+    std::optional<std::vector<std::pair<std::string, std::string>>> service_data;  // uuid text -> bytes, in order
+    std::optional<std::vector<std::string>> service_uuids;
+};
+
+enum class ConnectOutcome { Connect, Fail, Hang };
+enum class DisconnectBehaviour { Disconnect, Hang };
+
+struct ConnectionSpec {
+    ConnectOutcome outcome = ConnectOutcome::Connect;
+    unsigned delay_ms = 20;
+    std::optional<unsigned> drop_after_ms;
+    DisconnectBehaviour disconnect = DisconnectBehaviour::Disconnect;
+    unsigned disconnect_delay_ms = 10;
+    unsigned interval_ms = 15;
+    unsigned packets_per_interval = 6;
+};
+
+struct PeripheralSpec {
+    std::string identifier;  // reported in upper case
+    std::optional<std::string> name;
+    std::optional<std::string> model;  // "plug"
+    unsigned mtu = 23;
+    unsigned latency_ms = 5;
+    AdvertisingSpec advertising;
+    ConnectionSpec connection;
+    Faults faults;
+    std::vector<ServiceSpec> services;
+};
+
+struct AdapterSpec {
+    CBManagerState state = CBManagerState::PoweredOn;
+    CBManagerAuthorization authorization = CBManagerAuthorization::AllowedAlways;
+    std::optional<unsigned> state_delay_ms = 2;  // absent: the state stays unknown
+};
+
+struct WorldSpec {
+    AdapterSpec adapter;
+    std::vector<PeripheralSpec> peripherals;
+};
+
+/// A world file that cannot be read or does not match the schema. `what()` is one line naming the
+/// source, the JSON path and the problem.
+class WorldFileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// Parses and validates a world file's text; `source` names it in error messages. Throws WorldFileError.
+WorldSpec parseWorld(std::string_view json, const std::string& source);
+/// Reads and parses a world file. Throws WorldFileError.
+WorldSpec loadWorldFile(const std::string& path);
+/// The embedded default world's JSON text.
+std::string_view defaultWorldJson();
+
+}  // namespace platform::sim

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Exceptions.h"
+#include "Peripheral.h"
+
+namespace Tavrin {
+
+class AdapterBase;
+
+/// Handle to the Bluetooth adapter. Copies share one backend, its scans and its callbacks.
+/// Every operation but `initialized()` throws `Exception::NotInitialized` on an unbound handle.
+class Adapter {
+public:
+    Adapter();
+    virtual ~Adapter();
+
+    /// Whether Bluetooth is usable (powered on and authorized). Sets up and tears down a
+    /// temporary platform manager on every call, waiting up to 5.0 s for its state.
+    static bool bluetooth_enabled();
+    /// The adapters of this machine: always one, newly made, whatever the state of the radio.
+    static std::vector<Adapter> get_adapters();
+
+    bool initialized() const;
+    /// The platform's central manager object.
+    void* underlying() const;
+
+    /// "Default Adapter [<address>]".
+    std::string identifier();
+    std::string address();
+
+    /// Starts a scan and clears the previous scan's results; the start callback runs on this thread.
+    /// With Bluetooth unusable it logs the warning "Bluetooth is not enabled." and does nothing.
+    void scan_start();
+    /// Stops the scan; its results stay available. The stop callback runs on this thread.
+    void scan_stop();
+    /// `scan_start()`, sleep `timeout_ms`, `scan_stop()`.
+    void scan_for(int timeout_ms);
+    bool scan_is_active();
+    /// The peripherals seen since the last `scan_start()`.
+    std::vector<Peripheral> scan_get_results();
+    /// Always empty on this platform.
+    std::vector<Peripheral> get_paired_peripherals();
+
+    void set_callback_on_scan_start(std::function<void()> on_scan_start);
+    void set_callback_on_scan_stop(std::function<void()> on_scan_stop);
+    /// Called on the library's event queue for each later advertisement of a peripheral already found in this scan.
+    void set_callback_on_scan_updated(std::function<void(Peripheral)> on_scan_updated);
+    /// Called on the library's event queue once per peripheral per scan, on its first advertisement.
+    void set_callback_on_scan_found(std::function<void(Peripheral)> on_scan_found);
+
+protected:
+    std::shared_ptr<AdapterBase> backend_;
+};
+
+}  // namespace Tavrin

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Exceptions.h"
+#include "Service.h"
+#include "Types.h"
+
+namespace Tavrin {
+
+class PeripheralBase;
+
+/// Handle to one remote device. Copies share one backend object; handles come from the adapter's
+/// scan callbacks and `scan_get_results`. Every operation but `initialized()` throws
+/// `Exception::NotInitialized` on an unbound handle; the GATT operations also throw
+/// `Exception::NotConnected` while the peripheral is not connected. All operations block the calling
+/// thread; GATT requests give up after 1.0 s with `Exception::OperationFailed`.
+class Peripheral {
+public:
+    Peripheral();
+    virtual ~Peripheral();
+
+    bool initialized() const;
+    /// The platform's peripheral object.
+    void* underlying() const;
+
+    /// The advertised name, or the empty string.
+    std::string identifier();
+    /// The platform's per-device UUID text.
+    std::string address();
+    AddressType address_type();
+    /// Signal strength of the latest advertisement, dBm.
+    int16_t rssi();
+    /// Advertised transmit power, -32768 when none was advertised.
+    int16_t tx_power();
+    /// The longest write without response the link takes, in bytes.
+    uint16_t mtu();
+
+    /// Connects and discovers every service, characteristic and descriptor; blocks until done
+    /// (connection 5.0 s, each discovery step at most 1.0 s or 5.0 s for services).
+    /// Throws `Exception::OperationFailed` naming the stage that failed. Then calls the connected callback.
+    void connect();
+    /// Disconnects, blocking up to 5.0 s; then calls the disconnected callback on this thread.
+    void disconnect();
+    bool is_connected();
+    bool is_connectable();
+    /// Pairing is not available on this platform: both throw `Exception::OperationNotSupported`.
+    bool is_paired();
+    void unpair();
+
+    /// The discovered services while connected; the advertised services (with their data) otherwise.
+    std::vector<Service> services();
+    std::map<uint16_t, std::string> manufacturer_data();
+
+    /// Reads a characteristic's value. Throws `ServiceNotFound`, `CharacteristicNotFound`,
+    /// `OperationNotSupported` (no read property) or `OperationFailed` ("Characteristic Read").
+    std::string read(const std::string& service, const std::string& characteristic);
+    /// Writes with response and waits for the confirmation (`OperationFailed` "Characteristic Write Request").
+    void write_request(const std::string& service, const std::string& characteristic, const std::string& data);
+    /// Writes without response; waits only for room in the link's transmit buffer.
+    void write_command(const std::string& service, const std::string& characteristic, const std::string& data);
+    /// Subscribes; `callback` receives each value on the library's event queue. A callback that
+    /// throws is logged and the subscription goes on.
+    void notify(const std::string& service, const std::string& characteristic,
+                std::function<void(std::string payload)> callback);
+    void indicate(const std::string& service, const std::string& characteristic,
+                  std::function<void(std::string payload)> callback);
+    void unsubscribe(const std::string& service, const std::string& characteristic);
+
+    /// Reads a descriptor (`DescriptorNotFound`, `OperationFailed` "Descriptor Read").
+    std::string read(const std::string& service, const std::string& characteristic, const std::string& descriptor);
+    /// Writes a descriptor. The client characteristic configuration (0x2902) is changed through
+    /// subscriptions only: writing it throws `OperationNotSupported`.
+    void write(const std::string& service, const std::string& characteristic, const std::string& descriptor,
+               const std::string& data);
+
+    /// Called on the caller's thread at the end of a successful `connect()`. An empty function removes it.
+    void set_callback_on_connected(std::function<void()> on_connected);
+    /// Called on the caller's thread by `disconnect()`, or on the library's event queue when the link
+    /// is lost without a request. An empty function removes it.
+    void set_callback_on_disconnected(std::function<void()> on_disconnected);
+
+protected:
+    std::shared_ptr<PeripheralBase> internal_;
+};
+
+}  // namespace Tavrin

@@ -1,0 +1,11 @@
+#pragma once
+
+// The whole public interface of the library.
+#include "Adapter.h"
+#include "Characteristic.h"
+#include "Descriptor.h"
+#include "Exceptions.h"
+#include "Logging.h"
+#include "Peripheral.h"
+#include "Service.h"
+#include "Types.h"

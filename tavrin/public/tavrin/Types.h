@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace Tavrin {
+
+/// How a peripheral's address is to be read. This platform only ever reports `Unspecified`.
+enum class AddressType : int32_t {
+    Public = 0,
+    Random = 1,
+    Unspecified = 2,
+};
+
+/// What one received advertisement says about a peripheral.
+/// Byte strings (`manufacturer_data` values, `service_data` values) may hold any byte, zero included.
+struct advertising_data_t {
+    std::string identifier;
+    AddressType address_type = AddressType::Unspecified;
+    std::string address;
+    bool connectable = false;
+    int16_t rssi = 0;
+    /// -32768 when the advertisement carries no transmit power level.
+    int16_t tx_power = INT16_MIN;
+    /// Company identifier -> the bytes that follow it.
+    std::map<uint16_t, std::string> manufacturer_data;
+    /// Service UUID (lower-case 36-character text) -> service data bytes; empty for a listed service.
+    std::map<std::string, std::string> service_data;
+};
+
+}  // namespace Tavrin
