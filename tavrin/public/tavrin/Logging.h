@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace Tavrin::Logging {
 
@@ -21,10 +22,10 @@ enum class Level : int32_t {
 /// The process-wide logger. Records above the current level are dropped; the rest go to one
 /// replaceable sink. Every member is safe to call from any thread; records reach the sink one at a time.
 class Logger {
-public:
+  public:
     /// level, module, file, line, function, message
-    using Callback = std::function<void(Level, const std::string&, const std::string&, unsigned int,
-                                        const std::string&, const std::string&)>;
+    using Callback = std::function<void(Level, const std::string&, const std::string&, unsigned int, const std::string&,
+                                        const std::string&)>;
 
     /// The single instance, created on first use.
     static Logger* get();
@@ -32,7 +33,8 @@ public:
     void set_level(Level level);
     Level get_level();
 
-    /// Replaces the sink. An empty callable silences all output. Must not be called from inside the sink.
+    /// Replaces the sink. An empty callable silences all output. From inside the sink, the new sink
+    /// serves the next record and the running one is released once it returns.
     void set_callback(Callback callback);
     bool has_callback();
 
@@ -55,13 +57,15 @@ public:
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
-private:
+  private:
     Logger();
     ~Logger() = default;
 
-    Level level_;
-    Callback callback_;
+    Level level_;        // guarded by mutex_
+    Callback callback_;  // guarded by mutex_
     std::recursive_mutex mutex_;
+    unsigned sink_depth_ = 0;        // guarded by mutex_: sink calls in progress on the locking thread
+    std::vector<Callback> retired_;  // guarded by mutex_: sinks replaced while one ran, freed afterwards
 };
 
 }  // namespace Tavrin::Logging

@@ -1,0 +1,134 @@
+#include <tavrin/Logging.h>
+
+#include <cstdint>
+#include <ctime>
+#include <fstream>
+#include <utility>
+
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+
+namespace Tavrin::Logging {
+
+namespace {
+
+std::string format_line(Level level, const std::string& module, const std::string& file, unsigned int line,
+                        const std::string& function, const std::string& message) {
+    return fmt::format("[{}] {}: {}:{} in {}: {}\n", Logger::level_to_str(level), module, file, line, function,
+                       message);
+}
+
+}  // namespace
+
+Logger* Logger::get() {
+    static std::mutex creation_mutex;
+    std::scoped_lock lock(creation_mutex);
+    static Logger instance;
+    return &instance;
+}
+
+Logger::Logger() : level_(Level::Info), callback_() {
+    log_default_stdout();
+}
+
+void Logger::set_level(Level level) {
+    std::scoped_lock lock(mutex_);
+    level_ = level;
+}
+
+Level Logger::get_level() {
+    std::scoped_lock lock(mutex_);
+    return level_;
+}
+
+void Logger::set_callback(Callback callback) {
+    std::scoped_lock lock(mutex_);
+    if (sink_depth_ > 0 && callback_) {
+        // The sink being replaced may be the one running on this thread: keep it alive until it returns.
+        retired_.push_back(std::move(callback_));
+    }
+    callback_ = std::move(callback);
+}
+
+bool Logger::has_callback() {
+    std::scoped_lock lock(mutex_);
+    return static_cast<bool>(callback_);
+}
+
+void Logger::log(Level level, const std::string& module, const std::string& file, unsigned int line,
+                 const std::string& function, const std::string& message) {
+    std::scoped_lock lock(mutex_);
+    if (static_cast<int32_t>(level) > static_cast<int32_t>(level_)) {
+        return;
+    }
+    if (!callback_) {
+        return;
+    }
+    ++sink_depth_;
+    try {
+        callback_(level, module, file, line, function, message);
+    } catch (...) {
+        // A failing sink must not disturb the code that logs.
+    }
+    if (--sink_depth_ == 0 && !retired_.empty()) {
+        retired_.clear();
+    }
+}
+
+std::string Logger::level_to_str(Level level) {
+    switch (level) {
+        case Level::None:
+            return "NONE";
+        case Level::Fatal:
+            return "FATAL";
+        case Level::Error:
+            return "ERROR";
+        case Level::Warning:
+            return "WARNING";
+        case Level::Info:
+            return "INFO";
+        case Level::Debug:
+            return "DEBUG";
+        case Level::Verbose:
+            return "VERBOSE";
+    }
+    return "";
+}
+
+void Logger::log_default_stdout() {
+    set_callback([](Level level, const std::string& module, const std::string& file, unsigned int line,
+                    const std::string& function, const std::string& message) {
+        fmt::print("[{}] {}: {}:{} in {}: {}\n", level_to_str(level), module, file, line, function, message);
+    });
+}
+
+void Logger::log_default_file() {
+    const std::time_t now = std::time(nullptr);
+    const std::tm local = fmt::localtime(now);
+    const std::string stamp = fmt::format("{:%Y-%m-%d_%H-%M-%S}", local);
+    log_default_file(fmt::format("tavrin_{}", stamp));
+}
+
+void Logger::log_default_file(std::string path) {
+    set_callback([path = std::move(path)](Level level, const std::string& module, const std::string& file,
+                                          unsigned int line, const std::string& function, const std::string& message) {
+        // Opened and closed per record, so the file may be moved or removed between records.
+        std::ofstream stream(path, std::ios::out | std::ios::app);
+        if (!stream) {
+            return;
+        }
+        stream << format_line(level, module, file, line, function, message);
+    });
+}
+
+}  // namespace Tavrin::Logging
+
+namespace logfwd {
+
+void receive(level lvl, const std::string& module, const std::string& file, unsigned int line,
+             const std::string& function, const std::string& message) {
+    Tavrin::Logging::Logger::get()->log(static_cast<Tavrin::Logging::Level>(static_cast<int32_t>(lvl)),
+                                        fmt::format("Tavrin->{}", module), file, line, function, message);
+}
+
+}  // namespace logfwd
