@@ -1,0 +1,631 @@
+// World files: strict parsing and validation into a WorldSpec.
+//
+// Every problem is reported as one line "<source>: <JSON path>: <problem>", so a typo in a file is
+// found at once instead of silently giving a different world. Unknown keys are errors everywhere.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <limits>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/Foundation.h"
+#include "platform/sim/WorldSpec.h"
+
+namespace platform::sim {
+namespace {
+
+// ordered_json keeps the file's key order, which service_data must preserve.
+using Json = nlohmann::ordered_json;
+
+constexpr std::size_t kMaxQuoted = 64;
+
+// A text for a message: quoted, control characters escaped, long texts cut, always one line.
+std::string quote(std::string_view text) {
+    std::string cut(text);
+    bool truncated = false;
+    if (cut.size() > kMaxQuoted) {
+        std::size_t end = kMaxQuoted;
+        // Do not split a UTF-8 sequence.
+        while (end > 0 && (static_cast<unsigned char>(cut[end]) & 0xC0) == 0x80)
+            --end;
+        cut.resize(end);
+        truncated = true;
+    }
+    std::string out = Json(cut).dump(-1, ' ', false, Json::error_handler_t::replace);
+    if (truncated)
+        out.insert(out.size() - 1, "...");
+    return out;
+}
+
+bool isIdentifierKey(std::string_view key) {
+    if (key.empty())
+        return false;
+    for (char c : key) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+std::string childPath(const std::string& path, std::string_view key) {
+    if (isIdentifierKey(key))
+        return path + "." + std::string(key);
+    return path + "[" + quote(key) + "]";
+}
+
+std::string childPath(const std::string& path, std::size_t index) {
+    return path + "[" + std::to_string(index) + "]";
+}
+
+std::string joined(std::initializer_list<const char*> words) {
+    std::string out;
+    for (const char* w : words) {
+        if (!out.empty())
+            out += ", ";
+        out += w;
+    }
+    return out;
+}
+
+std::string describe(const Json& v) {
+    switch (v.type()) {
+        case Json::value_t::null:
+            return "null";
+        case Json::value_t::boolean:
+            return "a boolean";
+        case Json::value_t::string:
+            return "a string";
+        case Json::value_t::array:
+            return "an array";
+        case Json::value_t::object:
+            return "an object";
+        case Json::value_t::number_float:
+            return "a non-integer number";
+        case Json::value_t::number_integer:
+        case Json::value_t::number_unsigned:
+            return "an integer";
+        default:
+            return "an invalid value";
+    }
+}
+
+class Parser {
+  public:
+    explicit Parser(const std::string& source) : source_(source) {}
+
+    [[noreturn]] void fail(const std::string& path, const std::string& problem) const {
+        throw WorldFileError(source_ + ": " + path + ": " + problem);
+    }
+
+    void expectType(const Json& v, const std::string& path, bool ok, const char* what) const {
+        if (!ok)
+            fail(path, std::string("expected ") + what + ", got " + describe(v));
+    }
+
+    // Rejects keys outside `allowed`; the message lists what is allowed so the fix is obvious.
+    void checkKeys(const Json& obj, const std::string& path, std::initializer_list<const char*> allowed) const {
+        expectType(obj, path, obj.is_object(), "an object");
+        for (const auto& item : obj.items()) {
+            bool known = false;
+            for (const char* a : allowed)
+                known = known || item.key() == a;
+            if (!known)
+                fail(childPath(path, item.key()), "unknown key (expected one of: " + joined(allowed) + ")");
+        }
+    }
+
+    int64_t integer(const Json& v, const std::string& path, int64_t min, int64_t max) const {
+        expectType(v, path, v.is_number_integer(), "an integer");
+        bool inRange = false;
+        int64_t n = 0;
+        if (v.is_number_unsigned()) {
+            const auto u = v.get<uint64_t>();
+            inRange = max >= 0 && u <= static_cast<uint64_t>(max) && (min <= 0 || u >= static_cast<uint64_t>(min));
+            n = inRange ? static_cast<int64_t>(u) : 0;
+        } else {
+            n = v.get<int64_t>();
+            inRange = n >= min && n <= max;
+        }
+        if (!inRange) {
+            const std::string shown = v.dump();
+            if (min == 1 && max == std::numeric_limits<unsigned>::max())
+                fail(path, "must be a positive integer (> 0), got " + shown);
+            if (min == 0 && max == std::numeric_limits<unsigned>::max())
+                fail(path, "must be a non-negative integer, got " + shown);
+            fail(path, "must be between " + std::to_string(min) + " and " + std::to_string(max) + ", got " + shown);
+        }
+        return n;
+    }
+
+    unsigned nonNegative(const Json& v, const std::string& path) const {
+        return static_cast<unsigned>(integer(v, path, 0, std::numeric_limits<unsigned>::max()));
+    }
+
+    unsigned positive(const Json& v, const std::string& path) const {
+        return static_cast<unsigned>(integer(v, path, 1, std::numeric_limits<unsigned>::max()));
+    }
+
+    const std::string& text(const Json& v, const std::string& path) const {
+        expectType(v, path, v.is_string(), "a string");
+        return v.get_ref<const std::string&>();
+    }
+
+    // Hex text (even length, either case) -> bytes.
+    std::string hex(const Json& v, const std::string& path) const {
+        const std::string& t = text(v, path);
+        if (t.size() % 2 != 0)
+            fail(path, "bad hex " + quote(t) + ": odd number of digits (" + std::to_string(t.size()) + ")");
+        std::string bytes;
+        bytes.reserve(t.size() / 2);
+        for (std::size_t i = 0; i < t.size(); i += 2) {
+            const int hi = nibble(t[i]);
+            const int lo = nibble(t[i + 1]);
+            if (hi < 0 || lo < 0) {
+                const std::size_t at = hi < 0 ? i : i + 1;
+                fail(path, "bad hex " + quote(t) + ": character " + std::to_string(at) + " is not a hexadecimal digit");
+            }
+            bytes.push_back(static_cast<char>((hi << 4) | lo));
+        }
+        return bytes;
+    }
+
+    // A Bluetooth UUID text as CBUUID accepts it; the text is kept as written, since the world
+    // reports UUIDs in the form its file gives them.
+    std::string uuid(const Json& v, const std::string& path) const {
+        const std::string& t = text(v, path);
+        try {
+            (void)CBUUID::UUIDWithString(t);
+        } catch (const NSException&) {
+            fail(path, "not a valid UUID " + quote(t) + " (expected 4, 8 or 36 hexadecimal digits)");
+        }
+        return t;
+    }
+
+    template <typename E, std::size_t N>
+    E word(const Json& v, const std::string& path, const char* what,
+           const std::pair<const char*, E> (&table)[N]) const {
+        const std::string& t = text(v, path);
+        for (const auto& entry : table)
+            if (t == entry.first)
+                return entry.second;
+        std::string allowed;
+        for (const auto& entry : table) {
+            if (!allowed.empty())
+                allowed += ", ";
+            allowed += entry.first;
+        }
+        fail(path, std::string("unknown ") + what + " " + quote(t) + " (expected one of: " + allowed + ")");
+    }
+
+    Faults faults(const Json& v, const std::string& path, const char* level,
+                  std::initializer_list<const char*> requests) const {
+        static const std::pair<const char*, Fault> kinds[] = {
+            {"error", Fault::Error}, {"silent", Fault::Silent}, {"drop", Fault::Drop}};
+        expectType(v, path, v.is_object(), "an object");
+        Faults out;
+        for (const auto& item : v.items()) {
+            const std::string p = childPath(path, item.key());
+            bool known = false;
+            for (const char* r : requests)
+                known = known || item.key() == r;
+            if (!known)
+                fail(p, std::string("unknown fault request for a ") + level + " (expected one of: " + joined(requests) +
+                            ")");
+            out[item.key()] = word(item.value(), p, "fault kind", kinds);
+        }
+        return out;
+    }
+
+    WorldSpec world(const Json& root) const {
+        checkKeys(root, "$", {"adapter", "peripherals"});
+        WorldSpec spec;
+        if (root.contains("adapter"))
+            spec.adapter = adapter(root["adapter"], "$.adapter");
+        if (root.contains("peripherals")) {
+            const Json& list = root["peripherals"];
+            const std::string path = "$.peripherals";
+            expectType(list, path, list.is_array(), "an array");
+            // Upper-cased identifier -> where it was first seen.
+            std::vector<std::pair<std::string, std::string>> seen;
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                const std::string p = childPath(path, i);
+                PeripheralSpec ps = peripheral(list[i], p);
+                for (const auto& [id, where] : seen)
+                    if (id == ps.identifier)
+                        fail(childPath(p, "identifier"),
+                             "duplicate identifier " + ps.identifier + " (also at " + where + ")");
+                seen.emplace_back(ps.identifier, p);
+                spec.peripherals.push_back(std::move(ps));
+            }
+        }
+        return spec;
+    }
+
+  private:
+    static int nibble(char c) {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    }
+
+    AdapterSpec adapter(const Json& v, const std::string& path) const {
+        static const std::pair<const char*, CBManagerState> states[] = {
+            {"unknown", CBManagerState::Unknown},         {"resetting", CBManagerState::Resetting},
+            {"unsupported", CBManagerState::Unsupported}, {"unauthorized", CBManagerState::Unauthorized},
+            {"powered_off", CBManagerState::PoweredOff},  {"powered_on", CBManagerState::PoweredOn}};
+        static const std::pair<const char*, CBManagerAuthorization> authorizations[] = {
+            {"not_determined", CBManagerAuthorization::NotDetermined},
+            {"restricted", CBManagerAuthorization::Restricted},
+            {"denied", CBManagerAuthorization::Denied},
+            {"allowed_always", CBManagerAuthorization::AllowedAlways}};
+        checkKeys(v, path, {"state", "authorization", "state_delay_ms"});
+        AdapterSpec a;
+        if (v.contains("state"))
+            a.state = word(v["state"], path + ".state", "state", states);
+        if (v.contains("authorization"))
+            a.authorization = word(v["authorization"], path + ".authorization", "authorization", authorizations);
+        if (v.contains("state_delay_ms")) {
+            const Json& d = v["state_delay_ms"];
+            if (d.is_null())
+                a.state_delay_ms.reset();
+            else
+                a.state_delay_ms = nonNegative(d, path + ".state_delay_ms");
+        }
+        return a;
+    }
+
+    std::string identifier(const Json& v, const std::string& path) const {
+        const std::string& t = text(v, path);
+        bool ok = t.size() == 36;
+        for (std::size_t i = 0; ok && i < t.size(); ++i) {
+            const bool hyphenPlace = i == 8 || i == 13 || i == 18 || i == 23;
+            ok = hyphenPlace ? t[i] == '-' : nibble(t[i]) >= 0;
+        }
+        if (!ok)
+            fail(path, "not a valid identifier " + quote(t) +
+                           " (expected 36 characters: 8-4-4-4-12 hexadecimal digits with hyphens)");
+        std::string upper = t;
+        for (char& c : upper)
+            if (c >= 'a' && c <= 'f')
+                c = static_cast<char>(c - 'a' + 'A');
+        return upper;
+    }
+
+    PeripheralSpec peripheral(const Json& v, const std::string& path) const {
+        checkKeys(
+            v, path,
+            {"identifier", "name", "model", "mtu", "latency_ms", "advertising", "connection", "faults", "services"});
+        PeripheralSpec p;
+        if (!v.contains("identifier"))
+            fail(path, "missing required key \"identifier\"");
+        p.identifier = identifier(v["identifier"], path + ".identifier");
+        if (v.contains("name") && !v["name"].is_null())
+            p.name = text(v["name"], path + ".name");
+        if (v.contains("model")) {
+            const std::string& m = text(v["model"], path + ".model");
+            if (m != "plug")
+                fail(path + ".model", "unknown model " + quote(m) + " (expected one of: plug)");
+            p.model = m;
+        }
+        if (v.contains("mtu"))
+            p.mtu = static_cast<unsigned>(integer(v["mtu"], path + ".mtu", 23, 517));
+        if (v.contains("latency_ms"))
+            p.latency_ms = nonNegative(v["latency_ms"], path + ".latency_ms");
+        if (v.contains("advertising"))
+            p.advertising = advertising(v["advertising"], path + ".advertising");
+        if (v.contains("connection"))
+            p.connection = connection(v["connection"], path + ".connection");
+        if (v.contains("faults"))
+            p.faults = faults(v["faults"], path + ".faults", "peripheral", {"discover_services"});
+        if (v.contains("services")) {
+            const Json& list = v["services"];
+            const std::string lp = path + ".services";
+            expectType(list, lp, list.is_array(), "an array");
+            for (std::size_t i = 0; i < list.size(); ++i)
+                p.services.push_back(service(list[i], childPath(lp, i)));
+        }
+        return p;
+    }
+
+    AdvertisingSpec advertising(const Json& v, const std::string& path) const {
+        checkKeys(
+            v, path,
+            {"interval_ms", "rssi", "connectable", "tx_power", "manufacturer_data", "service_data", "service_uuids"});
+        AdvertisingSpec a;
+        if (v.contains("interval_ms"))
+            a.interval_ms = positive(v["interval_ms"], path + ".interval_ms");
+        // RSSI and TX power are signed bytes on the radio.
+        if (v.contains("rssi"))
+            a.rssi = static_cast<int>(integer(v["rssi"], path + ".rssi", -128, 127));
+        if (v.contains("connectable")) {
+            const Json& c = v["connectable"];
+            expectType(c, path + ".connectable", c.is_boolean(), "a boolean");
+            a.connectable = c.get<bool>();
+        }
+        if (v.contains("tx_power"))
+            a.tx_power = static_cast<int>(integer(v["tx_power"], path + ".tx_power", -128, 127));
+        if (v.contains("manufacturer_data")) {
+            const std::string p = path + ".manufacturer_data";
+            a.manufacturer_data = hex(v["manufacturer_data"], p);
+            // The advertisement's manufacturer data starts with the company identifier.
+            if (a.manufacturer_data->size() < 2)
+                fail(p, "too short: manufacturer data starts with a 2-byte company identifier");
+        }
+        if (v.contains("service_data")) {
+            const Json& sd = v["service_data"];
+            const std::string p = path + ".service_data";
+            expectType(sd, p, sd.is_object(), "an object");
+            std::vector<std::pair<std::string, std::string>> entries;
+            std::vector<CBUUID> keys;
+            for (const auto& item : sd.items()) {
+                const std::string ip = childPath(p, item.key());
+                const std::string key = uuid(Json(item.key()), ip);
+                const CBUUID u = CBUUID::UUIDWithString(key);
+                for (const CBUUID& k : keys)
+                    if (k == u)
+                        fail(ip, "duplicate service data UUID " + quote(key));
+                keys.push_back(u);
+                entries.emplace_back(key, hex(item.value(), ip));
+            }
+            a.service_data = std::move(entries);
+        }
+        if (v.contains("service_uuids")) {
+            const Json& list = v["service_uuids"];
+            const std::string p = path + ".service_uuids";
+            expectType(list, p, list.is_array(), "an array");
+            std::vector<std::string> uuids;
+            for (std::size_t i = 0; i < list.size(); ++i)
+                uuids.push_back(uuid(list[i], childPath(p, i)));
+            a.service_uuids = std::move(uuids);
+        }
+        return a;
+    }
+
+    ConnectionSpec connection(const Json& v, const std::string& path) const {
+        static const std::pair<const char*, ConnectOutcome> outcomes[] = {
+            {"connect", ConnectOutcome::Connect}, {"fail", ConnectOutcome::Fail}, {"hang", ConnectOutcome::Hang}};
+        static const std::pair<const char*, DisconnectBehaviour> disconnects[] = {
+            {"disconnect", DisconnectBehaviour::Disconnect}, {"hang", DisconnectBehaviour::Hang}};
+        checkKeys(v, path,
+                  {"outcome", "delay_ms", "drop_after_ms", "disconnect", "disconnect_delay_ms", "interval_ms",
+                   "packets_per_interval"});
+        ConnectionSpec c;
+        if (v.contains("outcome"))
+            c.outcome = word(v["outcome"], path + ".outcome", "outcome", outcomes);
+        if (v.contains("delay_ms"))
+            c.delay_ms = nonNegative(v["delay_ms"], path + ".delay_ms");
+        if (v.contains("drop_after_ms") && !v["drop_after_ms"].is_null())
+            c.drop_after_ms = nonNegative(v["drop_after_ms"], path + ".drop_after_ms");
+        if (v.contains("disconnect"))
+            c.disconnect = word(v["disconnect"], path + ".disconnect", "disconnect behaviour", disconnects);
+        if (v.contains("disconnect_delay_ms"))
+            c.disconnect_delay_ms = nonNegative(v["disconnect_delay_ms"], path + ".disconnect_delay_ms");
+        if (v.contains("interval_ms"))
+            c.interval_ms = positive(v["interval_ms"], path + ".interval_ms");
+        if (v.contains("packets_per_interval"))
+            c.packets_per_interval = positive(v["packets_per_interval"], path + ".packets_per_interval");
+        return c;
+    }
+
+    ServiceSpec service(const Json& v, const std::string& path) const {
+        checkKeys(v, path, {"uuid", "faults", "characteristics"});
+        ServiceSpec s;
+        if (!v.contains("uuid"))
+            fail(path, "missing required key \"uuid\"");
+        s.uuid = uuid(v["uuid"], path + ".uuid");
+        if (v.contains("faults"))
+            s.faults = faults(v["faults"], path + ".faults", "service", {"discover_characteristics"});
+        if (v.contains("characteristics")) {
+            const Json& list = v["characteristics"];
+            const std::string lp = path + ".characteristics";
+            expectType(list, lp, list.is_array(), "an array");
+            for (std::size_t i = 0; i < list.size(); ++i)
+                s.characteristics.push_back(characteristic(list[i], childPath(lp, i)));
+        }
+        return s;
+    }
+
+    CBCharacteristicProperties properties(const Json& v, const std::string& path) const {
+        static const std::pair<const char*, CBCharacteristicProperties> names[] = {
+            {"broadcast", CBCharacteristicPropertyBroadcast},
+            {"read", CBCharacteristicPropertyRead},
+            {"write_without_response", CBCharacteristicPropertyWriteWithoutResponse},
+            {"write", CBCharacteristicPropertyWrite},
+            {"notify", CBCharacteristicPropertyNotify},
+            {"indicate", CBCharacteristicPropertyIndicate},
+            {"authenticated_signed_writes", CBCharacteristicPropertyAuthenticatedSignedWrites},
+            {"extended_properties", CBCharacteristicPropertyExtendedProperties}};
+        if (v.is_number_integer())
+            return static_cast<CBCharacteristicProperties>(integer(v, path, 0, 255));
+        expectType(v, path, v.is_array(), "an array of property names or an integer mask");
+        CBCharacteristicProperties out = 0;
+        for (std::size_t i = 0; i < v.size(); ++i)
+            out |= word(v[i], childPath(path, i), "property", names);
+        return out;
+    }
+
+    CharacteristicSpec characteristic(const Json& v, const std::string& path) const {
+        checkKeys(v, path, {"uuid", "properties", "value", "notifications", "faults", "descriptors"});
+        CharacteristicSpec c;
+        if (!v.contains("uuid"))
+            fail(path, "missing required key \"uuid\"");
+        c.uuid = uuid(v["uuid"], path + ".uuid");
+        if (v.contains("properties"))
+            c.properties = properties(v["properties"], path + ".properties");
+        if (v.contains("value"))
+            c.value = hex(v["value"], path + ".value");
+        if (v.contains("notifications"))
+            c.notifications = notifications(v["notifications"], path + ".notifications");
+        if (v.contains("faults"))
+            c.faults = faults(v["faults"], path + ".faults", "characteristic",
+                              {"discover_descriptors", "read", "write", "subscribe", "unsubscribe"});
+        if (v.contains("descriptors")) {
+            const Json& list = v["descriptors"];
+            const std::string lp = path + ".descriptors";
+            expectType(list, lp, list.is_array(), "an array");
+            for (std::size_t i = 0; i < list.size(); ++i)
+                c.descriptors.push_back(descriptor(list[i], childPath(lp, i)));
+        }
+        return c;
+    }
+
+    NotificationSpec notifications(const Json& v, const std::string& path) const {
+        checkKeys(v, path, {"every_ms", "values"});
+        NotificationSpec n;
+        if (v.contains("every_ms"))
+            n.every_ms = positive(v["every_ms"], path + ".every_ms");
+        if (!v.contains("values"))
+            fail(path, "missing required key \"values\"");
+        const Json& list = v["values"];
+        const std::string lp = path + ".values";
+        expectType(list, lp, list.is_array(), "an array");
+        if (list.empty())
+            fail(lp, "must list at least one value");
+        for (std::size_t i = 0; i < list.size(); ++i)
+            n.values.push_back(hex(list[i], childPath(lp, i)));
+        return n;
+    }
+
+    DescriptorSpec descriptor(const Json& v, const std::string& path) const {
+        checkKeys(v, path, {"uuid", "value", "faults"});
+        DescriptorSpec d;
+        if (!v.contains("uuid"))
+            fail(path, "missing required key \"uuid\"");
+        d.uuid = uuid(v["uuid"], path + ".uuid");
+        if (v.contains("value"))
+            d.value = hex(v["value"], path + ".value");
+        if (v.contains("faults"))
+            d.faults = faults(v["faults"], path + ".faults", "descriptor", {"read", "write"});
+        return d;
+    }
+
+    const std::string& source_;
+};
+
+// Finds keys given twice in one object while parsing: the DOM would keep only the last silently.
+class DuplicateKeyCheck {
+  public:
+    explicit DuplicateKeyCheck(const Parser& parser) : parser_(parser) {}
+
+    bool operator()(int /*depth*/, Json::parse_event_t event, Json& parsed) {
+        switch (event) {
+            case Json::parse_event_t::object_start:
+                enterValue();
+                frames_.push_back(Frame{true, 0, {}, {}});
+                break;
+            case Json::parse_event_t::array_start:
+                enterValue();
+                frames_.push_back(Frame{false, 0, {}, {}});
+                break;
+            case Json::parse_event_t::object_end:
+            case Json::parse_event_t::array_end:
+                if (!frames_.empty())
+                    frames_.pop_back();
+                break;
+            case Json::parse_event_t::key: {
+                Frame& f = frames_.back();
+                f.key = parsed.get<std::string>();
+                if (!f.keys.insert(f.key).second)
+                    parser_.fail(path(), "duplicate key");
+                break;
+            }
+            case Json::parse_event_t::value:
+                enterValue();
+                break;
+        }
+        return true;
+    }
+
+  private:
+    struct Frame {
+        bool object;
+        std::size_t next_index;
+        std::string key;
+        std::set<std::string> keys;
+    };
+
+    // Counts array elements so a duplicate deep inside an array can be located.
+    void enterValue() {
+        if (!frames_.empty() && !frames_.back().object)
+            ++frames_.back().next_index;
+    }
+
+    std::string path() const {
+        std::string p = "$";
+        for (const Frame& f : frames_)
+            p = f.object ? childPath(p, f.key) : childPath(p, f.next_index - 1);
+        return p;
+    }
+
+    const Parser& parser_;
+    std::vector<Frame> frames_;
+};
+
+std::string syntaxProblem(const nlohmann::json::parse_error& e) {
+    // The library's text is "[json.exception.parse_error.N] parse error at line L, column C: ...".
+    std::string detail = e.what();
+    const auto bracket = detail.find("] ");
+    if (bracket != std::string::npos)
+        detail.erase(0, bracket + 2);
+    constexpr std::size_t kMaxDetail = 200;
+    if (detail.size() > kMaxDetail)
+        detail = detail.substr(0, kMaxDetail) + "...";
+    // A token quoted in the text may carry raw bytes; keep the message on one line.
+    for (char& c : detail)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return "not valid JSON (byte " + std::to_string(e.byte) + "): " + detail;
+}
+
+}  // namespace
+
+WorldSpec parseWorld(std::string_view json, const std::string& source) {
+    Parser parser(source);
+    Json root;
+    try {
+        DuplicateKeyCheck check(parser);
+        root = Json::parse(json.data(), json.data() + json.size(), std::ref(check));
+    } catch (const nlohmann::json::parse_error& e) {
+        parser.fail("$", syntaxProblem(e));
+    } catch (const nlohmann::json::exception& e) {
+        parser.fail("$", std::string("not valid JSON: ") + e.what());
+    }
+    return parser.world(root);
+}
+
+WorldSpec loadWorldFile(const std::string& path) {
+    const auto cannotRead = [&path](int err) {
+        return WorldFileError(path + ": cannot read file: " + std::strerror(err));
+    };
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        throw cannotRead(errno != 0 ? errno : EIO);
+    std::string text;
+    char buffer[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
+    // A directory opens but fails on the first read (EISDIR): report it, do not parse "".
+    const int err = std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
+    std::fclose(file);
+    if (err != 0)
+        throw cannotRead(err);
+    return parseWorld(text, path);
+}
+
+}  // namespace platform::sim
