@@ -1,0 +1,384 @@
+// The world file loader: every bad file gets its own one-line message, good files give the spec.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/sim/WorldSpec.h"
+
+namespace {
+
+using namespace platform;
+using namespace platform::sim;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+const std::string kWorlds = TAVRIN_TEST_WORLDS_DIR;
+const std::string kPlug = "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13";
+
+std::string errorOf(const std::function<void()>& load) {
+    try {
+        load();
+    } catch (const WorldFileError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+struct BadCase {
+    const char* name;                // the fixture (or the inline source name)
+    const char* path;                // the JSON path the message must name
+    std::vector<const char*> words;  // the problem, in words the message must contain
+};
+
+void expectMessage(const std::string& message, const std::string& source, const BadCase& c) {
+    SCOPED_TRACE(c.name);
+    EXPECT_THAT(message, StartsWith(source + ": " + c.path + ": "));
+    for (const char* w : c.words)
+        EXPECT_THAT(message, HasSubstr(w));
+    EXPECT_EQ(message.find('\n'), std::string::npos) << "one line only";
+}
+
+TEST(WorldLoader, EachInvalidFixtureNamesItsPathAndProblem) {
+    const std::vector<BadCase> cases = {
+        {"not_json", "$", {"not valid JSON", "line 4, column 3", "byte"}},
+        {"unknown_key", "$.peripherals[0].advertising.intervall_ms", {"unknown key", "interval_ms"}},
+        {"bad_hex", "$.peripherals[0].advertising.manufacturer_data", {"bad hex", "4c00zz15", "character 4"}},
+        {"odd_hex", "$.peripherals[0].advertising.manufacturer_data", {"bad hex", "odd number of digits"}},
+        {"missing_identifier", "$.peripherals[1]", {"missing required key \"identifier\""}},
+        {"duplicate_identifier",
+         "$.peripherals[1].identifier",
+         {"duplicate identifier", kPlug.c_str(), "$.peripherals[0]"}},
+        {"bad_identifier", "$.peripherals[0].identifier", {"not a valid identifier", "36 characters"}},
+        {"unknown_property",
+         "$.peripherals[0].services[1].characteristics[0].properties[2]",
+         {"unknown property \"notifi\"", "write_without_response"}},
+        {"property_mask_too_big",
+         "$.peripherals[0].services[0].characteristics[0].properties",
+         {"between 0 and 255", "256"}},
+        {"zero_interval", "$.peripherals[0].advertising.interval_ms", {"positive", "got 0"}},
+        {"negative_packets", "$.peripherals[0].connection.packets_per_interval", {"positive", "got -1"}},
+        {"zero_notification_interval",
+         "$.peripherals[0].services[0].characteristics[0].notifications.every_ms",
+         {"positive", "got 0"}},
+        {"bad_notification_value",
+         "$.peripherals[0].services[0].characteristics[0].notifications.values[1]",
+         {"bad hex", "\"4x\""}},
+        {"bad_uuid", "$.peripherals[0].services[0].uuid", {"not a valid UUID", "180Z"}},
+        {"bad_service_data_key", "$.peripherals[0].advertising.service_data.thermo", {"not a valid UUID", "thermo"}},
+        {"unknown_state", "$.adapter.state", {"unknown state \"on\"", "powered_on"}},
+        {"unknown_authorization", "$.adapter.authorization", {"unknown authorization \"allowed\"", "allowed_always"}},
+        {"unknown_outcome", "$.peripherals[0].connection.outcome", {"unknown outcome \"succeed\"", "hang"}},
+        {"fault_wrong_level",
+         "$.peripherals[0].faults.read",
+         {"unknown fault request for a peripheral", "discover_services"}},
+        {"unknown_fault_kind",
+         "$.peripherals[0].faults.discover_services",
+         {"unknown fault kind \"timeout\"", "silent"}},
+        {"mtu_out_of_range", "$.peripherals[0].mtu", {"between 23 and 517", "600"}},
+        {"unknown_model", "$.peripherals[0].model", {"unknown model \"lamp\"", "plug"}},
+        {"wrong_type", "$.peripherals[0].latency_ms", {"expected an integer, got a string"}},
+        {"duplicate_key", "$.peripherals[0].name", {"duplicate key"}},
+    };
+    for (const BadCase& c : cases) {
+        const std::string file = kWorlds + "/invalid/" + c.name + ".json";
+        expectMessage(errorOf([&] { loadWorldFile(file); }), file, c);
+    }
+}
+
+TEST(WorldLoader, InlineInvalidTextsAreRejectedWithTheirPath) {
+    const std::string id = "\"identifier\": \"" + kPlug + "\"";
+    const std::string p = "{\"peripherals\": [{" + id;
+    const std::string ch = p + ", \"services\": [{\"uuid\": \"180D\", \"characteristics\": [";
+    const std::vector<std::pair<std::string, BadCase>> cases = {
+        {"", {"empty", "$", {"not valid JSON"}}},
+        {"[]", {"top array", "$", {"expected an object, got an array"}}},
+        {"{} x", {"trailing", "$", {"not valid JSON"}}},
+        {std::string("{\"adapter\"\0:1}", 14), {"nul byte", "$", {"not valid JSON"}}},
+        {"{\"peripherals\": {}}", {"list type", "$.peripherals", {"expected an array, got an object"}}},
+        {p + ", \"mtu\": 185.5}]}",
+         {"float", "$.peripherals[0].mtu", {"expected an integer, got a non-integer number"}}},
+        {p + ", \"latency_ms\": 99999999999999999999}]}",
+         {"huge", "$.peripherals[0].latency_ms", {"expected an integer"}}},
+        {p + ", \"latency_ms\": 18446744073709551615}]}", {"u64 max", "$.peripherals[0].latency_ms", {"non-negative"}}},
+        {p + ", \"latency_ms\": -1}]}", {"negative", "$.peripherals[0].latency_ms", {"non-negative", "-1"}}},
+        {p + ", \"advertising\": {\"rssi\": -200}}]}",
+         {"rssi", "$.peripherals[0].advertising.rssi", {"between -128 and 127"}}},
+        {p + ", \"advertising\": {\"connectable\": \"yes\"}}]}",
+         {"bool", "$.peripherals[0].advertising.connectable", {"expected a boolean, got a string"}}},
+        {p + ", \"advertising\": {\"manufacturer_data\": \"4c\"}}]}",
+         {"short mfr", "$.peripherals[0].advertising.manufacturer_data", {"company identifier"}}},
+        {p + ", \"advertising\": {\"service_data\": {\"181a\": \"00\", \"0000181A\": \"01\"}}}]}",
+         {"dup service data", "$.peripherals[0].advertising.service_data.0000181A", {"duplicate service data UUID"}}},
+        {p + ", \"advertising\": {\"service_data\": {\"181a\": \"0\"}}}]}",
+         {"service data hex", "$.peripherals[0].advertising.service_data.181a", {"bad hex"}}},
+        {p + ", \"advertising\": {\"service_uuids\": [\"180D\", \"\"]}}]}",
+         {"empty uuid", "$.peripherals[0].advertising.service_uuids[1]", {"not a valid UUID"}}},
+        {p + ", \"connection\": {\"interval_ms\": 0}}]}",
+         {"conn interval", "$.peripherals[0].connection.interval_ms", {"positive"}}},
+        {p + ", \"connection\": {\"disconnect\": \"stay\"}}]}",
+         {"disconnect", "$.peripherals[0].connection.disconnect", {"unknown disconnect behaviour \"stay\""}}},
+        {p + ", \"model\": null}]}", {"model null", "$.peripherals[0].model", {"expected a string, got null"}}},
+        {"{\"peripherals\": [{\"identifier\": \"0x" + kPlug + "\"}]}",
+         {"0x id", "$.peripherals[0].identifier", {"not a valid identifier"}}},
+        {"{\"peripherals\": [{\"identifier\": \"180D\"}]}",
+         {"short id", "$.peripherals[0].identifier", {"not a valid identifier"}}},
+        {p + ", \"services\": [{\"characteristics\": []}]}]}",
+         {"no uuid", "$.peripherals[0].services[0]", {"missing required key \"uuid\""}}},
+        {p + ", \"services\": [{\"uuid\": \"180D\", \"faults\": {\"read\": \"error\"}}]}]}",
+         {"service fault", "$.peripherals[0].services[0].faults.read", {"for a service", "discover_characteristics"}}},
+        {ch + "{\"uuid\": \"2A37\", \"faults\": {\"discover_services\": \"drop\"}}]}]}]}",
+         {"char fault",
+          "$.peripherals[0].services[0].characteristics[0].faults.discover_services",
+          {"for a characteristic"}}},
+        {ch + "{\"uuid\": \"2A37\", \"descriptors\": [{\"uuid\": \"2901\", \"faults\": {\"subscribe\": "
+              "\"error\"}}]}]}]}]}",
+         {"desc fault",
+          "$.peripherals[0].services[0].characteristics[0].descriptors[0].faults.subscribe",
+          {"for a descriptor", "read, write"}}},
+        {ch + "{\"uuid\": \"2A37\", \"descriptors\": [{\"uuid\": \"2901\", \"valu\": \"00\"}]}]}]}]}",
+         {"desc key", "$.peripherals[0].services[0].characteristics[0].descriptors[0].valu", {"unknown key"}}},
+        {ch + "{\"uuid\": \"2A37\", \"notifications\": {\"every_ms\": 10}}]}]}]}",
+         {"no values",
+          "$.peripherals[0].services[0].characteristics[0].notifications",
+          {"missing required key \"values\""}}},
+        {ch + "{\"uuid\": \"2A37\", \"notifications\": {\"values\": []}}]}]}]}",
+         {"empty values", "$.peripherals[0].services[0].characteristics[0].notifications.values", {"at least one"}}},
+        {ch + "{\"uuid\": \"2A37\", \"properties\": \"read\"}]}]}]}",
+         {"props type", "$.peripherals[0].services[0].characteristics[0].properties", {"integer mask"}}},
+        {ch + "{\"uuid\": \"2A37\", \"properties\": [2]}]}]}]}",
+         {"props elem", "$.peripherals[0].services[0].characteristics[0].properties[0]", {"expected a string"}}},
+        {ch + "{\"uuid\": \"2A37\", \"value\": \"0g\"}]}]}]}",
+         {"value hex", "$.peripherals[0].services[0].characteristics[0].value", {"bad hex", "character 1"}}},
+        {"{\"peripherals\": [{}, {\"a b\": 1, \"a b\": 2}]}",
+         {"dup key in array", "$.peripherals[1][\"a b\"]", {"duplicate key"}}},
+        {"{\"peripherals\": [{" + id + ", \"na\\nme\": 1}]}",
+         {"escaped key", "$.peripherals[0][\"na\\nme\"]", {"unknown key"}}},
+    };
+    for (const auto& [text, c] : cases)
+        expectMessage(errorOf([&] { parseWorld(text, "inline"); }), "inline", c);
+}
+
+TEST(WorldLoader, UnreadableFileNamesThePathAndReason) {
+    const std::string missing = kWorlds + "/does_not_exist.json";
+    EXPECT_EQ(errorOf([&] { loadWorldFile(missing); }), missing + ": cannot read file: No such file or directory");
+    EXPECT_EQ(errorOf([&] { loadWorldFile(kWorlds); }), kWorlds + ": cannot read file: Is a directory");
+}
+
+TEST(WorldLoader, AbsentKeysTakeTheirDefaults) {
+    const WorldSpec w = parseWorld(
+        "{\"peripherals\": [{\"identifier\": \"c3a1f5e2-7b4d-4e8a-9f61-2d5b8c0e7a13\","
+        " \"services\": [{\"uuid\": \"180D\", \"characteristics\": [{\"uuid\": \"2A37\","
+        " \"notifications\": {\"values\": [\"00\"]}, \"descriptors\": [{\"uuid\": \"2902\"}]}]}]}]}",
+        "defaults");
+    EXPECT_EQ(w.adapter.state, CBManagerState::PoweredOn);
+    EXPECT_EQ(w.adapter.authorization, CBManagerAuthorization::AllowedAlways);
+    EXPECT_EQ(w.adapter.state_delay_ms, std::optional<unsigned>(2));
+    ASSERT_EQ(w.peripherals.size(), 1u);
+    const PeripheralSpec& p = w.peripherals[0];
+    EXPECT_EQ(p.identifier, kPlug);  // upper-cased
+    EXPECT_FALSE(p.name);
+    EXPECT_FALSE(p.model);
+    EXPECT_EQ(p.mtu, 23u);
+    EXPECT_EQ(p.latency_ms, 5u);
+    EXPECT_EQ(p.advertising.interval_ms, 100u);
+    EXPECT_EQ(p.advertising.rssi, -60);
+    EXPECT_FALSE(p.advertising.connectable);
+    EXPECT_FALSE(p.advertising.tx_power);
+    EXPECT_FALSE(p.advertising.manufacturer_data);
+    EXPECT_FALSE(p.advertising.service_data);
+    EXPECT_FALSE(p.advertising.service_uuids);
+    EXPECT_EQ(p.connection.outcome, ConnectOutcome::Connect);
+    EXPECT_EQ(p.connection.delay_ms, 20u);
+    EXPECT_FALSE(p.connection.drop_after_ms);
+    EXPECT_EQ(p.connection.disconnect, DisconnectBehaviour::Disconnect);
+    EXPECT_EQ(p.connection.disconnect_delay_ms, 10u);
+    EXPECT_EQ(p.connection.interval_ms, 15u);
+    EXPECT_EQ(p.connection.packets_per_interval, 6u);
+    EXPECT_TRUE(p.faults.empty());
+    const CharacteristicSpec& c = p.services.at(0).characteristics.at(0);
+    EXPECT_EQ(c.properties, 0u);
+    EXPECT_FALSE(c.value);
+    ASSERT_TRUE(c.notifications);
+    EXPECT_EQ(c.notifications->every_ms, 1000u);
+    EXPECT_FALSE(c.descriptors.at(0).value);
+
+    const WorldSpec empty = parseWorld("{}", "empty");
+    EXPECT_TRUE(empty.peripherals.empty());
+    EXPECT_EQ(empty.adapter.state, CBManagerState::PoweredOn);
+}
+
+TEST(WorldLoader, EveryKeyIsParsed) {
+    const WorldSpec w = parseWorld(R"({
+      "adapter": { "state": "unauthorized", "authorization": "denied", "state_delay_ms": 7 },
+      "peripherals": [ {
+        "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": "Tavrin Plug", "model": "plug",
+        "mtu": 185, "latency_ms": 3,
+        "advertising": { "interval_ms": 40, "rssi": -58, "connectable": true, "tx_power": -4,
+                         "manufacturer_data": "4C000215", "service_data": { "181a": "e803", "180F": "64" },
+                         "service_uuids": ["fb1e4001-54ae-4a28-9f74-dfccb248601d", "180d"] },
+        "connection": { "outcome": "hang", "delay_ms": 4, "drop_after_ms": 500, "disconnect": "hang",
+                        "disconnect_delay_ms": 6, "interval_ms": 8, "packets_per_interval": 3 },
+        "faults": { "discover_services": "error" },
+        "services": [ {
+          "uuid": "fb1e4001-54ae-4a28-9f74-dfccb248601d", "faults": { "discover_characteristics": "silent" },
+          "characteristics": [ {
+            "uuid": "fb1e4003-54ae-4a28-9f74-dfccb248601d", "properties": ["read", "notify", "indicate"],
+            "value": "00aBcD", "notifications": { "every_ms": 250, "values": ["01", "FF"] },
+            "faults": { "discover_descriptors": "drop", "read": "silent", "write": "error",
+                        "subscribe": "drop", "unsubscribe": "error" },
+            "descriptors": [ { "uuid": "2901", "value": "537461747573", "faults": { "read": "error", "write": "drop" } } ]
+          }, { "uuid": "2A00", "properties": 12 } ]
+        } ]
+      } ]
+    })",
+                                   "full");
+    EXPECT_EQ(w.adapter.state, CBManagerState::Unauthorized);
+    EXPECT_EQ(w.adapter.authorization, CBManagerAuthorization::Denied);
+    EXPECT_EQ(w.adapter.state_delay_ms, std::optional<unsigned>(7));
+    const PeripheralSpec& p = w.peripherals.at(0);
+    EXPECT_EQ(p.name, std::optional<std::string>("Tavrin Plug"));
+    EXPECT_EQ(p.model, std::optional<std::string>("plug"));
+    EXPECT_EQ(p.mtu, 185u);
+    EXPECT_EQ(p.latency_ms, 3u);
+    EXPECT_EQ(p.advertising.interval_ms, 40u);
+    EXPECT_EQ(p.advertising.rssi, -58);
+    EXPECT_EQ(p.advertising.connectable, std::optional<bool>(true));
+    EXPECT_EQ(p.advertising.tx_power, std::optional<int>(-4));
+    EXPECT_EQ(p.advertising.manufacturer_data, std::optional<std::string>(std::string("\x4c\x00\x02\x15", 4)));
+    using Entries = std::vector<std::pair<std::string, std::string>>;
+    // The file's order, not sorted, and UUID texts as written.
+    EXPECT_EQ(p.advertising.service_data, std::optional<Entries>(Entries{{"181a", "\xe8\x03"}, {"180F", "\x64"}}));
+    EXPECT_EQ(p.advertising.service_uuids,
+              std::optional<std::vector<std::string>>({"fb1e4001-54ae-4a28-9f74-dfccb248601d", "180d"}));
+    EXPECT_EQ(p.connection.outcome, ConnectOutcome::Hang);
+    EXPECT_EQ(p.connection.delay_ms, 4u);
+    EXPECT_EQ(p.connection.drop_after_ms, std::optional<unsigned>(500));
+    EXPECT_EQ(p.connection.disconnect, DisconnectBehaviour::Hang);
+    EXPECT_EQ(p.connection.disconnect_delay_ms, 6u);
+    EXPECT_EQ(p.connection.interval_ms, 8u);
+    EXPECT_EQ(p.connection.packets_per_interval, 3u);
+    EXPECT_EQ(p.faults, (Faults{{"discover_services", Fault::Error}}));
+    const ServiceSpec& s = p.services.at(0);
+    EXPECT_EQ(s.uuid, "fb1e4001-54ae-4a28-9f74-dfccb248601d");
+    EXPECT_EQ(s.faults, (Faults{{"discover_characteristics", Fault::Silent}}));
+    const CharacteristicSpec& c = s.characteristics.at(0);
+    EXPECT_EQ(c.properties,
+              CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify | CBCharacteristicPropertyIndicate);
+    EXPECT_EQ(c.value, std::optional<std::string>(std::string("\x00\xab\xcd", 3)));  // either case
+    ASSERT_TRUE(c.notifications);
+    EXPECT_EQ(c.notifications->every_ms, 250u);
+    EXPECT_EQ(c.notifications->values, (std::vector<std::string>{"\x01", "\xff"}));
+    EXPECT_EQ(c.faults, (Faults{{"discover_descriptors", Fault::Drop},
+                                {"read", Fault::Silent},
+                                {"write", Fault::Error},
+                                {"subscribe", Fault::Drop},
+                                {"unsubscribe", Fault::Error}}));
+    const DescriptorSpec& d = c.descriptors.at(0);
+    EXPECT_EQ(d.uuid, "2901");
+    EXPECT_EQ(d.value, std::optional<std::string>("Status"));
+    EXPECT_EQ(d.faults, (Faults{{"read", Fault::Error}, {"write", Fault::Drop}}));
+    // An integer mask is taken as the bits it names.
+    EXPECT_EQ(s.characteristics.at(1).properties,
+              CBCharacteristicPropertyWriteWithoutResponse | CBCharacteristicPropertyWrite);
+}
+
+TEST(WorldLoader, NullMeansNone) {
+    const WorldSpec w = parseWorld(R"({"adapter": {"state_delay_ms": null},
+        "peripherals": [{"identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": null,
+                         "connection": {"drop_after_ms": null}}]})",
+                                   "nulls");
+    EXPECT_FALSE(w.adapter.state_delay_ms);
+    EXPECT_FALSE(w.peripherals.at(0).name);
+    EXPECT_FALSE(w.peripherals.at(0).connection.drop_after_ms);
+    // Zero is a value, not "none".
+    const WorldSpec z = parseWorld(R"({"adapter": {"state_delay_ms": 0}, "peripherals": [{"identifier":
+        "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": "", "connection": {"drop_after_ms": 0}}]})",
+                                   "zeros");
+    EXPECT_EQ(z.adapter.state_delay_ms, std::optional<unsigned>(0));
+    EXPECT_EQ(z.peripherals.at(0).name, std::optional<std::string>(""));
+    EXPECT_EQ(z.peripherals.at(0).connection.drop_after_ms, std::optional<unsigned>(0));
+}
+
+TEST(WorldLoader, DefaultWorldHasTheFourDevices) {
+    const WorldSpec w = parseWorld(defaultWorldJson(), "default world");
+    ASSERT_EQ(w.peripherals.size(), 4u);
+    const PeripheralSpec& plug = w.peripherals[0];
+    EXPECT_EQ(plug.identifier, kPlug);
+    EXPECT_EQ(plug.name, std::optional<std::string>("Tavrin Plug"));
+    EXPECT_EQ(plug.model, std::optional<std::string>("plug"));
+    EXPECT_EQ(plug.mtu, 185u);
+    EXPECT_EQ(plug.advertising.interval_ms, 100u);
+    EXPECT_EQ(plug.advertising.tx_power, std::optional<int>(4));
+    EXPECT_EQ(plug.advertising.connectable, std::optional<bool>(true));
+    EXPECT_EQ(plug.advertising.service_uuids,
+              std::optional<std::vector<std::string>>({"fb1e4001-54ae-4a28-9f74-dfccb248601d"}));
+    const ServiceSpec& info = plug.services.at(0);
+    EXPECT_EQ(CBUUID::UUIDWithString(info.uuid), CBUUID::UUIDWithString("180A"));
+    EXPECT_EQ(info.characteristics.at(0).value, std::optional<std::string>("Tavrin Labs"));
+    EXPECT_EQ(info.characteristics.at(1).value, std::optional<std::string>("TP-1"));
+
+    const PeripheralSpec& heart = w.peripherals[1];
+    EXPECT_EQ(heart.identifier, "0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B");
+    EXPECT_EQ(heart.name, std::optional<std::string>("Heart Rate Sensor"));
+    EXPECT_EQ(heart.advertising.interval_ms, 250u);
+    const auto& hr = heart.services.at(0).characteristics;
+    ASSERT_TRUE(hr.at(0).notifications);
+    EXPECT_EQ(hr.at(0).notifications->every_ms, 1000u);
+    EXPECT_EQ(hr.at(0).properties, CBCharacteristicPropertyNotify);
+    EXPECT_EQ(hr.at(1).value, std::optional<std::string>("\x01"));
+
+    const PeripheralSpec& beacon = w.peripherals[2];
+    EXPECT_EQ(beacon.identifier, "9A8B7C6D-5E4F-4A3B-2C1D-0E9F8A7B6C5D");
+    EXPECT_FALSE(beacon.name);
+    EXPECT_EQ(beacon.advertising.connectable, std::optional<bool>(false));
+    EXPECT_EQ(beacon.advertising.interval_ms, 200u);
+    ASSERT_TRUE(beacon.advertising.manufacturer_data);
+    EXPECT_EQ(beacon.advertising.manufacturer_data->size(), 4u + 21u);
+    EXPECT_EQ(beacon.advertising.manufacturer_data->substr(0, 4), std::string("\x4c\x00\x02\x15", 4));
+
+    const PeripheralSpec& thermo = w.peripherals[3];
+    EXPECT_EQ(thermo.identifier, "5D4C3B2A-1908-4F7E-6D5C-4B3A29180F7E");
+    EXPECT_EQ(thermo.name, std::optional<std::string>("Thermometer"));
+    EXPECT_EQ(thermo.advertising.interval_ms, 500u);
+    ASSERT_TRUE(thermo.advertising.service_data);
+    EXPECT_EQ(CBUUID::UUIDWithString(thermo.advertising.service_data->at(0).first), CBUUID::UUIDWithString("181A"));
+    EXPECT_EQ(thermo.services.at(0).characteristics.at(0).properties,
+              CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify);
+}
+
+TEST(WorldLoader, ToolFixturesLoadAtThePlugIdentifier) {
+    const auto load = [](const char* name) { return loadWorldFile(kWorlds + "/" + name + ".json"); };
+    const auto hasCharacteristic = [](const PeripheralSpec& p, const std::string& uuid) {
+        for (const auto& s : p.services)
+            for (const auto& c : s.characteristics)
+                if (CBUUID::UUIDWithString(c.uuid) == CBUUID::UUIDWithString(uuid))
+                    return true;
+        return false;
+    };
+    for (const char* name :
+         {"plug_only", "bluetooth_off", "plug_connect_fails", "no_characteristics", "no_write_char", "no_read_char"}) {
+        SCOPED_TRACE(name);
+        const WorldSpec w = load(name);
+        ASSERT_EQ(w.peripherals.size(), 1u);
+        EXPECT_EQ(w.peripherals[0].identifier, kPlug);
+        EXPECT_LE(w.peripherals[0].latency_ms, 2u);
+    }
+    EXPECT_EQ(load("plug_only").peripherals[0].model, std::optional<std::string>("plug"));
+    EXPECT_EQ(load("bluetooth_off").adapter.state, CBManagerState::PoweredOff);
+    EXPECT_EQ(load("plug_connect_fails").peripherals[0].connection.outcome, ConnectOutcome::Fail);
+    const PeripheralSpec empty = load("no_characteristics").peripherals[0];
+    EXPECT_FALSE(empty.model);
+    EXPECT_TRUE(empty.services.empty());
+    const PeripheralSpec noWrite = load("no_write_char").peripherals[0];
+    EXPECT_FALSE(hasCharacteristic(noWrite, "fb1e4002-54ae-4a28-9f74-dfccb248601d"));
+    EXPECT_TRUE(hasCharacteristic(noWrite, "fb1e4003-54ae-4a28-9f74-dfccb248601d"));
+    const PeripheralSpec noRead = load("no_read_char").peripherals[0];
+    EXPECT_TRUE(hasCharacteristic(noRead, "fb1e4002-54ae-4a28-9f74-dfccb248601d"));
+    EXPECT_FALSE(hasCharacteristic(noRead, "fb1e4003-54ae-4a28-9f74-dfccb248601d"));
+}
+
+}  // namespace
