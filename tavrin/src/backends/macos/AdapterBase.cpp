@@ -1,0 +1,193 @@
+#include "backends/macos/AdapterBase.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include <fmt/format.h>
+#include <tavrin/Exceptions.h>
+
+#include "backends/macos/AdapterBaseMacOS.h"
+#include "backends/macos/PeripheralBase.h"
+#include "callback/guarded.h"
+#include "frontends/base/PeripheralBuilder.h"
+
+namespace Tavrin {
+
+using Lock = std::lock_guard<std::mutex>;
+
+AdapterBase::AdapterBase(ConstructionKey) {}
+
+std::shared_ptr<AdapterBase> AdapterBase::create() {
+    auto adapter = std::make_shared<AdapterBase>(ConstructionKey{});
+    // The delegate needs a weak reference to lock for each event, which only exists once the adapter
+    // is owned; no event can reach the adapter before a scan or connection is asked for.
+    adapter->delegate_ = AdapterBaseMacOS::init(adapter);
+    return adapter;
+}
+
+// An event on the queue holds a strong reference for its whole run, so this never runs while one is
+// delivering to this adapter; it may run on the queue itself, as such an event ends.
+AdapterBase::~AdapterBase() {
+    delegate_.reset();
+    scan_peripherals_.clear();
+    known_peripherals_.clear();
+}
+
+bool AdapterBase::bluetooth_enabled() {
+    return create()->delegate_->isBluetoothEnabled();
+}
+
+std::vector<std::shared_ptr<AdapterBase>> AdapterBase::get_adapters() {
+    return {create()};
+}
+
+void* AdapterBase::underlying() const {
+    return delegate_->underlying();
+}
+
+std::string AdapterBase::identifier() {
+    return fmt::format("Default Adapter [{}]", address());
+}
+
+std::string AdapterBase::address() {
+    return delegate_->address();
+}
+
+void AdapterBase::scan_start() {
+    {
+        Lock lock(peripherals_mutex_);
+        scan_peripherals_.clear();
+        ++scan_generation_;
+    }
+    delegate_->scanStart();
+    TAVRIN_GUARDED(callback_on_scan_start_)();
+}
+
+void AdapterBase::scan_stop() {
+    delegate_->scanStop();
+    TAVRIN_GUARDED(callback_on_scan_stop_)();
+}
+
+void AdapterBase::scan_for(int timeout_ms) {
+    scan_start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+    scan_stop();
+}
+
+bool AdapterBase::scan_is_active() {
+    return delegate_->scanIsActive();
+}
+
+std::vector<Peripheral> AdapterBase::scan_get_results() {
+    std::vector<std::shared_ptr<PeripheralBase>> bases;
+    {
+        Lock lock(peripherals_mutex_);
+        bases.reserve(scan_peripherals_.size());
+        for (const auto& entry : scan_peripherals_) {
+            bases.push_back(entry.second);
+        }
+    }
+    std::vector<Peripheral> results;
+    results.reserve(bases.size());
+    for (auto& base : bases) {
+        results.push_back(PeripheralBuilder(std::move(base)));
+    }
+    return results;
+}
+
+std::vector<Peripheral> AdapterBase::get_paired_peripherals() {
+    return {};
+}
+
+void AdapterBase::set_callback_on_scan_start(std::function<void()> on_scan_start) {
+    if (on_scan_start) {
+        callback_on_scan_start_.load(std::move(on_scan_start));
+    } else {
+        callback_on_scan_start_.unload();
+    }
+}
+
+void AdapterBase::set_callback_on_scan_stop(std::function<void()> on_scan_stop) {
+    if (on_scan_stop) {
+        callback_on_scan_stop_.load(std::move(on_scan_stop));
+    } else {
+        callback_on_scan_stop_.unload();
+    }
+}
+
+void AdapterBase::set_callback_on_scan_updated(std::function<void(Peripheral)> on_scan_updated) {
+    if (on_scan_updated) {
+        callback_on_scan_updated_.load(std::move(on_scan_updated));
+    } else {
+        callback_on_scan_updated_.unload();
+    }
+}
+
+void AdapterBase::set_callback_on_scan_found(std::function<void(Peripheral)> on_scan_found) {
+    if (on_scan_found) {
+        callback_on_scan_found_.load(std::move(on_scan_found));
+    } else {
+        callback_on_scan_found_.unload();
+    }
+}
+
+std::shared_ptr<PeripheralBase> AdapterBase::known_peripheral(void* peripheral) {
+    Lock lock(peripherals_mutex_);
+    const auto it = known_peripherals_.find(peripheral);
+    return it == known_peripherals_.end() ? nullptr : it->second;
+}
+
+void AdapterBase::delegate_did_discover_peripheral(void* peripheral, void* central_manager,
+                                                   advertising_data_t advertising_data) {
+    // Only this queue inserts into the registry, so the lookup and the insertion need not be one step,
+    // and the new backend (which talks to the platform) is built without the mutex.
+    std::shared_ptr<PeripheralBase> base = known_peripheral(peripheral);
+    if (!base) {
+        base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data);
+        Lock lock(peripherals_mutex_);
+        known_peripherals_.emplace(peripheral, base);
+    }
+    base->update_advertising_data(std::move(advertising_data));
+    Peripheral handle = PeripheralBuilder(base);
+
+    // Deciding "first in this scan" and recording it is one step under the mutex, so a scan_start()
+    // on another thread either clears before it (and the peripheral is found anew) or after it.
+    bool found = false;
+    uint64_t generation = 0;
+    {
+        Lock lock(peripherals_mutex_);
+        found = scan_peripherals_.try_emplace(peripheral, std::move(base)).second;
+        generation = scan_generation_;
+    }
+    if (!found) {
+        TAVRIN_GUARDED(callback_on_scan_updated_)(std::move(handle));
+        return;
+    }
+    {
+        // A scan_start() in between has cleared the entry: this peripheral will be found in that scan.
+        Lock lock(peripherals_mutex_);
+        if (generation != scan_generation_) {
+            return;
+        }
+    }
+    TAVRIN_GUARDED(callback_on_scan_found_)(std::move(handle));
+}
+
+void AdapterBase::delegate_did_connect_peripheral(void* peripheral) {
+    const auto base = known_peripheral(peripheral);
+    if (!base) {
+        throw Exception::InvalidReference();
+    }
+    base->delegate_did_connect();
+}
+
+void AdapterBase::delegate_did_disconnect_peripheral(void* peripheral) {
+    const auto base = known_peripheral(peripheral);
+    if (!base) {
+        throw Exception::InvalidReference();
+    }
+    base->delegate_did_disconnect();
+}
+
+}  // namespace Tavrin

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <tavrin/Peripheral.h>
+#include <tavrin/Types.h>
+
+#include "callback/safe_callback.h"
+
+namespace Tavrin {
+
+class AdapterBaseMacOS;
+class PeripheralBase;
+
+/// The backend object behind every `Adapter` handle: the registry of every peripheral this adapter
+/// discovered, the peripherals of the current scan, the caller's four scan callbacks, and the routing
+/// of connection events to the peripheral backends. Always held by shared_ptr (made by `create`).
+///
+/// Threads: the scan operations, setters and `scan_get_results` run on the caller's thread, the
+/// start and stop callbacks with them; the three `delegate_did_...` entries run on the event queue,
+/// the found and updated callbacks inside the first. `peripherals_mutex_` guards the two maps and the
+/// scan generation and is never held while a caller's callback runs, so a callback may use the
+/// adapter freely (read results, swap callbacks, start or stop a scan).
+///
+/// Lifetime: the delegate holds this object weakly and locks it for the length of each event, so no
+/// event reaches an adapter that is being or has been destroyed (see `AdapterBaseMacOS`).
+class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
+    struct ConstructionKey {
+        explicit ConstructionKey() = default;
+    };
+
+  public:
+    using PeripheralMap = std::map<void*, std::shared_ptr<PeripheralBase>>;
+
+    /// A new adapter with its own delegate, central manager and event queue; blocks up to 5.0 s for
+    /// the platform state (see `AdapterBaseMacOS::init`).
+    static std::shared_ptr<AdapterBase> create();
+    explicit AdapterBase(ConstructionKey);
+    virtual ~AdapterBase();
+    AdapterBase(const AdapterBase&) = delete;
+    AdapterBase& operator=(const AdapterBase&) = delete;
+
+    /// Builds a temporary adapter, asks it, and lets it go: a full platform set-up on every call.
+    static bool bluetooth_enabled();
+    /// Exactly one new adapter, whatever the state of the radio.
+    static std::vector<std::shared_ptr<AdapterBase>> get_adapters();
+
+    /// The platform `CBCentralManager*`.
+    void* underlying() const;
+    std::string identifier();
+    std::string address();
+
+    /// Clears the current scan's peripherals (not the registry), starts the platform scan, then calls
+    /// the start callback on this thread.
+    void scan_start();
+    /// Stops the platform scan, keeping its results, then calls the stop callback on this thread.
+    void scan_stop();
+    /// `scan_start()`, a plain sleep of `timeout_ms`, `scan_stop()`.
+    void scan_for(int timeout_ms);
+    bool scan_is_active();
+    /// One handle per peripheral seen since the last `scan_start()`, in registry key order.
+    std::vector<Peripheral> scan_get_results();
+    std::vector<Peripheral> get_paired_peripherals();
+
+    // A non-empty function replaces the callback, an empty one removes it.
+    void set_callback_on_scan_start(std::function<void()> on_scan_start);
+    void set_callback_on_scan_stop(std::function<void()> on_scan_stop);
+    void set_callback_on_scan_updated(std::function<void(Peripheral)> on_scan_updated);
+    void set_callback_on_scan_found(std::function<void(Peripheral)> on_scan_found);
+
+    // Entries for the delegate, on the event queue. `peripheral` is the platform `CBPeripheral*`,
+    // `central_manager` the `CBCentralManager*`.
+    void delegate_did_discover_peripheral(void* peripheral, void* central_manager, advertising_data_t advertising_data);
+    /// Throws `Exception::InvalidReference` for a peripheral this adapter never discovered.
+    void delegate_did_connect_peripheral(void* peripheral);
+    /// Throws `Exception::InvalidReference` for a peripheral this adapter never discovered.
+    void delegate_did_disconnect_peripheral(void* peripheral);
+
+  private:
+    std::shared_ptr<PeripheralBase> known_peripheral(void* peripheral);
+
+    // Set once by create(), before the object is handed out; read only on the caller's thread.
+    std::shared_ptr<AdapterBaseMacOS> delegate_;
+
+    // Each holder guards itself.
+    zem::safe_callback<void()> callback_on_scan_start_;
+    zem::safe_callback<void()> callback_on_scan_stop_;
+    zem::safe_callback<void(Peripheral)> callback_on_scan_updated_;
+    zem::safe_callback<void(Peripheral)> callback_on_scan_found_;
+
+    std::mutex peripherals_mutex_;  // guards known_peripherals_, scan_peripherals_, scan_generation_
+    // Every peripheral ever discovered; written only on the event queue, never shrinks.
+    PeripheralMap known_peripherals_;
+    // The peripherals seen since the last scan_start(); the same objects as in the registry.
+    PeripheralMap scan_peripherals_;
+    // Counts scan_start() calls: a found callback decided for a scan that has since been replaced is
+    // not fired, since its peripheral no longer belongs to the current results.
+    uint64_t scan_generation_ = 0;
+};
+
+}  // namespace Tavrin

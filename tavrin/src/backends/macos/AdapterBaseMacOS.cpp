@@ -1,0 +1,161 @@
+#include "backends/macos/AdapterBaseMacOS.h"
+
+#include <chrono>
+#include <exception>
+#include <thread>
+#include <utility>
+
+#include <platform/Foundation.h>
+
+#include "backends/macos/AdapterBase.h"
+#include "backends/macos/Utils.h"
+
+namespace Tavrin {
+
+using platform::CBCentralManager;
+using platform::CBManagerState;
+using platform::CBPeripheralPtr;
+using platform::NSLog;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto kStateWaitLimit = std::chrono::milliseconds(5000);
+constexpr auto kPollStep = std::chrono::milliseconds(10);
+
+// Runs one adapter entry for an event. The event queue has no caller to hand a failure to, so what
+// escapes is written as one console line and the queue goes on with its next event.
+template <typename Entry>
+void deliver(const char* event, const CBPeripheralPtr& peripheral, Entry entry) noexcept {
+    try {
+        entry();
+    } catch (const std::exception& e) {
+        try {
+            NSLog("Exception in %@ for peripheral %@: %@\n", event, peripheral, e.what());
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            NSLog("Unknown exception in %@ for peripheral %@\n", event, peripheral);
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace
+
+advertising_data_t advertisingDataFromAdvertisement(const platform::AdvertisementData& advertisementData, int rssi) {
+    advertising_data_t record;
+    record.connectable = advertisementData.isConnectable.value_or(false);
+    // The platform hands both as numbers read through their 16-bit value.
+    record.rssi = static_cast<int16_t>(rssi);
+    record.tx_power = advertisementData.txPowerLevel ? static_cast<int16_t>(*advertisementData.txPowerLevel)
+                                                     : static_cast<int16_t>(INT16_MIN);
+    // Without the two-byte company identifier there is nothing to key the payload by.
+    if (advertisementData.manufacturerData && advertisementData.manufacturerData->size() >= 2) {
+        const std::string& data = *advertisementData.manufacturerData;
+        const auto company = static_cast<uint16_t>(static_cast<uint8_t>(data[0]) |
+                                                   (static_cast<unsigned>(static_cast<uint8_t>(data[1])) << 8));
+        record.manufacturer_data.emplace(company, data.substr(2));
+    }
+    if (advertisementData.serviceData) {
+        for (const auto& [uuid, data] : *advertisementData.serviceData) {
+            record.service_data[uuidToTavrin(uuid)] = data;
+        }
+    }
+    // After the data, so that a listed service ends up with the empty value.
+    if (advertisementData.serviceUUIDs) {
+        for (const auto& uuid : *advertisementData.serviceUUIDs) {
+            record.service_data[uuidToTavrin(uuid)].clear();
+        }
+    }
+    return record;
+}
+
+AdapterBaseMacOS::AdapterBaseMacOS(ConstructionKey, std::weak_ptr<AdapterBase> adapter)
+    : uuid_(kAddress), adapter_(std::move(adapter)) {}
+
+// The manager goes first (stopping its scan and dropping the events it had queued), then the queue.
+// On the queue's own thread (the adapter let go during an event) both are released without waiting.
+AdapterBaseMacOS::~AdapterBaseMacOS() = default;
+
+std::shared_ptr<AdapterBaseMacOS> AdapterBaseMacOS::init(std::weak_ptr<AdapterBase> adapter) {
+    auto self = std::make_shared<AdapterBaseMacOS>(ConstructionKey{}, std::move(adapter));
+    const auto attributes = platform::dispatch_queue_attr_make_with_qos_class(
+        platform::DISPATCH_QUEUE_SERIAL, platform::dispatch_qos_class_t::QOS_CLASS_USER_INITIATED, -1);
+    self->centralManagerQueue_ = platform::dispatch_queue_create(kQueueLabel, attributes);
+    self->centralManager_ = CBCentralManager::initWithDelegate(self, self->centralManagerQueue_, std::nullopt);
+
+    const auto deadline = Clock::now() + kStateWaitLimit;
+    while (self->centralManager_->state() == CBManagerState::Unknown && Clock::now() < deadline) {
+        std::this_thread::sleep_for(kPollStep);
+    }
+    return self;
+}
+
+bool AdapterBaseMacOS::isBluetoothEnabled() const {
+    return CBCentralManager::authorization() == platform::CBManagerAuthorization::AllowedAlways &&
+           centralManager_->state() == CBManagerState::PoweredOn;
+}
+
+void AdapterBaseMacOS::scanStart() {
+    centralManager_->scanForPeripherals(std::nullopt, {{platform::CBCentralManagerScanOptionAllowDuplicatesKey, true}});
+}
+
+void AdapterBaseMacOS::scanStop() {
+    centralManager_->stopScan();
+}
+
+bool AdapterBaseMacOS::scanIsActive() const {
+    return centralManager_->isScanning();
+}
+
+void AdapterBaseMacOS::centralManagerDidUpdateState(CBCentralManager& central) {
+    // The state is asked anew whenever it matters; nothing to keep.
+    (void)central.state();
+}
+
+// Each event below locks the adapter for its whole duration (see the class comment): a failed lock
+// means the adapter is gone or going, and the event has nobody to reach.
+
+void AdapterBaseMacOS::centralManagerDidDiscoverPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral,
+                                                           const platform::AdvertisementData& advertisementData,
+                                                           int rssi) {
+    deliver("centralManager:didDiscoverPeripheral:advertisementData:RSSI:", peripheral, [&] {
+        if (const auto adapter = adapter_.lock()) {
+            adapter->delegate_did_discover_peripheral(peripheral.get(), &central,
+                                                      advertisingDataFromAdvertisement(advertisementData, rssi));
+        }
+    });
+}
+
+void AdapterBaseMacOS::centralManagerDidConnectPeripheral(CBCentralManager&, const CBPeripheralPtr& peripheral) {
+    deliver("centralManager:didConnectPeripheral:", peripheral, [&] {
+        if (const auto adapter = adapter_.lock()) {
+            adapter->delegate_did_connect_peripheral(peripheral.get());
+        }
+    });
+}
+
+void AdapterBaseMacOS::centralManagerDidFailToConnectPeripheral(CBCentralManager&, const CBPeripheralPtr& peripheral,
+                                                                const platform::NSError* error) {
+    // The peripheral's own wait for the connection notices the failure; only the console hears of it.
+    if (error) {
+        deliver("centralManager:didFailToConnectPeripheral:error:", peripheral,
+                [&] { NSLog("Failed to connect to peripheral %@: %@\n", peripheral->name(), error); });
+    }
+}
+
+void AdapterBaseMacOS::centralManagerDidDisconnectPeripheral(CBCentralManager&, const CBPeripheralPtr& peripheral,
+                                                             const platform::NSError* error) {
+    deliver("centralManager:didDisconnectPeripheral:error:", peripheral, [&] {
+        if (error) {
+            NSLog("Peripheral %@ disconnected: %@\n", peripheral->name(), error);
+        }
+        if (const auto adapter = adapter_.lock()) {
+            adapter->delegate_did_disconnect_peripheral(peripheral.get());
+        }
+    });
+}
+
+}  // namespace Tavrin

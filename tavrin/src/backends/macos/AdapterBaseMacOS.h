@@ -1,0 +1,89 @@
+#pragma once
+// The platform-facing half of the adapter: the central manager's delegate, which owns the manager and
+// its event queue, and turns the manager's events into calls on the adapter backend.
+
+#include <memory>
+#include <string>
+
+#include <platform/CoreBluetooth.h>
+#include <platform/Dispatch.h>
+#include <tavrin/Types.h>
+
+namespace Tavrin {
+
+class AdapterBase;
+
+/// The record of one advertisement, as the adapter hands it on: connectability (false when not
+/// stated), signal strength, transmit power (-32768 when absent), at most one manufacturer entry
+/// (company identifier little-endian, then the payload; data shorter than the two-byte identifier
+/// gives none), service data by UUID text, and every listed service UUID with an empty value (a
+/// listed service keeps the empty value even when it also carries data).
+advertising_data_t advertisingDataFromAdvertisement(const platform::AdvertisementData& advertisementData, int rssi);
+
+/// Delegate of one platform central manager, owned by its `AdapterBase`.
+///
+/// Threads: the requests (`isBluetoothEnabled`, `scanStart`, ...) run on the caller's thread and take
+/// no lock; the platform events run on the serial queue "AdapterBaseMacOS.centralManagerQueue".
+///
+/// Lifetime: the platform holds this delegate weakly and keeps it alive for the length of each event.
+/// The delegate in turn holds its adapter weakly and locks it for the length of each event, so an
+/// event reaches an adapter that is fully alive and keeps it so until the event returns; once the
+/// adapter's destruction has begun the lock fails and the event is dropped. An adapter whose last
+/// handle goes during an event (in a scan callback) is thus destroyed on the queue as the event ends.
+class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
+    struct ConstructionKey {
+        explicit ConstructionKey() = default;
+    };
+
+  public:
+    /// The adapter's fixed address text: the platform does not expose the controller's own.
+    static constexpr const char* kAddress = "39a76676-2788-46c9-afa0-f0c0c31e6fd9";
+    static constexpr const char* kQueueLabel = "AdapterBaseMacOS.centralManagerQueue";
+
+    /// Makes the delegate, its event queue and its central manager (which must see the delegate
+    /// already owned, since it holds it weakly), then waits up to 5.0 s, polling every 10 ms, for the
+    /// manager to learn its state. A state still unknown then is not an error: Bluetooth just counts
+    /// as not enabled.
+    static std::shared_ptr<AdapterBaseMacOS> init(std::weak_ptr<AdapterBase> adapter);
+    AdapterBaseMacOS(ConstructionKey, std::weak_ptr<AdapterBase> adapter);
+    ~AdapterBaseMacOS() override;
+    AdapterBaseMacOS(const AdapterBaseMacOS&) = delete;
+    AdapterBaseMacOS& operator=(const AdapterBaseMacOS&) = delete;
+
+    /// Authorized for always and powered on, asked anew of the platform on every call.
+    bool isBluetoothEnabled() const;
+    /// Scans for every peripheral, reporting every advertisement (duplicates allowed).
+    void scanStart();
+    void scanStop();
+    bool scanIsActive() const;
+    const std::string& address() const noexcept { return uuid_; }
+    /// The platform central manager (not retained for the caller).
+    void* underlying() const noexcept { return centralManager_.get(); }
+
+    // Platform events (event queue). What the adapter throws out of one of them is written as one
+    // console line and goes no further: the queue has no caller to report it to.
+    void centralManagerDidUpdateState(platform::CBCentralManager& central) override;
+    void centralManagerDidDiscoverPeripheral(platform::CBCentralManager& central,
+                                             const platform::CBPeripheralPtr& peripheral,
+                                             const platform::AdvertisementData& advertisementData, int rssi) override;
+    void centralManagerDidConnectPeripheral(platform::CBCentralManager& central,
+                                            const platform::CBPeripheralPtr& peripheral) override;
+    void centralManagerDidFailToConnectPeripheral(platform::CBCentralManager& central,
+                                                  const platform::CBPeripheralPtr& peripheral,
+                                                  const platform::NSError* error) override;
+    void centralManagerDidDisconnectPeripheral(platform::CBCentralManager& central,
+                                               const platform::CBPeripheralPtr& peripheral,
+                                               const platform::NSError* error) override;
+
+  private:
+    const std::string uuid_;
+    // Fixed at construction; locked by each event for its duration.
+    const std::weak_ptr<AdapterBase> adapter_;
+    // Both set once in init(), before anyone but the platform can reach this object, and read only
+    // on the caller's thread afterwards; events use the manager they are handed instead. Declared in
+    // this order so that the manager (and with it the scan) goes before its queue.
+    platform::dispatch_queue_t centralManagerQueue_;
+    platform::CBCentralManagerPtr centralManager_;
+};
+
+}  // namespace Tavrin
