@@ -18,6 +18,13 @@ std::string format_line(Level level, const std::string& module, const std::strin
                        message);
 }
 
+Logger::Callback stdout_sink() {
+    return [](Level level, const std::string& module, const std::string& file, unsigned int line,
+              const std::string& function, const std::string& message) {
+        fmt::print("[{}] {}: {}:{} in {}: {}\n", Logger::level_to_str(level), module, file, line, function, message);
+    };
+}
+
 }  // namespace
 
 Logger* Logger::get() {
@@ -27,9 +34,10 @@ Logger* Logger::get() {
     return &instance;
 }
 
-Logger::Logger() : level_(Level::Info), callback_() {
-    log_default_stdout();
-}
+// The sink is stored directly rather than through set_callback: nobody can see the instance yet, and
+// taking mutex_ here, inside get()'s creation lock, would order the two locks against a sink that
+// calls get() with mutex_ held.
+Logger::Logger() : level_(Level::Info), callback_(stdout_sink()) {}
 
 void Logger::set_level(Level level) {
     std::scoped_lock lock(mutex_);
@@ -96,10 +104,7 @@ std::string Logger::level_to_str(Level level) {
 }
 
 void Logger::log_default_stdout() {
-    set_callback([](Level level, const std::string& module, const std::string& file, unsigned int line,
-                    const std::string& function, const std::string& message) {
-        fmt::print("[{}] {}: {}:{} in {}: {}\n", level_to_str(level), module, file, line, function, message);
-    });
+    set_callback(stdout_sink());
 }
 
 void Logger::log_default_file() {
