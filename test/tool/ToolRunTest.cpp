@@ -1,0 +1,259 @@
+// tavrin-switch run as a process against world files: its standard output, standard error and exit status.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "ProcessRun.h"
+
+#ifndef TAVRIN_SWITCH_PATH
+#error "the tool tests need the path of the built tavrin-switch"
+#endif
+
+namespace {
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+using tooltest::ProcessResult;
+
+const std::string kPlug = "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13";
+const std::string kAdapterLine =
+    "Using adapter: Default Adapter [39a76676-2788-46c9-afa0-f0c0c31e6fd9] [39a76676-2788-46c9-afa0-f0c0c31e6fd9]";
+const std::string kPlugService = "fb1e4001-54ae-4a28-9f74-dfccb248601d";
+const std::string kCommandChar = "fb1e4002-54ae-4a28-9f74-dfccb248601d";
+const std::string kStatusChar = "fb1e4003-54ae-4a28-9f74-dfccb248601d";
+const std::string kOffCommand = "{\"mode\":3,\"switch\":0}";
+
+std::string world(const std::string& name) {
+    return std::string(TAVRIN_TEST_WORLDS_DIR) + "/" + name;
+}
+
+ProcessResult runTool(const std::vector<std::string>& args, const std::optional<std::string>& world_file) {
+    ProcessResult result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, world_file);
+    EXPECT_FALSE(result.timed_out);
+    return result;
+}
+
+// What every run against a world holding only the plug prints up to the end of the device list.
+std::vector<std::string> plugScanLines(const std::string& timer) {
+    return {"You passed the number: " + timer,
+            kAdapterLine,
+            "Scan started.",
+            "Found device: Tavrin Plug [" + kPlug + "]",
+            "Scan stopped.",
+            "The following devices were found:",
+            "[0] Tavrin Plug [" + kPlug + "]"};
+}
+
+std::vector<std::string> connectLines() {
+    return {"Connecting to Tavrin Plug [" + kPlug + "]",
+            "Successfully connected, printing services and characteristics..", "MTU: 182",
+            "The following services and characteristics were found:"};
+}
+
+std::vector<std::string> byteLines(const std::string& command) {
+    const std::string payload = "\t" + command;
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+        lines.push_back("Byte " + std::to_string(i) + ": " + std::to_string(static_cast<unsigned char>(payload[i])));
+    }
+    return lines;
+}
+
+std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+bool anyContains(const std::vector<std::string>& lines, const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
+// The found lines of a scan of the default world: every device once, in some order fixed by the world.
+void expectDefaultWorldScan(const std::vector<std::string>& out, std::size_t first) {
+    ASSERT_GE(out.size(), first + 11);
+    EXPECT_EQ(out[first], "Scan started.");
+    const std::vector<std::string> found(out.begin() + static_cast<long>(first) + 1,
+                                         out.begin() + static_cast<long>(first) + 5);
+    EXPECT_THAT(found,
+                testing::UnorderedElementsAre("Found device: Tavrin Plug [" + kPlug + "]",
+                                              "Found device: Heart Rate Sensor [0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B]",
+                                              "Found device:  [9A8B7C6D-5E4F-4A3B-2C1D-0E9F8A7B6C5D]",
+                                              "Found device: Thermometer [5D4C3B2A-1908-4F7E-6D5C-4B3A29180F7E]"));
+    EXPECT_EQ(out[first + 5], "Scan stopped.");
+    EXPECT_EQ(out[first + 6], "The following devices were found:");
+    // The list keeps the order in which the devices were found.
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(out[first + 7 + i],
+                  "[" + std::to_string(i) + "] " + found[i].substr(std::string("Found device: ").size()));
+    }
+}
+
+TEST(ToolRun, SwitchesThePlugOnAndShowsTheCountdown) {
+    // The default world, as `make demo` runs it.
+    const ProcessResult run = runTool({kPlug, "on", "30"}, std::nullopt);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_THAT(tooltest::ownLines(run.err), ElementsAre());
+
+    const std::vector<std::string> out = tooltest::splitLines(run.out);
+    ASSERT_GE(out.size(), 2u);
+    EXPECT_EQ(out[0], "You passed the number: 30");
+    EXPECT_EQ(out[1], kAdapterLine);
+    expectDefaultWorldScan(out, 2);
+
+    const std::vector<std::string> pairs = {
+        "[0] " + kPlugService + " " + kCommandChar,
+        "[1] " + kPlugService + " " + kStatusChar,
+        "[2] 0000180a-0000-1000-8000-00805f9b34fb 00002a29-0000-1000-8000-00805f9b34fb",
+        "[3] 0000180a-0000-1000-8000-00805f9b34fb 00002a24-0000-1000-8000-00805f9b34fb",
+    };
+    const std::vector<std::string> bytes = byteLines("{\"mode\":3,\"switch\":1,\"timer\":30}");
+    ASSERT_EQ(bytes.size(), 33u);
+    const std::vector<std::string> middle = concat({connectLines(), pairs, bytes});
+    ASSERT_EQ(out.size(), 13 + middle.size() + 5 + 1);
+    EXPECT_EQ(std::vector<std::string>(out.begin() + 13, out.begin() + 13 + static_cast<long>(middle.size())), middle);
+    const auto bytes_at = out.begin() + 13 + 4 + 4;
+    EXPECT_EQ(bytes_at[0], "Byte 0: 9");
+    EXPECT_EQ(bytes_at[1], "Byte 1: 123");
+    EXPECT_EQ(bytes_at[32], "Byte 32: 125");
+
+    // Status: switch on, then the seconds left (16 bits, little end first), one second between reads.
+    const std::regex status(R"(Characteristic content is: 01 ([0-9a-f]{2}) 00 )");
+    std::vector<int> left;
+    for (std::size_t i = out.size() - 6; i < out.size() - 1; ++i) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(out[i], match, status)) << out[i];
+        left.push_back(std::stoi(match[1].str(), nullptr, 16));
+    }
+    for (int k = 0; k < 5; ++k) {
+        EXPECT_TRUE(left[static_cast<std::size_t>(k)] == 30 - k || left[static_cast<std::size_t>(k)] == 29 - k)
+            << "read " << k << " shows " << left[static_cast<std::size_t>(k)];
+    }
+    EXPECT_TRUE(std::is_sorted(left.rbegin(), left.rend()));
+    EXPECT_LT(left.back(), left.front());
+    EXPECT_EQ(out.back(), "exit");
+}
+
+TEST(ToolRun, AnyModeWordButOnSendsTheOffCommand) {
+    // Two runs at once: each process has its own world.
+    auto off = std::async(std::launch::async, [] { return runTool({kPlug, "off", "30"}, world("plug_only.json")); });
+    auto upper = std::async(std::launch::async, [] { return runTool({kPlug, "ON", "30"}, world("plug_only.json")); });
+
+    for (const ProcessResult& run : {off.get(), upper.get()}) {
+        EXPECT_EQ(run.exit_status, 0);
+        EXPECT_EQ(run.err, "");
+        const std::vector<std::string> bytes = byteLines(kOffCommand);
+        EXPECT_EQ(bytes.size(), 22u);
+        const std::vector<std::string> expected =
+            concat({plugScanLines("30"),
+                    connectLines(),
+                    {"[0] " + kPlugService + " " + kCommandChar, "[1] " + kPlugService + " " + kStatusChar},
+                    bytes,
+                    std::vector<std::string>(5, "Characteristic content is: 00 00 00 "),
+                    {"exit"}});
+        EXPECT_EQ(tooltest::splitLines(run.out), expected);
+    }
+}
+
+TEST(ToolRun, TimerTextIsSentAsTypedAndTheRefusalEndsTheRun) {
+    const ProcessResult run = runTool({kPlug, "on", "soon"}, world("plug_only.json"));
+    EXPECT_EQ(run.exit_status, 1);
+    const std::vector<std::string> expected =
+        concat({plugScanLines("soon"),
+                connectLines(),
+                {"[0] " + kPlugService + " " + kCommandChar, "[1] " + kPlugService + " " + kStatusChar},
+                byteLines("{\"mode\":3,\"switch\":1,\"timer\":soon}")});
+    EXPECT_EQ(tooltest::splitLines(run.out), expected);
+    EXPECT_THAT(tooltest::ownLines(run.err), ElementsAre("Error: Operation Failed: Characteristic Write Request"));
+    EXPECT_TRUE(anyContains(tooltest::consoleLines(run.err), "could not be written")) << run.err;
+}
+
+TEST(ToolRun, NoArgumentsScansAndMatchesNothing) {
+    const ProcessResult run = runTool({}, world("plug_only.json"));
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(tooltest::splitLines(run.out), concat({{"No command-line arguments provided."}, plugScanLines("")}));
+    EXPECT_EQ(run.err, "Error: No matching device found for deviceName: \n");
+}
+
+TEST(ToolRun, AddressThatMatchesNothingEndsNormally) {
+    // Addresses compare exactly: the plug's address in lower case is another address.
+    const std::string lower = "c3a1f5e2-7b4d-4e8a-9f61-2d5b8c0e7a13";
+    const ProcessResult run = runTool({lower, "on", "30"}, std::nullopt);
+    EXPECT_EQ(run.exit_status, 0);
+    const std::vector<std::string> out = tooltest::splitLines(run.out);
+    ASSERT_EQ(out.size(), 13u) << run.out;
+    EXPECT_EQ(out[0], "You passed the number: 30");
+    EXPECT_EQ(out[1], kAdapterLine);
+    expectDefaultWorldScan(out, 2);
+    EXPECT_EQ(run.err, "Error: No matching device found for deviceName: " + lower + "\n");
+}
+
+TEST(ToolRun, WithoutTheWriteCharacteristicTheCommandGoesToTheFirstPair) {
+    const ProcessResult run = runTool({kPlug, "off", ""}, world("no_write_char.json"));
+    EXPECT_EQ(run.exit_status, 1);
+    // The only pair is the status characteristic, which cannot be written.
+    EXPECT_EQ(
+        tooltest::splitLines(run.out),
+        concat(
+            {plugScanLines(""), connectLines(), {"[0] " + kPlugService + " " + kStatusChar}, byteLines(kOffCommand)}));
+    EXPECT_THAT(tooltest::ownLines(run.err), ElementsAre("Error: The requested operation is not supported."));
+    EXPECT_TRUE(anyContains(tooltest::consoleLines(run.err), "does not support write")) << run.err;
+}
+
+TEST(ToolRun, WithoutTheReadCharacteristicTheFirstPairIsRead) {
+    const ProcessResult run = runTool({kPlug, "off", ""}, world("no_read_char.json"));
+    EXPECT_EQ(run.exit_status, 1);
+    // The write reaches the command characteristic; the read goes there too and is refused.
+    EXPECT_EQ(
+        tooltest::splitLines(run.out),
+        concat(
+            {plugScanLines(""), connectLines(), {"[0] " + kPlugService + " " + kCommandChar}, byteLines(kOffCommand)}));
+    EXPECT_THAT(tooltest::ownLines(run.err), ElementsAre("Error: The requested operation is not supported."));
+    EXPECT_TRUE(anyContains(tooltest::consoleLines(run.err), "does not support read")) << run.err;
+}
+
+TEST(ToolRun, DeviceWithoutCharacteristicsEndsAfterTheListing) {
+    const ProcessResult run = runTool({kPlug, "on", "30"}, world("no_characteristics.json"));
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(tooltest::splitLines(run.out), concat({plugScanLines("30"), connectLines()}));
+    EXPECT_EQ(run.err, "Error: No characteristics found on the device.\n");
+}
+
+TEST(ToolRun, BluetoothOffEndsBeforeScanning) {
+    const ProcessResult run = runTool({kPlug, "on", "30"}, world("bluetooth_off.json"));
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_THAT(tooltest::splitLines(run.out), ElementsAre("You passed the number: 30", "Bluetooth is not enabled!"));
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(ToolRun, ConnectionThatFailsEndsWithTheError) {
+    const ProcessResult run = runTool({kPlug, "on", "30"}, world("plug_connect_fails.json"));
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(tooltest::splitLines(run.out),
+              concat({plugScanLines("30"), {"Connecting to Tavrin Plug [" + kPlug + "]"}}));
+    EXPECT_THAT(tooltest::ownLines(run.err), ElementsAre("Error: Operation Failed: Peripheral Connection"));
+}
+
+TEST(ToolRun, FailureWhileConnectedDisconnectsBeforeEnding) {
+    // The read fails; the tool then disconnects, which hangs here and fails after its 5 s bound:
+    // the console shows the attempt, and the run still ends with the read's error.
+    const ProcessResult run = runTool({kPlug, "on", "30"}, world("tool_read_fails_disconnect_hangs.json"));
+    EXPECT_EQ(run.exit_status, 1);
+    const std::vector<std::string> out = tooltest::splitLines(run.out);
+    EXPECT_FALSE(anyContains(out, "Characteristic content is:"));
+    EXPECT_FALSE(anyContains(out, "exit"));
+    EXPECT_THAT(tooltest::ownLines(run.err), ElementsAre("Error: Operation Failed: Characteristic Read"));
+    const std::vector<std::string> console = tooltest::consoleLines(run.err);
+    EXPECT_TRUE(anyContains(console, "could not be read")) << run.err;
+    EXPECT_TRUE(anyContains(console, "Disconnection failed.")) << run.err;
+}
+
+}  // namespace
