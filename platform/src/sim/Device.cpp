@@ -1,0 +1,465 @@
+// A virtual device: its attribute tree, values, faults, the writes it received, and the plug model.
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "SimInternal.h"
+
+namespace platform::sim {
+
+namespace {
+
+const char* const kPlugService = "fb1e4001-54ae-4a28-9f74-dfccb248601d";
+const char* const kPlugCommand = "fb1e4002-54ae-4a28-9f74-dfccb248601d";
+const char* const kPlugStatus = "fb1e4003-54ae-4a28-9f74-dfccb248601d";
+constexpr unsigned kMaxTimerSeconds = 0xFFFF;  // the status carries the remaining time in 16 bits
+
+CBUUID parseUuid(const std::string& text, const std::string& what) {
+    try {
+        return CBUUID::UUIDWithString(text);
+    } catch (const NSException&) {
+        throw std::invalid_argument("invalid " + what + " UUID \"" + text + "\"");
+    }
+}
+
+uint32_t fnv1a(const std::string& text) {
+    uint32_t hash = 2166136261u;
+    for (unsigned char ch : text) {
+        hash ^= ch;
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+DescriptorSpec* findDescriptor(CharacteristicSpec& c, const CBUUID& uuid) {
+    for (auto& d : c.descriptors) {
+        if (parseUuid(d.uuid, "descriptor") == uuid) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+// Gives a characteristic the properties and descriptors the model needs, keeping what the spec says.
+void ensureModelCharacteristic(ServiceSpec& service, const char* uuid, CBCharacteristicProperties properties,
+                               const std::vector<std::pair<const char*, std::optional<std::string>>>& descriptors) {
+    const CBUUID wanted = CBUUID::UUIDWithString(uuid);
+    CharacteristicSpec* target = nullptr;
+    for (auto& c : service.characteristics) {
+        if (parseUuid(c.uuid, "characteristic") == wanted) {
+            target = &c;
+            break;
+        }
+    }
+    if (!target) {
+        service.characteristics.push_back(CharacteristicSpec{});
+        target = &service.characteristics.back();
+        target->uuid = uuid;
+    }
+    target->properties |= properties;
+    for (const auto& [d_uuid, d_value] : descriptors) {
+        if (!findDescriptor(*target, CBUUID::UUIDWithString(d_uuid))) {
+            target->descriptors.push_back(DescriptorSpec{d_uuid, d_value, {}});
+        }
+    }
+}
+
+void addPlugModel(PeripheralSpec& spec) {
+    const CBUUID plug = CBUUID::UUIDWithString(kPlugService);
+    auto it = std::find_if(spec.services.begin(), spec.services.end(),
+                           [&](const ServiceSpec& s) { return parseUuid(s.uuid, "service") == plug; });
+    if (it == spec.services.end()) {
+        it = spec.services.insert(spec.services.begin(), ServiceSpec{kPlugService, {}, {}});
+    }
+    ensureModelCharacteristic(*it, kPlugCommand,
+                              CBCharacteristicPropertyWrite | CBCharacteristicPropertyWriteWithoutResponse,
+                              {{"2901", std::string("Command")}});
+    ensureModelCharacteristic(*it, kPlugStatus, CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify,
+                              {{"2902", std::nullopt}, {"2901", std::string("Status")}});
+}
+
+}  // namespace
+
+Device::Device(PeripheralSpec spec_in) : spec(std::move(spec_in)) {
+    if (spec.identifier.empty()) {
+        throw std::invalid_argument("a peripheral needs an identifier");
+    }
+    id = upper(spec.identifier);
+    if (spec.model) {
+        if (*spec.model != "plug") {
+            throw std::invalid_argument("unknown model \"" + *spec.model + "\"");
+        }
+        addPlugModel(spec);
+        plug = true;
+    }
+    spec.mtu = std::max(spec.mtu, kDefaultMtu);
+    spec.advertising.interval_ms = std::max(1u, spec.advertising.interval_ms);
+    spec.connection.interval_ms = std::max(1u, spec.connection.interval_ms);
+    spec.connection.packets_per_interval = std::max(1u, spec.connection.packets_per_interval);
+    phase_ms = fnv1a(id) % spec.advertising.interval_ms;
+
+    device_faults = spec.faults;
+    for (const auto& s : spec.services) {
+        ServiceModel sm{parseUuid(s.uuid, "service"), s.uuid, {}};
+        service_faults.push_back(s.faults);
+        values.emplace_back();
+        descriptor_values.emplace_back();
+        characteristic_faults.emplace_back();
+        descriptor_faults.emplace_back();
+        periodic_running.emplace_back();
+        periodic_next.emplace_back();
+        for (const auto& c : s.characteristics) {
+            CharacteristicModel cm{parseUuid(c.uuid, "characteristic"), c.uuid, c.properties, c.notifications, {}};
+            values.back().push_back(c.value);
+            characteristic_faults.back().push_back(c.faults);
+            descriptor_values.back().emplace_back();
+            descriptor_faults.back().emplace_back();
+            periodic_running.back().push_back(false);
+            periodic_next.back().push_back(0);
+            for (const auto& d : c.descriptors) {
+                cm.descriptors.push_back(DescriptorModel{parseUuid(d.uuid, "descriptor"), d.uuid});
+                descriptor_values.back().back().push_back(d.value);
+                descriptor_faults.back().back().push_back(d.faults);
+            }
+            sm.characteristics.push_back(std::move(cm));
+        }
+        services.push_back(std::move(sm));
+    }
+    if (plug) {
+        const CBUUID ps = CBUUID::UUIDWithString(kPlugService);
+        const CBUUID pc = CBUUID::UUIDWithString(kPlugCommand);
+        const CBUUID pst = CBUUID::UUIDWithString(kPlugStatus);
+        for (size_t i = 0; i < services.size(); ++i) {
+            if (services[i].uuid == ps) {
+                plug_service = i;
+                break;
+            }
+        }
+        const auto& chars = services[plug_service].characteristics;
+        for (size_t i = 0; i < chars.size(); ++i) {
+            if (chars[i].uuid == pc) {
+                plug_command = i;
+            } else if (chars[i].uuid == pst) {
+                plug_status = i;
+            }
+        }
+        values[plug_service][plug_status] = statusBytesLocked();
+    }
+
+    const AdvertisingSpec& a = spec.advertising;
+    advertisement.isConnectable = a.connectable;
+    advertisement.txPowerLevel = a.tx_power;
+    advertisement.manufacturerData = a.manufacturer_data;
+    if (a.service_data) {
+        advertisement.serviceData.emplace();
+        for (const auto& [uuid, bytes] : *a.service_data) {
+            advertisement.serviceData->emplace_back(parseUuid(uuid, "service data"), bytes);
+        }
+    }
+    if (a.service_uuids) {
+        advertisement.serviceUUIDs.emplace();
+        for (const auto& uuid : *a.service_uuids) {
+            advertisement.serviceUUIDs->push_back(parseUuid(uuid, "advertised service"));
+        }
+        advertised_services = *advertisement.serviceUUIDs;
+    }
+    advertisement.localName = spec.name;
+}
+
+std::optional<Fault> Device::fault(const AttributePath& path, const std::string& kind) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    const Faults* faults = &device_faults;
+    if (path.descriptor != AttributePath::npos) {
+        faults = &descriptor_faults[path.service][path.characteristic][path.descriptor];
+    } else if (path.characteristic != AttributePath::npos) {
+        faults = &characteristic_faults[path.service][path.characteristic];
+    } else if (path.service != AttributePath::npos) {
+        faults = &service_faults[path.service];
+    }
+    auto it = faults->find(kind);
+    if (it == faults->end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+void Device::setFault(const AttributePath& path, const std::string& kind, std::optional<Fault> f) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Faults* faults = &device_faults;
+    if (path.descriptor != AttributePath::npos) {
+        faults = &descriptor_faults[path.service][path.characteristic][path.descriptor];
+    } else if (path.characteristic != AttributePath::npos) {
+        faults = &characteristic_faults[path.service][path.characteristic];
+    } else if (path.service != AttributePath::npos) {
+        faults = &service_faults[path.service];
+    }
+    if (f) {
+        (*faults)[kind] = *f;
+    } else {
+        faults->erase(kind);
+    }
+}
+
+bool Device::find(const std::string& service, const std::string& characteristic, AttributePath& path) const {
+    const CBUUID s = parseUuid(service, "service");
+    const CBUUID c = parseUuid(characteristic, "characteristic");
+    for (size_t i = 0; i < services.size(); ++i) {
+        if (services[i].uuid != s) {
+            continue;
+        }
+        const auto& chars = services[i].characteristics;
+        for (size_t j = 0; j < chars.size(); ++j) {
+            if (chars[j].uuid == c) {
+                path.service = i;
+                path.characteristic = j;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void Device::attach(const std::shared_ptr<CBPeripheral::Impl>& link) {
+    std::lock_guard<std::mutex> lock(mutex);
+    links.erase(std::remove_if(links.begin(), links.end(), [](const auto& w) { return w.expired(); }), links.end());
+    links.push_back(link);
+}
+
+void Device::detach(const CBPeripheral::Impl* link) {
+    std::lock_guard<std::mutex> lock(mutex);
+    links.erase(std::remove_if(links.begin(), links.end(),
+                               [link](const auto& w) {
+                                   auto l = w.lock();
+                                   return !l || l.get() == link;
+                               }),
+                links.end());
+}
+
+std::string Device::statusBytesLocked() const {
+    std::string bytes(3, '\0');
+    bytes[0] = static_cast<char>(plug_on ? 1 : 0);
+    bytes[1] = static_cast<char>(plug_remaining & 0xFF);
+    bytes[2] = static_cast<char>((plug_remaining >> 8) & 0xFF);
+    return bytes;
+}
+
+namespace {
+
+struct PlugCommand {
+    bool on = false;
+    unsigned timer = 0;
+};
+
+// A command is a tab and a JSON object: "switch" 0 or 1 (required), "mode" any integer, "timer" whole seconds.
+std::optional<PlugCommand> parsePlugCommand(const std::string& data) {
+    if (data.empty() || data[0] != '\t') {
+        return std::nullopt;
+    }
+    const auto json = nlohmann::json::parse(data.begin() + 1, data.end(), nullptr, false);
+    if (json.is_discarded() || !json.is_object()) {
+        return std::nullopt;
+    }
+    const auto sw = json.find("switch");
+    if (sw == json.end() || !sw->is_number_integer()) {
+        return std::nullopt;
+    }
+    const auto on = sw->get<int64_t>();
+    if (on != 0 && on != 1) {
+        return std::nullopt;
+    }
+    const auto mode = json.find("mode");
+    if (mode != json.end() && !mode->is_number_integer()) {
+        return std::nullopt;
+    }
+    PlugCommand command;
+    command.on = on == 1;
+    const auto timer = json.find("timer");
+    if (timer != json.end()) {
+        if (!timer->is_number_integer()) {
+            return std::nullopt;
+        }
+        const auto seconds = timer->get<int64_t>();
+        if (seconds < 0 || seconds > kMaxTimerSeconds) {
+            return std::nullopt;
+        }
+        command.timer = static_cast<unsigned>(seconds);
+    }
+    return command;
+}
+
+}  // namespace
+
+bool Device::receiveWrite(Scheduler& scheduler, size_t service, size_t characteristic, const std::string& data,
+                          bool with_response) {
+    bool accepted = true;
+    bool changed = false;
+    std::optional<uint64_t> countdown;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        writes.push_back(ReceivedWrite{spec.services[service].uuid,
+                                       spec.services[service].characteristics[characteristic].uuid, data,
+                                       with_response});
+        values[service][characteristic] = data;
+        if (plug && service == plug_service && characteristic == plug_command) {
+            const auto command = parsePlugCommand(data);
+            accepted = command.has_value();
+            if (command) {
+                const bool was_on = plug_on;
+                const unsigned was_remaining = plug_remaining;
+                plug_on = command->on;
+                plug_remaining = command->on ? command->timer : 0;
+                ++plug_countdown;  // any running countdown ends here
+                if (plug_remaining > 0) {
+                    countdown = plug_countdown;
+                }
+                changed = plug_on != was_on || plug_remaining != was_remaining;
+            }
+        }
+    }
+    if (countdown) {
+        std::weak_ptr<Device> weak = weak_from_this();
+        const uint64_t generation = *countdown;
+        scheduler.after(std::chrono::seconds(1), [weak, generation, &scheduler] {
+            if (auto device = weak.lock()) {
+                device->countdownTick(scheduler, generation);
+            }
+        });
+    }
+    if (changed) {
+        publishStatus();
+    }
+    return accepted;
+}
+
+void Device::countdownTick(Scheduler& scheduler, uint64_t generation) {
+    bool again = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (removed || generation != plug_countdown || plug_remaining == 0) {
+            return;
+        }
+        if (--plug_remaining == 0) {
+            plug_on = false;
+        } else {
+            again = true;
+        }
+    }
+    if (again) {
+        std::weak_ptr<Device> weak = weak_from_this();
+        scheduler.after(std::chrono::seconds(1), [weak, generation, &scheduler] {
+            if (auto device = weak.lock()) {
+                device->countdownTick(scheduler, generation);
+            }
+        });
+    }
+    publishStatus();
+}
+
+void Device::publishStatus() {
+    std::lock_guard<std::mutex> order(notify_mutex);
+    std::string bytes;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        bytes = statusBytesLocked();
+        values[plug_service][plug_status] = bytes;
+    }
+    notifyLinks(plug_service, plug_status, bytes);
+}
+
+void Device::publish(size_t service, size_t characteristic, const std::string& value) {
+    std::lock_guard<std::mutex> order(notify_mutex);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        values[service][characteristic] = value;
+    }
+    notifyLinks(service, characteristic, value);
+}
+
+void Device::notifyLinks(size_t service, size_t characteristic, const std::string& value) {
+    std::vector<std::shared_ptr<CBPeripheral::Impl>> targets;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        targets.reserve(links.size());
+        for (const auto& weak : links) {
+            if (auto link = weak.lock()) {
+                targets.push_back(std::move(link));
+            }
+        }
+    }
+    for (const auto& link : targets) {
+        deliverNotification(link, this, service, characteristic, value);
+    }
+}
+
+bool Device::anySubscriber(size_t service, size_t characteristic) {
+    std::vector<std::shared_ptr<CBPeripheral::Impl>> targets;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& weak : links) {
+            if (auto link = weak.lock()) {
+                targets.push_back(std::move(link));
+            }
+        }
+    }
+    for (const auto& link : targets) {
+        if (linkSubscribed(link, this, service, characteristic)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Device::startPeriodic(Scheduler& scheduler, size_t service, size_t characteristic) {
+    const auto& notifications = services[service].characteristics[characteristic].notifications;
+    if (!notifications || notifications->values.empty()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (periodic_running[service][characteristic]) {
+            return;
+        }
+        periodic_running[service][characteristic] = true;
+    }
+    std::weak_ptr<Device> weak = weak_from_this();
+    scheduler.after(std::chrono::milliseconds(std::max(1u, notifications->every_ms)),
+                    [weak, service, characteristic, &scheduler] {
+                        if (auto device = weak.lock()) {
+                            device->periodicTick(scheduler, service, characteristic);
+                        }
+                    });
+}
+
+void Device::periodicTick(Scheduler& scheduler, size_t service, size_t characteristic) {
+    if (removed || !anySubscriber(service, characteristic)) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            periodic_running[service][characteristic] = false;
+        }
+        // A subscriber that arrived between the test and the flag found it still set: start again for it.
+        if (!removed && anySubscriber(service, characteristic)) {
+            startPeriodic(scheduler, service, characteristic);
+        }
+        return;
+    }
+    const auto& notifications = *services[service].characteristics[characteristic].notifications;
+    std::string value;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        size_t& next = periodic_next[service][characteristic];
+        value = notifications.values[next % notifications.values.size()];
+        next = (next + 1) % notifications.values.size();
+    }
+    publish(service, characteristic, value);
+    std::weak_ptr<Device> weak = weak_from_this();
+    scheduler.after(std::chrono::milliseconds(std::max(1u, notifications.every_ms)),
+                    [weak, service, characteristic, &scheduler] {
+                        if (auto device = weak.lock()) {
+                            device->periodicTick(scheduler, service, characteristic);
+                        }
+                    });
+}
+
+}  // namespace platform::sim

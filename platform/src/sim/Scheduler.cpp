@@ -1,0 +1,249 @@
+// The radio's clock: timed tasks on a heap, advertisements in one timer wheel per scan.
+
+#include <algorithm>
+
+#include "SimInternal.h"
+
+namespace platform::sim {
+
+namespace {
+constexpr auto kTick = std::chrono::milliseconds(1);
+}
+
+void Scan::seed(const std::shared_ptr<Device>& device, const CBPeripheralPtr* peripheral) {
+    const uint32_t interval = std::max(1u, device->spec.advertising.interval_ms);
+    if (!members.insert(device.get()).second) {
+        return;
+    }
+    const uint64_t due = device->phase_ms % interval;
+    devices.push_back(device);
+    wheel[due % kWheelSlots].push_back(AdvEntry{device.get(), peripheral, due, interval});
+}
+
+bool Scan::matches(const Device& device) const {
+    if (!filter || filter->empty()) {
+        return true;
+    }
+    for (const CBUUID& wanted : *filter) {
+        if (std::find(device.advertised_services.begin(), device.advertised_services.end(), wanted) !=
+            device.advertised_services.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Scheduler::Scheduler() : base_(Clock::now()) {
+    thread_ = std::thread([this] { run(); });
+}
+
+Scheduler::~Scheduler() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+uint64_t Scheduler::tickOf(Clock::time_point t) const {
+    return t <= base_ ? 0
+                      : static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(t - base_).count());
+}
+
+void Scheduler::after(Clock::duration delay, std::function<void()> task) {
+    at(Clock::now() + delay, std::move(task));
+}
+
+void Scheduler::at(Clock::time_point due, std::function<void()> task) {
+    bool earliest;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        timers_.push_back(Timer{due, sequence_++, std::move(task)});
+        std::push_heap(timers_.begin(), timers_.end(), LaterFirst{});
+        earliest = timers_.front().sequence == sequence_ - 1;
+    }
+    if (earliest) {
+        wake_.notify_one();
+    }
+}
+
+void Scheduler::addEntryLocked(Scan& scan, const std::shared_ptr<Device>& device, const CBPeripheralPtr* peripheral,
+                               uint64_t now_tick) {
+    const uint32_t interval = std::max(1u, device->spec.advertising.interval_ms);
+    // The phase is counted from the scan's start, so a run repeats; a device added later joins that rhythm.
+    if (!scan.members.insert(device.get()).second) {
+        return;
+    }
+    uint64_t due = scan.start_tick + device->phase_ms % interval;
+    if (due <= now_tick) {
+        due += ((now_tick - due) / interval + 1) * interval;
+    }
+    scan.devices.push_back(device);
+    scan.wheel[due % Scan::kWheelSlots].push_back(AdvEntry{device.get(), peripheral, due, interval});
+}
+
+void Scheduler::replaceScan(const std::shared_ptr<Scan>& previous, const std::shared_ptr<Scan>& scan) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (previous) {
+            scans_.erase(std::remove(scans_.begin(), scans_.end(), previous), scans_.end());
+        }
+        if (scan) {
+            // Entries were filled relative to tick 0; shift them to start now.
+            const uint64_t now_tick = std::max(tickOf(Clock::now()), last_tick_);
+            std::vector<AdvEntry> entries;
+            for (auto& slot : scan->wheel) {
+                entries.insert(entries.end(), slot.begin(), slot.end());
+                slot.clear();
+            }
+            scan->start_tick = now_tick;
+            for (AdvEntry& entry : entries) {
+                entry.due += now_tick;
+                scan->wheel[entry.due % Scan::kWheelSlots].push_back(entry);
+            }
+            scans_.push_back(scan);
+        }
+    }
+    if (scan) {
+        wake_.notify_one();
+    }
+}
+
+void Scheduler::addToScan(const std::shared_ptr<Scan>& scan, const std::shared_ptr<Device>& device,
+                          const CBPeripheralPtr* peripheral) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (std::find(scans_.begin(), scans_.end(), scan) == scans_.end()) {
+        return;  // stopped meanwhile
+    }
+    addEntryLocked(*scan, device, peripheral, std::max(tickOf(Clock::now()), last_tick_));
+}
+
+std::vector<std::shared_ptr<Scan>> Scheduler::scans() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return scans_;
+}
+
+void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick) {
+    auto& slot = scan.wheel[tick % Scan::kWheelSlots];
+    if (slot.empty()) {
+        return;
+    }
+    // Swap the slot out: re-armed entries may land in this very slot again.
+    scan.scratch.swap(slot);
+    for (AdvEntry& entry : scan.scratch) {
+        if (entry.due > tick) {
+            slot.push_back(entry);  // a later round of the wheel
+            continue;
+        }
+        if (entry.device->removed.load(std::memory_order_relaxed)) {
+            continue;
+        }
+        scan.pending.push_back(
+            AdvItem{entry.peripheral, &entry.device->advertisement, entry.device->spec.advertising.rssi});
+        if (!scan.duplicates) {
+            continue;  // without duplicates a device is reported once per scan
+        }
+        entry.due += entry.interval;
+        if (entry.due <= tick) {
+            // The radio fell behind: advertisements it missed are lost, the rhythm stays.
+            entry.due += ((tick - entry.due) / entry.interval + 1) * entry.interval;
+        }
+        scan.wheel[entry.due % Scan::kWheelSlots].push_back(entry);
+    }
+    scan.scratch.clear();
+}
+
+void Scheduler::postBatchesLocked(std::vector<std::shared_ptr<CBCentralManager::Impl>>& keep) {
+    for (const auto& scan : scans_) {
+        if (scan->pending.empty()) {
+            continue;
+        }
+        auto manager = scan->manager.lock();
+        if (!manager) {
+            scan->pending.clear();
+            continue;
+        }
+        std::vector<AdvItem> items;
+        items.reserve(scan->pending.size());
+        items.swap(scan->pending);
+        const uint64_t generation = scan->generation;
+        // Posted under the scheduler's mutex, so that once replaceScan returns nothing of that scan is queued.
+        manager->enqueue([scan, generation, items = std::move(items)](const CBCentralManagerPtr& central) {
+            CBCentralManager::Impl& m = *central->impl();
+            for (const AdvItem& item : items) {
+                if (m.scan_generation.load(std::memory_order_acquire) != generation || central.use_count() <= 1) {
+                    return;  // the scan was stopped or the manager let go meanwhile
+                }
+                auto delegate = m.delegate.lock();
+                if (!delegate) {
+                    // Nobody listens any more: stop spending the radio on this manager.
+                    std::lock_guard<std::mutex> lock(m.mutex);
+                    if (m.scan_generation.load() == generation) {
+                        m.stopScanLocked();
+                    }
+                    return;
+                }
+                delegate->centralManagerDidDiscoverPeripheral(*central, *item.peripheral, *item.advertisement,
+                                                              item.rssi);
+            }
+        });
+        // The manager reference is dropped later, outside the scheduler's mutex.
+        keep.push_back(std::move(manager));
+    }
+}
+
+void Scheduler::run() {
+    std::vector<std::function<void()>> ready;
+    std::vector<std::shared_ptr<CBCentralManager::Impl>> keep;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        const auto now = Clock::now();
+        while (!timers_.empty() && timers_.front().due <= now) {
+            std::pop_heap(timers_.begin(), timers_.end(), LaterFirst{});
+            ready.push_back(std::move(timers_.back().task));
+            timers_.pop_back();
+        }
+        const uint64_t now_tick = tickOf(now);
+        if (!scans_.empty() && now_tick > last_tick_) {
+            // After a long stall one turn of the wheel covers every slot.
+            uint64_t first = last_tick_ + 1;
+            if (now_tick - first >= Scan::kWheelSlots) {
+                first = now_tick - Scan::kWheelSlots + 1;
+            }
+            for (const auto& scan : scans_) {
+                for (uint64_t tick = first; tick <= now_tick; ++tick) {
+                    advanceScanLocked(*scan, tick);
+                }
+            }
+            postBatchesLocked(keep);
+        }
+        last_tick_ = std::max(last_tick_, now_tick);
+        if (!ready.empty() || !keep.empty()) {
+            lock.unlock();
+            for (auto& task : ready) {
+                task();
+                task = nullptr;  // release captures here, with no lock held
+            }
+            ready.clear();
+            keep.clear();
+            lock.lock();
+            continue;
+        }
+        auto next = Clock::time_point::max();
+        if (!timers_.empty()) {
+            next = timers_.front().due;
+        }
+        if (!scans_.empty()) {
+            next = std::min(next, base_ + std::chrono::duration_cast<Clock::duration>(
+                                              kTick * static_cast<int64_t>(last_tick_ + 1)));
+        }
+        if (next == Clock::time_point::max()) {
+            wake_.wait(lock);
+        } else {
+            wake_.wait_until(lock, next);
+        }
+    }
+}
+
+}  // namespace platform::sim

@@ -1,0 +1,344 @@
+// The process-wide world: loading it, and the controls tests use while it runs.
+
+#include "platform/sim/World.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "SimInternal.h"
+
+namespace platform::sim {
+
+struct World::Impl : WorldState {};
+
+std::string upper(std::string text) {
+    for (char& ch : text) {
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    }
+    return text;
+}
+
+NSError attError(long code, const std::string& description) {
+    return NSError{"CBATTErrorDomain", code, description};
+}
+NSError linkLossError() {
+    return NSError{"CBErrorDomain", 6, "The connection has timed out unexpectedly."};
+}
+NSError connectionFailedError() {
+    return NSError{"CBErrorDomain", 10, "The connection has failed."};
+}
+
+CBDescriptorValue descriptorValue(const CBUUID& uuid, const std::string& bytes) {
+    static const CBUUID user_description = CBUUID::UUIDWithString("2901");
+    static const CBUUID numbers[] = {CBUUID::UUIDWithString("2900"), CBUUID::UUIDWithString("2902"),
+                                     CBUUID::UUIDWithString("2903")};
+    CBDescriptorValue value;
+    if (uuid == user_description) {
+        value.kind = CBDescriptorValue::Kind::String;
+        value.bytes = bytes;
+    } else if (std::find(std::begin(numbers), std::end(numbers), uuid) != std::end(numbers)) {
+        value.kind = CBDescriptorValue::Kind::Number;
+        uint64_t n = 0;
+        for (size_t i = 0; i < bytes.size() && i < 8; ++i) {
+            n |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+        }
+        value.number = static_cast<int64_t>(n);
+    } else {
+        value.bytes = bytes;
+    }
+    return value;
+}
+
+std::shared_ptr<Device> WorldState::device(const std::string& identifier) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = devices.find(upper(identifier));
+    return it == devices.end() ? nullptr : it->second;
+}
+
+std::vector<std::shared_ptr<Device>> WorldState::devicesSnapshot() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return order;
+}
+
+std::vector<std::shared_ptr<CBCentralManager::Impl>> WorldState::managersSnapshot() {
+    std::vector<std::shared_ptr<CBCentralManager::Impl>> out;
+    std::lock_guard<std::mutex> lock(mutex);
+    managers.erase(std::remove_if(managers.begin(), managers.end(), [](const auto& w) { return w.expired(); }),
+                   managers.end());
+    for (const auto& weak : managers) {
+        if (auto m = weak.lock()) {
+            out.push_back(std::move(m));
+        }
+    }
+    return out;
+}
+
+WorldState& worldState() {
+    return World::get().impl();
+}
+
+namespace {
+
+std::shared_ptr<Device> requireDevice(WorldState& w, const std::string& identifier) {
+    auto device = w.device(identifier);
+    if (!device) {
+        throw std::out_of_range("no peripheral " + identifier + " in the world");
+    }
+    return device;
+}
+
+AttributePath requireCharacteristic(const Device& device, const std::string& service,
+                                    const std::string& characteristic) {
+    AttributePath path;
+    if (!device.find(service, characteristic, path)) {
+        throw std::out_of_range("peripheral " + device.id + " has no characteristic " + characteristic +
+                                " in service " + service);
+    }
+    return path;
+}
+
+// Every link to a device that goes away is lost, as when a device walks out of range.
+void takeAway(const std::shared_ptr<Device>& device) {
+    device->removed = true;
+    std::vector<std::shared_ptr<CBPeripheral::Impl>> links;
+    {
+        std::lock_guard<std::mutex> lock(device->mutex);
+        for (const auto& weak : device->links) {
+            if (auto link = weak.lock()) {
+                links.push_back(std::move(link));
+            }
+        }
+    }
+    for (const auto& link : links) {
+        loseLink(link, std::nullopt, linkLossError());
+    }
+}
+
+// A device that joins while managers scan is advertised to them from now on.
+void announce(WorldState& w, const std::shared_ptr<Device>& device) {
+    for (const auto& manager : w.managersSnapshot()) {
+        // Under the manager's lock, which a scan start holds while it lists the devices: none is missed.
+        std::lock_guard<std::mutex> lock(manager->mutex);
+        if (manager->scan && manager->scan->matches(*device)) {
+            w.scheduler.addToScan(manager->scan, device, manager->peripheralForLocked(device));
+        }
+    }
+}
+
+void applyState(WorldState& w, CBManagerState state) {
+    CBManagerState old;
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        old = w.state;
+        w.state = state;
+    }
+    if (old == state) {
+        return;
+    }
+    for (const auto& manager : w.managersSnapshot()) {
+        manager->applyAdapterState(false);
+    }
+}
+
+}  // namespace
+
+World& World::get() {
+    // Never destroyed: managers held by static objects may outlive any destruction order.
+    static World* world = new World();
+    return *world;
+}
+
+World::World() : impl_(std::make_unique<Impl>()) {
+    WorldSpec spec;
+    const char* path = std::getenv("TAVRIN_SIM_WORLD");
+    try {
+        spec = path && *path ? loadWorldFile(path) : parseWorld(defaultWorldJson(), "<default world>");
+        reset(std::move(spec));
+    } catch (const std::exception& e) {
+        // One clear line, and a radio the library sees as unusable.
+        std::fprintf(stderr, "%s\n", e.what());
+        std::fflush(stderr);
+        WorldSpec broken;
+        broken.adapter.state = CBManagerState::Unsupported;
+        reset(std::move(broken));
+    }
+}
+
+World::~World() = default;
+
+void World::reset(WorldSpec spec) {
+    // Build every device first: a bad spec leaves the world as it was.
+    std::vector<std::shared_ptr<Device>> fresh;
+    for (auto& p : spec.peripherals) {
+        fresh.push_back(std::make_shared<Device>(std::move(p)));
+        for (size_t i = 0; i + 1 < fresh.size(); ++i) {
+            if (fresh[i]->id == fresh.back()->id) {
+                throw std::invalid_argument("duplicate peripheral identifier " + fresh.back()->id);
+            }
+        }
+    }
+    std::vector<std::shared_ptr<Device>> old;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        old.swap(impl_->order);
+        impl_->devices.clear();
+        for (const auto& d : fresh) {
+            impl_->devices.emplace(d->id, d);
+            impl_->order.push_back(d);
+        }
+        impl_->authorization = spec.adapter.authorization;
+        impl_->state_delay_ms = spec.adapter.state_delay_ms;
+    }
+    for (const auto& d : old) {
+        takeAway(d);
+    }
+    applyState(*impl_, spec.adapter.state);
+    for (const auto& d : fresh) {
+        announce(*impl_, d);
+    }
+}
+
+void World::setAdapterState(CBManagerState state) {
+    applyState(*impl_, state);
+}
+
+CBManagerState World::adapterState() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->state;
+}
+
+void World::setAuthorization(CBManagerAuthorization authorization) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->authorization = authorization;
+}
+
+CBManagerAuthorization World::authorization() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->authorization;
+}
+
+void World::addPeripheral(PeripheralSpec spec) {
+    auto device = std::make_shared<Device>(std::move(spec));
+    std::shared_ptr<Device> replaced;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        auto it = impl_->devices.find(device->id);
+        if (it != impl_->devices.end()) {
+            replaced = it->second;
+            impl_->order.erase(std::find(impl_->order.begin(), impl_->order.end(), replaced));
+            it->second = device;
+        } else {
+            impl_->devices.emplace(device->id, device);
+        }
+        impl_->order.push_back(device);
+    }
+    if (replaced) {
+        takeAway(replaced);
+    }
+    announce(*impl_, device);
+}
+
+void World::removePeripheral(const std::string& identifier) {
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        auto it = impl_->devices.find(upper(identifier));
+        if (it == impl_->devices.end()) {
+            return;
+        }
+        device = it->second;
+        impl_->devices.erase(it);
+        impl_->order.erase(std::find(impl_->order.begin(), impl_->order.end(), device));
+    }
+    takeAway(device);
+}
+
+void World::setValue(const std::string& identifier, const std::string& service_uuid,
+                     const std::string& characteristic_uuid, const std::string& value) {
+    auto device = requireDevice(*impl_, identifier);
+    const AttributePath path = requireCharacteristic(*device, service_uuid, characteristic_uuid);
+    std::lock_guard<std::mutex> lock(device->mutex);
+    device->values[path.service][path.characteristic] = value;
+}
+
+void World::notify(const std::string& identifier, const std::string& service_uuid,
+                   const std::string& characteristic_uuid, const std::string& value) {
+    auto device = requireDevice(*impl_, identifier);
+    const AttributePath path = requireCharacteristic(*device, service_uuid, characteristic_uuid);
+    device->publish(path.service, path.characteristic, value);
+}
+
+std::optional<std::string> World::value(const std::string& identifier, const std::string& service_uuid,
+                                        const std::string& characteristic_uuid) const {
+    auto device = requireDevice(*impl_, identifier);
+    const AttributePath path = requireCharacteristic(*device, service_uuid, characteristic_uuid);
+    std::lock_guard<std::mutex> lock(device->mutex);
+    return device->values[path.service][path.characteristic];
+}
+
+void World::dropLink(const std::string& identifier) {
+    auto device = requireDevice(*impl_, identifier);
+    std::vector<std::shared_ptr<CBPeripheral::Impl>> links;
+    {
+        std::lock_guard<std::mutex> lock(device->mutex);
+        for (const auto& weak : device->links) {
+            if (auto link = weak.lock()) {
+                links.push_back(std::move(link));
+            }
+        }
+    }
+    for (const auto& link : links) {
+        loseLink(link, std::nullopt, linkLossError());
+    }
+}
+
+std::vector<ReceivedWrite> World::receivedWrites(const std::string& identifier) const {
+    auto device = requireDevice(*impl_, identifier);
+    std::lock_guard<std::mutex> lock(device->mutex);
+    return device->writes;
+}
+
+void World::clearReceivedWrites(const std::string& identifier) {
+    auto device = requireDevice(*impl_, identifier);
+    std::lock_guard<std::mutex> lock(device->mutex);
+    device->writes.clear();
+}
+
+void World::setFault(const std::string& identifier, const FaultTarget& target, const std::string& request,
+                     std::optional<Fault> fault) {
+    auto device = requireDevice(*impl_, identifier);
+    AttributePath path;
+    if (!target.service_uuid.empty()) {
+        const CBUUID s = CBUUID::UUIDWithString(target.service_uuid);
+        for (size_t i = 0; i < device->services.size() && path.service == AttributePath::npos; ++i) {
+            if (device->services[i].uuid == s) {
+                path.service = i;
+            }
+        }
+        if (path.service == AttributePath::npos) {
+            throw std::out_of_range("peripheral " + device->id + " has no service " + target.service_uuid);
+        }
+    }
+    if (!target.characteristic_uuid.empty()) {
+        path = requireCharacteristic(*device, target.service_uuid, target.characteristic_uuid);
+    }
+    if (!target.descriptor_uuid.empty()) {
+        const CBUUID d = CBUUID::UUIDWithString(target.descriptor_uuid);
+        const auto& descriptors = device->services[path.service].characteristics[path.characteristic].descriptors;
+        for (size_t i = 0; i < descriptors.size() && path.descriptor == AttributePath::npos; ++i) {
+            if (descriptors[i].uuid == d) {
+                path.descriptor = i;
+            }
+        }
+        if (path.descriptor == AttributePath::npos) {
+            throw std::out_of_range("characteristic " + target.characteristic_uuid + " has no descriptor " +
+                                    target.descriptor_uuid);
+        }
+    }
+    device->setFault(path, request, fault);
+}
+
+}  // namespace platform::sim
