@@ -130,7 +130,9 @@ void DispatchQueue::Impl::run(const std::shared_ptr<Impl>& self) {
         if (q.timers.empty()) {
             q.wake.wait(lock);
         } else {
-            q.wake.wait_until(lock, q.timers.front().due);
+            // A copy: wait_until reads its deadline again after waking, when the heap may have moved.
+            const Clock::time_point due = q.timers.front().due;
+            q.wake.wait_until(lock, due);
         }
         q.idle = false;
     }
