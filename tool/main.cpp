@@ -25,7 +25,7 @@ const std::string kReadCharacteristic = "fb1e4003-54ae-4a28-9f74-dfccb248601d";
 constexpr int kReadCount = 5;
 
 // Filled by the scan-found callback on the library's event queue, read by main after the scan.
-// Shared ownership keeps it alive for a delivery still running when main returns.
+// The callback shares ownership, so the list outlives any delivery whatever path main takes out.
 struct FoundDevices {
     std::mutex mutex;
     std::vector<Tavrin::Peripheral> peripherals;  // guarded by mutex
@@ -57,6 +57,9 @@ int run(const std::string& device_address, const std::string& mode, const std::s
     });
 
     adapter.scan_for(kScanTimeMs);
+    // Removing the callback waits for a delivery still running and keeps later ones away, so the
+    // list and standard output belong to this thread from here on.
+    adapter.set_callback_on_scan_found(nullptr);
 
     std::vector<Tavrin::Peripheral> peripherals;
     {
