@@ -1,0 +1,260 @@
+#pragma once
+// Helpers for the adapter stack's tests: worlds built in C++, bounded waits, captured console lines
+// and log records, and a recorder for the scan callbacks.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <platform/CoreBluetooth.h>
+#include <platform/Foundation.h>
+#include <platform/sim/World.h>
+#include <platform/sim/WorldSpec.h>
+#include <tavrin/Adapter.h>
+#include <tavrin/Logging.h>
+#include <tavrin/Peripheral.h>
+
+#include "backends/macos/AdapterBase.h"
+#include "backends/macos/PeripheralBase.h"
+
+namespace adapter_test {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+/// Waits (polling every millisecond) until `condition` holds or `limit` passes; returns the last test.
+template <typename Condition>
+bool eventually(Condition condition, Clock::duration limit = 3s) {
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return condition();
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+template <typename Body>
+Clock::duration timed(Body body) {
+    const auto start = Clock::now();
+    body();
+    return Clock::now() - start;
+}
+
+inline long long ms(Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
+
+/// Captures console lines (the platform's NSLog) while it lives.
+class ConsoleCapture {
+  public:
+    ConsoleCapture() {
+        platform::NSLogSetSink([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+        });
+    }
+    ~ConsoleCapture() { platform::NSLogSetSink({}); }
+    ConsoleCapture(const ConsoleCapture&) = delete;
+    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    size_t count(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        }));
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;  // guarded by mutex_
+};
+
+struct LogRecord {
+    Tavrin::Logging::Level level;
+    std::string module;
+    std::string file;
+    std::string function;
+    std::string message;
+};
+
+/// Captures the library's log records while it lives.
+class LogCapture {
+  public:
+    LogCapture() {
+        Tavrin::Logging::Logger::get()->set_level(Tavrin::Logging::Level::Verbose);
+        Tavrin::Logging::Logger::get()->set_callback([this](Tavrin::Logging::Level level, const std::string& module,
+                                                            const std::string& file, unsigned int,
+                                                            const std::string& function, const std::string& message) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            records_.push_back({level, module, file, function, message});
+        });
+    }
+    ~LogCapture() { Tavrin::Logging::Logger::get()->set_callback({}); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<LogRecord> records() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
+    }
+    /// Records with this message (and, when given, this function name).
+    size_t count(const std::string& message, const std::string& function = {}) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<size_t>(std::count_if(records_.begin(), records_.end(), [&](const LogRecord& r) {
+            return r.message == message && (function.empty() || r.function == function);
+        }));
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<LogRecord> records_;  // guarded by mutex_
+};
+
+// ---------------------------------------------------------------------------------------------
+// Reaching behind the handles (their fields are protected).
+
+struct AdapterPeek : Tavrin::Adapter {
+    explicit AdapterPeek(const Tavrin::Adapter& adapter) : Tavrin::Adapter(adapter) {}
+    std::shared_ptr<Tavrin::AdapterBase> backend() const { return backend_; }
+};
+
+struct PeripheralPeek : Tavrin::Peripheral {
+    explicit PeripheralPeek(const Tavrin::Peripheral& peripheral) : Tavrin::Peripheral(peripheral) {}
+    Tavrin::PeripheralBase* backend() const { return internal_.get(); }
+};
+
+inline Tavrin::PeripheralBase* backend_of(const Tavrin::Peripheral& peripheral) {
+    return PeripheralPeek(peripheral).backend();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Worlds
+
+/// A device identifier numbered `n`; the platform reports identifiers in upper case.
+inline std::string device_id(unsigned n) {
+    char text[40];
+    std::snprintf(text, sizeof text, "A0DA%04X-0000-4000-8000-%012X", n & 0xffffu, n);
+    return text;
+}
+
+/// A quick, plain device: an advertisement every `interval_ms`, 1 ms answers, a fast link.
+inline platform::sim::PeripheralSpec device(const std::string& identifier, unsigned interval_ms = 5,
+                                            std::optional<std::string> name = std::string("Adapter Test Device")) {
+    platform::sim::PeripheralSpec spec;
+    spec.identifier = identifier;
+    spec.name = std::move(name);
+    spec.latency_ms = 1;
+    spec.advertising.interval_ms = interval_ms;
+    spec.advertising.rssi = -50;
+    spec.advertising.connectable = true;
+    spec.connection.delay_ms = 2;
+    spec.connection.disconnect_delay_ms = 2;
+    return spec;
+}
+
+inline platform::sim::WorldSpec world_of(std::vector<platform::sim::PeripheralSpec> devices) {
+    platform::sim::WorldSpec world;
+    world.adapter.state_delay_ms = 1;
+    world.peripherals = std::move(devices);
+    return world;
+}
+
+inline void reset_world(std::vector<platform::sim::PeripheralSpec> devices) {
+    platform::sim::World::get().reset(world_of(std::move(devices)));
+}
+
+/// Waits until the adapter's event queue has run every event queued so far.
+inline void drain(const Tavrin::Adapter& adapter) {
+    static_cast<platform::CBCentralManager*>(adapter.underlying())->queue()->sync([] {});
+}
+
+inline Tavrin::Adapter the_adapter() {
+    auto adapters = Tavrin::Adapter::get_adapters();
+    return adapters.at(0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scan callbacks
+
+/// Counts found and updated calls per peripheral address, keeping the last handle of each.
+class ScanRecorder {
+  public:
+    void install(Tavrin::Adapter& adapter) {
+        adapter.set_callback_on_scan_found([this](Tavrin::Peripheral p) { record(p, true); });
+        adapter.set_callback_on_scan_updated([this](Tavrin::Peripheral p) { record(p, false); });
+    }
+
+    size_t found(const std::string& address) const { return lookup(found_, address); }
+    size_t updated(const std::string& address) const { return lookup(updated_, address); }
+    size_t distinct_found() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return found_.size();
+    }
+    size_t total_found() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t n = 0;
+        for (const auto& entry : found_) {
+            n += entry.second;
+        }
+        return n;
+    }
+    std::optional<Tavrin::Peripheral> last(const std::string& address) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = handles_.find(address);
+        if (it == handles_.end()) {
+            return std::nullopt;
+        }
+        return it->second;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        found_.clear();
+        updated_.clear();
+        handles_.clear();
+    }
+
+  private:
+    void record(Tavrin::Peripheral& p, bool found) {
+        const std::string address = p.address();
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++(found ? found_ : updated_)[address];
+        handles_[address] = p;
+    }
+    size_t lookup(const std::map<std::string, size_t>& counts, const std::string& address) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = counts.find(address);
+        return it == counts.end() ? 0 : it->second;
+    }
+
+    mutable std::mutex mutex_;
+    std::map<std::string, size_t> found_;                // guarded by mutex_
+    std::map<std::string, size_t> updated_;              // guarded by mutex_
+    std::map<std::string, Tavrin::Peripheral> handles_;  // guarded by mutex_
+};
+
+inline std::vector<std::string> addresses(const std::vector<Tavrin::Peripheral>& peripherals) {
+    std::vector<std::string> result;
+    for (auto p : peripherals) {
+        result.push_back(p.address());
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+}  // namespace adapter_test
