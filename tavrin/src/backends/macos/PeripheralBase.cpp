@@ -1,5 +1,7 @@
 #include "backends/macos/PeripheralBase.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include <platform/CoreBluetooth.h>
@@ -12,6 +14,11 @@
 namespace Tavrin {
 
 namespace {
+
+constexpr auto kPollStep = std::chrono::milliseconds(10);
+// How long disconnect() waits for the platform's event once the link is down (it normally follows
+// within microseconds; the bound covers an event queue busy with a long callback).
+constexpr auto kDisconnectEventLimit = std::chrono::seconds(1);
 
 // The adapter hands over the platform objects it owns; both are always held by shared_ptr.
 platform::CBPeripheralPtr peripheral_from(void* peripheral) {
@@ -30,6 +37,7 @@ PeripheralBase::PeripheralBase(void* peripheral, void* central_manager, advertis
       tx_power_(advertising_data.tx_power),
       connectable_(advertising_data.connectable),
       user_disconnect_pending_(false),
+      disconnect_event_seen_(false),
       manufacturer_data_(std::move(advertising_data.manufacturer_data)),
       service_data_(std::move(advertising_data.service_data)) {}
 
@@ -82,7 +90,19 @@ void PeripheralBase::disconnect() {
     } clear_on_exit{user_disconnect_pending_};
 
     user_disconnect_pending_ = true;
+    disconnect_event_seen_ = false;
+    // The platform reports the link down in its state before its disconnection event reaches
+    // delegate_did_disconnect(); lowering the flag in between would report this disconnection twice.
+    // So when there is a link to take down, the flag stays up until that event has been seen too.
+    const bool event_expected =
+        static_cast<platform::CBPeripheral*>(underlying())->state() != platform::CBPeripheralState::Disconnected;
     delegate_->disconnect();
+    if (event_expected) {
+        const auto deadline = std::chrono::steady_clock::now() + kDisconnectEventLimit;
+        while (!disconnect_event_seen_ && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(kPollStep);
+        }
+    }
     TAVRIN_GUARDED(callback_on_disconnected_)();
 }
 
@@ -194,8 +214,11 @@ void PeripheralBase::delegate_did_connect() {
 
 void PeripheralBase::delegate_did_disconnect() {
     delegate_->delegateDidDisconnect();
+    // Read before the event is marked seen: disconnect() lowers the flag only after that mark.
+    const bool requested = user_disconnect_pending_;
+    disconnect_event_seen_ = true;
     // A requested disconnection reports itself from disconnect(), on the caller's thread.
-    if (callback_on_disconnected_ && !user_disconnect_pending_) {
+    if (callback_on_disconnected_ && !requested) {
         TAVRIN_GUARDED(callback_on_disconnected_)();
     }
 }

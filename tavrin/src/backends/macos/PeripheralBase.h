@@ -78,6 +78,7 @@ private:
     int16_t tx_power_;
     bool connectable_;
     std::atomic<bool> user_disconnect_pending_;  // written by disconnect(), read on the event queue
+    std::atomic<bool> disconnect_event_seen_;    // set on the event queue, awaited by disconnect()
     std::map<uint16_t, std::string> manufacturer_data_;
     std::map<std::string, std::string> service_data_;
 

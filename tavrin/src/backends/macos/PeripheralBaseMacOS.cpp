@@ -374,6 +374,7 @@ void PeripheralBaseMacOS::notify(const std::string& service_uuid, const std::str
     const CBCharacteristicPtr& characteristic = found.second;
 
     {
+        std::lock_guard<std::mutex> subscription(subscription_mutex_);
         Lock lock(mutex_);
         characteristic_extras_[uuidToTavrin(characteristic->UUID())].value_changed_callback = std::move(callback);
         peripheral_->setNotifyValue(true, characteristic);
@@ -394,14 +395,22 @@ void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std
     const auto found = findServiceAndCharacteristic(service_uuid, characteristic_uuid);
     const CBCharacteristicPtr& characteristic = found.second;
 
-    // Held through the wait: value updates queued meanwhile run only after the callback is gone.
-    Lock lock(mutex_);
-    peripheral_->setNotifyValue(false, characteristic);
+    // The platform applies the new notifying state on the event queue, behind any value updates
+    // already queued; those need the object's lock for their callback, so the wait must not hold it or
+    // it would starve its own answer. Updates queued before the state change still reach the callback;
+    // once the platform reports the subscription ended no more come, and the callback goes. The
+    // subscription lock keeps a concurrent subscription from slipping in between.
+    std::lock_guard<std::mutex> subscription(subscription_mutex_);
+    {
+        Lock lock(mutex_);
+        peripheral_->setNotifyValue(false, characteristic);
+    }
     poll_while([&] { return characteristic->isNotifying(); }, kRequestLimit);
     if (characteristic->isNotifying()) {
         NSLog("Could not disable notifications for characteristic %@", characteristic->UUID());
         throw Exception::OperationFailed("Characteristic Unsubscribe");
     }
+    Lock lock(mutex_);
     characteristic_extras_[uuidToTavrin(characteristic->UUID())].value_changed_callback = nullptr;
 }
 

@@ -23,7 +23,7 @@ namespace Tavrin {
 /// Threads: the blocking operations run on the caller's thread; the platform callbacks run on the
 /// central manager's serial event queue. One recursive lock (`mutex_`) guards the bookkeeping map; it
 /// is held for the whole of `connect` and `disconnect`, for each hand-over of a GATT request and while
-/// a subscription's value callback runs.
+/// a subscription's value callback runs, but never while a GATT operation waits for its answer.
 ///
 /// Lifetime: the platform holds this delegate weakly and locks it for the length of each event, so an
 /// event either finds the delegate alive and keeps it alive until the event returns, or is not
@@ -132,6 +132,8 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     const platform::CBPeripheralPtr peripheral_;          // set at construction, read-only after
     const platform::CBCentralManagerPtr centralManager_;  // set at construction, read-only after
     mutable std::recursive_mutex mutex_;                  // the object's lock
+    // Orders subscription changes among callers (taken before mutex_, never on the event queue).
+    std::mutex subscription_mutex_;
 };
 
 }  // namespace Tavrin

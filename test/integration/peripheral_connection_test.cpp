@@ -1,0 +1,339 @@
+// Connection, discovery and disconnection of the peripheral delegate over simulated devices.
+
+#include <gtest/gtest.h>
+
+#include <tavrin/Characteristic.h>
+#include <tavrin/Exceptions.h>
+
+#include "PeripheralHarness.h"
+
+namespace peripheral_test {
+namespace {
+
+using platform::sim::Fault;
+using Tavrin::Exception::OperationFailed;
+
+constexpr const char* kServiceUpper = "7E1A0001-3B2D-4C6E-9F80-1A2B3C4D5E6F";
+constexpr const char* kValueCharUpper = "7E1A0002-3B2D-4C6E-9F80-1A2B3C4D5E6F";
+
+std::string connect_failure(Tavrin::PeripheralBaseMacOS& delegate) {
+    return thrown_text<OperationFailed>([&] { delegate.connect(); });
+}
+
+bool between(Clock::duration elapsed, Clock::duration low, Clock::duration high) {
+    return elapsed >= low && elapsed <= high;
+}
+
+TEST(PeripheralConnection, ConnectDiscoversTheWholeTreeAndRebuildsRecords) {
+    auto device = test_device();
+    // Bits outside the five capabilities give no capability.
+    device.services[0].characteristics.push_back(
+        characteristic("7e1a0006-3b2d-4c6e-9f80-1a2b3c4d5e6f", platform::CBCharacteristicPropertyBroadcast));
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    auto& delegate = harness.delegate();
+
+    EXPECT_EQ(delegate.identifier(), "Test Device");
+    EXPECT_EQ(delegate.address(), kDevice);
+    EXPECT_TRUE(delegate.getServices().empty());
+    EXPECT_FALSE(delegate.isConnected());
+
+    delegate.connect();
+    EXPECT_TRUE(delegate.isConnected());
+    EXPECT_EQ(delegate.mtu(), 182);  // the link MTU less the 3-byte header
+
+    auto services = delegate.getServices();
+    ASSERT_EQ(services.size(), 1u);
+    EXPECT_EQ(services[0].uuid(), kService);
+    EXPECT_TRUE(services[0].data().empty());
+    auto characteristics = services[0].characteristics();
+    ASSERT_EQ(characteristics.size(), 5u);
+    EXPECT_EQ(characteristics[0].uuid(), kValueChar);
+    EXPECT_EQ(characteristics[0].capabilities(),
+              (std::vector<std::string>{"read", "write_request", "write_command", "notify"}));
+    EXPECT_EQ(characteristics[1].capabilities(), std::vector<std::string>{"read"});
+    EXPECT_EQ(characteristics[2].capabilities(), std::vector<std::string>{"write_command"});
+    EXPECT_EQ(characteristics[3].capabilities(), std::vector<std::string>{"write_request"});
+    EXPECT_TRUE(characteristics[4].capabilities().empty());
+    ASSERT_EQ(characteristics[0].descriptors().size(), 3u);
+    EXPECT_TRUE(characteristics[1].descriptors().empty());
+
+    const auto records = delegate.characteristic_extras();
+    ASSERT_EQ(records.size(), 5u);
+    const auto& value = records.at(kValueChar);
+    EXPECT_FALSE(value.read_pending);
+    EXPECT_FALSE(value.write_pending);
+    EXPECT_FALSE(value.value_changed_callback);
+    ASSERT_EQ(value.descriptor_extras.size(), 3u);
+    EXPECT_EQ(value.descriptor_extras.count(kUserDescription), 1u);  // short UUIDs widened
+    EXPECT_EQ(value.descriptor_extras.count(kClientConfig), 1u);
+    EXPECT_EQ(value.descriptor_extras.count(kVendorDescriptor), 1u);
+    EXPECT_TRUE(records.at(kReadOnlyChar).descriptor_extras.empty());
+}
+
+TEST(PeripheralConnection, PeripheralWithoutNameHasEmptyIdentifier) {
+    auto device = test_device();
+    device.name = std::nullopt;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    EXPECT_EQ(harness.delegate().identifier(), "");
+    EXPECT_EQ(harness.delegate().mtu(), 20);  // not connected: the platform's minimum
+}
+
+TEST(PeripheralConnection, RefusedConnectionFailsAtOnceWithoutConsoleLine) {
+    auto device = test_device();
+    device.connection.outcome = platform::sim::ConnectOutcome::Fail;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    ConsoleCapture console;
+
+    const auto elapsed =
+        timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Peripheral Connection"); });
+    EXPECT_LT(elapsed, 1s);
+    EXPECT_FALSE(harness.delegate().isConnected());
+    EXPECT_FALSE(console.has("could not"));
+}
+
+TEST(PeripheralConnection, HangingConnectionGivesUpAfterFiveSeconds) {
+    auto device = test_device();
+    device.connection.outcome = platform::sim::ConnectOutcome::Hang;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    ConsoleCapture console;
+
+    const auto elapsed =
+        timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Peripheral Connection"); });
+    EXPECT_TRUE(between(elapsed, 4900ms, 6500ms))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    // The pending request is left in place, and nothing is written.
+    EXPECT_EQ(harness.peripheral()->state(), platform::CBPeripheralState::Connecting);
+    EXPECT_TRUE(console.lines().empty());
+}
+
+TEST(PeripheralConnection, LinkLossDuringServiceDiscoveryEndsTheWaitAtOnce) {
+    auto device = test_device();
+    device.faults["discover_services"] = Fault::Drop;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    ConsoleCapture console;
+
+    const auto elapsed =
+        timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Service Discovery"); });
+    EXPECT_LT(elapsed, 1s);
+    EXPECT_TRUE(console.has_exact("Services could not be discovered."));
+}
+
+TEST(PeripheralConnection, LinkLossDuringCharacteristicDiscoveryRunsOutItsSecond) {
+    auto device = test_device();
+    device.services[0].faults["discover_characteristics"] = Fault::Drop;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    ConsoleCapture console;
+
+    const auto elapsed =
+        timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Characteristic Discovery"); });
+    EXPECT_TRUE(between(elapsed, 950ms, 1800ms));
+    EXPECT_TRUE(console.has_exact(std::string("Characteristics could not be discovered for service ") + kServiceUpper));
+}
+
+TEST(PeripheralConnection, LinkLossDuringDescriptorDiscoveryKeepsEarlierRecords) {
+    auto device = test_device();
+    find_characteristic(device, kReadOnlyChar).faults["discover_descriptors"] = Fault::Drop;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    ConsoleCapture console;
+
+    const auto elapsed =
+        timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Descriptor Discovery"); });
+    EXPECT_TRUE(between(elapsed, 950ms, 1800ms));
+    EXPECT_TRUE(console.has_exact(
+        "Descriptors could not be discovered for characteristic 7E1A0003-3B2D-4C6E-9F80-1A2B3C4D5E6F"));
+    // The characteristic processed before the failure kept its new record; later ones got none.
+    const auto records = harness.delegate().characteristic_extras();
+    EXPECT_EQ(records.count(kValueChar), 1u);
+    EXPECT_EQ(records.count(kReadOnlyChar), 0u);
+    EXPECT_EQ(records.count(kCommandChar), 0u);
+}
+
+// A service-discovery error that keeps the link up never yields a list: the wait is bounded.
+TEST(PeripheralConnection, ServiceDiscoveryErrorIsReportedAndBounded) {
+    auto device = test_device();
+    device.faults["discover_services"] = Fault::Error;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    ConsoleCapture console;
+
+    const auto elapsed =
+        timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Service Discovery"); });
+    EXPECT_TRUE(between(elapsed, 4900ms, 6500ms));
+    EXPECT_EQ(console.count("Error while discovering services for peripheral Test Device: "), 1u);
+    EXPECT_TRUE(console.has_exact("Services could not be discovered."));
+    EXPECT_TRUE(harness.delegate().isConnected());  // a discovery failure does not disconnect
+}
+
+TEST(PeripheralConnection, UnansweredServiceDiscoveryIsBounded) {
+    auto device = test_device();
+    device.faults["discover_services"] = Fault::Silent;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    ConsoleCapture console;
+
+    const auto elapsed =
+        timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Service Discovery"); });
+    EXPECT_TRUE(between(elapsed, 4900ms, 6500ms));
+    EXPECT_TRUE(console.has_exact("Services could not be discovered."));
+}
+
+TEST(PeripheralConnection, CharacteristicDiscoveryErrorIsReported) {
+    auto device = test_device();
+    device.services[0].faults["discover_characteristics"] = Fault::Error;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    ConsoleCapture console;
+
+    EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Characteristic Discovery");
+    EXPECT_EQ(console.count(std::string("Error while discovering characteristics for service ") + kServiceUpper + ": "),
+              1u);
+    EXPECT_TRUE(console.has_exact(std::string("Characteristics could not be discovered for service ") + kServiceUpper));
+}
+
+TEST(PeripheralConnection, UnansweredCharacteristicDiscoveryGivesUpAfterOneSecond) {
+    auto device = test_device();
+    device.services[0].faults["discover_characteristics"] = Fault::Silent;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+
+    const auto elapsed =
+        timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Characteristic Discovery"); });
+    EXPECT_TRUE(between(elapsed, 950ms, 1800ms));
+}
+
+TEST(PeripheralConnection, DescriptorDiscoveryErrorIsReported) {
+    auto device = test_device();
+    find_characteristic(device, kValueChar).faults["discover_descriptors"] = Fault::Error;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    ConsoleCapture console;
+
+    EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Descriptor Discovery");
+    EXPECT_EQ(
+        console.count(std::string("Error while discovering descriptors for characteristic ") + kValueCharUpper + ": "),
+        1u);
+    EXPECT_TRUE(
+        console.has_exact(std::string("Descriptors could not be discovered for characteristic ") + kValueCharUpper));
+}
+
+TEST(PeripheralConnection, UnansweredDescriptorDiscoveryGivesUpAfterOneSecond) {
+    auto device = test_device();
+    find_characteristic(device, kValueChar).faults["discover_descriptors"] = Fault::Silent;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+
+    const auto elapsed =
+        timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Descriptor Discovery"); });
+    EXPECT_TRUE(between(elapsed, 950ms, 1800ms));
+}
+
+TEST(PeripheralConnection, SparseTreesConnect) {
+    {
+        auto device = test_device();
+        device.services.clear();
+        PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+        harness.delegate().connect();
+        EXPECT_TRUE(harness.delegate().getServices().empty());
+        EXPECT_TRUE(harness.delegate().characteristic_extras().empty());
+    }
+    {
+        auto device = test_device();
+        device.services[0].characteristics.resize(2);  // value (3 descriptors) and read-only (none)
+        platform::sim::ServiceSpec empty;
+        empty.uuid = "180f";
+        device.services.insert(device.services.begin(), empty);
+        PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+        harness.delegate().connect();
+
+        auto services = harness.delegate().getServices();
+        ASSERT_EQ(services.size(), 2u);
+        EXPECT_EQ(services[0].uuid(), "0000180f-0000-1000-8000-00805f9b34fb");
+        EXPECT_TRUE(services[0].characteristics().empty());
+        ASSERT_EQ(services[1].characteristics().size(), 2u);
+        EXPECT_TRUE(services[1].characteristics()[1].descriptors().empty());
+        const auto records = harness.delegate().characteristic_extras();
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_TRUE(records.at(kReadOnlyChar).descriptor_extras.empty());
+    }
+}
+
+TEST(PeripheralConnection, CharacteristicsWithOneUuidShareOneRecord) {
+    auto device = test_device();
+    auto first = characteristic(kValueChar, platform::CBCharacteristicPropertyNotify);
+    first.descriptors.push_back(descriptor("2901", std::string("first")));
+    auto second = characteristic(kValueChar, platform::CBCharacteristicPropertyNotify);
+    second.descriptors.push_back(descriptor(kVendorDescriptor, std::string("x")));
+    device.services.resize(1);
+    device.services[0].characteristics = {first};
+    platform::sim::ServiceSpec other;
+    other.uuid = "7e1a0101-3b2d-4c6e-9f80-1a2b3c4d5e6f";
+    other.characteristics = {second};
+    device.services.push_back(other);
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    auto& delegate = harness.delegate();
+    delegate.connect();
+
+    // Both are listed, but the record is the one built for the characteristic processed last.
+    auto services = delegate.getServices();
+    ASSERT_EQ(services.size(), 2u);
+    EXPECT_EQ(services[0].characteristics()[0].uuid(), kValueChar);
+    EXPECT_EQ(services[1].characteristics()[0].uuid(), kValueChar);
+    auto records = delegate.characteristic_extras();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records.at(kValueChar).descriptor_extras.size(), 1u);
+    EXPECT_EQ(records.at(kValueChar).descriptor_extras.count(kVendorDescriptor), 1u);
+
+    // One callback for both: subscribing through the second replaces the first one's callback,
+    // and the values of either reach the one stored last.
+    std::atomic<int> first_calls{0};
+    std::atomic<int> second_calls{0};
+    delegate.notify(kService, kValueChar, [&](std::string) { ++first_calls; });
+    delegate.notify(other.uuid, kValueChar, [&](std::string) { ++second_calls; });
+    harness.world().notify(kDevice, kService, kValueChar, "a");
+    harness.world().notify(kDevice, other.uuid, kValueChar, "b");
+    EXPECT_TRUE(eventually([&] { return second_calls == 2; }));
+    EXPECT_EQ(first_calls, 0);
+}
+
+TEST(PeripheralConnection, ReconnectionDropsCallbacksAndFlagsOfDiscoveredCharacteristics) {
+    PeripheralHarness harness(world_with(test_device()), Build::DelegateOnly);
+    auto& delegate = harness.delegate();
+    delegate.connect();
+    delegate.notify(kService, kValueChar, [](std::string) {});
+    ASSERT_TRUE(delegate.characteristic_extras().at(kValueChar).value_changed_callback);
+
+    // Already connected: the request is still made, discovery runs again, records are rebuilt.
+    delegate.connect();
+    EXPECT_TRUE(delegate.isConnected());
+    EXPECT_FALSE(delegate.characteristic_extras().at(kValueChar).value_changed_callback);
+}
+
+TEST(PeripheralConnection, DisconnectLeavesRecordsAndSucceedsWhenAlreadyDown) {
+    PeripheralHarness harness(world_with(test_device()), Build::DelegateOnly);
+    auto& delegate = harness.delegate();
+    ConsoleCapture console;
+    delegate.connect();
+    delegate.notify(kService, kValueChar, [](std::string) {});
+
+    delegate.disconnect();
+    EXPECT_FALSE(delegate.isConnected());
+    EXPECT_EQ(harness.peripheral()->state(), platform::CBPeripheralState::Disconnected);
+    EXPECT_TRUE(delegate.characteristic_extras().at(kValueChar).value_changed_callback);
+    EXPECT_TRUE(delegate.getServices().empty());  // the platform dropped the tree with the link
+
+    const auto elapsed = timed([&] { delegate.disconnect(); });
+    EXPECT_LT(elapsed, 500ms);
+    EXPECT_FALSE(console.has("Disconnection failed."));
+}
+
+TEST(PeripheralConnection, HangingDisconnectionGivesUpAfterFiveSeconds) {
+    auto device = test_device();
+    device.connection.disconnect = platform::sim::DisconnectBehaviour::Hang;
+    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    ConsoleCapture console;
+    harness.delegate().connect();
+
+    const auto elapsed = timed([&] {
+        EXPECT_EQ(thrown_text<OperationFailed>([&] { harness.delegate().disconnect(); }),
+                  "Operation Failed: Peripheral Disconnection");
+    });
+    EXPECT_TRUE(between(elapsed, 4900ms, 6500ms));
+    EXPECT_TRUE(console.has_exact("Disconnection failed."));
+}
+
+}  // namespace
+}  // namespace peripheral_test

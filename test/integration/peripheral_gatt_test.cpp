@@ -1,0 +1,449 @@
+// GATT operations of the peripheral stack over simulated devices: success, missing capability,
+// error answers and silent time-outs, and the ordering rules of the pending flags.
+
+#include <gtest/gtest.h>
+
+#include <tavrin/Exceptions.h>
+
+#include "PeripheralHarness.h"
+
+namespace peripheral_test {
+namespace {
+
+using platform::sim::Fault;
+using Tavrin::Exception::CharacteristicNotFound;
+using Tavrin::Exception::DescriptorNotFound;
+using Tavrin::Exception::OperationFailed;
+using Tavrin::Exception::OperationNotSupported;
+using Tavrin::Exception::ServiceNotFound;
+
+constexpr const char* kValueCharUpper = "7E1A0002-3B2D-4C6E-9F80-1A2B3C4D5E6F";
+constexpr const char* kEmptyChar = "7e1a0007-3b2d-4c6e-9f80-1a2b3c4d5e6f";  // readable, no value yet
+
+bool about_one_second(Clock::duration elapsed) {
+    return elapsed >= 950ms && elapsed <= 1800ms;
+}
+
+platform::sim::PeripheralSpec device_with_fault(const std::string& characteristic_uuid, const std::string& request,
+                                                Fault fault) {
+    auto device = test_device();
+    find_characteristic(device, characteristic_uuid).faults[request] = fault;
+    return device;
+}
+
+platform::sim::PeripheralSpec device_with_descriptor_fault(const std::string& request, Fault fault) {
+    auto device = test_device();
+    for (auto& spec : find_characteristic(device, kValueChar).descriptors) {
+        if (spec.uuid == kVendorDescriptor) {
+            spec.faults[request] = fault;
+        }
+    }
+    return device;
+}
+
+struct Connected : PeripheralHarness {
+    explicit Connected(platform::sim::PeripheralSpec device = test_device(), Build build = Build::Backend)
+        : PeripheralHarness(world_with(std::move(device)), build) {
+        if (build == Build::Backend) {
+            base().connect();
+        } else {
+            delegate().connect();
+        }
+    }
+};
+
+std::vector<platform::sim::ReceivedWrite> writes_to(PeripheralHarness& harness, const std::string& characteristic) {
+    std::vector<platform::sim::ReceivedWrite> result;
+    for (auto& write : harness.world().receivedWrites(kDevice)) {
+        if (write.characteristic_uuid == characteristic) {
+            result.push_back(write);
+        }
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lookups
+
+TEST(PeripheralGatt, LookupsMatchPlatformUuidsAndReportTheCallersText) {
+    auto device = test_device();
+    device.services[0].characteristics.push_back(
+        characteristic("2a19", platform::CBCharacteristicPropertyRead, "\x64"));
+    Connected harness(device);
+    auto& base = harness.base();
+
+    // Any form the platform parses reaches the same attribute.
+    EXPECT_EQ(base.read("7E1A0001-3B2D-4C6E-9F80-1A2B3C4D5E6F", kValueCharUpper), std::string("\x01\x00\x02", 3));
+    EXPECT_EQ(base.read(kService, "2A19"), "\x64");
+    EXPECT_EQ(base.read(kService, "0x2a19"), "\x64");
+    EXPECT_EQ(base.read(kService, "00002a19-0000-1000-8000-00805F9B34FB"), "\x64");
+
+    EXPECT_EQ(thrown_text<ServiceNotFound>([&] { base.read("7E1A9999-3B2D-4C6E-9F80-1A2B3C4D5E6F", kValueChar); }),
+              "Service with UUID 7E1A9999-3B2D-4C6E-9F80-1A2B3C4D5E6F not found.");
+    EXPECT_EQ(thrown_text<CharacteristicNotFound>([&] { base.read(kService, "2a20"); }),
+              "Characteristic with UUID 2a20 not found");
+    EXPECT_EQ(thrown_text<DescriptorNotFound>([&] { base.read(kService, kValueChar, "2903"); }),
+              "Descriptor with UUID 2903 not found");
+
+    // Text the platform cannot parse is simply not found, for the argument it was given for.
+    EXPECT_EQ(thrown_text<ServiceNotFound>([&] { base.read("not-a-uuid", "also bad"); }),
+              "Service with UUID not-a-uuid not found.");
+    EXPECT_EQ(thrown_text<CharacteristicNotFound>([&] { base.write_request(kService, "12345", "x"); }),
+              "Characteristic with UUID 12345 not found");
+    EXPECT_EQ(thrown_text<DescriptorNotFound>([&] { base.write(kService, kValueChar, "", "x"); }),
+              "Descriptor with UUID  not found");
+    EXPECT_EQ(thrown_text<ServiceNotFound>([&] { base.notify("", kValueChar, [](std::string) {}); }),
+              "Service with UUID  not found.");
+}
+
+TEST(PeripheralGatt, CharacteristicLookupRefusesANullService) {
+    Connected harness(test_device(), Build::DelegateOnly);
+    EXPECT_EQ(thrown_text<Tavrin::Exception::BaseException>(
+                  [&] { harness.delegate().findCharacteristic(kValueChar, nullptr); }),
+              "Invalid service parameter.");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Characteristic read
+
+TEST(PeripheralGatt, ReadReturnsTheValueBytesZerosIncluded) {
+    auto device = test_device();
+    device.services[0].characteristics.push_back(characteristic(kEmptyChar, platform::CBCharacteristicPropertyRead));
+    Connected harness(device);
+    auto& base = harness.base();
+
+    EXPECT_EQ(base.read(kService, kValueChar), std::string("\x01\x00\x02", 3));
+    harness.world().setValue(kDevice, kService, kValueChar, std::string(4, '\0'));
+    EXPECT_EQ(base.read(kService, kValueChar), std::string(4, '\0'));
+    EXPECT_EQ(base.read(kService, kEmptyChar), "");
+    EXPECT_EQ(base.read(kService, kReadOnlyChar), "RO");
+}
+
+TEST(PeripheralGatt, ReadNeedsTheReadProperty) {
+    Connected harness;
+    ConsoleCapture console;
+    const auto elapsed = timed([&] {
+        EXPECT_EQ(thrown_text<OperationNotSupported>([&] { harness.base().read(kService, kCommandChar); }),
+                  "The requested operation is not supported.");
+    });
+    EXPECT_LT(elapsed, 100ms);  // no request, no wait
+    EXPECT_TRUE(console.has_exact("Characteristic does not support read."));
+}
+
+TEST(PeripheralGatt, ReadAnsweredWithAnErrorFailsAfterItsSecond) {
+    Connected harness(device_with_fault(kValueChar, "read", Fault::Error));
+    ConsoleCapture console;
+    const auto elapsed = timed([&] {
+        EXPECT_EQ(thrown_text<OperationFailed>([&] { harness.base().read(kService, kValueChar); }),
+                  "Operation Failed: Characteristic Read");
+    });
+    EXPECT_TRUE(about_one_second(elapsed));
+    const auto lines = console.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("Characteristic value update error: ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], std::string("Characteristic ") + kValueCharUpper + " could not be read");
+}
+
+TEST(PeripheralGatt, UnansweredReadFailsAfterItsSecondAndItsFlagStaysRaised) {
+    Connected harness(device_with_fault(kValueChar, "read", Fault::Silent), Build::DelegateOnly);
+    auto& delegate = harness.delegate();
+    ConsoleCapture console;
+    std::vector<std::string> values;
+    std::mutex values_mutex;
+    delegate.notify(kService, kValueChar, [&](std::string value) {
+        std::lock_guard<std::mutex> lock(values_mutex);
+        values.push_back(std::move(value));
+    });
+
+    const auto elapsed = timed([&] {
+        EXPECT_EQ(thrown_text<OperationFailed>([&] { delegate.read(kService, kValueChar); }),
+                  "Operation Failed: Characteristic Read");
+    });
+    EXPECT_TRUE(about_one_second(elapsed));
+    EXPECT_TRUE(console.has_exact(std::string("Characteristic ") + kValueCharUpper + " could not be read"));
+    EXPECT_TRUE(delegate.characteristic_extras().at(kValueChar).read_pending);
+
+    // The next update is taken for the late answer: it lowers the flag and reaches no callback.
+    harness.world().notify(kDevice, kService, kValueChar, "late");
+    ASSERT_TRUE(eventually([&] { return !delegate.characteristic_extras().at(kValueChar).read_pending; }));
+    harness.world().notify(kDevice, kService, kValueChar, "next");
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(values_mutex);
+        return !values.empty();
+    }));
+    std::lock_guard<std::mutex> lock(values_mutex);
+    EXPECT_EQ(values, std::vector<std::string>{"next"});
+}
+
+TEST(PeripheralGatt, NotificationWhileAReadIsPendingCompletesTheRead) {
+    Connected harness(device_with_fault(kValueChar, "read", Fault::Silent), Build::DelegateOnly);
+    auto& delegate = harness.delegate();
+    std::atomic<int> callback_calls{0};
+    delegate.notify(kService, kValueChar, [&](std::string) { ++callback_calls; });
+
+    std::string result;
+    std::thread reader([&] { result = delegate.read(kService, kValueChar); });
+    ASSERT_TRUE(eventually([&] { return delegate.characteristic_extras().at(kValueChar).read_pending; }));
+    harness.world().notify(kDevice, kService, kValueChar, std::string("\x05\x00", 2));
+    reader.join();
+
+    EXPECT_EQ(result, std::string("\x05\x00", 2));
+    EXPECT_EQ(callback_calls, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writes
+
+TEST(PeripheralGatt, WriteRequestHandsOverThePayloadWhole) {
+    Connected harness;
+    const std::string payload("\x09\x00{\"switch\":1}\x00", 15);
+    harness.base().write_request(kService, kRequestChar, payload);
+    harness.base().write_request(kService, kValueChar, "");
+
+    const auto writes = harness.world().receivedWrites(kDevice);
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].characteristic_uuid, kRequestChar);
+    EXPECT_EQ(writes[0].data, payload);
+    EXPECT_TRUE(writes[0].with_response);
+    EXPECT_EQ(writes[1].data, "");
+}
+
+TEST(PeripheralGatt, EachWriteNeedsItsOwnProperty) {
+    Connected harness;
+    ConsoleCapture console;
+    EXPECT_THROW(harness.base().write_request(kService, kCommandChar, "x"), OperationNotSupported);
+    EXPECT_THROW(harness.base().write_command(kService, kRequestChar, "x"), OperationNotSupported);
+    EXPECT_TRUE(console.has_exact("Characteristic does not support write with response."));
+    EXPECT_TRUE(console.has_exact("Characteristic does not support write without response."));
+    EXPECT_TRUE(harness.world().receivedWrites(kDevice).empty());
+}
+
+TEST(PeripheralGatt, WriteRequestAnsweredWithAnErrorOrNotAtAllFails) {
+    for (Fault fault : {Fault::Error, Fault::Silent}) {
+        Connected harness(device_with_fault(kRequestChar, "write", fault));
+        ConsoleCapture console;
+        const auto elapsed = timed([&] {
+            EXPECT_EQ(thrown_text<OperationFailed>([&] { harness.base().write_request(kService, kRequestChar, "x"); }),
+                      "Operation Failed: Characteristic Write Request");
+        });
+        EXPECT_TRUE(about_one_second(elapsed));
+        EXPECT_EQ(console.count("Error: "), fault == Fault::Error ? 1u : 0u);
+        EXPECT_TRUE(console.has_exact("Characteristic 7E1A0005-3B2D-4C6E-9F80-1A2B3C4D5E6F could not be written"));
+    }
+}
+
+TEST(PeripheralGatt, WritesWithoutResponseWaitForRoomAndArriveInOrder) {
+    Connected harness;
+    ConsoleCapture console;
+    const size_t length = harness.base().mtu();
+    ASSERT_EQ(length, 182u);
+
+    // Far more than the link's transmit buffer holds: none may be dropped.
+    constexpr int kWrites = 60;
+    for (int i = 0; i < kWrites; ++i) {
+        std::string payload(length, static_cast<char>(i));
+        payload[1] = '\0';
+        harness.base().write_command(kService, kCommandChar, payload);
+    }
+    ASSERT_TRUE(eventually([&] { return writes_to(harness, kCommandChar).size() == kWrites; }));
+    const auto writes = writes_to(harness, kCommandChar);
+    for (int i = 0; i < kWrites; ++i) {
+        EXPECT_EQ(writes[static_cast<size_t>(i)].data.size(), length);
+        EXPECT_EQ(writes[static_cast<size_t>(i)].data[0], static_cast<char>(i));
+        EXPECT_FALSE(writes[static_cast<size_t>(i)].with_response);
+    }
+    EXPECT_FALSE(console.has("Peripheral ready to send"));
+}
+
+TEST(PeripheralGatt, ReadyToSendIsWrittenToTheConsole) {
+    Connected harness;
+    ConsoleCapture console;
+    // Overfill the transmit buffer behind the delegate's back: the platform drops writes and then
+    // tells the delegate when there is room again.
+    const auto& peripheral = harness.peripheral();
+    const auto services = peripheral->services();
+    ASSERT_TRUE(services);
+    platform::CBCharacteristicPtr command;
+    const auto characteristics = (*services)[0]->characteristics();
+    ASSERT_TRUE(characteristics);
+    for (const auto& candidate : *characteristics) {
+        if (candidate->UUID() == platform::CBUUID::UUIDWithString(kCommandChar)) {
+            command = candidate;
+        }
+    }
+    ASSERT_TRUE(command);
+    for (int i = 0; i < 40; ++i) {
+        peripheral->writeValue("x", command, platform::CBCharacteristicWriteType::WithoutResponse);
+    }
+    EXPECT_TRUE(eventually(
+        [&] { return console.has_exact("Peripheral ready to send: 7E1A0C55-3B2D-4C6E-9F80-1A2B3C4D5E6F"); }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Subscriptions
+
+TEST(PeripheralGatt, NotifyDeliversEachValueUntilUnsubscribed) {
+    Connected harness(test_device(), Build::DelegateOnly);
+    auto& delegate = harness.delegate();
+    std::mutex mutex;
+    std::vector<std::string> first;
+    std::vector<std::string> second;
+
+    delegate.notify(kService, kValueChar, [&](std::string value) {
+        std::lock_guard<std::mutex> lock(mutex);
+        first.push_back(std::move(value));
+    });
+    harness.world().notify(kDevice, kService, kValueChar, std::string("\x00\x01", 2));
+    harness.world().notify(kDevice, kService, kValueChar, "");
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return first.size() == 2;
+    }));
+
+    // Subscribing again replaces the callback, without a new wait.
+    const auto elapsed = timed([&] {
+        delegate.indicate(kService, kValueChar, [&](std::string value) {
+            std::lock_guard<std::mutex> lock(mutex);
+            second.push_back(std::move(value));
+        });
+    });
+    EXPECT_LT(elapsed, 100ms);
+    harness.world().notify(kDevice, kService, kValueChar, "z");
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return second.size() == 1;
+    }));
+
+    delegate.unsubscribe(kService, kValueChar);
+    EXPECT_FALSE(delegate.characteristic_extras().at(kValueChar).value_changed_callback);
+    // Unsubscribing again still works and returns without a wait.
+    EXPECT_LT(timed([&] { delegate.unsubscribe(kService, kValueChar); }), 100ms);
+
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(first, (std::vector<std::string>{std::string("\x00\x01", 2), ""}));
+    EXPECT_EQ(second, std::vector<std::string>{"z"});
+}
+
+TEST(PeripheralGatt, ThrowingValueCallbackIsLoggedAndTheSubscriptionGoesOn) {
+    Connected harness(test_device(), Build::DelegateOnly);
+    LogCapture log;
+    std::atomic<int> calls{0};
+    harness.delegate().notify(kService, kValueChar, [&](std::string value) {
+        ++calls;
+        if (value == "std") {
+            throw std::runtime_error("bad value");
+        }
+        if (value == "int") {
+            throw 7;
+        }
+    });
+    harness.world().notify(kDevice, kService, kValueChar, "std");
+    harness.world().notify(kDevice, kService, kValueChar, "int");
+    harness.world().notify(kDevice, kService, kValueChar, "fine");
+    ASSERT_TRUE(eventually([&] { return calls == 3; }));
+
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].level, Tavrin::Logging::Level::Error);
+    EXPECT_EQ(records[0].message, "Exception during callback: bad value");
+    EXPECT_EQ(records[1].message, "Unknown exception during callback");
+    EXPECT_TRUE(harness.delegate().isConnected());
+}
+
+TEST(PeripheralGatt, SubscriptionThatNeverBecomesActiveFailsAndKeepsTheCallback) {
+    for (Fault fault : {Fault::Error, Fault::Silent}) {
+        Connected harness(device_with_fault(kValueChar, "subscribe", fault), Build::DelegateOnly);
+        ConsoleCapture console;
+        const auto elapsed = timed([&] {
+            EXPECT_EQ(thrown_text<OperationFailed>(
+                          [&] { harness.delegate().indicate(kService, kValueChar, [](std::string) {}); }),
+                      "Operation Failed: Characteristic Notify/Indicate");
+        });
+        EXPECT_TRUE(about_one_second(elapsed));
+        EXPECT_EQ(console.count("Notification state update error: "), fault == Fault::Error ? 1u : 0u);
+        EXPECT_TRUE(
+            console.has_exact(std::string("Could not enable notifications for characteristic ") + kValueCharUpper));
+        EXPECT_TRUE(harness.delegate().characteristic_extras().at(kValueChar).value_changed_callback);
+    }
+}
+
+TEST(PeripheralGatt, UnsubscriptionThatNeverEndsFailsAndKeepsTheCallback) {
+    for (Fault fault : {Fault::Error, Fault::Silent}) {
+        Connected harness(device_with_fault(kValueChar, "unsubscribe", fault), Build::DelegateOnly);
+        harness.delegate().notify(kService, kValueChar, [](std::string) {});
+        ConsoleCapture console;
+        const auto elapsed = timed([&] {
+            EXPECT_EQ(thrown_text<OperationFailed>([&] { harness.delegate().unsubscribe(kService, kValueChar); }),
+                      "Operation Failed: Characteristic Unsubscribe");
+        });
+        EXPECT_TRUE(about_one_second(elapsed));
+        EXPECT_EQ(console.count("Notification state update error: "), fault == Fault::Error ? 1u : 0u);
+        EXPECT_TRUE(
+            console.has_exact(std::string("Could not disable notifications for characteristic ") + kValueCharUpper));
+        EXPECT_TRUE(harness.delegate().characteristic_extras().at(kValueChar).value_changed_callback);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Descriptors
+
+TEST(PeripheralGatt, DescriptorValuesComeBackAsBytes) {
+    Connected harness;
+    auto& base = harness.base();
+    EXPECT_EQ(base.read(kService, kValueChar, "2901"), "Level");                      // text
+    EXPECT_EQ(base.read(kService, kValueChar, kClientConfig), std::string(2, '\0'));  // number, little-endian
+    base.notify(kService, kValueChar, [](std::string) {});
+    EXPECT_EQ(base.read(kService, kValueChar, kClientConfig), std::string("\x01\x00", 2));
+    EXPECT_EQ(base.read(kService, kValueChar, kVendorDescriptor), std::string("\x00\x07", 2));
+
+    base.write(kService, kValueChar, kVendorDescriptor, std::string("\x00\x00\x09", 3));
+    EXPECT_EQ(base.read(kService, kValueChar, kVendorDescriptor), std::string("\x00\x00\x09", 3));
+}
+
+TEST(PeripheralGatt, ClientConfigurationIsChangedBySubscriptionsOnly) {
+    Connected harness(test_device(), Build::DelegateOnly);
+    ConsoleCapture console;
+    const auto elapsed = timed([&] {
+        EXPECT_EQ(thrown_text<OperationNotSupported>(
+                      [&] { harness.delegate().write(kService, kValueChar, "2902", std::string("\x01\x00", 2)); }),
+                  "The requested operation is not supported.");
+    });
+    EXPECT_LT(elapsed, 100ms);
+    // Nothing was sent, so nothing is left waiting.
+    EXPECT_FALSE(
+        harness.delegate().characteristic_extras().at(kValueChar).descriptor_extras.at(kClientConfig).write_pending);
+    EXPECT_TRUE(console.has("Descriptor 2902 does not support write."));
+}
+
+TEST(PeripheralGatt, DescriptorReadAnsweredWithAnErrorOrNotAtAllFails) {
+    for (Fault fault : {Fault::Error, Fault::Silent}) {
+        Connected harness(device_with_descriptor_fault("read", fault));
+        ConsoleCapture console;
+        const auto elapsed = timed([&] {
+            EXPECT_EQ(
+                thrown_text<OperationFailed>([&] { harness.base().read(kService, kValueChar, kVendorDescriptor); }),
+                "Operation Failed: Descriptor Read");
+        });
+        EXPECT_TRUE(about_one_second(elapsed));
+        EXPECT_EQ(console.count("Descriptor value update error: "), fault == Fault::Error ? 1u : 0u);
+        EXPECT_TRUE(console.has_exact("Descriptor 7E1A00D1-3B2D-4C6E-9F80-1A2B3C4D5E6F could not be read"));
+    }
+}
+
+TEST(PeripheralGatt, DescriptorWriteAnsweredWithAnErrorOrNotAtAllFails) {
+    for (Fault fault : {Fault::Error, Fault::Silent}) {
+        Connected harness(device_with_descriptor_fault("write", fault));
+        ConsoleCapture console;
+        const auto elapsed = timed([&] {
+            EXPECT_EQ(thrown_text<OperationFailed>(
+                          [&] { harness.base().write(kService, kValueChar, kVendorDescriptor, "x"); }),
+                      "Operation Failed: Descriptor Write");
+        });
+        EXPECT_TRUE(about_one_second(elapsed));
+        EXPECT_EQ(console.count("Descriptor value write error: "), fault == Fault::Error ? 1u : 0u);
+        EXPECT_TRUE(console.has_exact("Descriptor 7E1A00D1-3B2D-4C6E-9F80-1A2B3C4D5E6F could not be written"));
+    }
+}
+
+}  // namespace
+}  // namespace peripheral_test
