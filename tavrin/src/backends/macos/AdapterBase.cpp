@@ -135,19 +135,29 @@ void AdapterBase::set_callback_on_scan_found(std::function<void(Peripheral)> on_
 std::shared_ptr<PeripheralBase> AdapterBase::known_peripheral(void* peripheral) {
     Lock lock(peripherals_mutex_);
     const auto it = known_peripherals_.find(peripheral);
-    return it == known_peripherals_.end() ? nullptr : it->second;
+    return it == known_peripherals_.end() ? nullptr : it->second.base;
 }
 
 void AdapterBase::delegate_did_discover_peripheral(void* peripheral, void* central_manager,
                                                    advertising_data_t advertising_data) {
     // Only this queue inserts into the registry, so the lookup and the insertion need not be one step,
-    // and the new backend (which talks to the platform) is built without the mutex.
-    std::shared_ptr<PeripheralBase> base = known_peripheral(peripheral);
-    if (!base) {
-        base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data);
+    // the new backend (which talks to the platform) is built without the mutex, and `entry` stays
+    // valid (elements of a hashed map do not move, and nothing erases them while the adapter lives).
+    Known* entry = nullptr;
+    {
         Lock lock(peripherals_mutex_);
-        known_peripherals_.emplace(peripheral, base);
+        const auto it = known_peripherals_.find(peripheral);
+        if (it != known_peripherals_.end()) {
+            entry = &it->second;
+        }
     }
+    if (!entry) {
+        auto base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data);
+        Lock lock(peripherals_mutex_);
+        entry = &known_peripherals_.emplace(peripheral, Known{std::move(base), kNeverSeen}).first->second;
+    }
+    // `base` is fixed once the entry exists; only the generation changes.
+    const std::shared_ptr<PeripheralBase>& base = entry->base;
     base->update_advertising_data(std::move(advertising_data));
     Peripheral handle = PeripheralBuilder(base);
 
@@ -157,15 +167,18 @@ void AdapterBase::delegate_did_discover_peripheral(void* peripheral, void* centr
     uint64_t generation = 0;
     {
         Lock lock(peripherals_mutex_);
-        found = scan_peripherals_.try_emplace(peripheral, std::move(base)).second;
         generation = scan_generation_;
+        if (entry->scan_generation != generation) {
+            entry->scan_generation = generation;
+            scan_peripherals_.emplace(peripheral, base);
+            found = true;
+        }
     }
     if (!found) {
         TAVRIN_GUARDED(callback_on_scan_updated_)(std::move(handle));
         return;
     }
     {
-        // A scan_start() in between has cleared the entry: this peripheral will be found in that scan.
         Lock lock(peripherals_mutex_);
         if (generation != scan_generation_) {
             return;

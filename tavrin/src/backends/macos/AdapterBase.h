@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <tavrin/Peripheral.h>
@@ -83,6 +84,13 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     void delegate_did_disconnect_peripheral(void* peripheral);
 
   private:
+    // A registry entry: the peripheral's backend and the last scan it was seen in.
+    struct Known {
+        std::shared_ptr<PeripheralBase> base;
+        uint64_t scan_generation;  // guarded by peripherals_mutex_
+    };
+    static constexpr uint64_t kNeverSeen = ~uint64_t{0};
+
     std::shared_ptr<PeripheralBase> known_peripheral(void* peripheral);
 
     // Set once by create(), before the object is handed out; read only on the caller's thread.
@@ -95,12 +103,15 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     zem::safe_callback<void(Peripheral)> callback_on_scan_found_;
 
     std::mutex peripherals_mutex_;  // guards known_peripherals_, scan_peripherals_, scan_generation_
-    // Every peripheral ever discovered; written only on the event queue, never shrinks.
-    PeripheralMap known_peripherals_;
-    // The peripherals seen since the last scan_start(); the same objects as in the registry.
+    // Every peripheral ever discovered; written only on the event queue, never shrinks. Hashed: it is
+    // looked up on every advertisement and its order is never shown.
+    std::unordered_map<void*, Known> known_peripherals_;
+    // The peripherals seen since the last scan_start(); the same objects as in the registry. Each
+    // registry entry seen in the current scan carries its generation, so a repeat advertisement needs
+    // only the one lookup.
     PeripheralMap scan_peripherals_;
-    // Counts scan_start() calls: a found callback decided for a scan that has since been replaced is
-    // not fired, since its peripheral no longer belongs to the current results.
+    // Counts scan_start() calls. A found callback decided for a scan that has since been replaced is
+    // not fired: its peripheral no longer belongs to the current results and is found anew.
     uint64_t scan_generation_ = 0;
 };
 
