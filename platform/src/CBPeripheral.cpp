@@ -262,13 +262,11 @@ void bindDevice(CBPeripheral::Impl& link, const std::shared_ptr<Device>& device)
 
 void loseLink(const LinkPtr& link, std::optional<uint64_t> epoch, const NSError& error) {
     auto manager = link->manager.lock();
-    std::shared_ptr<Device> device;
     {
         Lock lock(link->guard->mutex);
         if ((epoch && *epoch != link->epoch) || link->state != CBPeripheralState::Connected) {
             return;
         }
-        device = link->device;
         link->resetLocked();
         if (manager) {
             CBPeripheralPtr peripheral = link->self.lock();
@@ -277,23 +275,12 @@ void loseLink(const LinkPtr& link, std::optional<uint64_t> epoch, const NSError&
             });
         }
     }
-    if (device) {
-        device->detach(link.get());
-    }
 }
 
 void dropLinkSilently(const LinkPtr& link) {
-    std::shared_ptr<Device> device;
-    {
-        Lock lock(link->guard->mutex);
-        if (link->state == CBPeripheralState::Disconnected) {
-            return;
-        }
-        device = link->device;
+    Lock lock(link->guard->mutex);
+    if (link->state != CBPeripheralState::Disconnected) {
         link->resetLocked();
-    }
-    if (device) {
-        device->detach(link.get());
     }
 }
 
@@ -379,7 +366,6 @@ void connectLink(const LinkPtr& link, CBCentralManager::Impl& manager) {
         if (!m) {
             return;
         }
-        std::shared_ptr<Device> attached;
         {
             Lock guard(l->guard->mutex);
             if (l->epoch != epoch || l->state != CBPeripheralState::Connecting || !l->device || l->device->removed) {
@@ -391,7 +377,8 @@ void connectLink(const LinkPtr& link, CBCentralManager::Impl& manager) {
                 case ConnectOutcome::Connect:
                     l->state = CBPeripheralState::Connected;
                     l->mtu = l->device->spec.mtu;
-                    attached = l->device;
+                    // Under the guard, so that a link loss right after cannot miss the link.
+                    l->device->attach(l);
                     m->enqueueCentral([peripheral](CBCentralManagerDelegate& d, CBCentralManager& c) {
                         d.centralManagerDidConnectPeripheral(c, peripheral);
                     });
@@ -415,9 +402,6 @@ void connectLink(const LinkPtr& link, CBCentralManager::Impl& manager) {
                     break;
             }
         }
-        if (attached) {
-            attached->attach(l);
-        }
     });
 }
 
@@ -433,6 +417,9 @@ void cancelLink(const LinkPtr& link) {
         link->subscribed.clear();
         link->transmit.clear();
         device = link->device;
+        if (device) {
+            device->detach(link.get());  // the device stops talking on this link at once
+        }
         if (device && device->spec.connection.disconnect == DisconnectBehaviour::Disconnect) {
             std::weak_ptr<Link> weak = link;
             worldState().scheduler.after(
@@ -456,9 +443,6 @@ void cancelLink(const LinkPtr& link) {
                 });
         }
     }
-    if (device) {
-        device->detach(link.get());
-    }
 }
 
 }  // namespace sim
@@ -466,6 +450,9 @@ void cancelLink(const LinkPtr& link) {
 using sim::Lock;
 
 void CBPeripheral::Impl::resetLocked() {
+    if (device) {
+        device->detach(this);  // under the guard, so that no reconnection races it
+    }
     state = CBPeripheralState::Disconnected;
     ++epoch;
     for (const auto& service : cache) {

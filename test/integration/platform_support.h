@@ -262,7 +262,7 @@ inline sim::WorldSpec worldOf(std::vector<sim::PeripheralSpec> peripherals) {
 /// A world, a manager on its own queue with a recording delegate, and helpers to reach a connected,
 /// discovered peripheral.
 class PlatformTest : public ::testing::Test {
-  protected:
+  public:
     void start(sim::WorldSpec spec) {
         World::get().reset(std::move(spec));
         queue = dispatch_queue_create("platform.test", DISPATCH_QUEUE_SERIAL);

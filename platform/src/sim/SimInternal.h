@@ -4,7 +4,8 @@
 // Locks, always taken in this order and never the other way round:
 //   manager `mutex` -> peripheral `guard->mutex` -> scheduler mutex -> manager `outbox_mutex` -> queue internals.
 // A device's `notify_mutex` comes before peripheral guards; a device's `mutex` and the world's `mutex` are
-// leaves: nothing else is taken while they are held (the world's may be taken under a manager's). Shared pointers
+// leaves: nothing else is taken while they are held (either may be taken under a peripheral's guard, the
+// world's also under a manager's). Shared pointers
 // obtained by locking a weak pointer are released only with no lock held, because dropping the last reference to a
 // manager may destroy its queue, which waits for that queue's running task.
 
