@@ -195,6 +195,13 @@ inline Tavrin::Adapter the_adapter() {
 /// Counts found and updated calls per peripheral address, keeping the last handle of each.
 class ScanRecorder {
   public:
+    ScanRecorder() = default;
+    // Ordered after the last callback's record: a test that frees the recorder once the adapter is
+    // gone (seen through a weak pointer, which gives no such ordering) needs that.
+    ~ScanRecorder() { std::lock_guard<std::mutex> lock(mutex_); }
+    ScanRecorder(const ScanRecorder&) = delete;
+    ScanRecorder& operator=(const ScanRecorder&) = delete;
+
     void install(Tavrin::Adapter& adapter) {
         adapter.set_callback_on_scan_found([this](Tavrin::Peripheral p) { record(p, true); });
         adapter.set_callback_on_scan_updated([this](Tavrin::Peripheral p) { record(p, false); });

@@ -108,8 +108,8 @@ TEST(AdapterStress, ScansResultsAndCallbacksFromTwoThreadsWhileDevicesAdvertise)
     fiddler.join();
     adapter.scan_stop();
     drain(adapter);
-    std::printf("stress: %zu scans, %zu swaps, %zu reads, %zu callback calls\n", scans.load(), swaps.load(), reads.load(),
-                callback_calls.load());
+    std::printf("stress: %zu scans, %zu swaps, %zu reads, %zu callback calls\n", scans.load(), swaps.load(),
+                reads.load(), callback_calls.load());
     EXPECT_GT(scans.load(), 10u);
     EXPECT_GT(swaps.load(), 10u);
     EXPECT_GT(reads.load(), 10u);
