@@ -1,0 +1,133 @@
+// Peripheral stack figures over the simulated radio: read latency against a device that answers at
+// once, writes without response against the link's capacity, and notification throughput.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../test/integration/PeripheralHarness.h"
+
+namespace {
+
+using namespace peripheral_test;
+using Milliseconds = std::chrono::duration<double, std::milli>;
+
+platform::sim::PeripheralSpec instant_device() {
+    auto device = test_device();
+    device.latency_ms = 0;
+    return device;
+}
+
+// 200 reads, one after the other; each should end within one poll step of its answer.
+void BM_ReadLatency(benchmark::State& state) {
+    PeripheralHarness harness(world_with(instant_device()));
+    harness.base().connect();
+    std::vector<double> samples;
+    for (auto _ : state) {
+        samples.clear();
+        for (int i = 0; i < 200; ++i) {
+            const auto start = Clock::now();
+            benchmark::DoNotOptimize(harness.base().read(kService, kValueChar));
+            samples.push_back(Milliseconds(Clock::now() - start).count());
+        }
+    }
+    std::sort(samples.begin(), samples.end());
+    state.counters["median_ms"] = samples[samples.size() / 2];
+    state.counters["p99_ms"] = samples[samples.size() * 99 / 100];
+    state.counters["max_ms"] = samples.back();
+}
+BENCHMARK(BM_ReadLatency)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// 10,000 maximum-length writes without response in a row: all must arrive, in order, and the link
+// should be kept busy.
+void BM_WriteCommandThroughput(benchmark::State& state) {
+    constexpr int kWrites = 10000;
+    auto device = instant_device();
+    device.connection.interval_ms = 4;
+    device.connection.packets_per_interval = 4;
+    const double capacity_per_s = 1000.0 * device.connection.packets_per_interval / device.connection.interval_ms;
+    PeripheralHarness harness(world_with(device));
+    harness.base().connect();
+    const size_t length = harness.base().mtu();
+
+    double seconds = 0;
+    bool in_order = true;
+    size_t received = 0;
+    for (auto _ : state) {
+        harness.world().clearReceivedWrites(kDevice);
+        const auto start = Clock::now();
+        for (int i = 0; i < kWrites; ++i) {
+            std::string payload(length, '\0');
+            payload[0] = static_cast<char>(i & 0xFF);
+            payload[1] = static_cast<char>((i >> 8) & 0xFF);
+            harness.base().write_command(kService, kCommandChar, payload);
+        }
+        eventually([&] { return harness.world().receivedWrites(kDevice).size() >= kWrites; }, 30s);
+        seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+        const auto writes = harness.world().receivedWrites(kDevice);
+        received = writes.size();
+        for (size_t i = 0; i < writes.size(); ++i) {
+            const auto& data = writes[i].data;
+            const size_t index = static_cast<unsigned char>(data[0]) | (static_cast<unsigned char>(data[1]) << 8);
+            in_order = in_order && data.size() == length && index == i;
+        }
+    }
+    state.counters["received"] = static_cast<double>(received);
+    state.counters["in_order"] = in_order ? 1 : 0;
+    state.counters["writes_per_s"] = kWrites / seconds;
+    state.counters["link_capacity_per_s"] = capacity_per_s;
+    state.counters["of_capacity"] = kWrites / seconds / capacity_per_s;
+    state.counters["write_bytes"] = static_cast<double>(length);
+}
+BENCHMARK(BM_WriteCommandThroughput)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Values reaching a counting callback on one subscription, end to end through the platform.
+void BM_NotificationThroughput(benchmark::State& state) {
+    constexpr long kValues = 200000;
+    PeripheralHarness harness(world_with(instant_device()));
+    harness.base().connect();
+    std::atomic<long> count{0};
+    harness.base().notify(kService, kValueChar,
+                          [&count](std::string) { count.fetch_add(1, std::memory_order_relaxed); });
+
+    double seconds = 0;
+    for (auto _ : state) {
+        count = 0;
+        const auto start = Clock::now();
+        for (long i = 0; i < kValues; ++i) {
+            harness.world().notify(kDevice, kService, kValueChar, std::string("\x01\x02", 2));
+        }
+        eventually([&] { return count.load() >= kValues; }, 60s);
+        seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    state.counters["delivered"] = static_cast<double>(count.load());
+    state.counters["values_per_s"] = static_cast<double>(count.load()) / seconds;
+}
+BENCHMARK(BM_NotificationThroughput)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The library's own share of one value: the delegate's value-update callback, from the record lookup
+// to the caller's callback, called directly with a platform characteristic.
+void BM_NotificationLibraryCost(benchmark::State& state) {
+    PeripheralHarness harness(world_with(instant_device()), Build::DelegateOnly);
+    auto& delegate = harness.delegate();
+    delegate.connect();
+    long count = 0;
+    delegate.notify(kService, kValueChar, [&count](std::string value) { count += static_cast<long>(value.size()); });
+    const auto characteristic = delegate.findServiceAndCharacteristic(kService, kValueChar).second;
+    for (auto _ : state) {
+        delegate.peripheralDidUpdateValueForCharacteristic(harness.peripheral(), characteristic, nullptr);
+    }
+    benchmark::DoNotOptimize(count);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_NotificationLibraryCost)->Unit(benchmark::kNanosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
