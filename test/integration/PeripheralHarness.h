@@ -134,10 +134,9 @@ class TestCentral : public platform::CBCentralManagerDelegate {
     void centralManagerDidUpdateState(platform::CBCentralManager&) override {}
 
     void centralManagerDidDiscoverPeripheral(platform::CBCentralManager&, const platform::CBPeripheralPtr& peripheral,
-                                             const platform::AdvertisementData&, int rssi) override {
+                                             const platform::AdvertisementData&, int) override {
         std::lock_guard<std::mutex> lock(mutex_);
         found_[peripheral->identifier().UUIDString()] = peripheral;
-        last_rssi_ = rssi;
     }
 
     void centralManagerDidConnectPeripheral(platform::CBCentralManager&, const platform::CBPeripheralPtr&) override {
@@ -198,7 +197,6 @@ class TestCentral : public platform::CBCentralManagerDelegate {
     mutable std::mutex mutex_;
     std::map<std::string, platform::CBPeripheralPtr> found_;  // guarded by mutex_
     std::weak_ptr<Tavrin::PeripheralBase> target_;            // guarded by mutex_
-    int last_rssi_ = 0;                                       // guarded by mutex_
     int connect_events_ = 0;                                  // guarded by mutex_
     int disconnect_events_ = 0;                               // guarded by mutex_
     int link_losses_ = 0;                                     // guarded by mutex_
@@ -274,7 +272,7 @@ inline platform::sim::WorldSpec world_with(platform::sim::PeripheralSpec device)
     return world;
 }
 
-/// Finds `path` (service, characteristic, descriptor UUID texts) in a spec, for fault injection.
+/// The first characteristic of a device description with this UUID text, for fault injection.
 inline platform::sim::CharacteristicSpec& find_characteristic(platform::sim::PeripheralSpec& device,
                                                               const std::string& uuid) {
     for (auto& service : device.services) {
