@@ -76,8 +76,8 @@ void Scheduler::addEntryLocked(Scan& scan, const std::shared_ptr<Device>& device
         return;
     }
     uint64_t due = scan.start_tick + device->phase_ms % interval;
-    if (due <= now_tick) {
-        due += ((now_tick - due) / interval + 1) * interval;
+    if (due < now_tick) {
+        due += ((now_tick - due - 1) / interval + 1) * interval;
     }
     scan.devices.push_back(device);
     scan.wheel[due % Scan::kWheelSlots].push_back(AdvEntry{device.get(), peripheral, due, interval});
@@ -90,8 +90,9 @@ void Scheduler::replaceScan(const std::shared_ptr<Scan>& previous, const std::sh
             scans_.erase(std::remove(scans_.begin(), scans_.end(), previous), scans_.end());
         }
         if (scan) {
-            // Entries were filled relative to tick 0; shift them to start now.
-            const uint64_t now_tick = std::max(tickOf(Clock::now()), last_tick_);
+            // Entries were filled relative to tick 0; shift them to start now, after the last tick already
+            // run, or they would wait a whole turn of the wheel.
+            const uint64_t now_tick = std::max(tickOf(Clock::now()), last_tick_ + 1);
             std::vector<AdvEntry> entries;
             for (auto& slot : scan->wheel) {
                 entries.insert(entries.end(), slot.begin(), slot.end());
@@ -116,7 +117,7 @@ void Scheduler::addToScan(const std::shared_ptr<Scan>& scan, const std::shared_p
     if (std::find(scans_.begin(), scans_.end(), scan) == scans_.end()) {
         return;  // stopped meanwhile
     }
-    addEntryLocked(*scan, device, peripheral, std::max(tickOf(Clock::now()), last_tick_));
+    addEntryLocked(*scan, device, peripheral, std::max(tickOf(Clock::now()), last_tick_ + 1));
 }
 
 std::vector<std::shared_ptr<Scan>> Scheduler::scans() const {
