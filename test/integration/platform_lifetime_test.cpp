@@ -14,16 +14,20 @@ struct Watched : CBCentralManagerDelegate, CBPeripheralDelegate {
     std::atomic<bool> dead{false};
     std::atomic<size_t> adverts{0};
     std::atomic<size_t> values{0};
-    std::function<void()> on_advert;  // runs once, inside the first advertisement event
+    std::mutex mutex;
+    std::function<void()> on_advert;  // guarded by mutex: runs once, inside the next advertisement event
     ~Watched() override { dead = true; }
     void centralManagerDidUpdateState(CBCentralManager&) override { check(); }
     void centralManagerDidDiscoverPeripheral(CBCentralManager&, const CBPeripheralPtr&, const AdvertisementData&,
                                              int) override {
         check();
         adverts.fetch_add(1);
-        if (on_advert) {
-            auto f = std::move(on_advert);
-            on_advert = nullptr;
+        std::function<void()> f;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            f.swap(on_advert);
+        }
+        if (f) {
             f();
         }
     }
@@ -107,12 +111,15 @@ TEST(PlatformLifetime, LastReferencesDroppedInsideTheirOwnEventNeitherDeadlockNo
         };
         auto holder = std::make_shared<Holder>(Holder{m, q, delegate});
         std::weak_ptr<Watched> weak = delegate;
-        delegate->on_advert = [holder, &done] {
-            holder->manager.reset();
-            holder->queue.reset();
-            holder->delegate.reset();
-            done = true;
-        };
+        {
+            std::lock_guard<std::mutex> lock(delegate->mutex);
+            delegate->on_advert = [holder, &done] {
+                holder->manager.reset();
+                holder->queue.reset();
+                holder->delegate.reset();
+                done = true;
+            };
+        }
         m.reset();
         q.reset();
         delegate.reset();
