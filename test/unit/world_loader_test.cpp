@@ -158,8 +158,10 @@ TEST(WorldLoader, InlineInvalidTextsAreRejectedWithTheirPath) {
         {"{\"peripherals\": [{" + id + ", \"na\\nme\": 1}]}",
          {"escaped key", "$.peripherals[0][\"na\\nme\"]", {"unknown key"}}},
     };
-    for (const auto& [text, c] : cases)
-        expectMessage(errorOf([&] { parseWorld(text, "inline"); }), "inline", c);
+    for (const auto& entry : cases) {
+        const std::string& text = entry.first;
+        expectMessage(errorOf([&] { parseWorld(text, "inline"); }), "inline", entry.second);
+    }
 }
 
 TEST(WorldLoader, UnreadableFileNamesThePathAndReason) {
