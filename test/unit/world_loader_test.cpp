@@ -1,4 +1,4 @@
-// The world file loader: every bad file gets its own one-line message, good files give the spec.
+// The world file loader: every bad file gets its own one-line message, good files give their world description.
 
 #include <functional>
 #include <string>

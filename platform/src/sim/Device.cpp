@@ -42,7 +42,7 @@ DescriptorSpec* findDescriptor(CharacteristicSpec& c, const CBUUID& uuid) {
     return nullptr;
 }
 
-// Gives a characteristic the properties and descriptors the model needs, keeping what the spec says.
+// Gives a characteristic the properties and descriptors the model needs, keeping what the world file gives it.
 void ensureModelCharacteristic(ServiceSpec& service, const char* uuid, CBCharacteristicProperties properties,
                                const std::vector<std::pair<const char*, std::optional<std::string>>>& descriptors) {
     const CBUUID wanted = CBUUID::UUIDWithString(uuid);

@@ -133,7 +133,7 @@ class Scheduler {
 /// A device's attribute, as the device holds it.
 struct DescriptorModel {
     CBUUID uuid;
-    std::string text;  // as the spec names it
+    std::string text;  // as the world description names it
 };
 struct CharacteristicModel {
     CBUUID uuid;
