@@ -91,7 +91,7 @@ bool connectedAt(const Link& link, uint64_t epoch) {
 }
 
 void later(const Device& device, std::function<void()> task) {
-    worldState().scheduler.after(std::chrono::milliseconds(device.spec.latency_ms), std::move(task));
+    worldState().scheduler.after(std::chrono::milliseconds(device.config.latency_ms), std::move(task));
 }
 
 // What a request captured on the caller's thread.
@@ -115,13 +115,48 @@ void notOfThisConnection(const CBUUID& uuid) {
     NSLog("API MISUSE: attribute %@ is not of this peripheral's current connection; the request is ignored", uuid);
 }
 
+// Admits a request on the caller's thread: gives what its queued answer needs, or nothing once the
+// request is ignored (with the misuse line when not connected). `screen` runs with the guard held on a
+// connected link and returns false when it has dealt with the request itself.
+template <typename Screen>
+std::optional<Pending> admit(const LinkPtr& link, Screen&& screen) {
+    {
+        Lock lock(link->guard->mutex);
+        if (connectedLocked(*link)) {
+            if (!screen()) {
+                return std::nullopt;
+            }
+            return Pending{link, link->epoch, link->device};
+        }
+    }
+    NSLog(kNotConnected);
+    return std::nullopt;
+}
+
+// Called with the guard held: whether a request may name this attribute, writing the line when not.
+template <typename Attribute>
+bool admissibleLocked(const Link& link, const std::shared_ptr<Attribute>& attribute) {
+    if (ofCurrentTree(link, attribute)) {
+        return true;
+    }
+    if (attribute) {
+        notOfThisConnection(attribute->UUID());
+    }
+    return false;
+}
+
+template <typename Attribute>
+std::optional<Pending> admitFor(const LinkPtr& link, const std::shared_ptr<Attribute>& attribute) {
+    return admit(link, [&] { return admissibleLocked(*link, attribute); });
+}
+
 void drainTransmit(const LinkPtr& link, uint64_t epoch);
 
 // Called with the guard held.
 void armDrainLocked(const LinkPtr& link, uint64_t epoch) {
     link->drain_armed = true;
     std::weak_ptr<Link> weak = link;
-    worldState().scheduler.after(std::chrono::milliseconds(link->device->spec.connection.interval_ms), [weak, epoch] {
+    worldState().scheduler.after(std::chrono::milliseconds(link->device->config.connection.interval_ms), [weak, epoch] {
         if (auto l = weak.lock()) {
             drainTransmit(l, epoch);
         }
@@ -142,7 +177,7 @@ void drainTransmit(const LinkPtr& link, uint64_t epoch) {
             return;
         }
         device = link->device;
-        const size_t n = std::min<size_t>(device->spec.connection.packets_per_interval, link->transmit.size());
+        const size_t n = std::min<size_t>(device->config.connection.packets_per_interval, link->transmit.size());
         for (size_t i = 0; i < n; ++i) {
             packets.push_back(std::move(link->transmit.front()));
             link->transmit.pop_front();
@@ -256,7 +291,7 @@ void bindDevice(CBPeripheral::Impl& link, const std::shared_ptr<Device>& device)
     Lock lock(link.guard->mutex);
     if (link.device != device && link.state == CBPeripheralState::Disconnected) {
         link.device = device;
-        link.name = device->spec.name;
+        link.name = device->config.name;
     }
 }
 
@@ -349,7 +384,7 @@ void connectLink(const LinkPtr& link, CBCentralManager::Impl& manager) {
     if (!link->device || link->device->removed) {
         if (auto device = manager.world->device(link->id)) {
             link->device = device;
-            link->name = device->spec.name;
+            link->name = device->config.name;
         }
     }
     const auto device = link->device;
@@ -357,7 +392,7 @@ void connectLink(const LinkPtr& link, CBCentralManager::Impl& manager) {
         return;  // nobody answers: the connection stays pending until cancelled
     }
     std::weak_ptr<Link> weak = link;
-    manager.world->scheduler.after(std::chrono::milliseconds(device->spec.connection.delay_ms), [weak, epoch] {
+    manager.world->scheduler.after(std::chrono::milliseconds(device->config.connection.delay_ms), [weak, epoch] {
         auto l = weak.lock();
         if (!l) {
             return;
@@ -371,12 +406,12 @@ void connectLink(const LinkPtr& link, CBCentralManager::Impl& manager) {
             if (l->epoch != epoch || l->state != CBPeripheralState::Connecting || !l->device || l->device->removed) {
                 return;
             }
-            const ConnectionSpec& connection = l->device->spec.connection;
+            const ConnectionConfig& connection = l->device->config.connection;
             CBPeripheralPtr peripheral = l->self.lock();
             switch (connection.outcome) {
                 case ConnectOutcome::Connect:
                     l->state = CBPeripheralState::Connected;
-                    l->mtu = l->device->spec.mtu;
+                    l->mtu = l->device->config.mtu;
                     // Under the guard, so that a link loss right after cannot miss the link.
                     l->device->attach(l);
                     m->enqueueCentral([peripheral](CBCentralManagerDelegate& d, CBCentralManager& c) {
@@ -420,10 +455,10 @@ void cancelLink(const LinkPtr& link) {
         if (device) {
             device->detach(link.get());  // the device stops talking on this link at once
         }
-        if (device && device->spec.connection.disconnect == DisconnectBehaviour::Disconnect) {
+        if (device && device->config.connection.disconnect == DisconnectBehaviour::Disconnect) {
             std::weak_ptr<Link> weak = link;
             worldState().scheduler.after(
-                std::chrono::milliseconds(device->spec.connection.disconnect_delay_ms), [weak, epoch] {
+                std::chrono::milliseconds(device->config.connection.disconnect_delay_ms), [weak, epoch] {
                     auto l = weak.lock();
                     if (!l) {
                         return;
@@ -517,19 +552,11 @@ bool CBPeripheral::canSendWriteWithoutResponse() const {
 }
 
 void CBPeripheral::discoverServices(const std::optional<std::vector<CBUUID>>& serviceUUIDs) {
-    sim::Pending pending;
-    {
-        Lock lock(impl_->guard->mutex);
-        if (!sim::connectedLocked(*impl_)) {
-            pending.device = nullptr;
-        } else {
-            pending = {impl_, impl_->epoch, impl_->device};
-        }
-    }
-    if (!pending.device) {
-        NSLog(sim::kNotConnected);
+    const auto admitted = sim::admit(impl_, [] { return true; });
+    if (!admitted) {
         return;
     }
+    const sim::Pending pending = *admitted;
     sim::later(*pending.device, [pending, serviceUUIDs] {
         auto link = pending.link.lock();
         if (!link) {
@@ -563,23 +590,11 @@ void CBPeripheral::discoverServices(const std::optional<std::vector<CBUUID>>& se
 
 void CBPeripheral::discoverCharacteristics(const std::optional<std::vector<CBUUID>>& characteristicUUIDs,
                                            const CBServicePtr& service) {
-    sim::Pending pending;
-    {
-        Lock lock(impl_->guard->mutex);
-        if (sim::connectedLocked(*impl_)) {
-            if (!sim::ofCurrentTree(*impl_, service)) {
-                if (service) {
-                    sim::notOfThisConnection(service->UUID());
-                }
-                return;
-            }
-            pending = {impl_, impl_->epoch, impl_->device};
-        }
-    }
-    if (!pending.device) {
-        NSLog(sim::kNotConnected);
+    const auto admitted = sim::admitFor(impl_, service);
+    if (!admitted) {
         return;
     }
+    const sim::Pending pending = *admitted;
     sim::later(*pending.device, [pending, characteristicUUIDs, service] {
         auto link = pending.link.lock();
         if (!link) {
@@ -615,23 +630,11 @@ void CBPeripheral::discoverCharacteristics(const std::optional<std::vector<CBUUI
 }
 
 void CBPeripheral::discoverDescriptors(const CBCharacteristicPtr& characteristic) {
-    sim::Pending pending;
-    {
-        Lock lock(impl_->guard->mutex);
-        if (sim::connectedLocked(*impl_)) {
-            if (!sim::ofCurrentTree(*impl_, characteristic)) {
-                if (characteristic) {
-                    sim::notOfThisConnection(characteristic->UUID());
-                }
-                return;
-            }
-            pending = {impl_, impl_->epoch, impl_->device};
-        }
-    }
-    if (!pending.device) {
-        NSLog(sim::kNotConnected);
+    const auto admitted = sim::admitFor(impl_, characteristic);
+    if (!admitted) {
         return;
     }
+    const sim::Pending pending = *admitted;
     sim::later(*pending.device, [pending, characteristic] {
         auto link = pending.link.lock();
         if (!link) {
@@ -659,23 +662,11 @@ void CBPeripheral::discoverDescriptors(const CBCharacteristicPtr& characteristic
 }
 
 void CBPeripheral::readValue(const CBCharacteristicPtr& characteristic) {
-    sim::Pending pending;
-    {
-        Lock lock(impl_->guard->mutex);
-        if (sim::connectedLocked(*impl_)) {
-            if (!sim::ofCurrentTree(*impl_, characteristic)) {
-                if (characteristic) {
-                    sim::notOfThisConnection(characteristic->UUID());
-                }
-                return;
-            }
-            pending = {impl_, impl_->epoch, impl_->device};
-        }
-    }
-    if (!pending.device) {
-        NSLog(sim::kNotConnected);
+    const auto admitted = sim::admitFor(impl_, characteristic);
+    if (!admitted) {
         return;
     }
+    const sim::Pending pending = *admitted;
     sim::later(*pending.device, [pending, characteristic] {
         auto link = pending.link.lock();
         if (!link) {
@@ -707,44 +698,38 @@ void CBPeripheral::readValue(const CBCharacteristicPtr& characteristic) {
 
 void CBPeripheral::writeValue(const std::string& data, const CBCharacteristicPtr& characteristic,
                               CBCharacteristicWriteType type) {
-    sim::Pending pending;
-    {
-        Lock lock(impl_->guard->mutex);
-        if (sim::connectedLocked(*impl_)) {
-            if (!sim::ofCurrentTree(*impl_, characteristic)) {
-                if (characteristic) {
-                    sim::notOfThisConnection(characteristic->UUID());
-                }
-                return;
-            }
-            if (type == CBCharacteristicWriteType::WithoutResponse) {
-                const auto& c = *characteristic->impl();
-                const size_t limit = std::min<size_t>(impl_->mtu - 3, sim::kMaxAttributeLength);
-                if (!(c.properties & CBCharacteristicPropertyWriteWithoutResponse)) {
-                    NSLog("Characteristic %@ does not allow writes without response; the write is ignored", c.uuid);
-                } else if (data.size() > limit) {
-                    NSLog(
-                        "Write without response of %@ bytes to characteristic %@ exceeds the maximum of %@ bytes; "
-                        "the write is dropped",
-                        std::to_string(data.size()), c.uuid, std::to_string(limit));
-                } else if (impl_->transmit.size() >= sim::kTransmitBufferPackets) {
-                    impl_->want_ready = true;
-                    NSLog("Transmit buffer full; the write without response to characteristic %@ is dropped", c.uuid);
-                } else {
-                    impl_->transmit.push_back(Impl::Packet{c.service_index, c.index, data});
-                    if (!impl_->drain_armed) {
-                        sim::armDrainLocked(impl_, impl_->epoch);
-                    }
-                }
-                return;
-            }
-            pending = {impl_, impl_->epoch, impl_->device};
+    const auto admitted = sim::admit(impl_, [&] {
+        if (!sim::admissibleLocked(*impl_, characteristic)) {
+            return false;
         }
-    }
-    if (!pending.device) {
-        NSLog(sim::kNotConnected);
+        if (type != CBCharacteristicWriteType::WithoutResponse) {
+            return true;
+        }
+        // Without response: into the transmit buffer at once, or dropped with a line.
+        const auto& c = *characteristic->impl();
+        const size_t limit = std::min<size_t>(impl_->mtu - 3, sim::kMaxAttributeLength);
+        if (!(c.properties & CBCharacteristicPropertyWriteWithoutResponse)) {
+            NSLog("Characteristic %@ does not allow writes without response; the write is ignored", c.uuid);
+        } else if (data.size() > limit) {
+            NSLog(
+                "Write without response of %@ bytes to characteristic %@ exceeds the maximum of %@ bytes; "
+                "the write is dropped",
+                std::to_string(data.size()), c.uuid, std::to_string(limit));
+        } else if (impl_->transmit.size() >= sim::kTransmitBufferPackets) {
+            impl_->want_ready = true;
+            NSLog("Transmit buffer full; the write without response to characteristic %@ is dropped", c.uuid);
+        } else {
+            impl_->transmit.push_back(Impl::Packet{c.service_index, c.index, data});
+            if (!impl_->drain_armed) {
+                sim::armDrainLocked(impl_, impl_->epoch);
+            }
+        }
+        return false;
+    });
+    if (!admitted) {
         return;
     }
+    const sim::Pending pending = *admitted;
     sim::later(*pending.device, [pending, characteristic, data] {
         auto link = pending.link.lock();
         if (!link || !sim::connectedAt(*link, pending.epoch)) {
@@ -774,35 +759,27 @@ void CBPeripheral::writeValue(const std::string& data, const CBCharacteristicPtr
 }
 
 void CBPeripheral::setNotifyValue(bool enabled, const CBCharacteristicPtr& characteristic) {
-    sim::Pending pending;
-    {
-        auto manager = impl_->manager.lock();
-        Lock lock(impl_->guard->mutex);
-        if (sim::connectedLocked(*impl_)) {
-            if (!sim::ofCurrentTree(*impl_, characteristic)) {
-                if (characteristic) {
-                    sim::notOfThisConnection(characteristic->UUID());
-                }
-                return;
-            }
-            if (characteristic->impl()->notifying == enabled) {
-                // Already in that state: answered at once.
-                if (manager) {
-                    sim::enqueueLocked(
-                        *manager, impl_, impl_->epoch, std::nullopt, nullptr,
-                        [characteristic](CBPeripheralDelegate& d, const CBPeripheralPtr& p, const NSError*) {
-                            d.peripheralDidUpdateNotificationStateForCharacteristic(p, characteristic, nullptr);
-                        });
-                }
-                return;
-            }
-            pending = {impl_, impl_->epoch, impl_->device};
+    const auto manager = impl_->manager.lock();
+    const auto admitted = sim::admit(impl_, [&] {
+        if (!sim::admissibleLocked(*impl_, characteristic)) {
+            return false;
         }
-    }
-    if (!pending.device) {
-        NSLog(sim::kNotConnected);
+        if (characteristic->impl()->notifying != enabled) {
+            return true;
+        }
+        // Already in that state: answered at once.
+        if (manager) {
+            sim::enqueueLocked(*manager, impl_, impl_->epoch, std::nullopt, nullptr,
+                               [characteristic](CBPeripheralDelegate& d, const CBPeripheralPtr& p, const NSError*) {
+                                   d.peripheralDidUpdateNotificationStateForCharacteristic(p, characteristic, nullptr);
+                               });
+        }
+        return false;
+    });
+    if (!admitted) {
         return;
     }
+    const sim::Pending pending = *admitted;
     sim::later(*pending.device, [pending, characteristic, enabled] {
         auto link = pending.link.lock();
         if (!link) {
@@ -842,23 +819,11 @@ void CBPeripheral::setNotifyValue(bool enabled, const CBCharacteristicPtr& chara
 }
 
 void CBPeripheral::readValue(const CBDescriptorPtr& descriptor) {
-    sim::Pending pending;
-    {
-        Lock lock(impl_->guard->mutex);
-        if (sim::connectedLocked(*impl_)) {
-            if (!sim::ofCurrentTree(*impl_, descriptor)) {
-                if (descriptor) {
-                    sim::notOfThisConnection(descriptor->UUID());
-                }
-                return;
-            }
-            pending = {impl_, impl_->epoch, impl_->device};
-        }
-    }
-    if (!pending.device) {
-        NSLog(sim::kNotConnected);
+    const auto admitted = sim::admitFor(impl_, descriptor);
+    if (!admitted) {
         return;
     }
+    const sim::Pending pending = *admitted;
     sim::later(*pending.device, [pending, descriptor] {
         auto link = pending.link.lock();
         if (!link) {
@@ -903,23 +868,11 @@ void CBPeripheral::writeValue(const std::string& data, const CBDescriptorPtr& de
                           "Client Characteristic Configuration descriptors must be configured using "
                           "setNotifyValue:forCharacteristic:");
     }
-    sim::Pending pending;
-    {
-        Lock lock(impl_->guard->mutex);
-        if (sim::connectedLocked(*impl_)) {
-            if (!sim::ofCurrentTree(*impl_, descriptor)) {
-                if (descriptor) {
-                    sim::notOfThisConnection(descriptor->UUID());
-                }
-                return;
-            }
-            pending = {impl_, impl_->epoch, impl_->device};
-        }
-    }
-    if (!pending.device) {
-        NSLog(sim::kNotConnected);
+    const auto admitted = sim::admitFor(impl_, descriptor);
+    if (!admitted) {
         return;
     }
+    const sim::Pending pending = *admitted;
     sim::later(*pending.device, [pending, descriptor, data] {
         auto link = pending.link.lock();
         if (!link || !sim::connectedAt(*link, pending.epoch)) {
