@@ -532,16 +532,9 @@ void PeripheralBaseMacOS::peripheralDidUpdateValueForDescriptor(const platform::
         NSLog("Descriptor value update error: %@\n", error);
         return;
     }
-    const CBCharacteristicPtr characteristic = descriptor->characteristic();
-    if (!characteristic) {
-        return;
-    }
-    const std::string characteristic_key = uuidToTavrin(characteristic->UUID());
-    const std::string descriptor_key = uuidToTavrin(descriptor->UUID());
     Lock lock(mutex_);
-    descriptor_extras_t& extras = characteristic_extras_[characteristic_key].descriptor_extras[descriptor_key];
-    if (extras.read_pending) {
-        extras.read_pending = false;
+    if (descriptor_extras_t* extras = descriptor_extras_locked(descriptor)) {
+        extras->read_pending = false;
     }
 }
 
@@ -552,14 +545,19 @@ void PeripheralBaseMacOS::peripheralDidWriteValueForDescriptor(const platform::C
         NSLog("Descriptor value write error: %@\n", error);
         return;
     }
+    Lock lock(mutex_);
+    if (descriptor_extras_t* extras = descriptor_extras_locked(descriptor)) {
+        extras->write_pending = false;
+    }
+}
+
+descriptor_extras_t* PeripheralBaseMacOS::descriptor_extras_locked(const CBDescriptorPtr& descriptor) {
     const CBCharacteristicPtr characteristic = descriptor->characteristic();
     if (!characteristic) {
-        return;
+        return nullptr;
     }
-    const std::string characteristic_key = uuidToTavrin(characteristic->UUID());
-    const std::string descriptor_key = uuidToTavrin(descriptor->UUID());
-    Lock lock(mutex_);
-    characteristic_extras_[characteristic_key].descriptor_extras[descriptor_key].write_pending = false;
+    return &characteristic_extras_[uuidToTavrin(characteristic->UUID())]
+                .descriptor_extras[uuidToTavrin(descriptor->UUID())];
 }
 
 }  // namespace Tavrin

@@ -126,6 +126,10 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
                                               const platform::NSError* error) override;
 
   private:
+    // The record of a descriptor's requests, under its characteristic's record; nullptr when the
+    // descriptor has lost its characteristic. Called with mutex_ held.
+    descriptor_extras_t* descriptor_extras_locked(const platform::CBDescriptorPtr& descriptor);
+
     // Characteristic UUID text -> record; entries are added on access and never erased, so
     // references into the map stay valid. Guarded by mutex_.
     std::map<std::string, characteristic_extras_t> characteristic_extras_;
