@@ -21,111 +21,18 @@
 #include <platform/Dispatch.h>
 #include <platform/Foundation.h>
 #include <platform/sim/World.h>
-#include <platform/sim/WorldSpec.h>
+#include <platform/sim/WorldConfig.h>
 #include <tavrin/Logging.h>
 #include <tavrin/Types.h>
 
 #include "backends/macos/PeripheralBase.h"
 #include "backends/macos/PeripheralBaseMacOS.h"
+#include "test_support.h"
 
 namespace peripheral_test {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-/// Waits (polling every millisecond) until `condition` holds or `limit` passes; returns the last test.
-template <typename Condition>
-bool eventually(Condition condition, Clock::duration limit = 2s) {
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return condition();
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-/// Measures how long `body` runs.
-template <typename Body>
-Clock::duration timed(Body body) {
-    const auto start = Clock::now();
-    body();
-    return Clock::now() - start;
-}
-
-/// Captures console lines (the platform's NSLog) while it lives.
-class ConsoleCapture {
-  public:
-    ConsoleCapture() {
-        platform::NSLogSetSink([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~ConsoleCapture() { platform::NSLogSetSink({}); }
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.clear();
-    }
-    /// Number of lines that contain `text`.
-    size_t count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
-            return line.find(text) != std::string::npos;
-        }));
-    }
-    bool has(const std::string& text) const { return count(text) > 0; }
-    /// True when a line equal to `text` was written.
-    bool has_exact(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::find(lines_.begin(), lines_.end(), text) != lines_.end();
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;  // guarded by mutex_
-};
-
-/// One captured record of the library's logger.
-struct LogRecord {
-    Tavrin::Logging::Level level;
-    std::string function;
-    std::string message;
-};
-
-/// Captures the library's log records while it lives.
-class LogCapture {
-  public:
-    LogCapture() {
-        Tavrin::Logging::Logger::get()->set_level(Tavrin::Logging::Level::Verbose);
-        Tavrin::Logging::Logger::get()->set_callback([this](Tavrin::Logging::Level level, const std::string&,
-                                                            const std::string&, unsigned int,
-                                                            const std::string& function, const std::string& message) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            records_.push_back({level, function, message});
-        });
-    }
-    ~LogCapture() { Tavrin::Logging::Logger::get()->set_callback({}); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<LogRecord> records() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return records_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<LogRecord> records_;  // guarded by mutex_
-};
+using namespace test_support;
 
 /// Central-manager delegate standing in for the adapter stack: remembers the peripherals it sees and
 /// routes connection events to the registered backend, on the event queue as the adapter does.
@@ -217,27 +124,27 @@ inline constexpr const char* kUserDescription = "00002901-0000-1000-8000-00805f9
 inline constexpr const char* kClientConfig = "00002902-0000-1000-8000-00805f9b34fb";
 inline constexpr const char* kVendorDescriptor = "7e1a00d1-3b2d-4c6e-9f80-1a2b3c4d5e6f";
 
-inline platform::sim::DescriptorSpec descriptor(std::string uuid, std::optional<std::string> value = std::nullopt) {
-    platform::sim::DescriptorSpec spec;
-    spec.uuid = std::move(uuid);
-    spec.value = std::move(value);
-    return spec;
+inline platform::sim::DescriptorConfig descriptor(std::string uuid, std::optional<std::string> value = std::nullopt) {
+    platform::sim::DescriptorConfig config;
+    config.uuid = std::move(uuid);
+    config.value = std::move(value);
+    return config;
 }
 
-inline platform::sim::CharacteristicSpec characteristic(std::string uuid,
-                                                        platform::CBCharacteristicProperties properties,
-                                                        std::optional<std::string> value = std::nullopt) {
-    platform::sim::CharacteristicSpec spec;
-    spec.uuid = std::move(uuid);
-    spec.properties = properties;
-    spec.value = std::move(value);
-    return spec;
+inline platform::sim::CharacteristicConfig characteristic(std::string uuid,
+                                                          platform::CBCharacteristicProperties properties,
+                                                          std::optional<std::string> value = std::nullopt) {
+    platform::sim::CharacteristicConfig config;
+    config.uuid = std::move(uuid);
+    config.properties = properties;
+    config.value = std::move(value);
+    return config;
 }
 
 /// A fast device: 1 ms answers, quick connection, one service with one characteristic per capability.
-inline platform::sim::PeripheralSpec test_device() {
+inline platform::sim::PeripheralConfig test_device() {
     using namespace platform;
-    sim::PeripheralSpec device;
+    sim::PeripheralConfig device;
     device.identifier = kDevice;
     device.name = "Test Device";
     device.mtu = 185;
@@ -248,7 +155,7 @@ inline platform::sim::PeripheralSpec test_device() {
     device.connection.delay_ms = 2;
     device.connection.disconnect_delay_ms = 2;
 
-    sim::ServiceSpec service;
+    sim::ServiceConfig service;
     service.uuid = kService;
     auto value = characteristic(kValueChar,
                                 CBCharacteristicPropertyRead | CBCharacteristicPropertyWrite |
@@ -265,20 +172,20 @@ inline platform::sim::PeripheralSpec test_device() {
     return device;
 }
 
-inline platform::sim::WorldSpec world_with(platform::sim::PeripheralSpec device) {
-    platform::sim::WorldSpec world;
+inline platform::sim::WorldConfig world_with(platform::sim::PeripheralConfig device) {
+    platform::sim::WorldConfig world;
     world.adapter.state_delay_ms = 1;
     world.peripherals.push_back(std::move(device));
     return world;
 }
 
 /// The first characteristic of a device description with this UUID text, for fault injection.
-inline platform::sim::CharacteristicSpec& find_characteristic(platform::sim::PeripheralSpec& device,
-                                                              const std::string& uuid) {
+inline platform::sim::CharacteristicConfig& find_characteristic(platform::sim::PeripheralConfig& device,
+                                                                const std::string& uuid) {
     for (auto& service : device.services) {
-        for (auto& spec : service.characteristics) {
-            if (spec.uuid == uuid) {
-                return spec;
+        for (auto& config : service.characteristics) {
+            if (config.uuid == uuid) {
+                return config;
             }
         }
     }
@@ -297,7 +204,7 @@ enum class Build {
 /// Resets the world to `world`, scans until `identifier` is seen, and builds its backend.
 class PeripheralHarness {
   public:
-    explicit PeripheralHarness(platform::sim::WorldSpec world, Build build = Build::Backend,
+    explicit PeripheralHarness(platform::sim::WorldConfig world, Build build = Build::Backend,
                                std::string identifier = kDevice)
         : identifier_(std::move(identifier)) {
         platform::sim::World::get().reset(std::move(world));

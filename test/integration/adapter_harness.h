@@ -19,112 +19,19 @@
 #include <platform/CoreBluetooth.h>
 #include <platform/Foundation.h>
 #include <platform/sim/World.h>
-#include <platform/sim/WorldSpec.h>
+#include <platform/sim/WorldConfig.h>
 #include <tavrin/Adapter.h>
 #include <tavrin/Logging.h>
 #include <tavrin/Peripheral.h>
 
 #include "backends/macos/AdapterBase.h"
 #include "backends/macos/PeripheralBase.h"
+#include "test_support.h"
 
 namespace adapter_test {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-/// Waits (polling every millisecond) until `condition` holds or `limit` passes; returns the last test.
-template <typename Condition>
-bool eventually(Condition condition, Clock::duration limit = 3s) {
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return condition();
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-template <typename Body>
-Clock::duration timed(Body body) {
-    const auto start = Clock::now();
-    body();
-    return Clock::now() - start;
-}
-
-inline long long ms(Clock::duration d) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-}
-
-/// Captures console lines (the platform's NSLog) while it lives.
-class ConsoleCapture {
-  public:
-    ConsoleCapture() {
-        platform::NSLogSetSink([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~ConsoleCapture() { platform::NSLogSetSink({}); }
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    size_t count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
-            return line.find(text) != std::string::npos;
-        }));
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;  // guarded by mutex_
-};
-
-struct LogRecord {
-    Tavrin::Logging::Level level;
-    std::string module;
-    std::string file;
-    std::string function;
-    std::string message;
-};
-
-/// Captures the library's log records while it lives.
-class LogCapture {
-  public:
-    LogCapture() {
-        Tavrin::Logging::Logger::get()->set_level(Tavrin::Logging::Level::Verbose);
-        Tavrin::Logging::Logger::get()->set_callback([this](Tavrin::Logging::Level level, const std::string& module,
-                                                            const std::string& file, unsigned int,
-                                                            const std::string& function, const std::string& message) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            records_.push_back({level, module, file, function, message});
-        });
-    }
-    ~LogCapture() { Tavrin::Logging::Logger::get()->set_callback({}); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<LogRecord> records() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return records_;
-    }
-    /// Records with this message (and, when given, this function name).
-    size_t count(const std::string& message, const std::string& function = {}) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<size_t>(std::count_if(records_.begin(), records_.end(), [&](const LogRecord& r) {
-            return r.message == message && (function.empty() || r.function == function);
-        }));
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<LogRecord> records_;  // guarded by mutex_
-};
+using namespace test_support;
 
 // ---------------------------------------------------------------------------------------------
 // Reaching behind the handles (their fields are protected).
@@ -154,28 +61,28 @@ inline std::string device_id(unsigned n) {
 }
 
 /// A quick, plain device: an advertisement every `interval_ms`, 1 ms answers, a fast link.
-inline platform::sim::PeripheralSpec device(const std::string& identifier, unsigned interval_ms = 5,
-                                            std::optional<std::string> name = std::string("Adapter Test Device")) {
-    platform::sim::PeripheralSpec spec;
-    spec.identifier = identifier;
-    spec.name = std::move(name);
-    spec.latency_ms = 1;
-    spec.advertising.interval_ms = interval_ms;
-    spec.advertising.rssi = -50;
-    spec.advertising.connectable = true;
-    spec.connection.delay_ms = 2;
-    spec.connection.disconnect_delay_ms = 2;
-    return spec;
+inline platform::sim::PeripheralConfig device(const std::string& identifier, unsigned interval_ms = 5,
+                                              std::optional<std::string> name = std::string("Adapter Test Device")) {
+    platform::sim::PeripheralConfig config;
+    config.identifier = identifier;
+    config.name = std::move(name);
+    config.latency_ms = 1;
+    config.advertising.interval_ms = interval_ms;
+    config.advertising.rssi = -50;
+    config.advertising.connectable = true;
+    config.connection.delay_ms = 2;
+    config.connection.disconnect_delay_ms = 2;
+    return config;
 }
 
-inline platform::sim::WorldSpec world_of(std::vector<platform::sim::PeripheralSpec> devices) {
-    platform::sim::WorldSpec world;
+inline platform::sim::WorldConfig world_of(std::vector<platform::sim::PeripheralConfig> devices) {
+    platform::sim::WorldConfig world;
     world.adapter.state_delay_ms = 1;
     world.peripherals = std::move(devices);
     return world;
 }
 
-inline void reset_world(std::vector<platform::sim::PeripheralSpec> devices) {
+inline void reset_world(std::vector<platform::sim::PeripheralConfig> devices) {
     platform::sim::World::get().reset(world_of(std::move(devices)));
 }
 

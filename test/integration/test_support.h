@@ -1,0 +1,126 @@
+#pragma once
+// What the integration tests share: bounded waits, and captured console lines and log records.
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <platform/Foundation.h>
+#include <tavrin/Logging.h>
+
+namespace test_support {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+/// Waits (polling every millisecond) until `condition` holds or `limit` passes; returns the last test.
+template <typename Condition>
+bool eventually(Condition condition, Clock::duration limit = 3s) {
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return condition();
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+/// Measures how long `body` runs.
+template <typename Body>
+Clock::duration timed(Body body) {
+    const auto start = Clock::now();
+    body();
+    return Clock::now() - start;
+}
+
+inline long long ms(Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
+
+/// Captures console lines (the platform's NSLog) while it lives.
+class ConsoleCapture {
+  public:
+    ConsoleCapture() {
+        platform::NSLogSetSink([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+        });
+    }
+    ~ConsoleCapture() { platform::NSLogSetSink({}); }
+    ConsoleCapture(const ConsoleCapture&) = delete;
+    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.clear();
+    }
+    /// Number of lines that contain `text`.
+    size_t count(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        }));
+    }
+    bool has(const std::string& text) const { return count(text) > 0; }
+    /// True when a line equal to `text` was written.
+    bool has_exact(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::find(lines_.begin(), lines_.end(), text) != lines_.end();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;  // guarded by mutex_
+};
+
+/// One captured record of the library's logger.
+struct LogRecord {
+    Tavrin::Logging::Level level;
+    std::string module;
+    std::string file;
+    std::string function;
+    std::string message;
+};
+
+/// Captures the library's log records while it lives.
+class LogCapture {
+  public:
+    LogCapture() {
+        Tavrin::Logging::Logger::get()->set_level(Tavrin::Logging::Level::Verbose);
+        Tavrin::Logging::Logger::get()->set_callback([this](Tavrin::Logging::Level level, const std::string& module,
+                                                            const std::string& file, unsigned int,
+                                                            const std::string& function, const std::string& message) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            records_.push_back({level, module, file, function, message});
+        });
+    }
+    ~LogCapture() { Tavrin::Logging::Logger::get()->set_callback({}); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<LogRecord> records() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
+    }
+    /// Records with this message (and, when given, this function name).
+    size_t count(const std::string& message, const std::string& function = {}) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<size_t>(std::count_if(records_.begin(), records_.end(), [&](const LogRecord& r) {
+            return r.message == message && (function.empty() || r.function == function);
+        }));
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<LogRecord> records_;  // guarded by mutex_
+};
+
+}  // namespace test_support
