@@ -3,7 +3,6 @@
 //
 //   example_notify [address] [seconds]
 #include <chrono>
-#include <cstdio>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -11,36 +10,15 @@
 
 #include <tavrin/Tavrin.h>
 
-static std::string hex(const std::string& bytes) {
-    std::string text;
-    char digits[4];
-    for (unsigned char byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x ", byte);
-        text += digits;
-    }
-    return text;
-}
+#include "example_common.h"
 
 int main(int argc, char** argv) {
     // The heart rate sensor of the default world sends a value every second.
     const std::string address = argc > 1 ? argv[1] : "0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B";
     const int seconds = argc > 2 ? std::stoi(argv[2]) : 5;
 
-    if (!Tavrin::Adapter::bluetooth_enabled()) {
-        std::cerr << "Bluetooth is not enabled." << std::endl;
-        return 1;
-    }
-    Tavrin::Adapter adapter = Tavrin::Adapter::get_adapters().front();
-    adapter.scan_for(1000);
-
-    std::optional<Tavrin::Peripheral> found;
-    for (Tavrin::Peripheral& peripheral : adapter.scan_get_results()) {
-        if (peripheral.address() == address) {
-            found = peripheral;
-        }
-    }
+    std::optional<Tavrin::Peripheral> found = example::find_device(address);
     if (!found) {
-        std::cerr << "Device " << address << " not found." << std::endl;
         return 1;
     }
     Tavrin::Peripheral device = *found;
@@ -66,7 +44,7 @@ int main(int argc, char** argv) {
 
         // Values arrive on the library's event queue, not on this thread.
         device.notify(service_uuid, characteristic_uuid,
-                      [](std::string value) { std::cout << "value: " << hex(value) << std::endl; });
+                      [](std::string value) { std::cout << "value: " << example::hex(value) << std::endl; });
         std::cout << "Subscribed to " << characteristic_uuid << " for " << seconds << " s" << std::endl;
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
 

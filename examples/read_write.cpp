@@ -2,45 +2,23 @@
 // readable characteristic, and switches the plug on for a few seconds.
 //
 //   example_read_write [address]
-#include <cstdio>
 #include <iostream>
 #include <optional>
 #include <string>
 
 #include <tavrin/Tavrin.h>
 
+#include "example_common.h"
+
 static const std::string kPlugService = "fb1e4001-54ae-4a28-9f74-dfccb248601d";
 static const std::string kPlugCommand = "fb1e4002-54ae-4a28-9f74-dfccb248601d";
 static const std::string kPlugStatus = "fb1e4003-54ae-4a28-9f74-dfccb248601d";
 
-static std::string hex(const std::string& bytes) {
-    std::string text;
-    char digits[4];
-    for (unsigned char byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x ", byte);
-        text += digits;
-    }
-    return text;
-}
-
 int main(int argc, char** argv) {
     const std::string address = argc > 1 ? argv[1] : "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13";
 
-    if (!Tavrin::Adapter::bluetooth_enabled()) {
-        std::cerr << "Bluetooth is not enabled." << std::endl;
-        return 1;
-    }
-    Tavrin::Adapter adapter = Tavrin::Adapter::get_adapters().front();
-    adapter.scan_for(1000);
-
-    std::optional<Tavrin::Peripheral> found;
-    for (Tavrin::Peripheral& peripheral : adapter.scan_get_results()) {
-        if (peripheral.address() == address) {
-            found = peripheral;
-        }
-    }
+    std::optional<Tavrin::Peripheral> found = example::find_device(address);
     if (!found) {
-        std::cerr << "Device " << address << " not found." << std::endl;
         return 1;
     }
     Tavrin::Peripheral plug = *found;
@@ -61,14 +39,15 @@ int main(int argc, char** argv) {
                     std::cout << "    descriptor " << descriptor.uuid() << std::endl;
                 }
                 if (characteristic.can_read()) {
-                    std::cout << "    value: " << hex(plug.read(service.uuid(), characteristic.uuid())) << std::endl;
+                    std::cout << "    value: " << example::hex(plug.read(service.uuid(), characteristic.uuid()))
+                              << std::endl;
                 }
             }
         }
 
         // The plug takes a tab byte and a JSON command; its status is: switch, then the seconds left (16-bit LE).
         plug.write_request(kPlugService, kPlugCommand, "\t{\"mode\":3,\"switch\":1,\"timer\":5}");
-        std::cout << "plug on for 5 s, status: " << hex(plug.read(kPlugService, kPlugStatus)) << std::endl;
+        std::cout << "plug on for 5 s, status: " << example::hex(plug.read(kPlugService, kPlugStatus)) << std::endl;
 
         plug.disconnect();
     } catch (const Tavrin::Exception::BaseException& e) {

@@ -2,30 +2,22 @@
 //
 //   example_scan [seconds]
 #include <cstdint>
-#include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include <tavrin/Tavrin.h>
 
-static std::string hex(const std::string& bytes) {
-    std::string text;
-    char digits[4];
-    for (unsigned char byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
-}
+#include "example_common.h"
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::stoi(argv[1]) : 3;
 
-    if (!Tavrin::Adapter::bluetooth_enabled()) {
-        std::cerr << "Bluetooth is not enabled." << std::endl;
+    std::optional<Tavrin::Adapter> found = example::first_adapter();
+    if (!found) {
         return 1;
     }
-    Tavrin::Adapter adapter = Tavrin::Adapter::get_adapters().front();
+    Tavrin::Adapter adapter = *found;
 
     std::cout << "Scanning for " << seconds << " s..." << std::endl;
     // Blocks for the whole scan. To hear of devices while it runs, install set_callback_on_scan_found:
@@ -41,13 +33,13 @@ int main(int argc, char** argv) {
         }
         std::cout << std::endl;
         for (const auto& [company, data] : peripheral.manufacturer_data()) {
-            std::cout << "    manufacturer " << company << ": " << hex(data) << std::endl;
+            std::cout << "    manufacturer " << company << ": " << example::hex(data, "") << std::endl;
         }
         // While not connected, services() are the advertised ones, with their service data.
         for (Tavrin::Service& service : peripheral.services()) {
             std::cout << "    service " << service.uuid();
             if (!service.data().empty()) {
-                std::cout << ": " << hex(service.data());
+                std::cout << ": " << example::hex(service.data(), "");
             }
             std::cout << std::endl;
         }
