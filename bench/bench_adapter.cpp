@@ -67,14 +67,14 @@ constexpr unsigned kIntervalMs = 200;  // 50,000 advertisements offered per seco
 constexpr auto kWindow = std::chrono::seconds(3);
 
 void reset_dense_world() {
-    std::vector<platform::sim::PeripheralSpec> devices;
+    std::vector<platform::sim::PeripheralConfig> devices;
     devices.reserve(kDevices);
     for (unsigned i = 0; i < kDevices; ++i) {
-        auto spec = device(device_id(i), kIntervalMs);
-        spec.advertising.tx_power = 4;
-        spec.advertising.manufacturer_data = std::string("\x4c\x00\x02\x15\x01\x02\x03\x04", 8);
-        spec.advertising.service_uuids = std::vector<std::string>{"180D"};
-        devices.push_back(std::move(spec));
+        auto config = device(device_id(i), kIntervalMs);
+        config.advertising.tx_power = 4;
+        config.advertising.manufacturer_data = std::string("\x4c\x00\x02\x15\x01\x02\x03\x04", 8);
+        config.advertising.service_uuids = std::vector<std::string>{"180D"};
+        devices.push_back(std::move(config));
     }
     reset_world(std::move(devices));
 }

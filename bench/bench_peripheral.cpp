@@ -17,7 +17,7 @@ namespace {
 using namespace peripheral_test;
 using Milliseconds = std::chrono::duration<double, std::milli>;
 
-platform::sim::PeripheralSpec instant_device() {
+platform::sim::PeripheralConfig instant_device() {
     auto device = test_device();
     device.latency_ms = 0;
     return device;

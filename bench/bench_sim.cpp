@@ -55,11 +55,11 @@ bool waitFor(F condition, std::chrono::milliseconds limit) {
     return true;
 }
 
-sim::WorldSpec advertisers(int count, unsigned interval_ms) {
-    sim::WorldSpec w;
+sim::WorldConfig advertisers(int count, unsigned interval_ms) {
+    sim::WorldConfig w;
     w.adapter.state_delay_ms = 1;
     for (int i = 0; i < count; ++i) {
-        sim::PeripheralSpec p;
+        sim::PeripheralConfig p;
         char id[37];
         std::snprintf(id, sizeof id, "%08X-5A5A-4000-8000-00000000%04X", static_cast<unsigned>(i),
                       static_cast<unsigned>(i & 0xFFFF));
@@ -120,16 +120,16 @@ BENCHMARK(BM_Advertisements)
 // from the first notification sent until the delegate has received the last.
 void BM_NotificationStream(benchmark::State& state) {
     const std::string id = "B0B0B0B0-0000-4000-8000-000000000001";
-    sim::WorldSpec w;
+    sim::WorldConfig w;
     w.adapter.state_delay_ms = 1;
-    sim::PeripheralSpec p;
+    sim::PeripheralConfig p;
     p.identifier = id;
     p.latency_ms = 1;
     p.advertising.interval_ms = 1;
     p.connection.delay_ms = 1;
-    sim::ServiceSpec s;
+    sim::ServiceConfig s;
     s.uuid = "180D";
-    sim::CharacteristicSpec c;
+    sim::CharacteristicConfig c;
     c.uuid = "2A37";
     c.properties = CBCharacteristicPropertyNotify;
     s.characteristics = {c};

@@ -104,7 +104,7 @@ const CBPeripheralPtr* CBCentralManager::Impl::peripheralForLocked(const std::sh
         link->id = device->id;
         link->identifier = NSUUID(device->id);
         link->device = device;
-        link->name = device->spec.name;
+        link->name = device->config.name;
         auto peripheral = std::make_shared<CBPeripheral>(link);
         link->self = peripheral;
         it = peripherals.emplace(device->id, std::move(peripheral)).first;

@@ -1,4 +1,4 @@
-// Arbitrary bytes as a world file: the loader either gives a spec or throws WorldFileError with one
+// Arbitrary bytes as a world file: the loader either gives a config or throws WorldFileError with one
 // line naming the source and a JSON path. Anything else escaping is a bug and ends the run.
 
 #include <cstddef>
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/sim/WorldSpec.h"
+#include "platform/sim/WorldConfig.h"
 
 namespace {
 
@@ -25,9 +25,9 @@ void checkUuid(const std::string& text) {
     (void)platform::CBUUID::UUIDWithString(text);
 }
 
-void checkSpec(const platform::sim::WorldSpec& spec) {
+void checkConfig(const platform::sim::WorldConfig& config) {
     std::set<std::string> ids;
-    for (const auto& p : spec.peripherals) {
+    for (const auto& p : config.peripherals) {
         require(p.identifier.size() == 36, "identifier has 36 characters");
         for (char c : p.identifier)
             require(!(c >= 'a' && c <= 'z'), "identifier is upper case");
@@ -60,7 +60,7 @@ void checkSpec(const platform::sim::WorldSpec& spec) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     try {
-        checkSpec(platform::sim::parseWorld(text, "fuzz"));
+        checkConfig(platform::sim::parseWorld(text, "fuzz"));
     } catch (const platform::sim::WorldFileError& e) {
         const std::string message = e.what();
         require(message.rfind("fuzz: $", 0) == 0, "message starts with the source and a JSON path");

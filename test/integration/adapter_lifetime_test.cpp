@@ -8,8 +8,8 @@
 namespace adapter_test {
 namespace {
 
-std::vector<platform::sim::PeripheralSpec> crowd(unsigned count, unsigned interval_ms) {
-    std::vector<platform::sim::PeripheralSpec> devices;
+std::vector<platform::sim::PeripheralConfig> crowd(unsigned count, unsigned interval_ms) {
+    std::vector<platform::sim::PeripheralConfig> devices;
     for (unsigned i = 0; i < count; ++i) {
         devices.push_back(device(device_id(100 + i), interval_ms));
     }

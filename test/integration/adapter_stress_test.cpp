@@ -23,7 +23,7 @@ std::chrono::milliseconds stress_duration() {
 }
 
 TEST(AdapterStress, ScansResultsAndCallbacksFromTwoThreadsWhileDevicesAdvertise) {
-    std::vector<platform::sim::PeripheralSpec> devices;
+    std::vector<platform::sim::PeripheralConfig> devices;
     for (unsigned i = 0; i < kDevices; ++i) {
         devices.push_back(device(device_id(1000 + i), 20));
     }

@@ -233,7 +233,7 @@ TEST(PeripheralConnection, SparseTreesConnect) {
     {
         auto device = test_device();
         device.services[0].characteristics.resize(2);  // value (3 descriptors) and read-only (none)
-        platform::sim::ServiceSpec empty;
+        platform::sim::ServiceConfig empty;
         empty.uuid = "180f";
         device.services.insert(device.services.begin(), empty);
         PeripheralHarness harness(world_with(device), Build::DelegateOnly);
@@ -259,7 +259,7 @@ TEST(PeripheralConnection, CharacteristicsWithOneUuidShareOneRecord) {
     second.descriptors.push_back(descriptor(kVendorDescriptor, std::string("x")));
     device.services.resize(1);
     device.services[0].characteristics = {first};
-    platform::sim::ServiceSpec other;
+    platform::sim::ServiceConfig other;
     other.uuid = "7e1a0101-3b2d-4c6e-9f80-1a2b3c4d5e6f";
     other.characteristics = {second};
     device.services.push_back(other);

@@ -24,25 +24,25 @@ bool about_one_second(Clock::duration elapsed) {
     return elapsed >= 950ms && elapsed <= 1800ms;
 }
 
-platform::sim::PeripheralSpec device_with_fault(const std::string& characteristic_uuid, const std::string& request,
-                                                Fault fault) {
+platform::sim::PeripheralConfig device_with_fault(const std::string& characteristic_uuid, const std::string& request,
+                                                  Fault fault) {
     auto device = test_device();
     find_characteristic(device, characteristic_uuid).faults[request] = fault;
     return device;
 }
 
-platform::sim::PeripheralSpec device_with_descriptor_fault(const std::string& request, Fault fault) {
+platform::sim::PeripheralConfig device_with_descriptor_fault(const std::string& request, Fault fault) {
     auto device = test_device();
-    for (auto& spec : find_characteristic(device, kValueChar).descriptors) {
-        if (spec.uuid == kVendorDescriptor) {
-            spec.faults[request] = fault;
+    for (auto& config : find_characteristic(device, kValueChar).descriptors) {
+        if (config.uuid == kVendorDescriptor) {
+            config.faults[request] = fault;
         }
     }
     return device;
 }
 
 struct Connected : PeripheralHarness {
-    explicit Connected(platform::sim::PeripheralSpec device = test_device(), Build build = Build::Backend)
+    explicit Connected(platform::sim::PeripheralConfig device = test_device(), Build build = Build::Backend)
         : PeripheralHarness(world_with(std::move(device)), build) {
         if (build == Build::Backend) {
             base().connect();

@@ -10,10 +10,10 @@ using State = CBPeripheralState;
 class PlatformConnection : public PlatformTest {};
 
 TEST_F(PlatformConnection, ManagerReportsUnknownUntilTheStateDelayThenTheAdapterState) {
-    auto spec = worldOf({testDevice()});
-    spec.adapter.state = CBManagerState::PoweredOff;
-    spec.adapter.state_delay_ms = 30;
-    World::get().reset(spec);
+    auto config = worldOf({testDevice()});
+    config.adapter.state = CBManagerState::PoweredOff;
+    config.adapter.state_delay_ms = 30;
+    World::get().reset(config);
     auto rec = std::make_shared<Recorder>();
     auto q = dispatch_queue_create("q", DISPATCH_QUEUE_SERIAL);
     const auto made = std::chrono::steady_clock::now();
@@ -37,8 +37,8 @@ TEST_F(PlatformConnection, ManagerReportsUnknownUntilTheStateDelayThenTheAdapter
     EXPECT_EQ(CBCentralManager::authorization(), CBManagerAuthorization::Denied);
 
     // Without a state delay a new manager stays unknown.
-    spec.adapter.state_delay_ms = std::nullopt;
-    World::get().reset(spec);
+    config.adapter.state_delay_ms = std::nullopt;
+    World::get().reset(config);
     auto rec2 = std::make_shared<Recorder>();
     auto m2 = CBCentralManager::initWithDelegate(rec2, q, std::nullopt);
     World::get().setAdapterState(CBManagerState::PoweredOn);
@@ -77,9 +77,9 @@ TEST_F(PlatformConnection, ConnectCancelAndConnectAgain) {
 }
 
 TEST_F(PlatformConnection, FailedConnectionReturnsToDisconnectedWithAnError) {
-    auto spec = testDevice();
-    spec.connection.outcome = sim::ConnectOutcome::Fail;
-    start(worldOf({spec}));
+    auto config = testDevice();
+    config.connection.outcome = sim::ConnectOutcome::Fail;
+    start(worldOf({config}));
     auto p = find();
     ASSERT_TRUE(p);
     central->connectPeripheral(p, {});
@@ -91,9 +91,9 @@ TEST_F(PlatformConnection, FailedConnectionReturnsToDisconnectedWithAnError) {
 }
 
 TEST_F(PlatformConnection, HangingConnectionStaysPendingUntilCancelled) {
-    auto spec = testDevice();
-    spec.connection.outcome = sim::ConnectOutcome::Hang;
-    start(worldOf({spec}));
+    auto config = testDevice();
+    config.connection.outcome = sim::ConnectOutcome::Hang;
+    start(worldOf({config}));
     auto p = find();
     ASSERT_TRUE(p);
     central->connectPeripheral(p, {});
@@ -109,9 +109,9 @@ TEST_F(PlatformConnection, HangingConnectionStaysPendingUntilCancelled) {
 }
 
 TEST_F(PlatformConnection, CancelOfAPendingConnectionWinsOverTheConnection) {
-    auto spec = testDevice();
-    spec.connection.delay_ms = 20;
-    start(worldOf({spec}));
+    auto config = testDevice();
+    config.connection.delay_ms = 20;
+    start(worldOf({config}));
     auto p = find();
     ASSERT_TRUE(p);
     central->connectPeripheral(p, {});
@@ -123,9 +123,9 @@ TEST_F(PlatformConnection, CancelOfAPendingConnectionWinsOverTheConnection) {
 }
 
 TEST_F(PlatformConnection, HangingDisconnectStaysDisconnectingAndANewConnectRecovers) {
-    auto spec = testDevice();
-    spec.connection.disconnect = sim::DisconnectBehaviour::Hang;
-    start(worldOf({spec}));
+    auto config = testDevice();
+    config.connection.disconnect = sim::DisconnectBehaviour::Hang;
+    start(worldOf({config}));
     auto p = find();
     ASSERT_TRUE(p);
     connect(p);
@@ -137,9 +137,9 @@ TEST_F(PlatformConnection, HangingDisconnectStaysDisconnectingAndANewConnectReco
 }
 
 TEST_F(PlatformConnection, LinkLossDropsTheTreeSubscriptionsAndMtuWithAnError) {
-    auto spec = testDevice();
-    spec.connection.drop_after_ms = 60;
-    start(worldOf({spec}));
+    auto config = testDevice();
+    config.connection.drop_after_ms = 60;
+    start(worldOf({config}));
     CBPeripheralPtr p;
     auto service = ready(p);
     ASSERT_TRUE(service);
@@ -221,9 +221,9 @@ TEST_F(PlatformConnection, RadioOffStopsScansAndDisconnectsSilently) {
 }
 
 TEST_F(PlatformConnection, NonConnectableDeviceNeverAnswersAConnection) {
-    auto spec = testDevice();
-    spec.advertising.connectable = false;
-    start(worldOf({spec}));
+    auto config = testDevice();
+    config.advertising.connectable = false;
+    start(worldOf({config}));
     auto p = find();
     ASSERT_TRUE(p);
     central->connectPeripheral(p, {});

@@ -137,10 +137,10 @@ TEST_F(PlatformFault, DropFaultLosesTheLinkInsteadOfAnswering) {
     }
 }
 
-TEST_F(PlatformFault, FaultsFromTheSpecApplyToWritesWithoutResponse) {
-    auto spec = testDevice();
-    spec.services[0].characteristics[1].faults["write"] = sim::Fault::Silent;
-    start(worldOf({spec}));
+TEST_F(PlatformFault, ConfiguredFaultsApplyToWritesWithoutResponse) {
+    auto config = testDevice();
+    config.services[0].characteristics[1].faults["write"] = sim::Fault::Silent;
+    start(worldOf({config}));
     CBPeripheralPtr p;
     auto service = ready(p);
     ASSERT_TRUE(service);

@@ -207,9 +207,9 @@ TEST_F(PlatformGatt, DescriptorValuesAreTypedAndTheConfigurationDescriptorRefuse
 }
 
 TEST_F(PlatformGatt, IndicationOnlyCharacteristicReadsTwoFromItsConfiguration) {
-    auto spec = testDevice();
-    spec.services[0].characteristics[3].descriptors = {{"2902", std::nullopt, {}}};
-    start(worldOf({spec}));
+    auto config = testDevice();
+    config.services[0].characteristics[3].descriptors = {{"2902", std::nullopt, {}}};
+    start(worldOf({config}));
     CBPeripheralPtr p;
     auto service = ready(p);
     ASSERT_TRUE(service);

@@ -43,8 +43,8 @@ struct Watched : CBCentralManagerDelegate, CBPeripheralDelegate {
     }
 };
 
-sim::WorldSpec busyWorld() {
-    std::vector<sim::PeripheralSpec> devices;
+sim::WorldConfig busyWorld() {
+    std::vector<sim::PeripheralConfig> devices;
     for (int i = 0; i < 200; ++i) {
         auto d = testDevice();
         char text[37];

@@ -13,8 +13,8 @@ std::string idOf(int i) {
     return text;
 }
 
-sim::PeripheralSpec advertiser(int i, unsigned interval_ms) {
-    sim::PeripheralSpec p;
+sim::PeripheralConfig advertiser(int i, unsigned interval_ms) {
+    sim::PeripheralConfig p;
     p.identifier = idOf(i);
     p.advertising.interval_ms = interval_ms;
     return p;
@@ -113,7 +113,7 @@ TEST_F(PlatformScan, DuplicatesOnlyWhenAllowedAndOnePeripheralObjectPerDevice) {
 }
 
 TEST_F(PlatformScan, FirstAdvertisementsFollowFixedPhasesWithinOneInterval) {
-    std::vector<sim::PeripheralSpec> devices;
+    std::vector<sim::PeripheralConfig> devices;
     for (int i = 0; i < 8; ++i) {
         devices.push_back(advertiser(i, 150));
     }
@@ -164,7 +164,7 @@ TEST_F(PlatformScan, FilterAndDevicesJoiningOrLeavingDuringAScan) {
 }
 
 TEST_F(PlatformScan, ScanRunsTenThousandDevicesAtTheirInterval) {
-    std::vector<sim::PeripheralSpec> devices;
+    std::vector<sim::PeripheralConfig> devices;
     for (int i = 0; i < 10000; ++i) {
         auto d = advertiser(0, 20);
         char text[37];

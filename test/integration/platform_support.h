@@ -216,8 +216,8 @@ inline const std::string kIndicateChar = "7e1d0005-3a29-4f18-8e07-6d5c4b3a2918";
 
 /// A fast device with one service of the characteristics above; the read characteristic carries descriptors
 /// 2901 ("Level"), 2902, 2904 (bytes) and 2900 (number 0x0102).
-inline sim::PeripheralSpec testDevice(const std::string& identifier = kDeviceId) {
-    sim::PeripheralSpec p;
+inline sim::PeripheralConfig testDevice(const std::string& identifier = kDeviceId) {
+    sim::PeripheralConfig p;
     p.identifier = identifier;
     p.name = "Test Device";
     p.mtu = 103;
@@ -229,9 +229,9 @@ inline sim::PeripheralSpec testDevice(const std::string& identifier = kDeviceId)
     p.connection.disconnect_delay_ms = 2;
     p.connection.interval_ms = 5;
     p.connection.packets_per_interval = 4;
-    sim::ServiceSpec s;
+    sim::ServiceConfig s;
     s.uuid = kService;
-    sim::CharacteristicSpec read;
+    sim::CharacteristicConfig read;
     read.uuid = kReadChar;
     read.properties = CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify | CBCharacteristicPropertyWrite;
     read.value = std::string("\x01\x00\x02", 3);
@@ -239,12 +239,12 @@ inline sim::PeripheralSpec testDevice(const std::string& identifier = kDeviceId)
                         {"2902", std::nullopt, {}},
                         {"2904", std::string("\x04\x00", 2), {}},
                         {"2900", std::string("\x02\x01", 2), {}}};
-    sim::CharacteristicSpec write;
+    sim::CharacteristicConfig write;
     write.uuid = kWriteChar;
     write.properties = CBCharacteristicPropertyWrite | CBCharacteristicPropertyWriteWithoutResponse;
-    sim::CharacteristicSpec plain;
+    sim::CharacteristicConfig plain;
     plain.uuid = kPlainChar;
-    sim::CharacteristicSpec indicate;
+    sim::CharacteristicConfig indicate;
     indicate.uuid = kIndicateChar;
     indicate.properties = CBCharacteristicPropertyIndicate;
     s.characteristics = {read, write, plain, indicate};
@@ -252,8 +252,8 @@ inline sim::PeripheralSpec testDevice(const std::string& identifier = kDeviceId)
     return p;
 }
 
-inline sim::WorldSpec worldOf(std::vector<sim::PeripheralSpec> peripherals) {
-    sim::WorldSpec w;
+inline sim::WorldConfig worldOf(std::vector<sim::PeripheralConfig> peripherals) {
+    sim::WorldConfig w;
     w.adapter.state_delay_ms = 1;
     w.peripherals = std::move(peripherals);
     return w;
@@ -263,8 +263,8 @@ inline sim::WorldSpec worldOf(std::vector<sim::PeripheralSpec> peripherals) {
 /// discovered peripheral.
 class PlatformTest : public ::testing::Test {
   public:
-    void start(sim::WorldSpec spec) {
-        World::get().reset(std::move(spec));
+    void start(sim::WorldConfig config) {
+        World::get().reset(std::move(config));
         queue = dispatch_queue_create("platform.test", DISPATCH_QUEUE_SERIAL);
         recorder = std::make_shared<Recorder>();
         central = CBCentralManager::initWithDelegate(recorder, queue, std::nullopt);

@@ -8,10 +8,10 @@ namespace {
 class PlatformTransmit : public PlatformTest {};
 
 TEST_F(PlatformTransmit, FullBufferDropsWritesAndReportsReadyWhenRoomFrees) {
-    auto spec = testDevice();
-    spec.connection.interval_ms = 40;  // long enough to fill the buffer before the first interval
-    spec.connection.packets_per_interval = 6;
-    start(worldOf({spec}));
+    auto config = testDevice();
+    config.connection.interval_ms = 40;  // long enough to fill the buffer before the first interval
+    config.connection.packets_per_interval = 6;
+    start(worldOf({config}));
     CBPeripheralPtr p;
     auto service = ready(p);
     ASSERT_TRUE(service);
@@ -57,8 +57,8 @@ TEST_F(PlatformTransmit, TooLongWriteWithoutResponseIsDroppedWithAConsoleLine) {
 }
 
 // The plug as the embedded default world has it, fast.
-sim::PeripheralSpec plugDevice() {
-    sim::PeripheralSpec p;
+sim::PeripheralConfig plugDevice() {
+    sim::PeripheralConfig p;
     p.identifier = "c3a1f5e2-7b4d-4e8a-9f61-2d5b8c0e7a13";
     p.name = "Tavrin Plug";
     p.model = "plug";
@@ -66,9 +66,9 @@ sim::PeripheralSpec plugDevice() {
     p.latency_ms = 1;
     p.advertising.interval_ms = 5;
     p.connection.delay_ms = 2;
-    sim::ServiceSpec info;
+    sim::ServiceConfig info;
     info.uuid = "180A";
-    sim::CharacteristicSpec maker;
+    sim::CharacteristicConfig maker;
     maker.uuid = "2A29";
     maker.properties = CBCharacteristicPropertyRead;
     maker.value = "Tavrin Labs";
@@ -114,7 +114,7 @@ class PlatformPlug : public PlatformTest {
     CBCharacteristicPtr command, state;
 };
 
-TEST_F(PlatformPlug, ModelAttributesComeFirstAndTheSpecsServicesFollow) {
+TEST_F(PlatformPlug, ModelAttributesComeFirstAndTheListedServicesFollow) {
     const auto services = p->services();
     ASSERT_EQ(services->size(), 2u);
     EXPECT_EQ((*services)[0]->UUID(), CBUUID::UUIDWithString(kPlugService));

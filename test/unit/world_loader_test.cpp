@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/sim/WorldSpec.h"
+#include "platform/sim/WorldConfig.h"
 
 namespace {
 
@@ -171,7 +171,7 @@ TEST(WorldLoader, UnreadableFileNamesThePathAndReason) {
 }
 
 TEST(WorldLoader, AbsentKeysTakeTheirDefaults) {
-    const WorldSpec w = parseWorld(
+    const WorldConfig w = parseWorld(
         "{\"peripherals\": [{\"identifier\": \"c3a1f5e2-7b4d-4e8a-9f61-2d5b8c0e7a13\","
         " \"services\": [{\"uuid\": \"180D\", \"characteristics\": [{\"uuid\": \"2A37\","
         " \"notifications\": {\"values\": [\"00\"]}, \"descriptors\": [{\"uuid\": \"2902\"}]}]}]}]}",
@@ -180,7 +180,7 @@ TEST(WorldLoader, AbsentKeysTakeTheirDefaults) {
     EXPECT_EQ(w.adapter.authorization, CBManagerAuthorization::AllowedAlways);
     EXPECT_EQ(w.adapter.state_delay_ms, std::optional<unsigned>(2));
     ASSERT_EQ(w.peripherals.size(), 1u);
-    const PeripheralSpec& p = w.peripherals[0];
+    const PeripheralConfig& p = w.peripherals[0];
     EXPECT_EQ(p.identifier, kPlug);  // upper-cased
     EXPECT_FALSE(p.name);
     EXPECT_FALSE(p.model);
@@ -201,20 +201,20 @@ TEST(WorldLoader, AbsentKeysTakeTheirDefaults) {
     EXPECT_EQ(p.connection.interval_ms, 15u);
     EXPECT_EQ(p.connection.packets_per_interval, 6u);
     EXPECT_TRUE(p.faults.empty());
-    const CharacteristicSpec& c = p.services.at(0).characteristics.at(0);
+    const CharacteristicConfig& c = p.services.at(0).characteristics.at(0);
     EXPECT_EQ(c.properties, 0u);
     EXPECT_FALSE(c.value);
     ASSERT_TRUE(c.notifications);
     EXPECT_EQ(c.notifications->every_ms, 1000u);
     EXPECT_FALSE(c.descriptors.at(0).value);
 
-    const WorldSpec empty = parseWorld("{}", "empty");
+    const WorldConfig empty = parseWorld("{}", "empty");
     EXPECT_TRUE(empty.peripherals.empty());
     EXPECT_EQ(empty.adapter.state, CBManagerState::PoweredOn);
 }
 
 TEST(WorldLoader, EveryKeyIsParsed) {
-    const WorldSpec w = parseWorld(R"({
+    const WorldConfig w = parseWorld(R"({
       "adapter": { "state": "unauthorized", "authorization": "denied", "state_delay_ms": 7 },
       "peripherals": [ {
         "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": "Tavrin Plug", "model": "plug",
@@ -237,11 +237,11 @@ TEST(WorldLoader, EveryKeyIsParsed) {
         } ]
       } ]
     })",
-                                   "full");
+                                     "full");
     EXPECT_EQ(w.adapter.state, CBManagerState::Unauthorized);
     EXPECT_EQ(w.adapter.authorization, CBManagerAuthorization::Denied);
     EXPECT_EQ(w.adapter.state_delay_ms, std::optional<unsigned>(7));
-    const PeripheralSpec& p = w.peripherals.at(0);
+    const PeripheralConfig& p = w.peripherals.at(0);
     EXPECT_EQ(p.name, std::optional<std::string>("Tavrin Plug"));
     EXPECT_EQ(p.model, std::optional<std::string>("plug"));
     EXPECT_EQ(p.mtu, 185u);
@@ -264,10 +264,10 @@ TEST(WorldLoader, EveryKeyIsParsed) {
     EXPECT_EQ(p.connection.interval_ms, 8u);
     EXPECT_EQ(p.connection.packets_per_interval, 3u);
     EXPECT_EQ(p.faults, (Faults{{"discover_services", Fault::Error}}));
-    const ServiceSpec& s = p.services.at(0);
+    const ServiceConfig& s = p.services.at(0);
     EXPECT_EQ(s.uuid, "fb1e4001-54ae-4a28-9f74-dfccb248601d");
     EXPECT_EQ(s.faults, (Faults{{"discover_characteristics", Fault::Silent}}));
-    const CharacteristicSpec& c = s.characteristics.at(0);
+    const CharacteristicConfig& c = s.characteristics.at(0);
     EXPECT_EQ(c.properties,
               CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify | CBCharacteristicPropertyIndicate);
     EXPECT_EQ(c.value, std::optional<std::string>(std::string("\x00\xab\xcd", 3)));  // either case
@@ -279,7 +279,7 @@ TEST(WorldLoader, EveryKeyIsParsed) {
                                 {"write", Fault::Error},
                                 {"subscribe", Fault::Drop},
                                 {"unsubscribe", Fault::Error}}));
-    const DescriptorSpec& d = c.descriptors.at(0);
+    const DescriptorConfig& d = c.descriptors.at(0);
     EXPECT_EQ(d.uuid, "2901");
     EXPECT_EQ(d.value, std::optional<std::string>("Status"));
     EXPECT_EQ(d.faults, (Faults{{"read", Fault::Error}, {"write", Fault::Drop}}));
@@ -289,26 +289,26 @@ TEST(WorldLoader, EveryKeyIsParsed) {
 }
 
 TEST(WorldLoader, NullMeansNone) {
-    const WorldSpec w = parseWorld(R"({"adapter": {"state_delay_ms": null},
+    const WorldConfig w = parseWorld(R"({"adapter": {"state_delay_ms": null},
         "peripherals": [{"identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": null,
                          "connection": {"drop_after_ms": null}}]})",
-                                   "nulls");
+                                     "nulls");
     EXPECT_FALSE(w.adapter.state_delay_ms);
     EXPECT_FALSE(w.peripherals.at(0).name);
     EXPECT_FALSE(w.peripherals.at(0).connection.drop_after_ms);
     // Zero is a value, not "none".
-    const WorldSpec z = parseWorld(R"({"adapter": {"state_delay_ms": 0}, "peripherals": [{"identifier":
+    const WorldConfig z = parseWorld(R"({"adapter": {"state_delay_ms": 0}, "peripherals": [{"identifier":
         "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": "", "connection": {"drop_after_ms": 0}}]})",
-                                   "zeros");
+                                     "zeros");
     EXPECT_EQ(z.adapter.state_delay_ms, std::optional<unsigned>(0));
     EXPECT_EQ(z.peripherals.at(0).name, std::optional<std::string>(""));
     EXPECT_EQ(z.peripherals.at(0).connection.drop_after_ms, std::optional<unsigned>(0));
 }
 
 TEST(WorldLoader, DefaultWorldHasTheFourDevices) {
-    const WorldSpec w = parseWorld(defaultWorldJson(), "default world");
+    const WorldConfig w = parseWorld(defaultWorldJson(), "default world");
     ASSERT_EQ(w.peripherals.size(), 4u);
-    const PeripheralSpec& plug = w.peripherals[0];
+    const PeripheralConfig& plug = w.peripherals[0];
     EXPECT_EQ(plug.identifier, kPlug);
     EXPECT_EQ(plug.name, std::optional<std::string>("Tavrin Plug"));
     EXPECT_EQ(plug.model, std::optional<std::string>("plug"));
@@ -318,12 +318,12 @@ TEST(WorldLoader, DefaultWorldHasTheFourDevices) {
     EXPECT_EQ(plug.advertising.connectable, std::optional<bool>(true));
     EXPECT_EQ(plug.advertising.service_uuids,
               std::optional<std::vector<std::string>>({"fb1e4001-54ae-4a28-9f74-dfccb248601d"}));
-    const ServiceSpec& info = plug.services.at(0);
+    const ServiceConfig& info = plug.services.at(0);
     EXPECT_EQ(CBUUID::UUIDWithString(info.uuid), CBUUID::UUIDWithString("180A"));
     EXPECT_EQ(info.characteristics.at(0).value, std::optional<std::string>("Tavrin Labs"));
     EXPECT_EQ(info.characteristics.at(1).value, std::optional<std::string>("TP-1"));
 
-    const PeripheralSpec& heart = w.peripherals[1];
+    const PeripheralConfig& heart = w.peripherals[1];
     EXPECT_EQ(heart.identifier, "0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B");
     EXPECT_EQ(heart.name, std::optional<std::string>("Heart Rate Sensor"));
     EXPECT_EQ(heart.advertising.interval_ms, 250u);
@@ -333,7 +333,7 @@ TEST(WorldLoader, DefaultWorldHasTheFourDevices) {
     EXPECT_EQ(hr.at(0).properties, CBCharacteristicPropertyNotify);
     EXPECT_EQ(hr.at(1).value, std::optional<std::string>("\x01"));
 
-    const PeripheralSpec& beacon = w.peripherals[2];
+    const PeripheralConfig& beacon = w.peripherals[2];
     EXPECT_EQ(beacon.identifier, "9A8B7C6D-5E4F-4A3B-2C1D-0E9F8A7B6C5D");
     EXPECT_FALSE(beacon.name);
     EXPECT_EQ(beacon.advertising.connectable, std::optional<bool>(false));
@@ -342,7 +342,7 @@ TEST(WorldLoader, DefaultWorldHasTheFourDevices) {
     EXPECT_EQ(beacon.advertising.manufacturer_data->size(), 4u + 21u);
     EXPECT_EQ(beacon.advertising.manufacturer_data->substr(0, 4), std::string("\x4c\x00\x02\x15", 4));
 
-    const PeripheralSpec& thermo = w.peripherals[3];
+    const PeripheralConfig& thermo = w.peripherals[3];
     EXPECT_EQ(thermo.identifier, "5D4C3B2A-1908-4F7E-6D5C-4B3A29180F7E");
     EXPECT_EQ(thermo.name, std::optional<std::string>("Thermometer"));
     EXPECT_EQ(thermo.advertising.interval_ms, 500u);
@@ -354,7 +354,7 @@ TEST(WorldLoader, DefaultWorldHasTheFourDevices) {
 
 TEST(WorldLoader, ToolFixturesLoadAtThePlugIdentifier) {
     const auto load = [](const char* name) { return loadWorldFile(kWorlds + "/" + name + ".json"); };
-    const auto hasCharacteristic = [](const PeripheralSpec& p, const std::string& uuid) {
+    const auto hasCharacteristic = [](const PeripheralConfig& p, const std::string& uuid) {
         for (const auto& s : p.services)
             for (const auto& c : s.characteristics)
                 if (CBUUID::UUIDWithString(c.uuid) == CBUUID::UUIDWithString(uuid))
@@ -364,7 +364,7 @@ TEST(WorldLoader, ToolFixturesLoadAtThePlugIdentifier) {
     for (const char* name :
          {"plug_only", "bluetooth_off", "plug_connect_fails", "no_characteristics", "no_write_char", "no_read_char"}) {
         SCOPED_TRACE(name);
-        const WorldSpec w = load(name);
+        const WorldConfig w = load(name);
         ASSERT_EQ(w.peripherals.size(), 1u);
         EXPECT_EQ(w.peripherals[0].identifier, kPlug);
         EXPECT_LE(w.peripherals[0].latency_ms, 2u);
@@ -372,13 +372,13 @@ TEST(WorldLoader, ToolFixturesLoadAtThePlugIdentifier) {
     EXPECT_EQ(load("plug_only").peripherals[0].model, std::optional<std::string>("plug"));
     EXPECT_EQ(load("bluetooth_off").adapter.state, CBManagerState::PoweredOff);
     EXPECT_EQ(load("plug_connect_fails").peripherals[0].connection.outcome, ConnectOutcome::Fail);
-    const PeripheralSpec empty = load("no_characteristics").peripherals[0];
+    const PeripheralConfig empty = load("no_characteristics").peripherals[0];
     EXPECT_FALSE(empty.model);
     EXPECT_TRUE(empty.services.empty());
-    const PeripheralSpec noWrite = load("no_write_char").peripherals[0];
+    const PeripheralConfig noWrite = load("no_write_char").peripherals[0];
     EXPECT_FALSE(hasCharacteristic(noWrite, "fb1e4002-54ae-4a28-9f74-dfccb248601d"));
     EXPECT_TRUE(hasCharacteristic(noWrite, "fb1e4003-54ae-4a28-9f74-dfccb248601d"));
-    const PeripheralSpec noRead = load("no_read_char").peripherals[0];
+    const PeripheralConfig noRead = load("no_read_char").peripherals[0];
     EXPECT_TRUE(hasCharacteristic(noRead, "fb1e4002-54ae-4a28-9f74-dfccb248601d"));
     EXPECT_FALSE(hasCharacteristic(noRead, "fb1e4003-54ae-4a28-9f74-dfccb248601d"));
 }

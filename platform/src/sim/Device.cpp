@@ -33,7 +33,7 @@ uint32_t fnv1a(const std::string& text) {
     return hash;
 }
 
-DescriptorSpec* findDescriptor(CharacteristicSpec& c, const CBUUID& uuid) {
+DescriptorConfig* findDescriptor(CharacteristicConfig& c, const CBUUID& uuid) {
     for (auto& d : c.descriptors) {
         if (parseUuid(d.uuid, "descriptor") == uuid) {
             return &d;
@@ -43,10 +43,10 @@ DescriptorSpec* findDescriptor(CharacteristicSpec& c, const CBUUID& uuid) {
 }
 
 // Gives a characteristic the properties and descriptors the model needs, keeping what the world file gives it.
-void ensureModelCharacteristic(ServiceSpec& service, const char* uuid, CBCharacteristicProperties properties,
+void ensureModelCharacteristic(ServiceConfig& service, const char* uuid, CBCharacteristicProperties properties,
                                const std::vector<std::pair<const char*, std::optional<std::string>>>& descriptors) {
     const CBUUID wanted = CBUUID::UUIDWithString(uuid);
-    CharacteristicSpec* target = nullptr;
+    CharacteristicConfig* target = nullptr;
     for (auto& c : service.characteristics) {
         if (parseUuid(c.uuid, "characteristic") == wanted) {
             target = &c;
@@ -54,24 +54,24 @@ void ensureModelCharacteristic(ServiceSpec& service, const char* uuid, CBCharact
         }
     }
     if (!target) {
-        service.characteristics.push_back(CharacteristicSpec{});
+        service.characteristics.push_back(CharacteristicConfig{});
         target = &service.characteristics.back();
         target->uuid = uuid;
     }
     target->properties |= properties;
     for (const auto& [d_uuid, d_value] : descriptors) {
         if (!findDescriptor(*target, CBUUID::UUIDWithString(d_uuid))) {
-            target->descriptors.push_back(DescriptorSpec{d_uuid, d_value, {}});
+            target->descriptors.push_back(DescriptorConfig{d_uuid, d_value, {}});
         }
     }
 }
 
-void addPlugModel(PeripheralSpec& spec) {
+void addPlugModel(PeripheralConfig& config) {
     const CBUUID plug = CBUUID::UUIDWithString(kPlugService);
-    auto it = std::find_if(spec.services.begin(), spec.services.end(),
-                           [&](const ServiceSpec& s) { return parseUuid(s.uuid, "service") == plug; });
-    if (it == spec.services.end()) {
-        it = spec.services.insert(spec.services.begin(), ServiceSpec{kPlugService, {}, {}});
+    auto it = std::find_if(config.services.begin(), config.services.end(),
+                           [&](const ServiceConfig& s) { return parseUuid(s.uuid, "service") == plug; });
+    if (it == config.services.end()) {
+        it = config.services.insert(config.services.begin(), ServiceConfig{kPlugService, {}, {}});
     }
     ensureModelCharacteristic(*it, kPlugCommand,
                               CBCharacteristicPropertyWrite | CBCharacteristicPropertyWriteWithoutResponse,
@@ -82,26 +82,26 @@ void addPlugModel(PeripheralSpec& spec) {
 
 }  // namespace
 
-Device::Device(PeripheralSpec spec_in) : spec(std::move(spec_in)) {
-    if (spec.identifier.empty()) {
+Device::Device(PeripheralConfig config_in) : config(std::move(config_in)) {
+    if (config.identifier.empty()) {
         throw std::invalid_argument("a peripheral needs an identifier");
     }
-    id = upper(spec.identifier);
-    if (spec.model) {
-        if (*spec.model != "plug") {
-            throw std::invalid_argument("unknown model \"" + *spec.model + "\"");
+    id = upper(config.identifier);
+    if (config.model) {
+        if (*config.model != "plug") {
+            throw std::invalid_argument("unknown model \"" + *config.model + "\"");
         }
-        addPlugModel(spec);
+        addPlugModel(config);
         plug = true;
     }
-    spec.mtu = std::max(spec.mtu, kDefaultMtu);
-    spec.advertising.interval_ms = std::max(1u, spec.advertising.interval_ms);
-    spec.connection.interval_ms = std::max(1u, spec.connection.interval_ms);
-    spec.connection.packets_per_interval = std::max(1u, spec.connection.packets_per_interval);
-    phase_ms = fnv1a(id) % spec.advertising.interval_ms;
+    config.mtu = std::max(config.mtu, kDefaultMtu);
+    config.advertising.interval_ms = std::max(1u, config.advertising.interval_ms);
+    config.connection.interval_ms = std::max(1u, config.connection.interval_ms);
+    config.connection.packets_per_interval = std::max(1u, config.connection.packets_per_interval);
+    phase_ms = fnv1a(id) % config.advertising.interval_ms;
 
-    device_faults = spec.faults;
-    for (const auto& s : spec.services) {
+    device_faults = config.faults;
+    for (const auto& s : config.services) {
         ServiceModel sm{parseUuid(s.uuid, "service"), s.uuid, {}};
         service_faults.push_back(s.faults);
         values.emplace_back();
@@ -148,7 +148,7 @@ Device::Device(PeripheralSpec spec_in) : spec(std::move(spec_in)) {
         values[plug_service][plug_status] = statusBytesLocked();
     }
 
-    const AdvertisingSpec& a = spec.advertising;
+    const AdvertisingConfig& a = config.advertising;
     advertisement.isConnectable = a.connectable;
     advertisement.txPowerLevel = a.tx_power;
     advertisement.manufacturerData = a.manufacturer_data;
@@ -165,7 +165,7 @@ Device::Device(PeripheralSpec spec_in) : spec(std::move(spec_in)) {
         }
         advertised_services = *advertisement.serviceUUIDs;
     }
-    advertisement.localName = spec.name;
+    advertisement.localName = config.name;
 }
 
 std::optional<Fault> Device::fault(const AttributePath& path, const std::string& kind) const {
@@ -298,8 +298,8 @@ bool Device::receiveWrite(Scheduler& scheduler, size_t service, size_t character
     std::optional<uint64_t> countdown;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        writes.push_back(ReceivedWrite{spec.services[service].uuid,
-                                       spec.services[service].characteristics[characteristic].uuid, data,
+        writes.push_back(ReceivedWrite{config.services[service].uuid,
+                                       config.services[service].characteristics[characteristic].uuid, data,
                                        with_response});
         values[service][characteristic] = data;
         if (plug && service == plug_service && characteristic == plug_command) {

@@ -11,7 +11,7 @@ constexpr auto kTick = std::chrono::milliseconds(1);
 }
 
 void Scan::seed(const std::shared_ptr<Device>& device, const CBPeripheralPtr* peripheral) {
-    const uint32_t interval = std::max(1u, device->spec.advertising.interval_ms);
+    const uint32_t interval = std::max(1u, device->config.advertising.interval_ms);
     if (!members.insert(device.get()).second) {
         return;
     }
@@ -70,7 +70,7 @@ void Scheduler::at(Clock::time_point due, std::function<void()> task) {
 
 void Scheduler::addEntryLocked(Scan& scan, const std::shared_ptr<Device>& device, const CBPeripheralPtr* peripheral,
                                uint64_t now_tick) {
-    const uint32_t interval = std::max(1u, device->spec.advertising.interval_ms);
+    const uint32_t interval = std::max(1u, device->config.advertising.interval_ms);
     // The phase is counted from the scan's start, so a run repeats; a device added later joins that rhythm.
     if (!scan.members.insert(device.get()).second) {
         return;
@@ -141,7 +141,7 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick) {
             continue;
         }
         scan.pending.push_back(
-            AdvItem{entry.peripheral, &entry.device->advertisement, entry.device->spec.advertising.rssi});
+            AdvItem{entry.peripheral, &entry.device->advertisement, entry.device->config.advertising.rssi});
         if (!scan.duplicates) {
             continue;  // without duplicates a device is reported once per scan
         }

@@ -28,7 +28,7 @@
 
 #include "platform/CoreBluetooth.h"
 #include "platform/sim/World.h"
-#include "platform/sim/WorldSpec.h"
+#include "platform/sim/WorldConfig.h"
 
 namespace platform::sim {
 
@@ -139,7 +139,7 @@ struct CharacteristicModel {
     CBUUID uuid;
     std::string text;
     CBCharacteristicProperties properties = 0;
-    std::optional<NotificationSpec> notifications;
+    std::optional<NotificationConfig> notifications;
     std::vector<DescriptorModel> descriptors;
 };
 struct ServiceModel {
@@ -159,10 +159,10 @@ struct AttributePath {
 /// A virtual device: its fixed description, and the state that every manager's link to it shares.
 struct Device : std::enable_shared_from_this<Device> {
     /// Builds the device, with the plug's attributes for "model": "plug". Throws std::invalid_argument.
-    explicit Device(PeripheralSpec spec);
+    explicit Device(PeripheralConfig config);
 
     // Fixed after construction.
-    PeripheralSpec spec;
+    PeripheralConfig config;
     std::string id;  // upper case
     std::vector<ServiceModel> services;
     AdvertisementData advertisement;

@@ -152,16 +152,16 @@ World& World::get() {
 }
 
 World::World() : impl_(std::make_unique<Impl>()) {
-    WorldSpec spec;
+    WorldConfig config;
     const char* path = std::getenv("TAVRIN_SIM_WORLD");
     try {
-        spec = path && *path ? loadWorldFile(path) : parseWorld(defaultWorldJson(), "<default world>");
-        reset(std::move(spec));
+        config = path && *path ? loadWorldFile(path) : parseWorld(defaultWorldJson(), "<default world>");
+        reset(std::move(config));
     } catch (const std::exception& e) {
         // One clear line, and a radio the library sees as unusable.
         std::fprintf(stderr, "%s\n", e.what());
         std::fflush(stderr);
-        WorldSpec broken;
+        WorldConfig broken;
         broken.adapter.state = CBManagerState::Unsupported;
         reset(std::move(broken));
     }
@@ -169,10 +169,10 @@ World::World() : impl_(std::make_unique<Impl>()) {
 
 World::~World() = default;
 
-void World::reset(WorldSpec spec) {
-    // Build every device first: a bad spec leaves the world as it was.
+void World::reset(WorldConfig config) {
+    // Build every device first: a bad config leaves the world as it was.
     std::vector<std::shared_ptr<Device>> fresh;
-    for (auto& p : spec.peripherals) {
+    for (auto& p : config.peripherals) {
         fresh.push_back(std::make_shared<Device>(std::move(p)));
         for (size_t i = 0; i + 1 < fresh.size(); ++i) {
             if (fresh[i]->id == fresh.back()->id) {
@@ -189,13 +189,13 @@ void World::reset(WorldSpec spec) {
             impl_->devices.emplace(d->id, d);
             impl_->order.push_back(d);
         }
-        impl_->authorization = spec.adapter.authorization;
-        impl_->state_delay_ms = spec.adapter.state_delay_ms;
+        impl_->authorization = config.adapter.authorization;
+        impl_->state_delay_ms = config.adapter.state_delay_ms;
     }
     for (const auto& d : old) {
         takeAway(d);
     }
-    applyState(*impl_, spec.adapter.state);
+    applyState(*impl_, config.adapter.state);
     for (const auto& d : fresh) {
         announce(*impl_, d);
     }
@@ -220,8 +220,8 @@ CBManagerAuthorization World::authorization() const {
     return impl_->authorization;
 }
 
-void World::addPeripheral(PeripheralSpec spec) {
-    auto device = std::make_shared<Device>(std::move(spec));
+void World::addPeripheral(PeripheralConfig config) {
+    auto device = std::make_shared<Device>(std::move(config));
     std::shared_ptr<Device> replaced;
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);

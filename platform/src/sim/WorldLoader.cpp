@@ -1,4 +1,4 @@
-// World files: strict parsing and validation into a WorldSpec.
+// World files: strict parsing and validation into a WorldConfig.
 //
 // Every problem is reported as one line "<source>: <JSON path>: <problem>", so a typo in a file is
 // found at once instead of silently giving a different world. Unknown keys are errors everywhere.
@@ -18,7 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/Foundation.h"
-#include "platform/sim/WorldSpec.h"
+#include "platform/sim/WorldConfig.h"
 
 namespace platform::sim {
 namespace {
@@ -226,11 +226,11 @@ class Parser {
         return out;
     }
 
-    WorldSpec world(const Json& root) const {
+    WorldConfig world(const Json& root) const {
         checkKeys(root, "$", {"adapter", "peripherals"});
-        WorldSpec spec;
+        WorldConfig config;
         if (root.contains("adapter"))
-            spec.adapter = adapter(root["adapter"], "$.adapter");
+            config.adapter = adapter(root["adapter"], "$.adapter");
         if (root.contains("peripherals")) {
             const Json& list = root["peripherals"];
             const std::string path = "$.peripherals";
@@ -239,16 +239,16 @@ class Parser {
             std::vector<std::pair<std::string, std::string>> seen;
             for (std::size_t i = 0; i < list.size(); ++i) {
                 const std::string p = childPath(path, i);
-                PeripheralSpec ps = peripheral(list[i], p);
+                PeripheralConfig ps = peripheral(list[i], p);
                 for (const auto& [id, where] : seen)
                     if (id == ps.identifier)
                         fail(childPath(p, "identifier"),
                              "duplicate identifier " + ps.identifier + " (also at " + where + ")");
                 seen.emplace_back(ps.identifier, p);
-                spec.peripherals.push_back(std::move(ps));
+                config.peripherals.push_back(std::move(ps));
             }
         }
-        return spec;
+        return config;
     }
 
   private:
@@ -262,7 +262,7 @@ class Parser {
         return -1;
     }
 
-    AdapterSpec adapter(const Json& v, const std::string& path) const {
+    AdapterConfig adapter(const Json& v, const std::string& path) const {
         static const std::pair<const char*, CBManagerState> states[] = {
             {"unknown", CBManagerState::Unknown},         {"resetting", CBManagerState::Resetting},
             {"unsupported", CBManagerState::Unsupported}, {"unauthorized", CBManagerState::Unauthorized},
@@ -273,7 +273,7 @@ class Parser {
             {"denied", CBManagerAuthorization::Denied},
             {"allowed_always", CBManagerAuthorization::AllowedAlways}};
         checkKeys(v, path, {"state", "authorization", "state_delay_ms"});
-        AdapterSpec a;
+        AdapterConfig a;
         if (v.contains("state"))
             a.state = word(v["state"], path + ".state", "state", states);
         if (v.contains("authorization"))
@@ -305,11 +305,11 @@ class Parser {
         return upper;
     }
 
-    PeripheralSpec peripheral(const Json& v, const std::string& path) const {
+    PeripheralConfig peripheral(const Json& v, const std::string& path) const {
         checkKeys(
             v, path,
             {"identifier", "name", "model", "mtu", "latency_ms", "advertising", "connection", "faults", "services"});
-        PeripheralSpec p;
+        PeripheralConfig p;
         if (!v.contains("identifier"))
             fail(path, "missing required key \"identifier\"");
         p.identifier = identifier(v["identifier"], path + ".identifier");
@@ -341,11 +341,11 @@ class Parser {
         return p;
     }
 
-    AdvertisingSpec advertising(const Json& v, const std::string& path) const {
+    AdvertisingConfig advertising(const Json& v, const std::string& path) const {
         checkKeys(
             v, path,
             {"interval_ms", "rssi", "connectable", "tx_power", "manufacturer_data", "service_data", "service_uuids"});
-        AdvertisingSpec a;
+        AdvertisingConfig a;
         if (v.contains("interval_ms"))
             a.interval_ms = positive(v["interval_ms"], path + ".interval_ms");
         // RSSI and TX power are signed bytes on the radio.
@@ -395,7 +395,7 @@ class Parser {
         return a;
     }
 
-    ConnectionSpec connection(const Json& v, const std::string& path) const {
+    ConnectionConfig connection(const Json& v, const std::string& path) const {
         static const std::pair<const char*, ConnectOutcome> outcomes[] = {
             {"connect", ConnectOutcome::Connect}, {"fail", ConnectOutcome::Fail}, {"hang", ConnectOutcome::Hang}};
         static const std::pair<const char*, DisconnectBehaviour> disconnects[] = {
@@ -403,7 +403,7 @@ class Parser {
         checkKeys(v, path,
                   {"outcome", "delay_ms", "drop_after_ms", "disconnect", "disconnect_delay_ms", "interval_ms",
                    "packets_per_interval"});
-        ConnectionSpec c;
+        ConnectionConfig c;
         if (v.contains("outcome"))
             c.outcome = word(v["outcome"], path + ".outcome", "outcome", outcomes);
         if (v.contains("delay_ms"))
@@ -421,9 +421,9 @@ class Parser {
         return c;
     }
 
-    ServiceSpec service(const Json& v, const std::string& path) const {
+    ServiceConfig service(const Json& v, const std::string& path) const {
         checkKeys(v, path, {"uuid", "faults", "characteristics"});
-        ServiceSpec s;
+        ServiceConfig s;
         if (!v.contains("uuid"))
             fail(path, "missing required key \"uuid\"");
         s.uuid = uuid(v["uuid"], path + ".uuid");
@@ -458,9 +458,9 @@ class Parser {
         return out;
     }
 
-    CharacteristicSpec characteristic(const Json& v, const std::string& path) const {
+    CharacteristicConfig characteristic(const Json& v, const std::string& path) const {
         checkKeys(v, path, {"uuid", "properties", "value", "notifications", "faults", "descriptors"});
-        CharacteristicSpec c;
+        CharacteristicConfig c;
         if (!v.contains("uuid"))
             fail(path, "missing required key \"uuid\"");
         c.uuid = uuid(v["uuid"], path + ".uuid");
@@ -483,9 +483,9 @@ class Parser {
         return c;
     }
 
-    NotificationSpec notifications(const Json& v, const std::string& path) const {
+    NotificationConfig notifications(const Json& v, const std::string& path) const {
         checkKeys(v, path, {"every_ms", "values"});
-        NotificationSpec n;
+        NotificationConfig n;
         if (v.contains("every_ms"))
             n.every_ms = positive(v["every_ms"], path + ".every_ms");
         if (!v.contains("values"))
@@ -500,9 +500,9 @@ class Parser {
         return n;
     }
 
-    DescriptorSpec descriptor(const Json& v, const std::string& path) const {
+    DescriptorConfig descriptor(const Json& v, const std::string& path) const {
         checkKeys(v, path, {"uuid", "value", "faults"});
-        DescriptorSpec d;
+        DescriptorConfig d;
         if (!v.contains("uuid"))
             fail(path, "missing required key \"uuid\"");
         d.uuid = uuid(v["uuid"], path + ".uuid");
@@ -593,7 +593,7 @@ std::string syntaxProblem(const nlohmann::json::parse_error& e) {
 
 }  // namespace
 
-WorldSpec parseWorld(std::string_view json, const std::string& source) {
+WorldConfig parseWorld(std::string_view json, const std::string& source) {
     Parser parser(source);
     Json root;
     try {
@@ -607,7 +607,7 @@ WorldSpec parseWorld(std::string_view json, const std::string& source) {
     return parser.world(root);
 }
 
-WorldSpec loadWorldFile(const std::string& path) {
+WorldConfig loadWorldFile(const std::string& path) {
     const auto cannotRead = [&path](int err) {
         return WorldFileError(path + ": cannot read file: " + std::strerror(err));
     };

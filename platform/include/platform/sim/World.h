@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/WorldSpec.h"
+#include "platform/sim/WorldConfig.h"
 
 namespace platform::sim {
 
 /// One write a device received, in the order received.
 struct ReceivedWrite {
-    std::string service_uuid;         // as the world spec names it
-    std::string characteristic_uuid;  // as the world spec names it
+    std::string service_uuid;         // as the world file names it
+    std::string characteristic_uuid;  // as the world file names it
     std::string data;
     bool with_response = true;
 };
@@ -35,8 +35,8 @@ class World {
     static World& get();
 
     /// Replaces the whole world (tests). Existing managers see their peripherals vanish: links to them are
-    /// lost. Throws std::invalid_argument (and changes nothing) for a spec it cannot build.
-    void reset(WorldSpec spec);
+    /// lost. Throws std::invalid_argument (and changes nothing) for a config it cannot build.
+    void reset(WorldConfig config);
 
     // The radio.
     void setAdapterState(CBManagerState state);  // switching off stops scans and drops links silently
@@ -47,7 +47,7 @@ class World {
     // Devices. Identifiers are compared without regard to case; the members that name a device or an
     // attribute throw std::out_of_range when the world has no such thing.
     /// Adds a device (replacing one with the same identifier); managers that scan see it from now on.
-    void addPeripheral(PeripheralSpec spec);
+    void addPeripheral(PeripheralConfig config);
     /// Removes a device: its links are lost and it advertises no more. Unknown identifiers are ignored.
     void removePeripheral(const std::string& identifier);
     /// Sets a characteristic's value on the device without notifying.

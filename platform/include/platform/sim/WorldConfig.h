@@ -25,38 +25,38 @@ enum class Fault {
 /// characteristic "discover_descriptors", "read", "write", "subscribe", "unsubscribe"; descriptor "read", "write".
 using Faults = std::map<std::string, Fault>;
 
-struct DescriptorSpec {
+struct DescriptorConfig {
     std::string uuid;
     std::optional<std::string> value;  // bytes
     Faults faults;
 };
 
-struct NotificationSpec {
+struct NotificationConfig {
     unsigned every_ms = 1000;
     std::vector<std::string> values;  // bytes each
 };
 
-struct CharacteristicSpec {
+struct CharacteristicConfig {
     std::string uuid;
     CBCharacteristicProperties properties = 0;
     std::optional<std::string> value;  // bytes
-    std::optional<NotificationSpec> notifications;
+    std::optional<NotificationConfig> notifications;
     Faults faults;
-    std::vector<DescriptorSpec> descriptors;
+    std::vector<DescriptorConfig> descriptors;
 };
 
-struct ServiceSpec {
+struct ServiceConfig {
     std::string uuid;
     Faults faults;
-    std::vector<CharacteristicSpec> characteristics;
+    std::vector<CharacteristicConfig> characteristics;
 };
 
-struct AdvertisingSpec {
+struct AdvertisingConfig {
     unsigned interval_ms = 100;
     int rssi = -60;
     std::optional<bool> connectable;
     std::optional<int> tx_power;
-    std::optional<std::string> manufacturer_data;                                // bytes
+    std::optional<std::string> manufacturer_data;                                  // bytes
     std::optional<std::vector<std::pair<std::string, std::string>>> service_data;  // uuid text -> bytes, in order
     std::optional<std::vector<std::string>> service_uuids;
 };
@@ -64,7 +64,7 @@ struct AdvertisingSpec {
 enum class ConnectOutcome { Connect, Fail, Hang };
 enum class DisconnectBehaviour { Disconnect, Hang };
 
-struct ConnectionSpec {
+struct ConnectionConfig {
     ConnectOutcome outcome = ConnectOutcome::Connect;
     unsigned delay_ms = 20;
     std::optional<unsigned> drop_after_ms;
@@ -74,40 +74,40 @@ struct ConnectionSpec {
     unsigned packets_per_interval = 6;
 };
 
-struct PeripheralSpec {
+struct PeripheralConfig {
     std::string identifier;  // reported in upper case
     std::optional<std::string> name;
     std::optional<std::string> model;  // "plug"
     unsigned mtu = 23;
     unsigned latency_ms = 5;
-    AdvertisingSpec advertising;
-    ConnectionSpec connection;
+    AdvertisingConfig advertising;
+    ConnectionConfig connection;
     Faults faults;
-    std::vector<ServiceSpec> services;
+    std::vector<ServiceConfig> services;
 };
 
-struct AdapterSpec {
+struct AdapterConfig {
     CBManagerState state = CBManagerState::PoweredOn;
     CBManagerAuthorization authorization = CBManagerAuthorization::AllowedAlways;
     std::optional<unsigned> state_delay_ms = 2;  // absent: the state stays unknown
 };
 
-struct WorldSpec {
-    AdapterSpec adapter;
-    std::vector<PeripheralSpec> peripherals;
+struct WorldConfig {
+    AdapterConfig adapter;
+    std::vector<PeripheralConfig> peripherals;
 };
 
 /// A world file that cannot be read or does not match the schema. `what()` is one line naming the
 /// source, the JSON path and the problem.
 class WorldFileError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 /// Parses and validates a world file's text; `source` names it in error messages. Throws WorldFileError.
-WorldSpec parseWorld(std::string_view json, const std::string& source);
+WorldConfig parseWorld(std::string_view json, const std::string& source);
 /// Reads and parses a world file. Throws WorldFileError.
-WorldSpec loadWorldFile(const std::string& path);
+WorldConfig loadWorldFile(const std::string& path);
 /// The embedded default world's JSON text.
 std::string_view defaultWorldJson();
 
