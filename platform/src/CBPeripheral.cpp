@@ -150,6 +150,20 @@ std::optional<Pending> admitFor(const LinkPtr& link, const std::shared_ptr<Attri
     return admit(link, [&] { return admissibleLocked(*link, attribute); });
 }
 
+// Sends an admitted request: after the device's latency, `task` answers it on the radio's thread with
+// the link, unless the link has gone by then.
+template <typename Task>
+void send(const std::optional<Pending>& admitted, Task task) {
+    if (!admitted) {
+        return;
+    }
+    later(*admitted->device, [pending = *admitted, task = std::move(task)] {
+        if (auto link = pending.link.lock()) {
+            task(link, pending);
+        }
+    });
+}
+
 void drainTransmit(const LinkPtr& link, uint64_t epoch);
 
 // Called with the guard held.
@@ -553,15 +567,7 @@ bool CBPeripheral::canSendWriteWithoutResponse() const {
 
 void CBPeripheral::discoverServices(const std::optional<std::vector<CBUUID>>& serviceUUIDs) {
     const auto admitted = sim::admit(impl_, [] { return true; });
-    if (!admitted) {
-        return;
-    }
-    const sim::Pending pending = *admitted;
-    sim::later(*pending.device, [pending, serviceUUIDs] {
-        auto link = pending.link.lock();
-        if (!link) {
-            return;
-        }
+    sim::send(admitted, [serviceUUIDs](const sim::LinkPtr& link, const sim::Pending& pending) {
         const auto indices = sim::selected(pending.device->services, serviceUUIDs);
         sim::answer(
             link, pending.epoch, pending.device->fault({}, "discover_services"), std::nullopt,
@@ -591,17 +597,8 @@ void CBPeripheral::discoverServices(const std::optional<std::vector<CBUUID>>& se
 void CBPeripheral::discoverCharacteristics(const std::optional<std::vector<CBUUID>>& characteristicUUIDs,
                                            const CBServicePtr& service) {
     const auto admitted = sim::admitFor(impl_, service);
-    if (!admitted) {
-        return;
-    }
-    const sim::Pending pending = *admitted;
-    sim::later(*pending.device, [pending, characteristicUUIDs, service] {
-        auto link = pending.link.lock();
-        if (!link) {
-            return;
-        }
-        sim::AttributePath path;
-        path.service = service->impl()->index;
+    sim::send(admitted, [characteristicUUIDs, service](const sim::LinkPtr& link, const sim::Pending& pending) {
+        const sim::AttributePath path{service->impl()->index};
         const auto indices = sim::selected(pending.device->services[path.service].characteristics, characteristicUUIDs);
         sim::answer(
             link, pending.epoch, pending.device->fault(path, "discover_characteristics"), std::nullopt,
@@ -631,18 +628,8 @@ void CBPeripheral::discoverCharacteristics(const std::optional<std::vector<CBUUI
 
 void CBPeripheral::discoverDescriptors(const CBCharacteristicPtr& characteristic) {
     const auto admitted = sim::admitFor(impl_, characteristic);
-    if (!admitted) {
-        return;
-    }
-    const sim::Pending pending = *admitted;
-    sim::later(*pending.device, [pending, characteristic] {
-        auto link = pending.link.lock();
-        if (!link) {
-            return;
-        }
-        sim::AttributePath path;
-        path.service = characteristic->impl()->service_index;
-        path.characteristic = characteristic->impl()->index;
+    sim::send(admitted, [characteristic](const sim::LinkPtr& link, const sim::Pending& pending) {
+        const sim::AttributePath path{characteristic->impl()->service_index, characteristic->impl()->index};
         const size_t count =
             pending.device->services[path.service].characteristics[path.characteristic].descriptors.size();
         sim::answer(
@@ -663,18 +650,8 @@ void CBPeripheral::discoverDescriptors(const CBCharacteristicPtr& characteristic
 
 void CBPeripheral::readValue(const CBCharacteristicPtr& characteristic) {
     const auto admitted = sim::admitFor(impl_, characteristic);
-    if (!admitted) {
-        return;
-    }
-    const sim::Pending pending = *admitted;
-    sim::later(*pending.device, [pending, characteristic] {
-        auto link = pending.link.lock();
-        if (!link) {
-            return;
-        }
-        sim::AttributePath path;
-        path.service = characteristic->impl()->service_index;
-        path.characteristic = characteristic->impl()->index;
+    sim::send(admitted, [characteristic](const sim::LinkPtr& link, const sim::Pending& pending) {
+        const sim::AttributePath path{characteristic->impl()->service_index, characteristic->impl()->index};
         std::optional<NSError> error;
         std::string value;
         const auto fault = pending.device->fault(path, "read");
@@ -726,19 +703,12 @@ void CBPeripheral::writeValue(const std::string& data, const CBCharacteristicPtr
         }
         return false;
     });
-    if (!admitted) {
-        return;
-    }
-    const sim::Pending pending = *admitted;
-    sim::later(*pending.device, [pending, characteristic, data] {
-        auto link = pending.link.lock();
-        if (!link || !sim::connectedAt(*link, pending.epoch)) {
+    sim::send(admitted, [characteristic, data](const sim::LinkPtr& link, const sim::Pending& pending) {
+        if (!sim::connectedAt(*link, pending.epoch)) {
             return;
         }
         const auto& c = *characteristic->impl();
-        sim::AttributePath path;
-        path.service = c.service_index;
-        path.characteristic = c.index;
+        const sim::AttributePath path{c.service_index, c.index};
         std::optional<NSError> error;
         const auto fault = pending.device->fault(path, "write");
         if (!fault) {
@@ -776,19 +746,9 @@ void CBPeripheral::setNotifyValue(bool enabled, const CBCharacteristicPtr& chara
         }
         return false;
     });
-    if (!admitted) {
-        return;
-    }
-    const sim::Pending pending = *admitted;
-    sim::later(*pending.device, [pending, characteristic, enabled] {
-        auto link = pending.link.lock();
-        if (!link) {
-            return;
-        }
+    sim::send(admitted, [characteristic, enabled](const sim::LinkPtr& link, const sim::Pending& pending) {
         const auto& c = *characteristic->impl();
-        sim::AttributePath path;
-        path.service = c.service_index;
-        path.characteristic = c.index;
+        const sim::AttributePath path{c.service_index, c.index};
         std::optional<NSError> error;
         const auto fault = pending.device->fault(path, enabled ? "subscribe" : "unsubscribe");
         if (enabled && !(c.properties & sim::kSubscribable)) {
@@ -820,15 +780,7 @@ void CBPeripheral::setNotifyValue(bool enabled, const CBCharacteristicPtr& chara
 
 void CBPeripheral::readValue(const CBDescriptorPtr& descriptor) {
     const auto admitted = sim::admitFor(impl_, descriptor);
-    if (!admitted) {
-        return;
-    }
-    const sim::Pending pending = *admitted;
-    sim::later(*pending.device, [pending, descriptor] {
-        auto link = pending.link.lock();
-        if (!link) {
-            return;
-        }
+    sim::send(admitted, [descriptor](const sim::LinkPtr& link, const sim::Pending& pending) {
         const auto& d = *descriptor->impl();
         sim::AttributePath path{d.service_index, d.characteristic_index, d.index};
         std::string bytes;
@@ -869,13 +821,8 @@ void CBPeripheral::writeValue(const std::string& data, const CBDescriptorPtr& de
                           "setNotifyValue:forCharacteristic:");
     }
     const auto admitted = sim::admitFor(impl_, descriptor);
-    if (!admitted) {
-        return;
-    }
-    const sim::Pending pending = *admitted;
-    sim::later(*pending.device, [pending, descriptor, data] {
-        auto link = pending.link.lock();
-        if (!link || !sim::connectedAt(*link, pending.epoch)) {
+    sim::send(admitted, [descriptor, data](const sim::LinkPtr& link, const sim::Pending& pending) {
+        if (!sim::connectedAt(*link, pending.epoch)) {
             return;
         }
         const auto& d = *descriptor->impl();
