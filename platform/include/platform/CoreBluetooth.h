@@ -22,74 +22,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/CBTypes.h"
 #include "platform/Dispatch.h"
 #include "platform/Foundation.h"
 
 namespace platform {
-
-enum class CBManagerState : int {
-    Unknown = 0,
-    Resetting = 1,
-    Unsupported = 2,
-    Unauthorized = 3,
-    PoweredOff = 4,
-    PoweredOn = 5,
-};
-
-enum class CBManagerAuthorization : int {
-    NotDetermined = 0,
-    Restricted = 1,
-    Denied = 2,
-    AllowedAlways = 3,
-};
-
-enum class CBPeripheralState : int {
-    Disconnected = 0,
-    Connecting = 1,
-    Connected = 2,
-    Disconnecting = 3,
-};
-
-enum class CBCharacteristicWriteType : int {
-    WithResponse = 0,
-    WithoutResponse = 1,
-};
-
-/// Characteristic property bits.
-using CBCharacteristicProperties = uint32_t;
-inline constexpr CBCharacteristicProperties CBCharacteristicPropertyBroadcast = 0x01;
-inline constexpr CBCharacteristicProperties CBCharacteristicPropertyRead = 0x02;
-inline constexpr CBCharacteristicProperties CBCharacteristicPropertyWriteWithoutResponse = 0x04;
-inline constexpr CBCharacteristicProperties CBCharacteristicPropertyWrite = 0x08;
-inline constexpr CBCharacteristicProperties CBCharacteristicPropertyNotify = 0x10;
-inline constexpr CBCharacteristicProperties CBCharacteristicPropertyIndicate = 0x20;
-inline constexpr CBCharacteristicProperties CBCharacteristicPropertyAuthenticatedSignedWrites = 0x40;
-inline constexpr CBCharacteristicProperties CBCharacteristicPropertyExtendedProperties = 0x80;
-
-/// A Bluetooth UUID: 16 bytes and the form it was made from (16, 32 or 128 bits).
-class CBUUID {
-public:
-    /// Accepts, after an optional "0x", 4, 8 or 36 hexadecimal digits (36 with hyphens at 8-4-4-4-12).
-    /// Throws NSException ("String <text> does not represent a valid UUID") for anything else.
-    static CBUUID UUIDWithString(const std::string& text);
-
-    CBUUID();  // the 128-bit zero UUID
-
-    /// Upper case, in the form it was made from: 4, 8 or 36 characters.
-    std::string UUIDString() const;
-    bool isEqual(const CBUUID& other) const noexcept { return bytes_ == other.bytes_; }
-    bool operator==(const CBUUID& other) const noexcept { return bytes_ == other.bytes_; }
-    bool operator!=(const CBUUID& other) const noexcept { return bytes_ != other.bytes_; }
-    bool operator<(const CBUUID& other) const noexcept { return bytes_ < other.bytes_; }
-
-    const std::array<uint8_t, 16>& data() const noexcept { return bytes_; }
-    /// 16, 32 or 128.
-    int bits() const noexcept { return bits_; }
-
-private:
-    std::array<uint8_t, 16> bytes_{};
-    int bits_ = 128;
-};
 
 class CBCentralManager;
 class CBPeripheral;
@@ -107,12 +44,12 @@ using CBDescriptorPtr = std::shared_ptr<CBDescriptor>;
 struct CBDescriptorValue {
     enum class Kind { Data, String, Number };
     Kind kind = Kind::Data;
-    std::string bytes;  // Data: the bytes; String: UTF-8 text
+    std::string bytes;   // Data: the bytes; String: UTF-8 text
     int64_t number = 0;  // Number
 };
 
 class CBDescriptor {
-public:
+  public:
     CBUUID UUID() const;
     CBCharacteristicPtr characteristic() const;
     std::optional<CBDescriptorValue> value() const;
@@ -121,12 +58,12 @@ public:
     explicit CBDescriptor(std::shared_ptr<Impl> impl);
     const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;
 };
 
 class CBCharacteristic {
-public:
+  public:
     CBUUID UUID() const;
     CBServicePtr service() const;
     CBCharacteristicProperties properties() const;
@@ -140,12 +77,12 @@ public:
     explicit CBCharacteristic(std::shared_ptr<Impl> impl);
     const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;
 };
 
 class CBService {
-public:
+  public:
     CBUUID UUID() const;
     CBPeripheralPtr peripheral() const;
     /// Absent until discovered.
@@ -155,12 +92,12 @@ public:
     explicit CBService(std::shared_ptr<Impl> impl);
     const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;
 };
 
 class CBPeripheralDelegate {
-public:
+  public:
     virtual ~CBPeripheralDelegate() = default;
     virtual void peripheralDidDiscoverServices(const CBPeripheralPtr& peripheral, const NSError* error);
     virtual void peripheralDidDiscoverCharacteristicsForService(const CBPeripheralPtr& peripheral,
@@ -186,7 +123,7 @@ public:
 
 /// One per device per central manager: every event of that device carries the same object.
 class CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
-public:
+  public:
     /// Held weakly.
     void setDelegate(std::weak_ptr<CBPeripheralDelegate> delegate);
     CBPeripheralState state() const;
@@ -203,8 +140,7 @@ public:
                                  const CBServicePtr& service);
     void discoverDescriptors(const CBCharacteristicPtr& characteristic);
     void readValue(const CBCharacteristicPtr& characteristic);
-    void writeValue(const std::string& data, const CBCharacteristicPtr& characteristic,
-                    CBCharacteristicWriteType type);
+    void writeValue(const std::string& data, const CBCharacteristicPtr& characteristic, CBCharacteristicWriteType type);
     void setNotifyValue(bool enabled, const CBCharacteristicPtr& characteristic);
     void readValue(const CBDescriptorPtr& descriptor);
     /// Throws NSException for the client characteristic configuration descriptor (0x2902).
@@ -216,31 +152,19 @@ public:
     explicit CBPeripheral(std::shared_ptr<Impl> impl);
     const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;
 };
 
-/// The advertisement dictionary: absent keys are absent, not zero.
-struct AdvertisementData {
-    std::optional<bool> isConnectable;
-    std::optional<int> txPowerLevel;
-    /// Company identifier (little-endian), then payload.
-    std::optional<std::string> manufacturerData;
-    /// In the order the device gave them.
-    std::optional<std::vector<std::pair<CBUUID, std::string>>> serviceData;
-    std::optional<std::vector<CBUUID>> serviceUUIDs;
-    std::optional<std::string> localName;
-};
-
 class CBCentralManagerDelegate {
-public:
+  public:
     virtual ~CBCentralManagerDelegate() = default;
     virtual void centralManagerDidUpdateState(CBCentralManager& central) = 0;
     virtual void centralManagerDidDiscoverPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral,
                                                      const AdvertisementData& advertisementData, int rssi);
     virtual void centralManagerDidConnectPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral);
-    virtual void centralManagerDidFailToConnectPeripheral(CBCentralManager& central,
-                                                          const CBPeripheralPtr& peripheral, const NSError* error);
+    virtual void centralManagerDidFailToConnectPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral,
+                                                          const NSError* error);
     virtual void centralManagerDidDisconnectPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral,
                                                        const NSError* error);
 };
@@ -250,7 +174,7 @@ using CBOptions = std::map<std::string, bool>;
 inline const std::string CBCentralManagerScanOptionAllowDuplicatesKey = "kCBScanOptionAllowDuplicates";
 
 class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
-public:
+  public:
     /// The delegate is held weakly; all events arrive on `queue`. The state starts unknown.
     static CBCentralManagerPtr initWithDelegate(std::weak_ptr<CBCentralManagerDelegate> delegate,
                                                 dispatch_queue_t queue, const std::optional<CBOptions>& options);
@@ -273,11 +197,13 @@ public:
     explicit CBCentralManager(std::shared_ptr<Impl> impl);
     const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;
 };
 
-inline std::string NSLogDescription(const CBUUID& uuid) { return uuid.UUIDString(); }
+inline std::string NSLogDescription(const CBUUID& uuid) {
+    return uuid.UUIDString();
+}
 std::string NSLogDescription(const CBPeripheralPtr& peripheral);
 std::string NSLogDescription(const CBPeripheral& peripheral);
 

@@ -1,0 +1,176 @@
+#pragma once
+// The radio interface: what any radio must do for the CoreBluetooth-shaped façade. The façade (CBCentralManager,
+// CBPeripheral, the attribute objects, the queues) is written against these classes only; each radio (the
+// simulated world, BlueZ over D-Bus, later a bridge to the macOS framework) implements them and knows nothing
+// of the façade.
+//
+// Shape. A `Radio` is process-wide. Each central manager opens its own `RadioCentral`, a session with its own
+// scan and its own links, and hands it a `RadioCentralEvents` listener. Requests are calls on the session;
+// answers come back asynchronously, either as the request's own completion or as a listener event.
+//
+// Threads.
+// - Requests may be made from any thread (the caller's thread, or the central's queue), concurrently. A request
+//   never blocks on the radio's work and never calls a completion or an event before it returns.
+// - Completions and events of one session are called on a thread of the radio's own (the simulated world's
+//   scheduler, the D-Bus event loop), one at a time, in the order the radio made them. The listener must not
+//   block in them: it hands the work to its queue. It may make requests from inside them.
+// - `close()` may be called from any thread but not from inside a completion or event of the same session.
+//
+// Lifetimes. The radio holds the listener weakly: an event finds it alive for the length of the call or is not
+// delivered. Completions are held by the radio until they are called or the request is abandoned (link lost,
+// session closed); a request abandoned that way may never be answered, so callers drop stale answers by their
+// own bookkeeping (the façade's connection epochs).
+//
+// Links. A request for a device that is not connected in this session is answered with an error, or not at all
+// (the façade only sends requests on links it believes connected). When a link goes down every request still
+// outstanding on it is abandoned: its completion is either called with an error or never called.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/CBTypes.h"
+#include "platform/Foundation.h"
+
+namespace platform::radio {
+
+/// Names one remote device within a radio, stably for the radio's life: the simulated world's upper-case
+/// identifier UUID, or BlueZ's Bluetooth address "AA:BB:CC:DD:EE:FF". The façade reports it as the
+/// peripheral's identifier.
+using DeviceKey = std::string;
+
+/// An attribute's handle on its device, as the device's attribute table numbers it: a service's start handle,
+/// a characteristic's declaration handle, a descriptor's handle. Unique within one device.
+using AttributeHandle = uint16_t;
+
+/// One advertisement (or scan response) the radio received while this session scanned.
+struct AdvertisementReport {
+    DeviceKey device;
+    /// The device's name as the radio knows it (local name or GAP name); absent when it has none.
+    std::optional<std::string> name;
+    /// The device's Bluetooth address "AA:BB:CC:DD:EE:FF" when the radio knows one.
+    std::optional<std::string> address;
+    AdvertisementData advertisement;
+    int rssi = 0;
+};
+
+struct ServiceInfo {
+    AttributeHandle handle = 0;
+    CBUUID uuid;
+};
+
+struct CharacteristicInfo {
+    AttributeHandle handle = 0;
+    CBUUID uuid;
+    CBCharacteristicProperties properties = 0;
+};
+
+struct DescriptorInfo {
+    AttributeHandle handle = 0;
+    CBUUID uuid;
+};
+
+/// An answer carries `error` null on success. Errors use the platform's domains: "CBATTErrorDomain" with the
+/// ATT error code for what the device refused, "CBErrorDomain" for link and radio failures, or a radio's own
+/// domain (a D-Bus error name) with the radio's text.
+using Done = std::function<void(const NSError* error)>;
+using ValueDone = std::function<void(const NSError* error, const std::string& value)>;
+using ServicesDone = std::function<void(const NSError* error, const std::vector<ServiceInfo>& services)>;
+using CharacteristicsDone =
+    std::function<void(const NSError* error, const std::vector<CharacteristicInfo>& characteristics)>;
+using DescriptorsDone = std::function<void(const NSError* error, const std::vector<DescriptorInfo>& descriptors)>;
+
+/// What a session tells its central. Called on the radio's thread (see the threading rules above).
+class RadioCentralEvents {
+  public:
+    virtual ~RadioCentralEvents() = default;
+    /// The adapter's state or the authorization changed (also the first time it becomes known).
+    virtual void radioStateChanged(CBManagerState state) = 0;
+    /// An advertisement received during this session's scan. Never called after `stopScan()` returned.
+    virtual void radioDiscovered(const AdvertisementReport& report) = 0;
+    /// A `connect` succeeded: the link is up.
+    virtual void radioConnected(const DeviceKey& device) = 0;
+    /// A `connect` failed.
+    virtual void radioConnectFailed(const DeviceKey& device, const NSError& error) = 0;
+    /// The link (or a pending connection) is down: `error` is null when `cancelConnection` asked for it, else
+    /// it says why (link loss, the device went away). Not called when the radio was switched off: the state
+    /// change says it all, and the central drops its links silently.
+    virtual void radioDisconnected(const DeviceKey& device, const NSError* error) = 0;
+    /// A notification or indication of a subscribed characteristic. Never the answer to a read.
+    virtual void radioNotified(const DeviceKey& device, AttributeHandle characteristic, const std::string& value) = 0;
+};
+
+/// One central's session with the radio: its scan and its links.
+class RadioCentral {
+  public:
+    virtual ~RadioCentral() = default;
+
+    /// The adapter's state now; `Unknown` until the radio knows it.
+    virtual CBManagerState state() const = 0;
+
+    /// Starts (or restarts with new settings) this session's scan. `services`: report only devices that
+    /// advertise one of them (absent or empty: all). `duplicates`: report every advertisement, else the first
+    /// per device per scan.
+    virtual void startScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates) = 0;
+    /// Once it returns, no report of the scan is delivered any more.
+    virtual void stopScan() = 0;
+
+    /// Asks for a link; answered by `radioConnected` or `radioConnectFailed`, or by nothing while the attempt
+    /// runs (it runs until it succeeds, fails or is cancelled). Connecting a connected device answers
+    /// `radioConnected` again.
+    virtual void connect(const DeviceKey& device) = 0;
+    /// Takes the link down, or cancels a pending attempt; answered by `radioDisconnected` with no error. On a
+    /// device without link or attempt it does nothing.
+    virtual void cancelConnection(const DeviceKey& device) = 0;
+
+    // Discovery on a connected link. A radio that learns the whole attribute table at once answers each stage
+    // from it; one that asks the device stage by stage answers each when the device does.
+    virtual void discoverServices(const DeviceKey& device, ServicesDone done) = 0;
+    virtual void discoverCharacteristics(const DeviceKey& device, AttributeHandle service,
+                                         CharacteristicsDone done) = 0;
+    virtual void discoverDescriptors(const DeviceKey& device, AttributeHandle characteristic, DescriptorsDone done) = 0;
+
+    // GATT requests on a connected link; each answered once by its completion (or abandoned with the link).
+    virtual void readCharacteristic(const DeviceKey& device, AttributeHandle characteristic, ValueDone done) = 0;
+    virtual void writeCharacteristic(const DeviceKey& device, AttributeHandle characteristic, const std::string& value,
+                                     Done done) = 0;
+    /// A write without response. `sent` is called once the write has left the radio's transmit queue (the
+    /// central counts its credit by it); an error means the write was lost.
+    virtual void writeWithoutResponse(const DeviceKey& device, AttributeHandle characteristic, const std::string& value,
+                                      Done sent) = 0;
+    /// Turns notifications (or indications, whichever the characteristic has) on or off.
+    virtual void setNotify(const DeviceKey& device, AttributeHandle characteristic, bool enabled, Done done) = 0;
+    virtual void readDescriptor(const DeviceKey& device, AttributeHandle descriptor, ValueDone done) = 0;
+    virtual void writeDescriptor(const DeviceKey& device, AttributeHandle descriptor, const std::string& value,
+                                 Done done) = 0;
+
+    /// The link's ATT MTU while connected, 23 otherwise.
+    virtual unsigned mtu(const DeviceKey& device) const = 0;
+    /// How many writes without response the radio's transmit queue holds for one link.
+    virtual unsigned transmitQueueDepth() const = 0;
+
+    /// Ends the session: stops the scan and drops this session's links and attempts without events. No
+    /// completion or event of the session runs after it returns (except one already running on another thread,
+    /// which it waits for).
+    virtual void close() = 0;
+};
+
+/// A radio: the process's way to the air.
+class Radio {
+  public:
+    virtual ~Radio() = default;
+    /// Opens a session for one central. `events` is held weakly.
+    virtual std::shared_ptr<RadioCentral> openCentral(std::weak_ptr<RadioCentralEvents> events) = 0;
+    /// The authorization this process has to use Bluetooth.
+    virtual CBManagerAuthorization authorization() const = 0;
+};
+
+/// The process's radio, chosen once, on first use: the simulated world when TAVRIN_SIM_WORLD is set (to a world
+/// file's path, or to `default` for the built-in world), else the system's radio (BlueZ on Linux; a radio that
+/// reports the state unsupported where there is none).
+Radio& processRadio();
+
+}  // namespace platform::radio
