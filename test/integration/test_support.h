@@ -2,7 +2,11 @@
 // What the integration tests share: bounded waits, and captured console lines and log records.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,6 +31,23 @@ bool eventually(Condition condition, Clock::duration limit = 3s) {
         std::this_thread::sleep_for(1ms);
     }
     return true;
+}
+
+/// Runs `body` on a thread of its own. A hang cannot be unwound (its threads stay stuck), so one that
+/// outlasts `limit` is reported and the process leaves at once, failing the test without blocking the suite.
+template <typename Body>
+void must_finish_within(Clock::duration limit, const char* what, Body body) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread worker([body, done]() mutable {
+        body();
+        *done = true;
+    });
+    if (!eventually([&] { return done->load(); }, limit)) {
+        std::fprintf(stderr, "HANG: %s did not finish within its bound\n", what);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    worker.join();
 }
 
 /// Measures how long `body` runs.

@@ -96,8 +96,8 @@ struct characteristic_extras_t {
     std::string uuid;                              // lower-case 128-bit text of its UUID
     uint64_t order = 0;                            // creation order, for the diagnostic view
     request_queue_t reads;
-    request_queue_t writes;          // writes with response
-    request_queue_t subscriptions;   // notification-state changes
+    request_queue_t writes;         // writes with response
+    request_queue_t subscriptions;  // notification-state changes
     // Keyed by the platform descriptor object: one record per descriptor of this characteristic.
     std::map<const platform::CBDescriptor*, descriptor_extras_t> descriptor_extras;
     // Receives each value update that is not the answer to a read; empty unless subscribed.

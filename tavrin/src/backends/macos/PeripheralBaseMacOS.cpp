@@ -112,9 +112,10 @@ bool PeripheralBaseMacOS::linkUp() const {
 
 void PeripheralBaseMacOS::refuse_on_event_queue(const char* operation) const {
     if (isOnEventQueue()) {
-        NSLog("%@ cannot wait on its own queue: it was called from a callback on the event queue that would deliver "
-              "its answer",
-              std::string(operation));
+        NSLog(
+            "%@ cannot wait on its own queue: it was called from a callback on the event queue that would deliver "
+            "its answer",
+            std::string(operation));
         throw Exception::OperationFailed(operation);
     }
 }
@@ -223,8 +224,8 @@ std::map<std::string, characteristic_state_t> PeripheralBaseMacOS::characteristi
         state.write_pending = record->writes.pending();
         state.value_changed_callback = record->value_changed_callback != nullptr;
         for (const auto& [key, descriptor] : record->descriptor_extras) {
-            state.descriptor_extras.emplace(descriptor.uuid,
-                                            descriptor_state_t{descriptor.reads.pending(), descriptor.writes.pending()});
+            state.descriptor_extras.emplace(
+                descriptor.uuid, descriptor_state_t{descriptor.reads.pending(), descriptor.writes.pending()});
         }
         result.emplace(record->uuid, std::move(state));
     }
