@@ -36,7 +36,7 @@ class PeripheralBase;
 /// A callback that waits for the caller's lock while the caller, holding it, waits for an answer
 /// stalls that call until its limit: keep such locks out of callbacks or away from blocking calls.
 class Peripheral {
-  public:
+public:
     Peripheral();
     virtual ~Peripheral();
 
@@ -108,7 +108,7 @@ class Peripheral {
     /// is lost without a request. An empty function removes it.
     void set_callback_on_disconnected(std::function<void()> on_disconnected);
 
-  protected:
+protected:
     std::shared_ptr<PeripheralBase> internal_;
 };
 
