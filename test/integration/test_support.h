@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,11 +36,17 @@ bool eventually(Condition condition, Clock::duration limit = 3s) {
 
 /// Runs `body` on a thread of its own. A hang cannot be unwound (its threads stay stuck), so one that
 /// outlasts `limit` is reported and the process leaves at once, failing the test without blocking the suite.
+/// What `body` throws is thrown again on the calling thread.
 template <typename Body>
 void must_finish_within(Clock::duration limit, const char* what, Body body) {
     auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread worker([body, done]() mutable {
-        body();
+    std::exception_ptr thrown;
+    std::thread worker([body, done, &thrown]() mutable {
+        try {
+            body();
+        } catch (...) {
+            thrown = std::current_exception();
+        }
         *done = true;
     });
     if (!eventually([&] { return done->load(); }, limit)) {
@@ -48,6 +55,9 @@ void must_finish_within(Clock::duration limit, const char* what, Body body) {
         std::_Exit(1);
     }
     worker.join();
+    if (thrown) {
+        std::rethrow_exception(thrown);
+    }
 }
 
 /// Measures how long `body` runs.
