@@ -92,7 +92,8 @@ public:
                   std::function<void(std::string payload)> callback);
     /// Ends the subscription (`OperationFailed` "Characteristic Unsubscribe"). It returns only once no
     /// call of the subscription's callback is running any more, so the callback is never called after
-    /// `unsubscribe` has returned; from inside that callback it does not wait for itself.
+    /// `unsubscribe` has returned; from inside that callback it does not wait for itself. So do not call
+    /// it while holding a lock that the callback takes.
     void unsubscribe(const std::string& service, const std::string& characteristic);
 
     /// Reads a descriptor (`DescriptorNotFound`, `OperationFailed` "Descriptor Read").
