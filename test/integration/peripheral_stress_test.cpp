@@ -1,5 +1,6 @@
-// Notifications flowing while two caller threads read, write and re-subscribe on one peripheral.
-// Meant to be run under ThreadSanitizer and AddressSanitizer as well.
+// Notifications flowing while caller threads read, write and re-subscribe on one peripheral, and the
+// limits each call keeps whatever the other threads do. Meant to be run under ThreadSanitizer and
+// AddressSanitizer as well.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,12 @@
 
 namespace peripheral_test {
 namespace {
+
+using platform::sim::Fault;
+using Tavrin::Exception::OperationFailed;
+
+constexpr const char* kNotifyB = "7e1a0008-3b2d-4c6e-9f80-1a2b3c4d5e6f";
+constexpr const char* kNotifyC = "7e1a0009-3b2d-4c6e-9f80-1a2b3c4d5e6f";
 
 TEST(PeripheralStress, NotificationsReadsWritesAndResubscriptionsInterleave) {
     auto device = test_device();
@@ -78,6 +85,95 @@ TEST(PeripheralStress, NotificationsReadsWritesAndResubscriptionsInterleave) {
         return commands == 25;
     }));
     EXPECT_TRUE(base.is_connected());
+}
+
+// A value callback that subscribes (another characteristic) while the caller's thread subscribes and
+// unsubscribes a third: neither may wait for the other.
+TEST(PeripheralStress, SubscriptionsFromCallbacksAndCallersDoNotBlockEachOther) {
+    auto device = test_device();
+    const auto notify = platform::CBCharacteristicPropertyNotify;
+    device.services[0].characteristics.push_back(characteristic(kNotifyB, notify));
+    device.services[0].characteristics.push_back(characteristic(kNotifyC, notify));
+    PeripheralHarness harness(world_with(device));
+    auto& base = harness.base();
+    base.connect();
+
+    std::atomic<int> resubscribed{0};
+    base.notify(kService, kNotifyB, [](std::string) {});
+    base.notify(kService, kValueChar, [&](std::string) {
+        // Already notifying: replaced at once, which a callback may do.
+        base.notify(kService, kNotifyB, [](std::string) {});
+        ++resubscribed;
+    });
+
+    std::atomic<bool> stop{false};
+    std::thread notifier([&] {
+        while (!stop) {
+            harness.world().notify(kDevice, kService, kValueChar, "v");
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    must_finish_within(20s, "subscribing while a callback subscribes", [&] {
+        for (int round = 0; round < 30; ++round) {
+            base.notify(kService, kNotifyC, [](std::string) {});
+            base.unsubscribe(kService, kNotifyC);
+        }
+    });
+    stop = true;
+    notifier.join();
+    EXPECT_GT(resubscribed, 0);
+}
+
+// Three callers waiting on one unanswered unsubscription each give up after their own second.
+TEST(PeripheralStress, ConcurrentCallsKeepTheirOwnLimits) {
+    auto device = test_device();
+    find_characteristic(device, kValueChar).faults["unsubscribe"] = Fault::Silent;
+    PeripheralHarness harness(world_with(device));
+    auto& base = harness.base();
+    base.connect();
+    base.notify(kService, kValueChar, [](std::string) {});
+
+    std::vector<Clock::duration> elapsed(3);
+    std::vector<std::thread> callers;
+    for (size_t i = 0; i < elapsed.size(); ++i) {
+        callers.emplace_back([&, i] {
+            elapsed[i] = timed([&] { EXPECT_THROW(base.unsubscribe(kService, kValueChar), OperationFailed); });
+        });
+    }
+    for (auto& caller : callers) {
+        caller.join();
+    }
+    for (const auto& e : elapsed) {
+        EXPECT_GE(e, 950ms);
+        EXPECT_LE(e, 1800ms) << ms(e);
+    }
+}
+
+// Answers to other requests keep waking a wait whose own answer never comes: it still ends at its limit.
+TEST(PeripheralStress, AWaitWokenByOtherAnswersStillEndsAtItsLimit) {
+    auto device = test_device();
+    find_characteristic(device, kValueChar).faults["read"] = Fault::Silent;
+    PeripheralHarness harness(world_with(device));
+    auto& base = harness.base();
+    base.connect();
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> other_answers{0};
+    std::thread other([&] {
+        while (!stop) {
+            EXPECT_EQ(base.read(kService, kReadOnlyChar), "RO");
+            ++other_answers;
+        }
+    });
+    std::string text;
+    const auto elapsed = timed([&] { text = thrown_text<OperationFailed>([&] { base.read(kService, kValueChar); }); });
+    stop = true;
+    other.join();
+
+    EXPECT_EQ(text, "Operation Failed: Characteristic Read");
+    EXPECT_GE(elapsed, 950ms);
+    EXPECT_LE(elapsed, 1800ms) << ms(elapsed);
+    EXPECT_GT(other_answers, 20);
 }
 
 }  // namespace

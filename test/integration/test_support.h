@@ -2,7 +2,12 @@
 // What the integration tests share: bounded waits, and captured console lines and log records.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,6 +32,32 @@ bool eventually(Condition condition, Clock::duration limit = 3s) {
         std::this_thread::sleep_for(1ms);
     }
     return true;
+}
+
+/// Runs `body` on a thread of its own. A hang cannot be unwound (its threads stay stuck), so one that
+/// outlasts `limit` is reported and the process leaves at once, failing the test without blocking the suite.
+/// What `body` throws is thrown again on the calling thread.
+template <typename Body>
+void must_finish_within(Clock::duration limit, const char* what, Body body) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::exception_ptr thrown;
+    std::thread worker([body, done, &thrown]() mutable {
+        try {
+            body();
+        } catch (...) {
+            thrown = std::current_exception();
+        }
+        *done = true;
+    });
+    if (!eventually([&] { return done->load(); }, limit)) {
+        std::fprintf(stderr, "HANG: %s did not finish within its bound\n", what);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    worker.join();
+    if (thrown) {
+        std::rethrow_exception(thrown);
+    }
 }
 
 /// Measures how long `body` runs.

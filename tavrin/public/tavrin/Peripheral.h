@@ -19,7 +19,22 @@ class PeripheralBase;
 /// scan callbacks and `scan_get_results`. Every operation but `initialized()` throws
 /// `Exception::NotInitialized` on an unbound handle; the GATT operations also throw
 /// `Exception::NotConnected` while the peripheral is not connected. All operations block the calling
-/// thread; GATT requests give up after 1.0 s with `Exception::OperationFailed`.
+/// thread; GATT requests give up after 1.0 s with `Exception::OperationFailed`, and fail at once when
+/// the device answers with an error or the link is lost. Each request gets its own answer, also when
+/// several threads use one peripheral at once; each call's limit counts from its own start.
+///
+/// Callbacks. Value callbacks (`notify`, `indicate`), the scan callbacks and the disconnected callback
+/// of a link lost without a request run on the library's event queue, one at a time, and no lock of
+/// the library is held while they run: a callback may call any operation, and may take the caller's
+/// own locks. But the answers to requests arrive on that same queue, which waits for the callback to
+/// return. So, called from inside such a callback, an operation that needs an answer fails at once
+/// with its usual `Exception::OperationFailed` and a console line saying it cannot wait on its own
+/// queue: `read`, `write_request`, the descriptor `read` and `write`, `notify`/`indicate` on a
+/// characteristic that is not yet subscribed, `unsubscribe` of one that is, and `connect` of a
+/// peripheral that is not already connected. What needs no answer from the queue works there:
+/// `disconnect`, `write_command`, replacing the callback of an active subscription, the queries.
+/// A callback that waits for the caller's lock while the caller, holding it, waits for an answer
+/// stalls that call until its limit: keep such locks out of callbacks or away from blocking calls.
 class Peripheral {
 public:
     Peripheral();
@@ -42,8 +57,10 @@ public:
     uint16_t mtu();
 
     /// Connects and discovers every service, characteristic and descriptor; blocks until done
-    /// (connection 5.0 s, each discovery step at most 1.0 s or 5.0 s for services).
-    /// Throws `Exception::OperationFailed` naming the stage that failed. Then calls the connected callback.
+    /// (connection 5.0 s, each discovery step at most 1.0 s or 5.0 s for services). A connection that
+    /// does not come up in time is cancelled. Throws `Exception::OperationFailed` naming the stage that
+    /// failed. Then calls the connected callback. On a peripheral that is already connected it returns
+    /// at once and keeps every subscription. Fails at once inside a library callback unless connected.
     void connect();
     /// Disconnects, blocking up to 5.0 s; then calls the disconnected callback on this thread.
     void disconnect();
@@ -62,14 +79,21 @@ public:
     std::string read(const std::string& service, const std::string& characteristic);
     /// Writes with response and waits for the confirmation (`OperationFailed` "Characteristic Write Request").
     void write_request(const std::string& service, const std::string& characteristic, const std::string& data);
-    /// Writes without response; waits only for room in the link's transmit buffer.
+    /// Writes without response; waits up to 1.0 s for room in the link's transmit buffer. A payload
+    /// longer than `mtu()`, or no room in time, throws `OperationFailed` ("Characteristic Write Command"):
+    /// a call that returns has handed its write to the link.
     void write_command(const std::string& service, const std::string& characteristic, const std::string& data);
-    /// Subscribes; `callback` receives each value on the library's event queue. A callback that
-    /// throws is logged and the subscription goes on.
+    /// Subscribes; `callback` receives each value on the library's event queue, with no library lock
+    /// held. A callback that throws is logged and the subscription goes on. Subscribing again replaces
+    /// the callback (a call of the old one already running finishes).
     void notify(const std::string& service, const std::string& characteristic,
                 std::function<void(std::string payload)> callback);
     void indicate(const std::string& service, const std::string& characteristic,
                   std::function<void(std::string payload)> callback);
+    /// Ends the subscription (`OperationFailed` "Characteristic Unsubscribe"). It returns only once no
+    /// call of the subscription's callback is running any more, so the callback is never called after
+    /// `unsubscribe` has returned; from inside that callback it does not wait for itself. So do not call
+    /// it while holding a lock that the callback takes.
     void unsubscribe(const std::string& service, const std::string& characteristic);
 
     /// Reads a descriptor (`DescriptorNotFound`, `OperationFailed` "Descriptor Read").

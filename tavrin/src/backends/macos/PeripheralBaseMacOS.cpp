@@ -1,7 +1,10 @@
 #include "backends/macos/PeripheralBaseMacOS.h"
 
+#include <algorithm>
 #include <chrono>
-#include <thread>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <platform/Foundation.h>
 #include <tavrin/Exceptions.h>
@@ -19,8 +22,6 @@ using platform::CBDescriptorPtr;
 using platform::CBPeripheralState;
 using platform::CBServicePtr;
 using platform::NSLog;
-using Clock = std::chrono::steady_clock;
-using Lock = std::lock_guard<std::recursive_mutex>;
 
 namespace {
 
@@ -30,30 +31,6 @@ constexpr auto kServiceDiscoveryLimit = std::chrono::seconds(5);
 constexpr auto kDiscoveryStepLimit = std::chrono::seconds(1);
 constexpr auto kDisconnectionLimit = std::chrono::seconds(5);
 constexpr auto kRequestLimit = std::chrono::seconds(1);
-
-// Polls until `keep_waiting` turns false or `limit` has passed; the platform objects are read anew
-// at every test, so the predicate does the reading.
-template <typename Predicate>
-void poll_while(Predicate keep_waiting, Clock::duration limit) {
-    const auto deadline = Clock::now() + limit;
-    while (keep_waiting() && Clock::now() < deadline) {
-        std::this_thread::sleep_for(kPollStep);
-    }
-}
-
-// Waits for a pending flag to be lowered by its callback. Sleeps before every look, so the answer
-// that lowered the flag has had its event run before the caller reads the platform value.
-// `still_pending` takes the lock itself. Returns true when the flag came down in time.
-template <typename ReadFlag>
-bool wait_until_answered(ReadFlag still_pending) {
-    const auto deadline = Clock::now() + kRequestLimit;
-    bool pending = true;
-    while (pending && Clock::now() < deadline) {
-        std::this_thread::sleep_for(kPollStep);
-        pending = still_pending();
-    }
-    return !pending;
-}
 
 // Parses a caller's UUID text; the platform raises on text it cannot parse, which for the caller
 // simply means that no attribute carries that UUID.
@@ -66,8 +43,8 @@ platform::CBUUID parse_uuid(const std::string& text) {
     }
 }
 
-std::string bytes_of(const std::optional<std::string>& value) {
-    return value ? *value : std::string();
+std::string bytes_of(std::optional<std::string> value) {
+    return value ? std::move(*value) : std::string();
 }
 
 // Descriptor values come typed; callers always get bytes.
@@ -122,21 +99,187 @@ bool PeripheralBaseMacOS::isConnected() const {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Records and waits
+
+bool PeripheralBaseMacOS::isOnEventQueue() const {
+    const auto& queue = centralManager_->queue();
+    return queue && queue->isCurrent();
+}
+
+bool PeripheralBaseMacOS::linkUp() const {
+    return peripheral_->state() == CBPeripheralState::Connected;
+}
+
+void PeripheralBaseMacOS::refuse_on_event_queue(const char* operation) const {
+    if (isOnEventQueue()) {
+        NSLog(
+            "%@ cannot wait on its own queue: it was called from a callback on the event queue that would deliver "
+            "its answer",
+            std::string(operation));
+        throw Exception::OperationFailed(operation);
+    }
+}
+
+characteristic_extras_t& PeripheralBaseMacOS::record_locked(const CBCharacteristicPtr& characteristic) {
+    auto [it, made] = characteristic_extras_.try_emplace(characteristic.get());
+    if (made) {
+        characteristic_extras_t& record = it->second;
+        record.characteristic = characteristic;
+        record.uuid = uuidToTavrin(characteristic->UUID());
+        if (const CBServicePtr service = characteristic->service()) {
+            record.service_uuid = uuidToTavrin(service->UUID());
+        }
+        record.order = next_record_order_++;
+    }
+    return it->second;
+}
+
+characteristic_extras_t* PeripheralBaseMacOS::find_record_locked(const CBCharacteristicPtr& characteristic) {
+    const auto it = characteristic_extras_.find(characteristic.get());
+    return it == characteristic_extras_.end() ? nullptr : &it->second;
+}
+
+descriptor_extras_t* PeripheralBaseMacOS::descriptor_record_locked(const CBDescriptorPtr& descriptor) {
+    const CBCharacteristicPtr characteristic = descriptor->characteristic();
+    if (!characteristic) {
+        return nullptr;
+    }
+    auto [it, made] = record_locked(characteristic).descriptor_extras.try_emplace(descriptor.get());
+    if (made) {
+        it->second.descriptor = descriptor;
+        it->second.uuid = uuidToTavrin(descriptor->UUID());
+    }
+    return &it->second;
+}
+
+void PeripheralBaseMacOS::fail_all_locked() {
+    for (auto& [key, record] : characteristic_extras_) {
+        record.reads.fail_all();
+        record.writes.fail_all();
+        record.subscriptions.fail_all();
+        for (auto& [descriptor_key, descriptor] : record.descriptor_extras) {
+            descriptor.reads.fail_all();
+            descriptor.writes.fail_all();
+        }
+    }
+    for (auto& [target, queue] : discoveries_) {
+        queue.fail_all();
+    }
+}
+
+void PeripheralBaseMacOS::signal() {
+    answered_.notify_all();
+}
+
+template <typename QueueOf, typename Send>
+request_ptr PeripheralBaseMacOS::send(QueueOf queue_of, Send send_request) {
+    Lock lock(mutex_);
+    request_queue_t& queue = queue_of();
+    request_ptr request = queue.add();
+    try {
+        send_request();
+    } catch (...) {
+        queue.remove(request);
+        throw;
+    }
+    return request;
+}
+
+template <typename Done>
+bool PeripheralBaseMacOS::wait_for(Clock::duration limit, Done done) {
+    const auto deadline = Clock::now() + limit;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return false;
+        }
+        // Woken by the answering event; the step bounds how long a change that signals nothing
+        // (a state the platform moves by itself) goes unseen.
+        answered_.wait_until(lock, std::min(deadline, now + kPollStep));
+    }
+}
+
+template <typename QueueOf>
+void PeripheralBaseMacOS::withdraw(QueueOf queue_of, const request_ptr& request) {
+    Lock lock(mutex_);
+    queue_of().remove(request);
+}
+
+std::map<std::string, characteristic_state_t> PeripheralBaseMacOS::characteristic_extras() const {
+    Lock lock(mutex_);
+    std::vector<const characteristic_extras_t*> records;
+    for (const auto& entry : characteristic_extras_) {
+        records.push_back(&entry.second);
+    }
+    std::sort(records.begin(), records.end(), [](const auto* a, const auto* b) { return a->order < b->order; });
+    std::map<std::string, characteristic_state_t> result;
+    for (const characteristic_extras_t* record : records) {
+        characteristic_state_t state;
+        state.service_uuid = record->service_uuid;
+        state.read_pending = record->reads.pending();
+        state.write_pending = record->writes.pending();
+        state.value_changed_callback = record->value_changed_callback != nullptr;
+        for (const auto& [key, descriptor] : record->descriptor_extras) {
+            state.descriptor_extras.emplace(
+                descriptor.uuid, descriptor_state_t{descriptor.reads.pending(), descriptor.writes.pending()});
+        }
+        result.emplace(record->uuid, std::move(state));
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Connection and discovery
 
 void PeripheralBaseMacOS::connect() {
-    Lock lock(mutex_);
+    if (linkUp()) {
+        Lock lock(mutex_);
+        if (tree_complete_) {
+            return;  // connected and discovered: nothing to redo, nothing to drop
+        }
+    }
+    refuse_on_event_queue("Peripheral Connection");
 
     centralManager_->connectPeripheral(peripheral_, platform::CBOptions{});
-    poll_while([&] { return peripheral_->state() == CBPeripheralState::Connecting; }, kConnectionLimit);
-    if (peripheral_->state() != CBPeripheralState::Connected) {
+    wait_for(kConnectionLimit, [&] { return peripheral_->state() != CBPeripheralState::Connecting; });
+    const CBPeripheralState state = peripheral_->state();
+    if (state != CBPeripheralState::Connected) {
+        if (state == CBPeripheralState::Connecting) {
+            // Withdrawn, so that the link does not come up behind the caller's back and a later
+            // connect starts afresh.
+            centralManager_->cancelPeripheralConnection(peripheral_);
+        }
         throw Exception::OperationFailed("Peripheral Connection");
     }
+    {
+        Lock lock(mutex_);
+        link_came_up_ = true;
+    }
+
+    // Runs one discovery request against `target` and waits for its list, an error answer or the
+    // link's end, whichever comes first.
+    const auto discover = [this](const void* target, Clock::duration limit, auto request, auto discovered) {
+        const auto queue_of = [this, target]() -> request_queue_t& { return discoveries_[target]; };
+        const request_ptr slot = send(queue_of, request);
+        wait_for(limit, [&] { return discovered() || slot->answered || !linkUp(); });
+        Lock lock(mutex_);
+        const auto it = discoveries_.find(target);
+        if (it != discoveries_.end()) {
+            it->second.remove(slot);
+            if (it->second.requests.empty()) {
+                discoveries_.erase(it);
+            }
+        }
+    };
 
     // A discovery error with the link kept up never sets the list, hence the bound.
-    peripheral_->discoverServices(std::nullopt);
-    poll_while([&] { return !peripheral_->services() && peripheral_->state() == CBPeripheralState::Connected; },
-               kServiceDiscoveryLimit);
+    discover(
+        peripheral_.get(), kServiceDiscoveryLimit, [&] { peripheral_->discoverServices(std::nullopt); },
+        [&] { return peripheral_->services().has_value(); });
     const auto services = peripheral_->services();
     if (!services) {
         NSLog("Services could not be discovered.");
@@ -144,9 +287,11 @@ void PeripheralBaseMacOS::connect() {
     }
 
     // One request outstanding at a time: all of a service's tree before the next service.
+    std::vector<const platform::CBCharacteristic*> found;
     for (const CBServicePtr& service : *services) {
-        peripheral_->discoverCharacteristics(std::nullopt, service);
-        poll_while([&] { return !service->characteristics(); }, kDiscoveryStepLimit);
+        discover(
+            service.get(), kDiscoveryStepLimit, [&] { peripheral_->discoverCharacteristics(std::nullopt, service); },
+            [&] { return service->characteristics().has_value(); });
         const auto characteristics = service->characteristics();
         if (!characteristics) {
             NSLog("Characteristics could not be discovered for service %@", service->UUID());
@@ -154,33 +299,90 @@ void PeripheralBaseMacOS::connect() {
         }
 
         for (const CBCharacteristicPtr& characteristic : *characteristics) {
-            peripheral_->discoverDescriptors(characteristic);
-            poll_while([&] { return !characteristic->descriptors(); }, kDiscoveryStepLimit);
+            discover(
+                characteristic.get(), kDiscoveryStepLimit, [&] { peripheral_->discoverDescriptors(characteristic); },
+                [&] { return characteristic->descriptors().has_value(); });
             const auto descriptors = characteristic->descriptors();
             if (!descriptors) {
                 NSLog("Descriptors could not be discovered for characteristic %@", characteristic->UUID());
                 throw Exception::OperationFailed("Descriptor Discovery");
             }
 
-            // A fresh record: pending flags and value callbacks of an earlier link are dropped.
-            characteristic_extras_t extras;
+            // Attribute objects are the platform's per link, so a record found here belongs to this
+            // link and stays as it is (a rediscovery keeps its callback and its requests).
+            Lock lock(mutex_);
+            record_locked(characteristic);
             for (const CBDescriptorPtr& descriptor : *descriptors) {
-                extras.descriptor_extras[uuidToTavrin(descriptor->UUID())] = descriptor_extras_t{};
+                descriptor_record_locked(descriptor);
             }
-            characteristic_extras_[uuidToTavrin(characteristic->UUID())] = std::move(extras);
+            found.push_back(characteristic.get());
         }
     }
+
+    // Records of attributes this link does not have belong to an earlier link: their callbacks can
+    // never be called again, and what still waits on them cannot be answered.
+    {
+        Lock lock(mutex_);
+        std::sort(found.begin(), found.end());
+        for (auto it = characteristic_extras_.begin(); it != characteristic_extras_.end();) {
+            if (std::binary_search(found.begin(), found.end(), it->first)) {
+                ++it;
+                continue;
+            }
+            characteristic_extras_t& stale = it->second;
+            stale.reads.fail_all();
+            stale.writes.fail_all();
+            stale.subscriptions.fail_all();
+            for (auto& [key, descriptor] : stale.descriptor_extras) {
+                descriptor.reads.fail_all();
+                descriptor.writes.fail_all();
+            }
+            it = characteristic_extras_.erase(it);
+        }
+        tree_complete_ = true;
+    }
+    signal();
 }
 
 void PeripheralBaseMacOS::disconnect() {
-    Lock lock(mutex_);
-
+    // Waits on the platform's state alone, which the radio moves without the event queue: this works
+    // from inside a callback too.
     centralManager_->cancelPeripheralConnection(peripheral_);
-    poll_while([&] { return peripheral_->state() == CBPeripheralState::Disconnecting; }, kDisconnectionLimit);
+    wait_for(kDisconnectionLimit, [&] { return peripheral_->state() != CBPeripheralState::Disconnecting; });
     if (peripheral_->state() != CBPeripheralState::Disconnected) {
         NSLog("Disconnection failed.");
         throw Exception::OperationFailed("Peripheral Disconnection");
     }
+    {
+        Lock lock(mutex_);
+        tree_complete_ = false;
+        fail_all_locked();
+    }
+    signal();
+}
+
+void PeripheralBaseMacOS::delegateDidConnect() {
+    {
+        Lock lock(mutex_);
+        link_came_up_ = true;
+    }
+    signal();
+}
+
+bool PeripheralBaseMacOS::delegateDidDisconnect() {
+    bool came_up = true;
+    {
+        Lock lock(mutex_);
+        // A late event of an earlier link finds a new one up: what waits now belongs to the new link.
+        if (!linkUp()) {
+            came_up = link_came_up_;
+            link_came_up_ = false;
+            tree_complete_ = false;
+            fail_all_locked();
+        }
+    }
+    signal();
+    return came_up;
 }
 
 std::vector<Service> PeripheralBaseMacOS::getServices() const {
@@ -213,11 +415,20 @@ std::vector<Service> PeripheralBaseMacOS::getServices() const {
     return result;
 }
 
+// Each discovery answer, an error included, ends the oldest discovery waiting on its target.
 void PeripheralBaseMacOS::peripheralDidDiscoverServices(const platform::CBPeripheralPtr& peripheral,
                                                         const platform::NSError* error) {
     if (error) {
         NSLog("Error while discovering services for peripheral %@: %@\n", peripheral->name(), error);
     }
+    {
+        Lock lock(mutex_);
+        const auto it = discoveries_.find(peripheral.get());
+        if (it != discoveries_.end()) {
+            it->second.answer(error != nullptr);
+        }
+    }
+    signal();
 }
 
 void PeripheralBaseMacOS::peripheralDidDiscoverCharacteristicsForService(const platform::CBPeripheralPtr&,
@@ -226,6 +437,14 @@ void PeripheralBaseMacOS::peripheralDidDiscoverCharacteristicsForService(const p
     if (error) {
         NSLog("Error while discovering characteristics for service %@: %@\n", service->UUID(), error);
     }
+    {
+        Lock lock(mutex_);
+        const auto it = discoveries_.find(service.get());
+        if (it != discoveries_.end()) {
+            it->second.answer(error != nullptr);
+        }
+    }
+    signal();
 }
 
 void PeripheralBaseMacOS::peripheralDidDiscoverDescriptorsForCharacteristic(const platform::CBPeripheralPtr&,
@@ -234,6 +453,14 @@ void PeripheralBaseMacOS::peripheralDidDiscoverDescriptorsForCharacteristic(cons
     if (error) {
         NSLog("Error while discovering descriptors for characteristic %@: %@\n", characteristic->UUID(), error);
     }
+    {
+        Lock lock(mutex_);
+        const auto it = discoveries_.find(characteristic.get());
+        if (it != discoveries_.end()) {
+            it->second.answer(error != nullptr);
+        }
+    }
+    signal();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -299,23 +526,18 @@ std::string PeripheralBaseMacOS::read(const std::string& service_uuid, const std
         NSLog("Characteristic does not support read.");
         throw Exception::OperationNotSupported();
     }
+    refuse_on_event_queue("Characteristic Read");
 
-    const std::string key = uuidToTavrin(characteristic->UUID());
-    {
-        // Raised and requested as one step, so the answer cannot be processed before the flag is up.
-        Lock lock(mutex_);
-        characteristic_extras_[key].read_pending = true;
-        peripheral_->readValue(characteristic);
-    }
-    const bool answered = wait_until_answered([&] {
-        Lock lock(mutex_);
-        return characteristic_extras_[key].read_pending;
-    });
-    if (!answered) {
+    const auto queue_of = [&]() -> request_queue_t& { return record_locked(characteristic).reads; };
+    const request_ptr request = send(queue_of, [&] { peripheral_->readValue(characteristic); });
+    wait_for(kRequestLimit, [&] { return request->answered || !linkUp(); });
+    withdraw(queue_of, request);
+    // The slot is read once it has left its queue: no event writes it any more.
+    if (!request->answered || request->failed) {
         NSLog("Characteristic %@ could not be read", characteristic->UUID());
         throw Exception::OperationFailed("Characteristic Read");
     }
-    return bytes_of(characteristic->value());
+    return std::move(request->value);
 }
 
 void PeripheralBaseMacOS::writeRequest(const std::string& service_uuid, const std::string& characteristic_uuid,
@@ -326,18 +548,15 @@ void PeripheralBaseMacOS::writeRequest(const std::string& service_uuid, const st
         NSLog("Characteristic does not support write with response.");
         throw Exception::OperationNotSupported();
     }
+    refuse_on_event_queue("Characteristic Write Request");
 
-    const std::string key = uuidToTavrin(characteristic->UUID());
-    {
-        Lock lock(mutex_);
-        characteristic_extras_[key].write_pending = true;
+    const auto queue_of = [&]() -> request_queue_t& { return record_locked(characteristic).writes; };
+    const request_ptr request = send(queue_of, [&] {
         peripheral_->writeValue(payload, characteristic, platform::CBCharacteristicWriteType::WithResponse);
-    }
-    const bool answered = wait_until_answered([&] {
-        Lock lock(mutex_);
-        return characteristic_extras_[key].write_pending;
     });
-    if (!answered) {
+    wait_for(kRequestLimit, [&] { return request->answered || !linkUp(); });
+    withdraw(queue_of, request);
+    if (!request->answered || request->failed) {
         NSLog("Characteristic %@ could not be written", characteristic->UUID());
         throw Exception::OperationFailed("Characteristic Write Request");
     }
@@ -352,19 +571,39 @@ void PeripheralBaseMacOS::writeCommand(const std::string& service_uuid, const st
         throw Exception::OperationNotSupported();
     }
 
-    // The platform drops a write made while its transmit buffer is full. Testing for room and handing
-    // the write over happen under the lock, so two writers cannot both take the last free slot; the
-    // sleeps happen outside it, so events keep flowing. After the bound the write is sent regardless.
-    const auto deadline = Clock::now() + kRequestLimit;
-    for (;;) {
-        {
-            Lock lock(mutex_);
-            if (peripheral_->canSendWriteWithoutResponse() || Clock::now() >= deadline) {
-                peripheral_->writeValue(payload, characteristic, platform::CBCharacteristicWriteType::WithoutResponse);
-                return;
-            }
+    // The platform drops, with no word to the caller, a write it cannot carry: one longer than the link
+    // takes, or one made while its transmit buffer is full. Neither may pass for a write that was sent.
+    const size_t longest =
+        peripheral_->maximumWriteValueLengthForType(platform::CBCharacteristicWriteType::WithoutResponse);
+    if (payload.size() > longest) {
+        NSLog("Characteristic %@ could not be written without response: %@ bytes exceed the maximum of %@ bytes",
+              characteristic->UUID(), std::to_string(payload.size()), std::to_string(longest));
+        throw Exception::OperationFailed("Characteristic Write Command");
+    }
+
+    // Testing for room and handing the write over happen as one step, so two writers cannot both take
+    // the last free slot. The wait is woken by the platform's ready-to-send callback and otherwise
+    // looks again every step (the radio frees room without the event queue, so this works on it too).
+    bool sent = false;
+    bool link_down = false;
+    wait_for(kRequestLimit, [&] {
+        if (!linkUp()) {
+            link_down = true;
+            return true;
         }
-        std::this_thread::sleep_for(kPollStep);
+        if (!peripheral_->canSendWriteWithoutResponse()) {
+            return false;
+        }
+        peripheral_->writeValue(payload, characteristic, platform::CBCharacteristicWriteType::WithoutResponse);
+        sent = true;
+        return true;
+    });
+    if (!sent) {
+        NSLog(link_down ? "Characteristic %@ could not be written without response: the link is down"
+                        : "Characteristic %@ could not be written without response: the link's transmit buffer "
+                          "stayed full",
+              characteristic->UUID());
+        throw Exception::OperationFailed("Characteristic Write Command");
     }
 }
 
@@ -372,14 +611,21 @@ void PeripheralBaseMacOS::notify(const std::string& service_uuid, const std::str
                                  ValueCallback callback) {
     const auto found = findServiceAndCharacteristic(service_uuid, characteristic_uuid);
     const CBCharacteristicPtr& characteristic = found.second;
-
-    {
-        std::lock_guard<std::mutex> subscription(subscription_mutex_);
-        Lock lock(mutex_);
-        characteristic_extras_[uuidToTavrin(characteristic->UUID())].value_changed_callback = std::move(callback);
-        peripheral_->setNotifyValue(true, characteristic);
+    // Already notifying: the callback is replaced and nothing waits, so this works from a callback.
+    if (!characteristic->isNotifying()) {
+        refuse_on_event_queue("Characteristic Notify/Indicate");
     }
-    poll_while([&] { return !characteristic->isNotifying(); }, kRequestLimit);
+
+    auto stored = std::make_shared<value_callback_t>(std::move(callback));
+    const auto queue_of = [&]() -> request_queue_t& { return record_locked(characteristic).subscriptions; };
+    const request_ptr request = send(queue_of, [&] {
+        characteristic_extras_t& record = record_locked(characteristic);
+        record.value_changed_callback = std::move(stored);
+        ++record.callback_serial;
+        peripheral_->setNotifyValue(true, characteristic);
+    });
+    wait_for(kRequestLimit, [&] { return characteristic->isNotifying() || request->failed || !linkUp(); });
+    withdraw(queue_of, request);
     if (!characteristic->isNotifying()) {
         NSLog("Could not enable notifications for characteristic %@", characteristic->UUID());
         throw Exception::OperationFailed("Characteristic Notify/Indicate");
@@ -388,90 +634,94 @@ void PeripheralBaseMacOS::notify(const std::string& service_uuid, const std::str
 
 void PeripheralBaseMacOS::indicate(const std::string& service_uuid, const std::string& characteristic_uuid,
                                    ValueCallback callback) {
-    notify(service_uuid, characteristic_uuid, callback);
+    notify(service_uuid, characteristic_uuid, std::move(callback));
 }
 
 void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std::string& characteristic_uuid) {
     const auto found = findServiceAndCharacteristic(service_uuid, characteristic_uuid);
     const CBCharacteristicPtr& characteristic = found.second;
-
-    // The platform applies the new notifying state on the event queue, behind any value updates
-    // already queued; those need the object's lock for their callback, so the wait must not hold it or
-    // it would starve its own answer. Updates queued before the state change still reach the callback;
-    // once the platform reports the subscription ended no more come, and the callback goes. The
-    // subscription lock keeps a concurrent subscription from slipping in between.
-    std::lock_guard<std::mutex> subscription(subscription_mutex_);
-    {
-        Lock lock(mutex_);
-        peripheral_->setNotifyValue(false, characteristic);
+    if (characteristic->isNotifying()) {
+        refuse_on_event_queue("Characteristic Unsubscribe");
     }
-    poll_while([&] { return characteristic->isNotifying(); }, kRequestLimit);
+
+    // Nothing is held while waiting: the answer and the value updates queued before it run meanwhile.
+    uint64_t serial = 0;
+    const auto queue_of = [&]() -> request_queue_t& { return record_locked(characteristic).subscriptions; };
+    const request_ptr request = send(queue_of, [&] {
+        serial = record_locked(characteristic).callback_serial;
+        peripheral_->setNotifyValue(false, characteristic);
+    });
+    wait_for(kRequestLimit, [&] { return !characteristic->isNotifying() || request->failed; });
+    withdraw(queue_of, request);
     if (characteristic->isNotifying()) {
         NSLog("Could not disable notifications for characteristic %@", characteristic->UUID());
         throw Exception::OperationFailed("Characteristic Unsubscribe");
     }
-    Lock lock(mutex_);
-    characteristic_extras_[uuidToTavrin(characteristic->UUID())].value_changed_callback = nullptr;
+
+    std::shared_ptr<value_callback_t> removed;
+    {
+        Lock lock(mutex_);
+        characteristic_extras_t& record = record_locked(characteristic);
+        // A subscription made meanwhile stored its own callback: that one stays.
+        if (record.callback_serial == serial) {
+            removed = std::move(record.value_changed_callback);
+        }
+    }
+    // No call of the removed callback may run once this returns: wait for one already running. On the
+    // event queue none can be running but the caller's own (deliveries run there, one at a time).
+    if (removed && !isOnEventQueue()) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        answered_.wait(lock, [&] { return removed->running == 0; });
+    }
 }
 
 std::string PeripheralBaseMacOS::read(const std::string& service_uuid, const std::string& characteristic_uuid,
                                       const std::string& descriptor_uuid) {
     const auto found = findServiceAndCharacteristic(service_uuid, characteristic_uuid);
     const CBDescriptorPtr descriptor = findDescriptor(descriptor_uuid, found.second);
+    refuse_on_event_queue("Descriptor Read");
 
-    const std::string characteristic_key = uuidToTavrin(found.second->UUID());
-    const std::string descriptor_key = uuidToTavrin(descriptor->UUID());
-    {
-        Lock lock(mutex_);
-        characteristic_extras_[characteristic_key].descriptor_extras[descriptor_key].read_pending = true;
-        peripheral_->readValue(descriptor);
-    }
-    const bool answered = wait_until_answered([&] {
-        Lock lock(mutex_);
-        return characteristic_extras_[characteristic_key].descriptor_extras[descriptor_key].read_pending;
-    });
-    if (!answered) {
+    request_queue_t unowned;  // a descriptor without its characteristic: nothing can answer it
+    const auto queue_of = [&]() -> request_queue_t& {
+        descriptor_extras_t* record = descriptor_record_locked(descriptor);
+        return record ? record->reads : unowned;
+    };
+    const request_ptr request = send(queue_of, [&] { peripheral_->readValue(descriptor); });
+    wait_for(kRequestLimit, [&] { return request->answered || !linkUp(); });
+    withdraw(queue_of, request);
+    if (!request->answered || request->failed) {
         NSLog("Descriptor %@ could not be read", descriptor->UUID());
         throw Exception::OperationFailed("Descriptor Read");
     }
-    return bytes_of(descriptor->value());
+    return std::move(request->value);
 }
 
 void PeripheralBaseMacOS::write(const std::string& service_uuid, const std::string& characteristic_uuid,
                                 const std::string& descriptor_uuid, const std::string& payload) {
     const auto found = findServiceAndCharacteristic(service_uuid, characteristic_uuid);
     const CBDescriptorPtr descriptor = findDescriptor(descriptor_uuid, found.second);
+    refuse_on_event_queue("Descriptor Write");
 
-    const std::string characteristic_key = uuidToTavrin(found.second->UUID());
-    const std::string descriptor_key = uuidToTavrin(descriptor->UUID());
-    {
-        Lock lock(mutex_);
-        bool& pending = characteristic_extras_[characteristic_key].descriptor_extras[descriptor_key].write_pending;
-        const bool was_pending = pending;
-        pending = true;
-        try {
-            peripheral_->writeValue(payload, descriptor);
-        } catch (const platform::NSException&) {
-            // The platform refuses some descriptors outright (the client configuration one is changed
-            // through subscriptions); nothing was sent, so the flag goes back as it was.
-            pending = was_pending;
-            NSLog("Descriptor %@ does not support write.", descriptor->UUID());
-            throw Exception::OperationNotSupported();
-        }
+    request_queue_t unowned;
+    const auto queue_of = [&]() -> request_queue_t& {
+        descriptor_extras_t* record = descriptor_record_locked(descriptor);
+        return record ? record->writes : unowned;
+    };
+    request_ptr request;
+    try {
+        request = send(queue_of, [&] { peripheral_->writeValue(payload, descriptor); });
+    } catch (const platform::NSException&) {
+        // The platform refuses some descriptors outright (the client configuration one is changed
+        // through subscriptions); nothing was sent, and the request has left its queue.
+        NSLog("Descriptor %@ does not support write.", descriptor->UUID());
+        throw Exception::OperationNotSupported();
     }
-    const bool answered = wait_until_answered([&] {
-        Lock lock(mutex_);
-        return characteristic_extras_[characteristic_key].descriptor_extras[descriptor_key].write_pending;
-    });
-    if (!answered) {
+    wait_for(kRequestLimit, [&] { return request->answered || !linkUp(); });
+    withdraw(queue_of, request);
+    if (!request->answered || request->failed) {
         NSLog("Descriptor %@ could not be written", descriptor->UUID());
         throw Exception::OperationFailed("Descriptor Write");
     }
-}
-
-std::map<std::string, characteristic_extras_t> PeripheralBaseMacOS::characteristic_extras() const {
-    Lock lock(mutex_);
-    return characteristic_extras_;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -482,21 +732,52 @@ void PeripheralBaseMacOS::peripheralDidUpdateValueForCharacteristic(const platfo
                                                                     const platform::NSError* error) {
     if (error) {
         NSLog("Characteristic value update error: %@\n", error);
+        bool answered = false;
+        {
+            Lock lock(mutex_);
+            if (characteristic_extras_t* record = find_record_locked(characteristic)) {
+                answered = record->reads.answer(true);
+            }
+        }
+        if (answered) {
+            signal();
+        }
         return;
     }
 
-    Lock lock(mutex_);
-    characteristic_extras_t& extras = characteristic_extras_[uuidToTavrin(characteristic->UUID())];
-    if (extras.read_pending) {
-        // Taken as the answer to the read, whatever the link meant by it.
-        extras.read_pending = false;
+    std::string value = bytes_of(characteristic->value());
+    std::shared_ptr<value_callback_t> callback;
+    {
+        Lock lock(mutex_);
+        characteristic_extras_t* record = find_record_locked(characteristic);
+        if (!record) {
+            return;
+        }
+        if (request_t* read = record->reads.oldest_unanswered()) {
+            // Taken as the answer to the read, whatever the link meant by it.
+            read->answered = true;
+            read->value = std::move(value);
+        } else if (record->value_changed_callback) {
+            callback = record->value_changed_callback;
+            ++callback->running;
+        } else {
+            return;
+        }
+    }
+    if (!callback) {
+        signal();
         return;
     }
-    if (extras.value_changed_callback) {
-        // A copy, so a callback that re-subscribes or unsubscribes from inside itself does not
-        // destroy the callable that is running.
-        ValueCallback callback = extras.value_changed_callback;
-        TAVRIN_GUARDED(callback)(bytes_of(characteristic->value()));
+
+    // No lock of the library is held while the caller's code runs.
+    TAVRIN_GUARDED(callback->function)(std::move(value));
+    bool last = false;
+    {
+        Lock lock(mutex_);
+        last = --callback->running == 0;
+    }
+    if (last) {
+        signal();  // an unsubscription may wait for this call to end
     }
 }
 
@@ -505,24 +786,34 @@ void PeripheralBaseMacOS::peripheralDidWriteValueForCharacteristic(const platfor
                                                                    const platform::NSError* error) {
     if (error) {
         NSLog("Error: %@\n", error);
-        return;
     }
-    const std::string key = uuidToTavrin(characteristic->UUID());
-    Lock lock(mutex_);
-    characteristic_extras_[key].write_pending = false;
+    {
+        Lock lock(mutex_);
+        if (characteristic_extras_t* record = find_record_locked(characteristic)) {
+            record->writes.answer(error != nullptr);
+        }
+    }
+    signal();
 }
 
-void PeripheralBaseMacOS::peripheralDidUpdateNotificationStateForCharacteristic(const platform::CBPeripheralPtr&,
-                                                                                const CBCharacteristicPtr&,
-                                                                                const platform::NSError* error) {
-    // The subscription waits read the platform's notifying state themselves.
+void PeripheralBaseMacOS::peripheralDidUpdateNotificationStateForCharacteristic(
+    const platform::CBPeripheralPtr&, const CBCharacteristicPtr& characteristic, const platform::NSError* error) {
+    // The subscription waits read the platform's notifying state themselves; an error ends the oldest.
     if (error) {
         NSLog("Notification state update error: %@\n", error);
     }
+    {
+        Lock lock(mutex_);
+        if (characteristic_extras_t* record = find_record_locked(characteristic)) {
+            record->subscriptions.answer(error != nullptr);
+        }
+    }
+    signal();
 }
 
 void PeripheralBaseMacOS::peripheralIsReadyToSendWriteWithoutResponse(const platform::CBPeripheralPtr& peripheral) {
     NSLog("Peripheral ready to send: %@", peripheral);
+    signal();
 }
 
 void PeripheralBaseMacOS::peripheralDidUpdateValueForDescriptor(const platform::CBPeripheralPtr&,
@@ -530,12 +821,19 @@ void PeripheralBaseMacOS::peripheralDidUpdateValueForDescriptor(const platform::
                                                                 const platform::NSError* error) {
     if (error) {
         NSLog("Descriptor value update error: %@\n", error);
-        return;
     }
-    Lock lock(mutex_);
-    if (descriptor_extras_t* extras = descriptor_extras_locked(descriptor)) {
-        extras->read_pending = false;
+    std::string value = error ? std::string() : bytes_of(descriptor->value());
+    {
+        Lock lock(mutex_);
+        if (descriptor_extras_t* record = descriptor_record_locked(descriptor)) {
+            if (request_t* read = record->reads.oldest_unanswered()) {
+                read->answered = true;
+                read->failed = error != nullptr;
+                read->value = std::move(value);
+            }
+        }
     }
+    signal();
 }
 
 void PeripheralBaseMacOS::peripheralDidWriteValueForDescriptor(const platform::CBPeripheralPtr&,
@@ -543,21 +841,14 @@ void PeripheralBaseMacOS::peripheralDidWriteValueForDescriptor(const platform::C
                                                                const platform::NSError* error) {
     if (error) {
         NSLog("Descriptor value write error: %@\n", error);
-        return;
     }
-    Lock lock(mutex_);
-    if (descriptor_extras_t* extras = descriptor_extras_locked(descriptor)) {
-        extras->write_pending = false;
+    {
+        Lock lock(mutex_);
+        if (descriptor_extras_t* record = descriptor_record_locked(descriptor)) {
+            record->writes.answer(error != nullptr);
+        }
     }
-}
-
-descriptor_extras_t* PeripheralBaseMacOS::descriptor_extras_locked(const CBDescriptorPtr& descriptor) {
-    const CBCharacteristicPtr characteristic = descriptor->characteristic();
-    if (!characteristic) {
-        return nullptr;
-    }
-    return &characteristic_extras_[uuidToTavrin(characteristic->UUID())]
-                .descriptor_extras[uuidToTavrin(descriptor->UUID())];
+    signal();
 }
 
 }  // namespace Tavrin

@@ -2,6 +2,8 @@
 // The platform-facing half of one remote peripheral: the platform peripheral's delegate, which turns
 // the platform's asynchronous connection, discovery and GATT requests into blocking calls.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -21,9 +23,26 @@ namespace Tavrin {
 /// Delegate of one platform peripheral, owned by its `PeripheralBase`.
 ///
 /// Threads: the blocking operations run on the caller's thread; the platform callbacks run on the
-/// central manager's serial event queue. One recursive lock (`mutex_`) guards the bookkeeping map; it
-/// is held for the whole of `connect` and `disconnect`, for each hand-over of a GATT request and while
-/// a subscription's value callback runs, but never while a GATT operation waits for its answer.
+/// central manager's serial event queue. One mutex (`mutex_`) guards the bookkeeping records. It is
+/// held only for short steps (registering a request and handing it to the platform, recording an
+/// answer, looking a record up): never while a call waits, and never while a caller's value callback
+/// runs. Each wait sleeps on `answered_`, which every answering event signals, and looks at the
+/// platform's state at least every 10 ms; its limit is counted from its own start.
+///
+/// Requests: every request has its own slot in its attribute's queue; the answer fills the oldest
+/// waiting slot of that kind (the link answers in order), an error answer included, so each call gets
+/// its own answer, and a lost link ends every waiting slot as failed at once. A call that gives up
+/// withdraws its slot.
+///
+/// Callbacks: a value callback is called on the event queue with no lock of the library held, so it
+/// may call any operation. `unsubscribe` empties the stored callback and then waits until a call of it
+/// that is already running has returned (unless it runs inside that very call), so no value callback
+/// runs after `unsubscribe` has returned. A blocking operation that can only complete through the event
+/// queue (a read, a write with response, a descriptor request, a subscription change that is not
+/// already in place, a connection that is not already up) fails at once when called on that queue,
+/// with its usual exception and a console line, since it would wait for an answer that its own caller
+/// holds up. `disconnect` and writes without response wait on the platform's state, not on the queue,
+/// and work from a callback.
 ///
 /// Lifetime: the platform holds this delegate weakly and locks it for the length of each event, so an
 /// event either finds the delegate alive and keeps it alive until the event returns, or is not
@@ -59,17 +78,25 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     bool isConnected() const;
 
     /// Connects (5.0 s) and discovers services (5.0 s), then each service's characteristics and each
-    /// characteristic's descriptors (1.0 s each), one request at a time. Rebuilds the record of every
-    /// characteristic found. Throws `OperationFailed` naming the stage that failed.
+    /// characteristic's descriptors (1.0 s each), one request at a time. Throws `OperationFailed` naming
+    /// the stage that failed; an error answer or a lost link ends a stage at once. A connection that
+    /// does not come up in time is cancelled. On a peripheral that is connected and fully discovered it
+    /// returns at once and keeps every record and callback. A new link drops the records of the old one.
     void connect();
-    /// Cancels the link and waits up to 5.0 s for it to go down; else throws `OperationFailed`.
+    /// Cancels the link and waits up to 5.0 s for it to go down; else throws `OperationFailed`. Every
+    /// request still waiting then fails.
     void disconnect();
     /// Snapshot of the discovered tree, in the platform's order; no lock, no request.
     std::vector<Service> getServices() const;
 
-    // Connection hooks, called on the event queue by `PeripheralBase`; nothing to do here.
-    void delegateDidConnect() {}
-    void delegateDidDisconnect() {}
+    // Connection hooks, called on the event queue by `PeripheralBase`: they wake the waits; a
+    // disconnection also ends every request still waiting on the link that went.
+    void delegateDidConnect();
+    /// True when the link that went down had come up. A withdrawn attempt that never connected (a
+    /// `connect` that gave up) gives false: nobody heard of a connection, so nobody need hear of its end.
+    bool delegateDidDisconnect();
+    /// True when called on the event queue that delivers this peripheral's events (inside a callback).
+    bool isOnEventQueue() const;
 
     // Lookups by the caller's UUID text; no lock. An unparsable text counts as not found.
     platform::CBServicePtr findService(const std::string& service_uuid) const;
@@ -84,20 +111,23 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     std::string read(const std::string& service_uuid, const std::string& characteristic_uuid);
     void writeRequest(const std::string& service_uuid, const std::string& characteristic_uuid,
                       const std::string& payload);
-    /// Waits (up to 1.0 s) for room in the link's transmit buffer, then hands the write over.
+    /// Waits (up to 1.0 s) for room in the link's transmit buffer, then hands the write over. A payload
+    /// longer than the link takes without response, or no room in time, throws `OperationFailed`.
     void writeCommand(const std::string& service_uuid, const std::string& characteristic_uuid,
                       const std::string& payload);
-    /// `callback` runs on the event queue with the lock held; what it throws is logged.
+    /// `callback` runs on the event queue without any lock of the library; what it throws is logged.
     void notify(const std::string& service_uuid, const std::string& characteristic_uuid, ValueCallback callback);
     void indicate(const std::string& service_uuid, const std::string& characteristic_uuid, ValueCallback callback);
+    /// Returns once the subscription has ended and no call of its callback is running (see above).
     void unsubscribe(const std::string& service_uuid, const std::string& characteristic_uuid);
     std::string read(const std::string& service_uuid, const std::string& characteristic_uuid,
                      const std::string& descriptor_uuid);
     void write(const std::string& service_uuid, const std::string& characteristic_uuid,
                const std::string& descriptor_uuid, const std::string& payload);
 
-    /// A copy of the bookkeeping map (diagnostics and tests).
-    std::map<std::string, characteristic_extras_t> characteristic_extras() const;
+    /// What the records hold, by characteristic UUID text (diagnostics and tests). Of characteristics
+    /// that share a UUID, the one whose record was made first is shown.
+    std::map<std::string, characteristic_state_t> characteristic_extras() const;
 
     // Platform callbacks (event queue).
     void peripheralDidDiscoverServices(const platform::CBPeripheralPtr& peripheral,
@@ -126,18 +156,44 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
                                               const platform::NSError* error) override;
 
   private:
-    // The record of a descriptor's requests, under its characteristic's record; nullptr when the
-    // descriptor has lost its characteristic. Called with mutex_ held.
-    descriptor_extras_t* descriptor_extras_locked(const platform::CBDescriptorPtr& descriptor);
+    using Clock = std::chrono::steady_clock;
+    using Lock = std::lock_guard<std::mutex>;
 
-    // Characteristic UUID text -> record; entries are added on access and never erased, so
-    // references into the map stay valid. Guarded by mutex_.
-    std::map<std::string, characteristic_extras_t> characteristic_extras_;
+    // Records, made on first use; called with mutex_ held.
+    characteristic_extras_t& record_locked(const platform::CBCharacteristicPtr& characteristic);
+    descriptor_extras_t* descriptor_record_locked(const platform::CBDescriptorPtr& descriptor);
+    characteristic_extras_t* find_record_locked(const platform::CBCharacteristicPtr& characteristic);
+    // Ends every waiting request as failed; called with mutex_ held.
+    void fail_all_locked();
+
+    // Registers a request in the queue that `queue_of` gives (under mutex_) and hands it to the
+    // platform in the same step, so that answers keep the order of the requests.
+    template <typename QueueOf, typename Send>
+    request_ptr send(QueueOf queue_of, Send send_request);
+    // Waits until `done` (called with mutex_ held) holds or `limit` has passed since the call; true when done.
+    template <typename Done>
+    bool wait_for(Clock::duration limit, Done done);
+    // Takes a request off the queue that `queue_of` gives.
+    template <typename QueueOf>
+    void withdraw(QueueOf queue_of, const request_ptr& request);
+    // Wakes every wait; called after an answer was recorded (without mutex_ held).
+    void signal();
+    // Throws the operation's usual exception, with a console line, when called on the event queue.
+    void refuse_on_event_queue(const char* operation) const;
+    bool linkUp() const;
+
     const platform::CBPeripheralPtr peripheral_;          // set at construction, read-only after
     const platform::CBCentralManagerPtr centralManager_;  // set at construction, read-only after
-    mutable std::recursive_mutex mutex_;                  // the object's lock
-    // Orders subscription changes among callers (taken before mutex_, never on the event queue).
-    std::mutex subscription_mutex_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable answered_;  // signalled by every event that may end a wait; waited on with mutex_
+    // Platform characteristic object -> its record. Guarded by mutex_.
+    std::map<const platform::CBCharacteristic*, characteristic_extras_t> characteristic_extras_;
+    // Discovery requests by their target (the peripheral, a service, a characteristic). Guarded by mutex_.
+    std::map<const void*, request_queue_t> discoveries_;
+    uint64_t next_record_order_ = 0;  // guarded by mutex_
+    bool tree_complete_ = false;      // guarded by mutex_: a connect discovered the whole tree of the current link
+    bool link_came_up_ = false;       // guarded by mutex_: the current link reached the connected state
 };
 
 }  // namespace Tavrin
