@@ -2,9 +2,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace Tavrin::Logging {
 
@@ -61,11 +61,11 @@ class Logger {
     Logger();
     ~Logger() = default;
 
-    Level level_;        // guarded by mutex_
-    Callback callback_;  // guarded by mutex_
+    Level level_;  // guarded by mutex_
+    // Guarded by mutex_. Each sink has its own allocation, which a running record keeps alive, so a
+    // sink replaced from inside its own call is neither moved nor overwritten while it runs.
+    std::shared_ptr<const Callback> callback_;
     std::recursive_mutex mutex_;
-    unsigned sink_depth_ = 0;        // guarded by mutex_: sink calls in progress on the locking thread
-    std::vector<Callback> retired_;  // guarded by mutex_: sinks replaced while one ran, freed afterwards
 };
 
 }  // namespace Tavrin::Logging
