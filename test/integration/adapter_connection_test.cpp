@@ -13,21 +13,6 @@ namespace {
 
 const std::string kA = device_id(21);
 
-Tavrin::Peripheral find_one(Tavrin::Adapter& adapter, const std::string& address) {
-    ScanRecorder recorder;
-    recorder.install(adapter);
-    adapter.scan_start();
-    const bool seen = eventually([&] { return recorder.found(address) == 1; });
-    adapter.scan_stop();
-    drain(adapter);
-    adapter.set_callback_on_scan_found({});
-    adapter.set_callback_on_scan_updated({});
-    if (!seen) {
-        throw std::runtime_error("not found: " + address);
-    }
-    return *recorder.last(address);
-}
-
 TEST(AdapterConnection, EventsReachPeripheralsOfEarlierScans) {
     reset_world({device(kA)});
     ConsoleCapture console;
