@@ -20,6 +20,25 @@ class PeripheralBase;
 /// `Exception::NotInitialized` on an unbound handle; the GATT operations also throw
 /// `Exception::NotConnected` while the peripheral is not connected. All operations block the calling
 /// thread; GATT requests give up after 1.0 s with `Exception::OperationFailed`.
+///
+/// A handle keeps its backend alive for as long as it lives, also for the length of each call made
+/// through it (a callback may drop the last handle), and it keeps working after the adapter handle
+/// that found it is gone: events, callbacks and link-loss reports included.
+///
+/// Connection callbacks:
+/// - Threads: the connected callback runs on the thread that called `connect()`, at its end. The
+///   disconnected callback runs on the thread that called `disconnect()`, once per call, at its
+///   end; the platform's event for that disconnection calls nothing, however late it comes. A
+///   disconnection nobody asked for (link loss, the device going) calls it on the adapter's event
+///   queue instead.
+/// - Locks: none of the library's is held while they run, except the callback's own, as for the
+///   adapter's callbacks: calls of one callback never overlap, and replacing or removing it waits
+///   for a call running on another thread. Do not replace or remove a callback while holding a lock
+///   that the callback takes.
+/// - On the event queue (in a disconnected callback for a lost link, or in a scan or value
+///   callback), `connect()` and the GATT operations that wait for an answer fail at once with their
+///   usual exception and a console line saying so: their answers come through the queue that is
+///   busy running the callback. `disconnect()` and the queries work there.
 class Peripheral {
 public:
     Peripheral();
@@ -45,7 +64,8 @@ public:
     /// (connection 5.0 s, each discovery step at most 1.0 s or 5.0 s for services).
     /// Throws `Exception::OperationFailed` naming the stage that failed. Then calls the connected callback.
     void connect();
-    /// Disconnects, blocking up to 5.0 s; then calls the disconnected callback on this thread.
+    /// Disconnects, blocking up to 5.0 s for the link to go down; then calls the disconnected
+    /// callback on this thread. Does not wait for the platform's disconnection event.
     void disconnect();
     bool is_connected();
     bool is_connectable();
