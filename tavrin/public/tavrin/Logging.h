@@ -21,6 +21,11 @@ enum class Level : int32_t {
 
 /// The process-wide logger. Records above the current level are dropped; the rest go to one
 /// replaceable sink. Every member is safe to call from any thread; records reach the sink one at a time.
+///
+/// The sink runs on the thread that logs (the caller's, or the library's event queue), with the
+/// logger's recursive lock held so that records never interleave; it may log or change the level
+/// itself. It must not wait for a lock that another thread may hold while calling into the library,
+/// since that thread may be logging too.
 class Logger {
   public:
     /// level, module, file, line, function, message
