@@ -135,6 +135,20 @@ TEST(PeripheralBackend, RequestedDisconnectionNeitherWaitsForItsEventNorReportsI
     EXPECT_TRUE(eventually([&] { return log.disconnections() == 3u; }));
 }
 
+// An attempt withdrawn before its link came up ends with a disconnection event too; there was no
+// connection to report lost.
+TEST(PeripheralBackend, WithdrawnAttemptReportsNoDisconnection) {
+    auto device = test_device();
+    device.connection.outcome = platform::sim::ConnectOutcome::Hang;
+    PeripheralHarness harness(world_with(device));
+    CallbackLog log;
+    log.install(harness.base());
+    harness.manager()->connectPeripheral(harness.peripheral(), {});
+    harness.manager()->cancelPeripheralConnection(harness.peripheral());
+    ASSERT_TRUE(eventually([&] { return harness.central().disconnect_events() == 1; }));
+    EXPECT_EQ(log.disconnections(), 0u);
+}
+
 TEST(PeripheralBackend, DisconnectingWhileDisconnectedStillCallsBack) {
     PeripheralHarness harness(world_with(test_device()));
     CallbackLog log;

@@ -84,22 +84,31 @@ void PeripheralBase::disconnect() {
     // as disconnected, so a task queued once the delegate's wait is over runs after it: that task
     // gives the claim back. Nothing waits for the event (which cannot come while this runs on the
     // queue itself), and a claim whose event never comes (the radio went off) ends all the same, so
-    // a later link loss is still reported. The task is queued on every way out: after a failed
-    // disconnection the event of a link that goes down later calls the callback from the queue.
+    // a later link loss is still reported. The claim goes back before the callback runs (which may
+    // reconnect), and on every way out: after a failed disconnection, the event of a link that goes
+    // down later calls the callback from the queue.
     ++*disconnect_claims_;
-    struct ReleaseClaim {
+    struct ClaimRelease {
         platform::dispatch_queue_t queue;
         std::shared_ptr<std::atomic<unsigned>> claims;
-        ~ReleaseClaim() {
+        bool done = false;
+        void now() noexcept {
+            done = true;
             try {
                 queue->async([claims = claims] { --*claims; });
             } catch (...) {
                 --*claims;  // out of memory: better a late event reported twice than a loss never
             }
         }
+        ~ClaimRelease() {
+            if (!done) {
+                now();
+            }
+        }
     } release{queue_, disconnect_claims_};
 
     delegate_->disconnect();
+    release.now();
     TAVRIN_GUARDED(callback_on_disconnected_)();
 }
 
@@ -207,12 +216,15 @@ void PeripheralBase::update_advertising_data(advertising_data_t advertising_data
 
 void PeripheralBase::delegate_did_connect() {
     delegate_->delegateDidConnect();
+    link_reported_up_ = true;
 }
 
 void PeripheralBase::delegate_did_disconnect() {
     delegate_->delegateDidDisconnect();
-    // A requested disconnection reports itself from disconnect(), on the caller's thread.
-    if (*disconnect_claims_ == 0) {
+    // An attempt withdrawn before its link came up ends with this event too: there was no connection
+    // to report lost. A requested disconnection reports itself from disconnect(), on the caller's thread.
+    const bool was_up = std::exchange(link_reported_up_, false);
+    if (was_up && *disconnect_claims_ == 0) {
         TAVRIN_GUARDED(callback_on_disconnected_)();
     }
 }

@@ -102,6 +102,8 @@ class PeripheralBase {
     // request brought. While raised, a disconnection event calls no callback. Atomic; shared with
     // those tasks, which may outlive this object.
     const std::shared_ptr<std::atomic<unsigned>> disconnect_claims_;
+    // A connection event came since the last disconnection event. Event queue only.
+    bool link_reported_up_ = false;
     std::map<uint16_t, std::string> manufacturer_data_;
     std::map<std::string, std::string> service_data_;
 
