@@ -129,7 +129,7 @@ TEST(SafeCallback, SmallCallableReplacingItselfKeepsItsOwnCaptures) {
     seen.clear();
     zem::safe_callback<void()> holder;
     holder.load([self = &holder, id = 1] {
-        self->load([self, id = 2] { seen.push_back(id); });
+        self->load([out = &seen, id = 2] { out->push_back(id); });
         seen.push_back(id);
     });
     holder();
