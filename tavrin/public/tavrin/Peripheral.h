@@ -20,29 +20,14 @@ class PeripheralBase;
 /// `Exception::NotInitialized` on an unbound handle; the GATT operations also throw
 /// `Exception::NotConnected` while the peripheral is not connected. All operations block the calling
 /// thread; GATT requests give up after 1.0 s with `Exception::OperationFailed`.
-///
-/// A handle keeps its backend alive for as long as it lives, also for the length of each call made
-/// through it (a callback may drop the last handle), and it keeps working after the adapter handle
-/// that found it is gone: events, callbacks and link-loss reports included.
-///
-/// Connection callbacks:
-/// - Threads: the connected callback runs on the thread that called `connect()`, at its end. The
-///   disconnected callback runs on the thread that called `disconnect()`, once per call, at its
-///   end; the platform's event for that disconnection calls nothing, however late it comes. A
-///   disconnection nobody asked for (link loss, the device going) calls it on the adapter's event
-///   queue instead.
-/// - Locks: none of the library's is held while they run, except the callback's own, as for the
-///   adapter's callbacks: calls of one callback never overlap, and replacing or removing it waits
-///   for a call running on another thread. Do not replace or remove a callback while holding a lock
-///   that the callback takes.
-/// - On the event queue (in a disconnected callback for a lost link, or in a scan or value
-///   callback), `connect()` and the GATT operations that wait for an answer fail at once with their
-///   usual exception and a console line saying so: their answers come through the queue that is
-///   busy running the callback. `disconnect()` and the queries work there.
 class Peripheral {
 public:
     Peripheral();
     virtual ~Peripheral();
+
+    // A handle keeps its backend alive for as long as it lives, also for the length of each call made
+    // through it (a callback may drop the last handle), and it keeps working after the adapter handle
+    // that found it is gone: events, callbacks and link-loss reports included.
 
     bool initialized() const;
     /// The platform's peripheral object.
@@ -64,8 +49,7 @@ public:
     /// (connection 5.0 s, each discovery step at most 1.0 s or 5.0 s for services).
     /// Throws `Exception::OperationFailed` naming the stage that failed. Then calls the connected callback.
     void connect();
-    /// Disconnects, blocking up to 5.0 s for the link to go down; then calls the disconnected
-    /// callback on this thread. Does not wait for the platform's disconnection event.
+    /// Disconnects, blocking up to 5.0 s; then calls the disconnected callback on this thread.
     void disconnect();
     bool is_connected();
     bool is_connectable();
@@ -99,10 +83,19 @@ public:
     void write(const std::string& service, const std::string& characteristic, const std::string& descriptor,
                const std::string& data);
 
-    /// Called on the caller's thread at the end of a successful `connect()`. An empty function removes it.
+    /// Connection callbacks. An empty function removes the callback.
+    /// - Threads: the connected callback runs on the thread that called `connect()`, at the end of a
+    ///   successful call. The disconnected callback runs on the thread that called `disconnect()`, once
+    ///   per call, at its end; `disconnect()` does not wait for the platform's disconnection event, and
+    ///   that event calls nothing, however late it comes. A disconnection nobody asked for (link loss,
+    ///   the device going) calls it on the library's event queue instead; an attempt that never
+    ///   connected calls nothing.
+    /// - Locks: none of the library's is held while they run, except the callback's own: calls of one
+    ///   callback never overlap, and replacing or removing it waits for a call running on another
+    ///   thread to return. So do not replace or remove a callback while holding a lock it takes.
+    /// - On the event queue (the disconnected callback of a lost link), `connect()` and the requests
+    ///   that wait for an answer fail at once, as in any callback there; `disconnect()` works.
     void set_callback_on_connected(std::function<void()> on_connected);
-    /// Called on the caller's thread by `disconnect()`, or on the library's event queue when the link
-    /// is lost without a request. An empty function removes it.
     void set_callback_on_disconnected(std::function<void()> on_disconnected);
 
 protected:
