@@ -251,6 +251,7 @@ class PeripheralHarness {
     Tavrin::PeripheralBaseMacOS& delegate() { return *delegate_; }
     const std::shared_ptr<Tavrin::PeripheralBase>& base_ptr() { return base_; }
     TestCentral& central() { return *central_; }
+    const platform::CBCentralManagerPtr& manager() { return manager_; }
     const platform::CBPeripheralPtr& peripheral() { return peripheral_; }
     const std::string& identifier() const { return identifier_; }
     platform::sim::World& world() { return platform::sim::World::get(); }

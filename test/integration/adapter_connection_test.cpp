@@ -13,21 +13,6 @@ namespace {
 
 const std::string kA = device_id(21);
 
-Tavrin::Peripheral find_one(Tavrin::Adapter& adapter, const std::string& address) {
-    ScanRecorder recorder;
-    recorder.install(adapter);
-    adapter.scan_start();
-    const bool seen = eventually([&] { return recorder.found(address) == 1; });
-    adapter.scan_stop();
-    drain(adapter);
-    adapter.set_callback_on_scan_found({});
-    adapter.set_callback_on_scan_updated({});
-    if (!seen) {
-        throw std::runtime_error("not found: " + address);
-    }
-    return *recorder.last(address);
-}
-
 TEST(AdapterConnection, EventsReachPeripheralsOfEarlierScans) {
     reset_world({device(kA)});
     ConsoleCapture console;
@@ -73,6 +58,43 @@ TEST(AdapterConnection, EventsReachPeripheralsOfEarlierScans) {
     EXPECT_EQ(disconnections(), 2u);
     EXPECT_EQ(console.count("disconnected: "), 1u);
     EXPECT_EQ(console.count("Exception"), 0u);
+}
+
+// connect() from the found callback runs on the event queue that would have to deliver its answers:
+// it fails with its usual exception instead of hanging the adapter, and the scan goes on.
+TEST(AdapterConnection, ConnectInsideTheFoundCallbackFailsAndTheScanGoesOn) {
+    const std::string kB = device_id(22);
+    reset_world({device(kA), device(kB)});
+    auto adapter = the_adapter();
+    std::mutex mutex;
+    std::vector<std::string> found;  // guarded by mutex
+    std::string outcome;             // guarded by mutex
+    adapter.set_callback_on_scan_found([&](Tavrin::Peripheral p) {
+        std::string text = "(not called)";
+        if (p.address() == kA) {
+            try {
+                p.connect();
+                text = "connected";
+            } catch (const Tavrin::Exception::OperationFailed& e) {
+                text = e.what();
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        found.push_back(p.address());
+        if (p.address() == kA) {
+            outcome = text;
+        }
+    });
+    adapter.scan_start();
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return found.size() == 2;
+        },
+        8s));
+    adapter.scan_stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(outcome.rfind("Operation Failed: ", 0), 0u) << outcome;
 }
 
 TEST(AdapterConnection, FailedConnectionIsOnlyWrittenToTheConsole) {

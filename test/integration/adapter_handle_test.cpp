@@ -112,6 +112,44 @@ TEST(AdapterHandle, BluetoothOffOrUnauthorizedRefusesToScan) {
     }
 }
 
+// Bluetooth going away during a scan: scan_stop() still warns, but it also ends the scan and says so.
+TEST(AdapterHandle, ScanStopEndsARunningScanWhenBluetoothWentAway) {
+    using platform::CBManagerAuthorization;
+    using platform::CBManagerState;
+    for (const bool radio_off : {false, true}) {
+        SCOPED_TRACE(radio_off ? "radio off" : "authorization withdrawn");
+        reset_radio(CBManagerState::PoweredOn, CBManagerAuthorization::AllowedAlways);
+        auto adapter = the_adapter();
+        ScanRecorder recorder;
+        recorder.install(adapter);
+        std::atomic<int> stops{0};
+        adapter.set_callback_on_scan_stop([&] { ++stops; });
+        adapter.scan_start();
+        ASSERT_TRUE(eventually([&] { return recorder.total_found() == 1; }));
+
+        if (radio_off) {
+            platform::sim::World::get().setAdapterState(CBManagerState::PoweredOff);
+        } else {
+            platform::sim::World::get().setAuthorization(CBManagerAuthorization::Denied);
+        }
+        LogCapture log;
+        adapter.scan_stop();
+        EXPECT_EQ(log.count("Bluetooth is not enabled.", "scan_stop"), 1u);
+        EXPECT_EQ(stops, 1);
+        EXPECT_FALSE(adapter.scan_is_active());
+        drain(adapter);
+        const size_t updates = recorder.updated(device_id(31));
+        std::this_thread::sleep_for(30ms);  // six advertising intervals
+        drain(adapter);
+        EXPECT_EQ(recorder.updated(device_id(31)), updates);
+
+        // With no scan running, nothing more than the warning.
+        adapter.scan_stop();
+        EXPECT_EQ(log.count("Bluetooth is not enabled.", "scan_stop"), 2u);
+        EXPECT_EQ(stops, 1);
+    }
+}
+
 TEST(AdapterHandle, StateWaitEndsSoonAfterTheStateIsKnown) {
     reset_radio(platform::CBManagerState::PoweredOff, platform::CBManagerAuthorization::AllowedAlways, 50);
     std::vector<Tavrin::Adapter> adapters;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -44,6 +45,7 @@ struct AdapterPeek : Tavrin::Adapter {
 struct PeripheralPeek : Tavrin::Peripheral {
     explicit PeripheralPeek(const Tavrin::Peripheral& peripheral) : Tavrin::Peripheral(peripheral) {}
     Tavrin::PeripheralBase* backend() const { return internal_.get(); }
+    std::weak_ptr<Tavrin::PeripheralBase> weak() const { return internal_; }
 };
 
 inline Tavrin::PeripheralBase* backend_of(const Tavrin::Peripheral& peripheral) {
@@ -161,6 +163,23 @@ class ScanRecorder {
     std::map<std::string, size_t> updated_;              // guarded by mutex_
     std::map<std::string, Tavrin::Peripheral> handles_;  // guarded by mutex_
 };
+
+/// Scans until the device with `address` is found, and returns its handle (the scan stopped, the
+/// scan callbacks removed).
+inline Tavrin::Peripheral find_one(Tavrin::Adapter& adapter, const std::string& address) {
+    ScanRecorder recorder;
+    recorder.install(adapter);
+    adapter.scan_start();
+    const bool seen = eventually([&] { return recorder.found(address) == 1; });
+    adapter.scan_stop();
+    drain(adapter);
+    adapter.set_callback_on_scan_found({});
+    adapter.set_callback_on_scan_updated({});
+    if (!seen) {
+        throw std::runtime_error("not found: " + address);
+    }
+    return *recorder.last(address);
+}
 
 inline std::vector<std::string> addresses(const std::vector<Tavrin::Peripheral>& peripherals) {
     std::vector<std::string> result;

@@ -87,5 +87,104 @@ TEST(AdapterLifetime, LastHandleDroppedInsideTheStartCallback) {
     ASSERT_TRUE(eventually([&] { return weak.expired(); }));
 }
 
+// The last handle of a peripheral dropped inside its own connection callbacks, with the adapter gone: the
+// backend must outlive the connect() or disconnect() that called the callback.
+TEST(AdapterLifetime, PeripheralHandleDroppedInsideItsOwnConnectionCallbacks) {
+    const std::string kA = device_id(31), kB = device_id(32);
+    reset_world({device(kA), device(kB)});
+    std::optional<Tavrin::Peripheral> a, b;
+    {
+        auto adapter = the_adapter();
+        a = find_one(adapter, kA);
+        b = find_one(adapter, kB);
+    }
+
+    std::weak_ptr<Tavrin::PeripheralBase> weak = PeripheralPeek(*a).weak();
+    std::optional<bool> freed_in_callback;
+    a->set_callback_on_connected([&] {
+        a.reset();
+        freed_in_callback = weak.expired();
+    });
+    a->connect();
+    EXPECT_EQ(freed_in_callback, false);
+    // Freed once nothing uses it any more (a connection event may still hold it for a moment).
+    EXPECT_TRUE(eventually([&] { return weak.expired(); }));
+
+    b->connect();
+    weak = PeripheralPeek(*b).weak();
+    freed_in_callback.reset();
+    b->set_callback_on_disconnected([&] {
+        b.reset();
+        freed_in_callback = weak.expired();
+    });
+    b->disconnect();
+    EXPECT_EQ(freed_in_callback, false);
+    EXPECT_TRUE(eventually([&] { return weak.expired(); }));
+}
+
+// A peripheral handle that outlives its adapter handle keeps working: operations, value callbacks,
+// requested disconnections and link losses, on the same event queue as before.
+TEST(AdapterLifetime, PeripheralOutlivesItsAdapter) {
+    const std::string kA = device_id(33);
+    const std::string service = "a0da0001-0000-4000-8000-000000000033";
+    const std::string characteristic = "a0da0002-0000-4000-8000-000000000033";
+    auto config = device(kA);
+    platform::sim::CharacteristicConfig value;
+    value.uuid = characteristic;
+    value.properties = platform::CBCharacteristicPropertyRead | platform::CBCharacteristicPropertyNotify;
+    value.value = "v1";
+    config.services.push_back({service, {}, {value}});
+    reset_world({config});
+
+    std::optional<Tavrin::Adapter> adapter = the_adapter();
+    auto* manager = static_cast<platform::CBCentralManager*>(adapter->underlying());
+    auto peripheral = find_one(*adapter, kA);
+    adapter->scan_start();
+    const std::weak_ptr<Tavrin::AdapterBase> weak = AdapterPeek(*adapter).backend();
+    adapter.reset();
+    ASSERT_TRUE(eventually([&] { return weak.expired(); }));
+    // Nobody is left to stop that scan: it ended with the adapter.
+    EXPECT_FALSE(manager->isScanning());
+
+    std::mutex mutex;
+    std::vector<std::thread::id> disconnected;  // guarded by mutex
+    std::vector<std::string> values;            // guarded by mutex
+    peripheral.set_callback_on_disconnected([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        disconnected.push_back(std::this_thread::get_id());
+    });
+    auto disconnections = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return disconnected.size();
+    };
+
+    peripheral.connect();
+    EXPECT_EQ(peripheral.read(service, characteristic), "v1");
+    peripheral.notify(service, characteristic, [&](std::string v) {
+        std::lock_guard<std::mutex> lock(mutex);
+        values.push_back(v);
+    });
+    platform::sim::World::get().notify(kA, service, characteristic, "v2");
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return values == std::vector<std::string>{"v2"};
+    }));
+
+    // A link loss is still reported, on the event queue.
+    platform::sim::World::get().dropLink(kA);
+    ASSERT_TRUE(eventually([&] { return disconnections() == 1; }));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_NE(disconnected[0], std::this_thread::get_id());
+    }
+
+    // A requested disconnection calls back once, on this thread, without waiting for an event.
+    peripheral.connect();
+    EXPECT_LT(ms(timed([&] { peripheral.disconnect(); })), 700);
+    EXPECT_EQ(disconnections(), 2u);
+    manager->queue()->sync([] {});
+    EXPECT_EQ(disconnections(), 2u);
+}
+
 }  // namespace
 }  // namespace adapter_test

@@ -99,6 +99,56 @@ TEST(PeripheralBackend, RequestedDisconnectionCallsBackOnceOnTheCallersThread) {
     EXPECT_EQ(log.disconnected, std::vector<std::thread::id>{std::this_thread::get_id()});
 }
 
+// disconnect() never waits for the platform's event: not when the queue is busy and the event comes
+// late (it must then call nothing), nor on the queue itself, where it cannot come while the call runs.
+TEST(PeripheralBackend, RequestedDisconnectionNeitherWaitsForItsEventNorReportsItTwice) {
+    PeripheralHarness harness(world_with(test_device()));
+    auto& base = harness.base();
+    CallbackLog log;
+    log.install(base);
+
+    base.connect();
+    harness.central().delay_disconnect_routing(1500ms);
+    EXPECT_LT(ms(timed([&] { base.disconnect(); })), 700);
+    EXPECT_EQ(log.disconnections(), 1u);
+    ASSERT_TRUE(eventually([&] { return harness.central().disconnect_events() == 1; }, 5s));
+    EXPECT_EQ(log.disconnections(), 1u);
+    harness.central().delay_disconnect_routing(0ms);
+
+    base.connect();
+    std::atomic<long long> took{-1};
+    base.notify(kService, kValueChar, [&](std::string) {
+        if (took < 0) {
+            took = ms(timed([&] { base.disconnect(); }));
+        }
+    });
+    harness.world().notify(kDevice, kService, kValueChar, "x");
+    ASSERT_TRUE(eventually([&] { return took >= 0; }));
+    EXPECT_LT(took, 700);
+    ASSERT_TRUE(eventually([&] { return harness.central().disconnect_events() == 2; }));
+    EXPECT_EQ(log.disconnections(), 2u);
+
+    // The claims are given back: a later link loss is reported, once.
+    base.connect();
+    harness.world().dropLink(kDevice);
+    ASSERT_TRUE(eventually([&] { return harness.central().disconnect_events() == 3; }));
+    EXPECT_TRUE(eventually([&] { return log.disconnections() == 3u; }));
+}
+
+// An attempt withdrawn before its link came up ends with a disconnection event too; there was no
+// connection to report lost.
+TEST(PeripheralBackend, WithdrawnAttemptReportsNoDisconnection) {
+    auto device = test_device();
+    device.connection.outcome = platform::sim::ConnectOutcome::Hang;
+    PeripheralHarness harness(world_with(device));
+    CallbackLog log;
+    log.install(harness.base());
+    harness.manager()->connectPeripheral(harness.peripheral(), {});
+    harness.manager()->cancelPeripheralConnection(harness.peripheral());
+    ASSERT_TRUE(eventually([&] { return harness.central().disconnect_events() == 1; }));
+    EXPECT_EQ(log.disconnections(), 0u);
+}
+
 TEST(PeripheralBackend, DisconnectingWhileDisconnectedStillCallsBack) {
     PeripheralHarness harness(world_with(test_device()));
     CallbackLog log;

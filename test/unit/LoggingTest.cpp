@@ -204,6 +204,22 @@ TEST_F(LoggerTest, SinkReplacedFromItsOwnCallLivesUntilItReturns) {
     EXPECT_EQ(second, std::vector<std::string>{"next"});
 }
 
+// A small, trivially copyable sink lives inside std::function itself: the sink installed from inside
+// it must not overwrite the captures of the one still running.
+TEST_F(LoggerTest, SmallSinkReplacingItselfKeepsItsOwnCaptures) {
+    static std::vector<int> seen;
+    seen.clear();
+    Logger::get()->set_callback(
+        [id = 1](Level, const std::string&, const std::string&, unsigned, const std::string&, const std::string&) {
+            Logger::get()->set_callback([id = 2](Level, const std::string&, const std::string&, unsigned,
+                                                 const std::string&, const std::string&) { seen.push_back(id); });
+            seen.push_back(id);
+        });
+    log(Level::Info, "first");
+    log(Level::Info, "second");
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+}
+
 TEST_F(LoggerTest, FileSinkAppendsAndClosesBetweenRecords) {
     TempDir dir;
     const fs::path path = dir.path / "log.txt";

@@ -122,6 +122,21 @@ TEST(SafeCallback, CallableMayReplaceOrClearItselfWhileRunning) {
     EXPECT_FALSE(holder.is_loaded());
 }
 
+// A small, trivially copyable callable lives inside std::function itself: installing its successor
+// must not overwrite the captures of the one still running.
+TEST(SafeCallback, SmallCallableReplacingItselfKeepsItsOwnCaptures) {
+    static std::vector<int> seen;
+    seen.clear();
+    zem::safe_callback<void()> holder;
+    holder.load([self = &holder, id = 1] {
+        self->load([out = &seen, id = 2] { out->push_back(id); });
+        seen.push_back(id);
+    });
+    holder();
+    holder();
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+}
+
 TEST(SafeCallback, DestructionDestroysCallableExactlyOnce) {
     Counted::live = 0;
     {

@@ -1,5 +1,10 @@
 // The world file loader: every bad file gets its own one-line message, good files give their world description.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -164,10 +169,55 @@ TEST(WorldLoader, InlineInvalidTextsAreRejectedWithTheirPath) {
     }
 }
 
+// Hostile texts: each gets a short line that tells the truth about it.
+TEST(WorldLoader, HostileTextsGetAShortTrueLine) {
+    const std::string p = "{\"peripherals\": [{\"identifier\": \"" + kPlug + "\"";
+    const std::string beyond = "18446744073709551616";                         // 2^64
+    const std::string longKeyPath = "$[\"" + std::string(64, 'k') + "...\"]";  // cut, and marked so
+    const std::vector<std::pair<std::string, BadCase>> cases = {
+        {p + ", \"mtu\": " + beyond + "}]}",
+         {"mtu beyond 64 bits", "$.peripherals[0].mtu", {"64 bits", beyond.c_str()}}},
+        {p + ", \"name\": -" + beyond + "}]}",
+         {"name beyond 64 bits", "$.peripherals[0].name", {"expected a string, got an integer beyond 64 bits"}}},
+        {p + ", \"services\": [{\"uuid\": \"180D\", \"characteristics\": [{\"uuid\": \"2A37\", \"properties\": " +
+             beyond + "}]}]}]}",
+         {"mask beyond 64 bits", "$.peripherals[0].services[0].characteristics[0].properties", {"64 bits"}}},
+        {"{\"" + std::string(1 << 20, 'k') + "\": 1}", {"long key", longKeyPath.c_str(), {"unknown key"}}},
+        {std::string("{}\0garbage", 10), {"nul byte", "$", {"not valid JSON (byte 3): a NUL byte"}}},
+    };
+    for (const auto& entry : cases) {
+        const std::string message = errorOf([&] { parseWorld(entry.first, "inline"); });
+        expectMessage(message, "inline", entry.second);
+        EXPECT_THAT(message, ::testing::Not(HasSubstr("non-integer"))) << entry.second.name;
+        EXPECT_LT(message.size(), 400u) << entry.second.name;
+    }
+}
+
 TEST(WorldLoader, UnreadableFileNamesThePathAndReason) {
     const std::string missing = kWorlds + "/does_not_exist.json";
     EXPECT_EQ(errorOf([&] { loadWorldFile(missing); }), missing + ": cannot read file: No such file or directory");
     EXPECT_EQ(errorOf([&] { loadWorldFile(kWorlds); }), kWorlds + ": cannot read file: Is a directory");
+
+    // Regular files only, and only up to a size: neither an endless device nor a FIFO without a
+    // writer may stall the loader.
+    EXPECT_EQ(errorOf([&] { loadWorldFile("/dev/zero"); }), "/dev/zero: cannot read file: not a regular file");
+    char pattern[] = "/tmp/tavrin_world_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    const std::string fifo = dir + "/world.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(errorOf([&] { loadWorldFile(fifo); }), fifo + ": cannot read file: not a regular file");
+    const std::string huge = dir + "/huge.json";
+    {
+        std::FILE* file = std::fopen(huge.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fclose(file);
+    }
+    ASSERT_EQ(truncate(huge.c_str(), 64 << 20), 0);  // sparse: costs no disk
+    EXPECT_THAT(errorOf([&] { loadWorldFile(huge); }), StartsWith(huge + ": cannot read file: larger than "));
+    std::remove(fifo.c_str());
+    std::remove(huge.c_str());
+    rmdir(dir.c_str());
 }
 
 TEST(WorldLoader, AbsentKeysTakeTheirDefaults) {

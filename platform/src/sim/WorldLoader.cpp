@@ -3,12 +3,16 @@
 // Every problem is reported as one line "<source>: <JSON path>: <problem>", so a typo in a file is
 // found at once instead of silently giving a different world. Unknown keys are errors everywhere.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
-#include <functional>
 #include <initializer_list>
 #include <limits>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -27,6 +31,18 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr std::size_t kMaxQuoted = 64;
+// World files are a few kilobytes; the cap keeps a wrong path (a device, a huge file) from being
+// read without end.
+constexpr std::size_t kMaxFileBytes = 8u << 20;
+
+// Cuts a text for a message to `limit` bytes, marking the cut.
+std::string cutText(std::string text, std::size_t limit) {
+    if (text.size() > limit) {
+        text.resize(limit);
+        text += "...";
+    }
+    return text;
+}
 
 // A text for a message: quoted, control characters escaped, long texts cut, always one line.
 std::string quote(std::string_view text) {
@@ -58,7 +74,8 @@ bool isIdentifierKey(std::string_view key) {
 }
 
 std::string childPath(const std::string& path, std::string_view key) {
-    if (isIdentifierKey(key))
+    // A long name is quoted, and so cut: a message stays one readable line.
+    if (isIdentifierKey(key) && key.size() <= kMaxQuoted)
         return path + "." + std::string(key);
     return path + "[" + quote(key) + "]";
 }
@@ -76,6 +93,10 @@ std::string joined(std::initializer_list<const char*> words) {
     }
     return out;
 }
+
+// JSON paths of integers too large for 64 bits (which the JSON library keeps as floating point),
+// with their text as written.
+using BigIntegers = std::map<std::string, std::string>;
 
 std::string describe(const Json& v) {
     switch (v.type()) {
@@ -103,13 +124,24 @@ class Parser {
   public:
     explicit Parser(const std::string& source) : source_(source) {}
 
+    void setBigIntegers(BigIntegers big) { big_ = std::move(big); }
+
     [[noreturn]] void fail(const std::string& path, const std::string& problem) const {
         throw WorldFileError(source_ + ": " + path + ": " + problem);
     }
 
     void expectType(const Json& v, const std::string& path, bool ok, const char* what) const {
         if (!ok)
-            fail(path, std::string("expected ") + what + ", got " + describe(v));
+            fail(path, std::string("expected ") + what + ", got " +
+                           (bigInteger(v, path) ? "an integer beyond 64 bits" : describe(v)));
+    }
+
+    // The text of an integer too large for 64 bits at `path`, or null.
+    const std::string* bigInteger(const Json& v, const std::string& path) const {
+        if (!v.is_number_float())
+            return nullptr;
+        const auto it = big_.find(path);
+        return it == big_.end() ? nullptr : &it->second;
     }
 
     // Rejects keys outside `allowed`; the message lists what is allowed so the fix is obvious.
@@ -125,6 +157,8 @@ class Parser {
     }
 
     int64_t integer(const Json& v, const std::string& path, int64_t min, int64_t max) const {
+        if (const std::string* big = bigInteger(v, path))
+            fail(path, "expected an integer that fits in 64 bits, got " + *big);
         expectType(v, path, v.is_number_integer(), "an integer");
         bool inRange = false;
         int64_t n = 0;
@@ -449,7 +483,7 @@ class Parser {
             {"indicate", CBCharacteristicPropertyIndicate},
             {"authenticated_signed_writes", CBCharacteristicPropertyAuthenticatedSignedWrites},
             {"extended_properties", CBCharacteristicPropertyExtendedProperties}};
-        if (v.is_number_integer())
+        if (v.is_number_integer() || bigInteger(v, path))
             return static_cast<CBCharacteristicProperties>(integer(v, path, 0, 255));
         expectType(v, path, v.is_array(), "an array of property names or an integer mask");
         CBCharacteristicProperties out = 0;
@@ -514,40 +548,56 @@ class Parser {
     }
 
     const std::string& source_;
+    BigIntegers big_;
 };
 
-// Finds keys given twice in one object while parsing: the DOM would keep only the last silently.
-class DuplicateKeyCheck {
+// A first pass over the text, event by event: finds keys given twice in one object (the document
+// would keep only the last, silently) and notes where integers too large for 64 bits stand (the
+// document keeps them as floating point, which would be reported as a fraction). Syntax errors are
+// thrown as the JSON library's own.
+class TextCheck : public nlohmann::json_sax<Json> {
   public:
-    explicit DuplicateKeyCheck(const Parser& parser) : parser_(parser) {}
+    explicit TextCheck(const Parser& parser) : parser_(parser) {}
 
-    bool operator()(int /*depth*/, Json::parse_event_t event, Json& parsed) {
-        switch (event) {
-            case Json::parse_event_t::object_start:
-                enterValue();
-                frames_.push_back(Frame{true, 0, {}, {}});
-                break;
-            case Json::parse_event_t::array_start:
-                enterValue();
-                frames_.push_back(Frame{false, 0, {}, {}});
-                break;
-            case Json::parse_event_t::object_end:
-            case Json::parse_event_t::array_end:
-                if (!frames_.empty())
-                    frames_.pop_back();
-                break;
-            case Json::parse_event_t::key: {
-                Frame& f = frames_.back();
-                f.key = parsed.get<std::string>();
-                if (!f.keys.insert(f.key).second)
-                    parser_.fail(path(), "duplicate key");
-                break;
-            }
-            case Json::parse_event_t::value:
-                enterValue();
-                break;
-        }
+    BigIntegers takeBigIntegers() { return std::move(big_); }
+
+    bool null() override { return enterValue(); }
+    bool boolean(bool) override { return enterValue(); }
+    bool number_integer(number_integer_t) override { return enterValue(); }
+    bool number_unsigned(number_unsigned_t) override { return enterValue(); }
+    bool number_float(number_float_t, const string_t& text) override {
+        enterValue();
+        if (text.find_first_of(".eE") == std::string::npos)
+            big_.emplace(path(), cutText(text, kMaxQuoted));
         return true;
+    }
+    bool string(string_t&) override { return enterValue(); }
+    bool binary(binary_t&) override { return enterValue(); }
+    bool start_object(std::size_t) override {
+        enterValue();
+        frames_.push_back(Frame{true, 0, {}, {}});
+        return true;
+    }
+    bool key(string_t& key) override {
+        Frame& f = frames_.back();
+        f.key = key;
+        if (!f.keys.insert(f.key).second)
+            parser_.fail(path(), "duplicate key");
+        return true;
+    }
+    bool end_object() override { return leave(); }
+    bool start_array(std::size_t) override {
+        enterValue();
+        frames_.push_back(Frame{false, 0, {}, {}});
+        return true;
+    }
+    bool end_array() override { return leave(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
+        if (const auto* syntax = dynamic_cast<const Json::parse_error*>(&e))
+            throw *syntax;
+        if (const auto* range = dynamic_cast<const Json::out_of_range*>(&e))
+            throw *range;
+        parser_.fail("$", cutText(std::string("not valid JSON: ") + e.what(), 200));
     }
 
   private:
@@ -558,10 +608,17 @@ class DuplicateKeyCheck {
         std::set<std::string> keys;
     };
 
-    // Counts array elements so a duplicate deep inside an array can be located.
-    void enterValue() {
+    // Counts array elements so that a place deep inside an array can be named.
+    bool enterValue() {
         if (!frames_.empty() && !frames_.back().object)
             ++frames_.back().next_index;
+        return true;
+    }
+
+    bool leave() {
+        if (!frames_.empty())
+            frames_.pop_back();
+        return true;
     }
 
     std::string path() const {
@@ -573,6 +630,7 @@ class DuplicateKeyCheck {
 
     const Parser& parser_;
     std::vector<Frame> frames_;
+    BigIntegers big_;
 };
 
 std::string syntaxProblem(const nlohmann::json::parse_error& e) {
@@ -595,36 +653,63 @@ std::string syntaxProblem(const nlohmann::json::parse_error& e) {
 
 WorldConfig parseWorld(std::string_view json, const std::string& source) {
     Parser parser(source);
+    // The JSON library takes a NUL byte for the end of the text, which would silently drop the rest.
+    if (const auto nul = json.find('\0'); nul != std::string_view::npos)
+        parser.fail("$", "not valid JSON (byte " + std::to_string(nul + 1) + "): a NUL byte");
     Json root;
     try {
-        DuplicateKeyCheck check(parser);
-        root = Json::parse(json.data(), json.data() + json.size(), std::ref(check));
+        TextCheck check(parser);
+        Json::sax_parse(json.data(), json.data() + json.size(), &check);
+        parser.setBigIntegers(check.takeBigIntegers());
+        root = Json::parse(json.data(), json.data() + json.size());
     } catch (const nlohmann::json::parse_error& e) {
         parser.fail("$", syntaxProblem(e));
     } catch (const nlohmann::json::exception& e) {
-        parser.fail("$", std::string("not valid JSON: ") + e.what());
+        parser.fail("$", cutText(std::string("not valid JSON: ") + e.what(), 200));
     }
     return parser.world(root);
 }
 
 WorldConfig loadWorldFile(const std::string& path) {
-    const auto cannotRead = [&path](int err) {
-        return WorldFileError(path + ": cannot read file: " + std::strerror(err));
+    const auto cannotRead = [&path](const std::string& why) {
+        return WorldFileError(path + ": cannot read file: " + why);
     };
-    errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        throw cannotRead(errno != 0 ? errno : EIO);
+    // Without blocking, so that a FIFO without a writer is refused instead of waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw cannotRead(std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        throw cannotRead(std::strerror(errno));
+    if (S_ISDIR(info.st_mode))
+        throw cannotRead(std::strerror(EISDIR));
+    if (!S_ISREG(info.st_mode))
+        throw cannotRead("not a regular file");
+    const std::string tooLarge = "larger than " + std::to_string(kMaxFileBytes) + " bytes";
+    if (static_cast<std::uintmax_t>(info.st_size) > kMaxFileBytes)
+        throw cannotRead(tooLarge);
+
+    // Read to the end rather than to the size seen: the file may change meanwhile, within the cap.
     std::string text;
     char buffer[65536];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, n);
-    // A directory opens but fails on the first read (EISDIR): report it, do not parse "".
-    const int err = std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
-    std::fclose(file);
-    if (err != 0)
-        throw cannotRead(err);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw cannotRead(std::strerror(errno));
+        }
+        if (n == 0)
+            break;
+        if (text.size() + static_cast<std::size_t>(n) > kMaxFileBytes)
+            throw cannotRead(tooLarge);
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
     return parseWorld(text, path);
 }
 

@@ -14,6 +14,25 @@ class AdapterBase;
 
 /// Handle to the Bluetooth adapter. Copies share one backend, its scans and its callbacks.
 /// Every operation but `initialized()` throws `Exception::NotInitialized` on an unbound handle.
+///
+/// Callbacks:
+/// - Threads: the start and stop callbacks run on the thread that calls `scan_start()`, `scan_stop()`
+///   or `scan_for()`, inside that call. The found and updated callbacks run on the adapter's event
+///   queue, one event at a time; so do the peripherals' GATT answers and connection events, which
+///   wait while a callback runs there.
+/// - Locks: none of the library's is held while a callback runs, except that callback's own: calls
+///   of one callback never overlap, and replacing or removing it waits for a call running on
+///   another thread to return (once the setter has returned, the old callback neither runs nor is
+///   called again). So do not replace or remove a callback while holding a lock that the callback
+///   itself takes.
+/// - What a callback may do: use this adapter (results, setters, starting or stopping a scan), keep
+///   or drop handles (the last one included), and call the peripherals' operations that do not
+///   wait for the event queue (`disconnect()`, the queries). `connect()` and the GATT operations that
+///   wait for an answer cannot complete from the found or updated callback, since the answer would
+///   have to come through the very queue that is running the callback: they fail at once with
+///   their usual exception and a console line saying so. Do such work on a thread of your own.
+/// - A callback that throws is logged at level Error ("Exception during callback: ...") and the
+///   library goes on.
 class Adapter {
 public:
     Adapter();
@@ -37,6 +56,9 @@ public:
     /// With Bluetooth unusable it logs the warning "Bluetooth is not enabled." and does nothing.
     void scan_start();
     /// Stops the scan; its results stay available. The stop callback runs on this thread.
+    /// With Bluetooth unusable it logs the warning "Bluetooth is not enabled."; a scan still running
+    /// (or ended by the platform when the radio went off) is then stopped all the same, with its
+    /// stop callback.
     void scan_stop();
     /// `scan_start()`, sleep `timeout_ms`, `scan_stop()`.
     void scan_for(int timeout_ms);

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace Tavrin::Logging {
 
@@ -21,6 +21,11 @@ enum class Level : int32_t {
 
 /// The process-wide logger. Records above the current level are dropped; the rest go to one
 /// replaceable sink. Every member is safe to call from any thread; records reach the sink one at a time.
+///
+/// The sink runs on the thread that logs (the caller's, or the library's event queue), with the
+/// logger's recursive lock held so that records never interleave; it may log or change the level
+/// itself. It must not wait for a lock that another thread may hold while calling into the library,
+/// since that thread may be logging too.
 class Logger {
   public:
     /// level, module, file, line, function, message
@@ -61,11 +66,11 @@ class Logger {
     Logger();
     ~Logger() = default;
 
-    Level level_;        // guarded by mutex_
-    Callback callback_;  // guarded by mutex_
+    Level level_;  // guarded by mutex_
+    // Guarded by mutex_. Each sink has its own allocation, which a running record keeps alive, so a
+    // sink replaced from inside its own call is neither moved nor overwritten while it runs.
+    std::shared_ptr<const Callback> callback_;
     std::recursive_mutex mutex_;
-    unsigned sink_depth_ = 0;        // guarded by mutex_: sink calls in progress on the locking thread
-    std::vector<Callback> retired_;  // guarded by mutex_: sinks replaced while one ran, freed afterwards
 };
 
 }  // namespace Tavrin::Logging

@@ -40,6 +40,10 @@ public:
     Peripheral();
     virtual ~Peripheral();
 
+    // A handle keeps its backend alive for as long as it lives, also for the length of each call made
+    // through it (a callback may drop the last handle), and it keeps working after the adapter handle
+    // that found it is gone: events, callbacks and link-loss reports included.
+
     bool initialized() const;
     /// The platform's peripheral object.
     void* underlying() const;
@@ -103,10 +107,19 @@ public:
     void write(const std::string& service, const std::string& characteristic, const std::string& descriptor,
                const std::string& data);
 
-    /// Called on the caller's thread at the end of a successful `connect()`. An empty function removes it.
+    /// Connection callbacks. An empty function removes the callback.
+    /// - Threads: the connected callback runs on the thread that called `connect()`, at the end of a
+    ///   successful call. The disconnected callback runs on the thread that called `disconnect()`, once
+    ///   per call, at its end; `disconnect()` does not wait for the platform's disconnection event, and
+    ///   that event calls nothing, however late it comes. A disconnection nobody asked for (link loss,
+    ///   the device going) calls it on the library's event queue instead; an attempt that never
+    ///   connected calls nothing.
+    /// - Locks: none of the library's is held while they run, except the callback's own: calls of one
+    ///   callback never overlap, and replacing or removing it waits for a call running on another
+    ///   thread to return. So do not replace or remove a callback while holding a lock it takes.
+    /// - On the event queue (the disconnected callback of a lost link), `connect()` and the requests
+    ///   that wait for an answer fail at once, as in any callback there; `disconnect()` works.
     void set_callback_on_connected(std::function<void()> on_connected);
-    /// Called on the caller's thread by `disconnect()`, or on the library's event queue when the link
-    /// is lost without a request. An empty function removes it.
     void set_callback_on_disconnected(std::function<void()> on_disconnected);
 
 protected:

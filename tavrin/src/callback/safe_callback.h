@@ -2,9 +2,9 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 namespace zem {
 
@@ -13,11 +13,14 @@ class safe_callback;
 
 /// Holds one caller-supplied callable so that several threads may install, remove, test and invoke
 /// it. The lock is held for the whole call of the callable; it is recursive, so code running inside
-/// the callable may use the holder again on the same thread.
+/// the callable may use the holder again on the same thread. So calls of one holder never overlap,
+/// and once `load` or `unload` has returned on another thread, the callable it replaced is neither
+/// running nor called again. The lock is this holder's alone: no other lock is taken around the call.
 ///
 /// A callable that replaces or clears its own holder while it runs takes effect at once (the next
-/// call sees the new state), but the callable being run is not destroyed under its own feet: it is
-/// parked and destroyed when the outermost call on the holder returns.
+/// call sees the new state), but the callable being run is left untouched until it returns: each
+/// callable lives in its own allocation, which a running call keeps alive, so installing a new one
+/// never moves or overwrites the one that runs.
 template <typename R, typename... Args>
 class safe_callback<R(Args...)> {
   public:
@@ -35,18 +38,19 @@ class safe_callback<R(Args...)> {
         if (!function) {
             return;
         }
+        // Allocated before the lock, and the old callable released after it.
+        auto fresh = std::make_shared<std::function<R(Args...)>>(std::move(function));
         std::lock_guard<std::recursive_mutex> lock(mutex);
-        retire_current();
-        callback = std::move(function);
+        callback.swap(fresh);
         loaded = true;
     }
 
     /// Removes the callable; it is destroyed before this returns, unless it is running right now on
     /// this thread, in which case it is destroyed when that call returns.
     void unload() {
+        std::shared_ptr<std::function<R(Args...)>> old;
         std::lock_guard<std::recursive_mutex> lock(mutex);
-        retire_current();
-        callback = nullptr;
+        callback.swap(old);
         loaded = false;
     }
 
@@ -60,38 +64,16 @@ class safe_callback<R(Args...)> {
         if (!loaded) {
             return;
         }
-        CallDepth depth(*this);
-        callback(std::forward<Args>(args)...);
+        // Declared after the lock, so it goes (and with it a callable retired meanwhile) before the
+        // lock is released.
+        const std::shared_ptr<std::function<R(Args...)>> running = callback;
+        (*running)(std::forward<Args>(args)...);
     }
 
   private:
-    // Counts the calls in progress (all on the thread holding `mutex`); the outermost one to return
-    // destroys the callables retired meanwhile.
-    struct CallDepth {
-        explicit CallDepth(safe_callback& holder) : holder_(holder) { ++holder_.depth_; }
-        ~CallDepth() {
-            if (--holder_.depth_ == 0 && !holder_.retired_.empty()) {
-                holder_.retired_.clear();
-            }
-        }
-        CallDepth(const CallDepth&) = delete;
-        CallDepth& operator=(const CallDepth&) = delete;
-        safe_callback& holder_;
-    };
-
-    // Called with `mutex` held. While a call runs, the current callable may be the one running, so
-    // it is moved aside instead of destroyed.
-    void retire_current() {
-        if (depth_ > 0 && callback) {
-            retired_.push_back(std::move(callback));
-        }
-    }
-
-    std::atomic<bool> loaded{false};     // written under `mutex`, read lock-free
-    std::function<R(Args...)> callback;  // guarded by `mutex`
+    std::atomic<bool> loaded{false};                      // written under `mutex`, read lock-free
+    std::shared_ptr<std::function<R(Args...)>> callback;  // guarded by `mutex`
     std::recursive_mutex mutex;
-    unsigned depth_ = 0;                              // guarded by `mutex`
-    std::vector<std::function<R(Args...)>> retired_;  // guarded by `mutex`
 };
 
 }  // namespace zem

@@ -37,7 +37,7 @@ Logger* Logger::get() {
 // The sink is stored directly rather than through set_callback: nobody can see the instance yet, and
 // taking mutex_ here, inside get()'s creation lock, would order the two locks against a sink that
 // calls get() with mutex_ held.
-Logger::Logger() : level_(Level::Info), callback_(stdout_sink()) {}
+Logger::Logger() : level_(Level::Info), callback_(std::make_shared<const Callback>(stdout_sink())) {}
 
 void Logger::set_level(Level level) {
     std::scoped_lock lock(mutex_);
@@ -50,17 +50,19 @@ Level Logger::get_level() {
 }
 
 void Logger::set_callback(Callback callback) {
-    std::scoped_lock lock(mutex_);
-    if (sink_depth_ > 0 && callback_) {
-        // The sink being replaced may be the one running on this thread: keep it alive until it returns.
-        retired_.push_back(std::move(callback_));
+    // An empty callable is kept as no sink at all. The old sink is released after the lock; if it is
+    // the one running on this thread, the running record still holds it until it returns.
+    std::shared_ptr<const Callback> fresh;
+    if (callback) {
+        fresh = std::make_shared<const Callback>(std::move(callback));
     }
-    callback_ = std::move(callback);
+    std::scoped_lock lock(mutex_);
+    callback_.swap(fresh);
 }
 
 bool Logger::has_callback() {
     std::scoped_lock lock(mutex_);
-    return static_cast<bool>(callback_);
+    return callback_ != nullptr;
 }
 
 void Logger::log(Level level, const std::string& module, const std::string& file, unsigned int line,
@@ -72,14 +74,11 @@ void Logger::log(Level level, const std::string& module, const std::string& file
     if (!callback_) {
         return;
     }
-    ++sink_depth_;
+    const std::shared_ptr<const Callback> sink = callback_;
     try {
-        callback_(level, module, file, line, function, message);
+        (*sink)(level, module, file, line, function, message);
     } catch (...) {
         // A failing sink must not disturb the code that logs.
-    }
-    if (--sink_depth_ == 0 && !retired_.empty()) {
-        retired_.clear();
     }
 }
 

@@ -29,6 +29,11 @@ std::shared_ptr<AdapterBase> AdapterBase::create() {
 // An event on the queue holds a strong reference for its whole run, so this never runs while one is
 // delivering to this adapter; it may run on the queue itself, as such an event ends.
 AdapterBase::~AdapterBase() {
+    // Peripheral handles may keep the delegate and its manager alive; a scan left running would then
+    // go on for nobody, since no handle is left to stop it.
+    if (delegate_) {
+        delegate_->scanStop();
+    }
     delegate_.reset();
     scan_peripherals_.clear();
     known_peripherals_.clear();
@@ -60,13 +65,22 @@ void AdapterBase::scan_start() {
         scan_peripherals_.clear();
         ++scan_generation_;
     }
+    scan_started_ = true;
     delegate_->scanStart();
     TAVRIN_GUARDED(callback_on_scan_start_)();
 }
 
 void AdapterBase::scan_stop() {
+    scan_started_ = false;
     delegate_->scanStop();
     TAVRIN_GUARDED(callback_on_scan_stop_)();
+}
+
+void AdapterBase::scan_stop_if_active() {
+    // The platform may have ended the scan by itself (radio off) or still run it (permission gone).
+    if (scan_started_ || delegate_->scanIsActive()) {
+        scan_stop();
+    }
 }
 
 void AdapterBase::scan_for(int timeout_ms) {
@@ -152,7 +166,8 @@ void AdapterBase::delegate_did_discover_peripheral(void* peripheral, void* centr
         }
     }
     if (!entry) {
-        auto base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data);
+        auto base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data, delegate_);
+        delegate_->registerPeripheral(peripheral, base);
         Lock lock(peripherals_mutex_);
         entry = &known_peripherals_.emplace(peripheral, Known{std::move(base), kNeverSeen}).first->second;
     }

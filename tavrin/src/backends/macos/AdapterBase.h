@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -62,6 +63,9 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     void scan_start();
     /// Stops the platform scan, keeping its results, then calls the stop callback on this thread.
     void scan_stop();
+    /// `scan_stop()` if a scan runs: one started here and not stopped since (even if the platform
+    /// ended it by itself, as when the radio goes off), or one the platform still reports.
+    void scan_stop_if_active();
     /// `scan_start()`, a plain sleep of `timeout_ms`, `scan_stop()`.
     void scan_for(int timeout_ms);
     bool scan_is_active();
@@ -93,8 +97,11 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
 
     std::shared_ptr<PeripheralBase> known_peripheral(void* peripheral);
 
-    // Set once by create(), before the object is handed out; read only on the caller's thread.
+    // Set once by create(), before the object is handed out and before any discovery can arrive;
+    // read on the caller's thread and, to hand it to new peripheral backends, on the event queue.
     std::shared_ptr<AdapterBaseMacOS> delegate_;
+    // A scan_start() not yet followed by scan_stop(); written and read on the callers' threads.
+    std::atomic<bool> scan_started_{false};
 
     // Each holder guards itself.
     zem::safe_callback<void()> callback_on_scan_start_;

@@ -8,6 +8,7 @@
 #include <platform/Foundation.h>
 
 #include "backends/macos/AdapterBase.h"
+#include "backends/macos/PeripheralBase.h"
 #include "backends/macos/Utils.h"
 
 namespace Tavrin {
@@ -93,6 +94,17 @@ std::shared_ptr<AdapterBaseMacOS> AdapterBaseMacOS::init(std::weak_ptr<AdapterBa
     return self;
 }
 
+void AdapterBaseMacOS::registerPeripheral(void* peripheral, std::weak_ptr<PeripheralBase> base) {
+    std::lock_guard<std::mutex> lock(peripherals_mutex_);
+    peripherals_[peripheral] = std::move(base);
+}
+
+std::shared_ptr<PeripheralBase> AdapterBaseMacOS::registeredPeripheral(void* peripheral) {
+    std::lock_guard<std::mutex> lock(peripherals_mutex_);
+    const auto it = peripherals_.find(peripheral);
+    return it == peripherals_.end() ? nullptr : it->second.lock();
+}
+
 bool AdapterBaseMacOS::isBluetoothEnabled() const {
     return CBCentralManager::authorization() == platform::CBManagerAuthorization::AllowedAlways &&
            centralManager_->state() == CBManagerState::PoweredOn;
@@ -116,7 +128,8 @@ void AdapterBaseMacOS::centralManagerDidUpdateState(CBCentralManager& central) {
 }
 
 // Each event below locks the adapter for its whole duration (see the class comment): a failed lock
-// means the adapter is gone or going, and the event has nobody to reach.
+// means the adapter is gone or going. A discovery then has nobody to reach; a connection event goes
+// to the peripheral's backend directly, as long as a handle keeps that alive.
 
 void AdapterBaseMacOS::centralManagerDidDiscoverPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral,
                                                            const platform::AdvertisementData& advertisementData,
@@ -133,6 +146,8 @@ void AdapterBaseMacOS::centralManagerDidConnectPeripheral(CBCentralManager&, con
     deliver("centralManager:didConnectPeripheral:", peripheral, [&] {
         if (const auto adapter = adapter_.lock()) {
             adapter->delegate_did_connect_peripheral(peripheral.get());
+        } else if (const auto base = registeredPeripheral(peripheral.get())) {
+            base->delegate_did_connect();
         }
     });
 }
@@ -154,6 +169,8 @@ void AdapterBaseMacOS::centralManagerDidDisconnectPeripheral(CBCentralManager&, 
         }
         if (const auto adapter = adapter_.lock()) {
             adapter->delegate_did_disconnect_peripheral(peripheral.get());
+        } else if (const auto base = registeredPeripheral(peripheral.get())) {
+            base->delegate_did_disconnect();
         }
     });
 }

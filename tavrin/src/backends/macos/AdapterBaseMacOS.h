@@ -3,7 +3,9 @@
 // its event queue, and turns the manager's events into calls on the adapter backend.
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include <platform/CoreBluetooth.h>
 #include <platform/Dispatch.h>
@@ -12,6 +14,7 @@
 namespace Tavrin {
 
 class AdapterBase;
+class PeripheralBase;
 
 /// The record of one advertisement, as the adapter hands it on: connectability (false when not
 /// stated), signal strength, transmit power (-32768 when absent), at most one manufacturer entry
@@ -30,6 +33,11 @@ advertising_data_t advertisingDataFromAdvertisement(const platform::Advertisemen
 /// event reaches an adapter that is fully alive and keeps it so until the event returns; once the
 /// adapter's destruction has begun the lock fails and the event is dropped. An adapter whose last
 /// handle goes during an event (in a scan callback) is thus destroyed on the queue as the event ends.
+///
+/// Every peripheral backend keeps this delegate (and with it the central manager and its queue)
+/// alive, and is registered here weakly, so that a peripheral whose adapter is gone still gets its
+/// connection events: they go through the adapter while it lives, and straight to the peripheral
+/// backend afterwards (locked for the length of the event, like the adapter).
 class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     struct ConstructionKey {
         explicit ConstructionKey() = default;
@@ -60,6 +68,10 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     /// The platform central manager (not retained for the caller).
     void* underlying() const noexcept { return centralManager_.get(); }
 
+    /// Records the backend of a platform peripheral (`CBPeripheral*`), for its connection events once
+    /// the adapter is gone. Held weakly; any thread.
+    void registerPeripheral(void* peripheral, std::weak_ptr<PeripheralBase> base);
+
     // Platform events (event queue). What the adapter throws out of one of them is written as one
     // console line and goes no further: the queue has no caller to report it to.
     void centralManagerDidUpdateState(platform::CBCentralManager& central) override;
@@ -76,6 +88,9 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
                                                const platform::NSError* error) override;
 
   private:
+    // The registered backend of a platform peripheral, if it still lives.
+    std::shared_ptr<PeripheralBase> registeredPeripheral(void* peripheral);
+
     const std::string uuid_;
     // Fixed at construction; locked by each event for its duration.
     const std::weak_ptr<AdapterBase> adapter_;
@@ -84,6 +99,11 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     // this order so that the manager (and with it the scan) goes before its queue.
     platform::dispatch_queue_t centralManagerQueue_;
     platform::CBCentralManagerPtr centralManager_;
+
+    std::mutex peripherals_mutex_;  // guards peripherals_
+    // Platform peripheral -> its backend; entries are added once per peripheral and never erased (the
+    // manager keeps its peripherals, so a key is never reused while this object lives).
+    std::unordered_map<void*, std::weak_ptr<PeripheralBase>> peripherals_;
 };
 
 }  // namespace Tavrin

@@ -1,12 +1,11 @@
 #include "backends/macos/PeripheralBase.h"
 
-#include <chrono>
-#include <thread>
 #include <utility>
 
 #include <platform/CoreBluetooth.h>
 #include <tavrin/Exceptions.h>
 
+#include "backends/macos/AdapterBaseMacOS.h"
 #include "backends/macos/PeripheralBaseMacOS.h"
 #include "callback/guarded.h"
 #include "frontends/base/ServiceBuilder.h"
@@ -14,11 +13,6 @@
 namespace Tavrin {
 
 namespace {
-
-constexpr auto kPollStep = std::chrono::milliseconds(10);
-// How long disconnect() waits for the platform's event once the link is down (it normally follows
-// within microseconds; the bound covers an event queue busy with a long callback).
-constexpr auto kDisconnectEventLimit = std::chrono::seconds(1);
 
 // The adapter hands over the platform objects it owns; both are always held by shared_ptr.
 platform::CBPeripheralPtr peripheral_from(void* peripheral) {
@@ -31,13 +25,15 @@ platform::CBCentralManagerPtr central_manager_from(void* central_manager) {
 
 }  // namespace
 
-PeripheralBase::PeripheralBase(void* peripheral, void* central_manager, advertising_data_t advertising_data)
-    : delegate_(PeripheralBaseMacOS::init(peripheral_from(peripheral), central_manager_from(central_manager))),
+PeripheralBase::PeripheralBase(void* peripheral, void* central_manager, advertising_data_t advertising_data,
+                               std::shared_ptr<AdapterBaseMacOS> central)
+    : central_(std::move(central)),
+      delegate_(PeripheralBaseMacOS::init(peripheral_from(peripheral), central_manager_from(central_manager))),
+      queue_(central_manager_from(central_manager)->queue()),
       rssi_(advertising_data.rssi),
       tx_power_(advertising_data.tx_power),
       connectable_(advertising_data.connectable),
-      user_disconnect_pending_(false),
-      disconnect_event_seen_(false),
+      disconnect_claims_(std::make_shared<std::atomic<unsigned>>(0)),
       manufacturer_data_(std::move(advertising_data.manufacturer_data)),
       service_data_(std::move(advertising_data.service_data)) {}
 
@@ -83,26 +79,36 @@ void PeripheralBase::connect() {
 }
 
 void PeripheralBase::disconnect() {
-    // Lowered on every way out, so a later link loss is reported even after a failed disconnection.
-    struct ClearOnExit {
-        std::atomic<bool>& flag;
-        ~ClearOnExit() { flag = false; }
-    } clear_on_exit{user_disconnect_pending_};
-
-    user_disconnect_pending_ = true;
-    disconnect_event_seen_ = false;
-    // The platform reports the link down in its state before its disconnection event reaches
-    // delegate_did_disconnect(); lowering the flag in between would report this disconnection twice.
-    // So when there is a link to take down, the flag stays up until that event has been seen too.
-    const bool event_expected =
-        static_cast<platform::CBPeripheral*>(underlying())->state() != platform::CBPeripheralState::Disconnected;
-    delegate_->disconnect();
-    if (event_expected) {
-        const auto deadline = std::chrono::steady_clock::now() + kDisconnectEventLimit;
-        while (!disconnect_event_seen_ && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(kPollStep);
+    // This call reports its disconnection itself, so the platform's event for it must call nothing,
+    // however late the queue delivers it. The platform queues that event before the peripheral reads
+    // as disconnected, so a task queued once the delegate's wait is over runs after it: that task
+    // gives the claim back. Nothing waits for the event (which cannot come while this runs on the
+    // queue itself), and a claim whose event never comes (the radio went off) ends all the same, so
+    // a later link loss is still reported. The claim goes back before the callback runs (which may
+    // reconnect), and on every way out: after a failed disconnection, the event of a link that goes
+    // down later calls the callback from the queue.
+    ++*disconnect_claims_;
+    struct ClaimRelease {
+        platform::dispatch_queue_t queue;
+        std::shared_ptr<std::atomic<unsigned>> claims;
+        bool done = false;
+        void now() noexcept {
+            done = true;
+            try {
+                queue->async([claims = claims] { --*claims; });
+            } catch (...) {
+                --*claims;  // out of memory: better a late event reported twice than a loss never
+            }
         }
-    }
+        ~ClaimRelease() {
+            if (!done) {
+                now();
+            }
+        }
+    } release{queue_, disconnect_claims_};
+
+    delegate_->disconnect();
+    release.now();
     TAVRIN_GUARDED(callback_on_disconnected_)();
 }
 
@@ -210,15 +216,15 @@ void PeripheralBase::update_advertising_data(advertising_data_t advertising_data
 
 void PeripheralBase::delegate_did_connect() {
     delegate_->delegateDidConnect();
+    link_reported_up_ = true;
 }
 
 void PeripheralBase::delegate_did_disconnect() {
     delegate_->delegateDidDisconnect();
-    // Read before the event is marked seen: disconnect() lowers the flag only after that mark.
-    const bool requested = user_disconnect_pending_;
-    disconnect_event_seen_ = true;
-    // A requested disconnection reports itself from disconnect(), on the caller's thread.
-    if (callback_on_disconnected_ && !requested) {
+    // An attempt withdrawn before its link came up ends with this event too: there was no connection
+    // to report lost. A requested disconnection reports itself from disconnect(), on the caller's thread.
+    const bool was_up = std::exchange(link_reported_up_, false);
+    if (was_up && *disconnect_claims_ == 0) {
         TAVRIN_GUARDED(callback_on_disconnected_)();
     }
 }

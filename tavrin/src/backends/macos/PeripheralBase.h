@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <platform/Dispatch.h>
 #include <tavrin/Service.h>
 #include <tavrin/Types.h>
 
@@ -16,15 +17,26 @@
 
 namespace Tavrin {
 
+class AdapterBaseMacOS;
 class PeripheralBaseMacOS;
 
 /// The backend object behind every `Peripheral` handle: the latest advertisement's facts, the
 /// caller's connection callbacks, and forwarding to the platform delegate.
 /// Made only by `AdapterBase`, on a peripheral's first advertisement; always held by shared_ptr.
+///
+/// Threads: the operations run on the caller's thread (or on the event queue, when called from a
+/// callback there); `update_advertising_data` and the `delegate_did_...` entries on the event queue.
+/// No lock of this object is held while a caller's callback runs; each callback holder serialises
+/// the calls of its own callback only.
+///
+/// Lifetime: it keeps the central manager's delegate (and so the manager and its event queue) alive,
+/// so it goes on working, events and callbacks included, after the adapter is gone.
 class PeripheralBase {
-public:
-    /// `peripheral` is the platform `CBPeripheral*`, `central_manager` the `CBCentralManager*`.
-    PeripheralBase(void* peripheral, void* central_manager, advertising_data_t advertising_data);
+  public:
+    /// `peripheral` is the platform `CBPeripheral*`, `central_manager` the `CBCentralManager*`;
+    /// `central`, when given, is the central manager's delegate, kept alive with this object.
+    PeripheralBase(void* peripheral, void* central_manager, advertising_data_t advertising_data,
+                   std::shared_ptr<AdapterBaseMacOS> central = nullptr);
     ~PeripheralBase();
     PeripheralBase(const PeripheralBase&) = delete;
     PeripheralBase& operator=(const PeripheralBase&) = delete;
@@ -39,6 +51,9 @@ public:
     uint16_t mtu();
 
     void connect();
+    /// Takes the link down, then calls the disconnected callback on this thread, once: the platform's
+    /// disconnection event that the request brings calls nothing, whenever it comes. Never waits for
+    /// that event.
     void disconnect();
     bool is_connected();
     bool is_connectable();
@@ -70,15 +85,25 @@ public:
     void delegate_did_connect();
     void delegate_did_disconnect();
 
-private:
-    std::shared_ptr<PeripheralBaseMacOS> delegate_;  // set once in the constructor, then read-only
+  private:
+    // Both set once in the constructor, then read-only. The central delegate is kept only to keep
+    // the connection events coming once the adapter is gone.
+    const std::shared_ptr<AdapterBaseMacOS> central_;
+    std::shared_ptr<PeripheralBaseMacOS> delegate_;
+    // The queue on which this peripheral's events arrive; set in the constructor, then read-only.
+    const platform::dispatch_queue_t queue_;
 
     std::mutex advertising_mutex_;  // guards rssi_, tx_power_, connectable_, manufacturer_data_, service_data_
     int16_t rssi_;
     int16_t tx_power_;
     bool connectable_;
-    std::atomic<bool> user_disconnect_pending_;  // written by disconnect(), read on the event queue
-    std::atomic<bool> disconnect_event_seen_;    // set on the event queue, awaited by disconnect()
+    // How many disconnect() calls answer for the disconnection events queued so far: raised when
+    // one starts, lowered by a task it queues once the link is down, which runs after any event its
+    // request brought. While raised, a disconnection event calls no callback. Atomic; shared with
+    // those tasks, which may outlive this object.
+    const std::shared_ptr<std::atomic<unsigned>> disconnect_claims_;
+    // A connection event came since the last disconnection event. Event queue only.
+    bool link_reported_up_ = false;
     std::map<uint16_t, std::string> manufacturer_data_;
     std::map<std::string, std::string> service_data_;
 

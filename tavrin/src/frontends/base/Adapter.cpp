@@ -68,6 +68,8 @@ void Adapter::scan_stop() {
     const auto backend = bound(backend_);
     if (!bluetooth_enabled()) {
         TAVRIN_LOG(Logging::Level::Warning, "Bluetooth is not enabled.");
+        // The radio or the permission went away during a scan: it still ends, and says so.
+        backend->scan_stop_if_active();
         return;
     }
     backend->scan_stop();
