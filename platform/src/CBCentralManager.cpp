@@ -346,13 +346,20 @@ CBCentralManager::~CBCentralManager() {
 }
 
 CBCentralManagerPtr CBCentralManager::initWithDelegate(std::weak_ptr<CBCentralManagerDelegate> delegate,
-                                                       dispatch_queue_t queue, const std::optional<CBOptions>&) {
+                                                       dispatch_queue_t queue,
+                                                       const std::optional<CBOptions>& options) {
+    return initWithDelegate(std::move(delegate), std::move(queue), options, radio::processRadio());
+}
+
+CBCentralManagerPtr CBCentralManager::initWithDelegate(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                                       dispatch_queue_t queue, const std::optional<CBOptions>&,
+                                                       radio::Radio& radio) {
     auto impl = std::make_shared<Impl>();
     impl->delegate = std::move(delegate);
     impl->queue = queue ? std::move(queue) : dispatch_queue_create("platform.centralManager", DISPATCH_QUEUE_SERIAL);
     auto central = std::make_shared<CBCentralManager>(impl);
     impl->self = central;
-    impl->radio = radio::processRadio().openCentral(impl);
+    impl->radio = radio.openCentral(impl);
     return central;
 }
 
