@@ -61,6 +61,12 @@ SimCentral::Emission::~Emission() {
 SimCentral::SimCentral(WorldState& world, std::weak_ptr<radio::RadioCentralEvents> events)
     : world_(world), events_(std::move(events)) {}
 
+SimCentral::~SimCentral() {
+    if (scan_) {
+        world_.scheduler.replaceScan(scan_, nullptr);
+    }
+}
+
 void SimCentral::barrier() {
     if (emitting_.load() != std::this_thread::get_id()) {
         Lock wait(emit_mutex_);

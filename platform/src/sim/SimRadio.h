@@ -55,6 +55,8 @@ struct SimLink {
 class SimCentral : public radio::RadioCentral, public std::enable_shared_from_this<SimCentral> {
   public:
     SimCentral(WorldState& world, std::weak_ptr<radio::RadioCentralEvents> events);
+    /// A session dropped without close() still takes its scan off the radio.
+    ~SimCentral() override;
 
     CBManagerState state() const override;
     void startScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates) override;
