@@ -170,20 +170,25 @@ void SimCentral::deliverReports(const Scan& scan, const std::vector<const Device
     }
 }
 
-std::shared_ptr<SimLink> SimCentral::linkFor(const radio::DeviceKey& key, bool make) {
+std::shared_ptr<SimLink> SimCentral::findLink(const radio::DeviceKey& key) const {
+    Lock lock(mutex_);
+    // The central names devices by the keys we reported, already upper case; others are matched without case.
+    auto it = links_.find(key);
+    if (it == links_.end()) {
+        it = links_.find(upper(key));
+    }
+    return it == links_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<SimLink> SimCentral::makeLink(const radio::DeviceKey& key) {
     const std::string id = upper(key);
     Lock lock(mutex_);
-    auto it = links_.find(id);
-    if (it != links_.end()) {
-        return it->second;
+    auto& link = links_[id];
+    if (!link) {
+        link = std::make_shared<SimLink>();
+        link->session = weak_from_this();
+        link->key = id;
     }
-    if (!make) {
-        return nullptr;
-    }
-    auto link = std::make_shared<SimLink>();
-    link->session = weak_from_this();
-    link->key = id;
-    links_.emplace(id, link);
     return link;
 }
 
@@ -191,7 +196,7 @@ void SimCentral::connect(const radio::DeviceKey& key) {
     if (closed_) {
         return;
     }
-    const LinkPtr link = linkFor(key, true);
+    const LinkPtr link = makeLink(key);
     Lock lock(link->mutex);
     if (link->state == CBPeripheralState::Connected) {
         // Reported again, from the radio's thread.
@@ -285,7 +290,7 @@ void SimCentral::connect(const radio::DeviceKey& key) {
 }
 
 void SimCentral::cancelConnection(const radio::DeviceKey& key) {
-    const LinkPtr link = linkFor(key, false);
+    const LinkPtr link = findLink(key);
     if (!link) {
         return;
     }
@@ -361,7 +366,7 @@ void SimCentral::notify(const LinkPtr& link, const Device* device, size_t servic
 }
 
 std::optional<SimCentral::Admitted> SimCentral::admit(const radio::DeviceKey& key) {
-    const LinkPtr link = linkFor(key, false);
+    const LinkPtr link = findLink(key);
     if (!link || closed_) {
         return std::nullopt;
     }
@@ -710,15 +715,9 @@ void SimCentral::writeDescriptor(const radio::DeviceKey& key, radio::AttributeHa
 }
 
 unsigned SimCentral::mtu(const radio::DeviceKey& key) const {
-    const std::string id = upper(key);
-    std::shared_ptr<SimLink> link;
-    {
-        Lock lock(mutex_);
-        auto it = links_.find(id);
-        if (it == links_.end()) {
-            return kDefaultMtu;
-        }
-        link = it->second;
+    const auto link = findLink(key);
+    if (!link) {
+        return kDefaultMtu;
     }
     Lock lock(link->mutex);
     return link->state == CBPeripheralState::Connected ? link->mtu : kDefaultMtu;

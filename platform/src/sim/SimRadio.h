@@ -115,7 +115,8 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
     /// Waits for an event running on another thread to end.
     void barrier();
 
-    std::shared_ptr<SimLink> linkFor(const radio::DeviceKey& key, bool make);
+    std::shared_ptr<SimLink> findLink(const radio::DeviceKey& key) const;
+    std::shared_ptr<SimLink> makeLink(const radio::DeviceKey& key);
     struct Admitted {
         std::shared_ptr<SimLink> link;
         uint64_t epoch = 0;
