@@ -509,13 +509,17 @@ void SimCentral::readCharacteristic(const radio::DeviceKey& key, radio::Attribut
         } else if (!(r.device->services[path->service].characteristics[path->characteristic].properties &
                      CBCharacteristicPropertyRead)) {
             error = attError(2, "Reading is not permitted.");
-        } else {
-            Lock lock(r.device->mutex);
-            value = r.device->values[path->service][path->characteristic].value_or(std::string());
         }
         self.answer(
             r, path ? "read" : "", path ? path->service : npos, path ? path->characteristic : npos, npos,
-            std::move(error), [](SimLink&) {}, [&](const NSError* e) { done(e, e ? std::string() : value); });
+            std::move(error),
+            [&](SimLink&) {
+                // Taken as the answer leaves, in turn with the notifications: the central sees the values in
+                // the order the device held them.
+                Lock lock(r.device->mutex);
+                value = r.device->values[path->service][path->characteristic].value_or(std::string());
+            },
+            [&](const NSError* e) { done(e, e ? std::string() : value); });
     });
 }
 
