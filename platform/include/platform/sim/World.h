@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Radio.h"
 #include "platform/sim/WorldConfig.h"
 
 namespace platform::sim {
@@ -28,11 +29,15 @@ struct FaultTarget {
 };
 
 /// The simulated world. On first use of `get()` it loads the file named by TAVRIN_SIM_WORLD, or the
-/// embedded default world when that is unset. A file that cannot be loaded gives one line on standard
+/// embedded default world when that says `default` or is unset. (Whether the world is the process's radio is
+/// decided apart from it: see platform::radio::processRadio().) A file that cannot be loaded gives one line on standard
 /// error and a radio that reports the state unsupported. Every member is thread-safe.
 class World {
   public:
     static World& get();
+
+    /// The world as a radio: each central opens its own session over the world's devices.
+    radio::Radio& radio();
 
     /// Replaces the whole world (tests). Existing managers see their peripherals vanish: links to them are
     /// lost. Throws std::invalid_argument (and changes nothing) for a config it cannot build.
