@@ -94,7 +94,8 @@ void ObjectNode::becomePresent(Prop& p) {
         return;
     }
     p.present = true;
-    if (published_) {
+    // A registration not yet collected serves again.
+    if (published_ && !p.holder) {
         registerHolder(p);
     }
 }
@@ -105,7 +106,9 @@ void ObjectNode::unset(const std::string& iface, const std::string& name, bool q
         return;
     }
     p.present = false;
-    p.holder.reset();
+    if (p.holder) {
+        tree_.retire(*this, p);
+    }
     if (!quietly) {
         changed(p, true);
     }
@@ -172,7 +175,24 @@ void ObjectTree::queue(ObjectNode& node, const std::string& iface, const std::st
     }
 }
 
+void ObjectTree::retire(ObjectNode& node, ObjectNode::Prop& prop) {
+    retired_.emplace_back(&node, &prop);
+}
+
+void ObjectTree::collect() {
+    auto retired = std::move(retired_);
+    retired_.clear();
+    for (auto& [node, prop] : retired) {
+        if (!prop->present) {
+            prop->holder.reset();
+        }
+    }
+}
+
 void ObjectTree::forget(const ObjectNode& node) {
+    retired_.erase(
+        std::remove_if(retired_.begin(), retired_.end(), [&node](const auto& r) { return r.first == &node; }),
+        retired_.end());
     if (pending_.empty()) {
         return;
     }
