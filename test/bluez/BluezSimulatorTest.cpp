@@ -336,14 +336,16 @@ TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
 
     // Powered off: discovery ends and requests need power again.
     from = c.events().size();
-    EXPECT_EQ(c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(false)).error, "");
-    EXPECT_TRUE(c.waitFor(changed(kAdapter, "Powered", "false"), from));
+    const BusEvent power_off = c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(false));
+    EXPECT_EQ(power_off.error, "");
+    EXPECT_LT(*c.waitFor(changed(kAdapter, "Powered", "false"), from), *c.indexOfReply(power_off.call));
     EXPECT_TRUE(c.waitFor(changed(kAdapter, "Discovering", "false"), from));
     const BusEvent off = c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery");
     EXPECT_EQ(off.error, "org.bluez.Error.NotReady");
     EXPECT_EQ(off.message, "Resource Not Ready");
     EXPECT_EQ(c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(true)).error, "");
     EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    EXPECT_EQ(simulator()->stop(), 0) << "SIGTERM ends it cleanly";
 }
 
 TEST(BluezSimulatorProgram, RefusesABadWorldAndABusThatDoesNotAnswer) {
