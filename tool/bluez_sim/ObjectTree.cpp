@@ -67,7 +67,12 @@ void ObjectNode::publish() {
         Prop* raw = p.get();
         auto get = [raw](sdbus::PropertyGetReply& reply) { raw->write(reply); };
         if (p->setter) {
-            core_->registerProperty(p->iface, p->name, p->signature, get, p->setter, quiet());
+            // The change goes out before the Set's reply, as every reply follows the signals queued before it.
+            auto set = [this, raw](sdbus::PropertySetCall& call) {
+                raw->setter(call);
+                tree_.flush();
+            };
+            core_->registerProperty(p->iface, p->name, p->signature, get, set, quiet());
         } else {
             core_->registerProperty(p->iface, p->name, p->signature, get, quiet());
         }
