@@ -26,10 +26,6 @@ using PeripheralCall = std::function<void(CBPeripheralDelegate&, const CBPeriphe
 /// Runs under the peripheral's guard just before a successful answer's call; false drops the event.
 using Apply = std::function<bool(Link&)>;
 
-NSError faultError() {
-    return attError(14, "Unlikely error.");
-}
-
 // Queues one event for the peripheral's delegate. Called with the guard held, so that the outbox order
 // is the order in which the link's state changed.
 void enqueueLocked(CBCentralManager::Impl& manager, const LinkPtr& link, uint64_t epoch, std::optional<NSError> error,

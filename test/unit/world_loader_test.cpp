@@ -105,6 +105,14 @@ TEST(WorldLoader, InlineInvalidTextsAreRejectedWithTheirPath) {
          {"huge", "$.peripherals[0].latency_ms", {"expected an integer"}}},
         {p + ", \"latency_ms\": 18446744073709551615}]}", {"u64 max", "$.peripherals[0].latency_ms", {"non-negative"}}},
         {p + ", \"latency_ms\": -1}]}", {"negative", "$.peripherals[0].latency_ms", {"non-negative", "-1"}}},
+        {p + ", \"address\": \"2D:5B:8C:0E:7A\"}]}",
+         {"short address", "$.peripherals[0].address", {"not a valid Bluetooth address", "AA:BB:CC:DD:EE:FF"}}},
+        {p + ", \"address\": \"2D-5B-8C-0E-7A-13\"}]}",
+         {"dashed address", "$.peripherals[0].address", {"not a valid Bluetooth address"}}},
+        {p + "}, {\"identifier\": \"0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B\", \"address\": \"2d:5b:8c:0e:7a:13\"}]}",
+         {"address of another",
+          "$.peripherals[1].address",
+          {"duplicate address 2D:5B:8C:0E:7A:13", "$.peripherals[0]"}}},
         {p + ", \"advertising\": {\"rssi\": -200}}]}",
          {"rssi", "$.peripherals[0].advertising.rssi", {"between -128 and 127"}}},
         {p + ", \"advertising\": {\"connectable\": \"yes\"}}]}",
@@ -182,6 +190,8 @@ TEST(WorldLoader, AbsentKeysTakeTheirDefaults) {
     ASSERT_EQ(w.peripherals.size(), 1u);
     const PeripheralConfig& p = w.peripherals[0];
     EXPECT_EQ(p.identifier, kPlug);  // upper-cased
+    EXPECT_FALSE(p.address);
+    EXPECT_EQ(deviceAddress(p), "2D:5B:8C:0E:7A:13");  // the identifier's last 12 digits
     EXPECT_FALSE(p.name);
     EXPECT_FALSE(p.model);
     EXPECT_EQ(p.mtu, 23u);
@@ -217,8 +227,8 @@ TEST(WorldLoader, EveryKeyIsParsed) {
     const WorldConfig w = parseWorld(R"({
       "adapter": { "state": "unauthorized", "authorization": "denied", "state_delay_ms": 7 },
       "peripherals": [ {
-        "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": "Tavrin Plug", "model": "plug",
-        "mtu": 185, "latency_ms": 3,
+        "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "address": "c0:ff:ee:00:00:01",
+        "name": "Tavrin Plug", "model": "plug", "mtu": 185, "latency_ms": 3,
         "advertising": { "interval_ms": 40, "rssi": -58, "connectable": true, "tx_power": -4,
                          "manufacturer_data": "4C000215", "service_data": { "181a": "e803", "180F": "64" },
                          "service_uuids": ["fb1e4001-54ae-4a28-9f74-dfccb248601d", "180d"] },
@@ -243,6 +253,7 @@ TEST(WorldLoader, EveryKeyIsParsed) {
     EXPECT_EQ(w.adapter.state_delay_ms, std::optional<unsigned>(7));
     const PeripheralConfig& p = w.peripherals.at(0);
     EXPECT_EQ(p.name, std::optional<std::string>("Tavrin Plug"));
+    EXPECT_EQ(deviceAddress(p), "C0:FF:EE:00:00:01");  // upper-cased
     EXPECT_EQ(p.model, std::optional<std::string>("plug"));
     EXPECT_EQ(p.mtu, 185u);
     EXPECT_EQ(p.latency_ms, 3u);

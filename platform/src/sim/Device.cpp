@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "SimInternal.h"
+#include "SimRadio.h"
 
 namespace platform::sim {
 
@@ -80,6 +81,22 @@ void addPlugModel(PeripheralConfig& config) {
                               {{"2902", std::nullopt}, {"2901", std::string("Status")}});
 }
 
+// A world description may name the device's Bluetooth address; a radio session reports it.
+template <typename Config, typename = void>
+struct HasAddress : std::false_type {};
+template <typename Config>
+struct HasAddress<Config, std::void_t<decltype(std::declval<const Config&>().address)>> : std::true_type {};
+
+template <typename Config>
+void fillAddress(radio::AdvertisementReport& report, const Config& config) {
+    if constexpr (HasAddress<Config>::value) {
+        report.address = config.address;
+    }
+}
+
+// The first service's start handle, as a device's attribute table numbers it after the generic services.
+constexpr radio::AttributeHandle kFirstHandle = 0x000f;
+
 }  // namespace
 
 Device::Device(PeripheralConfig config_in) : config(std::move(config_in)) {
@@ -102,7 +119,7 @@ Device::Device(PeripheralConfig config_in) : config(std::move(config_in)) {
 
     device_faults = config.faults;
     for (const auto& s : config.services) {
-        ServiceModel sm{parseUuid(s.uuid, "service"), s.uuid, {}};
+        ServiceModel sm{parseUuid(s.uuid, "service"), s.uuid, {}, 0};
         service_faults.push_back(s.faults);
         values.emplace_back();
         descriptor_values.emplace_back();
@@ -111,7 +128,7 @@ Device::Device(PeripheralConfig config_in) : config(std::move(config_in)) {
         periodic_running.emplace_back();
         periodic_next.emplace_back();
         for (const auto& c : s.characteristics) {
-            CharacteristicModel cm{parseUuid(c.uuid, "characteristic"), c.uuid, c.properties, c.notifications, {}};
+            CharacteristicModel cm{parseUuid(c.uuid, "characteristic"), c.uuid, c.properties, c.notifications, {}, 0};
             values.back().push_back(c.value);
             characteristic_faults.back().push_back(c.faults);
             descriptor_values.back().emplace_back();
@@ -119,7 +136,7 @@ Device::Device(PeripheralConfig config_in) : config(std::move(config_in)) {
             periodic_running.back().push_back(false);
             periodic_next.back().push_back(0);
             for (const auto& d : c.descriptors) {
-                cm.descriptors.push_back(DescriptorModel{parseUuid(d.uuid, "descriptor"), d.uuid});
+                cm.descriptors.push_back(DescriptorModel{parseUuid(d.uuid, "descriptor"), d.uuid, 0});
                 descriptor_values.back().back().push_back(d.value);
                 descriptor_faults.back().back().push_back(d.faults);
             }
@@ -166,6 +183,37 @@ Device::Device(PeripheralConfig config_in) : config(std::move(config_in)) {
         advertised_services = *advertisement.serviceUUIDs;
     }
     advertisement.localName = config.name;
+
+    // Handles as an attribute table numbers them: a characteristic's declaration, then its value, then its
+    // descriptors; the next characteristic and the next service follow on.
+    unsigned next = kFirstHandle;
+    for (size_t i = 0; i < services.size(); ++i) {
+        if (next > 0xFFFF) {
+            throw std::invalid_argument("too many attributes for one device");
+        }
+        services[i].handle = static_cast<radio::AttributeHandle>(next);
+        attributes[services[i].handle] = AttributePath{i};
+        ++next;
+        for (size_t j = 0; j < services[i].characteristics.size(); ++j) {
+            auto& c = services[i].characteristics[j];
+            if (next + 1 + c.descriptors.size() > 0xFFFF) {
+                throw std::invalid_argument("too many attributes for one device");
+            }
+            c.handle = static_cast<radio::AttributeHandle>(next);
+            attributes[c.handle] = AttributePath{i, j};
+            next += 2;
+            for (size_t k = 0; k < c.descriptors.size(); ++k) {
+                c.descriptors[k].handle = static_cast<radio::AttributeHandle>(next++);
+                attributes[c.descriptors[k].handle] = AttributePath{i, j, k};
+            }
+        }
+    }
+
+    report.device = id;
+    report.name = config.name;
+    fillAddress(report, config);
+    report.advertisement = advertisement;
+    report.rssi = config.advertising.rssi;
 }
 
 std::optional<Fault> Device::fault(const AttributePath& path, const std::string& kind) const {
@@ -235,6 +283,35 @@ void Device::detach(const CBPeripheral::Impl* link) {
                                    return !l || l.get() == link;
                                }),
                 links.end());
+}
+
+void Device::attach(const std::shared_ptr<SimLink>& link) {
+    std::lock_guard<std::mutex> lock(mutex);
+    radio_links.erase(std::remove_if(radio_links.begin(), radio_links.end(), [](const auto& w) { return w.expired(); }),
+                      radio_links.end());
+    radio_links.push_back(link);
+}
+
+void Device::detach(const SimLink* link) {
+    std::lock_guard<std::mutex> lock(mutex);
+    radio_links.erase(std::remove_if(radio_links.begin(), radio_links.end(),
+                                     [link](const auto& w) {
+                                         auto l = w.lock();
+                                         return !l || l.get() == link;
+                                     }),
+                      radio_links.end());
+}
+
+std::vector<std::shared_ptr<SimLink>> Device::radioLinks() const {
+    std::vector<std::shared_ptr<SimLink>> out;
+    std::lock_guard<std::mutex> lock(mutex);
+    out.reserve(radio_links.size());
+    for (const auto& weak : radio_links) {
+        if (auto link = weak.lock()) {
+            out.push_back(std::move(link));
+        }
+    }
+    return out;
 }
 
 std::string Device::statusBytesLocked() const {
@@ -391,6 +468,11 @@ void Device::notifyLinks(size_t service, size_t characteristic, const std::strin
     for (const auto& link : targets) {
         deliverNotification(link, this, service, characteristic, value);
     }
+    for (const auto& link : radioLinks()) {
+        if (auto session = link->session.lock()) {
+            session->notify(link, this, service, characteristic, value);
+        }
+    }
 }
 
 bool Device::anySubscriber(size_t service, size_t characteristic) {
@@ -405,6 +487,12 @@ bool Device::anySubscriber(size_t service, size_t characteristic) {
     }
     for (const auto& link : targets) {
         if (linkSubscribed(link, this, service, characteristic)) {
+            return true;
+        }
+    }
+    for (const auto& link : radioLinks()) {
+        auto session = link->session.lock();
+        if (session && session->subscribed(link, this, service, characteristic)) {
             return true;
         }
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "SimInternal.h"
+#include "SimRadio.h"
 
 namespace platform::sim {
 
@@ -140,8 +141,8 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick) {
         if (entry.device->removed.load(std::memory_order_relaxed)) {
             continue;
         }
-        scan.pending.push_back(
-            AdvItem{entry.peripheral, &entry.device->advertisement, entry.device->config.advertising.rssi});
+        scan.pending.push_back(AdvItem{entry.device, entry.peripheral, &entry.device->advertisement,
+                                       entry.device->config.advertising.rssi});
         if (!scan.duplicates) {
             continue;  // without duplicates a device is reported once per scan
         }
@@ -155,9 +156,24 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick) {
     scan.scratch.clear();
 }
 
-void Scheduler::postBatchesLocked(std::vector<std::shared_ptr<CBCentralManager::Impl>>& keep) {
+void Scheduler::postBatchesLocked(std::vector<std::shared_ptr<CBCentralManager::Impl>>& keep,
+                                  std::vector<Reports>& reports) {
     for (const auto& scan : scans_) {
         if (scan->pending.empty()) {
+            continue;
+        }
+        if (!scan->session.expired()) {
+            // A radio session's reports are delivered once the mutex is released; the session drops those
+            // of a scan it stopped meanwhile.
+            Reports batch{scan->session.lock(), scan, {}};
+            batch.devices.reserve(scan->pending.size());
+            for (const AdvItem& item : scan->pending) {
+                batch.devices.push_back(item.device);
+            }
+            scan->pending.clear();
+            if (batch.session) {
+                reports.push_back(std::move(batch));
+            }
             continue;
         }
         auto manager = scan->manager.lock();
@@ -197,6 +213,7 @@ void Scheduler::postBatchesLocked(std::vector<std::shared_ptr<CBCentralManager::
 void Scheduler::run() {
     std::vector<std::function<void()>> ready;
     std::vector<std::shared_ptr<CBCentralManager::Impl>> keep;
+    std::vector<Reports> reports;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         const auto now = Clock::now();
@@ -217,10 +234,10 @@ void Scheduler::run() {
                     advanceScanLocked(*scan, tick);
                 }
             }
-            postBatchesLocked(keep);
+            postBatchesLocked(keep, reports);
         }
         last_tick_ = std::max(last_tick_, now_tick);
-        if (!ready.empty() || !keep.empty()) {
+        if (!ready.empty() || !keep.empty() || !reports.empty()) {
             lock.unlock();
             for (auto& task : ready) {
                 task();
@@ -228,6 +245,10 @@ void Scheduler::run() {
             }
             ready.clear();
             keep.clear();
+            for (const Reports& batch : reports) {
+                batch.session->deliverReports(*batch.scan, batch.devices);
+            }
+            reports.clear();
             lock.lock();
             continue;
         }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/CoreBluetooth.h"
+#include "platform/Radio.h"
 #include "platform/sim/World.h"
 #include "platform/sim/WorldConfig.h"
 
@@ -36,6 +37,8 @@ using Clock = std::chrono::steady_clock;
 
 class Scheduler;
 struct Device;
+class SimCentral;
+struct SimLink;
 
 /// The one mutex of a peripheral: it guards the peripheral's link state and every mutable field of the
 /// attribute objects of its tree, so that a getter on any thread sees a consistent snapshot.
@@ -53,6 +56,7 @@ struct AdvEntry {
 
 /// One advertisement handed to a manager's queue.
 struct AdvItem {
+    const Device* device;
     const CBPeripheralPtr* peripheral;
     const AdvertisementData* advertisement;
     int rssi;
@@ -63,7 +67,8 @@ struct Scan {
     static constexpr size_t kWheelSlots = 1024;
 
     std::weak_ptr<CBCentralManager::Impl> manager;
-    uint64_t generation = 0;  // the manager's scan generation this scan was started with
+    std::weak_ptr<SimCentral> session;  // a radio session's scan: reports go to it instead
+    uint64_t generation = 0;            // the manager's scan generation this scan was started with
     bool duplicates = false;
     std::optional<std::vector<CBUUID>> filter;
 
@@ -117,7 +122,12 @@ class Scheduler {
     void addEntryLocked(Scan& scan, const std::shared_ptr<Device>& device, const CBPeripheralPtr* peripheral,
                         uint64_t now_tick);
     void advanceScanLocked(Scan& scan, uint64_t tick);
-    void postBatchesLocked(std::vector<std::shared_ptr<CBCentralManager::Impl>>& keep);
+    struct Reports {
+        std::shared_ptr<SimCentral> session;
+        std::shared_ptr<Scan> scan;
+        std::vector<const Device*> devices;
+    };
+    void postBatchesLocked(std::vector<std::shared_ptr<CBCentralManager::Impl>>& keep, std::vector<Reports>& reports);
 
     const Clock::time_point base_;
     mutable std::mutex mutex_;
@@ -134,6 +144,7 @@ class Scheduler {
 struct DescriptorModel {
     CBUUID uuid;
     std::string text;  // as the world description names it
+    radio::AttributeHandle handle = 0;
 };
 struct CharacteristicModel {
     CBUUID uuid;
@@ -141,11 +152,13 @@ struct CharacteristicModel {
     CBCharacteristicProperties properties = 0;
     std::optional<NotificationConfig> notifications;
     std::vector<DescriptorModel> descriptors;
+    radio::AttributeHandle handle = 0;  // its declaration; the value is at handle + 1
 };
 struct ServiceModel {
     CBUUID uuid;
     std::string text;
     std::vector<CharacteristicModel> characteristics;
+    radio::AttributeHandle handle = 0;  // its start handle
 };
 
 /// Where a request is aimed: indices into the device's tree (npos where not applicable).
@@ -166,6 +179,8 @@ struct Device : std::enable_shared_from_this<Device> {
     std::string id;  // upper case
     std::vector<ServiceModel> services;
     AdvertisementData advertisement;
+    radio::AdvertisementReport report;  // what every advertisement reports to a radio session
+    std::unordered_map<radio::AttributeHandle, AttributePath> attributes;  // every attribute by its handle
     std::vector<CBUUID> advertised_services;
     uint32_t phase_ms = 0;  // first advertisement after this long into a scan
     bool plug = false;
@@ -181,6 +196,7 @@ struct Device : std::enable_shared_from_this<Device> {
     std::vector<std::vector<std::vector<std::optional<std::string>>>> descriptor_values;
     std::vector<ReceivedWrite> writes;
     std::vector<std::weak_ptr<CBPeripheral::Impl>> links;  // links connected to this device
+    std::vector<std::weak_ptr<SimLink>> radio_links;       // radio sessions' links connected to this device
     Faults device_faults;
     std::vector<Faults> service_faults;
     std::vector<std::vector<Faults>> characteristic_faults;
@@ -198,6 +214,9 @@ struct Device : std::enable_shared_from_this<Device> {
 
     void attach(const std::shared_ptr<CBPeripheral::Impl>& link);
     void detach(const CBPeripheral::Impl* link);
+    void attach(const std::shared_ptr<SimLink>& link);
+    void detach(const SimLink* link);
+    std::vector<std::shared_ptr<SimLink>> radioLinks() const;
 
     /// The device takes a write. False when the device refuses it (the plug's invalid commands).
     bool receiveWrite(Scheduler& scheduler, size_t service, size_t characteristic, const std::string& data,
@@ -229,10 +248,12 @@ struct WorldState {
     std::unordered_map<std::string, std::shared_ptr<Device>> devices;  // by upper-case identifier
     std::vector<std::shared_ptr<Device>> order;                        // in the order added
     std::vector<std::weak_ptr<CBCentralManager::Impl>> managers;
+    std::vector<std::weak_ptr<SimCentral>> sessions;
 
     std::shared_ptr<Device> device(const std::string& identifier) const;
     std::vector<std::shared_ptr<Device>> devicesSnapshot() const;
     std::vector<std::shared_ptr<CBCentralManager::Impl>> managersSnapshot();
+    std::vector<std::shared_ptr<SimCentral>> sessionsSnapshot();
 };
 
 /// The world behind every manager (World::get()'s runtime).
@@ -247,6 +268,7 @@ inline constexpr CBCharacteristicProperties kSubscribable =
 NSError attError(long code, const std::string& description);
 NSError linkLossError();
 NSError connectionFailedError();
+NSError faultError();
 
 /// The transmit buffer for writes without response holds this many packets.
 inline constexpr size_t kTransmitBufferPackets = 20;

@@ -9,10 +9,13 @@
 #include <stdexcept>
 
 #include "SimInternal.h"
+#include "SimRadio.h"
 
 namespace platform::sim {
 
-struct World::Impl : WorldState {};
+struct World::Impl : WorldState {
+    SimRadio radio{*this};
+};
 
 std::string upper(std::string text) {
     for (char& ch : text) {
@@ -29,6 +32,9 @@ NSError linkLossError() {
 }
 NSError connectionFailedError() {
     return NSError{"CBErrorDomain", 10, "The connection has failed."};
+}
+NSError faultError() {
+    return attError(14, "Unlikely error.");
 }
 
 CBDescriptorValue descriptorValue(const CBUUID& uuid, const std::string& bytes) {
@@ -76,6 +82,19 @@ std::vector<std::shared_ptr<CBCentralManager::Impl>> WorldState::managersSnapsho
     return out;
 }
 
+std::vector<std::shared_ptr<SimCentral>> WorldState::sessionsSnapshot() {
+    std::vector<std::shared_ptr<SimCentral>> out;
+    std::lock_guard<std::mutex> lock(mutex);
+    sessions.erase(std::remove_if(sessions.begin(), sessions.end(), [](const auto& w) { return w.expired(); }),
+                   sessions.end());
+    for (const auto& weak : sessions) {
+        if (auto s = weak.lock()) {
+            out.push_back(std::move(s));
+        }
+    }
+    return out;
+}
+
 WorldState& worldState() {
     return World::get().impl();
 }
@@ -100,6 +119,14 @@ AttributePath requireCharacteristic(const Device& device, const std::string& ser
     return path;
 }
 
+void loseRadioLinks(const Device& device) {
+    for (const auto& link : device.radioLinks()) {
+        if (auto session = link->session.lock()) {
+            session->loseLink(link, std::nullopt, linkLossError());
+        }
+    }
+}
+
 // Every link to a device that goes away is lost, as when a device walks out of range.
 void takeAway(const std::shared_ptr<Device>& device) {
     device->removed = true;
@@ -115,6 +142,7 @@ void takeAway(const std::shared_ptr<Device>& device) {
     for (const auto& link : links) {
         loseLink(link, std::nullopt, linkLossError());
     }
+    loseRadioLinks(*device);
 }
 
 // A device that joins while managers scan is advertised to them from now on.
@@ -125,6 +153,9 @@ void announce(WorldState& w, const std::shared_ptr<Device>& device) {
         if (manager->scan && manager->scan->matches(*device)) {
             w.scheduler.addToScan(manager->scan, device, manager->peripheralForLocked(device));
         }
+    }
+    for (const auto& session : w.sessionsSnapshot()) {
+        session->announce(device);
     }
 }
 
@@ -140,6 +171,9 @@ void applyState(WorldState& w, CBManagerState state) {
     }
     for (const auto& manager : w.managersSnapshot()) {
         manager->applyAdapterState(false);
+    }
+    for (const auto& session : w.sessionsSnapshot()) {
+        session->applyAdapterState(false);
     }
 }
 
@@ -168,6 +202,10 @@ World::World() : impl_(std::make_unique<Impl>()) {
 }
 
 World::~World() = default;
+
+radio::Radio& World::radio() {
+    return impl_->radio;
+}
 
 void World::reset(WorldConfig config) {
     // Build every device first: a bad config leaves the world as it was.
@@ -293,6 +331,7 @@ void World::dropLink(const std::string& identifier) {
     for (const auto& link : links) {
         loseLink(link, std::nullopt, linkLossError());
     }
+    loseRadioLinks(*device);
 }
 
 std::vector<ReceivedWrite> World::receivedWrites(const std::string& identifier) const {

@@ -3,6 +3,7 @@
 // Every problem is reported as one line "<source>: <JSON path>: <problem>", so a typo in a file is
 // found at once instead of silently giving a different world. Unknown keys are errors everywhere.
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -235,8 +236,9 @@ class Parser {
             const Json& list = root["peripherals"];
             const std::string path = "$.peripherals";
             expectType(list, path, list.is_array(), "an array");
-            // Upper-cased identifier -> where it was first seen.
+            // Upper-cased identifier -> where it was first seen; the same for Bluetooth addresses.
             std::vector<std::pair<std::string, std::string>> seen;
+            std::vector<std::pair<std::string, std::string>> addresses;
             for (std::size_t i = 0; i < list.size(); ++i) {
                 const std::string p = childPath(path, i);
                 PeripheralConfig ps = peripheral(list[i], p);
@@ -245,6 +247,12 @@ class Parser {
                         fail(childPath(p, "identifier"),
                              "duplicate identifier " + ps.identifier + " (also at " + where + ")");
                 seen.emplace_back(ps.identifier, p);
+                const std::string address = deviceAddress(ps);
+                for (const auto& [a, where] : addresses)
+                    if (a == address)
+                        fail(ps.address ? childPath(p, "address") : p,
+                             "duplicate address " + address + " (also at " + where + ")");
+                addresses.emplace_back(address, p);
                 config.peripherals.push_back(std::move(ps));
             }
         }
@@ -305,14 +313,31 @@ class Parser {
         return upper;
     }
 
+    // "AA:BB:CC:DD:EE:FF", either case; kept in upper case.
+    std::string address(const Json& v, const std::string& path) const {
+        std::string t = text(v, path);
+        bool ok = t.size() == 17;
+        for (std::size_t i = 0; ok && i < t.size(); ++i)
+            ok = i % 3 == 2 ? t[i] == ':' : nibble(t[i]) >= 0;
+        if (!ok)
+            fail(path, "not a valid Bluetooth address " + quote(t) +
+                           " (expected 6 pairs of hexadecimal digits separated by colons, AA:BB:CC:DD:EE:FF)");
+        for (char& c : t)
+            if (c >= 'a' && c <= 'f')
+                c = static_cast<char>(c - 'a' + 'A');
+        return t;
+    }
+
     PeripheralConfig peripheral(const Json& v, const std::string& path) const {
-        checkKeys(
-            v, path,
-            {"identifier", "name", "model", "mtu", "latency_ms", "advertising", "connection", "faults", "services"});
+        checkKeys(v, path,
+                  {"identifier", "address", "name", "model", "mtu", "latency_ms", "advertising", "connection", "faults",
+                   "services"});
         PeripheralConfig p;
         if (!v.contains("identifier"))
             fail(path, "missing required key \"identifier\"");
         p.identifier = identifier(v["identifier"], path + ".identifier");
+        if (v.contains("address"))
+            p.address = address(v["address"], path + ".address");
         if (v.contains("name") && !v["name"].is_null())
             p.name = text(v["name"], path + ".name");
         if (v.contains("model")) {
@@ -592,6 +617,27 @@ std::string syntaxProblem(const nlohmann::json::parse_error& e) {
 }
 
 }  // namespace
+
+std::string defaultAddress(const std::string& identifier) {
+    std::string digits;
+    for (char c : identifier)
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (digits.size() > 12)
+        digits.erase(0, digits.size() - 12);
+    digits.insert(0, 12 - digits.size(), '0');
+    std::string address;
+    for (std::size_t i = 0; i < 12; i += 2) {
+        if (!address.empty())
+            address += ':';
+        address += digits.substr(i, 2);
+    }
+    return address;
+}
+
+std::string deviceAddress(const PeripheralConfig& config) {
+    return config.address ? *config.address : defaultAddress(config.identifier);
+}
 
 WorldConfig parseWorld(std::string_view json, const std::string& source) {
     Parser parser(source);

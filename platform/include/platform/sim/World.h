@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Radio.h"
 #include "platform/sim/WorldConfig.h"
 
 namespace platform::sim {
@@ -33,6 +34,9 @@ struct FaultTarget {
 class World {
   public:
     static World& get();
+
+    /// The world as a radio: each central opens its own session over the world's devices.
+    radio::Radio& radio();
 
     /// Replaces the whole world (tests). Existing managers see their peripherals vanish: links to them are
     /// lost. Throws std::invalid_argument (and changes nothing) for a config it cannot build.

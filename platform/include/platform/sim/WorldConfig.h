@@ -76,6 +76,9 @@ struct ConnectionConfig {
 
 struct PeripheralConfig {
     std::string identifier;  // reported in upper case
+    /// The Bluetooth address "AA:BB:CC:DD:EE:FF" (upper case); absent: derived from the identifier (see
+    /// deviceAddress).
+    std::optional<std::string> address;
     std::optional<std::string> name;
     std::optional<std::string> model;  // "plug"
     unsigned mtu = 23;
@@ -108,6 +111,11 @@ class WorldFileError : public std::runtime_error {
 WorldConfig parseWorld(std::string_view json, const std::string& source);
 /// Reads and parses a world file. Throws WorldFileError.
 WorldConfig loadWorldFile(const std::string& path);
+/// The Bluetooth address a device goes by: its `address`, else the identifier's last 12 hexadecimal digits in
+/// pairs (C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13 -> 2D:5B:8C:0E:7A:13), upper case.
+std::string deviceAddress(const PeripheralConfig& config);
+/// The address derived from an identifier alone, as deviceAddress does without an `address`.
+std::string defaultAddress(const std::string& identifier);
 /// The embedded default world's JSON text.
 std::string_view defaultWorldJson();
 
