@@ -1273,7 +1273,9 @@ class Core {
     void loseAllLinks(const NSError& why) {
         for (auto& [id, session] : sessions_) {
             const auto links = session.links;
-            for (const auto& [address, link] : links) {
+            for (const auto& entry : links) {
+                const std::string& address = entry.first;
+                const Link& link = entry.second;
                 if (link.phase == Phase::Connecting) {
                     session.links.erase(address);
                     session.shared->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, why); });
@@ -1684,11 +1686,11 @@ class Core {
         entry.startInFlight = false;
         auto starting = std::move(entry.starting);
         entry.starting.clear();
-        for (auto& [id, done] : starting) {
+        for (auto& waiting : starting) {
             if (!error) {
-                entry.active.insert(id);
+                entry.active.insert(waiting.first);
             }
-            complete(id, [&] { done(error); });
+            complete(waiting.first, [&] { waiting.second(error); });
         }
         if (!error && entry.active.empty()) {
             stopNotifyQuietly(address, handle);  // everyone left while it started
