@@ -1,0 +1,251 @@
+#include "BluezFixture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace bluez_test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env) {
+    // Everything the child needs is built before fork: between fork and exec only async-signal-safe calls.
+    std::vector<std::string> args = argv;
+    std::vector<char*> arg_pointers;
+    for (std::string& a : args) {
+        arg_pointers.push_back(a.data());
+    }
+    arg_pointers.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        env.emplace_back(*e);
+    }
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    std::vector<char*> env_pointers;
+    for (std::string& e : env) {
+        env_pointers.push_back(e.data());
+    }
+    env_pointers.push_back(nullptr);
+    // execvpe's PATH search, done here.
+    std::string program = args.front();
+    if (program.find('/') == std::string::npos) {
+        const char* path = std::getenv("PATH");
+        std::string dirs = path ? path : "/usr/bin:/bin";
+        size_t start = 0;
+        while (start <= dirs.size()) {
+            size_t end = dirs.find(':', start);
+            if (end == std::string::npos) {
+                end = dirs.size();
+            }
+            const std::string candidate = dirs.substr(start, end - start) + "/" + args.front();
+            if (::access(candidate.c_str(), X_OK) == 0) {
+                program = candidate;
+                break;
+            }
+            start = end + 1;
+        }
+    }
+
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        const int err = errno;
+        ::close(out[0]);
+        ::close(out[1]);
+        throw std::runtime_error(std::string("fork: ") + std::strerror(err));
+    }
+    if (pid == 0) {
+        // The child dies with this process, so a crashed or killed test leaves nothing running.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+        ::dup2(out[1], STDOUT_FILENO);
+        ::execve(program.c_str(), arg_pointers.data(), env_pointers.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    pid_ = pid;
+    out_ = out[0];
+}
+
+ChildProcess::~ChildProcess() {
+    stop(SIGTERM);
+    if (out_ >= 0) {
+        ::close(out_);
+    }
+}
+
+std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        const size_t end = buffer_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = buffer_.substr(0, end);
+            buffer_.erase(0, end + 1);
+            return line;
+        }
+        if (out_ < 0) {
+            return std::nullopt;
+        }
+        pollfd fd{out_, POLLIN, 0};
+        const int ready = ::poll(&fd, 1, remainingMs(deadline));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return std::nullopt;
+        }
+        char chunk[4096];
+        const ssize_t n = ::read(out_, chunk, sizeof chunk);
+        if (n > 0) {
+            buffer_.append(chunk, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            ::close(out_);
+            out_ = -1;
+        }
+    }
+}
+
+bool ChildProcess::reap(bool block) {
+    if (reaped_) {
+        return true;
+    }
+    int status = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == pid_ || (r < 0 && errno == ECHILD)) {
+        reaped_ = true;
+        status_ = r == pid_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return reaped_;
+}
+
+std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!reap(false)) {
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status_;
+}
+
+int ChildProcess::stop(int signal, std::chrono::milliseconds limit) {
+    if (pid_ <= 0 || reap(false)) {
+        return status_;
+    }
+    ::kill(pid_, signal);
+    if (!waitExit(limit)) {
+        ::kill(pid_, SIGKILL);
+        reap(true);
+    }
+    return status_;
+}
+
+PrivateBus::PrivateBus() {
+    daemon_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"dbus-daemon", "--session", "--print-address", "--nofork", "--nopidfile"});
+    auto line = daemon_->readLine(std::chrono::seconds(5));
+    if (!line || line->empty()) {
+        throw std::runtime_error("dbus-daemon gave no bus address within 5 s");
+    }
+    address_ = *line;
+}
+
+SimulatorProcess::SimulatorProcess(const std::string& world_file, const std::string& bus_address,
+                                   std::chrono::milliseconds ready_limit)
+    : process_({simulatorPath(), "--world", world_file, "--bus", bus_address}) {
+    const auto deadline = Clock::now() + ready_limit;
+    for (;;) {
+        auto line = process_.readLine(std::chrono::milliseconds(remainingMs(deadline)));
+        if (line && *line == "ready") {
+            return;
+        }
+        if (!line) {
+            process_.stop(SIGKILL);
+            throw std::runtime_error("tavrin-bluez-sim did not report ready within " +
+                                     std::to_string(ready_limit.count()) + " ms");
+        }
+    }
+}
+
+std::string simulatorPath() {
+    return TAVRIN_BLUEZ_SIM_PATH;
+}
+
+std::string worldPath(const std::string& name) {
+    return std::string(TAVRIN_TEST_WORLDS_DIR) + "/" + name;
+}
+
+void BluezFixture::SetUp() {
+    bus_ = std::make_unique<PrivateBus>();
+    if (const char* saved = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
+        saved_system_bus_ = saved;
+    }
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->address().c_str(), 1);
+}
+
+void BluezFixture::TearDown() {
+    simulator_.reset();
+    bus_.reset();
+    for (const std::string& file : temp_files_) {
+        std::remove(file.c_str());
+    }
+    if (saved_system_bus_) {
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", saved_system_bus_->c_str(), 1);
+    } else {
+        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    }
+}
+
+SimulatorProcess& BluezFixture::startSimulator(const std::string& world_file) {
+    simulator_.reset();
+    simulator_ = std::make_unique<SimulatorProcess>(world_file, bus_->address());
+    return *simulator_;
+}
+
+void BluezFixture::stopSimulator() {
+    simulator_.reset();
+}
+
+std::string BluezFixture::writeWorld(const std::string& json) {
+    std::string path = "/tmp/tavrin-bluez-world-XXXXXX.json";
+    const int fd = ::mkstemps(path.data(), 5);
+    if (fd < 0) {
+        throw std::runtime_error(std::string("mkstemps: ") + std::strerror(errno));
+    }
+    ::close(fd);
+    temp_files_.push_back(path);
+    std::ofstream(path) << json;
+    return path;
+}
+
+}  // namespace bluez_test

@@ -1,0 +1,46 @@
+#pragma once
+// bluetoothd's D-Bus face over a radio: adapter hci0, a Device1 per device seen while scanning, the GATT tree
+// of connected devices, with bluetoothd's properties, signal order, replies and errors. The simulator is one
+// central of the radio: every scan, connection and GATT request goes through its session.
+//
+// Threads: everything runs on the event loop's thread; the radio's completions and events are handed to it.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "EventLoop.h"
+#include "ObjectTree.h"
+#include "platform/Radio.h"
+
+namespace bluezsim {
+
+class BluezSimulator {
+  public:
+    /// `addresses`: each device's Bluetooth address "AA:BB:CC:DD:EE:FF" by radio key. `set_power` switches
+    /// the radio on or off (a client's Set of Adapter1.Powered).
+    BluezSimulator(EventLoop& loop, ObjectTree& tree, platform::radio::Radio& radio,
+                   std::map<std::string, std::string> addresses, std::function<void(bool on)> set_power);
+    /// Closes the radio session; no radio task runs afterwards.
+    ~BluezSimulator();
+    BluezSimulator(const BluezSimulator&) = delete;
+    BluezSimulator& operator=(const BluezSimulator&) = delete;
+
+    /// Exports /org/bluez and opens the radio session; the adapter follows once the radio knows its state.
+    void start();
+    /// The radio has told its state (so the adapter is exported, or known to be absent).
+    bool stateKnown() const;
+    /// A client left the bus: its discovery session, filter and notification sessions end.
+    void clientGone(const std::string& unique_name);
+
+    struct Impl;
+
+  private:
+    std::shared_ptr<Impl> impl_;
+};
+
+/// The device's address as the simulator serves it: "AA:BB:CC:DD:EE:FF" -> "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_FF".
+std::string devicePath(const std::string& address);
+
+}  // namespace bluezsim
