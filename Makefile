@@ -32,14 +32,14 @@ test-tsan: deps
 bench: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DTAVRIN_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build build-release -j$(JOBS)
-	@for b in build-release/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b" || exit 1; done
+	@for b in build-release/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && TAVRIN_SIM_WORLD=default "$$b" || exit 1; done
 
 fuzz: deps
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DTAVRIN_BUILD_FUZZERS=ON -DTAVRIN_BUILD_TESTS=OFF -DTAVRIN_BUILD_BENCHMARKS=OFF -DTAVRIN_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j$(JOBS)
 
 demo: deps build
-	$(BUILD_DIR)/tool/tavrin-switch C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13 on 30
+	TAVRIN_SIM_WORLD=default $(BUILD_DIR)/tool/tavrin-switch C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13 on 30
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)

@@ -1,10 +1,34 @@
 // The attribute objects' getters (snapshots under their peripheral's guard) and the delegates' defaults.
 
-#include "sim/SimInternal.h"
+#include <algorithm>
+#include <iterator>
+
+#include "FacadeInternal.h"
 
 namespace platform {
 
 using Lock = std::lock_guard<std::mutex>;
+
+CBDescriptorValue descriptorValue(const CBUUID& uuid, const std::string& bytes) {
+    static const CBUUID user_description = CBUUID::UUIDWithString("2901");
+    static const CBUUID numbers[] = {CBUUID::UUIDWithString("2900"), CBUUID::UUIDWithString("2902"),
+                                     CBUUID::UUIDWithString("2903")};
+    CBDescriptorValue value;
+    if (uuid == user_description) {
+        value.kind = CBDescriptorValue::Kind::String;
+        value.bytes = bytes;
+    } else if (std::find(std::begin(numbers), std::end(numbers), uuid) != std::end(numbers)) {
+        value.kind = CBDescriptorValue::Kind::Number;
+        uint64_t n = 0;
+        for (size_t i = 0; i < bytes.size() && i < 8; ++i) {
+            n |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+        }
+        value.number = static_cast<int64_t>(n);
+    } else {
+        value.bytes = bytes;
+    }
+    return value;
+}
 
 CBService::CBService(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 CBUUID CBService::UUID() const {

@@ -1,19 +1,23 @@
-// The central manager: its state, scanning, connections and the outbox that carries its events to its queue.
+// The central manager: its state, scanning, connections and the outbox that carries its radio's events to
+// its queue.
 
 #include <exception>
 
-#include "sim/SimInternal.h"
+#include "FacadeInternal.h"
 
 namespace platform {
 
 namespace {
 
+using Lock = std::lock_guard<std::mutex>;
+
 const char* const kNotPoweredOn = "API MISUSE: can only accept this command while in the powered on state";
 
 // Events of one manager run in one queue task per batch, so an exception must not cost the rest of the batch.
-void runContained(const CentralEvent& event, const CBCentralManagerPtr& central) noexcept {
+template <typename Call>
+void runContained(Call&& call) noexcept {
     try {
-        event(central);
+        call();
     } catch (const NSException& e) {
         try {
             NSLog("*** Uncaught exception '%@' in a central manager event, reason: '%@'", e.name(), e.reason());
@@ -36,12 +40,18 @@ bool belongsTo(const CBPeripheralPtr& peripheral, const CBCentralManager::Impl* 
     return peripheral && peripheral->impl()->manager.lock().get() == manager;
 }
 
+bool sameAdvertisement(const AdvertisementData& a, const AdvertisementData& b) {
+    return a.isConnectable == b.isConnectable && a.txPowerLevel == b.txPowerLevel &&
+           a.manufacturerData == b.manufacturerData && a.serviceData == b.serviceData &&
+           a.serviceUUIDs == b.serviceUUIDs && a.localName == b.localName;
+}
+
 }  // namespace
 
 void CBCentralManager::Impl::enqueue(CentralEvent event) {
     bool post = false;
     {
-        std::lock_guard<std::mutex> lock(outbox_mutex);
+        Lock lock(outbox_mutex);
         if (closed) {
             return;
         }
@@ -70,7 +80,7 @@ void CBCentralManager::Impl::enqueueCentral(CentralCall call) {
 void CBCentralManager::Impl::drain() {
     std::vector<CentralEvent> batch;
     {
-        std::lock_guard<std::mutex> lock(outbox_mutex);
+        Lock lock(outbox_mutex);
         batch.swap(outbox);
         drain_posted = false;
     }
@@ -80,7 +90,7 @@ void CBCentralManager::Impl::drain() {
             if (central.use_count() <= 1) {
                 break;
             }
-            runContained(event, central);
+            runContained([&] { event(central); });
             event = nullptr;
         }
         batch.clear();
@@ -88,74 +98,241 @@ void CBCentralManager::Impl::drain() {
     }
 }
 
-void CBCentralManager::Impl::stopScanLocked() {
-    scan_generation.fetch_add(1, std::memory_order_acq_rel);
-    if (scan) {
-        world->scheduler.replaceScan(scan, nullptr);
-        scan.reset();
-    }
-}
-
-const CBPeripheralPtr* CBCentralManager::Impl::peripheralForLocked(const std::shared_ptr<sim::Device>& device) {
-    auto it = peripherals.find(device->id);
-    if (it == peripherals.end()) {
-        auto link = std::make_shared<CBPeripheral::Impl>();
-        link->manager = weak_from_this();
-        link->id = device->id;
-        link->identifier = NSUUID(device->id);
-        link->device = device;
-        link->name = device->config.name;
-        auto peripheral = std::make_shared<CBPeripheral>(link);
-        link->self = peripheral;
-        it = peripherals.emplace(device->id, std::move(peripheral)).first;
-    } else {
-        sim::bindDevice(*it->second->impl(), device);
-    }
-    return &it->second;
-}
-
-void CBCentralManager::Impl::applyAdapterState(bool first) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!alive || (first ? known : !known)) {
-        return;  // the first report comes once; later changes only after it
-    }
-    known = true;
-    const CBManagerState old = state;
+void CBCentralManager::Impl::deliverAdverts() {
+    std::vector<Advert> batch;
     {
-        std::lock_guard<std::mutex> world_lock(world->mutex);
-        state = world->state;
+        Lock lock(adv_mutex);
+        batch.swap(adverts);
+        adverts_posted = false;
     }
-    if (!first && old == state) {
+    auto central = self.lock();
+    if (!central) {
         return;
     }
-    if (old == CBManagerState::PoweredOn && state != CBManagerState::PoweredOn) {
-        // The radio went away: scans end and links go without any event, as on the platform.
-        stopScanLocked();
-        for (const auto& entry : peripherals) {
-            sim::dropLinkSilently(entry.second->impl());
+    for (const Advert& item : batch) {
+        if (central.use_count() <= 1) {
+            return;  // the manager let go meanwhile
         }
+        if (scan_generation.load(std::memory_order_acquire) != item.generation) {
+            continue;  // of a scan stopped meanwhile
+        }
+        auto listener = delegate.lock();
+        if (!listener) {
+            // Nobody listens any more: stop spending the radio on this manager.
+            stopScan(item.generation);
+            return;
+        }
+        runContained(
+            [&] { listener->centralManagerDidDiscoverPeripheral(*central, *item.peripheral, *item.data, item.rssi); });
     }
-    enqueueCentral([](CBCentralManagerDelegate& listener, CBCentralManager& central) {
-        listener.centralManagerDidUpdateState(central);
+    // `central` may be the last reference: the manager is then destroyed here, on its queue's thread.
+}
+
+void CBCentralManager::Impl::stopScan(std::optional<uint64_t> generation) {
+    Lock scan_lock(scan_mutex);
+    {
+        Lock lock(mutex);
+        if (generation && scan_generation.load() != *generation) {
+            return;
+        }
+        scan_generation.fetch_add(1, std::memory_order_acq_rel);
+        if (!scanning) {
+            return;
+        }
+        scanning = false;
+    }
+    radio->stopScan();
+}
+
+std::shared_ptr<CBPeripheral::Impl> CBCentralManager::Impl::peripheralOf(const radio::DeviceKey& device) {
+    auto it = seen.find(device);
+    return it == seen.end() ? nullptr : it->second.peripheral->impl();
+}
+
+void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
+    bool stop = false;
+    {
+        Lock lock(mutex);
+        if (!alive) {
+            return;
+        }
+        const CBManagerState old = state;
+        state = now;
+        if (old == CBManagerState::PoweredOn && now != CBManagerState::PoweredOn) {
+            // The radio went away: scans end and links go without any event, as on the platform.
+            scan_generation.fetch_add(1, std::memory_order_acq_rel);
+            stop = scanning;
+            scanning = false;
+            for (const auto& entry : seen) {
+                auto& p = *entry.second.peripheral->impl();
+                Lock guard(p.guard->mutex);
+                if (p.state != CBPeripheralState::Disconnected) {
+                    p.resetLocked();
+                }
+            }
+        }
+        enqueueCentral([](CBCentralManagerDelegate& listener, CBCentralManager& central) {
+            listener.centralManagerDidUpdateState(central);
+        });
+    }
+    if (stop) {
+        radio->stopScan();
+    }
+}
+
+void CBCentralManager::Impl::radioDiscovered(const radio::AdvertisementReport& report) {
+    auto [it, fresh] = seen.try_emplace(report.device);
+    Seen& s = it->second;
+    if (fresh) {
+        auto link = std::make_shared<CBPeripheral::Impl>();
+        link->manager = weak_from_this();
+        link->radio = radio;
+        link->key = report.device;
+        link->identifier = NSUUID(report.device);
+        link->name = report.name;
+        auto peripheral = std::make_shared<CBPeripheral>(link);
+        link->self = peripheral;
+        s.peripheral = std::move(peripheral);
+        s.name = report.name;
+    } else if (s.name != report.name) {
+        s.name = report.name;
+        auto& link = *s.peripheral->impl();
+        Lock guard(link.guard->mutex);
+        link.name = report.name;
+    }
+    if (!s.advertisement || !sameAdvertisement(*s.advertisement, report.advertisement)) {
+        s.advertisement = std::make_shared<const AdvertisementData>(report.advertisement);
+    }
+    const uint64_t generation = scan_generation.load(std::memory_order_acquire);
+    const bool first = s.generation != generation;
+    s.generation = generation;
+    bool post = false;
+    {
+        Lock lock(adv_mutex);
+        if (!first && adverts.size() >= kAdvertBacklog) {
+            return;  // the queue is behind: a repeat is dropped, as a saturated scanner drops it
+        }
+        adverts.push_back(Advert{&s.peripheral, s.advertisement, report.rssi, generation});
+        post = !adverts_posted;
+        adverts_posted = true;
+    }
+    if (post) {
+        queue->async([weak = weak_from_this()] {
+            if (auto manager = weak.lock()) {
+                manager->deliverAdverts();
+            }
+        });
+    }
+}
+
+void CBCentralManager::Impl::radioConnected(const radio::DeviceKey& device) {
+    auto link = peripheralOf(device);
+    if (!link) {
+        return;
+    }
+    Lock guard(link->guard->mutex);
+    if (link->state == CBPeripheralState::Connecting) {
+        link->state = CBPeripheralState::Connected;
+    } else if (link->state != CBPeripheralState::Connected) {
+        return;  // an attempt given up meanwhile
+    }
+    enqueueCentral([peripheral = link->self.lock()](CBCentralManagerDelegate& d, CBCentralManager& c) {
+        d.centralManagerDidConnectPeripheral(c, peripheral);
+    });
+}
+
+void CBCentralManager::Impl::radioConnectFailed(const radio::DeviceKey& device, const NSError& error) {
+    auto link = peripheralOf(device);
+    if (!link) {
+        return;
+    }
+    Lock guard(link->guard->mutex);
+    if (link->state != CBPeripheralState::Connecting) {
+        return;
+    }
+    link->state = CBPeripheralState::Disconnected;
+    ++link->epoch;
+    enqueueCentral([peripheral = link->self.lock(), error](CBCentralManagerDelegate& d, CBCentralManager& c) {
+        d.centralManagerDidFailToConnectPeripheral(c, peripheral, &error);
+    });
+}
+
+void CBCentralManager::Impl::radioDisconnected(const radio::DeviceKey& device, const NSError* error) {
+    auto link = peripheralOf(device);
+    if (!link) {
+        return;
+    }
+    Lock guard(link->guard->mutex);
+    if (link->state == CBPeripheralState::Disconnected) {
+        return;
+    }
+    link->resetLocked();
+    std::optional<NSError> why;
+    if (error) {
+        why = *error;
+    }
+    enqueueCentral([peripheral = link->self.lock(), why](CBCentralManagerDelegate& d, CBCentralManager& c) {
+        d.centralManagerDidDisconnectPeripheral(c, peripheral, why ? &*why : nullptr);
+    });
+}
+
+void CBCentralManager::Impl::radioNotified(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
+                                           const std::string& value) {
+    auto link = peripheralOf(device);
+    if (!link) {
+        return;
+    }
+    uint64_t epoch;
+    CBCharacteristicPtr target;
+    {
+        Lock guard(link->guard->mutex);
+        if (link->state != CBPeripheralState::Connected) {
+            return;
+        }
+        auto it = link->characteristic_objects.find(characteristic);
+        if (it == link->characteristic_objects.end()) {
+            return;  // not discovered on this connection
+        }
+        target = it->second;
+        epoch = link->epoch;
+    }
+    enqueue([link, epoch, target, value](const CBCentralManagerPtr&) {
+        std::shared_ptr<CBPeripheralDelegate> listener;
+        CBPeripheralPtr peripheral;
+        {
+            Lock guard(link->guard->mutex);
+            if (link->epoch != epoch || link->state != CBPeripheralState::Connected) {
+                return;
+            }
+            target->impl()->value = value;  // before the callback, as the platform does
+            listener = link->delegate.lock();
+            peripheral = link->self.lock();
+        }
+        if (listener && peripheral) {
+            listener->peripheralDidUpdateValueForCharacteristic(peripheral, target, nullptr);
+        }
     });
 }
 
 void CBCentralManager::Impl::shutdown() {
-    std::vector<CBPeripheralPtr> links;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock lock(mutex);
         alive = false;
-        stopScanLocked();
-        for (const auto& entry : peripherals) {
-            links.push_back(entry.second);
-        }
+        scanning = false;
+        scan_generation.fetch_add(1, std::memory_order_acq_rel);
     }
-    for (const auto& peripheral : links) {
-        sim::dropLinkSilently(peripheral->impl());
+    // Once closed, no radio event runs any more: `seen` is ours.
+    radio->close();
+    for (const auto& entry : seen) {
+        auto& p = *entry.second.peripheral->impl();
+        Lock guard(p.guard->mutex);
+        if (p.state != CBPeripheralState::Disconnected) {
+            p.resetLocked();
+        }
     }
     std::vector<CentralEvent> dropped;
     {
-        std::lock_guard<std::mutex> lock(outbox_mutex);
+        Lock lock(outbox_mutex);
         closed = true;
         dropped.swap(outbox);
     }
@@ -170,72 +347,49 @@ CBCentralManager::~CBCentralManager() {
 
 CBCentralManagerPtr CBCentralManager::initWithDelegate(std::weak_ptr<CBCentralManagerDelegate> delegate,
                                                        dispatch_queue_t queue, const std::optional<CBOptions>&) {
-    sim::WorldState& world = sim::worldState();
     auto impl = std::make_shared<Impl>();
-    impl->world = &world;
     impl->delegate = std::move(delegate);
     impl->queue = queue ? std::move(queue) : dispatch_queue_create("platform.centralManager", DISPATCH_QUEUE_SERIAL);
     auto central = std::make_shared<CBCentralManager>(impl);
     impl->self = central;
-    std::optional<unsigned> delay;
-    {
-        std::lock_guard<std::mutex> lock(world.mutex);
-        world.managers.push_back(impl);
-        delay = world.state_delay_ms;
-    }
-    if (delay) {
-        world.scheduler.after(std::chrono::milliseconds(*delay), [weak = std::weak_ptr<Impl>(impl)] {
-            if (auto manager = weak.lock()) {
-                manager->applyAdapterState(true);
-            }
-        });
-    }
+    impl->radio = radio::processRadio().openCentral(impl);
     return central;
 }
 
 CBManagerState CBCentralManager::state() const {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Lock lock(impl_->mutex);
     return impl_->state;
 }
 
 CBManagerAuthorization CBCentralManager::authorization() {
-    return sim::World::get().authorization();
+    return radio::processRadio().authorization();
 }
 
 void CBCentralManager::scanForPeripherals(const std::optional<std::vector<CBUUID>>& serviceUUIDs,
                                           const CBOptions& options) {
     auto it = options.find(CBCentralManagerScanOptionAllowDuplicatesKey);
     const bool duplicates = it != options.end() && it->second;
-    std::unique_lock<std::mutex> lock(impl_->mutex);
-    if (impl_->state != CBManagerState::PoweredOn) {
-        lock.unlock();
-        NSLog(kNotPoweredOn);
-        return;
-    }
-    auto scan = std::make_shared<sim::Scan>();
-    scan->manager = impl_->weak_from_this();
-    scan->duplicates = duplicates;
-    scan->filter = serviceUUIDs;
-    // Taken under the manager's lock, which a device joining the world also takes: none is missed.
-    for (const auto& device : impl_->world->devicesSnapshot()) {
-        if (!device->removed && scan->matches(*device)) {
-            scan->seed(device, impl_->peripheralForLocked(device));
+    Lock scan_lock(impl_->scan_mutex);
+    {
+        std::unique_lock<std::mutex> lock(impl_->mutex);
+        if (impl_->state != CBManagerState::PoweredOn) {
+            lock.unlock();
+            NSLog(kNotPoweredOn);
+            return;
         }
+        impl_->scanning = true;
+        impl_->scan_generation.fetch_add(1, std::memory_order_acq_rel);
     }
-    scan->generation = impl_->scan_generation.fetch_add(1, std::memory_order_acq_rel) + 1;
-    auto previous = std::move(impl_->scan);
-    impl_->scan = scan;
-    impl_->world->scheduler.replaceScan(previous, scan);
+    impl_->radio->startScan(serviceUUIDs, duplicates);
 }
 
 void CBCentralManager::stopScan() {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->stopScanLocked();
+    impl_->stopScan(std::nullopt);
 }
 
 bool CBCentralManager::isScanning() const {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->scan != nullptr;
+    Lock lock(impl_->mutex);
+    return impl_->scanning;
 }
 
 void CBCentralManager::connectPeripheral(const CBPeripheralPtr& peripheral, const CBOptions&) {
@@ -247,7 +401,21 @@ void CBCentralManager::connectPeripheral(const CBPeripheralPtr& peripheral, cons
         NSLog("API MISUSE: peripheral %@ does not belong to this central manager", peripheral);
         return;
     }
-    sim::connectLink(peripheral->impl(), *impl_);
+    auto& link = *peripheral->impl();
+    Lock request(link.request_mutex);
+    {
+        Lock guard(link.guard->mutex);
+        if (link.state == CBPeripheralState::Connecting) {
+            return;
+        }
+        // A connected peripheral is reported connected again; anything else starts a new connection, which
+        // supersedes a disconnection still pending.
+        if (link.state != CBPeripheralState::Connected) {
+            link.state = CBPeripheralState::Connecting;
+            ++link.epoch;
+        }
+    }
+    impl_->radio->connect(link.key);
 }
 
 void CBCentralManager::cancelPeripheralConnection(const CBPeripheralPtr& peripheral) {
@@ -255,7 +423,19 @@ void CBCentralManager::cancelPeripheralConnection(const CBPeripheralPtr& periphe
         NSLog("API MISUSE: peripheral %@ does not belong to this central manager", peripheral);
         return;
     }
-    sim::cancelLink(peripheral->impl());
+    auto& link = *peripheral->impl();
+    Lock request(link.request_mutex);
+    {
+        Lock guard(link.guard->mutex);
+        if (link.state == CBPeripheralState::Disconnected || link.state == CBPeripheralState::Disconnecting) {
+            return;
+        }
+        link.state = CBPeripheralState::Disconnecting;
+        ++link.epoch;  // answers still on their way belong to the connection that is going
+        link.in_flight = 0;
+        link.want_ready = false;
+    }
+    impl_->radio->cancelConnection(link.key);
 }
 
 const dispatch_queue_t& CBCentralManager::queue() const noexcept {

@@ -37,7 +37,7 @@ CBManagerState stateOfANewManager() {
 TEST_F(PlatformWorldLoad, DefaultWorldWhenNoFileIsNamed) {
     EXPECT_EXIT(
         {
-            unsetenv("TAVRIN_SIM_WORLD");
+            setenv("TAVRIN_SIM_WORLD", "default", 1);
             const bool ok =
                 stateOfANewManager() == CBManagerState::PoweredOn &&
                 World::get().value("C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "fb1e4001-54ae-4a28-9f74-dfccb248601d",
@@ -46,6 +46,25 @@ TEST_F(PlatformWorldLoad, DefaultWorldWhenNoFileIsNamed) {
             std::exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(PlatformWorldLoad, UnsetMeansTheSystemsRadio) {
+    // No world named (or an empty name): the system's radio, which here reports the state unsupported, however
+    // the world itself could be loaded.
+    for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+        EXPECT_EXIT(
+            {
+                if (value) {
+                    setenv("TAVRIN_SIM_WORLD", value, 1);
+                } else {
+                    unsetenv("TAVRIN_SIM_WORLD");
+                }
+                const bool ok = stateOfANewManager() == CBManagerState::Unsupported &&
+                                &radio::processRadio() != &World::get().radio();
+                std::exit(ok ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
 }
 
 TEST_F(PlatformWorldLoad, BrokenFileGivesOneLineAndAnUnsupportedRadio) {
@@ -73,7 +92,10 @@ TEST_F(PlatformWorldLoad, NamedFileIsLoaded) {
     EXPECT_EXIT(
         {
             setenv("TAVRIN_SIM_WORLD", TAVRIN_TEST_WORLDS_DIR "/bluetooth_off.json", 1);
-            std::exit(stateOfANewManager() == CBManagerState::PoweredOff ? 0 : 1);
+            std::exit(stateOfANewManager() == CBManagerState::PoweredOff &&
+                              &radio::processRadio() == &World::get().radio()
+                          ? 0
+                          : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }

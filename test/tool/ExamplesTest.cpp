@@ -14,7 +14,7 @@ using testing::HasSubstr;
 
 tooltest::ProcessResult runExample(const std::string& name, const std::vector<std::string>& args) {
     tooltest::ProcessResult result =
-        tooltest::runProcess(std::string(TAVRIN_EXAMPLES_DIR) + "/" + name, args, std::nullopt);
+        tooltest::runProcess(std::string(TAVRIN_EXAMPLES_DIR) + "/" + name, args, std::string("default"));
     EXPECT_FALSE(result.timed_out);
     return result;
 }

@@ -15,8 +15,9 @@ struct ProcessResult {
 };
 
 /// Runs `path` with `args`, standard input from `input` (empty: at end at once), and both output
-/// streams captured separately. `world` sets TAVRIN_SIM_WORLD; no value leaves it unset, so the
-/// embedded default world is used. A process still running after `limit` is killed.
+/// streams captured separately. `world` sets TAVRIN_SIM_WORLD (a path, or "default" for the built-in world);
+/// no value leaves it unset, so the process uses the system's radio. A process still running after `limit` is
+/// killed.
 ProcessResult runProcess(const std::string& path, const std::vector<std::string>& args,
                          const std::optional<std::string>& world, const std::string& input = {},
                          std::chrono::milliseconds limit = std::chrono::seconds(60));

@@ -99,7 +99,7 @@ void expectDefaultWorldScan(const std::vector<std::string>& out, std::size_t fir
 
 TEST(ToolRun, SwitchesThePlugOnAndShowsTheCountdown) {
     // The default world, as `make demo` runs it.
-    const ProcessResult run = runTool({kPlug, "on", "30"}, std::nullopt);
+    const ProcessResult run = runTool({kPlug, "on", "30"}, std::string("default"));
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_THAT(tooltest::ownLines(run.err), ElementsAre());
 
@@ -186,7 +186,7 @@ TEST(ToolRun, NoArgumentsScansAndMatchesNothing) {
 TEST(ToolRun, AddressThatMatchesNothingEndsNormally) {
     // Addresses compare exactly: the plug's address in lower case is another address.
     const std::string lower = "c3a1f5e2-7b4d-4e8a-9f61-2d5b8c0e7a13";
-    const ProcessResult run = runTool({lower, "on", "30"}, std::nullopt);
+    const ProcessResult run = runTool({lower, "on", "30"}, std::string("default"));
     EXPECT_EQ(run.exit_status, 0);
     const std::vector<std::string> out = tooltest::splitLines(run.out);
     ASSERT_EQ(out.size(), 13u) << run.out;
@@ -232,6 +232,13 @@ TEST(ToolRun, BluetoothOffEndsBeforeScanning) {
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_THAT(tooltest::splitLines(run.out), ElementsAre("You passed the number: 30", "Bluetooth is not enabled!"));
     EXPECT_EQ(run.err, "");
+}
+
+TEST(ToolRun, WithoutAWorldTheSystemsRadioIsUsed) {
+    // No simulated world named: the system's radio, and this machine has none the tool could use.
+    const ProcessResult run = runTool({kPlug, "on", "30"}, std::nullopt);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_THAT(tooltest::splitLines(run.out), ElementsAre("You passed the number: 30", "Bluetooth is not enabled!"));
 }
 
 TEST(ToolRun, ConnectionThatFailsEndsWithTheError) {

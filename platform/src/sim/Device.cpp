@@ -269,13 +269,13 @@ bool Device::find(const std::string& service, const std::string& characteristic,
     return false;
 }
 
-void Device::attach(const std::shared_ptr<CBPeripheral::Impl>& link) {
+void Device::attach(const std::shared_ptr<SimLink>& link) {
     std::lock_guard<std::mutex> lock(mutex);
     links.erase(std::remove_if(links.begin(), links.end(), [](const auto& w) { return w.expired(); }), links.end());
     links.push_back(link);
 }
 
-void Device::detach(const CBPeripheral::Impl* link) {
+void Device::detach(const SimLink* link) {
     std::lock_guard<std::mutex> lock(mutex);
     links.erase(std::remove_if(links.begin(), links.end(),
                                [link](const auto& w) {
@@ -285,28 +285,11 @@ void Device::detach(const CBPeripheral::Impl* link) {
                 links.end());
 }
 
-void Device::attach(const std::shared_ptr<SimLink>& link) {
-    std::lock_guard<std::mutex> lock(mutex);
-    radio_links.erase(std::remove_if(radio_links.begin(), radio_links.end(), [](const auto& w) { return w.expired(); }),
-                      radio_links.end());
-    radio_links.push_back(link);
-}
-
-void Device::detach(const SimLink* link) {
-    std::lock_guard<std::mutex> lock(mutex);
-    radio_links.erase(std::remove_if(radio_links.begin(), radio_links.end(),
-                                     [link](const auto& w) {
-                                         auto l = w.lock();
-                                         return !l || l.get() == link;
-                                     }),
-                      radio_links.end());
-}
-
-std::vector<std::shared_ptr<SimLink>> Device::radioLinks() const {
+std::vector<std::shared_ptr<SimLink>> Device::linksSnapshot() const {
     std::vector<std::shared_ptr<SimLink>> out;
     std::lock_guard<std::mutex> lock(mutex);
-    out.reserve(radio_links.size());
-    for (const auto& weak : radio_links) {
+    out.reserve(links.size());
+    for (const auto& weak : links) {
         if (auto link = weak.lock()) {
             out.push_back(std::move(link));
         }
@@ -455,20 +438,7 @@ void Device::publish(size_t service, size_t characteristic, const std::string& v
 }
 
 void Device::notifyLinks(size_t service, size_t characteristic, const std::string& value) {
-    std::vector<std::shared_ptr<CBPeripheral::Impl>> targets;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        targets.reserve(links.size());
-        for (const auto& weak : links) {
-            if (auto link = weak.lock()) {
-                targets.push_back(std::move(link));
-            }
-        }
-    }
-    for (const auto& link : targets) {
-        deliverNotification(link, this, service, characteristic, value);
-    }
-    for (const auto& link : radioLinks()) {
+    for (const auto& link : linksSnapshot()) {
         if (auto session = link->session.lock()) {
             session->notify(link, this, service, characteristic, value);
         }
@@ -476,21 +446,7 @@ void Device::notifyLinks(size_t service, size_t characteristic, const std::strin
 }
 
 bool Device::anySubscriber(size_t service, size_t characteristic) {
-    std::vector<std::shared_ptr<CBPeripheral::Impl>> targets;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const auto& weak : links) {
-            if (auto link = weak.lock()) {
-                targets.push_back(std::move(link));
-            }
-        }
-    }
-    for (const auto& link : targets) {
-        if (linkSubscribed(link, this, service, characteristic)) {
-            return true;
-        }
-    }
-    for (const auto& link : radioLinks()) {
+    for (const auto& link : linksSnapshot()) {
         auto session = link->session.lock();
         if (session && session->subscribed(link, this, service, characteristic)) {
             return true;

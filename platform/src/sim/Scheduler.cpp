@@ -11,14 +11,14 @@ namespace {
 constexpr auto kTick = std::chrono::milliseconds(1);
 }
 
-void Scan::seed(const std::shared_ptr<Device>& device, const CBPeripheralPtr* peripheral) {
+void Scan::seed(const std::shared_ptr<Device>& device) {
     const uint32_t interval = std::max(1u, device->config.advertising.interval_ms);
     if (!members.insert(device.get()).second) {
         return;
     }
     const uint64_t due = device->phase_ms % interval;
     devices.push_back(device);
-    wheel[due % kWheelSlots].push_back(AdvEntry{device.get(), peripheral, due, interval});
+    wheel[due % kWheelSlots].push_back(AdvEntry{device.get(), due, interval});
 }
 
 bool Scan::matches(const Device& device) const {
@@ -69,8 +69,7 @@ void Scheduler::at(Clock::time_point due, std::function<void()> task) {
     }
 }
 
-void Scheduler::addEntryLocked(Scan& scan, const std::shared_ptr<Device>& device, const CBPeripheralPtr* peripheral,
-                               uint64_t now_tick) {
+void Scheduler::addEntryLocked(Scan& scan, const std::shared_ptr<Device>& device, uint64_t now_tick) {
     const uint32_t interval = std::max(1u, device->config.advertising.interval_ms);
     // The phase is counted from the scan's start, so a run repeats; a device added later joins that rhythm.
     if (!scan.members.insert(device.get()).second) {
@@ -81,7 +80,7 @@ void Scheduler::addEntryLocked(Scan& scan, const std::shared_ptr<Device>& device
         due += ((now_tick - due - 1) / interval + 1) * interval;
     }
     scan.devices.push_back(device);
-    scan.wheel[due % Scan::kWheelSlots].push_back(AdvEntry{device.get(), peripheral, due, interval});
+    scan.wheel[due % Scan::kWheelSlots].push_back(AdvEntry{device.get(), due, interval});
 }
 
 void Scheduler::replaceScan(const std::shared_ptr<Scan>& previous, const std::shared_ptr<Scan>& scan) {
@@ -112,13 +111,12 @@ void Scheduler::replaceScan(const std::shared_ptr<Scan>& previous, const std::sh
     }
 }
 
-void Scheduler::addToScan(const std::shared_ptr<Scan>& scan, const std::shared_ptr<Device>& device,
-                          const CBPeripheralPtr* peripheral) {
+void Scheduler::addToScan(const std::shared_ptr<Scan>& scan, const std::shared_ptr<Device>& device) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (std::find(scans_.begin(), scans_.end(), scan) == scans_.end()) {
         return;  // stopped meanwhile
     }
-    addEntryLocked(*scan, device, peripheral, std::max(tickOf(Clock::now()), last_tick_ + 1));
+    addEntryLocked(*scan, device, std::max(tickOf(Clock::now()), last_tick_ + 1));
 }
 
 std::vector<std::shared_ptr<Scan>> Scheduler::scans() const {
@@ -141,8 +139,7 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick) {
         if (entry.device->removed.load(std::memory_order_relaxed)) {
             continue;
         }
-        scan.pending.push_back(AdvItem{entry.device, entry.peripheral, &entry.device->advertisement,
-                                       entry.device->config.advertising.rssi});
+        scan.pending.push_back(entry.device);
         if (!scan.duplicates) {
             continue;  // without duplicates a device is reported once per scan
         }
@@ -156,63 +153,23 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick) {
     scan.scratch.clear();
 }
 
-void Scheduler::postBatchesLocked(std::vector<std::shared_ptr<CBCentralManager::Impl>>& keep,
-                                  std::vector<Reports>& reports) {
+void Scheduler::collectReportsLocked(std::vector<Reports>& reports) {
     for (const auto& scan : scans_) {
         if (scan->pending.empty()) {
             continue;
         }
-        if (!scan->session.expired()) {
-            // A radio session's reports are delivered once the mutex is released; the session drops those
-            // of a scan it stopped meanwhile.
-            Reports batch{scan->session.lock(), scan, {}};
-            batch.devices.reserve(scan->pending.size());
-            for (const AdvItem& item : scan->pending) {
-                batch.devices.push_back(item.device);
-            }
-            scan->pending.clear();
-            if (batch.session) {
-                reports.push_back(std::move(batch));
-            }
-            continue;
+        // Delivered once the mutex is released; the session drops those of a scan it stopped meanwhile.
+        Reports batch{scan->session.lock(), scan, {}};
+        batch.devices.reserve(scan->pending.size());
+        batch.devices.swap(scan->pending);
+        if (batch.session) {
+            reports.push_back(std::move(batch));
         }
-        auto manager = scan->manager.lock();
-        if (!manager) {
-            scan->pending.clear();
-            continue;
-        }
-        std::vector<AdvItem> items;
-        items.reserve(scan->pending.size());
-        items.swap(scan->pending);
-        const uint64_t generation = scan->generation;
-        // Posted under the scheduler's mutex, so that once replaceScan returns nothing of that scan is queued.
-        manager->enqueue([scan, generation, items = std::move(items)](const CBCentralManagerPtr& central) {
-            CBCentralManager::Impl& m = *central->impl();
-            for (const AdvItem& item : items) {
-                if (m.scan_generation.load(std::memory_order_acquire) != generation || central.use_count() <= 1) {
-                    return;  // the scan was stopped or the manager let go meanwhile
-                }
-                auto delegate = m.delegate.lock();
-                if (!delegate) {
-                    // Nobody listens any more: stop spending the radio on this manager.
-                    std::lock_guard<std::mutex> lock(m.mutex);
-                    if (m.scan_generation.load() == generation) {
-                        m.stopScanLocked();
-                    }
-                    return;
-                }
-                delegate->centralManagerDidDiscoverPeripheral(*central, *item.peripheral, *item.advertisement,
-                                                              item.rssi);
-            }
-        });
-        // The manager reference is dropped later, outside the scheduler's mutex.
-        keep.push_back(std::move(manager));
     }
 }
 
 void Scheduler::run() {
     std::vector<std::function<void()>> ready;
-    std::vector<std::shared_ptr<CBCentralManager::Impl>> keep;
     std::vector<Reports> reports;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
@@ -234,17 +191,16 @@ void Scheduler::run() {
                     advanceScanLocked(*scan, tick);
                 }
             }
-            postBatchesLocked(keep, reports);
+            collectReportsLocked(reports);
         }
         last_tick_ = std::max(last_tick_, now_tick);
-        if (!ready.empty() || !keep.empty() || !reports.empty()) {
+        if (!ready.empty() || !reports.empty()) {
             lock.unlock();
             for (auto& task : ready) {
                 task();
                 task = nullptr;  // release captures here, with no lock held
             }
             ready.clear();
-            keep.clear();
             for (const Reports& batch : reports) {
                 batch.session->deliverReports(*batch.scan, batch.devices);
             }

@@ -122,7 +122,7 @@ void SimCentral::startScan(const std::optional<std::vector<CBUUID>>& services, b
     // Listed under the session's lock, which a device joining the world also takes: none is missed.
     for (const auto& device : world_.devicesSnapshot()) {
         if (!device->removed && scan->matches(*device)) {
-            scan->seed(device, nullptr);
+            scan->seed(device);
         }
     }
     scan->generation = scan_generation_.fetch_add(1) + 1;
@@ -146,7 +146,7 @@ void SimCentral::stopScan() {
 void SimCentral::announce(const std::shared_ptr<Device>& device) {
     Lock lock(mutex_);
     if (scan_ && scan_->matches(*device)) {
-        world_.scheduler.addToScan(scan_, device, nullptr);
+        world_.scheduler.addToScan(scan_, device);
     }
 }
 

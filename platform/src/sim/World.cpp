@@ -37,27 +37,6 @@ NSError faultError() {
     return attError(14, "Unlikely error.");
 }
 
-CBDescriptorValue descriptorValue(const CBUUID& uuid, const std::string& bytes) {
-    static const CBUUID user_description = CBUUID::UUIDWithString("2901");
-    static const CBUUID numbers[] = {CBUUID::UUIDWithString("2900"), CBUUID::UUIDWithString("2902"),
-                                     CBUUID::UUIDWithString("2903")};
-    CBDescriptorValue value;
-    if (uuid == user_description) {
-        value.kind = CBDescriptorValue::Kind::String;
-        value.bytes = bytes;
-    } else if (std::find(std::begin(numbers), std::end(numbers), uuid) != std::end(numbers)) {
-        value.kind = CBDescriptorValue::Kind::Number;
-        uint64_t n = 0;
-        for (size_t i = 0; i < bytes.size() && i < 8; ++i) {
-            n |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
-        }
-        value.number = static_cast<int64_t>(n);
-    } else {
-        value.bytes = bytes;
-    }
-    return value;
-}
-
 std::shared_ptr<Device> WorldState::device(const std::string& identifier) const {
     std::lock_guard<std::mutex> lock(mutex);
     auto it = devices.find(upper(identifier));
@@ -67,19 +46,6 @@ std::shared_ptr<Device> WorldState::device(const std::string& identifier) const 
 std::vector<std::shared_ptr<Device>> WorldState::devicesSnapshot() const {
     std::lock_guard<std::mutex> lock(mutex);
     return order;
-}
-
-std::vector<std::shared_ptr<CBCentralManager::Impl>> WorldState::managersSnapshot() {
-    std::vector<std::shared_ptr<CBCentralManager::Impl>> out;
-    std::lock_guard<std::mutex> lock(mutex);
-    managers.erase(std::remove_if(managers.begin(), managers.end(), [](const auto& w) { return w.expired(); }),
-                   managers.end());
-    for (const auto& weak : managers) {
-        if (auto m = weak.lock()) {
-            out.push_back(std::move(m));
-        }
-    }
-    return out;
 }
 
 std::vector<std::shared_ptr<SimCentral>> WorldState::sessionsSnapshot() {
@@ -119,8 +85,9 @@ AttributePath requireCharacteristic(const Device& device, const std::string& ser
     return path;
 }
 
-void loseRadioLinks(const Device& device) {
-    for (const auto& link : device.radioLinks()) {
+// Every link to the device is lost, with the link-loss error.
+void loseLinks(const Device& device) {
+    for (const auto& link : device.linksSnapshot()) {
         if (auto session = link->session.lock()) {
             session->loseLink(link, std::nullopt, linkLossError());
         }
@@ -130,30 +97,11 @@ void loseRadioLinks(const Device& device) {
 // Every link to a device that goes away is lost, as when a device walks out of range.
 void takeAway(const std::shared_ptr<Device>& device) {
     device->removed = true;
-    std::vector<std::shared_ptr<CBPeripheral::Impl>> links;
-    {
-        std::lock_guard<std::mutex> lock(device->mutex);
-        for (const auto& weak : device->links) {
-            if (auto link = weak.lock()) {
-                links.push_back(std::move(link));
-            }
-        }
-    }
-    for (const auto& link : links) {
-        loseLink(link, std::nullopt, linkLossError());
-    }
-    loseRadioLinks(*device);
+    loseLinks(*device);
 }
 
 // A device that joins while managers scan is advertised to them from now on.
 void announce(WorldState& w, const std::shared_ptr<Device>& device) {
-    for (const auto& manager : w.managersSnapshot()) {
-        // Under the manager's lock, which a scan start holds while it lists the devices: none is missed.
-        std::lock_guard<std::mutex> lock(manager->mutex);
-        if (manager->scan && manager->scan->matches(*device)) {
-            w.scheduler.addToScan(manager->scan, device, manager->peripheralForLocked(device));
-        }
-    }
     for (const auto& session : w.sessionsSnapshot()) {
         session->announce(device);
     }
@@ -168,9 +116,6 @@ void applyState(WorldState& w, CBManagerState state) {
     }
     if (old == state) {
         return;
-    }
-    for (const auto& manager : w.managersSnapshot()) {
-        manager->applyAdapterState(false);
     }
     for (const auto& session : w.sessionsSnapshot()) {
         session->applyAdapterState(false);
@@ -189,7 +134,9 @@ World::World() : impl_(std::make_unique<Impl>()) {
     WorldConfig config;
     const char* path = std::getenv("TAVRIN_SIM_WORLD");
     try {
-        config = path && *path ? loadWorldFile(path) : parseWorld(defaultWorldJson(), "<default world>");
+        // The word `default`, or no name at all, is the built-in world.
+        const bool named = path && *path && std::string(path) != "default";
+        config = named ? loadWorldFile(path) : parseWorld(defaultWorldJson(), "<default world>");
         reset(std::move(config));
     } catch (const std::exception& e) {
         // One clear line, and a radio the library sees as unusable.
@@ -318,20 +265,7 @@ std::optional<std::string> World::value(const std::string& identifier, const std
 }
 
 void World::dropLink(const std::string& identifier) {
-    auto device = requireDevice(*impl_, identifier);
-    std::vector<std::shared_ptr<CBPeripheral::Impl>> links;
-    {
-        std::lock_guard<std::mutex> lock(device->mutex);
-        for (const auto& weak : device->links) {
-            if (auto link = weak.lock()) {
-                links.push_back(std::move(link));
-            }
-        }
-    }
-    for (const auto& link : links) {
-        loseLink(link, std::nullopt, linkLossError());
-    }
-    loseRadioLinks(*device);
+    loseLinks(*requireDevice(*impl_, identifier));
 }
 
 std::vector<ReceivedWrite> World::receivedWrites(const std::string& identifier) const {

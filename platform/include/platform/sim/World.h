@@ -29,7 +29,8 @@ struct FaultTarget {
 };
 
 /// The simulated world. On first use of `get()` it loads the file named by TAVRIN_SIM_WORLD, or the
-/// embedded default world when that is unset. A file that cannot be loaded gives one line on standard
+/// embedded default world when that says `default` or is unset. (Whether the world is the process's radio is
+/// decided apart from it: see platform::radio::processRadio().) A file that cannot be loaded gives one line on standard
 /// error and a radio that reports the state unsupported. Every member is thread-safe.
 class World {
   public:

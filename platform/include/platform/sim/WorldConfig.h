@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/CoreBluetooth.h"
+#include "platform/CBTypes.h"
 
 namespace platform::sim {
 

@@ -1,0 +1,172 @@
+#pragma once
+// Private to the façade: the objects behind CoreBluetooth.h, shared by its sources. The façade talks to its
+// radio through platform/Radio.h only.
+//
+// Locks, always taken in this order and never the other way round:
+//   manager `scan_mutex` -> peripheral `request_mutex` -> manager `mutex` -> peripheral `guard->mutex`
+//   -> manager `adv_mutex` / `outbox_mutex` -> queue internals.
+// No façade lock is held while a request goes to the radio, except `scan_mutex` and `request_mutex`, which no
+// radio event ever takes: so a radio may call its events while a request of ours waits on it (a scan stop
+// waits for a report being delivered). Radio events take only the locks from `mutex` on. Shared pointers
+// obtained by locking a weak pointer are released only with no lock held, because dropping the last
+// reference to a manager may destroy its queue, which waits for that queue's running task.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/CoreBluetooth.h"
+#include "platform/Radio.h"
+
+namespace platform {
+
+/// The one mutex of a peripheral: it guards the peripheral's connection state and every mutable field of the
+/// attribute objects of its tree, so that a getter on any thread sees a consistent snapshot.
+struct Guard {
+    std::mutex mutex;
+};
+
+/// A central's event, run on its queue with the manager held.
+using CentralEvent = std::function<void(const CBCentralManagerPtr&)>;
+/// A call of the manager's delegate, made only if the delegate is still alive when the event starts.
+using CentralCall = std::function<void(CBCentralManagerDelegate&, CBCentralManager&)>;
+
+/// Reports the radio may hold back for the queue before it drops repeats of devices already reported in the
+/// scan, as a saturated scanner does: the backlog stays bounded, and no device's first report is lost.
+inline constexpr size_t kAdvertBacklog = 8192;
+
+struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_from_this<CBCentralManager::Impl> {
+    std::shared_ptr<radio::RadioCentral> radio;        // fixed after creation
+    std::weak_ptr<CBCentralManager> self;              // set once, before the manager is handed out
+    std::weak_ptr<CBCentralManagerDelegate> delegate;  // fixed at creation
+    dispatch_queue_t queue;                            // fixed at creation
+
+    std::mutex scan_mutex;  // serialises scan starts and stops to the radio
+
+    mutable std::mutex mutex;  // guards the fields up to scan_generation
+    CBManagerState state = CBManagerState::Unknown;
+    bool alive = true;  // false once the manager is destroyed
+    bool scanning = false;
+    std::atomic<uint64_t> scan_generation{0};  // written under mutex; advertisement delivery reads it lock-free
+
+    /// What the radio's events know of a device. Touched only inside radio events (the radio runs them one at
+    /// a time) and after the session is closed.
+    struct Seen {
+        CBPeripheralPtr peripheral;
+        std::optional<std::string> name;
+        std::shared_ptr<const AdvertisementData> advertisement;  // the last one, shared by the queued reports
+        uint64_t generation = 0;                                 // the scan it was last reported in
+    };
+    std::unordered_map<radio::DeviceKey, Seen> seen;  // by device key; never shrinks
+
+    /// One advertisement waiting for the queue.
+    struct Advert {
+        const CBPeripheralPtr* peripheral;  // a node of `seen`, which never drops entries
+        std::shared_ptr<const AdvertisementData> data;
+        int rssi;
+        uint64_t generation;
+    };
+    std::mutex adv_mutex;         // guards the two fields below
+    std::vector<Advert> adverts;  // at most kAdvertBacklog repeats
+    bool adverts_posted = false;  // a task to deliver them is queued
+
+    std::mutex outbox_mutex;           // guards the three fields below
+    std::vector<CentralEvent> outbox;  // events in the order the radio made them
+    bool drain_posted = false;         // a task to run the outbox is queued
+    bool closed = false;               // the manager is gone: nothing more is queued
+
+    /// Appends an event; the queue runs the outbox in one task.
+    void enqueue(CentralEvent event);
+    void enqueueCentral(CentralCall call);
+    void drain();
+    void deliverAdverts();
+    /// Stops the scan if it is still the one of `generation` (any scan when absent).
+    void stopScan(std::optional<uint64_t> generation);
+    /// The peripheral of a device the radio reported, or null.
+    std::shared_ptr<CBPeripheral::Impl> peripheralOf(const radio::DeviceKey& device);
+    void shutdown();
+
+    // The radio's events (see Radio.h).
+    void radioStateChanged(CBManagerState state) override;
+    void radioDiscovered(const radio::AdvertisementReport& report) override;
+    void radioConnected(const radio::DeviceKey& device) override;
+    void radioConnectFailed(const radio::DeviceKey& device, const NSError& error) override;
+    void radioDisconnected(const radio::DeviceKey& device, const NSError* error) override;
+    void radioNotified(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
+                       const std::string& value) override;
+};
+
+struct CBPeripheral::Impl {
+    std::shared_ptr<Guard> guard = std::make_shared<Guard>();
+    std::weak_ptr<CBCentralManager::Impl> manager;  // fixed at creation
+    std::shared_ptr<radio::RadioCentral> radio;     // fixed at creation: the manager's session
+    std::weak_ptr<CBPeripheral> self;               // fixed at creation
+    radio::DeviceKey key;                           // fixed
+    NSUUID identifier;                              // fixed
+
+    std::mutex request_mutex;  // serialises connects and cancels with their requests to the radio
+
+    // Guarded by guard->mutex.
+    std::optional<std::string> name;
+    std::weak_ptr<CBPeripheralDelegate> delegate;
+    CBPeripheralState state = CBPeripheralState::Disconnected;
+    uint64_t epoch = 0;  // bumped by every change of connection; answers of an older one are dropped
+    std::optional<std::vector<CBServicePtr>> services;
+    std::map<radio::AttributeHandle, CBServicePtr> service_objects;  // this connection's, by handle
+    std::unordered_map<radio::AttributeHandle, CBCharacteristicPtr> characteristic_objects;  // all services'
+    unsigned in_flight = 0;   // writes without response the radio has not sent yet
+    bool want_ready = false;  // a write was refused for want of room: tell the delegate when room frees
+
+    /// Back to disconnected: the tree, subscriptions and write credit go. Called with the guard held.
+    void resetLocked();
+};
+
+struct CBService::Impl {
+    std::shared_ptr<Guard> guard;
+    CBUUID uuid;
+    radio::AttributeHandle handle = 0;
+    uint64_t epoch = 0;
+    std::weak_ptr<CBPeripheral> peripheral;
+    // Guarded by guard->mutex.
+    std::optional<std::vector<CBCharacteristicPtr>> characteristics;
+    std::map<radio::AttributeHandle, CBCharacteristicPtr> objects;
+};
+
+struct CBCharacteristic::Impl {
+    std::shared_ptr<Guard> guard;
+    CBUUID uuid;
+    radio::AttributeHandle handle = 0;
+    uint64_t epoch = 0;
+    CBCharacteristicProperties properties = 0;
+    std::weak_ptr<CBService> service;
+    // Guarded by guard->mutex.
+    std::optional<std::string> value;
+    bool notifying = false;
+    std::optional<std::vector<CBDescriptorPtr>> descriptors;
+    std::map<radio::AttributeHandle, CBDescriptorPtr> objects;
+};
+
+struct CBDescriptor::Impl {
+    std::shared_ptr<Guard> guard;
+    CBUUID uuid;
+    radio::AttributeHandle handle = 0;
+    uint64_t epoch = 0;
+    std::weak_ptr<CBCharacteristic> characteristic;
+    // Guarded by guard->mutex.
+    std::optional<CBDescriptorValue> value;
+};
+
+/// The typed value a central sees for a descriptor's bytes.
+CBDescriptorValue descriptorValue(const CBUUID& uuid, const std::string& bytes);
+
+inline constexpr unsigned kDefaultMtu = 23;
+inline constexpr size_t kMaxAttributeLength = 512;
+
+}  // namespace platform

@@ -1,0 +1,115 @@
+// Choosing the process's radio, once, on first use. The one place that knows every radio there is.
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/Dispatch.h"
+#include "platform/Radio.h"
+#include "platform/sim/World.h"
+
+#ifdef TAVRIN_WITH_BLUEZ
+namespace platform::bluez {
+/// The BlueZ radio (platform/src/bluez/): bluetoothd over D-Bus.
+std::unique_ptr<radio::Radio> makeRadio();
+}  // namespace platform::bluez
+#endif
+
+namespace platform::radio {
+
+namespace {
+
+/// A radio where the system has none: every session reports the state unsupported and does nothing else.
+class NoRadio : public Radio {
+    class Session : public RadioCentral, public std::enable_shared_from_this<Session> {
+      public:
+        explicit Session(std::weak_ptr<RadioCentralEvents> events)
+            : events_(std::move(events)),
+              thread_(dispatch_queue_create("platform.radio.none", DISPATCH_QUEUE_SERIAL)) {}
+
+        void start() {
+            // The state is told from the session's own thread, never from inside openCentral.
+            thread_->async([weak = weak_from_this()] {
+                auto self = weak.lock();
+                if (!self) {
+                    return;
+                }
+                std::lock_guard<std::mutex> lock(self->mutex_);
+                auto listener = self->events_.lock();
+                if (!self->closed_ && listener) {
+                    self->known_ = true;
+                    listener->radioStateChanged(CBManagerState::Unsupported);
+                }
+            });
+        }
+
+        CBManagerState state() const override {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return known_ ? CBManagerState::Unsupported : CBManagerState::Unknown;
+        }
+        void startScan(const std::optional<std::vector<CBUUID>>&, bool) override {}
+        void stopScan() override {}
+        void connect(const DeviceKey&) override {}
+        void cancelConnection(const DeviceKey&) override {}
+        void discoverServices(const DeviceKey&, ServicesDone) override {}
+        void discoverCharacteristics(const DeviceKey&, AttributeHandle, CharacteristicsDone) override {}
+        void discoverDescriptors(const DeviceKey&, AttributeHandle, DescriptorsDone) override {}
+        void readCharacteristic(const DeviceKey&, AttributeHandle, ValueDone) override {}
+        void writeCharacteristic(const DeviceKey&, AttributeHandle, const std::string&, Done) override {}
+        void writeWithoutResponse(const DeviceKey&, AttributeHandle, const std::string&, Done) override {}
+        void setNotify(const DeviceKey&, AttributeHandle, bool, Done) override {}
+        void readDescriptor(const DeviceKey&, AttributeHandle, ValueDone) override {}
+        void writeDescriptor(const DeviceKey&, AttributeHandle, const std::string&, Done) override {}
+        unsigned mtu(const DeviceKey&) const override { return 23; }
+        unsigned transmitQueueDepth() const override { return 20; }
+        void close() override {
+            std::lock_guard<std::mutex> lock(mutex_);  // waits for the state event if it runs
+            closed_ = true;
+        }
+
+      private:
+        const std::weak_ptr<RadioCentralEvents> events_;
+        mutable std::mutex mutex_;  // guards the two fields below; held while the state event runs
+        bool known_ = false;
+        bool closed_ = false;
+        dispatch_queue_t thread_;  // the session's thread
+    };
+
+  public:
+    std::shared_ptr<RadioCentral> openCentral(std::weak_ptr<RadioCentralEvents> events) override {
+        auto session = std::make_shared<Session>(std::move(events));
+        session->start();
+        return session;
+    }
+    CBManagerAuthorization authorization() const override { return CBManagerAuthorization::AllowedAlways; }
+};
+
+Radio& systemRadio() {
+    // Never destroyed: managers held by static objects may outlive any destruction order.
+#ifdef TAVRIN_WITH_BLUEZ
+    static Radio* radio = bluez::makeRadio().release();
+#else
+    static Radio* radio = new NoRadio();
+#endif
+    return *radio;
+}
+
+Radio& choose() {
+    // Set to a world file's path or to `default`: the simulated world (a file it cannot load gives one line
+    // and a world whose radio is unsupported). Unset or empty: the system's radio.
+    const char* world = std::getenv("TAVRIN_SIM_WORLD");
+    if (world && *world) {
+        return sim::World::get().radio();
+    }
+    return systemRadio();
+}
+
+}  // namespace
+
+Radio& processRadio() {
+    static Radio& chosen = choose();
+    return chosen;
+}
+
+}  // namespace platform::radio
