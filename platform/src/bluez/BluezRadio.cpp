@@ -54,6 +54,7 @@ constexpr auto kDisconnectTimeout = std::chrono::seconds(5);
 constexpr auto kRequestTimeout = std::chrono::seconds(1);
 // The backend's limit for service discovery.
 constexpr auto kResolveLimit = std::chrono::seconds(5);
+constexpr int kDispatchBatch = 64;
 constexpr unsigned kDefaultMtu = 23;
 constexpr unsigned kTransmitQueueDepth = 20;
 
@@ -640,9 +641,12 @@ class Core {
                 guardedTask(task);
             }
             runDueTimers();
+            // A bounded batch, so that a flood of signals does not hold back the requests queued meanwhile.
+            int dispatched = 0;
             if (bus_) {
                 try {
-                    while (bus_ && bus_->processPendingRequest()) {
+                    while (dispatched < kDispatchBatch && bus_ && bus_->processPendingRequest()) {
+                        ++dispatched;
                     }
                 } catch (const std::exception& e) {
                     busBroken(e.what());
@@ -654,8 +658,8 @@ class Core {
                 if (stopping_) {
                     break;
                 }
-                if (!tasks_.empty()) {
-                    continue;
+                if (!tasks_.empty() || dispatched == kDispatchBatch) {
+                    continue;  // more to do without waiting
                 }
             }
             int timeout = -1;
