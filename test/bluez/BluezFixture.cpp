@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -28,7 +29,7 @@ int remainingMs(Clock::time_point deadline) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options) {
     // Everything the child needs is built before fork: between fork and exec only async-signal-safe calls.
     std::vector<std::string> args = argv;
     std::vector<char*> arg_pointers;
@@ -40,7 +41,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vect
     for (char** e = environ; *e != nullptr; ++e) {
         env.emplace_back(*e);
     }
-    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    env.insert(env.end(), options.extra_env.begin(), options.extra_env.end());
     std::vector<char*> env_pointers;
     for (std::string& e : env) {
         env_pointers.push_back(e.data());
@@ -67,15 +68,24 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vect
     }
 
     int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
+    int in[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0 || (options.input && ::pipe2(in, O_CLOEXEC) != 0)) {
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+    const bool merge = options.merge_stderr;
+    if (options.input) {
+        // A child that ends before reading its input must not take the test down with it.
+        ::signal(SIGPIPE, SIG_IGN);
     }
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int err = errno;
-        ::close(out[0]);
-        ::close(out[1]);
+        for (int fd : {out[0], out[1], in[0], in[1]}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
         throw std::runtime_error(std::string("fork: ") + std::strerror(err));
     }
     if (pid == 0) {
@@ -85,18 +95,51 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vect
             ::_exit(127);
         }
         ::dup2(out[1], STDOUT_FILENO);
+        if (merge) {
+            ::dup2(out[1], STDERR_FILENO);
+        }
+        if (in[0] >= 0) {
+            ::dup2(in[0], STDIN_FILENO);
+        }
         ::execve(program.c_str(), arg_pointers.data(), env_pointers.data());
         ::_exit(127);
     }
     ::close(out[1]);
+    if (in[0] >= 0) {
+        ::close(in[0]);
+        in_ = in[1];
+    }
     pid_ = pid;
     out_ = out[0];
 }
 
 ChildProcess::~ChildProcess() {
     stop(SIGTERM);
-    if (out_ >= 0) {
-        ::close(out_);
+    for (int fd : {out_, in_}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+bool ChildProcess::readUntil(const std::string& text, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        auto line = readLine(std::chrono::milliseconds(remainingMs(deadline)));
+        if (!line) {
+            return false;
+        }
+        transcript_ += *line + "\n";
+        if (line->find(text) != std::string::npos) {
+            return true;
+        }
+    }
+}
+
+void ChildProcess::writeLine(const std::string& line) {
+    const std::string text = line + "\n";
+    if (in_ < 0 || ::write(in_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        throw std::runtime_error("cannot write to the child's input");
     }
 }
 

@@ -19,13 +19,19 @@
 
 namespace bluez_test {
 
-/// A child process whose standard output is read through a pipe, line by line. Standard error is inherited,
-/// so what the child says there shows in the test's output.
+/// A child process whose standard output is read through a pipe, line by line. Standard error is inherited
+/// (so what the child says there shows in the test's output) unless it is merged into standard output.
 class ChildProcess {
   public:
-    /// Starts `argv[0]` (a path, or a name looked up in PATH) with `argv`. `extra_env` entries ("NAME=value")
-    /// are added to this process's environment. Throws std::runtime_error when it cannot be started.
-    explicit ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env = {});
+    struct Options {
+        std::vector<std::string> extra_env;  // "NAME=value" entries added to this process's environment
+        bool input = false;                  // standard input from writeLine(); else it is inherited
+        bool merge_stderr = false;           // standard error into the same pipe as standard output
+    };
+    /// Starts `argv[0]` (a path, or a name looked up in PATH) with `argv`. Throws std::runtime_error when it
+    /// cannot be started.
+    explicit ChildProcess(const std::vector<std::string>& argv, const Options& options);
+    explicit ChildProcess(const std::vector<std::string>& argv) : ChildProcess(argv, Options{}) {}
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -34,6 +40,12 @@ class ChildProcess {
     /// The next line of standard output (without its newline), or nothing when the output ends or `limit`
     /// passes first.
     std::optional<std::string> readLine(std::chrono::milliseconds limit);
+    /// Reads lines until one contains `text`; false when the output ends or `limit` passes first. Every line
+    /// read is kept in `transcript()`.
+    bool readUntil(const std::string& text, std::chrono::milliseconds limit);
+    const std::string& transcript() const { return transcript_; }
+    /// Writes `line` and a newline to the child's standard input (Options::input).
+    void writeLine(const std::string& line);
     /// Sends `signal` and waits up to `limit` for the exit; a child still running then is killed. Returns the
     /// exit status, or -1 when the child did not exit normally. Later calls return the first result.
     int stop(int signal, std::chrono::milliseconds limit = std::chrono::seconds(5));
@@ -46,7 +58,9 @@ class ChildProcess {
 
     pid_t pid_ = -1;
     int out_ = -1;
+    int in_ = -1;
     std::string buffer_;
+    std::string transcript_;
     bool reaped_ = false;
     int status_ = -1;
 };

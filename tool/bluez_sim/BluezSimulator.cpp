@@ -468,7 +468,9 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
             removeAdapter();
             return;
         }
-        denied = state == CBManagerState::Unauthorized;
+        const auto authorization = radio.authorization();
+        denied = state == CBManagerState::Unauthorized || authorization == platform::CBManagerAuthorization::Denied ||
+                 authorization == platform::CBManagerAuthorization::Restricted;
         const bool on = state != CBManagerState::PoweredOff;
         if (!adapter) {
             exportAdapter(on);
@@ -577,6 +579,16 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
             for (auto& [key, device] : devices) {
                 dropLink(*device, true);
                 forgetSighting(*device);
+                if (!device->remove_calls.empty()) {
+                    // Not here: this may run inside a property Set, where no object may go.
+                    loop.post([weak = weak_from_this(), key = key] {
+                        auto self = weak.lock();
+                        Device* d = self ? self->find(key) : nullptr;
+                        if (d != nullptr && d->link == Link::Idle) {
+                            self->finishRemoval(*d);
+                        }
+                    });
+                }
             }
         }
         powered = on;

@@ -67,7 +67,12 @@ void ObjectNode::publish() {
         Prop* raw = p.get();
         auto get = [raw](sdbus::PropertyGetReply& reply) { raw->write(reply); };
         if (p->setter) {
-            core_->registerProperty(p->iface, p->name, p->signature, get, p->setter, quiet());
+            // The change goes out before the Set's reply, as every reply follows the signals queued before it.
+            auto set = [this, raw](sdbus::PropertySetCall& call) {
+                raw->setter(call);
+                tree_.flush();
+            };
+            core_->registerProperty(p->iface, p->name, p->signature, get, set, quiet());
         } else {
             core_->registerProperty(p->iface, p->name, p->signature, get, quiet());
         }
@@ -94,7 +99,8 @@ void ObjectNode::becomePresent(Prop& p) {
         return;
     }
     p.present = true;
-    if (published_) {
+    // A registration not yet collected serves again.
+    if (published_ && !p.holder) {
         registerHolder(p);
     }
 }
@@ -105,7 +111,9 @@ void ObjectNode::unset(const std::string& iface, const std::string& name, bool q
         return;
     }
     p.present = false;
-    p.holder.reset();
+    if (p.holder) {
+        tree_.retire(*this, p);
+    }
     if (!quietly) {
         changed(p, true);
     }
@@ -172,7 +180,24 @@ void ObjectTree::queue(ObjectNode& node, const std::string& iface, const std::st
     }
 }
 
+void ObjectTree::retire(ObjectNode& node, ObjectNode::Prop& prop) {
+    retired_.emplace_back(&node, &prop);
+}
+
+void ObjectTree::collect() {
+    auto retired = std::move(retired_);
+    retired_.clear();
+    for (auto& [node, prop] : retired) {
+        if (!prop->present) {
+            prop->holder.reset();
+        }
+    }
+}
+
 void ObjectTree::forget(const ObjectNode& node) {
+    retired_.erase(
+        std::remove_if(retired_.begin(), retired_.end(), [&node](const auto& r) { return r.first == &node; }),
+        retired_.end());
     if (pending_.empty()) {
         return;
     }

@@ -122,6 +122,10 @@ class ObjectTree {
     void remove(ObjectNode& node);
     /// Emits the queued PropertiesChanged signals, one per object and interface, in the order first queued.
     void flush();
+    /// Drops the registrations of optional properties that went absent. Only outside the bus library's
+    /// dispatch (the loop's idle step): a registration dropped inside a property Set makes the library lose that
+    /// Set's reply.
+    void collect();
 
   private:
     friend class ObjectNode;
@@ -133,11 +137,13 @@ class ObjectTree {
     };
     void queue(ObjectNode& node, const std::string& iface, const std::string& name, bool invalidated);
     void forget(const ObjectNode& node);
+    void retire(ObjectNode& node, ObjectNode::Prop& prop);
 
     sdbus::IConnection& connection_;
     std::unique_ptr<sdbus::IObject> root_;
     std::vector<Pending> pending_;
     std::map<std::pair<const ObjectNode*, std::string>, size_t> pending_index_;
+    std::vector<std::pair<const ObjectNode*, ObjectNode::Prop*>> retired_;  // absent, still registered
 };
 
 }  // namespace bluezsim

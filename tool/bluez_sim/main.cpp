@@ -143,7 +143,10 @@ int main(int argc, char** argv) {
         bluezsim::BluezSimulator simulator(loop, tree, world.radio(), std::move(addresses), [&world](bool on) {
             world.setAdapterState(on ? platform::CBManagerState::PoweredOn : platform::CBManagerState::PoweredOff);
         });
-        loop.setIdle([&tree] { tree.flush(); });
+        loop.setIdle([&tree] {
+            tree.flush();
+            tree.collect();
+        });
         connection->addMatch(
             "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
             [&simulator](sdbus::Message& message) {

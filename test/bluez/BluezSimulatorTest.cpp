@@ -1,0 +1,396 @@
+// tavrin-bluez-sim at the D-Bus level: the tree and its paths, the GATT requests with their errors,
+// notifications, link loss and connection outcomes, as a BlueZ client sees them.
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "BluezFixture.h"
+#include "BusClient.h"
+
+namespace {
+
+using namespace bluez_test;
+using Kind = BusEvent::Kind;
+using Options = std::map<std::string, sdbus::Variant>;
+
+const std::string kAdapter = "/org/bluez/hci0";
+const std::string kPlug = "/org/bluez/hci0/dev_2D_5B_8C_0E_7A_13";
+const std::string kCommand = kPlug + "/service000f/char0010";
+const std::string kCommandName = kCommand + "/desc0012";
+const std::string kStatus = kPlug + "/service000f/char0013";
+const std::string kStatusCccd = kStatus + "/desc0015";
+const std::string kDevice1 = "org.bluez.Device1";
+const std::string kChar1 = "org.bluez.GattCharacteristic1";
+const std::string kDesc1 = "org.bluez.GattDescriptor1";
+
+// The plug, and a service whose characteristics meet the faults.
+const std::string kWorld = R"({
+  "adapter": { "state_delay_ms": 1 },
+  "peripherals": [ {
+    "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": "Tavrin Plug", "model": "plug", "mtu": 185,
+    "latency_ms": 1,
+    "advertising": { "interval_ms": 20, "rssi": -58, "tx_power": 4, "connectable": true,
+                     "manufacturer_data": "4c000215", "service_data": { "181a": "e803" },
+                     "service_uuids": ["fb1e4001-54ae-4a28-9f74-dfccb248601d"] },
+    "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+    "services": [ { "uuid": "a000", "characteristics": [
+      { "uuid": "a001", "properties": ["read"], "value": "01", "faults": { "read": "error" } },
+      { "uuid": "a002", "properties": ["read"], "value": "02", "faults": { "read": "silent" } },
+      { "uuid": "a003", "properties": ["read"], "value": "03", "faults": { "read": "drop" } } ] } ]
+  } ]
+})";
+
+Options noOptions() {
+    return {};
+}
+
+BusClient::Results bytesResult() {
+    return [](sdbus::MethodReply& reply, BusEvent& e) {
+        std::vector<uint8_t> bytes;
+        reply >> bytes;
+        e.props["value"] = hex(bytes);
+    };
+}
+
+std::vector<uint8_t> bytesOf(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+class BluezSimulatorTest : public BluezFixture {
+  protected:
+    void TearDown() override {
+        client_.reset();
+        BluezFixture::TearDown();
+    }
+
+    BusClient& start(const std::string& world = kWorld) {
+        startSimulator(writeWorld(world));
+        client_ = std::make_unique<BusClient>(busAddress());
+        return *client_;
+    }
+
+    // Scans until the plug shows, then connects and waits for its services.
+    void connectPlug() {
+        BusClient& c = *client_;
+        ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+        ASSERT_TRUE(c.waitFor(added(kPlug)));
+        ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").error, "");
+        const size_t from = c.events().size();
+        ASSERT_EQ(c.call(kPlug, kDevice1, "Connect").error, "");
+        ASSERT_TRUE(c.waitFor(changed(kPlug, "ServicesResolved", "true"), from));
+    }
+
+    BusEvent read(const std::string& path, const std::string& iface, Options options = noOptions()) {
+        return client_->call(
+            path, iface, "ReadValue", [&](sdbus::MethodCall& m) { m << options; }, bytesResult());
+    }
+
+    BusEvent write(const std::string& path, const std::string& iface, const std::string& value,
+                   Options options = noOptions()) {
+        return client_->call(path, iface, "WriteValue", [&](sdbus::MethodCall& m) { m << bytesOf(value) << options; });
+    }
+
+    std::string pathOf(const std::string& uuid) {
+        for (const BusEvent& e : client_->events()) {
+            if (e.kind == Kind::Added && e.iface == kChar1 && e.props.count("UUID") && e.props.at("UUID") == uuid) {
+                return e.path;
+            }
+        }
+        ADD_FAILURE() << "no characteristic " << uuid;
+        return "/";
+    }
+
+    std::unique_ptr<BusClient> client_;
+};
+
+TEST_F(BluezSimulatorTest, ScanShowsAdvertisementsAndConnectExportsTheTreeInBluetoothdsOrder) {
+    BusClient& c = start();
+    Options filter{{"Transport", sdbus::Variant(std::string("le"))}, {"DuplicateData", sdbus::Variant(true)}};
+    EXPECT_EQ(
+        c.call(kAdapter, "org.bluez.Adapter1", "SetDiscoveryFilter", [&](sdbus::MethodCall& m) { m << filter; }).error,
+        "");
+    const uint64_t start_call = c.send(kAdapter, "org.bluez.Adapter1", "StartDiscovery");
+    auto found = c.waitFor(added(kPlug));
+    ASSERT_TRUE(found);
+    const BusEvent& plug = c.events()[*found];
+    EXPECT_EQ(plug.iface, kDevice1);
+    EXPECT_EQ(plug.props.at("Address"), "2D:5B:8C:0E:7A:13");
+    EXPECT_EQ(plug.props.at("Name"), "Tavrin Plug");
+    EXPECT_EQ(plug.props.at("Alias"), "Tavrin Plug");
+    EXPECT_EQ(plug.props.at("RSSI"), "-58");
+    EXPECT_EQ(plug.props.at("TxPower"), "4");
+    EXPECT_EQ(plug.props.at("ManufacturerData"), "004c=0215");
+    EXPECT_EQ(plug.props.at("ServiceData"), "0000181a-0000-1000-8000-00805f9b34fb=e803");
+    EXPECT_EQ(plug.props.at("UUIDs"), "fb1e4001-54ae-4a28-9f74-dfccb248601d");
+    EXPECT_EQ(plug.props.at("Connected"), "false");
+    EXPECT_EQ(plug.props.at("Adapter"), kAdapter);
+    // Discovering follows the reply; with DuplicateData every report is signalled again.
+    EXPECT_LT(*c.indexOfReply(start_call), *c.waitFor(changed(kAdapter, "Discovering", "true")));
+    EXPECT_TRUE(c.waitFor(changed(kPlug, "RSSI", "-58"), *found + 1));
+    EXPECT_TRUE(c.waitFor(changed(kPlug, "ManufacturerData"), *found + 1));
+    const BusEvent again = c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery");
+    EXPECT_EQ(again.error, "org.bluez.Error.InProgress");
+    EXPECT_EQ(again.message, "Operation already in progress");
+
+    size_t from = c.events().size();
+    EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").error, "");
+    EXPECT_TRUE(c.waitFor(changed(kAdapter, "Discovering", "false"), from));
+    EXPECT_TRUE(c.waitFor(invalidated(kPlug, "RSSI"), from));
+
+    // Connect replies once the link is up, after Connected; the tree follows, then ServicesResolved.
+    from = c.events().size();
+    const uint64_t connect = c.send(kPlug, kDevice1, "Connect");
+    auto resolved = c.waitFor(changed(kPlug, "ServicesResolved", "true"), from);
+    ASSERT_TRUE(resolved);
+    const size_t connected = *c.waitFor(changed(kPlug, "Connected", "true"), from);
+    const size_t replied = *c.indexOfReply(connect);
+    EXPECT_EQ(c.events()[replied].error, "");
+    EXPECT_LT(connected, replied);
+    std::vector<std::string> tree;
+    for (size_t i = replied; i < *resolved; ++i) {
+        if (c.events()[i].kind == Kind::Added) {
+            tree.push_back(c.events()[i].path.substr(kPlug.size()));
+        }
+    }
+    EXPECT_EQ(tree, (std::vector<std::string>{"/service000f", "/service000f/char0010", "/service000f/char0010/desc0012",
+                                              "/service000f/char0013", "/service000f/char0013/desc0015",
+                                              "/service000f/char0013/desc0016", "/service0017", "/service0017/char0018",
+                                              "/service0017/char001a", "/service0017/char001c"}));
+    const BusEvent& status = c.events()[*c.waitFor(added(kStatus), from)];
+    EXPECT_EQ(status.props.at("UUID"), "fb1e4003-54ae-4a28-9f74-dfccb248601d");
+    EXPECT_EQ(status.props.at("Service"), kPlug + "/service000f");
+    EXPECT_EQ(status.props.at("Flags"), "read,notify");
+    EXPECT_EQ(status.props.at("Notifying"), "false");
+    EXPECT_EQ(status.props.at("MTU"), "185");
+    EXPECT_EQ(status.props.at("Value"), "");
+    EXPECT_EQ(c.events()[*c.waitFor(added(kStatusCccd), from)].props.at("UUID"),
+              "00002902-0000-1000-8000-00805f9b34fb");
+    EXPECT_TRUE(c.waitFor(changed(kPlug, "UUIDs",
+                                  "fb1e4001-54ae-4a28-9f74-dfccb248601d,"
+                                  "0000a000-0000-1000-8000-00805f9b34fb"),
+                          from));
+
+    // Disconnect: ServicesResolved false, the reply, then Connected false.
+    from = c.events().size();
+    const uint64_t disconnect = c.send(kPlug, kDevice1, "Disconnect");
+    auto down = c.waitFor(changed(kPlug, "Connected", "false"), from);
+    ASSERT_TRUE(down);
+    EXPECT_LT(*c.waitFor(changed(kPlug, "ServicesResolved", "false"), from), *c.indexOfReply(disconnect));
+    EXPECT_LT(*c.indexOfReply(disconnect), *down);
+
+    // The tree stays; a second connection brings back the MTU without exporting it again.
+    from = c.events().size();
+    EXPECT_EQ(c.call(kPlug, kDevice1, "Connect").error, "");
+    ASSERT_TRUE(c.waitFor(changed(kPlug, "ServicesResolved", "true"), from));
+    EXPECT_TRUE(c.waitFor(changed(kStatus, "MTU", "185"), from));
+    EXPECT_FALSE(c.waitFor(added(kStatus), from, std::chrono::milliseconds(0)));
+}
+
+TEST_F(BluezSimulatorTest, GattRequestsAnswerWithBluetoothdsValuesAndErrors) {
+    BusClient& c = start();
+    connectPlug();
+
+    // A read updates the cache, and says so, before it replies.
+    const size_t from = c.events().size();
+    const BusEvent value = read(kStatus, kChar1);
+    EXPECT_EQ(value.error, "");
+    EXPECT_EQ(value.props.at("value"), "000000");
+    EXPECT_LT(*c.waitFor(changed(kStatus, "Value", "000000"), from), *c.indexOfReply(value.call));
+    EXPECT_EQ(read(kStatus, kChar1, {{"offset", sdbus::Variant(uint16_t{1})}}).props.at("value"), "0000");
+    EXPECT_EQ(read(kStatus, kChar1, {{"offset", sdbus::Variant(uint32_t{1})}}).error,
+              "org.bluez.Error.InvalidArguments");
+    EXPECT_EQ(read(kCommandName, kDesc1).props.at("value"), hex(bytesOf("Command")));
+
+    EXPECT_EQ(
+        write(kCommand, kChar1, "\t{\"switch\":1,\"timer\":30}", {{"type", sdbus::Variant(std::string("request"))}})
+            .error,
+        "");
+    EXPECT_EQ(read(kStatus, kChar1).props.at("value").substr(0, 2), "01");
+    const BusEvent refused = write(kCommand, kChar1, "nonsense");
+    EXPECT_EQ(refused.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(refused.message, "Operation failed with ATT error: 0x80");
+    const BusEvent unsupported = write(kStatus, kChar1, "00");
+    EXPECT_EQ(unsupported.error, "org.bluez.Error.NotSupported");
+    EXPECT_EQ(unsupported.message, "Operation is not supported");
+    const BusEvent not_permitted = write(kStatus, kChar1, "00", {{"type", sdbus::Variant(std::string("request"))}});
+    EXPECT_EQ(not_permitted.error, "org.bluez.Error.NotPermitted");
+    EXPECT_EQ(not_permitted.message, "Write not permitted");
+    EXPECT_EQ(write(kStatusCccd, kDesc1, "\x01").message, "Write not permitted");
+    const BusEvent oversize =
+        write(kCommand, kChar1, std::string(183, 'x'), {{"type", sdbus::Variant(std::string("command"))}});
+    EXPECT_EQ(oversize.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(oversize.message, "Failed to initiate write");
+
+    const BusEvent fault = read(pathOf("0000a001-0000-1000-8000-00805f9b34fb"), kChar1);
+    EXPECT_EQ(fault.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(fault.message, "Operation failed with ATT error: 0x0e");
+
+    ASSERT_EQ(c.call(kPlug, kDevice1, "Disconnect").error, "");
+    const BusEvent offline = read(kStatus, kChar1);
+    EXPECT_EQ(offline.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(offline.message, "Not connected");
+}
+
+TEST_F(BluezSimulatorTest, NotificationsArriveOneSignalEachInOrderWhileSubscribed) {
+    BusClient& c = start();
+    connectPlug();
+    size_t from = c.events().size();
+    const BusEvent started = c.call(kStatus, kChar1, "StartNotify");
+    EXPECT_EQ(started.error, "");
+    EXPECT_LT(*c.waitFor(changed(kStatus, "Notifying", "true"), from), *c.indexOfReply(started.call));
+    EXPECT_EQ(c.call(kStatus, kChar1, "StartNotify").error, "");  // already on
+    EXPECT_EQ(c.call(kCommand, kChar1, "StartNotify").error, "org.bluez.Error.NotSupported");
+
+    // Switched on for 1 s: the status is notified at once, then when the timer runs out.
+    from = c.events().size();
+    ASSERT_EQ(write(kCommand, kChar1, "\t{\"switch\":1,\"timer\":1}").error, "");
+    auto on = c.waitFor(changed(kStatus, "Value", "010100"), from);
+    ASSERT_TRUE(on);
+    auto off = c.waitFor(changed(kStatus, "Value", "000000"), *on + 1);
+    ASSERT_TRUE(off);
+    size_t values = 0;
+    for (size_t i = from; i <= *off; ++i) {
+        values += changed(kStatus, "Value")(c.events()[i]) ? 1 : 0;
+    }
+    EXPECT_EQ(values, 2u);
+
+    from = c.events().size();
+    EXPECT_EQ(c.call(kStatus, kChar1, "StopNotify").error, "");
+    EXPECT_TRUE(c.waitFor(changed(kStatus, "Notifying", "false"), from));
+    const BusEvent again = c.call(kStatus, kChar1, "StopNotify");
+    EXPECT_EQ(again.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(again.message, "No notify session started");
+    ASSERT_EQ(write(kCommand, kChar1, "\t{\"switch\":1}").error, "");
+    EXPECT_FALSE(c.waitFor(changed(kStatus, "Value"), c.events().size(), std::chrono::milliseconds(100)));
+}
+
+TEST_F(BluezSimulatorTest, LinkLossFailsTheCallsInFlightThenDisconnects) {
+    BusClient& c = start();
+    connectPlug();
+    const uint64_t silent = c.send(pathOf("0000a002-0000-1000-8000-00805f9b34fb"), kChar1, "ReadValue",
+                                   [](sdbus::MethodCall& m) { m << Options{}; });
+    c.settle(std::chrono::milliseconds(50));
+    EXPECT_FALSE(c.indexOfReply(silent)) << "a silent device gives no answer";
+    const size_t from = c.events().size();
+    const BusEvent dropped = read(pathOf("0000a003-0000-1000-8000-00805f9b34fb"), kChar1);
+    EXPECT_EQ(dropped.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(dropped.message, "Operation failed with ATT error: 0x0e");
+    const BusEvent pending = c.reply(silent);
+    EXPECT_EQ(pending.message, "Operation failed with ATT error: 0x0e");
+    auto down = c.waitFor(changed(kPlug, "Connected", "false"), from);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(c.events()[*down].props.at("ServicesResolved"), "false");  // one signal for both
+    EXPECT_LT(*c.indexOfReply(silent), *down);
+    EXPECT_LT(*c.indexOfReply(dropped.call), *down);
+    for (size_t i = from; i < c.events().size(); ++i) {
+        EXPECT_NE(c.events()[i].kind, Kind::Removed) << "the objects stay";
+    }
+}
+
+TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 }, "peripherals": [
+      { "identifier": "00000000-0000-0000-0000-00000000F001", "address": "C0:FF:EE:00:00:01", "name": "Fails",
+        "advertising": { "interval_ms": 20 }, "connection": { "outcome": "fail", "delay_ms": 2 } },
+      { "identifier": "00000000-0000-0000-0000-00000000F002", "name": "Hangs",
+        "advertising": { "interval_ms": 20 }, "connection": { "outcome": "hang" } } ] })");
+    const std::string fails = kAdapter + "/dev_C0_FF_EE_00_00_01";
+    const std::string hangs = kAdapter + "/dev_00_00_00_00_F0_02";
+    EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").message, "No discovery started");
+    const BusEvent bad_filter = c.call(kAdapter, "org.bluez.Adapter1", "SetDiscoveryFilter", [](sdbus::MethodCall& m) {
+        m << Options{{"RSSI", sdbus::Variant(int16_t{30})}};
+    });
+    EXPECT_EQ(bad_filter.error, "org.bluez.Error.InvalidArguments");
+    EXPECT_EQ(bad_filter.message, "Invalid arguments in method call");
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    ASSERT_TRUE(c.waitFor(added(fails)));
+    ASSERT_TRUE(c.waitFor(added(hangs)));
+
+    const BusEvent failed = c.call(fails, kDevice1, "Connect");
+    EXPECT_EQ(failed.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(failed.message, "le-connection-abort-by-local");
+
+    const uint64_t hanging = c.send(hangs, kDevice1, "Connect");
+    c.settle(std::chrono::milliseconds(50));
+    EXPECT_FALSE(c.indexOfReply(hanging));
+    EXPECT_EQ(c.call(hangs, kDevice1, "Connect").message, "Operation already in progress");
+    EXPECT_EQ(c.call(hangs, kDevice1, "Disconnect").error, "");
+    EXPECT_EQ(c.reply(hanging).message, "br-connection-canceled");
+
+    EXPECT_EQ(c.call(kAdapter + "/dev_01_02_03_04_05_06", kDevice1, "Connect").error,
+              "org.freedesktop.DBus.Error.UnknownObject");
+    EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "RemoveDevice",
+                     [](sdbus::MethodCall& m) { m << sdbus::ObjectPath(kAdapter + "/dev_01_02_03_04_05_06"); })
+                  .error,
+              "org.bluez.Error.DoesNotExist");
+    size_t from = c.events().size();
+    EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "RemoveDevice",
+                     [&](sdbus::MethodCall& m) { m << sdbus::ObjectPath(fails); })
+                  .error,
+              "");
+    EXPECT_TRUE(c.waitFor([&](const BusEvent& e) { return e.kind == Kind::Removed && e.path == fails; }, from));
+
+    // Powered off: discovery ends and requests need power again.
+    from = c.events().size();
+    const BusEvent power_off = c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(false));
+    EXPECT_EQ(power_off.error, "");
+    EXPECT_LT(*c.waitFor(changed(kAdapter, "Powered", "false"), from), *c.indexOfReply(power_off.call));
+    EXPECT_TRUE(c.waitFor(changed(kAdapter, "Discovering", "false"), from));
+    const BusEvent off = c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery");
+    EXPECT_EQ(off.error, "org.bluez.Error.NotReady");
+    EXPECT_EQ(off.message, "Resource Not Ready");
+    EXPECT_EQ(c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(true)).error, "");
+    EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    EXPECT_EQ(simulator()->stop(), 0) << "SIGTERM ends it cleanly";
+}
+
+TEST(BluezSimulatorProgram, RefusesABadWorldAndABusThatDoesNotAnswer) {
+    using std::chrono::seconds;
+    const std::string bad = worldPath("invalid/unknown_key.json");
+    ChildProcess::Options merged;
+    merged.merge_stderr = true;
+    {
+        ChildProcess sim({simulatorPath(), "--world", bad, "--bus", "unix:path=/nonexistent"}, merged);
+        auto line = sim.readLine(seconds(10));
+        ASSERT_TRUE(line);
+        EXPECT_NE(line->find(bad), std::string::npos) << *line;
+        EXPECT_FALSE(sim.readLine(seconds(5))) << "one line only";
+        EXPECT_EQ(sim.waitExit(seconds(5)), std::optional<int>(2));
+    }
+    const std::string good = worldPath("plug_only.json");
+    {
+        ChildProcess sim({simulatorPath(), "--world", good, "--bus", "unix:path=/nonexistent/bus"}, merged);
+        auto line = sim.readLine(seconds(10));
+        ASSERT_TRUE(line);
+        EXPECT_NE(line->find("unix:path=/nonexistent/bus"), std::string::npos) << *line;
+        auto status = sim.waitExit(seconds(5));
+        ASSERT_TRUE(status);
+        EXPECT_NE(*status, 0);
+    }
+    // A socket that takes the connection and never says a word.
+    const std::string socket_path = "/tmp/tavrin-silent-bus-" + std::to_string(::getpid());
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    ::unlink(socket_path.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    {
+        ChildProcess sim({simulatorPath(), "--world", good, "--bus", "unix:path=" + socket_path}, merged);
+        auto status = sim.waitExit(seconds(15));
+        ASSERT_TRUE(status) << "still waiting for a silent bus";
+        EXPECT_NE(*status, 0);
+        auto line = sim.readLine(seconds(1));
+        ASSERT_TRUE(line);
+        EXPECT_NE(line->find("does not answer"), std::string::npos) << *line;
+    }
+    ::close(listener);
+    ::unlink(socket_path.c_str());
+}
+
+}  // namespace
