@@ -880,7 +880,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         Device* dp = &d;
         n.addProperty<std::string>(kDevice, "Address", address);
         n.addProperty<std::string>(kDevice, "AddressType", "random");
-        n.addProperty<std::string>(kDevice, "Alias", aliasOf(d), [this, dp](sdbus::PropertySetCall& call) {
+        n.addProperty<std::string>(kDevice, "Alias", aliasOf(d), [dp](sdbus::PropertySetCall& call) {
             std::string alias;
             call >> alias;
             dp->alias = alias.empty() ? std::nullopt : std::optional<std::string>(alias);
