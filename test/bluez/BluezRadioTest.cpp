@@ -414,10 +414,26 @@ TEST_F(BluezRadioTest, BusThatCannotBeReachedIsUnsupported) {
     EXPECT_TRUE(recorder_->waitState(CBManagerState::Unsupported, 5s));
 }
 
-TEST_F(BluezRadioTest, AdapterPoweredOff) {
-    startSimulator(bluez_test::worldPath("bluetooth_off.json"));
+TEST_F(BluezRadioTest, AdapterMissingPoweredOffOrDenied) {
+    // bluetoothd without a controller.
+    startSimulator(writeWorld(R"({ "adapter": { "state": "unsupported" }, "peripherals": [] })"));
     open();
+    EXPECT_TRUE(recorder_->waitState(CBManagerState::Unsupported));
+
+    stopSimulator();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::Resetting));
+    startSimulator(bluez_test::worldPath("bluetooth_off.json"));
     EXPECT_TRUE(recorder_->waitState(CBManagerState::PoweredOff));
+
+    // A bus policy that refuses this user: the simulator refuses bluetoothd's methods (the listing of objects
+    // comes from the bus library), so the refusal shows at the first call.
+    stopSimulator();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::Resetting));
+    startSimulator(writeWorld(R"({ "adapter": { "state": "unauthorized" }, "peripherals": [] })"));
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    session_->startScan(std::nullopt, false);
+    EXPECT_TRUE(recorder_->waitState(CBManagerState::Unauthorized));
+    EXPECT_EQ(radio_->authorization(), platform::CBManagerAuthorization::Denied);
 }
 
 TEST_F(BluezRadioTest, SimulatorKilledMidConnectionLosesTheLinkAndRecovers) {
