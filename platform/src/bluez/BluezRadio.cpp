@@ -23,6 +23,7 @@
 #include <set>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "BluezObjects.h"
 
@@ -2135,14 +2136,54 @@ class BluezRadio final : public radio::Radio {
 
     CBManagerAuthorization authorization() const override { return core_->authorization(); }
 
+    const std::shared_ptr<Core>& core() const { return core_; }
+
   private:
     const std::shared_ptr<Core> core_;
 };
 
+// The process's radio is never destroyed, so its loop would still run while the program's statics are
+// destroyed at exit. Every core is stopped first, from an exit hook; what the loop uses is constructed before
+// the hook is registered, so it is destroyed only after the hook has run. Immortal, like the hook.
+std::mutex& coresMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+std::vector<std::weak_ptr<Core>>& cores() {  // guarded by coresMutex()
+    static auto* all = new std::vector<std::weak_ptr<Core>>;
+    return *all;
+}
+
+void stopCoresAtExit() {
+    std::vector<std::shared_ptr<Core>> alive;
+    {
+        std::lock_guard<std::mutex> lock(coresMutex());
+        for (const auto& weak : cores()) {
+            if (auto core = weak.lock()) {
+                alive.push_back(std::move(core));
+            }
+        }
+    }
+    for (const auto& core : alive) {
+        core->stop();
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<radio::Radio> makeRadio() {
-    return std::make_unique<BluezRadio>();
+    static std::once_flag hooked;
+    std::call_once(hooked, [] {
+        // sdbus-c++ builds every Variant from a static of its own: make it before the hook.
+        [[maybe_unused]] const sdbus::Variant warm_up;
+        std::atexit(stopCoresAtExit);
+    });
+    auto radio = std::make_unique<BluezRadio>();
+    std::lock_guard<std::mutex> lock(coresMutex());
+    auto& all = cores();
+    all.erase(std::remove_if(all.begin(), all.end(), [](const auto& weak) { return weak.expired(); }), all.end());
+    all.push_back(radio->core());
+    return radio;
 }
 
 }  // namespace platform::bluez
