@@ -128,6 +128,16 @@ void CBCentralManager::Impl::deliverAdverts() {
     // `central` may be the last reference: the manager is then destroyed here, on its queue's thread.
 }
 
+void CBCentralManager::Impl::setScanningLocked(bool on) {
+    scanning = on;
+    // A new generation either way, odd exactly while scanning.
+    uint64_t next = scan_generation.load() + 1;
+    if ((next % 2 == 1) != on) {
+        ++next;
+    }
+    scan_generation.store(next, std::memory_order_release);
+}
+
 void CBCentralManager::Impl::stopScan(std::optional<uint64_t> generation) {
     Lock scan_lock(scan_mutex);
     {
@@ -135,11 +145,11 @@ void CBCentralManager::Impl::stopScan(std::optional<uint64_t> generation) {
         if (generation && scan_generation.load() != *generation) {
             return;
         }
-        scan_generation.fetch_add(1, std::memory_order_acq_rel);
-        if (!scanning) {
+        const bool was = scanning;
+        setScanningLocked(false);
+        if (!was) {
             return;
         }
-        scanning = false;
     }
     radio->stopScan();
 }
@@ -160,9 +170,8 @@ void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
         state = now;
         if (old == CBManagerState::PoweredOn && now != CBManagerState::PoweredOn) {
             // The radio went away: scans end and links go without any event, as on the platform.
-            scan_generation.fetch_add(1, std::memory_order_acq_rel);
             stop = scanning;
-            scanning = false;
+            setScanningLocked(false);
             for (const auto& entry : seen) {
                 auto& p = *entry.second.peripheral->impl();
                 Lock guard(p.guard->mutex);
@@ -204,6 +213,9 @@ void CBCentralManager::Impl::radioDiscovered(const radio::AdvertisementReport& r
         s.advertisement = std::make_shared<const AdvertisementData>(report.advertisement);
     }
     const uint64_t generation = scan_generation.load(std::memory_order_acquire);
+    if (generation % 2 == 0) {
+        return;  // no scan of ours runs: a report on its way while the scan stopped
+    }
     const bool first = s.generation != generation;
     s.generation = generation;
     bool post = false;
@@ -318,8 +330,7 @@ void CBCentralManager::Impl::shutdown() {
     {
         Lock lock(mutex);
         alive = false;
-        scanning = false;
-        scan_generation.fetch_add(1, std::memory_order_acq_rel);
+        setScanningLocked(false);
     }
     // Once closed, no radio event runs any more: `seen` is ours.
     radio->close();
@@ -346,13 +357,20 @@ CBCentralManager::~CBCentralManager() {
 }
 
 CBCentralManagerPtr CBCentralManager::initWithDelegate(std::weak_ptr<CBCentralManagerDelegate> delegate,
-                                                       dispatch_queue_t queue, const std::optional<CBOptions>&) {
+                                                       dispatch_queue_t queue,
+                                                       const std::optional<CBOptions>& options) {
+    return initWithDelegate(std::move(delegate), std::move(queue), options, radio::processRadio());
+}
+
+CBCentralManagerPtr CBCentralManager::initWithDelegate(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                                       dispatch_queue_t queue, const std::optional<CBOptions>&,
+                                                       radio::Radio& radio) {
     auto impl = std::make_shared<Impl>();
     impl->delegate = std::move(delegate);
     impl->queue = queue ? std::move(queue) : dispatch_queue_create("platform.centralManager", DISPATCH_QUEUE_SERIAL);
     auto central = std::make_shared<CBCentralManager>(impl);
     impl->self = central;
-    impl->radio = radio::processRadio().openCentral(impl);
+    impl->radio = radio.openCentral(impl);
     return central;
 }
 
@@ -377,8 +395,7 @@ void CBCentralManager::scanForPeripherals(const std::optional<std::vector<CBUUID
             NSLog(kNotPoweredOn);
             return;
         }
-        impl_->scanning = true;
-        impl_->scan_generation.fetch_add(1, std::memory_order_acq_rel);
+        impl_->setScanningLocked(true);
     }
     impl_->radio->startScan(serviceUUIDs, duplicates);
 }

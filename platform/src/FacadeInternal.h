@@ -54,7 +54,9 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     CBManagerState state = CBManagerState::Unknown;
     bool alive = true;  // false once the manager is destroyed
     bool scanning = false;
-    std::atomic<uint64_t> scan_generation{0};  // written under mutex; advertisement delivery reads it lock-free
+    /// Bumped by every start and stop of a scan, odd exactly while scanning. Written under mutex; the radio's
+    /// reports and their delivery read it lock-free.
+    std::atomic<uint64_t> scan_generation{0};
 
     /// What the radio's events know of a device. Touched only inside radio events (the radio runs them one at
     /// a time) and after the session is closed.
@@ -87,6 +89,8 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     void enqueueCentral(CentralCall call);
     void drain();
     void deliverAdverts();
+    /// Starts or ends the scan's generation. Called with `mutex` held.
+    void setScanningLocked(bool on);
     /// Stops the scan if it is still the one of `generation` (any scan when absent).
     void stopScan(std::optional<uint64_t> generation);
     /// The peripheral of a device the radio reported, or null.

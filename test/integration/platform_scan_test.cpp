@@ -193,5 +193,79 @@ TEST_F(PlatformScan, ScanRunsTenThousandDevicesAtTheirInterval) {
     m->stopScan();
 }
 
+TEST_F(PlatformScan, ASaturatedScanKeepsItsBacklogBoundedAndConnectionsWork) {
+    // 500 devices every millisecond while the manager's queue is held: 200,000 advertisements in 400 ms. The
+    // queue gets at most a bounded backlog of them, and a connection still comes through.
+    auto flooder = [](int i) {
+        char text[37];
+        std::snprintf(text, sizeof text, "F100D000-0000-4000-8000-00000000%04X", static_cast<unsigned>(i));
+        return std::string(text);
+    };
+    std::vector<sim::PeripheralConfig> devices{testDevice()};
+    for (int i = 0; i < 500; ++i) {
+        auto d = advertiser(0, 1);
+        d.identifier = flooder(i);
+        devices.push_back(std::move(d));
+    }
+    start(worldOf(devices));
+    struct Gate : Recorder {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool held = false, open = false;  // guarded by mutex
+        std::atomic<size_t> flood{0};
+        void centralManagerDidDiscoverPeripheral(CBCentralManager& c, const CBPeripheralPtr& p,
+                                                 const AdvertisementData& a, int rssi) override {
+            if (p->identifier().UUIDString() != kDeviceId) {
+                flood.fetch_add(1);
+            }
+            std::unique_lock<std::mutex> lock(mutex);
+            held = true;
+            opened.wait_for(lock, 5s, [&] { return open; });  // holds the queue
+            lock.unlock();
+            Recorder::centralManagerDidDiscoverPeripheral(c, p, a, rssi);
+        }
+    };
+    auto gate = std::make_shared<Gate>();
+    auto m =
+        CBCentralManager::initWithDelegate(gate, dispatch_queue_create("held", DISPATCH_QUEUE_SERIAL), std::nullopt);
+    ASSERT_TRUE(waitUntil([&] { return m->state() == CBManagerState::PoweredOn; }));
+    m->scanForPeripherals(std::nullopt, {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        return gate->held;
+    }));
+    std::this_thread::sleep_for(400ms);  // the flood meets a held queue
+    for (int i = 0; i < 500; ++i) {
+        World::get().removePeripheral(flooder(i));
+    }
+    {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        gate->open = true;
+    }
+    gate->opened.notify_all();
+    // The backlog drains: nothing more of the flood arrives for a while.
+    size_t seen = 0;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const size_t now = gate->flood.load();
+            const bool still = now == seen;
+            seen = now;
+            if (still) {
+                std::this_thread::sleep_for(50ms);
+            }
+            return still && gate->flood.load() == now;
+        },
+        10000ms));
+    EXPECT_GT(seen, 0u);
+    EXPECT_LT(seen, 12000u);  // bounded: a few thousand at most, not the 200,000 sent
+
+    auto p = gate->waitForAdvert(kDeviceId);
+    ASSERT_TRUE(p);
+    p->setDelegate(gate);
+    m->connectPeripheral(p, {});
+    EXPECT_TRUE(gate->waitFor("DidConnect"));
+    m->stopScan();
+}
+
 }  // namespace
 }  // namespace platform_test

@@ -1,5 +1,6 @@
 #pragma once
-// Stand-in for CoreBluetooth, backed by the simulated world (sim/World.h).
+// Stand-in for CoreBluetooth, written over a radio (platform/Radio.h): the process's radio, chosen once from
+// TAVRIN_SIM_WORLD (the simulated world of sim/World.h, or the system's radio), or one the caller names.
 //
 // Threading: every delegate event of a central manager and of its peripherals runs on the manager's
 // DispatchQueue, one at a time. The attribute objects (CBService, CBCharacteristic, CBDescriptor) and
@@ -27,6 +28,10 @@
 #include "platform/Foundation.h"
 
 namespace platform {
+
+namespace radio {
+class Radio;
+}
 
 class CBCentralManager;
 class CBPeripheral;
@@ -178,6 +183,11 @@ class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
     /// The delegate is held weakly; all events arrive on `queue`. The state starts unknown.
     static CBCentralManagerPtr initWithDelegate(std::weak_ptr<CBCentralManagerDelegate> delegate,
                                                 dispatch_queue_t queue, const std::optional<CBOptions>& options);
+    /// The same over a radio the caller names instead of the process's radio; the radio must outlive the
+    /// manager.
+    static CBCentralManagerPtr initWithDelegate(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                                dispatch_queue_t queue, const std::optional<CBOptions>& options,
+                                                radio::Radio& radio);
     ~CBCentralManager();
     CBCentralManager(const CBCentralManager&) = delete;
     CBCentralManager& operator=(const CBCentralManager&) = delete;

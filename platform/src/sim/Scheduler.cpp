@@ -124,7 +124,7 @@ std::vector<std::shared_ptr<Scan>> Scheduler::scans() const {
     return scans_;
 }
 
-void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick) {
+void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick, uint64_t now_tick) {
     auto& slot = scan.wheel[tick % Scan::kWheelSlots];
     if (slot.empty()) {
         return;
@@ -144,9 +144,11 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick) {
             continue;  // without duplicates a device is reported once per scan
         }
         entry.due += entry.interval;
-        if (entry.due <= tick) {
-            // The radio fell behind: advertisements it missed are lost, the rhythm stays.
-            entry.due += ((tick - entry.due) / entry.interval + 1) * entry.interval;
+        if (entry.due <= now_tick) {
+            // The radio fell behind: advertisements it missed while busy are lost, the rhythm stays. So a
+            // saturated radio reports each device at most once per pass, as a real scanner drops what it
+            // cannot take.
+            entry.due += ((now_tick - entry.due) / entry.interval + 1) * entry.interval;
         }
         scan.wheel[entry.due % Scan::kWheelSlots].push_back(entry);
     }
@@ -188,7 +190,7 @@ void Scheduler::run() {
             }
             for (const auto& scan : scans_) {
                 for (uint64_t tick = first; tick <= now_tick; ++tick) {
-                    advanceScanLocked(*scan, tick);
+                    advanceScanLocked(*scan, tick, now_tick);
                 }
             }
             collectReportsLocked(reports);

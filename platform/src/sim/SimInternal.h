@@ -98,7 +98,7 @@ class Scheduler {
     void run();
     uint64_t tickOf(Clock::time_point t) const;
     void addEntryLocked(Scan& scan, const std::shared_ptr<Device>& device, uint64_t now_tick);
-    void advanceScanLocked(Scan& scan, uint64_t tick);
+    void advanceScanLocked(Scan& scan, uint64_t tick, uint64_t now_tick);
     struct Reports {
         std::shared_ptr<SimCentral> session;
         std::shared_ptr<Scan> scan;

@@ -61,6 +61,12 @@ SimCentral::Emission::~Emission() {
 SimCentral::SimCentral(WorldState& world, std::weak_ptr<radio::RadioCentralEvents> events)
     : world_(world), events_(std::move(events)) {}
 
+SimCentral::~SimCentral() {
+    if (scan_) {
+        world_.scheduler.replaceScan(scan_, nullptr);
+    }
+}
+
 void SimCentral::barrier() {
     if (emitting_.load() != std::this_thread::get_id()) {
         Lock wait(emit_mutex_);
@@ -164,20 +170,25 @@ void SimCentral::deliverReports(const Scan& scan, const std::vector<const Device
     }
 }
 
-std::shared_ptr<SimLink> SimCentral::linkFor(const radio::DeviceKey& key, bool make) {
+std::shared_ptr<SimLink> SimCentral::findLink(const radio::DeviceKey& key) const {
+    Lock lock(mutex_);
+    // The central names devices by the keys we reported, already upper case; others are matched without case.
+    auto it = links_.find(key);
+    if (it == links_.end()) {
+        it = links_.find(upper(key));
+    }
+    return it == links_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<SimLink> SimCentral::makeLink(const radio::DeviceKey& key) {
     const std::string id = upper(key);
     Lock lock(mutex_);
-    auto it = links_.find(id);
-    if (it != links_.end()) {
-        return it->second;
+    auto& link = links_[id];
+    if (!link) {
+        link = std::make_shared<SimLink>();
+        link->session = weak_from_this();
+        link->key = id;
     }
-    if (!make) {
-        return nullptr;
-    }
-    auto link = std::make_shared<SimLink>();
-    link->session = weak_from_this();
-    link->key = id;
-    links_.emplace(id, link);
     return link;
 }
 
@@ -185,7 +196,7 @@ void SimCentral::connect(const radio::DeviceKey& key) {
     if (closed_) {
         return;
     }
-    const LinkPtr link = linkFor(key, true);
+    const LinkPtr link = makeLink(key);
     Lock lock(link->mutex);
     if (link->state == CBPeripheralState::Connected) {
         // Reported again, from the radio's thread.
@@ -279,7 +290,7 @@ void SimCentral::connect(const radio::DeviceKey& key) {
 }
 
 void SimCentral::cancelConnection(const radio::DeviceKey& key) {
-    const LinkPtr link = linkFor(key, false);
+    const LinkPtr link = findLink(key);
     if (!link) {
         return;
     }
@@ -355,7 +366,7 @@ void SimCentral::notify(const LinkPtr& link, const Device* device, size_t servic
 }
 
 std::optional<SimCentral::Admitted> SimCentral::admit(const radio::DeviceKey& key) {
-    const LinkPtr link = linkFor(key, false);
+    const LinkPtr link = findLink(key);
     if (!link || closed_) {
         return std::nullopt;
     }
@@ -498,13 +509,17 @@ void SimCentral::readCharacteristic(const radio::DeviceKey& key, radio::Attribut
         } else if (!(r.device->services[path->service].characteristics[path->characteristic].properties &
                      CBCharacteristicPropertyRead)) {
             error = attError(2, "Reading is not permitted.");
-        } else {
-            Lock lock(r.device->mutex);
-            value = r.device->values[path->service][path->characteristic].value_or(std::string());
         }
         self.answer(
             r, path ? "read" : "", path ? path->service : npos, path ? path->characteristic : npos, npos,
-            std::move(error), [](SimLink&) {}, [&](const NSError* e) { done(e, e ? std::string() : value); });
+            std::move(error),
+            [&](SimLink&) {
+                // Taken as the answer leaves, in turn with the notifications: the central sees the values in
+                // the order the device held them.
+                Lock lock(r.device->mutex);
+                value = r.device->values[path->service][path->characteristic].value_or(std::string());
+            },
+            [&](const NSError* e) { done(e, e ? std::string() : value); });
     });
 }
 
@@ -704,15 +719,9 @@ void SimCentral::writeDescriptor(const radio::DeviceKey& key, radio::AttributeHa
 }
 
 unsigned SimCentral::mtu(const radio::DeviceKey& key) const {
-    const std::string id = upper(key);
-    std::shared_ptr<SimLink> link;
-    {
-        Lock lock(mutex_);
-        auto it = links_.find(id);
-        if (it == links_.end()) {
-            return kDefaultMtu;
-        }
-        link = it->second;
+    const auto link = findLink(key);
+    if (!link) {
+        return kDefaultMtu;
     }
     Lock lock(link->mutex);
     return link->state == CBPeripheralState::Connected ? link->mtu : kDefaultMtu;

@@ -55,6 +55,8 @@ struct SimLink {
 class SimCentral : public radio::RadioCentral, public std::enable_shared_from_this<SimCentral> {
   public:
     SimCentral(WorldState& world, std::weak_ptr<radio::RadioCentralEvents> events);
+    /// A session dropped without close() still takes its scan off the radio.
+    ~SimCentral() override;
 
     CBManagerState state() const override;
     void startScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates) override;
@@ -113,7 +115,8 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
     /// Waits for an event running on another thread to end.
     void barrier();
 
-    std::shared_ptr<SimLink> linkFor(const radio::DeviceKey& key, bool make);
+    std::shared_ptr<SimLink> findLink(const radio::DeviceKey& key) const;
+    std::shared_ptr<SimLink> makeLink(const radio::DeviceKey& key);
     struct Admitted {
         std::shared_ptr<SimLink> link;
         uint64_t epoch = 0;

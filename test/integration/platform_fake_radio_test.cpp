@@ -1,0 +1,174 @@
+// The façade over a radio that is not the simulated world: a scripted radio written here, with its own thread.
+
+#include "platform/Radio.h"
+
+#include "platform_support.h"
+
+namespace platform_test {
+namespace {
+
+const radio::DeviceKey kFake = "AA:BB:CC:DD:EE:01";
+constexpr radio::AttributeHandle kHeartRate = 0x0020;
+constexpr radio::AttributeHandle kMeasurement = 0x0021;
+
+// One session that answers every request on its own thread, after the request returned.
+class FakeSession : public radio::RadioCentral, public std::enable_shared_from_this<FakeSession> {
+  public:
+    explicit FakeSession(std::weak_ptr<radio::RadioCentralEvents> events)
+        : events_(std::move(events)), thread_(dispatch_queue_create("fake.radio", DISPATCH_QUEUE_SERIAL)) {}
+
+    /// Runs `event` on the radio's thread with the listener, unless the session is closed.
+    void post(std::function<void(radio::RadioCentralEvents&)> event) {
+        thread_->async([weak = weak_from_this(), event = std::move(event)] {
+            auto self = weak.lock();
+            if (!self || self->closed_) {
+                return;
+            }
+            if (auto listener = self->events_.lock()) {
+                event(*listener);
+            }
+        });
+    }
+
+    CBManagerState state() const override { return CBManagerState::PoweredOn; }
+    void startScan(const std::optional<std::vector<CBUUID>>&, bool) override {
+        post([](radio::RadioCentralEvents& l) {
+            radio::AdvertisementReport report;
+            report.device = kFake;
+            report.name = "Fake";
+            report.advertisement.serviceUUIDs = std::vector<CBUUID>{CBUUID::UUIDWithString("180D")};
+            report.rssi = -42;
+            l.radioDiscovered(report);
+        });
+    }
+    void stopScan() override { barrier(); }
+    void connect(const radio::DeviceKey& device) override {
+        post([device](radio::RadioCentralEvents& l) { l.radioConnected(device); });
+    }
+    void cancelConnection(const radio::DeviceKey& device) override {
+        post([device](radio::RadioCentralEvents& l) { l.radioDisconnected(device, nullptr); });
+    }
+    void discoverServices(const radio::DeviceKey&, radio::ServicesDone done) override {
+        answer([done] { done(nullptr, {{kHeartRate, CBUUID::UUIDWithString("180D")}}); });
+    }
+    void discoverCharacteristics(const radio::DeviceKey&, radio::AttributeHandle,
+                                 radio::CharacteristicsDone done) override {
+        answer([done] {
+            done(nullptr, {{kMeasurement, CBUUID::UUIDWithString("2A37"),
+                            CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify}});
+        });
+    }
+    void discoverDescriptors(const radio::DeviceKey&, radio::AttributeHandle, radio::DescriptorsDone done) override {
+        answer([done] { done(nullptr, {}); });
+    }
+    void readCharacteristic(const radio::DeviceKey&, radio::AttributeHandle handle, radio::ValueDone done) override {
+        answer([done, handle] { done(nullptr, handle == kMeasurement ? "r1" : ""); });
+    }
+    void writeCharacteristic(const radio::DeviceKey&, radio::AttributeHandle, const std::string&,
+                             radio::Done done) override {
+        answer([done] { done(nullptr); });
+    }
+    void writeWithoutResponse(const radio::DeviceKey&, radio::AttributeHandle, const std::string&,
+                              radio::Done sent) override {
+        answer([sent] { sent(nullptr); });
+    }
+    void setNotify(const radio::DeviceKey&, radio::AttributeHandle, bool, radio::Done done) override {
+        answer([done] { done(nullptr); });
+    }
+    void readDescriptor(const radio::DeviceKey&, radio::AttributeHandle, radio::ValueDone done) override {
+        answer([done] { done(nullptr, ""); });
+    }
+    void writeDescriptor(const radio::DeviceKey&, radio::AttributeHandle, const std::string&,
+                         radio::Done done) override {
+        answer([done] { done(nullptr); });
+    }
+    unsigned mtu(const radio::DeviceKey&) const override { return 64; }
+    unsigned transmitQueueDepth() const override { return 4; }
+    void close() override {
+        closed_ = true;
+        barrier();
+    }
+
+  private:
+    void answer(std::function<void()> completion) {
+        post([completion = std::move(completion)](radio::RadioCentralEvents&) { completion(); });
+    }
+    void barrier() {
+        if (!thread_->isCurrent()) {
+            thread_->sync([] {});
+        }
+    }
+
+    const std::weak_ptr<radio::RadioCentralEvents> events_;
+    std::atomic<bool> closed_{false};
+    dispatch_queue_t thread_;
+};
+
+class FakeRadio : public radio::Radio {
+  public:
+    std::shared_ptr<radio::RadioCentral> openCentral(std::weak_ptr<radio::RadioCentralEvents> events) override {
+        session = std::make_shared<FakeSession>(std::move(events));
+        session->post([](radio::RadioCentralEvents& l) { l.radioStateChanged(CBManagerState::PoweredOn); });
+        return session;
+    }
+    CBManagerAuthorization authorization() const override { return CBManagerAuthorization::AllowedAlways; }
+
+    std::shared_ptr<FakeSession> session;
+};
+
+TEST(PlatformFakeRadio, TheFacadeRunsOverAnyRadio) {
+    FakeRadio fake;
+    ConsoleCapture console;
+    auto recorder = std::make_shared<Recorder>();
+    auto central = CBCentralManager::initWithDelegate(
+        recorder, dispatch_queue_create("fake.central", DISPATCH_QUEUE_SERIAL), std::nullopt, fake);
+    ASSERT_TRUE(recorder->waitFor("DidUpdateState"));
+    EXPECT_EQ(central->state(), CBManagerState::PoweredOn);
+
+    central->scanForPeripherals(std::nullopt, {});
+    auto p = recorder->waitForAdvert(kFake);
+    ASSERT_TRUE(p);
+    central->stopScan();
+    EXPECT_EQ(p->name(), std::string("Fake"));
+    EXPECT_EQ(recorder->adverts().front().rssi, -42);
+    p->setDelegate(recorder);
+
+    central->connectPeripheral(p, {});
+    ASSERT_TRUE(recorder->waitFor("DidConnect"));
+    EXPECT_EQ(p->maximumWriteValueLengthForType(CBCharacteristicWriteType::WithoutResponse), 61u);
+    p->discoverServices(std::nullopt);
+    ASSERT_TRUE(recorder->waitFor("DidDiscoverServices"));
+    auto service = p->services().value().at(0);
+    p->discoverCharacteristics(std::nullopt, service);
+    ASSERT_TRUE(recorder->waitFor("DidDiscoverCharacteristics"));
+    auto measurement = service->characteristics().value().at(0);
+    EXPECT_EQ(measurement->UUID(), CBUUID::UUIDWithString("2A37"));
+
+    p->readValue(measurement);
+    auto read = recorder->waitFor("DidUpdateValue");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->value, std::string("r1"));
+
+    p->setNotifyValue(true, measurement);
+    ASSERT_TRUE(recorder->waitFor("DidUpdateNotificationState"));
+    EXPECT_TRUE(measurement->isNotifying());
+    fake.session->post([](radio::RadioCentralEvents& l) { l.radioNotified(kFake, kMeasurement, "n1"); });
+    auto notified = recorder->waitFor("DidUpdateValue", 2);
+    ASSERT_TRUE(notified);
+    EXPECT_EQ(notified->value, std::string("n1"));
+
+    const NSError gone{"FakeDomain", 7, "The fake link is gone."};
+    fake.session->post([gone](radio::RadioCentralEvents& l) { l.radioDisconnected(kFake, &gone); });
+    auto lost = recorder->waitFor("DidDisconnect");
+    ASSERT_TRUE(lost);
+    EXPECT_EQ(lost->error, std::string("The fake link is gone."));
+    EXPECT_EQ(p->state(), CBPeripheralState::Disconnected);
+    EXPECT_FALSE(p->services());
+    EXPECT_FALSE(measurement->isNotifying());
+    p->readValue(measurement);
+    EXPECT_EQ(console.count(kNotConnectedLine), 1u);
+    central.reset();
+}
+
+}  // namespace
+}  // namespace platform_test
