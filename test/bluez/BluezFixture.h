@@ -3,7 +3,8 @@
 //
 // Every process is started by this process and stopped by its process id: by the destructors (so also when
 // a test fails or throws), and by the kernel if this process dies first (the children are started with a
-// parent-death signal). Every wait has a bound.
+// parent-death signal, which the kernel sends when the thread that started them ends: start them from a
+// thread that lives as long as they should). Every wait has a bound.
 
 #include <sys/types.h>
 

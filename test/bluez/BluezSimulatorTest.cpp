@@ -297,7 +297,11 @@ TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
       { "identifier": "00000000-0000-0000-0000-00000000F001", "address": "C0:FF:EE:00:00:01", "name": "Fails",
         "advertising": { "interval_ms": 20 }, "connection": { "outcome": "fail", "delay_ms": 2 } },
       { "identifier": "00000000-0000-0000-0000-00000000F002", "name": "Hangs",
-        "advertising": { "interval_ms": 20 }, "connection": { "outcome": "hang" } } ] })");
+        "advertising": { "interval_ms": 20 }, "connection": { "outcome": "hang" } },
+      { "identifier": "00000000-0000-0000-0000-00000000F003", "name": "No table", "latency_ms": 1,
+        "advertising": { "interval_ms": 20 }, "connection": { "delay_ms": 2 },
+        "faults": { "discover_services": "error" },
+        "services": [ { "uuid": "180f", "characteristics": [ { "uuid": "2a19", "properties": ["read"] } ] } ] } ] })");
     const std::string fails = kAdapter + "/dev_C0_FF_EE_00_00_01";
     const std::string hangs = kAdapter + "/dev_00_00_00_00_F0_02";
     EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").message, "No discovery started");
@@ -309,6 +313,16 @@ TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
     ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
     ASSERT_TRUE(c.waitFor(added(fails)));
     ASSERT_TRUE(c.waitFor(added(hangs)));
+
+    // A failed discovery still ends in ServicesResolved, with nothing exported.
+    const std::string no_table = kAdapter + "/dev_00_00_00_00_F0_03";
+    ASSERT_TRUE(c.waitFor(added(no_table)));
+    size_t from = c.events().size();
+    EXPECT_EQ(c.call(no_table, kDevice1, "Connect").error, "");
+    ASSERT_TRUE(c.waitFor(changed(no_table, "ServicesResolved", "true"), from));
+    EXPECT_FALSE(
+        c.waitFor([&](const BusEvent& e) { return e.kind == Kind::Added && e.path.rfind(no_table + "/", 0) == 0; },
+                  from, std::chrono::milliseconds(0)));
 
     const BusEvent failed = c.call(fails, kDevice1, "Connect");
     EXPECT_EQ(failed.error, "org.bluez.Error.Failed");
@@ -327,7 +341,7 @@ TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
                      [](sdbus::MethodCall& m) { m << sdbus::ObjectPath(kAdapter + "/dev_01_02_03_04_05_06"); })
                   .error,
               "org.bluez.Error.DoesNotExist");
-    size_t from = c.events().size();
+    from = c.events().size();
     EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "RemoveDevice",
                      [&](sdbus::MethodCall& m) { m << sdbus::ObjectPath(fails); })
                   .error,
