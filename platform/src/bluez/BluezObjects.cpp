@@ -257,7 +257,7 @@ std::optional<AttributeObject> makeAttribute(const std::string& path, AttributeK
 }
 
 std::optional<CBUUID> uuidFromBluez(const std::string& text) {
-    static const std::string base = "-0000-1000-8000-00805f9b34fb";
+    const std::string base = "-0000-1000-8000-00805f9b34fb";
     try {
         if (text.size() == 36 && text.compare(8, base.size(), base) == 0) {
             const std::string head = text.substr(0, 8);
@@ -284,7 +284,8 @@ std::string uuidToBluez(const CBUUID& uuid) {
 }
 
 uint32_t propertiesFromFlags(const std::vector<std::string>& flags) {
-    static const std::map<std::string, uint32_t> bits = {
+    // Plain tables, no statics to destroy: the radio's loop may still run while the program's statics go.
+    static constexpr std::pair<const char*, uint32_t> bits[] = {
         {"broadcast", CBCharacteristicPropertyBroadcast},
         {"read", CBCharacteristicPropertyRead},
         {"write-without-response", CBCharacteristicPropertyWriteWithoutResponse},
@@ -298,9 +299,10 @@ uint32_t propertiesFromFlags(const std::vector<std::string>& flags) {
     };
     uint32_t properties = 0;
     for (const auto& flag : flags) {
-        const auto it = bits.find(flag);
-        if (it != bits.end()) {
-            properties |= it->second;
+        for (const auto& [name, bit] : bits) {
+            if (flag == name) {
+                properties |= bit;
+            }
         }
     }
     return properties;
@@ -308,7 +310,7 @@ uint32_t propertiesFromFlags(const std::vector<std::string>& flags) {
 
 NSError errorFromDBus(const std::string& name, const std::string& message) {
     // bluetoothd names the ATT error in its text; the code makes it usable without parsing.
-    static const std::map<std::string, long> codes = {
+    static constexpr std::pair<const char*, long> codes[] = {
         {"Read not permitted", 0x02},
         {"Write not permitted", 0x03},
         {"Not paired", 0x05},
@@ -318,11 +320,15 @@ NSError errorFromDBus(const std::string& name, const std::string& message) {
         {"Operation is not supported", 0x06},
     };
     long code = 0;
-    static const std::string att = "Operation failed with ATT error: 0x";
+    const std::string att = "Operation failed with ATT error: 0x";
     if (message.compare(0, att.size(), att) == 0) {
         code = std::strtol(message.c_str() + att.size(), nullptr, 16);
-    } else if (const auto it = codes.find(message); it != codes.end()) {
-        code = it->second;
+    } else {
+        for (const auto& [text, value] : codes) {
+            if (message == text) {
+                code = value;
+            }
+        }
     }
     return NSError{name.empty() ? std::string("org.freedesktop.DBus.Error.Failed") : name, code,
                    message.empty() ? name : message};
