@@ -47,6 +47,8 @@ constexpr auto kTemporaryLifetime = std::chrono::seconds(30);
 constexpr auto kSweepPeriod = std::chrono::seconds(5);
 // bluetoothd re-signals RSSI without a discovery filter only when it moved this much.
 constexpr int kRssiDelta = 8;
+// A request the device leaves unanswered this long costs the link, as bluetoothd's ATT timeout does.
+constexpr auto kAttTimeout = std::chrono::seconds(30);
 
 sdbus::Error bluezError(const char* name, const std::string& message) {
     return sdbus::Error(std::string("org.bluez.Error.") + name, message);
@@ -1302,12 +1304,30 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         }
     }
 
+    // Arms the ATT timeout of a request: if `pending` still holds after it, the link is dropped and what was in
+    // flight fails.
+    void armAttTimeout(Device& d, std::function<bool(Device&)> pending) {
+        loop.after(kAttTimeout, [weak = weak_from_this(), key = d.key, epoch = d.epoch, pending = std::move(pending)] {
+            auto self = weak.lock();
+            Device* dev = self ? self->find(key) : nullptr;
+            if (dev == nullptr || dev->epoch != epoch || !dev->linked() || !pending(*dev)) {
+                return;
+            }
+            self->central->cancelConnection(key);
+            self->dropLink(*dev, false);
+            // The radio's confirmation is still to come; a Connect() meanwhile waits for it.
+            dev->link = Link::Cancelling;
+            self->finishRemoval(*dev);
+        });
+    }
+
     // --- Discovery of the attribute table, once per connection. ---
 
     void startDiscovery(Device& d) {
         d.discovery = std::make_unique<Discovery>();
         d.discovery->id = ++next_id;
         const uint64_t id = d.discovery->id;
+        armAttTimeout(d, [id](Device& dev) { return dev.discovery && dev.discovery->id == id; });
         central->discoverServices(d.key, [this, key = d.key, id](const NSError* error,
                                                                  const std::vector<ServiceInfo>& services) {
             loop.post([this, key, id, error = copyError(error), services] { onServices(key, id, error, services); });
@@ -1599,6 +1619,11 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         }
         const uint64_t id = ++next_id;
         a.read = ReadOp{id, offset, {call}};
+        armAttTimeout(d, [this, handle = a.handle, id](Device& dev) {
+            Device* owner = nullptr;
+            Attr* attr = attributeOf<Attr>(dev.key, dev.epoch, handle, owner);
+            return attr != nullptr && attr->read && attr->read->id == id;
+        });
         auto done = [this, key = d.key, epoch = d.epoch, handle = a.handle, id](const NSError* error,
                                                                                 const std::string& value) {
             loop.post([this, key, epoch, handle, id, error = copyError(error), value] {
@@ -1719,6 +1744,11 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void sendWrite(Device& d, Attr& a, sdbus::MethodCall& call, const Bytes& value, bool descriptor) {
         const uint64_t id = ++next_id;
         a.write = WriteOp{id, call};
+        armAttTimeout(d, [this, handle = a.handle, id](Device& dev) {
+            Device* owner = nullptr;
+            Attr* attr = attributeOf<Attr>(dev.key, dev.epoch, handle, owner);
+            return attr != nullptr && attr->write && attr->write->id == id;
+        });
         auto done = [this, key = d.key, epoch = d.epoch, handle = a.handle, id](const NSError* error) {
             loop.post([this, key, epoch, handle, id, error = copyError(error)] {
                 Device* dev = nullptr;
@@ -1792,6 +1822,11 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         c.subscribing = true;
         const uint64_t id = ++next_id;
         c.notify_op = id;
+        armAttTimeout(d, [this, handle = c.handle, id](Device& dev) {
+            Device* owner = nullptr;
+            Characteristic* ch = attributeOf<Characteristic>(dev.key, dev.epoch, handle, owner);
+            return ch != nullptr && ch->subscribing && ch->notify_op == id;
+        });
         central->setNotify(d.key, c.handle, true,
                            [this, key = d.key, epoch = d.epoch, handle = c.handle, id](const NSError* error) {
                                loop.post([this, key, epoch, handle, id, error = copyError(error)] {
