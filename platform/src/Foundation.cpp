@@ -59,16 +59,17 @@ std::string NSLogFormat(const char* format, const std::vector<std::string>& desc
 namespace {
 
 // Recursive so that a sink may itself write console lines; held while a line is written so that
-// lines never interleave and a sink being replaced is not still running afterwards.
+// lines never interleave and a sink being replaced is not still running afterwards. Never destroyed: the
+// radios' threads outlive the program's statics and may still write a line while they are destroyed.
 std::recursive_mutex& console_mutex() {
-    static std::recursive_mutex mutex;
-    return mutex;
+    static auto* mutex = new std::recursive_mutex;
+    return *mutex;
 }
 
 // guarded by console_mutex()
 std::shared_ptr<NSLogSink>& console_sink() {
-    static std::shared_ptr<NSLogSink> sink;
-    return sink;
+    static auto* sink = new std::shared_ptr<NSLogSink>;
+    return *sink;
 }
 
 std::string console_prefix() {

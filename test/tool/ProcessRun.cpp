@@ -1,5 +1,7 @@
 #include "ProcessRun.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -28,7 +30,7 @@ void check(int rc, const char* what) {
 
 ProcessResult runProcess(const std::string& path, const std::vector<std::string>& args,
                          const std::optional<std::string>& world, const std::string& input,
-                         std::chrono::milliseconds limit) {
+                         std::chrono::milliseconds limit, const std::vector<std::string>& extra_env) {
     int in_pipe[2];
     int out_pipe[2];
     int err_pipe[2];
@@ -42,15 +44,27 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
     check(posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO), "dup2");
     check(posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO), "dup2");
 
+    std::vector<std::string> added = extra_env;
+    if (world) {
+        added.push_back("TAVRIN_SIM_WORLD=" + *world);
+    }
+    // The inherited environment without TAVRIN_SIM_WORLD and without what `added` sets.
+    const auto replaced = [&](const char* entry) {
+        if (std::strncmp(entry, "TAVRIN_SIM_WORLD=", 17) == 0) {
+            return true;
+        }
+        return std::any_of(added.begin(), added.end(), [&](const std::string& item) {
+            const auto name = item.substr(0, item.find('=') + 1);
+            return std::strncmp(entry, name.c_str(), name.size()) == 0;
+        });
+    };
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "TAVRIN_SIM_WORLD=", 17) != 0) {
+        if (!replaced(*entry)) {
             env.emplace_back(*entry);
         }
     }
-    if (world) {
-        env.push_back("TAVRIN_SIM_WORLD=" + *world);
-    }
+    env.insert(env.end(), added.begin(), added.end());
     std::vector<char*> envp;
     for (std::string& entry : env) {
         envp.push_back(entry.data());

@@ -17,10 +17,11 @@ struct ProcessResult {
 /// Runs `path` with `args`, standard input from `input` (empty: at end at once), and both output
 /// streams captured separately. `world` sets TAVRIN_SIM_WORLD (a path, or "default" for the built-in world);
 /// no value leaves it unset, so the process uses the system's radio. A process still running after `limit` is
-/// killed.
+/// killed. `extra_env` entries ("NAME=value") are set for the process on top of this one's environment.
 ProcessResult runProcess(const std::string& path, const std::vector<std::string>& args,
                          const std::optional<std::string>& world, const std::string& input = {},
-                         std::chrono::milliseconds limit = std::chrono::seconds(60));
+                         std::chrono::milliseconds limit = std::chrono::seconds(60),
+                         const std::vector<std::string>& extra_env = {});
 
 std::vector<std::string> splitLines(const std::string& text);
 

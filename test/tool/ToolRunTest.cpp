@@ -1,4 +1,7 @@
 // tavrin-switch run as a process against world files: its standard output, standard error and exit status.
+// Each case runs twice where the BlueZ radio is built: over the simulated world in the tool's own process, and
+// over BlueZ, with tavrin-bluez-sim serving the same world on a private bus. The output is the same but for
+// the addresses (Bluetooth addresses instead of identifiers).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,6 +13,10 @@
 
 #include "ProcessRun.h"
 
+#ifdef TAVRIN_BLUEZ_TOOL_TESTS
+#include "BluezFixture.h"
+#endif
+
 #ifndef TAVRIN_SWITCH_PATH
 #error "the tool tests need the path of the built tavrin-switch"
 #endif
@@ -20,7 +27,29 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 using tooltest::ProcessResult;
 
-const std::string kPlug = "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13";
+enum class Via { Sim, Bluez };
+// Which radio the running case goes through; set by the fixture before each case.
+Via g_via = Via::Sim;
+
+const std::string kPlugIdentifier = "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13";
+
+// A device's address as the tool shows it: over BlueZ, the Bluetooth address the simulator derives from the
+// identifier's last 12 hexadecimal digits.
+std::string address(const std::string& identifier) {
+    if (g_via == Via::Sim) {
+        return identifier;
+    }
+    const std::string hex = identifier.substr(identifier.size() - 12);
+    std::string text;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        text += (i ? ":" : "") + hex.substr(i, 2);
+    }
+    return text;
+}
+
+std::string plug() {
+    return address(kPlugIdentifier);
+}
 const std::string kAdapterLine =
     "Using adapter: Default Adapter [39a76676-2788-46c9-afa0-f0c0c31e6fd9] [39a76676-2788-46c9-afa0-f0c0c31e6fd9]";
 const std::string kPlugService = "fb1e4001-54ae-4a28-9f74-dfccb248601d";
@@ -32,26 +61,44 @@ std::string world(const std::string& name) {
     return std::string(TAVRIN_TEST_WORLDS_DIR) + "/" + name;
 }
 
-ProcessResult runTool(const std::vector<std::string>& args, const std::optional<std::string>& world_file) {
-    ProcessResult result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, world_file);
+// Runs the tool over `world_file` (a path, or "default" for the built-in world).
+ProcessResult runTool(const std::vector<std::string>& args, const std::string& world_file) {
+    ProcessResult result;
+    if (g_via == Via::Sim) {
+        result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, world_file);
+    } else {
+#ifdef TAVRIN_BLUEZ_TOOL_TESTS
+        // A bus and a simulator of its own for each run: runs may go in parallel.
+        bluez_test::PrivateBus bus;
+        bluez_test::SimulatorProcess simulator(world_file == "default" ? TAVRIN_DEFAULT_WORLD_FILE : world_file,
+                                               bus.address());
+        result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, std::nullopt, {}, std::chrono::seconds(60),
+                                      {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()});
+#endif
+    }
     EXPECT_FALSE(result.timed_out);
     return result;
 }
+
+class ToolRun : public testing::TestWithParam<Via> {
+  protected:
+    void SetUp() override { g_via = GetParam(); }
+};
 
 // What every run against a world holding only the plug prints up to the end of the device list.
 std::vector<std::string> plugScanLines(const std::string& timer) {
     return {"You passed the number: " + timer,
             kAdapterLine,
             "Scan started.",
-            "Found device: Tavrin Plug [" + kPlug + "]",
+            "Found device: Tavrin Plug [" + plug() + "]",
             "Scan stopped.",
             "The following devices were found:",
-            "[0] Tavrin Plug [" + kPlug + "]"};
+            "[0] Tavrin Plug [" + plug() + "]"};
 }
 
-std::vector<std::string> connectLines() {
-    return {"Connecting to Tavrin Plug [" + kPlug + "]",
-            "Successfully connected, printing services and characteristics..", "MTU: 182",
+std::vector<std::string> connectLines(const std::string& mtu_line = "MTU: 182") {
+    return {"Connecting to Tavrin Plug [" + plug() + "]",
+            "Successfully connected, printing services and characteristics..", mtu_line,
             "The following services and characteristics were found:"};
 }
 
@@ -83,11 +130,11 @@ void expectDefaultWorldScan(const std::vector<std::string>& out, std::size_t fir
     EXPECT_EQ(out[first], "Scan started.");
     const std::vector<std::string> found(out.begin() + static_cast<long>(first) + 1,
                                          out.begin() + static_cast<long>(first) + 5);
-    EXPECT_THAT(found,
-                testing::UnorderedElementsAre("Found device: Tavrin Plug [" + kPlug + "]",
-                                              "Found device: Heart Rate Sensor [0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B]",
-                                              "Found device:  [9A8B7C6D-5E4F-4A3B-2C1D-0E9F8A7B6C5D]",
-                                              "Found device: Thermometer [5D4C3B2A-1908-4F7E-6D5C-4B3A29180F7E]"));
+    EXPECT_THAT(found, testing::UnorderedElementsAre(
+                           "Found device: Tavrin Plug [" + plug() + "]",
+                           "Found device: Heart Rate Sensor [" + address("0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B") + "]",
+                           "Found device:  [" + address("9A8B7C6D-5E4F-4A3B-2C1D-0E9F8A7B6C5D") + "]",
+                           "Found device: Thermometer [" + address("5D4C3B2A-1908-4F7E-6D5C-4B3A29180F7E") + "]"));
     EXPECT_EQ(out[first + 5], "Scan stopped.");
     EXPECT_EQ(out[first + 6], "The following devices were found:");
     // The list keeps the order in which the devices were found.
@@ -97,9 +144,9 @@ void expectDefaultWorldScan(const std::vector<std::string>& out, std::size_t fir
     }
 }
 
-TEST(ToolRun, SwitchesThePlugOnAndShowsTheCountdown) {
+TEST_P(ToolRun, SwitchesThePlugOnAndShowsTheCountdown) {
     // The default world, as `make demo` runs it.
-    const ProcessResult run = runTool({kPlug, "on", "30"}, std::string("default"));
+    const ProcessResult run = runTool({plug(), "on", "30"}, "default");
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_THAT(tooltest::ownLines(run.err), ElementsAre());
 
@@ -142,10 +189,10 @@ TEST(ToolRun, SwitchesThePlugOnAndShowsTheCountdown) {
     EXPECT_EQ(out.back(), "exit");
 }
 
-TEST(ToolRun, AnyModeWordButOnSendsTheOffCommand) {
+TEST_P(ToolRun, AnyModeWordButOnSendsTheOffCommand) {
     // Two runs at once: each process has its own world.
-    auto off = std::async(std::launch::async, [] { return runTool({kPlug, "off", "30"}, world("plug_only.json")); });
-    auto upper = std::async(std::launch::async, [] { return runTool({kPlug, "ON", "30"}, world("plug_only.json")); });
+    auto off = std::async(std::launch::async, [] { return runTool({plug(), "off", "30"}, world("plug_only.json")); });
+    auto upper = std::async(std::launch::async, [] { return runTool({plug(), "ON", "30"}, world("plug_only.json")); });
 
     for (const ProcessResult& run : {off.get(), upper.get()}) {
         EXPECT_EQ(run.exit_status, 0);
@@ -163,8 +210,8 @@ TEST(ToolRun, AnyModeWordButOnSendsTheOffCommand) {
     }
 }
 
-TEST(ToolRun, TimerTextIsSentAsTypedAndTheRefusalEndsTheRun) {
-    const ProcessResult run = runTool({kPlug, "on", "soon"}, world("plug_only.json"));
+TEST_P(ToolRun, TimerTextIsSentAsTypedAndTheRefusalEndsTheRun) {
+    const ProcessResult run = runTool({plug(), "on", "soon"}, world("plug_only.json"));
     EXPECT_EQ(run.exit_status, 1);
     const std::vector<std::string> expected =
         concat({plugScanLines("soon"),
@@ -176,17 +223,18 @@ TEST(ToolRun, TimerTextIsSentAsTypedAndTheRefusalEndsTheRun) {
     EXPECT_TRUE(anyContains(tooltest::consoleLines(run.err), "could not be written")) << run.err;
 }
 
-TEST(ToolRun, NoArgumentsScansAndMatchesNothing) {
+TEST_P(ToolRun, NoArgumentsScansAndMatchesNothing) {
     const ProcessResult run = runTool({}, world("plug_only.json"));
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(tooltest::splitLines(run.out), concat({{"No command-line arguments provided."}, plugScanLines("")}));
     EXPECT_EQ(run.err, "Error: No matching device found for deviceName: \n");
 }
 
-TEST(ToolRun, AddressThatMatchesNothingEndsNormally) {
+TEST_P(ToolRun, AddressThatMatchesNothingEndsNormally) {
     // Addresses compare exactly: the plug's address in lower case is another address.
-    const std::string lower = "c3a1f5e2-7b4d-4e8a-9f61-2d5b8c0e7a13";
-    const ProcessResult run = runTool({lower, "on", "30"}, std::string("default"));
+    std::string lower = plug();
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    const ProcessResult run = runTool({lower, "on", "30"}, "default");
     EXPECT_EQ(run.exit_status, 0);
     const std::vector<std::string> out = tooltest::splitLines(run.out);
     ASSERT_EQ(out.size(), 13u) << run.out;
@@ -196,8 +244,8 @@ TEST(ToolRun, AddressThatMatchesNothingEndsNormally) {
     EXPECT_EQ(run.err, "Error: No matching device found for deviceName: " + lower + "\n");
 }
 
-TEST(ToolRun, WithoutTheWriteCharacteristicTheCommandGoesToTheFirstPair) {
-    const ProcessResult run = runTool({kPlug, "off", ""}, world("no_write_char.json"));
+TEST_P(ToolRun, WithoutTheWriteCharacteristicTheCommandGoesToTheFirstPair) {
+    const ProcessResult run = runTool({plug(), "off", ""}, world("no_write_char.json"));
     EXPECT_EQ(run.exit_status, 1);
     // The only pair is the status characteristic, which cannot be written.
     EXPECT_EQ(
@@ -208,8 +256,8 @@ TEST(ToolRun, WithoutTheWriteCharacteristicTheCommandGoesToTheFirstPair) {
     EXPECT_TRUE(anyContains(tooltest::consoleLines(run.err), "does not support write")) << run.err;
 }
 
-TEST(ToolRun, WithoutTheReadCharacteristicTheFirstPairIsRead) {
-    const ProcessResult run = runTool({kPlug, "off", ""}, world("no_read_char.json"));
+TEST_P(ToolRun, WithoutTheReadCharacteristicTheFirstPairIsRead) {
+    const ProcessResult run = runTool({plug(), "off", ""}, world("no_read_char.json"));
     EXPECT_EQ(run.exit_status, 1);
     // The write reaches the command characteristic; the read goes there too and is refused.
     EXPECT_EQ(
@@ -220,39 +268,52 @@ TEST(ToolRun, WithoutTheReadCharacteristicTheFirstPairIsRead) {
     EXPECT_TRUE(anyContains(tooltest::consoleLines(run.err), "does not support read")) << run.err;
 }
 
-TEST(ToolRun, DeviceWithoutCharacteristicsEndsAfterTheListing) {
-    const ProcessResult run = runTool({kPlug, "on", "30"}, world("no_characteristics.json"));
+TEST_P(ToolRun, DeviceWithoutCharacteristicsEndsAfterTheListing) {
+    const ProcessResult run = runTool({plug(), "on", "30"}, world("no_characteristics.json"));
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(tooltest::splitLines(run.out), concat({plugScanLines("30"), connectLines()}));
+    // bluetoothd tells the MTU only on characteristics: without any, the tool shows the default.
+    EXPECT_EQ(tooltest::splitLines(run.out),
+              concat({plugScanLines("30"), connectLines(g_via == Via::Bluez ? "MTU: 20" : "MTU: 182")}));
     EXPECT_EQ(run.err, "Error: No characteristics found on the device.\n");
 }
 
-TEST(ToolRun, BluetoothOffEndsBeforeScanning) {
-    const ProcessResult run = runTool({kPlug, "on", "30"}, world("bluetooth_off.json"));
+TEST_P(ToolRun, BluetoothOffEndsBeforeScanning) {
+    const ProcessResult run = runTool({plug(), "on", "30"}, world("bluetooth_off.json"));
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_THAT(tooltest::splitLines(run.out), ElementsAre("You passed the number: 30", "Bluetooth is not enabled!"));
     EXPECT_EQ(run.err, "");
 }
 
-TEST(ToolRun, WithoutAWorldTheSystemsRadioIsUsed) {
-    // No simulated world named: the system's radio, and this machine has none the tool could use.
-    const ProcessResult run = runTool({kPlug, "on", "30"}, std::nullopt);
+TEST_P(ToolRun, WithoutAWorldTheSystemsRadioIsUsed) {
+    // No simulated world named: the system's radio, and this machine has none the tool could use. Over BlueZ:
+    // a bus on which bluetoothd is absent.
+    ProcessResult run;
+    if (GetParam() == Via::Sim) {
+        run = tooltest::runProcess(TAVRIN_SWITCH_PATH, {plug(), "on", "30"}, std::nullopt);
+    } else {
+#ifdef TAVRIN_BLUEZ_TOOL_TESTS
+        bluez_test::PrivateBus bus;
+        run = tooltest::runProcess(TAVRIN_SWITCH_PATH, {plug(), "on", "30"}, std::nullopt, {}, std::chrono::seconds(60),
+                                   {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()});
+#endif
+    }
+    EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_THAT(tooltest::splitLines(run.out), ElementsAre("You passed the number: 30", "Bluetooth is not enabled!"));
 }
 
-TEST(ToolRun, ConnectionThatFailsEndsWithTheError) {
-    const ProcessResult run = runTool({kPlug, "on", "30"}, world("plug_connect_fails.json"));
+TEST_P(ToolRun, ConnectionThatFailsEndsWithTheError) {
+    const ProcessResult run = runTool({plug(), "on", "30"}, world("plug_connect_fails.json"));
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(tooltest::splitLines(run.out),
-              concat({plugScanLines("30"), {"Connecting to Tavrin Plug [" + kPlug + "]"}}));
+              concat({plugScanLines("30"), {"Connecting to Tavrin Plug [" + plug() + "]"}}));
     EXPECT_THAT(tooltest::ownLines(run.err), ElementsAre("Error: Operation Failed: Peripheral Connection"));
 }
 
-TEST(ToolRun, FailureWhileConnectedDisconnectsBeforeEnding) {
+TEST_P(ToolRun, FailureWhileConnectedDisconnectsBeforeEnding) {
     // The read fails; the tool then disconnects, which hangs here and fails after its 5 s bound:
     // the console shows the attempt, and the run still ends with the read's error.
-    const ProcessResult run = runTool({kPlug, "on", "30"}, world("tool_read_fails_disconnect_hangs.json"));
+    const ProcessResult run = runTool({plug(), "on", "30"}, world("tool_read_fails_disconnect_hangs.json"));
     EXPECT_EQ(run.exit_status, 1);
     const std::vector<std::string> out = tooltest::splitLines(run.out);
     EXPECT_FALSE(anyContains(out, "Characteristic content is:"));
@@ -262,5 +323,14 @@ TEST(ToolRun, FailureWhileConnectedDisconnectsBeforeEnding) {
     EXPECT_TRUE(anyContains(console, "could not be read")) << run.err;
     EXPECT_TRUE(anyContains(console, "Disconnection failed.")) << run.err;
 }
+
+std::string viaName(const testing::TestParamInfo<Via>& info) {
+    return info.param == Via::Sim ? "Sim" : "Bluez";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, ToolRun, testing::Values(Via::Sim), viaName);
+#ifdef TAVRIN_BLUEZ_TOOL_TESTS
+INSTANTIATE_TEST_SUITE_P(Bluez, ToolRun, testing::Values(Via::Bluez), viaName);
+#endif
 
 }  // namespace

@@ -1,0 +1,119 @@
+#pragma once
+// bluetoothd's objects as the BlueZ radio mirrors them: plain values read out of D-Bus property maps, and the
+// pure helpers that turn them into the radio's terms. Nothing here touches the bus; everything is tolerant of
+// missing properties and of properties of an unexpected type (they are ignored).
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/CBTypes.h"
+#include "platform/Foundation.h"
+
+namespace platform::bluez {
+
+using PropMap = std::map<std::string, sdbus::Variant>;
+using InterfaceMap = std::map<std::string, PropMap>;
+
+inline constexpr const char* kBluezService = "org.bluez";
+inline constexpr const char* kAdapterInterface = "org.bluez.Adapter1";
+inline constexpr const char* kDeviceInterface = "org.bluez.Device1";
+inline constexpr const char* kServiceInterface = "org.bluez.GattService1";
+inline constexpr const char* kCharacteristicInterface = "org.bluez.GattCharacteristic1";
+inline constexpr const char* kDescriptorInterface = "org.bluez.GattDescriptor1";
+
+struct AdapterObject {
+    std::string path;
+    bool powered = false;
+    std::optional<std::vector<std::string>> roles;
+};
+
+struct DeviceObject {
+    std::string path;
+    std::string adapter;  // the adapter's object path
+    std::string address;
+    std::optional<std::string> name;
+    std::optional<int> rssi;
+    std::optional<int> txPower;
+    std::optional<std::vector<std::pair<uint16_t, std::string>>> manufacturerData;
+    std::optional<std::vector<std::pair<std::string, std::string>>> serviceData;
+    std::optional<std::vector<std::string>> uuids;
+    bool connected = false;
+    bool servicesResolved = false;
+    // Once services were resolved in this daemon run, UUIDs lists GATT services, not advertised ones.
+    bool resolvedOnce = false;
+};
+
+enum class AttributeKind { Service, Characteristic, Descriptor };
+
+struct AttributeObject {
+    AttributeKind kind = AttributeKind::Service;
+    std::string path;
+    std::string device;  // the device's object path
+    uint16_t handle = 0;
+    uint16_t parent = 0;  // the service of a characteristic, the characteristic of a descriptor
+    std::optional<std::string> uuid;
+    bool primary = true;
+    uint32_t properties = 0;
+    std::optional<unsigned> mtu;
+};
+
+/// Reads a property of type T; absent when missing or of another type.
+template <typename T>
+std::optional<T> property(const PropMap& props, const std::string& name) {
+    const auto it = props.find(name);
+    if (it == props.end()) {
+        return std::nullopt;
+    }
+    try {
+        if (!it->second.containsValueOfType<T>()) {
+            return std::nullopt;
+        }
+        return it->second.get<T>();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+/// "/org/bluez/hci0/dev_AA_BB/service000f/char0010" -> the adapter part "/org/bluez/hci0", or empty.
+std::string adapterPathOf(const std::string& path);
+/// The device part of a device or attribute path, or empty.
+std::string devicePathOf(const std::string& path);
+/// The last path element's name, e.g. "hci0".
+std::string lastElement(const std::string& path);
+/// The handle in an attribute path's element ("service000f" -> 0x000f); absent when it has none.
+std::optional<uint16_t> handleOf(const std::string& element, const char* prefix);
+
+/// Natural order of adapter names: hci2 before hci10.
+bool naturalLess(const std::string& a, const std::string& b);
+
+/// Applies an interface's properties (from InterfacesAdded, GetManagedObjects or PropertiesChanged) and the
+/// names a PropertiesChanged invalidated. Return whether advertisement fields or the RSSI were among them.
+void applyAdapter(AdapterObject& adapter, const PropMap& props);
+struct DeviceChange {
+    bool rssi = false;              // an RSSI was reported
+    bool advertisement = false;     // some advertised field changed
+    bool connected = false;         // Connected changed
+    bool servicesResolved = false;  // ServicesResolved changed
+};
+DeviceChange applyDevice(DeviceObject& device, const PropMap& props, const std::vector<std::string>& invalidated);
+/// Builds an attribute from its path and interface properties; absent when the path names no attribute.
+std::optional<AttributeObject> makeAttribute(const std::string& path, AttributeKind kind, const PropMap& props);
+
+/// BlueZ's 128-bit UUID text as a CBUUID, in its short form when it lies on the Bluetooth Base UUID.
+std::optional<CBUUID> uuidFromBluez(const std::string& text);
+/// A CBUUID as BlueZ writes it: 128-bit, lower case.
+std::string uuidToBluez(const CBUUID& uuid);
+/// GattCharacteristic1.Flags -> property bits.
+uint32_t propertiesFromFlags(const std::vector<std::string>& flags);
+
+/// A D-Bus error as the platform's error: the error name as domain, the message as text, and the ATT error
+/// code as code where bluetoothd's message names one.
+NSError errorFromDBus(const std::string& name, const std::string& message);
+
+}  // namespace platform::bluez

@@ -1,0 +1,463 @@
+// The BlueZ radio against tavrin-bluez-sim on a private bus, driven through the radio interface itself.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BluezFixture.h"
+#include "bluez/BluezRadio.h"
+#include "platform/Radio.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::CBManagerState;
+using platform::CBUUID;
+using platform::NSError;
+using platform::radio::AttributeHandle;
+using platform::radio::RadioCentral;
+
+const std::string kPlug = "2D:5B:8C:0E:7A:13";
+const std::string kFaulty = "00:00:00:00:0F:01";
+const CBUUID kPlugService = CBUUID::UUIDWithString("fb1e4001-54ae-4a28-9f74-dfccb248601d");
+const CBUUID kCommand = CBUUID::UUIDWithString("fb1e4002-54ae-4a28-9f74-dfccb248601d");
+const CBUUID kStatus = CBUUID::UUIDWithString("fb1e4003-54ae-4a28-9f74-dfccb248601d");
+
+// The plug, advertising every field, and a device whose characteristics each answer one request badly.
+const char* kWorld = R"({
+  "adapter": { "state": "powered_on" },
+  "peripherals": [
+    { "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": "Tavrin Plug", "model": "plug", "mtu": 185,
+      "latency_ms": 1,
+      "advertising": { "interval_ms": 20, "rssi": -58, "connectable": true, "tx_power": 4,
+                       "manufacturer_data": "4c000215", "service_data": { "181a": "e803" },
+                       "service_uuids": ["fb1e4001-54ae-4a28-9f74-dfccb248601d"] },
+      "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 } },
+    { "identifier": "00000000-0000-4000-8000-000000000F01", "name": "Faulty", "latency_ms": 1,
+      "advertising": { "interval_ms": 20, "rssi": -70 },
+      "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+      "services": [ { "uuid": "feed", "characteristics": [
+        { "uuid": "f001", "properties": ["read", "write"], "value": "01", "faults": { "read": "error", "write": "error" } },
+        { "uuid": "f002", "properties": ["read", "write", "notify"], "value": "02",
+          "faults": { "read": "silent", "write": "silent", "subscribe": "silent" } },
+        { "uuid": "f003", "properties": ["read"], "value": "03", "faults": { "read": "drop" } } ] } ] }
+  ]
+})";
+
+// Records what the radio tells a session; tests wait for what they expect, with a bound.
+class Recorder : public platform::radio::RadioCentralEvents {
+  public:
+    void radioStateChanged(CBManagerState state) override {
+        add([&] { states.push_back(state); });
+    }
+    void radioDiscovered(const platform::radio::AdvertisementReport& report) override {
+        add([&] { reports.push_back(report); });
+    }
+    void radioConnected(const std::string& device) override {
+        add([&] { links.push_back("connected " + device); });
+    }
+    void radioConnectFailed(const std::string& device, const NSError& error) override {
+        add([&] { links.push_back("failed " + device + " " + error.domain); });
+    }
+    void radioDisconnected(const std::string& device, const NSError* error) override {
+        add([&] { links.push_back("disconnected " + device + (error ? " " + error->domain : "")); });
+    }
+    void radioNotified(const std::string& device, AttributeHandle handle, const std::string& value) override {
+        add([&] { notifications.emplace_back(device + "/" + std::to_string(handle), value); });
+    }
+
+    template <typename Pred>
+    bool waitFor(Pred pred, std::chrono::milliseconds limit = 5s) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, limit, [&] { return pred(); });
+    }
+    bool waitState(CBManagerState state, std::chrono::milliseconds limit = 5s) {
+        return waitFor([&] { return !states.empty() && states.back() == state; }, limit);
+    }
+    // Waits for `line` to have been recorded more than `seen` times.
+    bool waitLink(const std::string& line, std::size_t seen = 0, std::chrono::milliseconds limit = 5s) {
+        return waitFor([&] { return linkCount(line) > seen; }, limit);
+    }
+    std::size_t linkCount(const std::string& line) const {
+        return static_cast<std::size_t>(std::count(links.begin(), links.end(), line));
+    }
+    void clearReports() {
+        std::lock_guard<std::mutex> lock(mutex);
+        reports.clear();
+    }
+    std::size_t reportsOf(const std::string& device) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return static_cast<std::size_t>(
+            std::count_if(reports.begin(), reports.end(), [&](const auto& r) { return r.device == device; }));
+    }
+
+    std::mutex mutex;  // guards everything below
+    std::condition_variable changed;
+    std::vector<CBManagerState> states;
+    std::vector<platform::radio::AdvertisementReport> reports;
+    std::vector<std::string> links;
+    std::vector<std::pair<std::string, std::string>> notifications;
+
+  private:
+    template <typename F>
+    void add(F&& f) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            f();
+        }
+        changed.notify_all();
+    }
+};
+
+// One completion's outcome.
+struct Outcome {
+    bool answered = false;
+    std::optional<NSError> error;
+    std::string value;
+};
+
+template <typename Start>
+Outcome await(Start start, std::chrono::milliseconds limit = 3s) {
+    auto promise = std::make_shared<std::promise<Outcome>>();
+    auto future = promise->get_future();
+    start([promise](const NSError* error, const std::string& value) {
+        promise->set_value(Outcome{true, error ? std::optional<NSError>(*error) : std::nullopt, value});
+    });
+    if (future.wait_for(limit) != std::future_status::ready) {
+        return Outcome{};
+    }
+    return future.get();
+}
+
+class BluezRadioTest : public bluez_test::BluezFixture {
+  protected:
+    // The radio is made after the fixture has set the bus address.
+    void open() {
+        radio_ = platform::bluez::makeRadio();
+        recorder_ = std::make_shared<Recorder>();
+        session_ = radio_->openCentral(recorder_);
+    }
+
+    void TearDown() override {
+        if (session_) {
+            session_->close();
+        }
+        session_.reset();
+        radio_.reset();
+        BluezFixture::TearDown();
+    }
+
+    void scanUntilFound(const std::string& device) {
+        session_->startScan(std::nullopt, false);
+        ASSERT_TRUE(recorder_->waitFor([&] {
+            return std::any_of(recorder_->reports.begin(), recorder_->reports.end(),
+                               [&](const auto& r) { return r.device == device; });
+        })) << "not found: "
+            << device;
+        session_->stopScan();
+    }
+
+    void connect(const std::string& device) {
+        scanUntilFound(device);
+        std::size_t seen = 0;
+        {
+            std::lock_guard<std::mutex> lock(recorder_->mutex);
+            seen = recorder_->linkCount("connected " + device);
+        }
+        session_->connect(device);
+        ASSERT_TRUE(recorder_->waitLink("connected " + device, seen));
+    }
+
+    // Discovers the whole tree; returns the characteristic handles by UUID.
+    std::map<std::string, AttributeHandle> discover(const std::string& device) {
+        std::map<std::string, AttributeHandle> handles;
+        std::vector<platform::radio::ServiceInfo> services;
+        const Outcome found = await([&](auto done) {
+            session_->discoverServices(device, [done, &services](const NSError* e, const auto& list) {
+                services = list;
+                done(e, "");
+            });
+        });
+        EXPECT_TRUE(found.answered && !found.error);
+        for (const auto& service : services) {
+            std::vector<platform::radio::CharacteristicInfo> characteristics;
+            const Outcome chars = await([&](auto done) {
+                session_->discoverCharacteristics(device, service.handle,
+                                                  [done, &characteristics](const NSError* e, const auto& list) {
+                                                      characteristics = list;
+                                                      done(e, "");
+                                                  });
+            });
+            EXPECT_TRUE(chars.answered && !chars.error);
+            for (const auto& c : characteristics) {
+                handles[c.uuid.UUIDString()] = c.handle;
+            }
+        }
+        return handles;
+    }
+
+    Outcome read(const std::string& device, AttributeHandle handle) {
+        return await([&](auto done) { session_->readCharacteristic(device, handle, done); });
+    }
+    Outcome write(const std::string& device, AttributeHandle handle, const std::string& value) {
+        return await([&](auto done) {
+            session_->writeCharacteristic(device, handle, value, [done](const NSError* e) { done(e, ""); });
+        });
+    }
+    Outcome notify(const std::string& device, AttributeHandle handle, bool on) {
+        return await(
+            [&](auto done) { session_->setNotify(device, handle, on, [done](const NSError* e) { done(e, ""); }); });
+    }
+
+    std::unique_ptr<platform::radio::Radio> radio_;
+    std::shared_ptr<Recorder> recorder_;
+    std::shared_ptr<RadioCentral> session_;
+};
+
+TEST_F(BluezRadioTest, ScanReportsAdvertisementFieldsOnlyForMatchingDevicesDuringTheScan) {
+    startSimulator(writeWorld(kWorld));
+    open();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    EXPECT_EQ(session_->state(), CBManagerState::PoweredOn);
+
+    // Filtered by the plug's service: the other device is never reported.
+    session_->startScan(std::vector<CBUUID>{kPlugService}, true);
+    ASSERT_TRUE(recorder_->waitFor([&] { return recorder_->reports.size() >= 3; }));
+    session_->stopScan();
+    const std::size_t after_stop = recorder_->reports.size();
+    EXPECT_EQ(recorder_->reportsOf(kFaulty), 0u);
+    {
+        std::lock_guard<std::mutex> lock(recorder_->mutex);
+        const auto& report = recorder_->reports.front();
+        EXPECT_EQ(report.device, kPlug);
+        EXPECT_EQ(report.address, kPlug);
+        EXPECT_EQ(report.name, "Tavrin Plug");
+        EXPECT_EQ(report.rssi, -58);
+        const auto& ad = report.advertisement;
+        EXPECT_EQ(ad.localName, "Tavrin Plug");
+        EXPECT_EQ(ad.txPowerLevel, 4);
+        EXPECT_EQ(ad.manufacturerData, std::string("\x4c\x00\x02\x15", 4));
+        ASSERT_TRUE(ad.serviceData.has_value());
+        ASSERT_EQ(ad.serviceData->size(), 1u);
+        EXPECT_EQ(ad.serviceData->front().first, CBUUID::UUIDWithString("181A"));
+        EXPECT_EQ(ad.serviceData->front().second, std::string("\xe8\x03", 2));
+        ASSERT_TRUE(ad.serviceUUIDs.has_value());
+        EXPECT_EQ(*ad.serviceUUIDs, std::vector<CBUUID>{kPlugService});
+    }
+
+    // Unfiltered, without duplicates: each device once.
+    session_->startScan(std::nullopt, false);
+    ASSERT_TRUE(recorder_->waitFor([&] { return recorder_->reports.size() >= after_stop + 2; }));
+    EXPECT_FALSE(recorder_->waitFor([&] { return recorder_->reports.size() > after_stop + 2; }, 300ms));
+    session_->stopScan();
+    EXPECT_EQ(recorder_->reportsOf(kFaulty), 1u);
+}
+
+TEST_F(BluezRadioTest, ConnectDiscoverReadWriteDescriptorsAndTheMtu) {
+    startSimulator(writeWorld(kWorld));
+    open();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    EXPECT_EQ(session_->mtu(kPlug), 23u);
+    connect(kPlug);
+    const auto handles = discover(kPlug);
+    ASSERT_TRUE(handles.count(kStatus.UUIDString()) && handles.count(kCommand.UUIDString()));
+    EXPECT_EQ(session_->mtu(kPlug), 185u);
+    const AttributeHandle status = handles.at(kStatus.UUIDString());
+    const AttributeHandle command = handles.at(kCommand.UUIDString());
+
+    const Outcome before = read(kPlug, status);
+    ASSERT_TRUE(before.answered);
+    EXPECT_FALSE(before.error);
+    EXPECT_EQ(before.value, std::string(3, '\0'));
+
+    EXPECT_FALSE(write(kPlug, command, "\t{\"switch\":1,\"timer\":30}").error);
+    const Outcome after = read(kPlug, status);
+    ASSERT_TRUE(after.answered);
+    EXPECT_EQ(after.value.substr(0, 1), "\x01");
+    // The plug refuses what is not a command: bluetoothd's error, by name.
+    const Outcome refused = write(kPlug, command, "nonsense");
+    ASSERT_TRUE(refused.answered && refused.error);
+    EXPECT_EQ(refused.error->domain.rfind("org.bluez.Error.", 0), 0u) << refused.error->domain;
+
+    const Outcome sent = await([&](auto done) {
+        session_->writeWithoutResponse(kPlug, command, "\t{\"switch\":0}", [done](const NSError* e) { done(e, ""); });
+    });
+    EXPECT_TRUE(sent.answered && !sent.error);
+
+    // The status descriptors: the user description reads as its text.
+    std::vector<platform::radio::DescriptorInfo> descriptors;
+    const Outcome listed = await([&](auto done) {
+        session_->discoverDescriptors(kPlug, status, [done, &descriptors](const NSError* e, const auto& list) {
+            descriptors = list;
+            done(e, "");
+        });
+    });
+    ASSERT_TRUE(listed.answered && !listed.error);
+    const auto description = std::find_if(descriptors.begin(), descriptors.end(),
+                                          [](const auto& d) { return d.uuid == CBUUID::UUIDWithString("2901"); });
+    ASSERT_NE(description, descriptors.end());
+    const Outcome text = await([&](auto done) { session_->readDescriptor(kPlug, description->handle, done); });
+    EXPECT_EQ(text.value, "Status");
+
+    session_->cancelConnection(kPlug);
+    EXPECT_TRUE(recorder_->waitLink("disconnected " + kPlug));
+    EXPECT_EQ(session_->mtu(kPlug), 23u);
+    // A request after the link went down is answered with an error.
+    EXPECT_TRUE(read(kPlug, status).error.has_value());
+}
+
+TEST_F(BluezRadioTest, GattErrorsSilenceAndLinkLossEachEndTheRequest) {
+    startSimulator(writeWorld(kWorld));
+    open();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    connect(kFaulty);
+    const auto handles = discover(kFaulty);
+    ASSERT_EQ(handles.size(), 3u);
+
+    // error: bluetoothd's error name and text, as the console will show them.
+    const Outcome refused_read = read(kFaulty, handles.at("F001"));
+    ASSERT_TRUE(refused_read.answered && refused_read.error);
+    EXPECT_EQ(refused_read.error->domain.rfind("org.bluez.Error.", 0), 0u);
+    EXPECT_FALSE(refused_read.error->description.empty());
+    EXPECT_TRUE(write(kFaulty, handles.at("F001"), "x").error.has_value());
+
+    // silent: the call times out within the backend's one-second wait (plus slack), as an error.
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome silent_read = read(kFaulty, handles.at("F002"));
+    ASSERT_TRUE(silent_read.answered);
+    ASSERT_TRUE(silent_read.error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    EXPECT_TRUE(write(kFaulty, handles.at("F002"), "x").error.has_value());
+    EXPECT_TRUE(notify(kFaulty, handles.at("F002"), true).error.has_value());
+
+    // drop: the request fails and the link is lost, with an error.
+    const Outcome dropped = read(kFaulty, handles.at("F003"));
+    ASSERT_TRUE(dropped.answered && dropped.error);
+    EXPECT_TRUE(recorder_->waitFor([&] {
+        return std::any_of(recorder_->links.begin(), recorder_->links.end(),
+                           [](const std::string& line) { return line.rfind("disconnected " + kFaulty + " ", 0) == 0; });
+    }));
+}
+
+TEST_F(BluezRadioTest, NotificationsArriveInOrderOnlyWhileSubscribed) {
+    startSimulator(writeWorld(kWorld));
+    open();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    connect(kPlug);
+    const auto handles = discover(kPlug);
+    const AttributeHandle status = handles.at(kStatus.UUIDString());
+    const AttributeHandle command = handles.at(kCommand.UUIDString());
+    const std::string key = kPlug + "/" + std::to_string(status);
+
+    // Not subscribed: reads and changes bring no notification.
+    EXPECT_FALSE(write(kPlug, command, "\t{\"switch\":1,\"timer\":0}").error);
+    EXPECT_FALSE(read(kPlug, status).error);
+
+    ASSERT_FALSE(notify(kPlug, status, true).error);
+    EXPECT_FALSE(write(kPlug, command, "\t{\"switch\":1,\"timer\":2}").error);
+    ASSERT_TRUE(recorder_->waitFor([&] { return recorder_->notifications.size() >= 3; }));
+    // A read while subscribed answers the read; it is not a notification.
+    EXPECT_FALSE(read(kPlug, status).error);
+    ASSERT_FALSE(notify(kPlug, status, false).error);
+    std::vector<std::pair<std::string, std::string>> seen;
+    {
+        std::lock_guard<std::mutex> lock(recorder_->mutex);
+        seen = recorder_->notifications;
+    }
+    const std::vector<std::pair<std::string, std::string>> countdown = {
+        {key, std::string("\x01\x02\x00", 3)}, {key, std::string("\x01\x01\x00", 3)}, {key, std::string(3, '\0')}};
+    ASSERT_EQ(seen, countdown);
+    // Unsubscribed: the next change is not delivered.
+    EXPECT_FALSE(write(kPlug, command, "\t{\"switch\":1,\"timer\":0}").error);
+    EXPECT_FALSE(recorder_->waitFor([&] { return recorder_->notifications.size() > 3; }, 300ms));
+}
+
+TEST_F(BluezRadioTest, ConnectionThatFailsOrIsCancelled) {
+    startSimulator(bluez_test::worldPath("plug_connect_fails.json"));
+    open();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    scanUntilFound(kPlug);
+    session_->connect(kPlug);
+    EXPECT_TRUE(recorder_->waitLink("failed " + kPlug + " org.bluez.Error.Failed"));
+
+    stopSimulator();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::Resetting));
+    recorder_->clearReports();
+    startSimulator(writeWorld(R"({ "peripherals": [ { "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13",
+        "advertising": { "interval_ms": 20 }, "connection": { "outcome": "hang" } } ] })"));
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    scanUntilFound(kPlug);
+    session_->connect(kPlug);
+    session_->cancelConnection(kPlug);
+    EXPECT_TRUE(recorder_->waitLink("disconnected " + kPlug));
+}
+
+TEST_F(BluezRadioTest, BluetoothdAbsentIsUnsupported) {
+    // A bus without bluetoothd: no activation wait, the answer is at once.
+    open();
+    EXPECT_TRUE(recorder_->waitState(CBManagerState::Unsupported, 2s));
+    // The radio notices bluetoothd arriving later.
+    startSimulator(writeWorld(kWorld));
+    EXPECT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+}
+
+TEST_F(BluezRadioTest, BusThatCannotBeReachedIsUnsupported) {
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tavrin-test-bus", 1);
+    open();
+    EXPECT_TRUE(recorder_->waitState(CBManagerState::Unsupported, 5s));
+}
+
+TEST_F(BluezRadioTest, AdapterMissingPoweredOffOrDenied) {
+    // bluetoothd without a controller.
+    startSimulator(writeWorld(R"({ "adapter": { "state": "unsupported" }, "peripherals": [] })"));
+    open();
+    EXPECT_TRUE(recorder_->waitState(CBManagerState::Unsupported));
+
+    stopSimulator();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::Resetting));
+    startSimulator(bluez_test::worldPath("bluetooth_off.json"));
+    EXPECT_TRUE(recorder_->waitState(CBManagerState::PoweredOff));
+
+    // A bus policy that refuses this user: the simulator refuses bluetoothd's methods (the listing of objects
+    // comes from the bus library), so the refusal shows at the first call.
+    stopSimulator();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::Resetting));
+    startSimulator(writeWorld(R"({ "adapter": { "state": "unauthorized" }, "peripherals": [] })"));
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    session_->startScan(std::nullopt, false);
+    EXPECT_TRUE(recorder_->waitState(CBManagerState::Unauthorized));
+    EXPECT_EQ(radio_->authorization(), platform::CBManagerAuthorization::Denied);
+}
+
+TEST_F(BluezRadioTest, SimulatorKilledMidConnectionLosesTheLinkAndRecovers) {
+    startSimulator(writeWorld(kWorld));
+    open();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    connect(kPlug);
+    discover(kPlug);
+
+    simulator()->kill();
+    EXPECT_TRUE(recorder_->waitFor([&] {
+        return std::any_of(recorder_->links.begin(), recorder_->links.end(),
+                           [](const std::string& line) { return line.rfind("disconnected " + kPlug + " ", 0) == 0; });
+    }));
+    EXPECT_TRUE(recorder_->waitState(CBManagerState::Resetting));
+    EXPECT_EQ(session_->mtu(kPlug), 23u);
+
+    // bluetoothd comes back: the radio is usable again without a restart.
+    simulator_.reset();
+    recorder_->clearReports();
+    startSimulator(writeWorld(kWorld));
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    connect(kPlug);
+    EXPECT_FALSE(read(kPlug, discover(kPlug).at(kStatus.UUIDString())).error);
+}
+
+}  // namespace
