@@ -40,7 +40,11 @@ NSError faultError() {
 
 std::shared_ptr<Device> WorldState::device(const std::string& identifier) const {
     std::lock_guard<std::mutex> lock(mutex);
-    auto it = devices.find(upper(identifier));
+    // Identifiers are kept in upper case; most callers already name them so.
+    auto it = devices.find(identifier);
+    if (it == devices.end()) {
+        it = devices.find(upper(identifier));
+    }
     return it == devices.end() ? nullptr : it->second;
 }
 
