@@ -153,6 +153,7 @@ void BM_ScanPathRadioOnly(benchmark::State& state) {
     }
     state.counters["adv_per_s"] = g_bare.per_second;
     state.counters["cpu_ns_per_adv"] = g_bare.cpu_ns_per_advertisement;
+    state.counters["bytes_per_peripheral"] = g_bare.bytes_per_peripheral;
 }
 BENCHMARK(BM_ScanPathRadioOnly)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -183,6 +184,7 @@ void BM_ScanPathAdapter(benchmark::State& state) {
     state.counters["library_ns_per_adv"] = figures.cpu_ns_per_advertisement - g_bare.cpu_ns_per_advertisement;
     // What the adapter holds beyond the platform's own peripheral objects (counted in the bare run).
     state.counters["library_bytes_per_peripheral"] = figures.bytes_per_peripheral - g_bare.bytes_per_peripheral;
+    state.counters["bytes_per_peripheral"] = figures.bytes_per_peripheral;
 }
 BENCHMARK(BM_ScanPathAdapter)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -1,11 +1,14 @@
 // Peripheral stack figures over the simulated radio: read latency against a device that answers at
-// once, writes without response against the link's capacity, and notification throughput.
+// once, writes without response against the link's capacity, notification throughput, and connection
+// with full discovery of the default world's plug.
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,6 +130,133 @@ void BM_NotificationLibraryCost(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_NotificationLibraryCost)->Unit(benchmark::kNanosecond);
+
+// The same connection and discovery as the library makes (connect, services, each service's
+// characteristics, each characteristic's descriptors, one request at a time), made straight on the
+// platform by a delegate that only wakes the caller: what the world's answers take by themselves.
+class Stepper : public platform::CBCentralManagerDelegate, public platform::CBPeripheralDelegate {
+  public:
+    void centralManagerDidUpdateState(platform::CBCentralManager&) override {}
+    void centralManagerDidDiscoverPeripheral(platform::CBCentralManager&, const platform::CBPeripheralPtr& p,
+                                             const platform::AdvertisementData&, int) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (p->identifier().UUIDString() == wanted_) {
+            found_ = p;
+        }
+    }
+    void centralManagerDidConnectPeripheral(platform::CBCentralManager&, const platform::CBPeripheralPtr&) override {
+        step();
+    }
+    void centralManagerDidDisconnectPeripheral(platform::CBCentralManager&, const platform::CBPeripheralPtr&,
+                                               const platform::NSError*) override {
+        step();
+    }
+    void peripheralDidDiscoverServices(const platform::CBPeripheralPtr&, const platform::NSError*) override { step(); }
+    void peripheralDidDiscoverCharacteristicsForService(const platform::CBPeripheralPtr&, const platform::CBServicePtr&,
+                                                        const platform::NSError*) override {
+        step();
+    }
+    void peripheralDidDiscoverDescriptorsForCharacteristic(const platform::CBPeripheralPtr&,
+                                                           const platform::CBCharacteristicPtr&,
+                                                           const platform::NSError*) override {
+        step();
+    }
+
+    /// Runs `request` and waits for the event that answers it.
+    template <typename Request>
+    bool answer(Request request) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const unsigned before = steps_;
+        lock.unlock();
+        request();
+        lock.lock();
+        return stepped_.wait_for(lock, std::chrono::seconds(5), [&] { return steps_ != before; });
+    }
+
+    explicit Stepper(std::string wanted) : wanted_(std::move(wanted)) {}
+    platform::CBPeripheralPtr found() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return found_;
+    }
+
+  private:
+    void step() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++steps_;
+        }
+        stepped_.notify_all();
+    }
+    const std::string wanted_;
+    std::mutex mutex_;
+    std::condition_variable stepped_;
+    unsigned steps_ = 0;               // guarded by mutex_
+    platform::CBPeripheralPtr found_;  // guarded by mutex_
+};
+
+// Connect plus full discovery of the default world's plug, 20 times: through the library (connect()
+// discovers everything), and through the platform alone. "library_own_ms" is the difference of the
+// medians: the library's own time over the world's answer latencies.
+void BM_ConnectAndDiscover(benchmark::State& state) {
+    constexpr int kRounds = 20;
+    const std::string plug = "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13";
+    auto world = platform::sim::parseWorld(platform::sim::defaultWorldJson(), "<default world>");
+    std::vector<double> library, platform_only;
+    for (auto _ : state) {
+        {
+            PeripheralHarness harness(world, Build::Backend, plug);
+            for (int i = 0; i < kRounds; ++i) {
+                const auto start = Clock::now();
+                harness.base().connect();
+                library.push_back(Milliseconds(Clock::now() - start).count());
+                harness.base().disconnect();
+            }
+        }
+        platform::sim::World::get().reset(world);
+        auto stepper = std::make_shared<Stepper>(plug);
+        auto queue = platform::dispatch_queue_create("bench.stepper", platform::DISPATCH_QUEUE_SERIAL);
+        auto central = platform::CBCentralManager::initWithDelegate(stepper, queue, std::nullopt);
+        if (!eventually([&] { return central->state() == platform::CBManagerState::PoweredOn; })) {
+            state.SkipWithError("the simulated radio did not power on");
+            return;
+        }
+        central->scanForPeripherals(std::nullopt, {});
+        if (!eventually([&] { return stepper->found() != nullptr; })) {
+            state.SkipWithError("the plug was not found");
+            return;
+        }
+        central->stopScan();
+        const platform::CBPeripheralPtr p = stepper->found();
+        p->setDelegate(stepper);
+        for (int i = 0; i < kRounds; ++i) {
+            const auto start = Clock::now();
+            bool ok = stepper->answer([&] { central->connectPeripheral(p, {}); }) &&
+                      stepper->answer([&] { p->discoverServices(std::nullopt); });
+            for (const auto& service : p->services().value_or(std::vector<platform::CBServicePtr>{})) {
+                ok = ok && stepper->answer([&] { p->discoverCharacteristics(std::nullopt, service); });
+                for (const auto& c :
+                     service->characteristics().value_or(std::vector<platform::CBCharacteristicPtr>{})) {
+                    ok = ok && stepper->answer([&] { p->discoverDescriptors(c); });
+                }
+            }
+            platform_only.push_back(Milliseconds(Clock::now() - start).count());
+            ok = ok && stepper->answer([&] { central->cancelPeripheralConnection(p); });
+            if (!ok) {
+                state.SkipWithError("the plug did not answer");
+                return;
+            }
+        }
+        central.reset();
+    }
+    std::sort(library.begin(), library.end());
+    std::sort(platform_only.begin(), platform_only.end());
+    const double library_ms = library[library.size() / 2];
+    const double platform_ms = platform_only[platform_only.size() / 2];
+    state.counters["library_ms"] = library_ms;
+    state.counters["platform_ms"] = platform_ms;
+    state.counters["library_own_ms"] = library_ms - platform_ms;
+}
+BENCHMARK(BM_ConnectAndDiscover)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -60,12 +60,16 @@ void CBCentralManager::Impl::enqueue(CentralEvent event) {
         drain_posted = true;
     }
     if (post) {
-        queue->async([weak = weak_from_this()] {
-            if (auto manager = weak.lock()) {
-                manager->drain();
-            }
-        });
+        postDrain();
     }
+}
+
+void CBCentralManager::Impl::postDrain() {
+    queue->async([weak = weak_from_this()] {
+        if (auto manager = weak.lock()) {
+            manager->drain();
+        }
+    });
 }
 
 void CBCentralManager::Impl::enqueueCentral(CentralCall call) {
@@ -78,52 +82,73 @@ void CBCentralManager::Impl::enqueueCentral(CentralCall call) {
 }
 
 void CBCentralManager::Impl::drain() {
+    auto central = self.lock();
     std::vector<CentralEvent> batch;
-    {
-        Lock lock(outbox_mutex);
-        batch.swap(outbox);
-        drain_posted = false;
-    }
-    if (auto central = self.lock()) {
+    // Events that arrive while a batch runs are taken in the same task, without posting another: a stream of
+    // notifications costs the radio's thread one post per pause, not one per value. A bounded number of
+    // rounds, so that the queue's other work is not held back by a radio that never pauses.
+    for (unsigned round = 0;; ++round) {
+        {
+            std::unique_lock<std::mutex> lock(outbox_mutex);
+            if (outbox.empty()) {
+                drain_posted = false;
+                break;
+            }
+            if (round >= kDrainRounds) {
+                lock.unlock();
+                postDrain();  // drain_posted stays set: that task takes the rest
+                break;
+            }
+            batch.swap(outbox);
+        }
         for (CentralEvent& event : batch) {
             // Only this task holds the manager: its owner let go, so its queued events are dropped.
-            if (central.use_count() <= 1) {
+            if (!central || central.use_count() <= 1) {
                 break;
             }
             runContained([&] { event(central); });
             event = nullptr;
         }
         batch.clear();
-        // `central` may be the last reference: the manager is then destroyed here, on its queue's thread.
     }
+    // `central` may be the last reference: the manager is then destroyed here, on its queue's thread.
 }
 
 void CBCentralManager::Impl::deliverAdverts() {
     std::vector<Advert> batch;
     {
         Lock lock(adv_mutex);
+        batch.swap(spare);
         batch.swap(adverts);
         adverts_posted = false;
     }
     auto central = self.lock();
-    if (!central) {
-        return;
+    if (central) {
+        for (const Advert& item : batch) {
+            if (central.use_count() <= 1) {
+                break;  // the manager let go meanwhile
+            }
+            if (scan_generation.load(std::memory_order_acquire) != item.generation) {
+                continue;  // of a scan stopped meanwhile
+            }
+            auto listener = delegate.lock();
+            if (!listener) {
+                // Nobody listens any more: stop spending the radio on this manager.
+                stopScan(item.generation);
+                break;
+            }
+            runContained([&] {
+                listener->centralManagerDidDiscoverPeripheral(*central, *item.peripheral, *item.data, item.rssi);
+            });
+        }
     }
-    for (const Advert& item : batch) {
-        if (central.use_count() <= 1) {
-            return;  // the manager let go meanwhile
+    batch.clear();
+    {
+        Lock lock(adv_mutex);
+        // A burst's capacity is not kept: only what steady scanning reuses.
+        if (spare.capacity() < batch.capacity() && batch.capacity() <= kSpareAdverts) {
+            spare.swap(batch);
         }
-        if (scan_generation.load(std::memory_order_acquire) != item.generation) {
-            continue;  // of a scan stopped meanwhile
-        }
-        auto listener = delegate.lock();
-        if (!listener) {
-            // Nobody listens any more: stop spending the radio on this manager.
-            stopScan(item.generation);
-            return;
-        }
-        runContained(
-            [&] { listener->centralManagerDidDiscoverPeripheral(*central, *item.peripheral, *item.data, item.rssi); });
     }
     // `central` may be the last reference: the manager is then destroyed here, on its queue's thread.
 }
@@ -189,7 +214,11 @@ void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
     }
 }
 
-void CBCentralManager::Impl::radioDiscovered(const radio::AdvertisementReport& report) {
+CBCentralManager::Impl::Seen& CBCentralManager::Impl::take(const radio::AdvertisementReportPtr& ptr) {
+    if (auto known = by_report.find(ptr.get()); known != by_report.end()) {
+        return *known->second;  // the very report taken last time: nothing changed
+    }
+    const radio::AdvertisementReport& report = *ptr;
     auto [it, fresh] = seen.try_emplace(report.device);
     Seen& s = it->second;
     if (fresh) {
@@ -210,23 +239,40 @@ void CBCentralManager::Impl::radioDiscovered(const radio::AdvertisementReport& r
         link.name = report.name;
     }
     if (!s.advertisement || !sameAdvertisement(*s.advertisement, report.advertisement)) {
-        s.advertisement = std::make_shared<const AdvertisementData>(report.advertisement);
+        // Shares the report's own fields: the report is immutable.
+        s.advertisement = std::shared_ptr<const AdvertisementData>(ptr, &report.advertisement);
+    }
+    if (s.report) {
+        by_report.erase(s.report.get());
+    }
+    s.report = ptr;
+    by_report.emplace(ptr.get(), &s);
+    return s;
+}
+
+void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::AdvertisementReportPtr>& reports) {
+    batch_seen.clear();
+    for (const auto& report : reports) {
+        batch_seen.push_back(&take(report));
     }
     const uint64_t generation = scan_generation.load(std::memory_order_acquire);
     if (generation % 2 == 0) {
-        return;  // no scan of ours runs: a report on its way while the scan stopped
+        return;  // no scan of ours runs: reports on their way while the scan stopped
     }
-    const bool first = s.generation != generation;
-    s.generation = generation;
     bool post = false;
     {
         Lock lock(adv_mutex);
-        if (!first && adverts.size() >= kAdvertBacklog) {
-            return;  // the queue is behind: a repeat is dropped, as a saturated scanner drops it
+        for (size_t i = 0; i < reports.size(); ++i) {
+            Seen& s = *batch_seen[i];
+            const bool first = s.generation != generation;
+            s.generation = generation;
+            if (!first && adverts.size() >= kAdvertBacklog) {
+                continue;  // the queue is behind: a repeat is dropped, as a saturated scanner drops it
+            }
+            adverts.push_back(Advert{&s.peripheral, s.advertisement, reports[i]->rssi, generation});
         }
-        adverts.push_back(Advert{&s.peripheral, s.advertisement, report.rssi, generation});
-        post = !adverts_posted;
-        adverts_posted = true;
+        post = !adverts.empty() && !adverts_posted;
+        adverts_posted = adverts_posted || post;
     }
     if (post) {
         queue->async([weak = weak_from_this()] {

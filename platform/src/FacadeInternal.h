@@ -41,6 +41,10 @@ using CentralCall = std::function<void(CBCentralManagerDelegate&, CBCentralManag
 /// Reports the radio may hold back for the queue before it drops repeats of devices already reported in the
 /// scan, as a saturated scanner does: the backlog stays bounded, and no device's first report is lost.
 inline constexpr size_t kAdvertBacklog = 8192;
+/// Batches of events one task of the queue runs before it yields to the queue's other work.
+inline constexpr unsigned kDrainRounds = 16;
+/// The capacity of a delivered batch kept for the next one.
+inline constexpr size_t kSpareAdverts = 1024;
 
 struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_from_this<CBCentralManager::Impl> {
     std::shared_ptr<radio::RadioCentral> radio;        // fixed after creation
@@ -65,8 +69,12 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
         std::optional<std::string> name;
         std::shared_ptr<const AdvertisementData> advertisement;  // the last one, shared by the queued reports
         uint64_t generation = 0;                                 // the scan it was last reported in
+        radio::AdvertisementReportPtr report;                    // the last report taken, held for `by_report`
     };
     std::unordered_map<radio::DeviceKey, Seen> seen;  // by device key; never shrinks
+    /// The last report of each device, by its address: a radio that sends the same immutable report again costs
+    /// one pointer lookup, no key hashing nor comparing. Same guard as `seen`; every key is held by its `Seen`.
+    std::unordered_map<const radio::AdvertisementReport*, Seen*> by_report;
 
     /// One advertisement waiting for the queue.
     struct Advert {
@@ -75,9 +83,12 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
         int rssi;
         uint64_t generation;
     };
-    std::mutex adv_mutex;         // guards the two fields below
+    std::mutex adv_mutex;         // guards the three fields below
     std::vector<Advert> adverts;  // at most kAdvertBacklog repeats
     bool adverts_posted = false;  // a task to deliver them is queued
+    std::vector<Advert> spare;    // the last delivered batch, emptied, kept for its capacity
+    /// Seen entries of the batch being taken: scratch of the radio events, same guard as `seen`.
+    std::vector<Seen*> batch_seen;
 
     std::mutex outbox_mutex;           // guards the three fields below
     std::vector<CentralEvent> outbox;  // events in the order the radio made them
@@ -88,6 +99,7 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     void enqueue(CentralEvent event);
     void enqueueCentral(CentralCall call);
     void drain();
+    void postDrain();
     void deliverAdverts();
     /// Starts or ends the scan's generation. Called with `mutex` held.
     void setScanningLocked(bool on);
@@ -99,7 +111,9 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
 
     // The radio's events (see Radio.h).
     void radioStateChanged(CBManagerState state) override;
-    void radioDiscovered(const radio::AdvertisementReport& report) override;
+    void radioDiscovered(const std::vector<radio::AdvertisementReportPtr>& reports) override;
+    /// Brings what is known of the report's device up to date; the device's entry.
+    Seen& take(const radio::AdvertisementReportPtr& report);
     void radioConnected(const radio::DeviceKey& device) override;
     void radioConnectFailed(const radio::DeviceKey& device, const NSError& error) override;
     void radioDisconnected(const radio::DeviceKey& device, const NSError* error) override;

@@ -33,12 +33,12 @@ class FakeSession : public radio::RadioCentral, public std::enable_shared_from_t
     CBManagerState state() const override { return CBManagerState::PoweredOn; }
     void startScan(const std::optional<std::vector<CBUUID>>&, bool) override {
         post([](radio::RadioCentralEvents& l) {
-            radio::AdvertisementReport report;
-            report.device = kFake;
-            report.name = "Fake";
-            report.advertisement.serviceUUIDs = std::vector<CBUUID>{CBUUID::UUIDWithString("180D")};
-            report.rssi = -42;
-            l.radioDiscovered(report);
+            auto report = std::make_shared<radio::AdvertisementReport>();
+            report->device = kFake;
+            report->name = "Fake";
+            report->advertisement.serviceUUIDs = std::vector<CBUUID>{CBUUID::UUIDWithString("180D")};
+            report->rssi = -42;
+            l.radioDiscovered({report});
         });
     }
     void stopScan() override { barrier(); }

@@ -410,8 +410,12 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         void radioStateChanged(CBManagerState state) override {
             loop_.post([impl = impl_, state] { impl->onState(state); });
         }
-        void radioDiscovered(const AdvertisementReport& report) override {
-            loop_.post([impl = impl_, report] { impl->onDiscovered(report); });
+        void radioDiscovered(const std::vector<platform::radio::AdvertisementReportPtr>& reports) override {
+            loop_.post([impl = impl_, reports] {
+                for (const auto& report : reports) {
+                    impl->onDiscovered(*report);
+                }
+            });
         }
         void radioConnected(const std::string& device) override {
             loop_.post([impl = impl_, device] { impl->onConnected(device); });

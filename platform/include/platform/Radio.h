@@ -57,6 +57,11 @@ struct AdvertisementReport {
     int rssi = 0;
 };
 
+/// A report is immutable once handed over: a radio that sends the same report again (a device advertising the
+/// same data) may send the same object, so that a listener can recognise a repeat by its address while it
+/// holds it.
+using AdvertisementReportPtr = std::shared_ptr<const AdvertisementReport>;
+
 struct ServiceInfo {
     AttributeHandle handle = 0;
     CBUUID uuid;
@@ -89,8 +94,9 @@ class RadioCentralEvents {
     virtual ~RadioCentralEvents() = default;
     /// The adapter's state or the authorization changed (also the first time it becomes known).
     virtual void radioStateChanged(CBManagerState state) = 0;
-    /// An advertisement received during this session's scan. Never called after `stopScan()` returned.
-    virtual void radioDiscovered(const AdvertisementReport& report) = 0;
+    /// Advertisements received during this session's scan, oldest first, at least one: those the radio received
+    /// together come in one call. Never called after `stopScan()` returned.
+    virtual void radioDiscovered(const std::vector<AdvertisementReportPtr>& reports) = 0;
     /// A `connect` succeeded: the link is up.
     virtual void radioConnected(const DeviceKey& device) = 0;
     /// A `connect` failed.

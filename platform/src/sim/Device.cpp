@@ -209,11 +209,13 @@ Device::Device(PeripheralConfig config_in) : config(std::move(config_in)) {
         }
     }
 
-    report.device = id;
-    report.name = config.name;
-    fillAddress(report, config);
-    report.advertisement = advertisement;
-    report.rssi = config.advertising.rssi;
+    auto built = std::make_shared<radio::AdvertisementReport>();
+    built->device = id;
+    built->name = config.name;
+    fillAddress(*built, config);
+    built->advertisement = advertisement;
+    built->rssi = config.advertising.rssi;
+    report = std::move(built);
 }
 
 std::optional<Fault> Device::fault(const AttributePath& path, const std::string& kind) const {

@@ -156,7 +156,8 @@ struct Device : std::enable_shared_from_this<Device> {
     std::string id;  // upper case
     std::vector<ServiceModel> services;
     AdvertisementData advertisement;
-    radio::AdvertisementReport report;  // what every advertisement reports to a radio session
+    radio::AdvertisementReportPtr
+        report;  // what every advertisement reports to a radio session, the same object each time
     std::unordered_map<radio::AttributeHandle, AttributePath> attributes;  // every attribute by its handle
     std::vector<CBUUID> advertised_services;
     uint32_t phase_ms = 0;  // first advertisement after this long into a scan

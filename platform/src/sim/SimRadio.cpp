@@ -162,12 +162,17 @@ void SimCentral::deliverReports(const Scan& scan, const std::vector<const Device
     if (!listener) {
         return;
     }
-    for (const Device* device : devices) {
-        if (scan_generation_.load(std::memory_order_acquire) != scan.generation) {
-            return;  // stopped meanwhile
-        }
-        contained([&] { listener->radioDiscovered(device->report); });
+    if (scan_generation_.load(std::memory_order_acquire) != scan.generation) {
+        return;  // stopped meanwhile
     }
+    // One call per tick: the central takes the whole batch under one lock and queues it in one task.
+    batch_.clear();
+    batch_.reserve(devices.size());
+    for (const Device* device : devices) {
+        batch_.push_back(device->report);
+    }
+    contained([&] { listener->radioDiscovered(batch_); });
+    batch_.clear();
 }
 
 std::shared_ptr<SimLink> SimCentral::findLink(const radio::DeviceKey& key) const {

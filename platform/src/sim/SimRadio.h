@@ -135,10 +135,11 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
     WorldState& world_;
     const std::weak_ptr<radio::RadioCentralEvents> events_;
 
-    std::mutex emit_mutex_;                     // held while an event or completion of this session runs
-    std::atomic<std::thread::id> emitting_{};   // the thread holding emit_mutex_
-    std::atomic<bool> closed_{false};           // written under emit_mutex_ and mutex_
-    std::atomic<uint64_t> scan_generation_{0};  // written under mutex_; report delivery reads it lock-free
+    std::mutex emit_mutex_;                             // held while an event or completion of this session runs
+    std::atomic<std::thread::id> emitting_{};           // the thread holding emit_mutex_
+    std::atomic<bool> closed_{false};                   // written under emit_mutex_ and mutex_
+    std::atomic<uint64_t> scan_generation_{0};          // written under mutex_; report delivery reads it lock-free
+    std::vector<radio::AdvertisementReportPtr> batch_;  // guarded by emit_mutex_: one tick's reports, reused
 
     mutable std::mutex mutex_;                                         // guards every field below
     std::unordered_map<std::string, std::shared_ptr<SimLink>> links_;  // by device key

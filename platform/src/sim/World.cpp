@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "SimInternal.h"
 #include "SimRadio.h"
@@ -39,7 +40,11 @@ NSError faultError() {
 
 std::shared_ptr<Device> WorldState::device(const std::string& identifier) const {
     std::lock_guard<std::mutex> lock(mutex);
-    auto it = devices.find(upper(identifier));
+    // Identifiers are kept in upper case; most callers already name them so.
+    auto it = devices.find(identifier);
+    if (it == devices.end()) {
+        it = devices.find(upper(identifier));
+    }
     return it == devices.end() ? nullptr : it->second;
 }
 
@@ -157,12 +162,11 @@ radio::Radio& World::radio() {
 void World::reset(WorldConfig config) {
     // Build every device first: a bad config leaves the world as it was.
     std::vector<std::shared_ptr<Device>> fresh;
+    std::unordered_set<std::string> ids;
     for (auto& p : config.peripherals) {
         fresh.push_back(std::make_shared<Device>(std::move(p)));
-        for (size_t i = 0; i + 1 < fresh.size(); ++i) {
-            if (fresh[i]->id == fresh.back()->id) {
-                throw std::invalid_argument("duplicate peripheral identifier " + fresh.back()->id);
-            }
+        if (!ids.insert(fresh.back()->id).second) {
+            throw std::invalid_argument("duplicate peripheral identifier " + fresh.back()->id);
         }
     }
     std::vector<std::shared_ptr<Device>> old;
