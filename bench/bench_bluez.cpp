@@ -39,8 +39,12 @@ class Listener : public platform::radio::RadioCentralEvents {
     void radioStateChanged(CBManagerState state) override {
         update([&] { state_ = state; });
     }
-    void radioDiscovered(const platform::radio::AdvertisementReport& report) override {
-        update([&] { found_.insert(report.device); });
+    void radioDiscovered(const std::vector<platform::radio::AdvertisementReportPtr>& batch) override {
+        update([&] {
+            for (const auto& report : batch) {
+                found_.insert(report->device);
+            }
+        });
     }
     void radioConnected(const std::string&) override {
         update([&] { ++connected_; });

@@ -57,8 +57,12 @@ class Recorder : public platform::radio::RadioCentralEvents {
     void radioStateChanged(CBManagerState state) override {
         add([&] { states.push_back(state); });
     }
-    void radioDiscovered(const platform::radio::AdvertisementReport& report) override {
-        add([&] { reports.push_back(report); });
+    void radioDiscovered(const std::vector<platform::radio::AdvertisementReportPtr>& batch) override {
+        add([&] {
+            for (const auto& report : batch) {
+                reports.push_back(*report);
+            }
+        });
     }
     void radioConnected(const std::string& device) override {
         add([&] { links.push_back("connected " + device); });

@@ -117,13 +117,14 @@ class SessionShared {
         }
     }
 
-    void discovered(const radio::AdvertisementReport& report) {
+    void discovered(const radio::AdvertisementReportPtr& report) {
         std::lock_guard<std::recursive_mutex> lock(deliveryMutex_);
         if (closed_ || !scanning_) {
             return;
         }
         if (const auto listener = listener_.lock()) {
-            guarded([&] { listener->radioDiscovered(report); });
+            const std::vector<radio::AdvertisementReportPtr> batch{report};
+            guarded([&] { listener->radioDiscovered(batch); });
         }
     }
 
@@ -1430,7 +1431,8 @@ class Core {
     // A device counts as found only once an RSSI was reported for it during this session's scan: remembered
     // devices and bare objects from others' scans carry none.
     void reportAdvertisement(const DeviceObject& device, bool rssi_reported) {
-        std::optional<radio::AdvertisementReport> report;
+        // One immutable report, shared by every session that takes it.
+        radio::AdvertisementReportPtr report;
         for (auto& [id, session] : sessions_) {
             if (!session.scanning) {
                 continue;
@@ -1447,9 +1449,9 @@ class Core {
                 continue;
             }
             if (!report) {
-                report = makeReport(device);
+                report = std::make_shared<const radio::AdvertisementReport>(makeReport(device));
             }
-            session.shared->discovered(*report);
+            session.shared->discovered(report);
         }
     }
 
