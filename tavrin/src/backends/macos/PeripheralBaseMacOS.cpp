@@ -638,6 +638,7 @@ void PeripheralBaseMacOS::indicate(const std::string& service_uuid, const std::s
 }
 
 void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std::string& characteristic_uuid) {
+    const auto deadline = Clock::now() + kRequestLimit;
     const auto found = findServiceAndCharacteristic(service_uuid, characteristic_uuid);
     const CBCharacteristicPtr& characteristic = found.second;
     if (characteristic->isNotifying()) {
@@ -668,10 +669,16 @@ void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std
         }
     }
     // No call of the removed callback may run once this returns: wait for one already running. On the
-    // event queue none can be running but the caller's own (deliveries run there, one at a time).
+    // event queue none can be running but the caller's own (deliveries run there, one at a time). The
+    // wait shares the call's limit; past it the callback stays removed, so no new call of it starts.
     if (removed && !isOnEventQueue()) {
         std::unique_lock<std::mutex> lock(mutex_);
-        answered_.wait(lock, [&] { return removed->running == 0; });
+        if (!answered_.wait_until(lock, deadline, [&] { return removed->running == 0; })) {
+            lock.unlock();
+            NSLog("Characteristic %@ was unsubscribed, but its value callback was still running at the limit",
+                  characteristic->UUID());
+            throw Exception::OperationFailed("Characteristic Unsubscribe");
+        }
     }
 }
 
