@@ -189,6 +189,11 @@ class Core {
 
     ~Core() {
         stop();
+        // The loop holds the core, so this runs on the loop thread only after run() has returned, where
+        // the thread cannot join itself.
+        if (loopThread_.joinable()) {
+            loopThread_.detach();
+        }
         if (wakeFd_ >= 0) {
             ::close(wakeFd_);
         }
@@ -200,7 +205,9 @@ class Core {
     void start(const std::shared_ptr<Core>& self) {
         self_ = self;
         wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        loopThread_ = std::thread([this] { run(); });
+        // The loop keeps the core alive until run() returns: a stop() on the loop thread (the last handle let
+        // go inside a task) must not destroy what run() still reads.
+        loopThread_ = std::thread([self] { self->run(); });
     }
 
     // Stops the loop and waits for it; pending tasks are dropped.
