@@ -255,10 +255,6 @@ void PeripheralBaseMacOS::connect() {
         }
         throw Exception::OperationFailed("Peripheral Connection");
     }
-    {
-        Lock lock(mutex_);
-        link_came_up_ = true;
-    }
 
     // Runs one discovery request against `target` and waits for its list, an error answer or the
     // link's end, whichever comes first.
@@ -362,27 +358,19 @@ void PeripheralBaseMacOS::disconnect() {
 }
 
 void PeripheralBaseMacOS::delegateDidConnect() {
-    {
-        Lock lock(mutex_);
-        link_came_up_ = true;
-    }
     signal();
 }
 
-bool PeripheralBaseMacOS::delegateDidDisconnect() {
-    bool came_up = true;
+void PeripheralBaseMacOS::delegateDidDisconnect() {
     {
         Lock lock(mutex_);
         // A late event of an earlier link finds a new one up: what waits now belongs to the new link.
         if (!linkUp()) {
-            came_up = link_came_up_;
-            link_came_up_ = false;
             tree_complete_ = false;
             fail_all_locked();
         }
     }
     signal();
-    return came_up;
 }
 
 std::vector<Service> PeripheralBaseMacOS::getServices() const {
