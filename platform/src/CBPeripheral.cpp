@@ -374,7 +374,12 @@ void CBPeripheral::writeValue(const std::string& data, const CBCharacteristicPtr
         return;
     }
     impl_->radio->writeWithoutResponse(
-        impl_->key, characteristic->impl()->handle, data, [link = impl_, epoch = *epoch, depth](const NSError*) {
+        impl_->key, characteristic->impl()->handle, data,
+        [link = impl_, epoch = *epoch, depth, uuid = characteristic->impl()->uuid](const NSError* error) {
+            // Nobody waits for this write, so a failure is only told on the console.
+            if (error) {
+                NSLog("Write without response to characteristic %@ failed: %@", uuid, error);
+            }
             // The write left the radio's queue: its room is ours again.
             {
                 Lock lock(link->guard->mutex);

@@ -55,7 +55,8 @@ class FakeSession : public radio::RadioCentral, public std::enable_shared_from_t
                                  radio::CharacteristicsDone done) override {
         answer([done] {
             done(nullptr, {{kMeasurement, CBUUID::UUIDWithString("2A37"),
-                            CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify}});
+                            CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify |
+                                CBCharacteristicPropertyWriteWithoutResponse}});
         });
     }
     void discoverDescriptors(const radio::DeviceKey&, radio::AttributeHandle, radio::DescriptorsDone done) override {
@@ -70,7 +71,10 @@ class FakeSession : public radio::RadioCentral, public std::enable_shared_from_t
     }
     void writeWithoutResponse(const radio::DeviceKey&, radio::AttributeHandle, const std::string&,
                               radio::Done sent) override {
-        answer([sent] { sent(nullptr); });
+        answer([sent] {
+            const NSError refused{"FakeDomain", 3, "The fake radio drops writes."};
+            sent(&refused);
+        });
     }
     void setNotify(const radio::DeviceKey&, radio::AttributeHandle, bool, radio::Done done) override {
         answer([done] { done(nullptr); });
@@ -148,6 +152,11 @@ TEST(PlatformFakeRadio, TheFacadeRunsOverAnyRadio) {
     auto read = recorder->waitFor("DidUpdateValue");
     ASSERT_TRUE(read);
     EXPECT_EQ(read->value, std::string("r1"));
+    // Nobody waits for a write without response: its failure is told on the console.
+    p->writeValue("w", measurement, CBCharacteristicWriteType::WithoutResponse);
+    EXPECT_TRUE(waitUntil([&] {
+        return console.count("Write without response to characteristic 2A37 failed: The fake radio drops writes.") == 1;
+    }));
 
     p->setNotifyValue(true, measurement);
     ASSERT_TRUE(recorder->waitFor("DidUpdateNotificationState"));

@@ -285,11 +285,12 @@ TEST_P(ToolRun, BluetoothOffEndsBeforeScanning) {
 }
 
 TEST_P(ToolRun, WithoutAWorldTheSystemsRadioIsUsed) {
-    // No simulated world named: the system's radio, and this machine has none the tool could use. Over BlueZ:
-    // a bus on which bluetoothd is absent.
+    // No simulated world named: the system's radio, given no system bus (so a host's own bluetoothd cannot
+    // change the outcome). Over BlueZ: a bus on which bluetoothd is absent.
     ProcessResult run;
     if (GetParam() == Via::Sim) {
-        run = tooltest::runProcess(TAVRIN_SWITCH_PATH, {plug(), "on", "30"}, std::nullopt);
+        run = tooltest::runProcess(TAVRIN_SWITCH_PATH, {plug(), "on", "30"}, std::nullopt, {}, std::chrono::seconds(60),
+                                   {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"});
     } else {
 #ifdef TAVRIN_BLUEZ_TOOL_TESTS
         bluez_test::PrivateBus bus;

@@ -10,7 +10,9 @@
 //
 // Threads.
 // - Requests may be made from any thread (the caller's thread, or the central's queue), concurrently. A request
-//   never blocks on the radio's work and never calls a completion or an event before it returns.
+//   does not wait for the radio's work and never calls a completion or an event before it returns; the one wait
+//   is that `stopScan` and `close()` return only after an event already being delivered to that session has
+//   returned, so none arrives after them.
 // - Completions and events of one session are called on a thread of the radio's own (the simulated world's
 //   scheduler, the D-Bus event loop), one at a time, in the order the radio made them. The listener must not
 //   block in them: it hands the work to its queue. It may make requests from inside them.

@@ -190,6 +190,11 @@ class Core {
 
     ~Core() {
         stop();
+        // The loop holds the core, so this runs on the loop thread only after run() has returned, where
+        // the thread cannot join itself.
+        if (loopThread_.joinable()) {
+            loopThread_.detach();
+        }
         if (wakeFd_ >= 0) {
             ::close(wakeFd_);
         }
@@ -201,7 +206,9 @@ class Core {
     void start(const std::shared_ptr<Core>& self) {
         self_ = self;
         wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        loopThread_ = std::thread([this] { run(); });
+        // The loop keeps the core alive until run() returns: a stop() on the loop thread (the last handle let
+        // go inside a task) must not destroy what run() still reads.
+        loopThread_ = std::thread([self] { self->run(); });
     }
 
     // Stops the loop and waits for it; pending tasks are dropped.
@@ -480,7 +487,7 @@ class Core {
             [](sdbus::MethodCall& m) { m << PropMap{}; }, kRequestTimeout,
             [call](Core& core, sdbus::MethodReply& reply, const NSError* error) {
                 if (error) {
-                    core.answer(call, *error);
+                    core.answerUnlessTimedOut(call, *error);
                     return;
                 }
                 std::vector<uint8_t> value;
@@ -519,7 +526,7 @@ class Core {
             [&](sdbus::MethodCall& m) { m << bytes << options; }, kRequestTimeout,
             [call](Core& core, sdbus::MethodReply&, const NSError* error) {
                 if (error) {
-                    core.answer(call, *error);
+                    core.answerUnlessTimedOut(call, *error);
                 } else {
                     core.answerDone(call);
                 }
@@ -562,6 +569,9 @@ class Core {
         }
         callBluez(path, kCharacteristicInterface, "StopNotify", nullptr, kRequestTimeout,
                   [id, done = std::move(done)](Core& core, sdbus::MethodReply&, const NSError* error) {
+                      if (error && isTimeout(*error)) {
+                          return;  // the caller's own limit has already ended its wait
+                      }
                       // No session left means it is off: what was asked.
                       const bool off = !error || error->description == "No notify session started";
                       core.complete(id, [&] { done(off ? nullptr : error); });
@@ -1693,11 +1703,16 @@ class Core {
         entry.startInFlight = false;
         auto starting = std::move(entry.starting);
         entry.starting.clear();
+        // A timeout comes after the callers' own limits ended their waits: answering it would fail
+        // whatever they asked next of this characteristic, so they hear nothing.
+        const bool timed_out = error && isTimeout(*error);
         for (auto& waiting : starting) {
             if (!error) {
                 entry.active.insert(waiting.first);
             }
-            complete(waiting.first, [&] { waiting.second(error); });
+            if (!timed_out) {
+                complete(waiting.first, [&] { waiting.second(error); });
+            }
         }
         if (!error && entry.active.empty()) {
             stopNotifyQuietly(address, handle);  // everyone left while it started
@@ -1916,6 +1931,16 @@ class Core {
                 request->servicesDone(&error, {});
             }
         });
+    }
+
+    // A GATT request's own timeout is the backend's: when the bus gives up later than it did, an answer
+    // would land on the caller's next request to that attribute instead, so it is dropped unanswered.
+    void answerUnlessTimedOut(uint64_t call, const NSError& error) {
+        if (isTimeout(error)) {
+            takeRequest(call);
+        } else {
+            answer(call, error);
+        }
     }
 
     void answerValue(uint64_t call, const std::string& value) {

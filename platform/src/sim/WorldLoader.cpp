@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -271,22 +272,18 @@ class Parser {
             const std::string path = "$.peripherals";
             expectType(list, path, list.is_array(), "an array");
             // Upper-cased identifier -> where it was first seen; the same for Bluetooth addresses.
-            std::vector<std::pair<std::string, std::string>> seen;
-            std::vector<std::pair<std::string, std::string>> addresses;
+            std::unordered_map<std::string, std::string> seen;
+            std::unordered_map<std::string, std::string> addresses;
             for (std::size_t i = 0; i < list.size(); ++i) {
                 const std::string p = childPath(path, i);
                 PeripheralConfig ps = peripheral(list[i], p);
-                for (const auto& [id, where] : seen)
-                    if (id == ps.identifier)
-                        fail(childPath(p, "identifier"),
-                             "duplicate identifier " + ps.identifier + " (also at " + where + ")");
-                seen.emplace_back(ps.identifier, p);
+                if (const auto [first, fresh] = seen.try_emplace(ps.identifier, p); !fresh)
+                    fail(childPath(p, "identifier"),
+                         "duplicate identifier " + ps.identifier + " (also at " + first->second + ")");
                 const std::string address = deviceAddress(ps);
-                for (const auto& [a, where] : addresses)
-                    if (a == address)
-                        fail(ps.address ? childPath(p, "address") : p,
-                             "duplicate address " + address + " (also at " + where + ")");
-                addresses.emplace_back(address, p);
+                if (const auto [first, fresh] = addresses.try_emplace(address, p); !fresh)
+                    fail(ps.address ? childPath(p, "address") : p,
+                         "duplicate address " + address + " (also at " + first->second + ")");
                 config.peripherals.push_back(std::move(ps));
             }
         }

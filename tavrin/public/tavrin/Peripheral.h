@@ -96,8 +96,10 @@ public:
                   std::function<void(std::string payload)> callback);
     /// Ends the subscription (`OperationFailed` "Characteristic Unsubscribe"). It returns only once no
     /// call of the subscription's callback is running any more, so the callback is never called after
-    /// `unsubscribe` has returned; from inside that callback it does not wait for itself. So do not call
-    /// it while holding a lock that the callback takes.
+    /// `unsubscribe` has returned; from inside that callback it does not wait for itself. That wait
+    /// counts against the call's 1.0 s limit: a callback still running then makes it throw
+    /// `OperationFailed` (the callback stays removed, so no new call of it starts, but the running one
+    /// may still be going). So do not call it while holding a lock that the callback takes.
     void unsubscribe(const std::string& service, const std::string& characteristic);
 
     /// Reads a descriptor (`DescriptorNotFound`, `OperationFailed` "Descriptor Read").

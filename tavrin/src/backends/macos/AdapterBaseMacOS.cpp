@@ -1,5 +1,6 @@
 #include "backends/macos/AdapterBaseMacOS.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <thread>
@@ -87,9 +88,12 @@ std::shared_ptr<AdapterBaseMacOS> AdapterBaseMacOS::init(std::weak_ptr<AdapterBa
     self->centralManagerQueue_ = platform::dispatch_queue_create(kQueueLabel, attributes);
     self->centralManager_ = CBCentralManager::initWithDelegate(self, self->centralManagerQueue_, std::nullopt);
 
+    // Woken by the state event; the step bounds how long a state change that came without one goes unseen.
     const auto deadline = Clock::now() + kStateWaitLimit;
-    while (self->centralManager_->state() == CBManagerState::Unknown && Clock::now() < deadline) {
-        std::this_thread::sleep_for(kPollStep);
+    std::unique_lock<std::mutex> lock(self->state_mutex_);
+    for (auto now = Clock::now(); self->centralManager_->state() == CBManagerState::Unknown && now < deadline;
+         now = Clock::now()) {
+        self->state_changed_.wait_until(lock, std::min(deadline, now + kPollStep));
     }
     return self;
 }
@@ -123,8 +127,10 @@ bool AdapterBaseMacOS::scanIsActive() const {
 }
 
 void AdapterBaseMacOS::centralManagerDidUpdateState(CBCentralManager& central) {
-    // The state is asked anew whenever it matters; nothing to keep.
+    // The state is asked anew whenever it matters; nothing to keep, only a waiting init() to wake.
     (void)central.state();
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    state_changed_.notify_all();
 }
 
 // Each event below locks the adapter for its whole duration (see the class comment): a failed lock

@@ -2,6 +2,7 @@
 // The platform-facing half of the adapter: the central manager's delegate, which owns the manager and
 // its event queue, and turns the manager's events into calls on the adapter backend.
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -99,6 +100,11 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     // this order so that the manager (and with it the scan) goes before its queue.
     platform::dispatch_queue_t centralManagerQueue_;
     platform::CBCentralManagerPtr centralManager_;
+
+    // init() waits on this for the manager to learn its state; centralManagerDidUpdateState signals it
+    // holding the mutex, which guards no data of its own (the state is the manager's).
+    std::mutex state_mutex_;
+    std::condition_variable state_changed_;
 
     std::mutex peripherals_mutex_;  // guards peripherals_
     // Platform peripheral -> its backend; entries are added once per peripheral and never erased (the

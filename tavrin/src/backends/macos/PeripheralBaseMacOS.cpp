@@ -255,10 +255,6 @@ void PeripheralBaseMacOS::connect() {
         }
         throw Exception::OperationFailed("Peripheral Connection");
     }
-    {
-        Lock lock(mutex_);
-        link_came_up_ = true;
-    }
 
     // Runs one discovery request against `target` and waits for its list, an error answer or the
     // link's end, whichever comes first.
@@ -362,27 +358,19 @@ void PeripheralBaseMacOS::disconnect() {
 }
 
 void PeripheralBaseMacOS::delegateDidConnect() {
-    {
-        Lock lock(mutex_);
-        link_came_up_ = true;
-    }
     signal();
 }
 
-bool PeripheralBaseMacOS::delegateDidDisconnect() {
-    bool came_up = true;
+void PeripheralBaseMacOS::delegateDidDisconnect() {
     {
         Lock lock(mutex_);
         // A late event of an earlier link finds a new one up: what waits now belongs to the new link.
         if (!linkUp()) {
-            came_up = link_came_up_;
-            link_came_up_ = false;
             tree_complete_ = false;
             fail_all_locked();
         }
     }
     signal();
-    return came_up;
 }
 
 std::vector<Service> PeripheralBaseMacOS::getServices() const {
@@ -638,6 +626,7 @@ void PeripheralBaseMacOS::indicate(const std::string& service_uuid, const std::s
 }
 
 void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std::string& characteristic_uuid) {
+    const auto deadline = Clock::now() + kRequestLimit;
     const auto found = findServiceAndCharacteristic(service_uuid, characteristic_uuid);
     const CBCharacteristicPtr& characteristic = found.second;
     if (characteristic->isNotifying()) {
@@ -668,10 +657,16 @@ void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std
         }
     }
     // No call of the removed callback may run once this returns: wait for one already running. On the
-    // event queue none can be running but the caller's own (deliveries run there, one at a time).
+    // event queue none can be running but the caller's own (deliveries run there, one at a time). The
+    // wait shares the call's limit; past it the callback stays removed, so no new call of it starts.
     if (removed && !isOnEventQueue()) {
         std::unique_lock<std::mutex> lock(mutex_);
-        answered_.wait(lock, [&] { return removed->running == 0; });
+        if (!answered_.wait_until(lock, deadline, [&] { return removed->running == 0; })) {
+            lock.unlock();
+            NSLog("Characteristic %@ was unsubscribed, but its value callback was still running at the limit",
+                  characteristic->UUID());
+            throw Exception::OperationFailed("Characteristic Unsubscribe");
+        }
     }
 }
 

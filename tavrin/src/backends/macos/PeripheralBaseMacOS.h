@@ -92,9 +92,7 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     // Connection hooks, called on the event queue by `PeripheralBase`: they wake the waits; a
     // disconnection also ends every request still waiting on the link that went.
     void delegateDidConnect();
-    /// True when the link that went down had come up. A withdrawn attempt that never connected (a
-    /// `connect` that gave up) gives false: nobody heard of a connection, so nobody need hear of its end.
-    bool delegateDidDisconnect();
+    void delegateDidDisconnect();
     /// True when called on the event queue that delivers this peripheral's events (inside a callback).
     bool isOnEventQueue() const;
 
@@ -193,7 +191,6 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     std::map<const void*, request_queue_t> discoveries_;
     uint64_t next_record_order_ = 0;  // guarded by mutex_
     bool tree_complete_ = false;      // guarded by mutex_: a connect discovered the whole tree of the current link
-    bool link_came_up_ = false;       // guarded by mutex_: the current link reached the connected state
 };
 
 }  // namespace Tavrin
