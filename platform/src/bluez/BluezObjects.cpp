@@ -1,8 +1,11 @@
 #include "BluezObjects.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
+#include <type_traits>
 
 namespace platform::bluez {
 
@@ -40,10 +43,6 @@ std::string join(const std::vector<std::string>& parts, std::size_t count) {
         path += "/" + parts[i];
     }
     return path;
-}
-
-std::string bytes(const std::vector<uint8_t>& data) {
-    return std::string(data.begin(), data.end());
 }
 
 }  // namespace
@@ -130,81 +129,410 @@ void applyAdapter(AdapterObject& adapter, const PropMap& props) {
     }
 }
 
-DeviceChange applyDevice(DeviceObject& device, const PropMap& props, const std::vector<std::string>& invalidated) {
+namespace {
+
+// One property's value in a map of variants (GetManagedObjects, InterfacesAdded, tests).
+class VariantValue {
+  public:
+    explicit VariantValue(const sdbus::Variant& value) : value_(value), type_(value.peekValueType()) {}
+
+    bool is(const char* signature) const { return type_ == signature; }
+    template <typename T>
+    T basic() const {
+        return value_.get<T>();
+    }
+    std::string string() const { return value_.get<std::string>(); }
+    std::string objectPath() const { return value_.get<sdbus::ObjectPath>(); }
+    std::string bytes() const { return bytesOf(value_.get<std::vector<uint8_t>>()); }
+    std::vector<std::string> strings() const { return value_.get<std::vector<std::string>>(); }
+    // A dictionary of byte arrays (ManufacturerData, ServiceData); entries of another type are left out.
+    template <typename Key>
+    std::vector<std::pair<Key, std::string>> byteDict() const {
+        std::vector<std::pair<Key, std::string>> entries;
+        for (const auto& [key, value] : value_.get<std::map<Key, sdbus::Variant>>()) {
+            if (value.template containsValueOfType<std::vector<uint8_t>>()) {
+                entries.emplace_back(key, bytesOf(value.template get<std::vector<uint8_t>>()));
+            }
+        }
+        return entries;
+    }
+
+  private:
+    static std::string bytesOf(const std::vector<uint8_t>& data) { return std::string(data.begin(), data.end()); }
+
+    const sdbus::Variant& value_;
+    const std::string type_;
+};
+
+// Reads an array of bytes the message is positioned at (signature "ay") into `out`.
+void readBytes(sdbus::Message& message, std::string& out) {
+    message.enterContainer("y");
+    uint8_t byte = 0;
+    while (message >> byte) {
+        out.push_back(static_cast<char>(byte));
+    }
+    message.clearFlags();
+    message.exitContainer();
+}
+
+// One property's value inside a message, read in place: the message is positioned at its variant. A value
+// that is not read is skipped by finish().
+class MessageValue {
+  public:
+    explicit MessageValue(sdbus::Message& message) : message_(message) {
+        std::string type;
+        message_.peekType(type, contents_);
+    }
+
+    bool is(const char* signature) const { return contents_ == signature; }
+    template <typename T>
+    T basic() {
+        T value{};
+        enter();
+        message_ >> value;
+        message_.exitVariant();
+        return value;
+    }
+    std::string string() {
+        char* text = nullptr;
+        enter();
+        message_ >> text;
+        message_.exitVariant();
+        return text ? std::string(text) : std::string();
+    }
+    std::string objectPath() { return basic<sdbus::ObjectPath>(); }
+    std::string bytes() {
+        std::string data;
+        enter();
+        readBytes(message_, data);
+        message_.exitVariant();
+        return data;
+    }
+    std::vector<std::string> strings() {
+        std::vector<std::string> texts;
+        enter();
+        message_.enterContainer("s");
+        char* text = nullptr;
+        while (message_ >> text) {
+            texts.emplace_back(text);
+        }
+        message_.clearFlags();
+        message_.exitContainer();
+        message_.exitVariant();
+        return texts;
+    }
+    template <typename Key>
+    std::vector<std::pair<Key, std::string>> byteDict() {
+        constexpr bool numeric = std::is_same_v<Key, uint16_t>;
+        const char* entry = numeric ? "qv" : "sv";
+        std::vector<std::pair<Key, std::string>> entries;
+        enter();
+        message_.enterContainer(numeric ? "{qv}" : "{sv}");
+        while (message_.enterDictEntry(entry)) {
+            Key key{};
+            if constexpr (numeric) {
+                message_ >> key;
+            } else {
+                char* text = nullptr;
+                message_ >> text;
+                key = text ? text : "";
+            }
+            MessageValue inner(message_);
+            if (inner.is("ay")) {
+                entries.emplace_back(std::move(key), inner.bytes());
+            }
+            inner.finish();
+            message_.exitDictEntry();
+        }
+        message_.clearFlags();
+        message_.exitContainer();
+        message_.exitVariant();
+        // As a map of them would: ordered by key, the first of equal keys kept.
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        entries.erase(std::unique(entries.begin(), entries.end(),
+                                  [](const auto& a, const auto& b) { return a.first == b.first; }),
+                      entries.end());
+        return entries;
+    }
+
+    // Skips the value unless it was read.
+    void finish() {
+        if (!read_) {
+            sdbus::Variant skipped;
+            message_ >> skipped;
+        }
+    }
+
+  private:
+    void enter() {
+        message_.enterVariant(contents_);
+        read_ = true;
+    }
+
+    sdbus::Message& message_;
+    std::string contents_;  // the variant's signature
+    bool read_ = false;
+};
+
+// Calls read(name, value) for each entry of the a{sv} the message is positioned at; an absent dictionary is
+// an empty one.
+template <typename F>
+void readProperties(sdbus::Message& message, F&& read) {
+    std::string type, contents;
+    message.peekType(type, contents);
+    if (type.empty() || type[0] == '\0') {
+        return;
+    }
+    message.enterContainer("{sv}");
+    while (message.enterDictEntry("sv")) {
+        char* name = nullptr;
+        message >> name;
+        MessageValue value(message);
+        read(std::string_view(name ? name : ""), value);
+        value.finish();
+        message.exitDictEntry();
+    }
+    message.clearFlags();
+    message.exitContainer();
+}
+
+unsigned invalidatedBit(std::string_view name) {
+    if (name == "RSSI") {
+        return DeviceUpdate::Rssi;
+    } else if (name == "TxPower") {
+        return DeviceUpdate::TxPower;
+    } else if (name == "Name") {
+        return DeviceUpdate::Name;
+    } else if (name == "ManufacturerData") {
+        return DeviceUpdate::ManufacturerData;
+    } else if (name == "ServiceData") {
+        return DeviceUpdate::ServiceData;
+    } else if (name == "UUIDs") {
+        return DeviceUpdate::Uuids;
+    }
+    return 0;
+}
+
+// The invalidated names (as) the message is positioned at, as DeviceUpdate bits; absent means none.
+unsigned readInvalidated(sdbus::Message& message) {
+    std::string type, contents;
+    message.peekType(type, contents);
+    if (type.empty() || type[0] == '\0') {
+        return 0;
+    }
+    unsigned bits = 0;
+    message.enterContainer("s");
+    char* name = nullptr;
+    while (message >> name) {
+        bits |= invalidatedBit(name ? name : "");
+    }
+    message.clearFlags();
+    message.exitContainer();
+    return bits;
+}
+
+// The one place that says which Device1 property lands where, whatever the value is read from. A value of an
+// unexpected type is left alone.
+template <typename Value>
+void readDeviceProperty(DeviceUpdate& update, std::string_view name, Value& value) {
+    // The properties of every advertisement first.
+    if (name == "RSSI") {
+        if (value.is("n")) {
+            update.rssi = value.template basic<int16_t>();
+        }
+    } else if (name == "ManufacturerData") {
+        if (value.is("a{qv}")) {
+            update.manufacturerData = value.template byteDict<uint16_t>();
+        }
+    } else if (name == "ServiceData") {
+        if (value.is("a{sv}")) {
+            update.serviceData = value.template byteDict<std::string>();
+        }
+    } else if (name == "Name") {
+        if (value.is("s")) {
+            update.name = value.string();
+        }
+    } else if (name == "TxPower") {
+        if (value.is("n")) {
+            update.txPower = value.template basic<int16_t>();
+        }
+    } else if (name == "UUIDs") {
+        if (value.is("as")) {
+            update.uuids = value.strings();
+        }
+    } else if (name == "Connected") {
+        if (value.is("b")) {
+            update.connected = value.template basic<bool>();
+        }
+    } else if (name == "ServicesResolved") {
+        if (value.is("b")) {
+            update.servicesResolved = value.template basic<bool>();
+        }
+    } else if (name == "Address") {
+        if (value.is("s")) {
+            update.address = value.string();
+        }
+    } else if (name == "Adapter") {
+        if (value.is("o")) {
+            update.adapter = value.objectPath();
+        }
+    }
+}
+
+template <typename Value>
+void readCharacteristicProperty(CharacteristicUpdate& update, std::string_view name, Value& value) {
+    if (name == "Value") {
+        if (value.is("ay")) {
+            update.value = value.bytes();
+        }
+    } else if (name == "MTU") {
+        if (value.is("q")) {
+            update.mtu = value.template basic<uint16_t>();
+        }
+    }
+}
+
+// Reads each entry of a property map with `read`; an entry that cannot be read is left out.
+template <typename F>
+void readMap(const PropMap& props, F&& read) {
+    for (const auto& [name, variant] : props) {
+        try {
+            const VariantValue value(variant);
+            read(std::string_view(name), value);
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+std::vector<CBUUID> uuidsOf(const std::vector<std::string>& texts) {
+    std::vector<CBUUID> uuids;
+    uuids.reserve(texts.size());
+    for (const auto& text : texts) {
+        if (auto uuid = uuidFromBluez(text)) {
+            uuids.push_back(std::move(*uuid));
+        }
+    }
+    return uuids;
+}
+
+// Sets `field` to `value`; returns whether that changed it.
+template <typename T, typename U>
+bool assign(std::optional<T>& field, U&& value) {
+    if (field && *field == value) {
+        return false;
+    }
+    field = std::forward<U>(value);
+    return true;
+}
+
+}  // namespace
+
+DeviceUpdate deviceUpdate(const PropMap& props, const std::vector<std::string>& invalidated) {
+    DeviceUpdate update;
+    readMap(props, [&](std::string_view name, const VariantValue& value) { readDeviceProperty(update, name, value); });
+    for (const auto& name : invalidated) {
+        update.invalidated |= invalidatedBit(name);
+    }
+    return update;
+}
+
+DeviceUpdate readDeviceUpdate(sdbus::Message& message) {
+    DeviceUpdate update;
+    readProperties(message,
+                   [&](std::string_view name, MessageValue& value) { readDeviceProperty(update, name, value); });
+    update.invalidated = readInvalidated(message);
+    return update;
+}
+
+CharacteristicUpdate characteristicUpdate(const PropMap& props) {
+    CharacteristicUpdate update;
+    readMap(props,
+            [&](std::string_view name, const VariantValue& value) { readCharacteristicProperty(update, name, value); });
+    return update;
+}
+
+CharacteristicUpdate readCharacteristicUpdate(sdbus::Message& message) {
+    CharacteristicUpdate update;
+    readProperties(
+        message, [&](std::string_view name, MessageValue& value) { readCharacteristicProperty(update, name, value); });
+    readInvalidated(message);  // none of interest, but a body of the wrong shape is refused whole
+    return update;
+}
+
+DeviceChange applyDevice(DeviceObject& device, DeviceUpdate&& update) {
     DeviceChange change;
-    if (const auto address = property<std::string>(props, "Address")) {
-        device.address = *address;
+    bool changed = false;
+    if (update.address) {
+        changed |= device.address != *update.address;
+        device.address = std::move(*update.address);
     }
-    if (const auto adapter = property<sdbus::ObjectPath>(props, "Adapter")) {
-        device.adapter = *adapter;
+    if (update.adapter) {
+        device.adapter = std::move(*update.adapter);
     }
-    if (const auto name = property<std::string>(props, "Name")) {
-        device.name = *name;
+    if (update.name) {
+        changed |= assign(device.name, std::move(*update.name));
         change.advertisement = true;
     }
-    if (const auto rssi = property<int16_t>(props, "RSSI")) {
-        device.rssi = *rssi;
+    if (update.rssi) {
+        changed |= assign(device.rssi, int{*update.rssi});
         change.rssi = true;
     }
-    if (const auto tx = property<int16_t>(props, "TxPower")) {
-        device.txPower = *tx;
+    if (update.txPower) {
+        changed |= assign(device.txPower, int{*update.txPower});
         change.advertisement = true;
     }
-    if (const auto data = property<std::map<uint16_t, sdbus::Variant>>(props, "ManufacturerData")) {
-        std::vector<std::pair<uint16_t, std::string>> entries;
-        for (const auto& [company, value] : *data) {
-            try {
-                if (value.containsValueOfType<std::vector<uint8_t>>()) {
-                    entries.emplace_back(company, bytes(value.get<std::vector<uint8_t>>()));
-                }
-            } catch (const std::exception&) {
-            }
+    if (update.manufacturerData) {
+        changed |= assign(device.manufacturerData, std::move(*update.manufacturerData));
+        change.advertisement = true;
+    }
+    if (update.serviceData) {
+        changed |= assign(device.serviceData, std::move(*update.serviceData));
+        change.advertisement = true;
+    }
+    if (update.uuids) {
+        if (assign(device.uuids, std::move(*update.uuids))) {
+            device.serviceUuids = uuidsOf(*device.uuids);
+            changed = true;
         }
-        device.manufacturerData = std::move(entries);
         change.advertisement = true;
     }
-    if (const auto data = property<std::map<std::string, sdbus::Variant>>(props, "ServiceData")) {
-        std::vector<std::pair<std::string, std::string>> entries;
-        for (const auto& [uuid, value] : *data) {
-            try {
-                if (value.containsValueOfType<std::vector<uint8_t>>()) {
-                    entries.emplace_back(uuid, bytes(value.get<std::vector<uint8_t>>()));
-                }
-            } catch (const std::exception&) {
-            }
+    if (update.connected) {
+        change.connected = *update.connected != device.connected;
+        device.connected = *update.connected;
+    }
+    if (update.servicesResolved) {
+        const bool resolved = *update.servicesResolved;
+        change.servicesResolved = resolved != device.servicesResolved;
+        device.servicesResolved = resolved;
+        changed |= resolved && !device.resolvedOnce;
+        device.resolvedOnce = device.resolvedOnce || resolved;
+    }
+    const auto drop = [&](unsigned bit, auto& field) {
+        if ((update.invalidated & bit) && field) {
+            field.reset();
+            changed = true;
         }
-        device.serviceData = std::move(entries);
-        change.advertisement = true;
+    };
+    drop(DeviceUpdate::Rssi, device.rssi);
+    drop(DeviceUpdate::TxPower, device.txPower);
+    drop(DeviceUpdate::Name, device.name);
+    drop(DeviceUpdate::ManufacturerData, device.manufacturerData);
+    drop(DeviceUpdate::ServiceData, device.serviceData);
+    if ((update.invalidated & DeviceUpdate::Uuids) && device.uuids) {
+        device.uuids.reset();
+        device.serviceUuids.clear();
+        changed = true;
     }
-    if (const auto uuids = property<std::vector<std::string>>(props, "UUIDs")) {
-        device.uuids = *uuids;
-        change.advertisement = true;
-    }
-    if (const auto connected = property<bool>(props, "Connected")) {
-        change.connected = *connected != device.connected;
-        device.connected = *connected;
-    }
-    if (const auto resolved = property<bool>(props, "ServicesResolved")) {
-        change.servicesResolved = *resolved != device.servicesResolved;
-        device.servicesResolved = *resolved;
-        device.resolvedOnce = device.resolvedOnce || *resolved;
-    }
-    for (const auto& name : invalidated) {
-        if (name == "RSSI") {
-            device.rssi.reset();
-        } else if (name == "TxPower") {
-            device.txPower.reset();
-        } else if (name == "Name") {
-            device.name.reset();
-        } else if (name == "ManufacturerData") {
-            device.manufacturerData.reset();
-        } else if (name == "ServiceData") {
-            device.serviceData.reset();
-        } else if (name == "UUIDs") {
-            device.uuids.reset();
-        }
+    if (changed) {
+        change.reportChanged = true;
+        device.report.reset();
     }
     return change;
+}
+
+DeviceChange applyDevice(DeviceObject& device, const PropMap& props, const std::vector<std::string>& invalidated) {
+    return applyDevice(device, deviceUpdate(props, invalidated));
 }
 
 std::optional<AttributeObject> makeAttribute(const std::string& path, AttributeKind kind, const PropMap& props) {

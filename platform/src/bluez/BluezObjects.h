@@ -14,6 +14,7 @@
 
 #include "platform/CBTypes.h"
 #include "platform/Foundation.h"
+#include "platform/Radio.h"
 
 namespace platform::bluez {
 
@@ -43,10 +44,13 @@ struct DeviceObject {
     std::optional<std::vector<std::pair<uint16_t, std::string>>> manufacturerData;
     std::optional<std::vector<std::pair<std::string, std::string>>> serviceData;
     std::optional<std::vector<std::string>> uuids;
+    std::vector<CBUUID> serviceUuids;  // uuids read as UUIDs, those that are valid
     bool connected = false;
     bool servicesResolved = false;
     // Once services were resolved in this daemon run, UUIDs lists GATT services, not advertised ones.
     bool resolvedOnce = false;
+    // The last report made of the device while what it reports is unchanged: sent again as the same object.
+    radio::AdvertisementReportPtr report;
 };
 
 enum class AttributeKind { Service, Characteristic, Descriptor };
@@ -97,11 +101,43 @@ bool naturalLess(const std::string& a, const std::string& b);
 void applyAdapter(AdapterObject& adapter, const PropMap& props);
 struct DeviceChange {
     bool rssi = false;              // an RSSI was reported
-    bool advertisement = false;     // some advertised field changed
+    bool advertisement = false;     // some advertised field was reported
+    bool reportChanged = false;     // something a report carries now differs from before
     bool connected = false;         // Connected changed
     bool servicesResolved = false;  // ServicesResolved changed
 };
+
+/// The Device1 properties the radio reads, as one batch of changes: what a property map holds (each only
+/// when of the expected type), and the optional ones invalidated.
+struct DeviceUpdate {
+    enum Invalidated : unsigned { Rssi = 1, TxPower = 2, Name = 4, ManufacturerData = 8, ServiceData = 16, Uuids = 32 };
+    std::optional<std::string> address;
+    std::optional<std::string> adapter;
+    std::optional<std::string> name;
+    std::optional<int16_t> rssi;
+    std::optional<int16_t> txPower;
+    std::optional<std::vector<std::pair<uint16_t, std::string>>> manufacturerData;
+    std::optional<std::vector<std::pair<std::string, std::string>>> serviceData;
+    std::optional<std::vector<std::string>> uuids;
+    std::optional<bool> connected;
+    std::optional<bool> servicesResolved;
+    unsigned invalidated = 0;  // Invalidated bits
+};
+DeviceUpdate deviceUpdate(const PropMap& props, const std::vector<std::string>& invalidated);
+/// Reads the rest of a Device1 PropertiesChanged (after the interface name) straight from the message, without
+/// an intermediate map of variants. Throws sdbus::Error on a body of the wrong shape.
+DeviceUpdate readDeviceUpdate(sdbus::Message& message);
+DeviceChange applyDevice(DeviceObject& device, DeviceUpdate&& update);
 DeviceChange applyDevice(DeviceObject& device, const PropMap& props, const std::vector<std::string>& invalidated);
+
+/// The GattCharacteristic1 properties a PropertiesChanged may bring the radio.
+struct CharacteristicUpdate {
+    std::optional<std::string> value;
+    std::optional<uint16_t> mtu;
+};
+CharacteristicUpdate characteristicUpdate(const PropMap& props);
+/// As readDeviceUpdate, for a GattCharacteristic1 PropertiesChanged.
+CharacteristicUpdate readCharacteristicUpdate(sdbus::Message& message);
 /// Builds an attribute from its path and interface properties; absent when the path names no attribute.
 std::optional<AttributeObject> makeAttribute(const std::string& path, AttributeKind kind, const PropMap& props);
 

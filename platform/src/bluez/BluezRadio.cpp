@@ -16,8 +16,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <deque>
+#include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <set>
@@ -98,9 +99,11 @@ class SessionShared {
   public:
     explicit SessionShared(std::weak_ptr<radio::RadioCentralEvents> listener) : listener_(std::move(listener)) {}
 
+    // Events and completions come after the reports queued before them.
     template <typename F>
     void event(F&& deliver) {
         std::lock_guard<std::recursive_mutex> lock(deliveryMutex_);
+        deliverReportsLocked();
         if (closed_) {
             return;
         }
@@ -112,20 +115,22 @@ class SessionShared {
     template <typename F>
     void completion(F&& complete) {
         std::lock_guard<std::recursive_mutex> lock(deliveryMutex_);
+        deliverReportsLocked();
         if (!closed_) {
             guarded(complete);
         }
     }
 
-    void discovered(const radio::AdvertisementReportPtr& report) {
-        std::lock_guard<std::recursive_mutex> lock(deliveryMutex_);
-        if (closed_ || !scanning_) {
+    // Loop thread: queues a report for the next flushDiscovered(), which delivers those of one loop pass
+    // together.
+    void discovered(const radio::AdvertisementReportPtr& report) { queued_.push_back(report); }
+
+    void flushDiscovered() {
+        if (queued_.empty()) {
             return;
         }
-        if (const auto listener = listener_.lock()) {
-            const std::vector<radio::AdvertisementReportPtr> batch{report};
-            guarded([&] { listener->radioDiscovered(batch); });
-        }
+        std::lock_guard<std::recursive_mutex> lock(deliveryMutex_);
+        deliverReportsLocked();
     }
 
     // Returns whether this call closed it. Waits for an event running on another thread.
@@ -168,12 +173,31 @@ class SessionShared {
         }
     }
 
+    // Called with deliveryMutex_ held, on the loop thread. The scanning and closed flags are those of the
+    // moment of delivery, as they would be for a report delivered alone.
+    void deliverReportsLocked() {
+        if (queued_.empty()) {
+            return;
+        }
+        // The batch being delivered is apart from the queue, which stays usable meanwhile.
+        delivering_.swap(queued_);
+        if (!closed_ && scanning_) {
+            if (const auto listener = listener_.lock()) {
+                guarded([&] { listener->radioDiscovered(delivering_); });
+            }
+        }
+        delivering_.clear();  // keeps its capacity for the next batch
+    }
+
     const std::weak_ptr<radio::RadioCentralEvents> listener_;
     // Held while an event or completion of this session runs; guards closed_ and scanning_, so that close()
     // and stopScan() wait for a delivery under way and nothing is delivered after they return.
     std::recursive_mutex deliveryMutex_;
     bool closed_ = false;
     bool scanning_ = false;
+    // Touched by the loop thread only: the reports of the current loop pass, and the batch being delivered.
+    std::vector<radio::AdvertisementReportPtr> queued_;
+    std::vector<radio::AdvertisementReportPtr> delivering_;
     mutable std::mutex connectedMutex_;  // guards connected_ (read by mtu() on any thread)
     std::set<std::string> connected_;
 };
@@ -231,14 +255,19 @@ class Core {
     }
 
     void post(Task task) {
+        bool first = false;
         {
             std::lock_guard<std::mutex> lock(tasksMutex_);
             if (stopping_) {
                 return;
             }
+            first = tasks_.empty();
             tasks_.push_back(std::move(task));
         }
-        wake();
+        // The loop looks at the queue before it waits: only the first task since it last took them need wake it.
+        if (first) {
+            wake();
+        }
     }
 
     CBManagerState state() const {
@@ -484,7 +513,11 @@ class Core {
         const std::string path = attribute->path;
         callBluez(
             path, descriptor ? kDescriptorInterface : kCharacteristicInterface, "ReadValue",
-            [](sdbus::MethodCall& m) { m << PropMap{}; }, kRequestTimeout,
+            [](sdbus::MethodCall& m) {
+                m.openContainer("{sv}");
+                m.closeContainer();
+            },
+            kRequestTimeout,
             [call](Core& core, sdbus::MethodReply& reply, const NSError* error) {
                 if (error) {
                     core.answerUnlessTimedOut(call, *error);
@@ -516,14 +549,27 @@ class Core {
         request.handle = handle;
         request.done = std::move(done);
         const uint64_t call = addRequest(std::move(request));
-        const std::vector<uint8_t> bytes(value.begin(), value.end());
-        PropMap options;
-        if (type) {
-            options["type"] = sdbus::Variant(std::string(type));
-        }
         callBluez(
             attribute->path, descriptor ? kDescriptorInterface : kCharacteristicInterface, "WriteValue",
-            [&](sdbus::MethodCall& m) { m << bytes << options; }, kRequestTimeout,
+            [&](sdbus::MethodCall& m) {
+                m.openContainer("y");
+                for (const char byte : value) {
+                    m << static_cast<uint8_t>(byte);
+                }
+                m.closeContainer();
+                // The options written in place: {"type": <type>} or {}.
+                m.openContainer("{sv}");
+                if (type) {
+                    m.openDictEntry("sv");
+                    m << "type";
+                    m.openVariant("s");
+                    m << type;
+                    m.closeVariant();
+                    m.closeDictEntry();
+                }
+                m.closeContainer();
+            },
+            kRequestTimeout,
             [call](Core& core, sdbus::MethodReply&, const NSError* error) {
                 if (error) {
                     core.answerUnlessTimedOut(call, *error);
@@ -638,24 +684,30 @@ class Core {
         }
     }
 
+    // One pass: the tasks posted, the timers due, the bus's messages (a bounded batch), then the reports they
+    // produced; then it waits for the bus, a task or the next deadline. Nothing here allocates on the way of
+    // an event.
     void run() {
         startConnector();
+        bool busWoke = true;  // the bus may have something to process
         for (;;) {
-            std::deque<Task> batch;
             {
                 std::lock_guard<std::mutex> lock(tasksMutex_);
                 if (stopping_) {
                     break;
                 }
-                batch.swap(tasks_);
+                running_.swap(tasks_);
             }
-            for (auto& task : batch) {
+            for (auto& task : running_) {
                 guardedTask(task);
             }
-            runDueTimers();
+            running_.clear();  // keeps its capacity
+            if (!timerOrder_.empty()) {
+                runDueTimers();
+            }
             // A bounded batch, so that a flood of signals does not hold back the requests queued meanwhile.
             int dispatched = 0;
-            if (bus_) {
+            if (bus_ && busWoke) {
                 try {
                     while (dispatched < kDispatchBatch && bus_ && bus_->processPendingRequest()) {
                         ++dispatched;
@@ -664,6 +716,9 @@ class Core {
                     busBroken(e.what());
                 }
             }
+            if (reportsQueued_) {
+                flushReports();
+            }
             graveyard_.clear();
             {
                 std::lock_guard<std::mutex> lock(tasksMutex_);
@@ -671,15 +726,13 @@ class Core {
                     break;
                 }
                 if (!tasks_.empty() || dispatched == kDispatchBatch) {
-                    continue;  // more to do without waiting
+                    busWoke = true;  // not asked, so looked at: a stream of tasks must not starve the bus
+                    continue;        // more to do without waiting
                 }
             }
             int timeout = -1;
-            if (!timers_.empty()) {
-                Clock::time_point next = Clock::time_point::max();
-                for (const auto& [id, timer] : timers_) {
-                    next = std::min(next, timer.when);
-                }
+            if (!timerOrder_.empty()) {
+                const auto next = timerOrder_.begin()->first;
                 const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
                 timeout = static_cast<int>(std::clamp<long long>(wait, 0, 60000));
             }
@@ -699,9 +752,14 @@ class Core {
                     continue;
                 }
             }
-            ::poll(fds, count, timeout);
-            uint64_t drained = 0;
-            [[maybe_unused]] const auto got = ::read(wakeFd_, &drained, sizeof drained);
+            const int ready = ::poll(fds, count, timeout);
+            // The bus needs processing when its descriptor is ready or a deadline (possibly its own) passed;
+            // a wake for a task alone does not. Anything unexpected: process it anyway.
+            busWoke = ready <= 0 || count < 2 || fds[1].revents != 0;
+            if (ready > 0 && (fds[0].revents & POLLIN)) {
+                uint64_t drained = 0;
+                [[maybe_unused]] const auto got = ::read(wakeFd_, &drained, sizeof drained);
+            }
         }
         // Proxies and matches go before the connection they use, all on this thread.
         matches_.clear();
@@ -720,30 +778,41 @@ class Core {
 
     uint64_t after(Clock::duration delay, Task task) {
         const uint64_t id = ++nextTimer_;
-        timers_[id] = Timer{Clock::now() + delay, std::move(task)};
+        const auto when = Clock::now() + delay;
+        timers_[id] = Timer{when, std::move(task)};
+        timerOrder_.emplace(when, id);
         return id;
     }
 
     void cancelTimer(uint64_t id) {
-        if (id) {
-            timers_.erase(id);
+        if (!id) {
+            return;
+        }
+        const auto it = timers_.find(id);
+        if (it != timers_.end()) {
+            timerOrder_.erase({it->second.when, id});
+            timers_.erase(it);
         }
     }
 
+    // Runs the timers due now; those they set meanwhile wait for the next pass, even if due already.
     void runDueTimers() {
         const auto now = Clock::now();
+        const auto end = timerOrder_.upper_bound({now, std::numeric_limits<uint64_t>::max()});
+        if (end == timerOrder_.begin()) {
+            return;
+        }
         std::vector<uint64_t> due;
-        for (const auto& [id, timer] : timers_) {
-            if (timer.when <= now) {
-                due.push_back(id);
-            }
+        for (auto it = timerOrder_.begin(); it != end; ++it) {
+            due.push_back(it->second);
         }
         for (const uint64_t id : due) {
             const auto it = timers_.find(id);
             if (it == timers_.end()) {
-                continue;
+                continue;  // cancelled by a timer before it
             }
             Task task = std::move(it->second.task);
+            timerOrder_.erase({it->second.when, id});
             timers_.erase(it);
             guardedTask(task);
         }
@@ -1171,16 +1240,44 @@ class Core {
         }
     }
 
+    // The hottest path: every advertisement and every notification is one of these. The body is read in place,
+    // each known property straight into its field.
     void onPropertiesChanged(sdbus::Message& message) {
         if (!objectsLoaded_) {
             return;
         }
-        const std::string path = message.getPath();
-        std::string interface;
-        PropMap changed;
-        std::vector<std::string> invalidated;
-        message >> interface >> changed >> invalidated;
-        if (interface == kAdapterInterface) {
+        char* interface = nullptr;
+        message >> interface;
+        if (!interface) {
+            return;
+        }
+        if (std::strcmp(interface, kDeviceInterface) == 0) {
+            const auto it = devices_.find(message.getPath());
+            if (it == devices_.end()) {
+                return;
+            }
+            DeviceUpdate update = readDeviceUpdate(message);
+            const DeviceChange change = applyDevice(it->second, std::move(update));
+            if (it->second.adapter == adapter_) {
+                deviceChanged(it->second, change, false);
+            }
+        } else if (std::strcmp(interface, kCharacteristicInterface) == 0) {
+            const auto it = attributes_.find(message.getPath());
+            if (it == attributes_.end()) {
+                return;
+            }
+            CharacteristicUpdate update = readCharacteristicUpdate(message);
+            if (update.mtu) {
+                it->second.mtu = *update.mtu;
+            }
+            if (update.value) {
+                valueChanged(it->second, *update.value);
+            }
+        } else if (std::strcmp(interface, kAdapterInterface) == 0) {
+            const std::string path = message.getPath();
+            PropMap changed;
+            std::vector<std::string> invalidated;
+            message >> changed >> invalidated;
             const auto it = adapters_.find(path);
             if (it == adapters_.end()) {
                 return;
@@ -1193,26 +1290,6 @@ class Core {
                 }
                 refreshState();
                 updateDiscovery();
-            }
-        } else if (interface == kDeviceInterface) {
-            const auto it = devices_.find(path);
-            if (it == devices_.end()) {
-                return;
-            }
-            const DeviceChange change = applyDevice(it->second, changed, invalidated);
-            if (it->second.adapter == adapter_) {
-                deviceChanged(it->second, change, false);
-            }
-        } else if (interface == kCharacteristicInterface) {
-            const auto it = attributes_.find(path);
-            if (it == attributes_.end()) {
-                return;
-            }
-            if (const auto mtu = property<uint16_t>(changed, "MTU")) {
-                it->second.mtu = *mtu;
-            }
-            if (const auto value = property<std::vector<uint8_t>>(changed, "Value")) {
-                valueChanged(it->second, bytesOf(*value));
             }
         }
     }
@@ -1420,7 +1497,7 @@ class Core {
             });
     }
 
-    void deviceChanged(const DeviceObject& device, const DeviceChange& change, bool added) {
+    void deviceChanged(DeviceObject& device, const DeviceChange& change, bool added) {
         (void)added;
         if (change.rssi || change.advertisement) {
             reportAdvertisement(device, change.rssi);
@@ -1440,9 +1517,7 @@ class Core {
 
     // A device counts as found only once an RSSI was reported for it during this session's scan: remembered
     // devices and bare objects from others' scans carry none.
-    void reportAdvertisement(const DeviceObject& device, bool rssi_reported) {
-        // One immutable report, shared by every session that takes it.
-        radio::AdvertisementReportPtr report;
+    void reportAdvertisement(DeviceObject& device, bool rssi_reported) {
         for (auto& [id, session] : sessions_) {
             if (!session.scanning) {
                 continue;
@@ -1458,10 +1533,21 @@ class Core {
             if (!session.duplicates && !session.reported.insert(device.address).second) {
                 continue;
             }
-            if (!report) {
-                report = std::make_shared<const radio::AdvertisementReport>(makeReport(device));
+            // One immutable report, shared by every session that takes it, and sent again while the device
+            // reports the same.
+            if (!device.report) {
+                device.report = std::make_shared<const radio::AdvertisementReport>(makeReport(device));
             }
-            session.shared->discovered(report);
+            session.shared->discovered(device.report);
+            reportsQueued_ = true;
+        }
+    }
+
+    // Delivers the reports of this loop pass, one batch per session.
+    void flushReports() {
+        reportsQueued_ = false;
+        for (auto& [id, session] : sessions_) {
+            session.shared->flushDiscovered();
         }
     }
 
@@ -1472,10 +1558,8 @@ class Core {
         if (!device.uuids) {
             return false;
         }
-        for (const auto& text : *device.uuids) {
-            const auto uuid = uuidFromBluez(text);
-            if (uuid &&
-                std::find(session.services->begin(), session.services->end(), *uuid) != session.services->end()) {
+        for (const auto& uuid : device.serviceUuids) {
+            if (std::find(session.services->begin(), session.services->end(), uuid) != session.services->end()) {
                 return true;
             }
         }
@@ -1496,9 +1580,11 @@ class Core {
         if (device.manufacturerData && !device.manufacturerData->empty()) {
             const auto& [company, payload] = device.manufacturerData->front();
             std::string data;
+            data.reserve(2 + payload.size());
             data += static_cast<char>(company & 0xFF);
             data += static_cast<char>(company >> 8);
-            ad.manufacturerData = data + payload;
+            data += payload;
+            ad.manufacturerData = std::move(data);
         }
         if (device.serviceData && !device.serviceData->empty()) {
             std::vector<std::pair<CBUUID, std::string>> entries;
@@ -1511,13 +1597,7 @@ class Core {
         }
         // After resolution UUIDs lists the GATT services, not what the device advertises.
         if (device.uuids && !device.resolvedOnce) {
-            std::vector<CBUUID> uuids;
-            for (const auto& text : *device.uuids) {
-                if (const auto uuid = uuidFromBluez(text)) {
-                    uuids.push_back(*uuid);
-                }
-            }
-            ad.serviceUUIDs = std::move(uuids);
+            ad.serviceUUIDs = device.serviceUuids;
         }
         return report;
     }
@@ -1870,10 +1950,14 @@ class Core {
         if (entry == rt->second.notify.end()) {
             return;
         }
-        const auto subscribers = entry->second.active;
-        for (const uint64_t id : subscribers) {
+        // Delivering only calls the listeners, which post anything they ask of the radio: the set stays as it is.
+        for (const uint64_t id : entry->second.active) {
             const auto s = sessions_.find(id);
-            if (s != sessions_.end() && linkUp(id, address)) {
+            if (s == sessions_.end()) {
+                continue;
+            }
+            const auto link = s->second.links.find(address);
+            if (link != s->second.links.end() && link->second.phase == Phase::Connected) {
                 s->second.shared->event([&](radio::RadioCentralEvents& l) { l.radioNotified(address, handle, value); });
             }
         }
@@ -1999,8 +2083,9 @@ class Core {
     std::thread loopThread_;
     int wakeFd_ = -1;
     std::mutex tasksMutex_;  // guards tasks_ and stopping_
-    std::deque<Task> tasks_;
+    std::vector<Task> tasks_;
     bool stopping_ = false;
+    std::vector<Task> running_;  // loop thread only: the tasks taken for this pass
 
     mutable std::mutex snapshotMutex_;  // guards state_, authorization_ and mtus_ (read from any thread)
     CBManagerState state_ = CBManagerState::Unknown;
@@ -2009,6 +2094,7 @@ class Core {
 
     // Everything below is touched by the loop thread only.
     std::map<uint64_t, Timer> timers_;
+    std::set<std::pair<Clock::time_point, uint64_t>> timerOrder_;  // timers_ by deadline
     uint64_t nextTimer_ = 0;
     uint64_t nextCall_ = 0;
 
@@ -2042,6 +2128,7 @@ class Core {
     std::optional<std::string> appliedFilter_;
 
     std::map<uint64_t, SessionState> sessions_;
+    bool reportsQueued_ = false;                    // some session holds reports of this pass
     std::map<std::string, DeviceRuntime> runtime_;  // by address
     std::map<uint64_t, Request> requests_;
 };
