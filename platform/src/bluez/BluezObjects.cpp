@@ -247,9 +247,11 @@ class MessageValue {
         message_.clearFlags();
         message_.exitContainer();
         message_.exitVariant();
-        // As a map of them would: ordered by key, the first of equal keys kept.
-        std::stable_sort(entries.begin(), entries.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        // As a map of them would: ordered by key, the first of equal keys kept. Usually one entry, in order.
+        const auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };
+        if (!std::is_sorted(entries.begin(), entries.end(), by_key)) {
+            std::stable_sort(entries.begin(), entries.end(), by_key);
+        }
         entries.erase(std::unique(entries.begin(), entries.end(),
                                   [](const auto& a, const auto& b) { return a.first == b.first; }),
                       entries.end());
@@ -456,7 +458,12 @@ CharacteristicUpdate readCharacteristicUpdate(sdbus::Message& message) {
     CharacteristicUpdate update;
     readProperties(
         message, [&](std::string_view name, MessageValue& value) { readCharacteristicProperty(update, name, value); });
-    readInvalidated(message);  // none of interest, but a body of the wrong shape is refused whole
+    // No invalidated name is of interest, but a body of the wrong shape is refused whole.
+    std::string type, contents;
+    message.peekType(type, contents);
+    if (!type.empty() && type[0] != '\0' && (type != "a" || contents != "s")) {
+        throw sdbus::Error("org.freedesktop.DBus.Error.InvalidSignature", "PropertiesChanged of the wrong shape");
+    }
     return update;
 }
 

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -823,7 +824,7 @@ class Core {
     void startConnector() {
         busPhase_ = BusPhase::Connecting;
         const uint64_t attempt = ++busAttempt_;
-        after(kBusConnectLimit, [attempt](Core& core) {
+        busConnectTimer_ = after(kBusConnectLimit, [attempt](Core& core) {
             if (core.busAttempt_ == attempt && core.busPhase_ == BusPhase::Connecting) {
                 core.busPhase_ = BusPhase::Failed;
                 core.refreshState();
@@ -854,6 +855,8 @@ class Core {
         if (attempt != busAttempt_) {
             return;
         }
+        cancelTimer(busConnectTimer_);  // answered, one way or the other
+        busConnectTimer_ = 0;
         if (!connection) {
             NSLog("BlueZ radio: the system bus cannot be reached: %@", failure);
             busPhase_ = BusPhase::Failed;
@@ -2105,6 +2108,7 @@ class Core {
     std::vector<std::unique_ptr<sdbus::IProxy>> graveyard_;
     BusPhase busPhase_ = BusPhase::Connecting;
     uint64_t busAttempt_ = 0;
+    uint64_t busConnectTimer_ = 0;  // the limit of the attempt under way
 
     // Replies of an older generation (before bluetoothd or the adapter went away) are dropped.
     uint64_t generation_ = 0;
@@ -2116,10 +2120,10 @@ class Core {
     bool awaitingReturn_ = false;  // bluetoothd or the adapter went away and has not come back
 
     std::map<std::string, AdapterObject> adapters_;
-    std::map<std::string, DeviceObject> devices_;        // by path
-    std::map<std::string, AttributeObject> attributes_;  // by path: a device's attributes are one range
-    std::string adapter_;                                // the adapter in use, empty when none
-    std::map<std::string, std::string> byAddress_;       // address -> device path, on adapter_
+    std::unordered_map<std::string, DeviceObject> devices_;  // by path
+    std::map<std::string, AttributeObject> attributes_;      // by path: a device's attributes are one range
+    std::string adapter_;                                    // the adapter in use, empty when none
+    std::map<std::string, std::string> byAddress_;           // address -> device path, on adapter_
 
     uint64_t discoveryGeneration_ = 0;
     bool discoveryOn_ = false;
