@@ -164,9 +164,13 @@ class VariantValue {
     const std::string type_;
 };
 
-// Reads an array of bytes the message is positioned at (signature "ay") into `out`.
+}  // namespace
+
 void readBytes(sdbus::Message& message, std::string& out) {
-    message.enterContainer("y");
+    if (!message.enterContainer("y")) {
+        message.clearFlags();
+        return;  // no array at all
+    }
     uint8_t byte = 0;
     while (message >> byte) {
         out.push_back(static_cast<char>(byte));
@@ -174,6 +178,8 @@ void readBytes(sdbus::Message& message, std::string& out) {
     message.clearFlags();
     message.exitContainer();
 }
+
+namespace {
 
 // One property's value inside a message, read in place: the message is positioned at its variant. A value
 // that is not read is skipped by finish().

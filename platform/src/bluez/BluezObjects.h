@@ -138,6 +138,8 @@ struct CharacteristicUpdate {
 CharacteristicUpdate characteristicUpdate(const PropMap& props);
 /// As readDeviceUpdate, for a GattCharacteristic1 PropertiesChanged.
 CharacteristicUpdate readCharacteristicUpdate(sdbus::Message& message);
+/// Appends the array of bytes (ay) the message is positioned at to `out`; nothing at the message's end.
+void readBytes(sdbus::Message& message, std::string& out);
 /// Builds an attribute from its path and interface properties; absent when the path names no attribute.
 std::optional<AttributeObject> makeAttribute(const std::string& path, AttributeKind kind, const PropMap& props);
 

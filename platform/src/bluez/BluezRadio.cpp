@@ -1,7 +1,9 @@
 // The BlueZ radio. One thread of its own (the loop) owns the bus connection, the mirror of bluetoothd's
-// objects and every session's links; it is the only thread that touches them. Requests from other threads
-// are handed to it as tasks; D-Bus calls are all asynchronous with a timeout, and their replies, the signals,
-// the radio's own timers and the events and completions they produce all run on it, one at a time.
+// objects and every session's links; it touches them holding Core::coreMutex_, which it lets go only while it
+// waits in poll(). Requests from other threads are handed to it as tasks, except that a read or write made
+// while it waits is sent by the caller's thread itself under that mutex. D-Bus calls are all asynchronous
+// with a timeout, and their replies, the signals, the radio's own timers and the events and completions they
+// produce all run on the loop, one at a time.
 //
 // What other threads may read: the adapter state, the authorization and the MTUs (Core::snapshotMutex_), and
 // each session's connected devices, scan flag and closed flag (SessionShared).
@@ -88,10 +90,6 @@ bool isTimeout(const NSError& error) {
     return error.domain == "org.freedesktop.DBus.Error.NoReply" ||
            error.domain == "org.freedesktop.DBus.Error.Timeout" ||
            error.domain == "org.freedesktop.DBus.Error.TimedOut";
-}
-
-std::string bytesOf(const std::vector<uint8_t>& data) {
-    return std::string(data.begin(), data.end());
 }
 
 // The part of a session other threads touch: its listener, and the flags that decide whether an event may
@@ -202,6 +200,10 @@ class SessionShared {
     mutable std::mutex connectedMutex_;  // guards connected_ (read by mtu() on any thread)
     std::set<std::string> connected_;
 };
+
+class Core;
+// The core whose loop runs on this thread, if any.
+thread_local const Core* tLoopCore = nullptr;
 
 class Core {
   public:
@@ -501,6 +503,95 @@ class Core {
             complete(id, [&] { done(&error, {}); });
             return;
         }
+        sendRead(id, address, handle, descriptor, attribute->path, std::move(done));
+    }
+
+    void write(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
+               const std::string& value, Done done) {
+        const AttributeKind kind = descriptor ? AttributeKind::Descriptor : AttributeKind::Characteristic;
+        const AttributeObject* attribute = linkUp(id, address) ? attributeByHandle(address, handle, kind) : nullptr;
+        if (!attribute) {
+            const NSError error = linkUp(id, address) ? unknownAttributeError() : notConnectedError();
+            complete(id, [&] { done(&error); });
+            return;
+        }
+        sendWrite(id, address, handle, descriptor, type, value, attribute->path, std::move(done));
+    }
+
+    // ---- Requests sent from the caller's thread ----
+    //
+    // A read or write made while the loop waits in poll() goes out from the caller's thread at once, under
+    // coreMutex_, instead of waking the loop to send it: one thread hop less before the call is on the bus.
+    // Only a request that goes out as it is takes this way; one that would be answered on the spot (no link,
+    // unknown attribute), one made while the loop works, and one made on the loop's own thread (from inside an
+    // event or completion) are queued to the loop as before, so no answer ever comes before the request returns
+    // or on another thread than the loop.
+
+    bool readNow(uint64_t id, const std::string& address, AttributeHandle handle, ValueDone& done) {
+        return now([&] {
+            const AttributeObject* attribute =
+                linkUp(id, address) ? attributeByHandle(address, handle, AttributeKind::Characteristic) : nullptr;
+            if (!attribute) {
+                return false;
+            }
+            sendRead(id, address, handle, false, attribute->path, std::move(done));
+            return true;
+        });
+    }
+
+    bool writeNow(uint64_t id, const std::string& address, AttributeHandle handle, const char* type,
+                  const std::string& value, Done& done) {
+        return now([&] {
+            const AttributeObject* attribute =
+                linkUp(id, address) ? attributeByHandle(address, handle, AttributeKind::Characteristic) : nullptr;
+            if (!attribute) {
+                return false;
+            }
+            sendWrite(id, address, handle, false, type, value, attribute->path, std::move(done));
+            return true;
+        });
+    }
+
+  private:
+    // Runs `send` under coreMutex_ when the loop waits with no task queued and this is not the loop's thread;
+    // returns whether it sent. The loop wakes to recompute its wait when the call's timeout or the bus's events
+    // ask for it. Lock order: coreMutex_, then tasksMutex_, as in the loop.
+    template <typename F>
+    bool now(F&& send) {
+        if (tLoopCore == this) {
+            return false;
+        }
+        std::unique_lock<std::mutex> lock(coreMutex_, std::try_to_lock);
+        if (!lock || !bus_ || !pollWaiting_) {
+            return false;
+        }
+        {
+            // Not ahead of a request queued before it.
+            std::lock_guard<std::mutex> queued(tasksMutex_);
+            if (!tasks_.empty() || stopping_) {
+                return false;
+            }
+        }
+        if (!send()) {
+            return false;
+        }
+        bool wake_loop = true;
+        try {
+            const auto data = bus_->getEventLoopPollData();
+            const int timeout = data.getPollTimeout();
+            wake_loop = data.events != pollEvents_ ||
+                        (timeout >= 0 && Clock::now() + std::chrono::milliseconds(timeout) < pollDeadline_);
+        } catch (const std::exception&) {
+        }
+        lock.unlock();
+        if (wake_loop) {
+            wake();
+        }
+        return true;
+    }
+
+    void sendRead(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor,
+                  const std::string& path, ValueDone done) {
         Request request;
         request.session = id;
         request.address = address;
@@ -511,7 +602,6 @@ class Core {
         if (!descriptor) {
             ++runtime_[address].reads[handle].pending;
         }
-        const std::string path = attribute->path;
         callBluez(
             path, descriptor ? kDescriptorInterface : kCharacteristicInterface, "ReadValue",
             [](sdbus::MethodCall& m) {
@@ -524,26 +614,19 @@ class Core {
                     core.answerUnlessTimedOut(call, *error);
                     return;
                 }
-                std::vector<uint8_t> value;
+                std::string value;
                 try {
-                    reply >> value;
+                    readBytes(reply, value);
                 } catch (const std::exception& e) {
                     core.answer(call, badReplyError(e.what()));
                     return;
                 }
-                core.answerValue(call, bytesOf(value));
+                core.answerValue(call, value);
             });
     }
 
-    void write(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
-               const std::string& value, Done done) {
-        const AttributeKind kind = descriptor ? AttributeKind::Descriptor : AttributeKind::Characteristic;
-        const AttributeObject* attribute = linkUp(id, address) ? attributeByHandle(address, handle, kind) : nullptr;
-        if (!attribute) {
-            const NSError error = linkUp(id, address) ? unknownAttributeError() : notConnectedError();
-            complete(id, [&] { done(&error); });
-            return;
-        }
+    void sendWrite(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
+                   const std::string& value, const std::string& path, Done done) {
         Request request;
         request.session = id;
         request.address = address;
@@ -551,7 +634,7 @@ class Core {
         request.done = std::move(done);
         const uint64_t call = addRequest(std::move(request));
         callBluez(
-            attribute->path, descriptor ? kDescriptorInterface : kCharacteristicInterface, "WriteValue",
+            path, descriptor ? kDescriptorInterface : kCharacteristicInterface, "WriteValue",
             [&](sdbus::MethodCall& m) {
                 m.openContainer("y");
                 for (const char byte : value) {
@@ -580,6 +663,7 @@ class Core {
             });
     }
 
+  public:
     void setNotify(uint64_t id, const std::string& address, AttributeHandle handle, bool enabled, Done done) {
         const AttributeObject* attribute =
             linkUp(id, address) ? attributeByHandle(address, handle, AttributeKind::Characteristic) : nullptr;
@@ -689,6 +773,8 @@ class Core {
     // produced; then it waits for the bus, a task or the next deadline. Nothing here allocates on the way of
     // an event.
     void run() {
+        tLoopCore = this;
+        std::unique_lock<std::mutex> core(coreMutex_);
         startConnector();
         bool busWoke = true;  // the bus may have something to process
         for (;;) {
@@ -753,7 +839,13 @@ class Core {
                     continue;
                 }
             }
+            pollWaiting_ = true;
+            pollEvents_ = count == 2 ? fds[1].events : 0;
+            pollDeadline_ = timeout < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
+            core.unlock();
             const int ready = ::poll(fds, count, timeout);
+            core.lock();
+            pollWaiting_ = false;
             // The bus needs processing when its descriptor is ready or a deadline (possibly its own) passed;
             // a wake for a task alone does not. Anything unexpected: process it anyway.
             busWoke = ready <= 0 || count < 2 || fds[1].revents != 0;
@@ -2085,7 +2177,13 @@ class Core {
 
     std::thread loopThread_;
     int wakeFd_ = -1;
-    std::mutex tasksMutex_;  // guards tasks_ and stopping_
+    // Held by the loop thread for all it does but its wait in poll(); a caller's thread takes it only to send a
+    // request then (readNow, writeNow). Guards the three poll fields below and everything from timers_ on.
+    std::mutex coreMutex_;
+    bool pollWaiting_ = false;        // the loop waits in poll()
+    short pollEvents_ = 0;            // the bus events it waits for
+    Clock::time_point pollDeadline_;  // when it stops waiting at the latest
+    std::mutex tasksMutex_;           // guards tasks_ and stopping_
     std::vector<Task> tasks_;
     bool stopping_ = false;
     std::vector<Task> running_;  // loop thread only: the tasks taken for this pass
@@ -2095,7 +2193,7 @@ class Core {
     CBManagerAuthorization authorization_ = CBManagerAuthorization::AllowedAlways;
     std::map<std::string, unsigned> mtus_;
 
-    // Everything below is touched by the loop thread only.
+    // Everything below is the loop's, guarded by coreMutex_ (the loop thread holds it but while it waits).
     std::map<uint64_t, Timer> timers_;
     std::set<std::pair<Clock::time_point, uint64_t>> timerOrder_;  // timers_ by deadline
     uint64_t nextTimer_ = 0;
@@ -2183,6 +2281,9 @@ class Session final : public radio::RadioCentral {
     }
 
     void readCharacteristic(const DeviceKey& device, AttributeHandle characteristic, ValueDone done) override {
+        if (core_->readNow(id_, device, characteristic, done)) {
+            return;
+        }
         core_->post([id = id_, device, characteristic, done = std::move(done)](Core& c) mutable {
             c.read(id, device, characteristic, false, std::move(done));
         });
@@ -2190,6 +2291,9 @@ class Session final : public radio::RadioCentral {
 
     void writeCharacteristic(const DeviceKey& device, AttributeHandle characteristic, const std::string& value,
                              Done done) override {
+        if (core_->writeNow(id_, device, characteristic, "request", value, done)) {
+            return;
+        }
         core_->post([id = id_, device, characteristic, value, done = std::move(done)](Core& c) mutable {
             c.write(id, device, characteristic, false, "request", value, std::move(done));
         });
@@ -2198,6 +2302,9 @@ class Session final : public radio::RadioCentral {
     void writeWithoutResponse(const DeviceKey& device, AttributeHandle characteristic, const std::string& value,
                               Done sent) override {
         // bluetoothd answers a command write once it is queued for the link.
+        if (core_->writeNow(id_, device, characteristic, "command", value, sent)) {
+            return;
+        }
         core_->post([id = id_, device, characteristic, value, sent = std::move(sent)](Core& c) mutable {
             c.write(id, device, characteristic, false, "command", value, std::move(sent));
         });

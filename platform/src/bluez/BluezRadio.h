@@ -6,7 +6,8 @@
 // ("hci1"). A device's key is its Bluetooth address as bluetoothd gives it ("AA:BB:CC:DD:EE:FF").
 //
 // One thread of the radio's own owns the bus connection and runs every D-Bus call asynchronously, each with a
-// timeout; requests from other threads are handed to it. Events and completions are called on that thread.
+// timeout; requests from other threads are handed to it (a read or write made while it is idle is sent from the
+// caller's thread under its lock, to save a thread hop). Events and completions are called on that thread.
 
 #include <memory>
 
