@@ -63,6 +63,47 @@ TEST(BluezObjects, DevicePropertiesOfAnUnexpectedTypeAreIgnoredAndInvalidatedOne
     EXPECT_TRUE(device.connected);
 }
 
+// A device's last report is sent again while nothing it carries changes; any change must drop it, or a stale
+// value would be reported.
+TEST(BluezObjects, ReportIsKeptOnlyWhileWhatItCarriesIsUnchanged) {
+    DeviceObject device;
+    PropMap props;
+    props["RSSI"] = sdbus::Variant(int16_t{-58});
+    std::map<uint16_t, sdbus::Variant> manufacturer;
+    manufacturer[0x004c] = sdbus::Variant(std::vector<uint8_t>{0x02, 0x15});
+    props["ManufacturerData"] = sdbus::Variant(manufacturer);
+    props["UUIDs"] = sdbus::Variant(std::vector<std::string>{"0000180a-0000-1000-8000-00805f9b34fb", "bad"});
+    EXPECT_TRUE(applyDevice(device, props, {}).reportChanged);
+    ASSERT_EQ(device.serviceUuids.size(), 1u);
+    EXPECT_EQ(device.serviceUuids.front(), CBUUID::UUIDWithString("180A"));
+    const auto keep = [&] { device.report = std::make_shared<const platform::radio::AdvertisementReport>(); };
+
+    keep();
+    const DeviceChange same = applyDevice(device, props, {});
+    EXPECT_TRUE(same.rssi);
+    EXPECT_TRUE(same.advertisement);
+    EXPECT_FALSE(same.reportChanged);
+    EXPECT_TRUE(device.report);
+
+    props["RSSI"] = sdbus::Variant(int16_t{-60});
+    EXPECT_TRUE(applyDevice(device, props, {}).reportChanged);
+    EXPECT_FALSE(device.report);
+
+    keep();
+    manufacturer[0x004c] = sdbus::Variant(std::vector<uint8_t>{0x02, 0x16});
+    EXPECT_TRUE(applyDevice(device, {{"ManufacturerData", sdbus::Variant(manufacturer)}}, {}).reportChanged);
+    EXPECT_FALSE(device.report);
+
+    keep();
+    EXPECT_TRUE(applyDevice(device, {}, {"UUIDs"}).reportChanged);
+    EXPECT_FALSE(device.report);
+    EXPECT_TRUE(device.serviceUuids.empty());
+
+    keep();  // resolving services changes what UUIDs mean for the report
+    EXPECT_TRUE(applyDevice(device, {{"ServicesResolved", sdbus::Variant(true)}}, {}).reportChanged);
+    EXPECT_FALSE(device.report);
+}
+
 TEST(BluezObjects, UuidsFlagsAndErrors) {
     EXPECT_EQ(uuidFromBluez("0000180a-0000-1000-8000-00805f9b34fb")->UUIDString(), "180A");
     EXPECT_EQ(uuidFromBluez("1234abcd-0000-1000-8000-00805f9b34fb")->UUIDString(), "1234ABCD");
