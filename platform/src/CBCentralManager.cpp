@@ -116,10 +116,13 @@ void CBCentralManager::Impl::drain() {
 
 void CBCentralManager::Impl::deliverAdverts() {
     std::vector<Advert> batch;
+    // Replaced before this batch was taken: only reports queued before then point to them.
+    std::vector<std::shared_ptr<const AdvertisementData>> gone;
     {
         Lock lock(adv_mutex);
         batch.swap(spare);
         batch.swap(adverts);
+        gone.swap(retired);
         adverts_posted = false;
     }
     auto central = self.lock();
@@ -150,6 +153,7 @@ void CBCentralManager::Impl::deliverAdverts() {
             spare.swap(batch);
         }
     }
+    gone.clear();  // the batch that pointed to them is delivered
     // `central` may be the last reference: the manager is then destroyed here, on its queue's thread.
 }
 
@@ -214,66 +218,82 @@ void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
     }
 }
 
-CBCentralManager::Impl::Seen& CBCentralManager::Impl::take(const radio::AdvertisementReportPtr& ptr) {
-    if (auto known = by_report.find(ptr.get()); known != by_report.end()) {
-        return *known->second;  // the very report taken last time: nothing changed
+CBCentralManager::Impl::Seen& CBCentralManager::Impl::take(const radio::Sighting& sighting) {
+    const radio::AdvertisementReportPtr& ptr = *sighting.report;
+    Seen* s = sighting.slot ? static_cast<Seen*>(sighting.slot->note) : nullptr;
+    if (!s) {
+        const radio::AdvertisementReport& report = *ptr;
+        auto [it, fresh] = seen.try_emplace(report.device);
+        s = &it->second;
+        if (fresh) {
+            auto link = std::make_shared<CBPeripheral::Impl>();
+            link->manager = weak_from_this();
+            link->radio = radio;
+            link->key = report.device;
+            link->identifier = NSUUID(report.device);
+            link->name = report.name;
+            auto peripheral = std::make_shared<CBPeripheral>(link);
+            link->self = peripheral;
+            s->peripheral = std::move(peripheral);
+            s->name = report.name;
+        }
+        if (sighting.slot) {
+            sighting.slot->note = s;
+        }
+    }
+    if (s->report == ptr) {
+        return *s;  // the very report taken last time: nothing changed
     }
     const radio::AdvertisementReport& report = *ptr;
-    auto [it, fresh] = seen.try_emplace(report.device);
-    Seen& s = it->second;
-    if (fresh) {
-        auto link = std::make_shared<CBPeripheral::Impl>();
-        link->manager = weak_from_this();
-        link->radio = radio;
-        link->key = report.device;
-        link->identifier = NSUUID(report.device);
-        link->name = report.name;
-        auto peripheral = std::make_shared<CBPeripheral>(link);
-        link->self = peripheral;
-        s.peripheral = std::move(peripheral);
-        s.name = report.name;
-    } else if (s.name != report.name) {
-        s.name = report.name;
-        auto& link = *s.peripheral->impl();
+    if (s->name != report.name) {
+        s->name = report.name;
+        auto& link = *s->peripheral->impl();
         Lock guard(link.guard->mutex);
         link.name = report.name;
     }
-    if (!s.advertisement || !sameAdvertisement(*s.advertisement, report.advertisement)) {
+    if (!s->advertisement || !sameAdvertisement(*s->advertisement, report.advertisement)) {
+        if (s->advertisement) {
+            replaced.push_back(std::move(s->advertisement));  // queued reports may still point to it
+        }
         // Shares the report's own fields: the report is immutable.
-        s.advertisement = std::shared_ptr<const AdvertisementData>(ptr, &report.advertisement);
+        s->advertisement = std::shared_ptr<const AdvertisementData>(ptr, &report.advertisement);
     }
-    if (s.report) {
-        by_report.erase(s.report.get());
-    }
-    s.report = ptr;
-    by_report.emplace(ptr.get(), &s);
-    return s;
+    s->rssi = report.rssi;
+    s->report = ptr;
+    return *s;
 }
 
-void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::AdvertisementReportPtr>& reports) {
+void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::Sighting>& batch) {
     batch_seen.clear();
-    for (const auto& report : reports) {
-        batch_seen.push_back(&take(report));
+    for (const radio::Sighting& sighting : batch) {
+        batch_seen.push_back(&take(sighting));
     }
     const uint64_t generation = scan_generation.load(std::memory_order_acquire);
-    if (generation % 2 == 0) {
-        return;  // no scan of ours runs: reports on their way while the scan stopped
+    // Else no scan of ours runs: reports on their way while the scan stopped are not delivered.
+    const bool ours = generation % 2 == 1;
+    if (!ours && replaced.empty()) {
+        return;
     }
     bool post = false;
     {
         Lock lock(adv_mutex);
-        for (size_t i = 0; i < reports.size(); ++i) {
+        for (size_t i = 0; ours && i < batch.size(); ++i) {
             Seen& s = *batch_seen[i];
             const bool first = s.generation != generation;
             s.generation = generation;
             if (!first && adverts.size() >= kAdvertBacklog) {
                 continue;  // the queue is behind: a repeat is dropped, as a saturated scanner drops it
             }
-            adverts.push_back(Advert{&s.peripheral, s.advertisement, reports[i]->rssi, generation});
+            adverts.push_back(Advert{&s.peripheral, s.advertisement.get(), s.rssi, generation});
         }
-        post = !adverts.empty() && !adverts_posted;
+        for (auto& old : replaced) {
+            retired.push_back(std::move(old));
+        }
+        // A task also for retired advertisements alone, so that they are released.
+        post = (!adverts.empty() || !retired.empty()) && !adverts_posted;
         adverts_posted = adverts_posted || post;
     }
+    replaced.clear();
     if (post) {
         queue->async([weak = weak_from_this()] {
             if (auto manager = weak.lock()) {

@@ -63,32 +63,35 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     std::atomic<uint64_t> scan_generation{0};
 
     /// What the radio's events know of a device. Touched only inside radio events (the radio runs them one at
-    /// a time) and after the session is closed.
+    /// a time) and after the session is closed. The radio's slots for the device note its address.
     struct Seen {
+        radio::AdvertisementReportPtr report;  // the last report taken: the same one again changes nothing
+        std::shared_ptr<const AdvertisementData> advertisement;  // the last one, pointed to by the queued reports
+        uint64_t generation = 0;                                 // the scan it was last reported in
+        int rssi = 0;                                            // the last report's
         CBPeripheralPtr peripheral;
         std::optional<std::string> name;
-        std::shared_ptr<const AdvertisementData> advertisement;  // the last one, shared by the queued reports
-        uint64_t generation = 0;                                 // the scan it was last reported in
-        radio::AdvertisementReportPtr report;                    // the last report taken, held for `by_report`
     };
     std::unordered_map<radio::DeviceKey, Seen> seen;  // by device key; never shrinks
-    /// The last report of each device, by its address: a radio that sends the same immutable report again costs
-    /// one pointer lookup, no key hashing nor comparing. Same guard as `seen`; every key is held by its `Seen`.
-    std::unordered_map<const radio::AdvertisementReport*, Seen*> by_report;
 
     /// One advertisement waiting for the queue.
     struct Advert {
         const CBPeripheralPtr* peripheral;  // a node of `seen`, which never drops entries
-        std::shared_ptr<const AdvertisementData> data;
+        const AdvertisementData* data;      // a `Seen::advertisement`, or one in `retired` since
         int rssi;
         uint64_t generation;
     };
-    std::mutex adv_mutex;         // guards the three fields below
+    std::mutex adv_mutex;         // guards the four fields below
     std::vector<Advert> adverts;  // at most kAdvertBacklog repeats
     bool adverts_posted = false;  // a task to deliver them is queued
     std::vector<Advert> spare;    // the last delivered batch, emptied, kept for its capacity
-    /// Seen entries of the batch being taken: scratch of the radio events, same guard as `seen`.
+    /// Advertisements a device no longer sends, kept until the queue has delivered every report queued before
+    /// they were replaced: the delivery task that takes them releases them after its batch.
+    std::vector<std::shared_ptr<const AdvertisementData>> retired;
+    // Scratch of the radio events, same guard as `seen`: the entries of the batch being taken, and the
+    // advertisements it replaced.
     std::vector<Seen*> batch_seen;
+    std::vector<std::shared_ptr<const AdvertisementData>> replaced;
 
     std::mutex outbox_mutex;           // guards the three fields below
     std::vector<CentralEvent> outbox;  // events in the order the radio made them
@@ -111,9 +114,9 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
 
     // The radio's events (see Radio.h).
     void radioStateChanged(CBManagerState state) override;
-    void radioDiscovered(const std::vector<radio::AdvertisementReportPtr>& reports) override;
+    void radioDiscovered(const std::vector<radio::Sighting>& batch) override;
     /// Brings what is known of the report's device up to date; the device's entry.
-    Seen& take(const radio::AdvertisementReportPtr& report);
+    Seen& take(const radio::Sighting& sighting);
     void radioConnected(const radio::DeviceKey& device) override;
     void radioConnectFailed(const radio::DeviceKey& device, const NSError& error) override;
     void radioDisconnected(const radio::DeviceKey& device, const NSError* error) override;

@@ -38,7 +38,8 @@ class FakeSession : public radio::RadioCentral, public std::enable_shared_from_t
             report->name = "Fake";
             report->advertisement.serviceUUIDs = std::vector<CBUUID>{CBUUID::UUIDWithString("180D")};
             report->rssi = -42;
-            l.radioDiscovered({report});
+            const radio::AdvertisementReportPtr shared = report;
+            l.radioDiscovered({radio::Sighting{&shared, nullptr}});
         });
     }
     void stopScan() override { barrier(); }

@@ -156,7 +156,7 @@ void SimCentral::announce(const std::shared_ptr<Device>& device) {
     }
 }
 
-void SimCentral::deliverReports(const Scan& scan, const std::vector<const Device*>& devices) {
+void SimCentral::deliverReports(const Scan& scan, const std::vector<radio::Sighting>& batch) {
     Emission emission(*this);
     const auto& listener = emission.listener();
     if (!listener) {
@@ -166,13 +166,7 @@ void SimCentral::deliverReports(const Scan& scan, const std::vector<const Device
         return;  // stopped meanwhile
     }
     // One call per tick: the central takes the whole batch under one lock and queues it in one task.
-    batch_.clear();
-    batch_.reserve(devices.size());
-    for (const Device* device : devices) {
-        batch_.push_back(device->report);
-    }
-    contained([&] { listener->radioDiscovered(batch_); });
-    batch_.clear();
+    contained([&] { listener->radioDiscovered(batch); });
 }
 
 std::shared_ptr<SimLink> SimCentral::findLink(const radio::DeviceKey& key) const {
