@@ -11,6 +11,8 @@ namespace {
 
 using Lock = std::lock_guard<std::mutex>;
 
+constexpr size_t kLookAhead = 8;
+
 const char* const kNotPoweredOn = "API MISUSE: can only accept this command while in the powered on state";
 
 // Events of one manager run in one queue task per batch, so an exception must not cost the rest of the batch.
@@ -185,7 +187,7 @@ void CBCentralManager::Impl::stopScan(std::optional<uint64_t> generation) {
 
 std::shared_ptr<CBPeripheral::Impl> CBCentralManager::Impl::peripheralOf(const radio::DeviceKey& device) {
     auto it = seen.find(device);
-    return it == seen.end() ? nullptr : it->second.peripheral->impl();
+    return it == seen.end() ? nullptr : it->second->peripheral->impl();
 }
 
 void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
@@ -202,7 +204,7 @@ void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
             stop = scanning;
             setScanningLocked(false);
             for (const auto& entry : seen) {
-                auto& p = *entry.second.peripheral->impl();
+                auto& p = *entry.second->peripheral->impl();
                 Lock guard(p.guard->mutex);
                 if (p.state != CBPeripheralState::Disconnected) {
                     p.resetLocked();
@@ -218,25 +220,34 @@ void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
     }
 }
 
+CBCentralManager::Impl::Seen& CBCentralManager::Impl::enter(const radio::AdvertisementReport& report) {
+    constexpr size_t kBlock = 64;
+    if (seen_count == seen_blocks.size() * kBlock) {
+        seen_blocks.push_back(std::make_unique<Seen[]>(kBlock));
+    }
+    auto link = std::make_shared<CBPeripheral::Impl>();
+    link->manager = weak_from_this();
+    link->radio = radio;
+    link->key = report.device;
+    link->identifier = NSUUID(report.device);
+    link->name = report.name;
+    auto peripheral = std::make_shared<CBPeripheral>(link);
+    link->self = peripheral;
+    Seen& s = seen_blocks.back()[seen_count % kBlock];
+    seen.emplace(report.device, &s);
+    ++seen_count;  // only once nothing can fail any more
+    s.peripheral = std::move(peripheral);
+    s.name = report.name;
+    return s;
+}
+
 CBCentralManager::Impl::Seen& CBCentralManager::Impl::take(const radio::Sighting& sighting) {
     const radio::AdvertisementReportPtr& ptr = *sighting.report;
     Seen* s = sighting.slot ? static_cast<Seen*>(sighting.slot->note) : nullptr;
     if (!s) {
         const radio::AdvertisementReport& report = *ptr;
-        auto [it, fresh] = seen.try_emplace(report.device);
-        s = &it->second;
-        if (fresh) {
-            auto link = std::make_shared<CBPeripheral::Impl>();
-            link->manager = weak_from_this();
-            link->radio = radio;
-            link->key = report.device;
-            link->identifier = NSUUID(report.device);
-            link->name = report.name;
-            auto peripheral = std::make_shared<CBPeripheral>(link);
-            link->self = peripheral;
-            s->peripheral = std::move(peripheral);
-            s->name = report.name;
-        }
+        auto it = seen.find(report.device);
+        s = it == seen.end() ? &enter(report) : it->second;
         if (sighting.slot) {
             sighting.slot->note = s;
         }
@@ -264,27 +275,49 @@ CBCentralManager::Impl::Seen& CBCentralManager::Impl::take(const radio::Sighting
 }
 
 void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::Sighting>& batch) {
-    batch_seen.clear();
-    for (const radio::Sighting& sighting : batch) {
-        batch_seen.push_back(&take(sighting));
-    }
     const uint64_t generation = scan_generation.load(std::memory_order_acquire);
-    // Else no scan of ours runs: reports on their way while the scan stopped are not delivered.
+    // Else no scan of ours runs: reports on their way while the scan stopped are taken, not delivered.
     const bool ours = generation % 2 == 1;
-    if (!ours && replaced.empty()) {
+    staged.clear();
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (i + kLookAhead < batch.size() && batch[i + kLookAhead].slot) {
+            // Entries lie scattered in memory: ask for the one a few reports on while this one is taken.
+            if (const void* entry = batch[i + kLookAhead].slot->note) {
+                __builtin_prefetch(entry);
+                __builtin_prefetch(static_cast<const char*>(entry) + 64);
+            }
+        }
+        const radio::Sighting& sighting = batch[i];
+        Seen* s = sighting.slot ? static_cast<Seen*>(sighting.slot->note) : nullptr;
+        if (!s || s->report != *sighting.report) {
+            s = &take(sighting);
+        }
+        if (ours) {
+            const bool first = s->generation != generation;
+            s->generation = generation;
+            staged.push_back(Advert{&s->peripheral, s->advertisement.get(), s->rssi, first, generation});
+        }
+    }
+    if (staged.empty() && replaced.empty()) {
         return;
     }
     bool post = false;
     {
         Lock lock(adv_mutex);
-        for (size_t i = 0; ours && i < batch.size(); ++i) {
-            Seen& s = *batch_seen[i];
-            const bool first = s.generation != generation;
-            s.generation = generation;
-            if (!first && adverts.size() >= kAdvertBacklog) {
-                continue;  // the queue is behind: a repeat is dropped, as a saturated scanner drops it
+        if (adverts.size() + staged.size() <= kAdvertBacklog) {
+            // Within the bound whatever their kind: handed over whole.
+            if (adverts.empty()) {
+                adverts.swap(staged);
+            } else {
+                adverts.insert(adverts.end(), staged.begin(), staged.end());
             }
-            adverts.push_back(Advert{&s.peripheral, s.advertisement.get(), s.rssi, generation});
+        } else {
+            for (const Advert& item : staged) {
+                if (!item.first && adverts.size() >= kAdvertBacklog) {
+                    continue;  // the queue is behind: a repeat is dropped, as a saturated scanner drops it
+                }
+                adverts.push_back(item);
+            }
         }
         for (auto& old : replaced) {
             retired.push_back(std::move(old));
@@ -293,6 +326,7 @@ void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::Sighting>&
         post = (!adverts.empty() || !retired.empty()) && !adverts_posted;
         adverts_posted = adverts_posted || post;
     }
+    staged.clear();
     replaced.clear();
     if (post) {
         queue->async([weak = weak_from_this()] {
@@ -401,7 +435,7 @@ void CBCentralManager::Impl::shutdown() {
     // Once closed, no radio event runs any more: `seen` is ours.
     radio->close();
     for (const auto& entry : seen) {
-        auto& p = *entry.second.peripheral->impl();
+        auto& p = *entry.second->peripheral->impl();
         Lock guard(p.guard->mutex);
         if (p.state != CBPeripheralState::Disconnected) {
             p.resetLocked();

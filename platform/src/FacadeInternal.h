@@ -72,13 +72,18 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
         CBPeripheralPtr peripheral;
         std::optional<std::string> name;
     };
-    std::unordered_map<radio::DeviceKey, Seen> seen;  // by device key; never shrinks
+    std::unordered_map<radio::DeviceKey, Seen*> seen;  // by device key; never shrinks
+    /// Where the entries live: blocks that never move, filled in the order devices are first reported, which is
+    /// the order a radio tends to report them in again, so that a batch reads them front to back. Same guard.
+    std::vector<std::unique_ptr<Seen[]>> seen_blocks;
+    size_t seen_count = 0;
 
     /// One advertisement waiting for the queue.
     struct Advert {
-        const CBPeripheralPtr* peripheral;  // a node of `seen`, which never drops entries
+        const CBPeripheralPtr* peripheral;  // in a `Seen`, which never goes while the manager lives
         const AdvertisementData* data;      // a `Seen::advertisement`, or one in `retired` since
         int rssi;
+        bool first;  // the device's first report in the scan
         uint64_t generation;
     };
     std::mutex adv_mutex;         // guards the four fields below
@@ -88,9 +93,9 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     /// Advertisements a device no longer sends, kept until the queue has delivered every report queued before
     /// they were replaced: the delivery task that takes them releases them after its batch.
     std::vector<std::shared_ptr<const AdvertisementData>> retired;
-    // Scratch of the radio events, same guard as `seen`: the entries of the batch being taken, and the
-    // advertisements it replaced.
-    std::vector<Seen*> batch_seen;
+    // Scratch of the radio events, same guard as `seen`: the batch being taken, and the advertisements it
+    // replaced.
+    std::vector<Advert> staged;
     std::vector<std::shared_ptr<const AdvertisementData>> replaced;
 
     std::mutex outbox_mutex;           // guards the three fields below
@@ -115,8 +120,11 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     // The radio's events (see Radio.h).
     void radioStateChanged(CBManagerState state) override;
     void radioDiscovered(const std::vector<radio::Sighting>& batch) override;
-    /// Brings what is known of the report's device up to date; the device's entry.
+    /// Brings what is known of the report's device up to date; the device's entry. For a report other than the
+    /// last one its slot leads to.
     Seen& take(const radio::Sighting& sighting);
+    /// A new entry for the report's device.
+    Seen& enter(const radio::AdvertisementReport& report);
     void radioConnected(const radio::DeviceKey& device) override;
     void radioConnectFailed(const radio::DeviceKey& device, const NSError& error) override;
     void radioDisconnected(const radio::DeviceKey& device, const NSError* error) override;

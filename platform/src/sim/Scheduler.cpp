@@ -9,11 +9,19 @@ namespace platform::sim {
 
 namespace {
 constexpr auto kTick = std::chrono::milliseconds(1);
+constexpr size_t kLookAhead = 8;
+}  // namespace
+
+uint32_t Scan::intervalOf(const Device& device) {
+    return std::max(1u, device.config.advertising.interval_ms);
+}
+
+uint32_t Scan::phaseOf(const Device& device) {
+    return device.phase_ms % intervalOf(device);
 }
 
 void Scan::seed(const std::shared_ptr<Device>& device) {
-    const uint32_t interval = std::max(1u, device->config.advertising.interval_ms);
-    join(device, device->phase_ms % interval, interval);
+    join(device, phaseOf(*device), intervalOf(*device));
 }
 
 bool Scan::join(const std::shared_ptr<Device>& device, uint64_t due, uint32_t interval) {
@@ -74,9 +82,9 @@ void Scheduler::at(Clock::time_point due, std::function<void()> task) {
 }
 
 void Scheduler::addEntryLocked(Scan& scan, const std::shared_ptr<Device>& device, uint64_t now_tick) {
-    const uint32_t interval = std::max(1u, device->config.advertising.interval_ms);
+    const uint32_t interval = Scan::intervalOf(*device);
     // The phase is counted from the scan's start, so a run repeats; a device added later joins that rhythm.
-    uint64_t due = scan.start_tick + device->phase_ms % interval;
+    uint64_t due = scan.start_tick + Scan::phaseOf(*device);
     if (due < now_tick) {
         due += ((now_tick - due - 1) / interval + 1) * interval;
     }
@@ -131,7 +139,16 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick, uint64_t now_tick) 
     }
     // Swap the slot out: re-armed entries may land in this very slot again.
     scan.scratch.swap(slot);
-    for (AdvEntry& entry : scan.scratch) {
+    const size_t count = scan.scratch.size();
+    for (size_t i = 0; i < count; ++i) {
+        if (i + kLookAhead < count) {
+            // Devices and their slots lie scattered in memory: ask for those a few entries on while this one
+            // is handled, rather than wait for each in turn.
+            const AdvEntry& ahead = scan.scratch[i + kLookAhead];
+            __builtin_prefetch(&ahead.device->report);
+            __builtin_prefetch(ahead.slot);
+        }
+        AdvEntry& entry = scan.scratch[i];
         if (entry.due > tick) {
             slot.push_back(entry);  // a later round of the wheel
             continue;

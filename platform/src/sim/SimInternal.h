@@ -67,6 +67,9 @@ struct Scan {
     std::vector<radio::Sighting> spare;    // a delivered batch, emptied, kept for its capacity
     uint64_t start_tick = 0;
 
+    static uint32_t intervalOf(const Device& device);
+    /// When the device first advertises, in ticks from the scan's start.
+    static uint32_t phaseOf(const Device& device);
     bool matches(const Device& device) const;
     /// Before the scan starts: the device's first advertisement, relative to the start.
     void seed(const std::shared_ptr<Device>& device);

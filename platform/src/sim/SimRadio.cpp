@@ -126,10 +126,18 @@ void SimCentral::startScan(const std::optional<std::vector<CBUUID>>& services, b
     scan->duplicates = duplicates;
     scan->filter = services;
     // Listed under the session's lock, which a device joining the world also takes: none is missed.
+    std::vector<std::shared_ptr<Device>> members;
     for (const auto& device : world_.devicesSnapshot()) {
         if (!device->removed && scan->matches(*device)) {
-            scan->seed(device);
+            members.push_back(device);
         }
+    }
+    // Seeded in the order of their first advertisement (the world's order among equals, as the wheel reports
+    // them either way), so that the scan reads the devices' slots in the order they lie in memory.
+    std::stable_sort(members.begin(), members.end(),
+                     [](const auto& a, const auto& b) { return Scan::phaseOf(*a) < Scan::phaseOf(*b); });
+    for (const auto& device : members) {
+        scan->seed(device);
     }
     scan->generation = scan_generation_.fetch_add(1) + 1;
     auto previous = std::move(scan_);
