@@ -42,7 +42,7 @@ class Listener : public platform::radio::RadioCentralEvents {
     void radioDiscovered(const std::vector<platform::radio::Sighting>& batch) override {
         update([&] {
             for (const auto& sighting : batch) {
-                found_.insert((*sighting.report)->device);
+                found_.insert(sighting.report->device);
             }
         });
     }

@@ -242,20 +242,19 @@ CBCentralManager::Impl::Seen& CBCentralManager::Impl::enter(const radio::Adverti
 }
 
 CBCentralManager::Impl::Seen& CBCentralManager::Impl::take(const radio::Sighting& sighting) {
-    const radio::AdvertisementReportPtr& ptr = *sighting.report;
+    const radio::AdvertisementReport& report = *sighting.report;
     Seen* s = sighting.slot ? static_cast<Seen*>(sighting.slot->note) : nullptr;
     if (!s) {
-        const radio::AdvertisementReport& report = *ptr;
         auto it = seen.find(report.device);
         s = it == seen.end() ? &enter(report) : it->second;
         if (sighting.slot) {
             sighting.slot->note = s;
         }
     }
-    if (s->report == ptr) {
+    if (s->report.get() == &report) {
         return *s;  // the very report taken last time: nothing changed
     }
-    const radio::AdvertisementReport& report = *ptr;
+    radio::AdvertisementReportPtr ptr = report.shared_from_this();
     if (s->name != report.name) {
         s->name = report.name;
         auto& link = *s->peripheral->impl();
@@ -270,7 +269,7 @@ CBCentralManager::Impl::Seen& CBCentralManager::Impl::take(const radio::Sighting
         s->advertisement = std::shared_ptr<const AdvertisementData>(ptr, &report.advertisement);
     }
     s->rssi = report.rssi;
-    s->report = ptr;
+    s->report = std::move(ptr);
     return *s;
 }
 
@@ -289,7 +288,7 @@ void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::Sighting>&
         }
         const radio::Sighting& sighting = batch[i];
         Seen* s = sighting.slot ? static_cast<Seen*>(sighting.slot->note) : nullptr;
-        if (!s || s->report != *sighting.report) {
+        if (!s || s->report.get() != sighting.report) {
             s = &take(sighting);
         }
         if (ours) {

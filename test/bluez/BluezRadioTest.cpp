@@ -60,7 +60,7 @@ class Recorder : public platform::radio::RadioCentralEvents {
     void radioDiscovered(const std::vector<platform::radio::Sighting>& batch) override {
         add([&] {
             for (const auto& sighting : batch) {
-                reports.push_back(**sighting.report);
+                reports.push_back(*sighting.report);
             }
         });
     }

@@ -38,8 +38,7 @@ class FakeSession : public radio::RadioCentral, public std::enable_shared_from_t
             report->name = "Fake";
             report->advertisement.serviceUUIDs = std::vector<CBUUID>{CBUUID::UUIDWithString("180D")};
             report->rssi = -42;
-            const radio::AdvertisementReportPtr shared = report;
-            l.radioDiscovered({radio::Sighting{&shared, nullptr}});
+            l.radioDiscovered({radio::Sighting{report.get(), nullptr}});
         });
     }
     void stopScan() override { barrier(); }

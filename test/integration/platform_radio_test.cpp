@@ -16,7 +16,7 @@ class Listener : public radio::RadioCentralEvents {
     void radioDiscovered(const std::vector<radio::Sighting>& batch) override {
         for (const auto& sighting : batch) {
             const auto& report = *sighting.report;
-            add("found " + report->device + " " + report->name.value_or("-") + " " + std::to_string(report->rssi));
+            add("found " + report.device + " " + report.name.value_or("-") + " " + std::to_string(report.rssi));
         }
     }
     void radioConnected(const radio::DeviceKey& device) override { add("connected " + device); }

@@ -414,7 +414,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
             std::vector<platform::radio::AdvertisementReportPtr> reports;
             reports.reserve(batch.size());
             for (const auto& sighting : batch) {
-                reports.push_back(*sighting.report);
+                reports.push_back(sighting.report->shared_from_this());
             }
             loop_.post([impl = impl_, reports = std::move(reports)] {
                 for (const auto& report : reports) {

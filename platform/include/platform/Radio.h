@@ -48,8 +48,9 @@ using DeviceKey = std::string;
 /// a characteristic's declaration handle, a descriptor's handle. Unique within one device.
 using AttributeHandle = uint16_t;
 
-/// One advertisement (or scan response) the radio received while this session scanned.
-struct AdvertisementReport {
+/// One advertisement (or scan response) the radio received while this session scanned. Always owned by a
+/// shared pointer, so that a listener lent one (see `Sighting`) may keep it.
+struct AdvertisementReport : std::enable_shared_from_this<AdvertisementReport> {
     DeviceKey device;
     /// The device's name as the radio knows it (local name or GAP name); absent when it has none.
     std::optional<std::string> name;
@@ -73,10 +74,10 @@ struct DeviceSlot {
     void* note = nullptr;
 };
 
-/// One advertisement of a batch. Both pointers are the radio's, valid for the length of the call, so that
-/// handing a report over costs no reference count: a listener that keeps the report copies `*report`.
+/// One advertisement of a batch. Both are lent for the length of the call, so that handing a report over costs
+/// no reference count: a listener that keeps the report takes one with `report->shared_from_this()`.
 struct Sighting {
-    const AdvertisementReportPtr* report = nullptr;
+    const AdvertisementReport* report = nullptr;
     /// The device's slot, or null from a radio that keeps none.
     DeviceSlot* slot = nullptr;
 };

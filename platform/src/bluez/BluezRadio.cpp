@@ -123,7 +123,7 @@ class SessionShared {
             return;
         }
         if (const auto listener = listener_.lock()) {
-            const std::vector<radio::Sighting> batch{radio::Sighting{&report, nullptr}};
+            const std::vector<radio::Sighting> batch{radio::Sighting{report.get(), nullptr}};
             guarded([&] { listener->radioDiscovered(batch); });
         }
     }

@@ -156,7 +156,7 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick, uint64_t now_tick) 
         if (entry.device->removed.load(std::memory_order_relaxed)) {
             continue;
         }
-        scan.pending.push_back(radio::Sighting{&entry.device->report, entry.slot});
+        scan.pending.push_back(radio::Sighting{entry.device->report.get(), entry.slot});
         if (!scan.duplicates) {
             continue;  // without duplicates a device is reported once per scan
         }
