@@ -126,18 +126,17 @@ void SimCentral::startScan(const std::optional<std::vector<CBUUID>>& services, b
     scan->duplicates = duplicates;
     scan->filter = services;
     // Listed under the session's lock, which a device joining the world also takes: none is missed.
-    std::vector<std::shared_ptr<Device>> members;
+    std::vector<std::pair<uint32_t, std::shared_ptr<Device>>> members;
     for (const auto& device : world_.devicesSnapshot()) {
         if (!device->removed && scan->matches(*device)) {
-            members.push_back(device);
+            members.emplace_back(Scan::phaseOf(*device), device);
         }
     }
     // Seeded in the order of their first advertisement (the world's order among equals, as the wheel reports
     // them either way), so that the scan reads the devices' slots in the order they lie in memory.
-    std::stable_sort(members.begin(), members.end(),
-                     [](const auto& a, const auto& b) { return Scan::phaseOf(*a) < Scan::phaseOf(*b); });
-    for (const auto& device : members) {
-        scan->seed(device);
+    std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& member : members) {
+        scan->seed(member.second);
     }
     scan->generation = scan_generation_.fetch_add(1) + 1;
     auto previous = std::move(scan_);
