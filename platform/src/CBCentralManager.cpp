@@ -277,7 +277,9 @@ void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::Sighting>&
     const uint64_t generation = scan_generation.load(std::memory_order_acquire);
     // Else no scan of ours runs: reports on their way while the scan stopped are taken, not delivered.
     const bool ours = generation % 2 == 1;
-    staged.clear();
+    // A batch larger than the backlog goes in parts, so that the queue may start on it before all is taken: one
+    // batch that size is not by itself a queue behind.
+    const size_t part = batch.size() > kAdvertBacklog ? kHandOverPart : batch.size();
     for (size_t i = 0; i < batch.size(); ++i) {
         if (i + kLookAhead < batch.size() && batch[i + kLookAhead].slot) {
             // Entries lie scattered in memory: ask for the one a few reports on while this one is taken.
@@ -295,8 +297,15 @@ void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::Sighting>&
             const bool first = s->generation != generation;
             s->generation = generation;
             staged.push_back(Advert{&s->peripheral, s->advertisement.get(), s->rssi, first, generation});
+            if (staged.size() == part) {
+                handOver();
+            }
         }
     }
+    handOver();
+}
+
+void CBCentralManager::Impl::handOver() {
     if (staged.empty() && replaced.empty()) {
         return;
     }
@@ -318,6 +327,7 @@ void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::Sighting>&
                 adverts.push_back(item);
             }
         }
+        // Only reports staged before they were replaced point to them: those are handed over by now.
         for (auto& old : replaced) {
             retired.push_back(std::move(old));
         }

@@ -41,6 +41,8 @@ using CentralCall = std::function<void(CBCentralManagerDelegate&, CBCentralManag
 /// Reports the radio may hold back for the queue before it drops repeats of devices already reported in the
 /// scan, as a saturated scanner does: the backlog stays bounded, and no device's first report is lost.
 inline constexpr size_t kAdvertBacklog = 8192;
+/// The parts in which a radio batch larger than the backlog is handed to the queue.
+inline constexpr size_t kHandOverPart = 1024;
 /// Batches of events one task of the queue runs before it yields to the queue's other work.
 inline constexpr unsigned kDrainRounds = 16;
 /// The capacity of a delivered batch kept for the next one.
@@ -125,6 +127,8 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     Seen& take(const radio::Sighting& sighting);
     /// A new entry for the report's device.
     Seen& enter(const radio::AdvertisementReport& report);
+    /// Hands the staged reports, and the advertisements replaced meanwhile, to the queue.
+    void handOver();
     void radioConnected(const radio::DeviceKey& device) override;
     void radioConnectFailed(const radio::DeviceKey& device, const NSError& error) override;
     void radioDisconnected(const radio::DeviceKey& device, const NSError* error) override;
