@@ -39,10 +39,10 @@ class Listener : public platform::radio::RadioCentralEvents {
     void radioStateChanged(CBManagerState state) override {
         update([&] { state_ = state; });
     }
-    void radioDiscovered(const std::vector<platform::radio::AdvertisementReportPtr>& batch) override {
+    void radioDiscovered(const std::vector<platform::radio::Sighting>& batch) override {
         update([&] {
-            for (const auto& report : batch) {
-                found_.insert(report->device);
+            for (const auto& sighting : batch) {
+                found_.insert(sighting.report->device);
             }
         });
     }

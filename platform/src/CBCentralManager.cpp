@@ -11,6 +11,8 @@ namespace {
 
 using Lock = std::lock_guard<std::mutex>;
 
+constexpr size_t kLookAhead = 8;
+
 const char* const kNotPoweredOn = "API MISUSE: can only accept this command while in the powered on state";
 
 // Events of one manager run in one queue task per batch, so an exception must not cost the rest of the batch.
@@ -116,10 +118,13 @@ void CBCentralManager::Impl::drain() {
 
 void CBCentralManager::Impl::deliverAdverts() {
     std::vector<Advert> batch;
+    // Replaced before this batch was taken: only reports queued before then point to them.
+    std::vector<std::shared_ptr<const AdvertisementData>> gone;
     {
         Lock lock(adv_mutex);
         batch.swap(spare);
         batch.swap(adverts);
+        gone.swap(retired);
         adverts_posted = false;
     }
     auto central = self.lock();
@@ -150,6 +155,7 @@ void CBCentralManager::Impl::deliverAdverts() {
             spare.swap(batch);
         }
     }
+    gone.clear();  // the batch that pointed to them is delivered
     // `central` may be the last reference: the manager is then destroyed here, on its queue's thread.
 }
 
@@ -181,7 +187,7 @@ void CBCentralManager::Impl::stopScan(std::optional<uint64_t> generation) {
 
 std::shared_ptr<CBPeripheral::Impl> CBCentralManager::Impl::peripheralOf(const radio::DeviceKey& device) {
     auto it = seen.find(device);
-    return it == seen.end() ? nullptr : it->second.peripheral->impl();
+    return it == seen.end() ? nullptr : it->second->peripheral->impl();
 }
 
 void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
@@ -198,7 +204,7 @@ void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
             stop = scanning;
             setScanningLocked(false);
             for (const auto& entry : seen) {
-                auto& p = *entry.second.peripheral->impl();
+                auto& p = *entry.second->peripheral->impl();
                 Lock guard(p.guard->mutex);
                 if (p.state != CBPeripheralState::Disconnected) {
                     p.resetLocked();
@@ -214,66 +220,123 @@ void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
     }
 }
 
-CBCentralManager::Impl::Seen& CBCentralManager::Impl::take(const radio::AdvertisementReportPtr& ptr) {
-    if (auto known = by_report.find(ptr.get()); known != by_report.end()) {
-        return *known->second;  // the very report taken last time: nothing changed
+CBCentralManager::Impl::Seen& CBCentralManager::Impl::enter(const radio::AdvertisementReport& report) {
+    constexpr size_t kBlock = 64;
+    if (seen_count == seen_blocks.size() * kBlock) {
+        seen_blocks.push_back(std::make_unique<Seen[]>(kBlock));
     }
-    const radio::AdvertisementReport& report = *ptr;
-    auto [it, fresh] = seen.try_emplace(report.device);
-    Seen& s = it->second;
-    if (fresh) {
-        auto link = std::make_shared<CBPeripheral::Impl>();
-        link->manager = weak_from_this();
-        link->radio = radio;
-        link->key = report.device;
-        link->identifier = NSUUID(report.device);
-        link->name = report.name;
-        auto peripheral = std::make_shared<CBPeripheral>(link);
-        link->self = peripheral;
-        s.peripheral = std::move(peripheral);
-        s.name = report.name;
-    } else if (s.name != report.name) {
-        s.name = report.name;
-        auto& link = *s.peripheral->impl();
-        Lock guard(link.guard->mutex);
-        link.name = report.name;
-    }
-    if (!s.advertisement || !sameAdvertisement(*s.advertisement, report.advertisement)) {
-        // Shares the report's own fields: the report is immutable.
-        s.advertisement = std::shared_ptr<const AdvertisementData>(ptr, &report.advertisement);
-    }
-    if (s.report) {
-        by_report.erase(s.report.get());
-    }
-    s.report = ptr;
-    by_report.emplace(ptr.get(), &s);
+    auto link = std::make_shared<CBPeripheral::Impl>();
+    link->manager = weak_from_this();
+    link->radio = radio;
+    link->key = report.device;
+    link->identifier = NSUUID(report.device);
+    link->name = report.name;
+    auto peripheral = std::make_shared<CBPeripheral>(link);
+    link->self = peripheral;
+    Seen& s = seen_blocks.back()[seen_count % kBlock];
+    seen.emplace(report.device, &s);
+    ++seen_count;  // only once nothing can fail any more
+    s.peripheral = std::move(peripheral);
+    s.name = report.name;
     return s;
 }
 
-void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::AdvertisementReportPtr>& reports) {
-    batch_seen.clear();
-    for (const auto& report : reports) {
-        batch_seen.push_back(&take(report));
+CBCentralManager::Impl::Seen& CBCentralManager::Impl::take(const radio::Sighting& sighting) {
+    const radio::AdvertisementReport& report = *sighting.report;
+    Seen* s = sighting.slot ? static_cast<Seen*>(sighting.slot->note) : nullptr;
+    if (!s) {
+        auto it = seen.find(report.device);
+        s = it == seen.end() ? &enter(report) : it->second;
+        if (sighting.slot) {
+            sighting.slot->note = s;
+        }
     }
+    if (s->report.get() == &report) {
+        return *s;  // the very report taken last time: nothing changed
+    }
+    radio::AdvertisementReportPtr ptr = report.shared_from_this();
+    if (s->name != report.name) {
+        s->name = report.name;
+        auto& link = *s->peripheral->impl();
+        Lock guard(link.guard->mutex);
+        link.name = report.name;
+    }
+    if (!s->advertisement || !sameAdvertisement(*s->advertisement, report.advertisement)) {
+        if (s->advertisement) {
+            replaced.push_back(std::move(s->advertisement));  // queued reports may still point to it
+        }
+        // Shares the report's own fields: the report is immutable.
+        s->advertisement = std::shared_ptr<const AdvertisementData>(ptr, &report.advertisement);
+    }
+    s->rssi = report.rssi;
+    s->report = std::move(ptr);
+    return *s;
+}
+
+void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::Sighting>& batch) {
     const uint64_t generation = scan_generation.load(std::memory_order_acquire);
-    if (generation % 2 == 0) {
-        return;  // no scan of ours runs: reports on their way while the scan stopped
+    // Else no scan of ours runs: reports on their way while the scan stopped are taken, not delivered.
+    const bool ours = generation % 2 == 1;
+    // A batch larger than the backlog goes in parts, so that the queue may start on it before all is taken: one
+    // batch that size is not by itself a queue behind.
+    const size_t part = batch.size() > kAdvertBacklog ? kHandOverPart : batch.size();
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (i + kLookAhead < batch.size() && batch[i + kLookAhead].slot) {
+            // Entries lie scattered in memory: ask for the one a few reports on while this one is taken.
+            if (const void* entry = batch[i + kLookAhead].slot->note) {
+                __builtin_prefetch(entry);
+                __builtin_prefetch(static_cast<const char*>(entry) + 64);
+            }
+        }
+        const radio::Sighting& sighting = batch[i];
+        Seen* s = sighting.slot ? static_cast<Seen*>(sighting.slot->note) : nullptr;
+        if (!s || s->report.get() != sighting.report) {
+            s = &take(sighting);
+        }
+        if (ours) {
+            const bool first = s->generation != generation;
+            s->generation = generation;
+            staged.push_back(Advert{&s->peripheral, s->advertisement.get(), s->rssi, first, generation});
+            if (staged.size() == part) {
+                handOver();
+            }
+        }
+    }
+    handOver();
+}
+
+void CBCentralManager::Impl::handOver() {
+    if (staged.empty() && replaced.empty()) {
+        return;
     }
     bool post = false;
     {
         Lock lock(adv_mutex);
-        for (size_t i = 0; i < reports.size(); ++i) {
-            Seen& s = *batch_seen[i];
-            const bool first = s.generation != generation;
-            s.generation = generation;
-            if (!first && adverts.size() >= kAdvertBacklog) {
-                continue;  // the queue is behind: a repeat is dropped, as a saturated scanner drops it
+        if (adverts.size() + staged.size() <= kAdvertBacklog) {
+            // Within the bound whatever their kind: handed over whole.
+            if (adverts.empty()) {
+                adverts.swap(staged);
+            } else {
+                adverts.insert(adverts.end(), staged.begin(), staged.end());
             }
-            adverts.push_back(Advert{&s.peripheral, s.advertisement, reports[i]->rssi, generation});
+        } else {
+            for (const Advert& item : staged) {
+                if (!item.first && adverts.size() >= kAdvertBacklog) {
+                    continue;  // the queue is behind: a repeat is dropped, as a saturated scanner drops it
+                }
+                adverts.push_back(item);
+            }
         }
-        post = !adverts.empty() && !adverts_posted;
+        // Only reports staged before they were replaced point to them: those are handed over by now.
+        for (auto& old : replaced) {
+            retired.push_back(std::move(old));
+        }
+        // A task also for retired advertisements alone, so that they are released.
+        post = (!adverts.empty() || !retired.empty()) && !adverts_posted;
         adverts_posted = adverts_posted || post;
     }
+    staged.clear();
+    replaced.clear();
     if (post) {
         queue->async([weak = weak_from_this()] {
             if (auto manager = weak.lock()) {
@@ -381,7 +444,7 @@ void CBCentralManager::Impl::shutdown() {
     // Once closed, no radio event runs any more: `seen` is ours.
     radio->close();
     for (const auto& entry : seen) {
-        auto& p = *entry.second.peripheral->impl();
+        auto& p = *entry.second->peripheral->impl();
         Lock guard(p.guard->mutex);
         if (p.state != CBPeripheralState::Disconnected) {
             p.resetLocked();

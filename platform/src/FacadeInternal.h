@@ -41,6 +41,8 @@ using CentralCall = std::function<void(CBCentralManagerDelegate&, CBCentralManag
 /// Reports the radio may hold back for the queue before it drops repeats of devices already reported in the
 /// scan, as a saturated scanner does: the backlog stays bounded, and no device's first report is lost.
 inline constexpr size_t kAdvertBacklog = 8192;
+/// The parts in which a radio batch larger than the backlog is handed to the queue.
+inline constexpr size_t kHandOverPart = 1024;
 /// Batches of events one task of the queue runs before it yields to the queue's other work.
 inline constexpr unsigned kDrainRounds = 16;
 /// The capacity of a delivered batch kept for the next one.
@@ -63,32 +65,40 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     std::atomic<uint64_t> scan_generation{0};
 
     /// What the radio's events know of a device. Touched only inside radio events (the radio runs them one at
-    /// a time) and after the session is closed.
+    /// a time) and after the session is closed. The radio's slots for the device note its address.
     struct Seen {
+        radio::AdvertisementReportPtr report;  // the last report taken: the same one again changes nothing
+        std::shared_ptr<const AdvertisementData> advertisement;  // the last one, pointed to by the queued reports
+        uint64_t generation = 0;                                 // the scan it was last reported in
+        int rssi = 0;                                            // the last report's
         CBPeripheralPtr peripheral;
         std::optional<std::string> name;
-        std::shared_ptr<const AdvertisementData> advertisement;  // the last one, shared by the queued reports
-        uint64_t generation = 0;                                 // the scan it was last reported in
-        radio::AdvertisementReportPtr report;                    // the last report taken, held for `by_report`
     };
-    std::unordered_map<radio::DeviceKey, Seen> seen;  // by device key; never shrinks
-    /// The last report of each device, by its address: a radio that sends the same immutable report again costs
-    /// one pointer lookup, no key hashing nor comparing. Same guard as `seen`; every key is held by its `Seen`.
-    std::unordered_map<const radio::AdvertisementReport*, Seen*> by_report;
+    std::unordered_map<radio::DeviceKey, Seen*> seen;  // by device key; never shrinks
+    /// Where the entries live: blocks that never move, filled in the order devices are first reported, which is
+    /// the order a radio tends to report them in again, so that a batch reads them front to back. Same guard.
+    std::vector<std::unique_ptr<Seen[]>> seen_blocks;
+    size_t seen_count = 0;
 
     /// One advertisement waiting for the queue.
     struct Advert {
-        const CBPeripheralPtr* peripheral;  // a node of `seen`, which never drops entries
-        std::shared_ptr<const AdvertisementData> data;
+        const CBPeripheralPtr* peripheral;  // in a `Seen`, which never goes while the manager lives
+        const AdvertisementData* data;      // a `Seen::advertisement`, or one in `retired` since
         int rssi;
+        bool first;  // the device's first report in the scan
         uint64_t generation;
     };
-    std::mutex adv_mutex;         // guards the three fields below
+    std::mutex adv_mutex;         // guards the four fields below
     std::vector<Advert> adverts;  // at most kAdvertBacklog repeats
     bool adverts_posted = false;  // a task to deliver them is queued
     std::vector<Advert> spare;    // the last delivered batch, emptied, kept for its capacity
-    /// Seen entries of the batch being taken: scratch of the radio events, same guard as `seen`.
-    std::vector<Seen*> batch_seen;
+    /// Advertisements a device no longer sends, kept until the queue has delivered every report queued before
+    /// they were replaced: the delivery task that takes them releases them after its batch.
+    std::vector<std::shared_ptr<const AdvertisementData>> retired;
+    // Scratch of the radio events, same guard as `seen`: the batch being taken, and the advertisements it
+    // replaced.
+    std::vector<Advert> staged;
+    std::vector<std::shared_ptr<const AdvertisementData>> replaced;
 
     std::mutex outbox_mutex;           // guards the three fields below
     std::vector<CentralEvent> outbox;  // events in the order the radio made them
@@ -111,9 +121,14 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
 
     // The radio's events (see Radio.h).
     void radioStateChanged(CBManagerState state) override;
-    void radioDiscovered(const std::vector<radio::AdvertisementReportPtr>& reports) override;
-    /// Brings what is known of the report's device up to date; the device's entry.
-    Seen& take(const radio::AdvertisementReportPtr& report);
+    void radioDiscovered(const std::vector<radio::Sighting>& batch) override;
+    /// Brings what is known of the report's device up to date; the device's entry. For a report other than the
+    /// last one its slot leads to.
+    Seen& take(const radio::Sighting& sighting);
+    /// A new entry for the report's device.
+    Seen& enter(const radio::AdvertisementReport& report);
+    /// Hands the staged reports, and the advertisements replaced meanwhile, to the queue.
+    void handOver();
     void radioConnected(const radio::DeviceKey& device) override;
     void radioConnectFailed(const radio::DeviceKey& device, const NSError& error) override;
     void radioDisconnected(const radio::DeviceKey& device, const NSError* error) override;

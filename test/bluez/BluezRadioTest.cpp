@@ -57,10 +57,10 @@ class Recorder : public platform::radio::RadioCentralEvents {
     void radioStateChanged(CBManagerState state) override {
         add([&] { states.push_back(state); });
     }
-    void radioDiscovered(const std::vector<platform::radio::AdvertisementReportPtr>& batch) override {
+    void radioDiscovered(const std::vector<platform::radio::Sighting>& batch) override {
         add([&] {
-            for (const auto& report : batch) {
-                reports.push_back(*report);
+            for (const auto& sighting : batch) {
+                reports.push_back(*sighting.report);
             }
         });
     }

@@ -1,5 +1,7 @@
 // The façade over a radio that is not the simulated world: a scripted radio written here, with its own thread.
 
+#include <future>
+
 #include "platform/Radio.h"
 
 #include "platform_support.h"
@@ -38,7 +40,7 @@ class FakeSession : public radio::RadioCentral, public std::enable_shared_from_t
             report->name = "Fake";
             report->advertisement.serviceUUIDs = std::vector<CBUUID>{CBUUID::UUIDWithString("180D")};
             report->rssi = -42;
-            l.radioDiscovered({report});
+            l.radioDiscovered({radio::Sighting{report.get(), nullptr}});
         });
     }
     void stopScan() override { barrier(); }
@@ -177,6 +179,44 @@ TEST(PlatformFakeRadio, TheFacadeRunsOverAnyRadio) {
     p->readValue(measurement);
     EXPECT_EQ(console.count(kNotConnectedLine), 1u);
     central.reset();
+}
+
+TEST(PlatformFakeRadio, QueuedAdvertisementsKeepTheDataTheyCameWith) {
+    // A device's advertisement changes while its earlier reports wait for a held queue, and the radio lets go of
+    // each report once it has lent it: every report still arrives with its own data, from the one peripheral.
+    FakeRadio fake;
+    auto recorder = std::make_shared<Recorder>();
+    auto queue = dispatch_queue_create("fake.central", DISPATCH_QUEUE_SERIAL);
+    auto central = CBCentralManager::initWithDelegate(recorder, queue, std::nullopt, fake);
+    ASSERT_TRUE(recorder->waitFor("DidUpdateState"));
+    central->scanForPeripherals(std::nullopt, {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
+    auto p = recorder->waitForAdvert(kFake);
+    ASSERT_TRUE(p);
+
+    std::promise<void> open;
+    queue->async([held = open.get_future().share()] { held.wait(); });
+    std::promise<void> sent;
+    fake.session->post([&sent](radio::RadioCentralEvents& l) {
+        radio::DeviceSlot slot;
+        for (char version : {'1', '2', '3'}) {
+            auto report = std::make_shared<radio::AdvertisementReport>();
+            report->device = kFake;
+            report->advertisement.manufacturerData = std::string(1, version);
+            l.radioDiscovered({{report.get(), &slot}, {report.get(), &slot}});
+        }
+        sent.set_value();
+    });
+    ASSERT_EQ(sent.get_future().wait_for(2s), std::future_status::ready);
+    open.set_value();
+    ASSERT_TRUE(waitUntil([&] { return recorder->adverts().size() == 7; }));
+    central->stopScan();
+
+    std::string versions;
+    for (const auto& advert : recorder->adverts()) {
+        EXPECT_EQ(advert.peripheral, p);
+        versions += advert.data.manufacturerData.value_or("-");
+    }
+    EXPECT_EQ(versions, "-112233");
 }
 
 }  // namespace

@@ -13,9 +13,10 @@ namespace {
 class Listener : public radio::RadioCentralEvents {
   public:
     void radioStateChanged(CBManagerState state) override { add("state " + std::to_string(static_cast<int>(state))); }
-    void radioDiscovered(const std::vector<radio::AdvertisementReportPtr>& reports) override {
-        for (const auto& report : reports) {
-            add("found " + report->device + " " + report->name.value_or("-") + " " + std::to_string(report->rssi));
+    void radioDiscovered(const std::vector<radio::Sighting>& batch) override {
+        for (const auto& sighting : batch) {
+            const auto& report = *sighting.report;
+            add("found " + report.device + " " + report.name.value_or("-") + " " + std::to_string(report.rssi));
         }
     }
     void radioConnected(const radio::DeviceKey& device) override { add("connected " + device); }

@@ -410,8 +410,13 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         void radioStateChanged(CBManagerState state) override {
             loop_.post([impl = impl_, state] { impl->onState(state); });
         }
-        void radioDiscovered(const std::vector<platform::radio::AdvertisementReportPtr>& reports) override {
-            loop_.post([impl = impl_, reports] {
+        void radioDiscovered(const std::vector<platform::radio::Sighting>& batch) override {
+            std::vector<platform::radio::AdvertisementReportPtr> reports;
+            reports.reserve(batch.size());
+            for (const auto& sighting : batch) {
+                reports.push_back(sighting.report->shared_from_this());
+            }
+            loop_.post([impl = impl_, reports = std::move(reports)] {
                 for (const auto& report : reports) {
                     impl->onDiscovered(*report);
                 }

@@ -48,8 +48,9 @@ using DeviceKey = std::string;
 /// a characteristic's declaration handle, a descriptor's handle. Unique within one device.
 using AttributeHandle = uint16_t;
 
-/// One advertisement (or scan response) the radio received while this session scanned.
-struct AdvertisementReport {
+/// One advertisement (or scan response) the radio received while this session scanned. Always owned by a
+/// shared pointer, so that a listener lent one (see `Sighting`) may keep it.
+struct AdvertisementReport : std::enable_shared_from_this<AdvertisementReport> {
     DeviceKey device;
     /// The device's name as the radio knows it (local name or GAP name); absent when it has none.
     std::optional<std::string> name;
@@ -63,6 +64,23 @@ struct AdvertisementReport {
 /// same data) may send the same object, so that a listener can recognise a repeat by its address while it
 /// holds it.
 using AdvertisementReportPtr = std::shared_ptr<const AdvertisementReport>;
+
+/// A place the radio keeps for its listener, for one device during one scan of one session: the same object
+/// with every report of that device in that scan, and with no other device's. The listener may note there
+/// where it keeps what it knows of the device, so that the device's next reports lead there without a lookup
+/// by key. A new scan may bring a new, empty slot.
+struct DeviceSlot {
+    /// The listener's own: null until it sets it; read and written only inside the session's events.
+    void* note = nullptr;
+};
+
+/// One advertisement of a batch. Both are lent for the length of the call, so that handing a report over costs
+/// no reference count: a listener that keeps the report takes one with `report->shared_from_this()`.
+struct Sighting {
+    const AdvertisementReport* report = nullptr;
+    /// The device's slot, or null from a radio that keeps none.
+    DeviceSlot* slot = nullptr;
+};
 
 struct ServiceInfo {
     AttributeHandle handle = 0;
@@ -98,7 +116,7 @@ class RadioCentralEvents {
     virtual void radioStateChanged(CBManagerState state) = 0;
     /// Advertisements received during this session's scan, oldest first, at least one: those the radio received
     /// together come in one call. Never called after `stopScan()` returned.
-    virtual void radioDiscovered(const std::vector<AdvertisementReportPtr>& reports) = 0;
+    virtual void radioDiscovered(const std::vector<Sighting>& batch) = 0;
     /// A `connect` succeeded: the link is up.
     virtual void radioConnected(const DeviceKey& device) = 0;
     /// A `connect` failed.

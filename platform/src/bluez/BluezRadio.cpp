@@ -182,7 +182,12 @@ class SessionShared {
         delivering_.swap(queued_);
         if (!closed_ && scanning_) {
             if (const auto listener = listener_.lock()) {
-                guarded([&] { listener->radioDiscovered(delivering_); });
+                // Lent as plain pointers; delivering_ keeps the reports alive for the call.
+                for (const auto& report : delivering_) {
+                    sightings_.push_back(radio::Sighting{report.get(), nullptr});
+                }
+                guarded([&] { listener->radioDiscovered(sightings_); });
+                sightings_.clear();
             }
         }
         delivering_.clear();  // keeps its capacity for the next batch
@@ -197,6 +202,7 @@ class SessionShared {
     // Touched by the loop thread only: the reports of the current loop pass, and the batch being delivered.
     std::vector<radio::AdvertisementReportPtr> queued_;
     std::vector<radio::AdvertisementReportPtr> delivering_;
+    std::vector<radio::Sighting> sightings_;
     mutable std::mutex connectedMutex_;  // guards connected_ (read by mtu() on any thread)
     std::set<std::string> connected_;
 };

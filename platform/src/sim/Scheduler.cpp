@@ -9,16 +9,28 @@ namespace platform::sim {
 
 namespace {
 constexpr auto kTick = std::chrono::milliseconds(1);
+constexpr size_t kLookAhead = 8;
+}  // namespace
+
+uint32_t Scan::intervalOf(const Device& device) {
+    return std::max(1u, device.config.advertising.interval_ms);
+}
+
+uint32_t Scan::phaseOf(const Device& device) {
+    return device.phase_ms % intervalOf(device);
 }
 
 void Scan::seed(const std::shared_ptr<Device>& device) {
-    const uint32_t interval = std::max(1u, device->config.advertising.interval_ms);
+    join(device, phaseOf(*device), intervalOf(*device));
+}
+
+bool Scan::join(const std::shared_ptr<Device>& device, uint64_t due, uint32_t interval) {
     if (!members.insert(device.get()).second) {
-        return;
+        return false;
     }
-    const uint64_t due = device->phase_ms % interval;
-    devices.push_back(device);
-    wheel[due % kWheelSlots].push_back(AdvEntry{device.get(), due, interval});
+    ScanMember& member = devices.emplace_back(ScanMember{device, {}});
+    wheel[due % kWheelSlots].push_back(AdvEntry{device.get(), &member.slot, due, interval});
+    return true;
 }
 
 bool Scan::matches(const Device& device) const {
@@ -70,17 +82,13 @@ void Scheduler::at(Clock::time_point due, std::function<void()> task) {
 }
 
 void Scheduler::addEntryLocked(Scan& scan, const std::shared_ptr<Device>& device, uint64_t now_tick) {
-    const uint32_t interval = std::max(1u, device->config.advertising.interval_ms);
+    const uint32_t interval = Scan::intervalOf(*device);
     // The phase is counted from the scan's start, so a run repeats; a device added later joins that rhythm.
-    if (!scan.members.insert(device.get()).second) {
-        return;
-    }
-    uint64_t due = scan.start_tick + device->phase_ms % interval;
+    uint64_t due = scan.start_tick + Scan::phaseOf(*device);
     if (due < now_tick) {
         due += ((now_tick - due - 1) / interval + 1) * interval;
     }
-    scan.devices.push_back(device);
-    scan.wheel[due % Scan::kWheelSlots].push_back(AdvEntry{device.get(), due, interval});
+    scan.join(device, due, interval);
 }
 
 void Scheduler::replaceScan(const std::shared_ptr<Scan>& previous, const std::shared_ptr<Scan>& scan) {
@@ -131,7 +139,16 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick, uint64_t now_tick) 
     }
     // Swap the slot out: re-armed entries may land in this very slot again.
     scan.scratch.swap(slot);
-    for (AdvEntry& entry : scan.scratch) {
+    const size_t count = scan.scratch.size();
+    for (size_t i = 0; i < count; ++i) {
+        if (i + kLookAhead < count) {
+            // Devices and their slots lie scattered in memory: ask for those a few entries on while this one
+            // is handled, rather than wait for each in turn.
+            const AdvEntry& ahead = scan.scratch[i + kLookAhead];
+            __builtin_prefetch(&ahead.device->report);
+            __builtin_prefetch(ahead.slot);
+        }
+        AdvEntry& entry = scan.scratch[i];
         if (entry.due > tick) {
             slot.push_back(entry);  // a later round of the wheel
             continue;
@@ -139,7 +156,7 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick, uint64_t now_tick) 
         if (entry.device->removed.load(std::memory_order_relaxed)) {
             continue;
         }
-        scan.pending.push_back(entry.device);
+        scan.pending.push_back(radio::Sighting{entry.device->report.get(), entry.slot});
         if (!scan.duplicates) {
             continue;  // without duplicates a device is reported once per scan
         }
@@ -162,8 +179,8 @@ void Scheduler::collectReportsLocked(std::vector<Reports>& reports) {
         }
         // Delivered once the mutex is released; the session drops those of a scan it stopped meanwhile.
         Reports batch{scan->session.lock(), scan, {}};
-        batch.devices.reserve(scan->pending.size());
-        batch.devices.swap(scan->pending);
+        batch.sightings.swap(scan->pending);
+        scan->pending.swap(scan->spare);
         if (batch.session) {
             reports.push_back(std::move(batch));
         }
@@ -204,8 +221,17 @@ void Scheduler::run() {
             }
             ready.clear();
             for (const Reports& batch : reports) {
-                batch.session->deliverReports(*batch.scan, batch.devices);
+                batch.session->deliverReports(*batch.scan, batch.sightings);
             }
+            lock.lock();
+            for (Reports& batch : reports) {
+                // Its capacity serves a later tick; the session is released with no lock held.
+                batch.sightings.clear();
+                if (batch.scan->spare.capacity() < batch.sightings.capacity()) {
+                    batch.scan->spare.swap(batch.sightings);
+                }
+            }
+            lock.unlock();
             reports.clear();
             lock.lock();
             continue;

@@ -37,9 +37,16 @@ struct SimLink;
 
 /// One advertisement waiting in a scan's wheel.
 struct AdvEntry {
-    Device* device;  // kept alive by Scan::devices
-    uint64_t due;    // in scheduler ticks (milliseconds)
+    Device* device;           // kept alive by Scan::devices
+    radio::DeviceSlot* slot;  // the device's, in Scan::devices
+    uint64_t due;             // in scheduler ticks (milliseconds)
     uint32_t interval;
+};
+
+/// A device taking part in a scan, with the slot its reports carry to the session's listener.
+struct ScanMember {
+    std::shared_ptr<Device> device;
+    radio::DeviceSlot slot;
 };
 
 /// One scan of one manager: the devices' next advertisements in a timer wheel of one-millisecond slots.
@@ -51,17 +58,23 @@ struct Scan {
     bool duplicates = false;
     std::optional<std::vector<CBUUID>> filter;
 
-    // Guarded by the scheduler's mutex.
-    std::vector<std::shared_ptr<Device>> devices;
+    // Guarded by the scheduler's mutex; a slot's `note` belongs to the listener (see radio::DeviceSlot).
+    std::deque<ScanMember> devices;             // a deque, so that slots keep their address as devices join
     std::unordered_set<const Device*> members;  // each device once, however it joined
     std::vector<std::vector<AdvEntry>> wheel = std::vector<std::vector<AdvEntry>>(kWheelSlots);
     std::vector<AdvEntry> scratch;
-    std::vector<const Device*> pending;  // this tick's advertisements
+    std::vector<radio::Sighting> pending;  // this tick's advertisements
+    std::vector<radio::Sighting> spare;    // a delivered batch, emptied, kept for its capacity
     uint64_t start_tick = 0;
 
+    static uint32_t intervalOf(const Device& device);
+    /// When the device first advertises, in ticks from the scan's start.
+    static uint32_t phaseOf(const Device& device);
     bool matches(const Device& device) const;
     /// Before the scan starts: the device's first advertisement, relative to the start.
     void seed(const std::shared_ptr<Device>& device);
+    /// Adds the device, first due at `due`; false when it is a member already.
+    bool join(const std::shared_ptr<Device>& device, uint64_t due, uint32_t interval);
 };
 
 /// The radio's clock: one thread per world that runs timed tasks and turns due advertisements into
@@ -101,8 +114,8 @@ class Scheduler {
     void advanceScanLocked(Scan& scan, uint64_t tick, uint64_t now_tick);
     struct Reports {
         std::shared_ptr<SimCentral> session;
-        std::shared_ptr<Scan> scan;
-        std::vector<const Device*> devices;
+        std::shared_ptr<Scan> scan;  // keeps the batch's devices and slots alive
+        std::vector<radio::Sighting> sightings;
     };
     void collectReportsLocked(std::vector<Reports>& reports);
 
@@ -156,15 +169,15 @@ struct Device : std::enable_shared_from_this<Device> {
     std::string id;  // upper case
     std::vector<ServiceModel> services;
     AdvertisementData advertisement;
-    radio::AdvertisementReportPtr
-        report;  // what every advertisement reports to a radio session, the same object each time
+    /// What every advertisement reports to a radio session, the same object each time. Next to `removed`, which
+    /// the scheduler reads for each advertisement, so that handing the report over finds it in cache.
+    radio::AdvertisementReportPtr report;
+    std::atomic<bool> removed{false};
     std::unordered_map<radio::AttributeHandle, AttributePath> attributes;  // every attribute by its handle
     std::vector<CBUUID> advertised_services;
     uint32_t phase_ms = 0;  // first advertisement after this long into a scan
     bool plug = false;
     size_t plug_service = 0, plug_command = 0, plug_status = 0;
-
-    std::atomic<bool> removed{false};
 
     /// Serialises notifications, so that subscribers see a characteristic's values in the order set.
     std::mutex notify_mutex;

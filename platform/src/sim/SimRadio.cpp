@@ -126,10 +126,17 @@ void SimCentral::startScan(const std::optional<std::vector<CBUUID>>& services, b
     scan->duplicates = duplicates;
     scan->filter = services;
     // Listed under the session's lock, which a device joining the world also takes: none is missed.
+    std::vector<std::pair<uint32_t, std::shared_ptr<Device>>> members;
     for (const auto& device : world_.devicesSnapshot()) {
         if (!device->removed && scan->matches(*device)) {
-            scan->seed(device);
+            members.emplace_back(Scan::phaseOf(*device), device);
         }
+    }
+    // Seeded in the order of their first advertisement (the world's order among equals, as the wheel reports
+    // them either way), so that the scan reads the devices' slots in the order they lie in memory.
+    std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& member : members) {
+        scan->seed(member.second);
     }
     scan->generation = scan_generation_.fetch_add(1) + 1;
     auto previous = std::move(scan_);
@@ -156,7 +163,7 @@ void SimCentral::announce(const std::shared_ptr<Device>& device) {
     }
 }
 
-void SimCentral::deliverReports(const Scan& scan, const std::vector<const Device*>& devices) {
+void SimCentral::deliverReports(const Scan& scan, const std::vector<radio::Sighting>& batch) {
     Emission emission(*this);
     const auto& listener = emission.listener();
     if (!listener) {
@@ -166,13 +173,7 @@ void SimCentral::deliverReports(const Scan& scan, const std::vector<const Device
         return;  // stopped meanwhile
     }
     // One call per tick: the central takes the whole batch under one lock and queues it in one task.
-    batch_.clear();
-    batch_.reserve(devices.size());
-    for (const Device* device : devices) {
-        batch_.push_back(device->report);
-    }
-    contained([&] { listener->radioDiscovered(batch_); });
-    batch_.clear();
+    contained([&] { listener->radioDiscovered(batch); });
 }
 
 std::shared_ptr<SimLink> SimCentral::findLink(const radio::DeviceKey& key) const {

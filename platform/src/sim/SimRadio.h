@@ -96,7 +96,7 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
                 const std::string& value);
     bool subscribed(const std::shared_ptr<SimLink>& link, const Device* device, size_t service, size_t characteristic);
     /// One tick's advertisements of `scan`, on the scheduler's thread.
-    void deliverReports(const Scan& scan, const std::vector<const Device*>& devices);
+    void deliverReports(const Scan& scan, const std::vector<radio::Sighting>& batch);
 
   private:
     /// Holds `emit_mutex` for one event or completion, and remembers the thread that runs it.
@@ -135,11 +135,10 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
     WorldState& world_;
     const std::weak_ptr<radio::RadioCentralEvents> events_;
 
-    std::mutex emit_mutex_;                             // held while an event or completion of this session runs
-    std::atomic<std::thread::id> emitting_{};           // the thread holding emit_mutex_
-    std::atomic<bool> closed_{false};                   // written under emit_mutex_ and mutex_
-    std::atomic<uint64_t> scan_generation_{0};          // written under mutex_; report delivery reads it lock-free
-    std::vector<radio::AdvertisementReportPtr> batch_;  // guarded by emit_mutex_: one tick's reports, reused
+    std::mutex emit_mutex_;                     // held while an event or completion of this session runs
+    std::atomic<std::thread::id> emitting_{};   // the thread holding emit_mutex_
+    std::atomic<bool> closed_{false};           // written under emit_mutex_ and mutex_
+    std::atomic<uint64_t> scan_generation_{0};  // written under mutex_; report delivery reads it lock-free
 
     mutable std::mutex mutex_;                                         // guards every field below
     std::unordered_map<std::string, std::shared_ptr<SimLink>> links_;  // by device key
