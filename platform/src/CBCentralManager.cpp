@@ -280,6 +280,7 @@ void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::Sighting>&
     // A batch larger than the backlog goes in parts, so that the queue may start on it before all is taken: one
     // batch that size is not by itself a queue behind.
     const size_t part = batch.size() > kAdvertBacklog ? kHandOverPart : batch.size();
+    batch_started = false;
     for (size_t i = 0; i < batch.size(); ++i) {
         if (i + kLookAhead < batch.size() && batch[i + kLookAhead].slot) {
             // Entries lie scattered in memory: ask for the one a few reports on while this one is taken.
@@ -312,8 +313,12 @@ void CBCentralManager::Impl::handOver() {
     bool post = false;
     {
         Lock lock(adv_mutex);
-        if (adverts.size() + staged.size() <= kAdvertBacklog) {
-            // Within the bound whatever their kind: handed over whole.
+        if (!batch_started) {
+            batch_started = true;
+            batch_whole = adverts.empty();
+        }
+        if (batch_whole || adverts.size() + staged.size() <= kAdvertBacklog) {
+            // A queue that had caught up, or within the bound whatever their kind: handed over whole.
             if (adverts.empty()) {
                 adverts.swap(staged);
             } else {

@@ -89,7 +89,7 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
         uint64_t generation;
     };
     std::mutex adv_mutex;         // guards the four fields below
-    std::vector<Advert> adverts;  // at most kAdvertBacklog repeats
+    std::vector<Advert> adverts;  // at most kAdvertBacklog repeats, or one radio batch that found it empty
     bool adverts_posted = false;  // a task to deliver them is queued
     std::vector<Advert> spare;    // the last delivered batch, emptied, kept for its capacity
     /// Advertisements a device no longer sends, kept until the queue has delivered every report queued before
@@ -99,6 +99,10 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     // replaced.
     std::vector<Advert> staged;
     std::vector<std::shared_ptr<const AdvertisementData>> replaced;
+    // Same guard: where the batch being taken stands. A batch that finds nothing waiting for the queue is not a
+    // queue behind, and goes over whole; the bound applies to batches that arrive while older ones still wait.
+    bool batch_started = false;  // its first part has been handed over
+    bool batch_whole = false;    // nothing waited when it was
 
     std::mutex outbox_mutex;           // guards the three fields below
     std::vector<CentralEvent> outbox;  // events in the order the radio made them

@@ -219,5 +219,40 @@ TEST(PlatformFakeRadio, QueuedAdvertisementsKeepTheDataTheyCameWith) {
     EXPECT_EQ(versions, "-112233");
 }
 
+TEST(PlatformFakeRadio, ABatchMeetingACaughtUpQueueGoesWholeAndOneBehindItIsBounded) {
+    // Radios hand over one batch per pass, which may be larger than the backlog bound: while the queue has caught
+    // up such a batch is not a queue behind and arrives whole; a batch behind waiting ones loses its repeats.
+    FakeRadio fake;
+    auto recorder = std::make_shared<Recorder>();
+    auto queue = dispatch_queue_create("fake.central", DISPATCH_QUEUE_SERIAL);
+    auto central = CBCentralManager::initWithDelegate(recorder, queue, std::nullopt, fake);
+    ASSERT_TRUE(recorder->waitFor("DidUpdateState"));
+    central->scanForPeripherals(std::nullopt, {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
+    ASSERT_TRUE(recorder->waitForAdvert(kFake));
+    const size_t big = 10000;  // above the bound
+    auto report = std::make_shared<radio::AdvertisementReport>();
+    report->device = kFake;
+    auto send = [&] {
+        std::promise<void> sent;
+        fake.session->post([&](radio::RadioCentralEvents& l) {
+            l.radioDiscovered(std::vector<radio::Sighting>(big, radio::Sighting{report.get(), nullptr}));
+            sent.set_value();
+        });
+        ASSERT_EQ(sent.get_future().wait_for(5s), std::future_status::ready);
+    };
+    send();
+    EXPECT_TRUE(waitUntil([&] { return recorder->adverts().size() == 1 + big; }, 5000ms));
+
+    std::promise<void> open;
+    queue->async([held = open.get_future().share()] { held.wait(); });
+    send();  // finds nothing waiting: whole
+    send();  // behind it: repeats dropped
+    open.set_value();
+    EXPECT_TRUE(waitUntil([&] { return recorder->adverts().size() == 1 + 2 * big; }, 5000ms));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(recorder->adverts().size(), 1 + 2 * big);
+    central->stopScan();
+}
+
 }  // namespace
 }  // namespace platform_test
