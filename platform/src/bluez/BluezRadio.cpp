@@ -60,6 +60,9 @@ constexpr auto kRequestTimeout = std::chrono::seconds(1);
 // The backend's limit for service discovery.
 constexpr auto kResolveLimit = std::chrono::seconds(5);
 constexpr int kDispatchBatch = 64;
+// While the radio only scans (no link, no call awaiting its reply), the bus is looked at again at most this
+// long after a pass that handled its traffic: advertisements then come a few at a time, not one wake each.
+constexpr auto kScanCoalescing = std::chrono::milliseconds(5);
 constexpr unsigned kDefaultMtu = 23;
 constexpr unsigned kTransmitQueueDepth = 20;
 
@@ -813,6 +816,9 @@ class Core {
                 flushReports();
             }
             graveyard_.clear();
+            if (dispatched > 0 && dispatched < kDispatchBatch && onlyScanning()) {
+                busQuietUntil_ = Clock::now() + kScanCoalescing;
+            }
             {
                 std::lock_guard<std::mutex> lock(tasksMutex_);
                 if (stopping_) {
@@ -834,11 +840,18 @@ class Core {
             if (bus_) {
                 try {
                     const auto data = bus_->getEventLoopPollData();
-                    fds[1] = {data.fd, static_cast<short>(data.events), 0};
-                    count = 2;
-                    const int bus_timeout = data.getPollTimeout();
-                    if (bus_timeout >= 0 && (timeout < 0 || bus_timeout < timeout)) {
-                        timeout = bus_timeout;
+                    const auto quiet = busQuietUntil_ - Clock::now();
+                    if (quiet > Clock::duration::zero() && data.events == POLLIN && onlyScanning()) {
+                        // The bus waits a little; a task (a new request) still wakes the loop at once.
+                        const int wait = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(quiet).count());
+                        timeout = timeout < 0 ? wait : std::min(timeout, wait);
+                    } else {
+                        fds[1] = {data.fd, static_cast<short>(data.events), 0};
+                        count = 2;
+                        const int bus_timeout = data.getPollTimeout();
+                        if (bus_timeout >= 0 && (timeout < 0 || bus_timeout < timeout)) {
+                            timeout = bus_timeout;
+                        }
                     }
                 } catch (const std::exception& e) {
                     busBroken(e.what());
@@ -1038,6 +1051,9 @@ class Core {
             proxy.callMethod(
                 message,
                 [this, handler](sdbus::MethodReply& reply, const sdbus::Error* error) {
+                    if (callsInFlight_ > 0) {
+                        --callsInFlight_;
+                    }
                     try {
                         if (error) {
                             const NSError e = errorFromDBus(error->getName(), error->getMessage());
@@ -1051,6 +1067,7 @@ class Core {
                     }
                 },
                 std::chrono::duration_cast<std::chrono::microseconds>(timeout));
+            ++callsInFlight_;
         } catch (const sdbus::Error& e) {
             // Answered from the loop, never from inside the request.
             const NSError error = errorFromDBus(e.getName(), e.getMessage());
@@ -1059,6 +1076,21 @@ class Core {
                 handler(core, none, &error);
             });
         }
+    }
+
+    // True while every session's business is scanning alone: no link, no call awaiting its reply.
+    bool onlyScanning() const {
+        if (callsInFlight_ != 0) {
+            return false;
+        }
+        bool scanning = false;
+        for (const auto& [id, session] : sessions_) {
+            if (!session.links.empty()) {
+                return false;
+            }
+            scanning = scanning || session.scanning;
+        }
+        return scanning;
     }
 
     void callBluez(const std::string& path, const char* interface, const char* method,
@@ -1141,6 +1173,7 @@ class Core {
             graveyard_.push_back(std::move(proxy));
         }
         proxies_.clear();
+        callsInFlight_ = 0;  // their replies are dropped with the proxies
         {
             std::lock_guard<std::mutex> lock(snapshotMutex_);
             mtus_.clear();
@@ -2236,6 +2269,8 @@ class Core {
     std::optional<std::string> appliedFilter_;
 
     std::map<uint64_t, SessionState> sessions_;
+    unsigned callsInFlight_ = 0;                    // calls sent whose reply has not been handled
+    Clock::time_point busQuietUntil_;               // the bus waits until then while only scanning
     bool reportsQueued_ = false;                    // some session holds reports of this pass
     std::map<std::string, DeviceRuntime> runtime_;  // by address
     std::map<uint64_t, Request> requests_;
