@@ -426,6 +426,7 @@ void Device::publishStatus() {
         std::lock_guard<std::mutex> lock(mutex);
         bytes = statusBytesLocked();
         values[plug_service][plug_status] = bytes;
+        listLinksLocked();
     }
     notifyLinks(plug_service, plug_status, bytes);
 }
@@ -435,16 +436,27 @@ void Device::publish(size_t service, size_t characteristic, const std::string& v
     {
         std::lock_guard<std::mutex> lock(mutex);
         values[service][characteristic] = value;
+        listLinksLocked();
     }
     notifyLinks(service, characteristic, value);
 }
 
+void Device::listLinksLocked() {
+    notified_links.clear();  // in case a notification before threw
+    for (const auto& weak : links) {
+        if (auto link = weak.lock()) {
+            notified_links.push_back(std::move(link));
+        }
+    }
+}
+
 void Device::notifyLinks(size_t service, size_t characteristic, const std::string& value) {
-    for (const auto& link : linksSnapshot()) {
+    for (const auto& link : notified_links) {
         if (auto session = link->session.lock()) {
             session->notify(link, this, service, characteristic, value);
         }
     }
+    notified_links.clear();
 }
 
 bool Device::anySubscriber(size_t service, size_t characteristic) {
