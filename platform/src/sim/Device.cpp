@@ -442,7 +442,6 @@ void Device::publish(size_t service, size_t characteristic, const std::string& v
 }
 
 void Device::listLinksLocked() {
-    notified_links.clear();  // in case a notification before threw
     for (const auto& weak : links) {
         if (auto link = weak.lock()) {
             notified_links.push_back(std::move(link));
@@ -451,12 +450,16 @@ void Device::listLinksLocked() {
 }
 
 void Device::notifyLinks(size_t service, size_t characteristic, const std::string& value) {
+    // Emptied however the loop ends, outside `mutex`: a link may go for good here.
+    struct Empty {
+        std::vector<std::shared_ptr<SimLink>>& links;
+        ~Empty() { links.clear(); }
+    } empty{notified_links};
     for (const auto& link : notified_links) {
         if (auto session = link->session.lock()) {
             session->notify(link, this, service, characteristic, value);
         }
     }
-    notified_links.clear();
 }
 
 bool Device::anySubscriber(size_t service, size_t characteristic) {
