@@ -51,13 +51,21 @@ bool sameAdvertisement(const AdvertisementData& a, const AdvertisementData& b) {
 }  // namespace
 
 void CBCentralManager::Impl::enqueue(CentralEvent event) {
+    push(Outgoing{std::move(event), {}});
+}
+
+void CBCentralManager::Impl::enqueue(Notice notice) {
+    push(Outgoing{nullptr, std::move(notice)});
+}
+
+void CBCentralManager::Impl::push(Outgoing&& item) {
     bool post = false;
     {
         Lock lock(outbox_mutex);
         if (closed) {
             return;
         }
-        outbox.push_back(std::move(event));
+        outbox.push_back(std::move(item));
         post = !drain_posted;
         drain_posted = true;
     }
@@ -85,7 +93,7 @@ void CBCentralManager::Impl::enqueueCentral(CentralCall call) {
 
 void CBCentralManager::Impl::drain() {
     auto central = self.lock();
-    std::vector<CentralEvent> batch;
+    std::vector<Outgoing> batch;
     // Events that arrive while a batch runs are taken in the same task, without posting another: a stream of
     // notifications costs the radio's thread one post per pause, not one per value. A bounded number of
     // rounds, so that the queue's other work is not held back by a radio that never pauses.
@@ -94,6 +102,10 @@ void CBCentralManager::Impl::drain() {
             std::unique_lock<std::mutex> lock(outbox_mutex);
             if (outbox.empty()) {
                 drain_posted = false;
+                // The capacity goes back for the next values; a burst's is not kept.
+                if (outbox.capacity() < batch.capacity() && batch.capacity() <= kSpareOutbox) {
+                    outbox.swap(batch);
+                }
                 break;
             }
             if (round >= kDrainRounds) {
@@ -103,13 +115,17 @@ void CBCentralManager::Impl::drain() {
             }
             batch.swap(outbox);
         }
-        for (CentralEvent& event : batch) {
+        for (Outgoing& item : batch) {
             // Only this task holds the manager: its owner let go, so its queued events are dropped.
             if (!central || central.use_count() <= 1) {
                 break;
             }
-            runContained([&] { event(central); });
-            event = nullptr;
+            if (item.event) {
+                runContained([&] { item.event(central); });
+                item.event = nullptr;
+            } else {
+                runContained([&] { deliver(item.notice); });
+            }
         }
         batch.clear();
     }
@@ -404,40 +420,48 @@ void CBCentralManager::Impl::radioDisconnected(const radio::DeviceKey& device, c
 
 void CBCentralManager::Impl::radioNotified(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
                                            const std::string& value) {
-    auto link = peripheralOf(device);
-    if (!link) {
-        return;
-    }
-    uint64_t epoch;
-    CBCharacteristicPtr target;
-    {
-        Lock guard(link->guard->mutex);
-        if (link->state != CBPeripheralState::Connected) {
+    Seen* s = last_notified;
+    if (!s || s->peripheral->impl()->key != device) {
+        auto it = seen.find(device);
+        if (it == seen.end()) {
             return;
         }
-        auto it = link->characteristic_objects.find(characteristic);
-        if (it == link->characteristic_objects.end()) {
+        s = last_notified = it->second;
+    }
+    CBPeripheral::Impl& link = *s->peripheral->impl();
+    Notice notice;
+    {
+        Lock guard(link.guard->mutex);
+        if (link.state != CBPeripheralState::Connected) {
+            return;
+        }
+        auto it = link.characteristic_objects.find(characteristic);
+        if (it == link.characteristic_objects.end()) {
             return;  // not discovered on this connection
         }
-        target = it->second;
-        epoch = link->epoch;
+        notice.target = it->second;
+        notice.epoch = link.epoch;
     }
-    enqueue([link, epoch, target, value](const CBCentralManagerPtr&) {
-        std::shared_ptr<CBPeripheralDelegate> listener;
-        CBPeripheralPtr peripheral;
-        {
-            Lock guard(link->guard->mutex);
-            if (link->epoch != epoch || link->state != CBPeripheralState::Connected) {
-                return;
-            }
-            target->impl()->value = value;  // before the callback, as the platform does
-            listener = link->delegate.lock();
-            peripheral = link->self.lock();
+    notice.peripheral = &s->peripheral;
+    notice.value = value;
+    enqueue(std::move(notice));
+}
+
+void CBCentralManager::Impl::deliver(Notice& notice) {
+    const CBPeripheralPtr& peripheral = *notice.peripheral;
+    CBPeripheral::Impl& link = *peripheral->impl();
+    std::shared_ptr<CBPeripheralDelegate> listener;
+    {
+        Lock guard(link.guard->mutex);
+        if (link.epoch != notice.epoch || link.state != CBPeripheralState::Connected) {
+            return;
         }
-        if (listener && peripheral) {
-            listener->peripheralDidUpdateValueForCharacteristic(peripheral, target, nullptr);
-        }
-    });
+        notice.target->impl()->value = std::move(notice.value);  // before the callback, as the platform does
+        listener = link.delegate.lock();
+    }
+    if (listener) {
+        listener->peripheralDidUpdateValueForCharacteristic(peripheral, notice.target, nullptr);
+    }
 }
 
 void CBCentralManager::Impl::shutdown() {
@@ -455,7 +479,7 @@ void CBCentralManager::Impl::shutdown() {
             p.resetLocked();
         }
     }
-    std::vector<CentralEvent> dropped;
+    std::vector<Outgoing> dropped;
     {
         Lock lock(outbox_mutex);
         closed = true;

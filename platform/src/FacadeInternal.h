@@ -47,6 +47,8 @@ inline constexpr size_t kHandOverPart = 1024;
 inline constexpr unsigned kDrainRounds = 16;
 /// The capacity of a delivered batch kept for the next one.
 inline constexpr size_t kSpareAdverts = 1024;
+/// The capacity of a run outbox kept for the next one.
+inline constexpr size_t kSpareOutbox = 1024;
 
 struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_from_this<CBCentralManager::Impl> {
     std::shared_ptr<radio::RadioCentral> radio;        // fixed after creation
@@ -104,13 +106,35 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     bool batch_started = false;  // its first part has been handed over
     bool batch_whole = false;    // nothing waited when it was
 
-    std::mutex outbox_mutex;           // guards the three fields below
-    std::vector<CentralEvent> outbox;  // events in the order the radio made them
-    bool drain_posted = false;         // a task to run the outbox is queued
-    bool closed = false;               // the manager is gone: nothing more is queued
+    /// A notified value waiting in the outbox, carried in place so that a stream of values allocates nothing
+    /// per value.
+    struct Notice {
+        const CBPeripheralPtr* peripheral = nullptr;  // in a `Seen`, which never goes while the manager lives
+        CBCharacteristicPtr target;
+        uint64_t epoch = 0;  // the peripheral's connection it came on
+        std::string value;
+    };
+    /// One item of the outbox: `event` when set, else `notice`.
+    struct Outgoing {
+        CentralEvent event;
+        Notice notice;
+    };
+    std::mutex outbox_mutex;       // guards the three fields below
+    std::vector<Outgoing> outbox;  // events in the order the radio made them
+    bool drain_posted = false;     // a task to run the outbox is queued
+    bool closed = false;           // the manager is gone: nothing more is queued
+
+    /// The entry of the device last notified, so that a stream on one link finds its peripheral without a lookup
+    /// by key. Same guard as `seen`.
+    Seen* last_notified = nullptr;
 
     /// Appends an event; the queue runs the outbox in one task.
     void enqueue(CentralEvent event);
+    /// Appends a notified value, in turn with the events.
+    void enqueue(Notice notice);
+    void push(Outgoing&& item);
+    /// Runs one notified value: sets the characteristic's value and tells the peripheral's delegate.
+    void deliver(Notice& notice);
     void enqueueCentral(CentralCall call);
     void drain();
     void postDrain();

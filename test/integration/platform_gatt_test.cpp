@@ -255,5 +255,61 @@ TEST_F(PlatformGatt, RequestsWhileNotConnectedOnlyWriteTheMisuseLine) {
     EXPECT_EQ(recorder->count("DidUpdateValue"), 0u);
 }
 
+const std::string kOtherId = "7E1D0C4B-3A29-4F18-8E07-6D5C4B3A2919";
+
+class PlatformNotifications : public PlatformTest {
+  protected:
+    void SetUp() override { start(worldOf({testDevice(), testDevice(kOtherId)})); }
+};
+
+TEST_F(PlatformNotifications, InterleavedLinksEachGetTheirOwnValuesInOrderAndNoneOnceDown) {
+    // Each peripheral discovered and subscribed with the shared recorder, then given a delegate of its own.
+    auto subscribe = [&](const std::string& id, const std::shared_ptr<Recorder>& own) {
+        auto p = find(id);
+        EXPECT_TRUE(p);
+        connect(p);
+        auto c = characteristic(discoverAll(p), kReadChar);
+        const size_t before = recorder->count("DidUpdateNotificationState");
+        p->setNotifyValue(true, c);
+        EXPECT_TRUE(recorder->waitFor("DidUpdateNotificationState", before + 1));
+        p->setDelegate(own);
+        return p;
+    };
+    auto mine = std::make_shared<Recorder>();
+    auto theirs = std::make_shared<Recorder>();
+    auto a = subscribe(kDeviceId, mine);
+    auto b = subscribe(kOtherId, theirs);
+    ASSERT_TRUE(a && b);
+
+    constexpr int kValues = 100;
+    std::vector<std::string> sent_a, sent_b;
+    for (int i = 0; i < kValues; ++i) {
+        sent_a.push_back("a" + std::to_string(i));
+        sent_b.push_back("b" + std::to_string(i));
+        World::get().notify(kDeviceId, kService, kReadChar, sent_a.back());
+        World::get().notify(kOtherId, kService, kReadChar, sent_b.back());
+    }
+    ASSERT_TRUE(mine->waitFor("DidUpdateValue", kValues));
+    ASSERT_TRUE(theirs->waitFor("DidUpdateValue", kValues));
+    auto values = [](const Recorder& r) {
+        std::vector<std::string> out;
+        for (const auto& e : r.eventsOf("DidUpdateValue")) {
+            out.push_back(e.value.value_or("<none>"));
+        }
+        return out;
+    };
+    EXPECT_EQ(values(*mine), sent_a);
+    EXPECT_EQ(values(*theirs), sent_b);
+
+    // One link lost: the other's values still arrive, the lost one's never.
+    World::get().dropLink(kOtherId);
+    ASSERT_TRUE(recorder->waitFor("DidDisconnect"));
+    World::get().notify(kOtherId, kService, kReadChar, "late");
+    World::get().notify(kDeviceId, kService, kReadChar, "after");
+    ASSERT_TRUE(mine->waitFor("DidUpdateValue", kValues + 1));
+    EXPECT_EQ(values(*mine).back(), "after");
+    EXPECT_EQ(theirs->count("DidUpdateValue"), size_t(kValues));
+}
+
 }  // namespace
 }  // namespace platform_test

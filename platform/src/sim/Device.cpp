@@ -426,6 +426,7 @@ void Device::publishStatus() {
         std::lock_guard<std::mutex> lock(mutex);
         bytes = statusBytesLocked();
         values[plug_service][plug_status] = bytes;
+        listLinksLocked();
     }
     notifyLinks(plug_service, plug_status, bytes);
 }
@@ -435,12 +436,26 @@ void Device::publish(size_t service, size_t characteristic, const std::string& v
     {
         std::lock_guard<std::mutex> lock(mutex);
         values[service][characteristic] = value;
+        listLinksLocked();
     }
     notifyLinks(service, characteristic, value);
 }
 
+void Device::listLinksLocked() {
+    for (const auto& weak : links) {
+        if (auto link = weak.lock()) {
+            notified_links.push_back(std::move(link));
+        }
+    }
+}
+
 void Device::notifyLinks(size_t service, size_t characteristic, const std::string& value) {
-    for (const auto& link : linksSnapshot()) {
+    // Emptied however the loop ends, outside `mutex`: a link may go for good here.
+    struct Empty {
+        std::vector<std::shared_ptr<SimLink>>& links;
+        ~Empty() { links.clear(); }
+    } empty{notified_links};
+    for (const auto& link : notified_links) {
         if (auto session = link->session.lock()) {
             session->notify(link, this, service, characteristic, value);
         }

@@ -181,6 +181,9 @@ struct Device : std::enable_shared_from_this<Device> {
 
     /// Serialises notifications, so that subscribers see a characteristic's values in the order set.
     std::mutex notify_mutex;
+    /// The links a value being notified goes to; emptied after each, kept for its capacity. Guarded by
+    /// notify_mutex, filled under `mutex` too.
+    std::vector<std::shared_ptr<SimLink>> notified_links;
 
     mutable std::mutex mutex;  // guards every field below
     std::vector<std::vector<std::optional<std::string>>> values;
@@ -219,6 +222,9 @@ struct Device : std::enable_shared_from_this<Device> {
     std::string statusBytesLocked() const;
 
   private:
+    /// Lists the live links in `notified_links`. Called with `notify_mutex` and `mutex` held.
+    void listLinksLocked();
+    /// Notifies the value to the links listed. Called with `notify_mutex` held.
     void notifyLinks(size_t service, size_t characteristic, const std::string& value);
     void periodicTick(Scheduler& scheduler, size_t service, size_t characteristic);
     void countdownTick(Scheduler& scheduler, uint64_t generation);
