@@ -166,7 +166,7 @@ void CBCentralManager::Impl::deliverAdverts() {
     batch.clear();
     {
         Lock lock(adv_mutex);
-        // A burst's capacity is not kept: only what steady scanning reuses.
+        // A burst's capacity beyond that is not kept: only what steady scanning reuses.
         if (spare.capacity() < batch.capacity() && batch.capacity() <= kSpareAdverts) {
             spare.swap(batch);
         }

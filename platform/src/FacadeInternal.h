@@ -45,8 +45,9 @@ inline constexpr size_t kAdvertBacklog = 8192;
 inline constexpr size_t kHandOverPart = 1024;
 /// Batches of events one task of the queue runs before it yields to the queue's other work.
 inline constexpr unsigned kDrainRounds = 16;
-/// The capacity of a delivered batch kept for the next one.
-inline constexpr size_t kSpareAdverts = 1024;
+/// The capacity of a delivered batch kept for the next one: enough for a scan that steadily brings batches of
+/// ten thousand devices (up to 640 KiB), whose buffers would otherwise be given back and faulted in anew.
+inline constexpr size_t kSpareAdverts = 16384;
 /// The capacity of a run outbox kept for the next one.
 inline constexpr size_t kSpareOutbox = 1024;
 
