@@ -181,15 +181,25 @@ TEST(PlatformFakeRadio, TheFacadeRunsOverAnyRadio) {
     central.reset();
 }
 
-TEST(PlatformFakeRadio, QueuedAdvertisementsKeepTheDataTheyCameWith) {
+// A central over the fake radio, scanning with every report wanted.
+class FakeRadioScan : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        central = CBCentralManager::initWithDelegate(recorder, queue, std::nullopt, fake);
+        ASSERT_TRUE(recorder->waitFor("DidUpdateState"));
+        central->scanForPeripherals(std::nullopt, {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
+    }
+    void TearDown() override { central->stopScan(); }
+
+    FakeRadio fake;
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    dispatch_queue_t queue = dispatch_queue_create("fake.central", DISPATCH_QUEUE_SERIAL);
+    CBCentralManagerPtr central;
+};
+
+TEST_F(FakeRadioScan, QueuedAdvertisementsKeepTheDataTheyCameWith) {
     // A device's advertisement changes while its earlier reports wait for a held queue, and the radio lets go of
     // each report once it has lent it: every report still arrives with its own data, from the one peripheral.
-    FakeRadio fake;
-    auto recorder = std::make_shared<Recorder>();
-    auto queue = dispatch_queue_create("fake.central", DISPATCH_QUEUE_SERIAL);
-    auto central = CBCentralManager::initWithDelegate(recorder, queue, std::nullopt, fake);
-    ASSERT_TRUE(recorder->waitFor("DidUpdateState"));
-    central->scanForPeripherals(std::nullopt, {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
     auto p = recorder->waitForAdvert(kFake);
     ASSERT_TRUE(p);
 
@@ -209,7 +219,6 @@ TEST(PlatformFakeRadio, QueuedAdvertisementsKeepTheDataTheyCameWith) {
     ASSERT_EQ(sent.get_future().wait_for(2s), std::future_status::ready);
     open.set_value();
     ASSERT_TRUE(waitUntil([&] { return recorder->adverts().size() == 7; }));
-    central->stopScan();
 
     std::string versions;
     for (const auto& advert : recorder->adverts()) {
@@ -219,15 +228,9 @@ TEST(PlatformFakeRadio, QueuedAdvertisementsKeepTheDataTheyCameWith) {
     EXPECT_EQ(versions, "-112233");
 }
 
-TEST(PlatformFakeRadio, ABatchMeetingACaughtUpQueueGoesWholeAndOneBehindItIsBounded) {
+TEST_F(FakeRadioScan, ABatchMeetingACaughtUpQueueGoesWholeAndOneBehindItIsBounded) {
     // Radios hand over one batch per pass, which may be larger than the backlog bound: while the queue has caught
     // up such a batch is not a queue behind and arrives whole; a batch behind waiting ones loses its repeats.
-    FakeRadio fake;
-    auto recorder = std::make_shared<Recorder>();
-    auto queue = dispatch_queue_create("fake.central", DISPATCH_QUEUE_SERIAL);
-    auto central = CBCentralManager::initWithDelegate(recorder, queue, std::nullopt, fake);
-    ASSERT_TRUE(recorder->waitFor("DidUpdateState"));
-    central->scanForPeripherals(std::nullopt, {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
     ASSERT_TRUE(recorder->waitForAdvert(kFake));
     const size_t big = 10000;  // above the bound
     auto report = std::make_shared<radio::AdvertisementReport>();
@@ -251,7 +254,6 @@ TEST(PlatformFakeRadio, ABatchMeetingACaughtUpQueueGoesWholeAndOneBehindItIsBoun
     EXPECT_TRUE(waitUntil([&] { return recorder->adverts().size() == 1 + 2 * big; }, 5000ms));
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(recorder->adverts().size(), 1 + 2 * big);
-    central->stopScan();
 }
 
 }  // namespace
