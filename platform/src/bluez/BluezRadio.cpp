@@ -506,7 +506,7 @@ class Core {
 
     void read(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, ValueDone done) {
         const AttributeKind kind = descriptor ? AttributeKind::Descriptor : AttributeKind::Characteristic;
-        const AttributeObject* attribute = linkUp(id, address) ? attributeByHandle(address, handle, kind) : nullptr;
+        const AttributeObject* attribute = linkedAttribute(id, address, handle, kind);
         if (!attribute) {
             const NSError error = linkUp(id, address) ? unknownAttributeError() : notConnectedError();
             complete(id, [&] { done(&error, {}); });
@@ -518,7 +518,7 @@ class Core {
     void write(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
                const std::string& value, Done done) {
         const AttributeKind kind = descriptor ? AttributeKind::Descriptor : AttributeKind::Characteristic;
-        const AttributeObject* attribute = linkUp(id, address) ? attributeByHandle(address, handle, kind) : nullptr;
+        const AttributeObject* attribute = linkedAttribute(id, address, handle, kind);
         if (!attribute) {
             const NSError error = linkUp(id, address) ? unknownAttributeError() : notConnectedError();
             complete(id, [&] { done(&error); });
@@ -538,8 +538,7 @@ class Core {
 
     bool readNow(uint64_t id, const std::string& address, AttributeHandle handle, ValueDone& done) {
         return now([&] {
-            const AttributeObject* attribute =
-                linkUp(id, address) ? attributeByHandle(address, handle, AttributeKind::Characteristic) : nullptr;
+            const AttributeObject* attribute = linkedAttribute(id, address, handle, AttributeKind::Characteristic);
             if (!attribute) {
                 return false;
             }
@@ -551,8 +550,7 @@ class Core {
     bool writeNow(uint64_t id, const std::string& address, AttributeHandle handle, const char* type,
                   const std::string& value, Done& done) {
         return now([&] {
-            const AttributeObject* attribute =
-                linkUp(id, address) ? attributeByHandle(address, handle, AttributeKind::Characteristic) : nullptr;
+            const AttributeObject* attribute = linkedAttribute(id, address, handle, AttributeKind::Characteristic);
             if (!attribute) {
                 return false;
             }
@@ -674,8 +672,7 @@ class Core {
 
   public:
     void setNotify(uint64_t id, const std::string& address, AttributeHandle handle, bool enabled, Done done) {
-        const AttributeObject* attribute =
-            linkUp(id, address) ? attributeByHandle(address, handle, AttributeKind::Characteristic) : nullptr;
+        const AttributeObject* attribute = linkedAttribute(id, address, handle, AttributeKind::Characteristic);
         if (!attribute) {
             const NSError error = linkUp(id, address) ? unknownAttributeError() : notConnectedError();
             complete(id, [&] { done(&error); });
@@ -1946,6 +1943,12 @@ class Core {
              it != attributes_.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
             f(it->second);
         }
+    }
+
+    // The attribute of a device this session has a link to; null without the link or the attribute.
+    const AttributeObject* linkedAttribute(uint64_t id, const std::string& address, AttributeHandle handle,
+                                           AttributeKind kind) {
+        return linkUp(id, address) ? attributeByHandle(address, handle, kind) : nullptr;
     }
 
     const AttributeObject* attributeByHandle(const std::string& address, AttributeHandle handle,
