@@ -29,8 +29,17 @@ bool Scan::join(const std::shared_ptr<Device>& device, uint64_t due, uint32_t in
         return false;
     }
     ScanMember& member = devices.emplace_back(ScanMember{device, {}});
-    wheel[due % kWheelSlots].push_back(AdvEntry{device.get(), &member.slot, due, interval});
+    arm(AdvEntry{device.get(), &member.slot, due, interval});
     return true;
+}
+
+void Scan::arm(const AdvEntry& entry) {
+    auto& slot = wheel[entry.due % kWheelSlots];
+    if (slot.capacity() == 0 && !free_buffers.empty()) {
+        slot.swap(free_buffers.back());
+        free_buffers.pop_back();
+    }
+    slot.push_back(entry);
 }
 
 bool Scan::matches(const Device& device) const {
@@ -109,7 +118,7 @@ void Scheduler::replaceScan(const std::shared_ptr<Scan>& previous, const std::sh
             scan->start_tick = now_tick;
             for (AdvEntry& entry : entries) {
                 entry.due += now_tick;
-                scan->wheel[entry.due % Scan::kWheelSlots].push_back(entry);
+                scan->arm(entry);
             }
             scans_.push_back(scan);
         }
@@ -137,7 +146,11 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick, uint64_t now_tick) 
     if (slot.empty()) {
         return;
     }
-    // Swap the slot out: re-armed entries may land in this very slot again.
+    // Swap the slot out: re-armed entries may land in this very slot again. The slot is left without a buffer;
+    // the last one handled goes back to the pool.
+    if (scan.scratch.capacity() > 0) {
+        scan.free_buffers.emplace_back().swap(scan.scratch);
+    }
     scan.scratch.swap(slot);
     const size_t count = scan.scratch.size();
     for (size_t i = 0; i < count; ++i) {
@@ -150,7 +163,7 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick, uint64_t now_tick) 
         }
         AdvEntry& entry = scan.scratch[i];
         if (entry.due > tick) {
-            slot.push_back(entry);  // a later round of the wheel
+            scan.arm(entry);  // a later round of the wheel
             continue;
         }
         if (entry.device->removed.load(std::memory_order_relaxed)) {
@@ -167,7 +180,7 @@ void Scheduler::advanceScanLocked(Scan& scan, uint64_t tick, uint64_t now_tick) 
             // cannot take.
             entry.due += ((now_tick - entry.due) / entry.interval + 1) * entry.interval;
         }
-        scan.wheel[entry.due % Scan::kWheelSlots].push_back(entry);
+        scan.arm(entry);
     }
     scan.scratch.clear();
 }

@@ -63,6 +63,9 @@ struct Scan {
     std::unordered_set<const Device*> members;  // each device once, however it joined
     std::vector<std::vector<AdvEntry>> wheel = std::vector<std::vector<AdvEntry>>(kWheelSlots);
     std::vector<AdvEntry> scratch;
+    /// Emptied slot buffers, handed to the next slot that fills, so that the few buffers in use keep their
+    /// capacity instead of every slot of the wheel growing its own anew.
+    std::vector<std::vector<AdvEntry>> free_buffers;
     std::vector<radio::Sighting> pending;  // this tick's advertisements
     std::vector<radio::Sighting> spare;    // a delivered batch, emptied, kept for its capacity
     uint64_t start_tick = 0;
@@ -75,6 +78,8 @@ struct Scan {
     void seed(const std::shared_ptr<Device>& device);
     /// Adds the device, first due at `due`; false when it is a member already.
     bool join(const std::shared_ptr<Device>& device, uint64_t due, uint32_t interval);
+    /// Puts the entry in the slot of its due tick.
+    void arm(const AdvEntry& entry);
 };
 
 /// The radio's clock: one thread per world that runs timed tasks and turns due advertisements into
