@@ -26,6 +26,7 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -60,9 +61,10 @@ constexpr auto kRequestTimeout = std::chrono::seconds(1);
 // The backend's limit for service discovery.
 constexpr auto kResolveLimit = std::chrono::seconds(5);
 constexpr int kDispatchBatch = 64;
-// While the radio only scans (no link, no call awaiting its reply), the bus is looked at again at most this
-// long after a pass that handled its traffic: advertisements then come a few at a time, not one wake each.
-constexpr auto kScanCoalescing = std::chrono::milliseconds(5);
+// While nothing waits on the bus (no call awaiting its reply, no link being set up), the bus is looked at
+// again at most this long after a pass that handled its traffic: advertisements and notifications then come a
+// few at a time, not one wake each. Less than the shortest connection interval, which batches them anyway.
+constexpr auto kCoalescing = std::chrono::milliseconds(5);
 constexpr unsigned kDefaultMtu = 23;
 constexpr unsigned kTransmitQueueDepth = 20;
 
@@ -123,11 +125,17 @@ class SessionShared {
         }
     }
 
-    // Loop thread: queues a report for the next flushDiscovered(), which delivers those of one loop pass
-    // together.
-    void discovered(const radio::AdvertisementReportPtr& report) { queued_.push_back(report); }
+    // Loop thread: queue a report or a notification for the next flush(), which delivers those of one loop pass
+    // together, so that the listener's queue is woken once for them, not once each.
+    void discovered(const radio::AdvertisementReportPtr& report) { queued_.push_back(Pending{report, {}, 0, {}}); }
+    void notified(const std::string& device, AttributeHandle handle, const std::string& value) {
+        Pending& pending = queued_.emplace_back();
+        pending.device = device;
+        pending.handle = handle;
+        pending.value = value;
+    }
 
-    void flushDiscovered() {
+    void flush() {
         if (queued_.empty()) {
             return;
         }
@@ -176,25 +184,45 @@ class SessionShared {
     }
 
     // Called with deliveryMutex_ held, on the loop thread. The scanning and closed flags are those of the
-    // moment of delivery, as they would be for a report delivered alone.
+    // moment of delivery, as they would be for a report delivered alone. Runs of reports go as one batch;
+    // notifications in their turn between them.
     void deliverReportsLocked() {
         if (queued_.empty()) {
             return;
         }
-        // The batch being delivered is apart from the queue, which stays usable meanwhile.
+        // The items being delivered are apart from the queue, which stays usable meanwhile.
         delivering_.swap(queued_);
-        if (!closed_ && scanning_) {
-            if (const auto listener = listener_.lock()) {
-                // Lent as plain pointers; delivering_ keeps the reports alive for the call.
-                for (const auto& report : delivering_) {
-                    sightings_.push_back(radio::Sighting{report.get(), nullptr});
+        const auto listener = closed_ ? nullptr : listener_.lock();
+        if (listener) {
+            const auto sendReports = [&] {
+                if (!sightings_.empty()) {
+                    if (scanning_) {
+                        guarded([&] { listener->radioDiscovered(sightings_); });
+                    }
+                    sightings_.clear();
                 }
-                guarded([&] { listener->radioDiscovered(sightings_); });
-                sightings_.clear();
+            };
+            for (const Pending& item : delivering_) {
+                if (item.report) {
+                    // Lent as plain pointers; delivering_ keeps the reports alive for the call.
+                    sightings_.push_back(radio::Sighting{item.report.get(), nullptr});
+                } else {
+                    sendReports();
+                    guarded([&] { listener->radioNotified(item.device, item.handle, item.value); });
+                }
             }
+            sendReports();
         }
-        delivering_.clear();  // keeps its capacity for the next batch
+        delivering_.clear();  // keeps its capacity for the next pass
     }
+
+    // A report, or else a notification.
+    struct Pending {
+        radio::AdvertisementReportPtr report;
+        std::string device;
+        AttributeHandle handle = 0;
+        std::string value;
+    };
 
     const std::weak_ptr<radio::RadioCentralEvents> listener_;
     // Held while an event or completion of this session runs; guards closed_ and scanning_, so that close()
@@ -202,9 +230,10 @@ class SessionShared {
     std::recursive_mutex deliveryMutex_;
     bool closed_ = false;
     bool scanning_ = false;
-    // Touched by the loop thread only: the reports of the current loop pass, and the batch being delivered.
-    std::vector<radio::AdvertisementReportPtr> queued_;
-    std::vector<radio::AdvertisementReportPtr> delivering_;
+    // Touched by the loop thread only: the reports and notifications of the current loop pass, the items being
+    // delivered, and the batch of reports being lent.
+    std::vector<Pending> queued_;
+    std::vector<Pending> delivering_;
     std::vector<radio::Sighting> sightings_;
     mutable std::mutex connectedMutex_;  // guards connected_ (read by mtu() on any thread)
     std::set<std::string> connected_;
@@ -725,8 +754,8 @@ class Core {
         bool scanning = false;
         std::optional<std::vector<CBUUID>> services;
         bool duplicates = false;
-        std::set<std::string> rssiSeen;  // devices whose RSSI was reported during this scan
-        std::set<std::string> reported;  // devices reported in this scan (without duplicates)
+        std::unordered_set<std::string> rssiSeen;  // devices whose RSSI was reported during this scan
+        std::unordered_set<std::string> reported;  // devices reported in this scan (without duplicates)
         std::map<std::string, Link> links;
     };
     struct NotifyEntry {
@@ -809,12 +838,12 @@ class Core {
                     busBroken(e.what());
                 }
             }
-            if (reportsQueued_) {
-                flushReports();
+            if (passQueued_) {
+                flushPass();
             }
             graveyard_.clear();
-            if (dispatched > 0 && dispatched < kDispatchBatch && onlyScanning()) {
-                busQuietUntil_ = Clock::now() + kScanCoalescing;
+            if (dispatched > 0 && dispatched < kDispatchBatch && mayCoalesce()) {
+                busQuietUntil_ = Clock::now() + kCoalescing;
             }
             {
                 std::lock_guard<std::mutex> lock(tasksMutex_);
@@ -838,7 +867,7 @@ class Core {
                 try {
                     const auto data = bus_->getEventLoopPollData();
                     const auto quiet = busQuietUntil_ - Clock::now();
-                    if (quiet > Clock::duration::zero() && data.events == POLLIN && onlyScanning()) {
+                    if (quiet > Clock::duration::zero() && data.events == POLLIN && mayCoalesce()) {
                         // The bus waits a little; a task (a new request) still wakes the loop at once.
                         const int wait = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(quiet).count());
                         timeout = timeout < 0 ? wait : std::min(timeout, wait);
@@ -1075,19 +1104,25 @@ class Core {
         }
     }
 
-    // True while every session's business is scanning alone: no link, no call awaiting its reply.
-    bool onlyScanning() const {
+    // True while nothing waits on the bus's next message: no call awaits its reply, and every link is up with
+    // its services resolved. What comes then is advertisements, notifications and property changes, which may
+    // be read a few milliseconds late, together.
+    bool mayCoalesce() const {
         if (callsInFlight_ != 0) {
             return false;
         }
-        bool scanning = false;
+        bool traffic = false;
         for (const auto& [id, session] : sessions_) {
-            if (!session.links.empty()) {
-                return false;
+            for (const auto& [address, link] : session.links) {
+                const auto rt = runtime_.find(address);
+                if (link.phase != Phase::Connected || rt == runtime_.end() || !rt->second.ready) {
+                    return false;
+                }
+                traffic = true;
             }
-            scanning = scanning || session.scanning;
+            traffic = traffic || session.scanning;
         }
-        return scanning;
+        return traffic;
     }
 
     void callBluez(const std::string& path, const char* interface, const char* method,
@@ -1670,15 +1705,15 @@ class Core {
                 device.report = std::make_shared<const radio::AdvertisementReport>(makeReport(device));
             }
             session.shared->discovered(device.report);
-            reportsQueued_ = true;
+            passQueued_ = true;
         }
     }
 
-    // Delivers the reports of this loop pass, one batch per session.
-    void flushReports() {
-        reportsQueued_ = false;
+    // Delivers the reports and notifications of this loop pass, together per session.
+    void flushPass() {
+        passQueued_ = false;
         for (auto& [id, session] : sessions_) {
-            session.shared->flushDiscovered();
+            session.shared->flush();
         }
     }
 
@@ -2095,7 +2130,8 @@ class Core {
             }
             const auto link = s->second.links.find(address);
             if (link != s->second.links.end() && link->second.phase == Phase::Connected) {
-                s->second.shared->event([&](radio::RadioCentralEvents& l) { l.radioNotified(address, handle, value); });
+                s->second.shared->notified(address, handle, value);
+                passQueued_ = true;
             }
         }
     }
@@ -2273,8 +2309,8 @@ class Core {
 
     std::map<uint64_t, SessionState> sessions_;
     unsigned callsInFlight_ = 0;                    // calls sent whose reply has not been handled
-    Clock::time_point busQuietUntil_;               // the bus waits until then while only scanning
-    bool reportsQueued_ = false;                    // some session holds reports of this pass
+    Clock::time_point busQuietUntil_;               // the bus waits until then while it may coalesce
+    bool passQueued_ = false;                       // some session holds reports or notifications of this pass
     std::map<std::string, DeviceRuntime> runtime_;  // by address
     std::map<uint64_t, Request> requests_;
 };
