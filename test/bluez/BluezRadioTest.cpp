@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BluezFixture.h"
@@ -71,10 +73,16 @@ class Recorder : public platform::radio::RadioCentralEvents {
         add([&] { links.push_back("failed " + device + " " + error.domain); });
     }
     void radioDisconnected(const std::string& device, const NSError* error) override {
-        add([&] { links.push_back("disconnected " + device + (error ? " " + error->domain : "")); });
+        add([&] {
+            links.push_back("disconnected " + device + (error ? " " + error->domain : ""));
+            order.push_back('d');
+        });
     }
     void radioNotified(const std::string& device, AttributeHandle handle, const std::string& value) override {
-        add([&] { notifications.emplace_back(device + "/" + std::to_string(handle), value); });
+        add([&] {
+            notifications.emplace_back(device + "/" + std::to_string(handle), value);
+            order.push_back('n');
+        });
     }
 
     template <typename Pred>
@@ -108,6 +116,7 @@ class Recorder : public platform::radio::RadioCentralEvents {
     std::vector<platform::radio::AdvertisementReport> reports;
     std::vector<std::string> links;
     std::vector<std::pair<std::string, std::string>> notifications;
+    std::string order;  // 'n' for each notification, 'd' for each disconnection, as they came
 
   private:
     template <typename F>
@@ -391,6 +400,44 @@ TEST_F(BluezRadioTest, NotificationsArriveInOrderOnlyWhileSubscribed) {
     // Unsubscribed: the next change is not delivered.
     EXPECT_FALSE(write(kPlug, command, "\t{\"switch\":1,\"timer\":0}").error);
     EXPECT_FALSE(recorder_->waitFor([&] { return recorder_->notifications.size() > 3; }, 300ms));
+}
+
+// A counter notified every millisecond: values held back for the end of a loop pass keep their order, none is
+// lost or doubled, and none comes after the disconnection that ends the stream.
+TEST_F(BluezRadioTest, NotificationStreamKeepsItsOrderUpToTheDisconnection) {
+    std::string values;  // the counter's values, low byte first
+    for (unsigned i = 0; i < 2000; ++i) {
+        char value[8];
+        std::snprintf(value, sizeof value, "\"%02x%02x\"", i & 0xFFu, i >> 8);
+        values += (i ? ", " : "") + std::string(value);
+    }
+    startSimulator(writeWorld(R"({ "adapter": { "state": "powered_on" }, "peripherals": [
+      { "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "model": "plug", "latency_ms": 1,
+        "advertising": { "interval_ms": 20 }, "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+        "services": [ { "uuid": "fb1e5001-54ae-4a28-9f74-dfccb248601d", "characteristics": [
+          { "uuid": "fb1e5002-54ae-4a28-9f74-dfccb248601d", "properties": ["notify"],
+            "notifications": { "every_ms": 1, "values": [)" +
+                              values + "] } } ] } ] } ] }"));
+    open();
+    ASSERT_TRUE(recorder_->waitState(CBManagerState::PoweredOn));
+    connect(kPlug);
+    const AttributeHandle counter = discover(kPlug).at("FB1E5002-54AE-4A28-9F74-DFCCB248601D");
+    ASSERT_FALSE(notify(kPlug, counter, true).error);
+    ASSERT_TRUE(recorder_->waitFor([&] { return recorder_->notifications.size() >= 50; }));
+    session_->cancelConnection(kPlug);
+    ASSERT_TRUE(recorder_->waitLink("disconnected " + kPlug));
+    std::this_thread::sleep_for(20ms);  // room for a value that would wrongly come after it
+
+    std::lock_guard<std::mutex> lock(recorder_->mutex);
+    EXPECT_EQ(recorder_->order.back(), 'd');
+    EXPECT_EQ(std::count(recorder_->order.begin(), recorder_->order.end(), 'd'), 1);
+    const auto count = [](const std::string& v) {
+        return static_cast<unsigned char>(v[0]) | static_cast<unsigned char>(v[1]) << 8;
+    };
+    const auto& seen = recorder_->notifications;
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        ASSERT_EQ(count(seen[i].second), count(seen[i - 1].second) + 1) << "at " << i;
+    }
 }
 
 TEST_F(BluezRadioTest, ConnectionThatFailsOrIsCancelled) {
