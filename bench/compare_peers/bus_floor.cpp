@@ -1,0 +1,153 @@
+// The floor of the peer race: the same 200 reads and 200 writes with response, each one blocking D-Bus call
+// straight to bluetoothd (here the simulator) from one thread, with no BLE library at all; then the counter's
+// notifications, each signal read and counted by that one thread as it comes. Neither side of the race can
+// answer faster than the bus and the daemon behind it, nor read a signal for less. Prints one JSON object with
+// the figures.
+//
+//   compare_peers_floor <plug address> [notifications]
+
+#include <sdbus-c++/sdbus-c++.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char* const kBluez = "org.bluez";
+const char* const kDevice = "org.bluez.Device1";
+const char* const kCharacteristic = "org.bluez.GattCharacteristic1";
+const std::string kCommand = "fb1e4002-54ae-4a28-9f74-dfccb248601d";
+const std::string kStatus = "fb1e4003-54ae-4a28-9f74-dfccb248601d";
+const std::string kCounter = "fb1e5002-54ae-4a28-9f74-dfccb248601d";
+
+using Clock = std::chrono::steady_clock;
+using Properties = std::map<std::string, sdbus::Variant>;
+using Objects = std::map<sdbus::ObjectPath, std::map<std::string, Properties>>;
+
+Objects managedObjects(sdbus::IConnection& bus) {
+    Objects objects;
+    sdbus::createProxy(bus, kBluez, "/")
+        ->callMethod("GetManagedObjects")
+        .onInterface("org.freedesktop.DBus.ObjectManager")
+        .storeResultsTo(objects);
+    return objects;
+}
+
+// The path of the first object with `interface` whose string property `key` is `value`, or "".
+std::string find(const Objects& objects, const char* interface, const char* key, const std::string& value) {
+    for (const auto& [path, interfaces] : objects) {
+        const auto it = interfaces.find(interface);
+        if (it != interfaces.end() && it->second.count(key) && it->second.at(key).get<std::string>() == value) {
+            return path;
+        }
+    }
+    return "";
+}
+
+template <typename Call>
+std::vector<double> timed(int count, Call call) {
+    std::vector<double> samples;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        call();
+        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::sort(samples.begin(), samples.end());
+    return samples;
+}
+
+double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double percentile(const std::vector<double>& sorted, double p) {
+    return sorted[static_cast<size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s <plug address> [notifications]\n", argv[0]);
+        return 2;
+    }
+    const long wanted = argc > 2 ? std::stol(argv[2]) : 10000;
+    try {
+        auto bus = sdbus::createSystemBusConnection();
+        // Devices are known only once a discovery has seen them.
+        auto adapter = sdbus::createProxy(*bus, kBluez, "/org/bluez/hci0");
+        std::string device;
+        adapter->callMethod("StartDiscovery").onInterface("org.bluez.Adapter1");
+        for (int i = 0; i < 100 && device.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            device = find(managedObjects(*bus), kDevice, "Address", argv[1]);
+        }
+        adapter->callMethod("StopDiscovery").onInterface("org.bluez.Adapter1");
+        if (device.empty()) {
+            std::fprintf(stderr, "the plug %s was not found\n", argv[1]);
+            return 1;
+        }
+        auto plug = sdbus::createProxy(*bus, kBluez, device);
+        plug->callMethod("Connect").onInterface(kDevice);
+        std::string status, command, counter;
+        for (int i = 0; i < 100 && (status.empty() || command.empty() || counter.empty()); ++i) {
+            const Objects objects = managedObjects(*bus);
+            status = find(objects, kCharacteristic, "UUID", kStatus);
+            command = find(objects, kCharacteristic, "UUID", kCommand);
+            counter = find(objects, kCharacteristic, "UUID", kCounter);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        auto status_proxy = sdbus::createProxy(*bus, kBluez, status);
+        auto command_proxy = sdbus::createProxy(*bus, kBluez, command);
+        const auto reads = timed(200, [&] {
+            std::vector<uint8_t> value;
+            status_proxy->callMethod("ReadValue")
+                .onInterface(kCharacteristic)
+                .withArguments(Properties{})
+                .storeResultsTo(value);
+        });
+        const std::string off = std::string("\t") + R"({"mode":3,"switch":0})";
+        const std::vector<uint8_t> bytes(off.begin(), off.end());
+        const auto writes = timed(200, [&] {
+            command_proxy->callMethod("WriteValue")
+                .onInterface(kCharacteristic)
+                .withArguments(bytes, Properties{{"type", sdbus::Variant(std::string("request"))}});
+        });
+
+        // Each Value change is one signal; this thread waits for it, reads it and counts it.
+        long values = 0;
+        auto counter_proxy = sdbus::createProxy(*bus, kBluez, counter);
+        counter_proxy->uponSignal("PropertiesChanged")
+            .onInterface("org.freedesktop.DBus.Properties")
+            .call([&](const std::string&, const Properties& changed, const std::vector<std::string>&) {
+                if (changed.count("Value") && ++values == wanted) {
+                    bus->leaveEventLoop();
+                }
+            });
+        counter_proxy->finishRegistration();
+        counter_proxy->callMethod("StartNotify").onInterface(kCharacteristic);
+        const double cpu = cpuSeconds();
+        bus->enterEventLoop();
+        const double notify_cpu = cpuSeconds() - cpu;
+        counter_proxy->callMethod("StopNotify").onInterface(kCharacteristic);
+        plug->callMethod("Disconnect").onInterface(kDevice);
+        std::printf(
+            "{\"read_median_ms\": %.3f, \"read_p99_ms\": %.3f, \"write_median_ms\": %.3f, \"write_p99_ms\": %.3f, "
+            "\"notify_cpu_us_per_value\": %.3f}\n",
+            percentile(reads, 0.5), percentile(reads, 0.99), percentile(writes, 0.5), percentile(writes, 0.99),
+            values ? notify_cpu * 1e6 / static_cast<double>(values) : 0.0);
+    } catch (const sdbus::Error& e) {
+        std::fprintf(stderr, "%s: %s\n", e.getName().c_str(), e.getMessage().c_str());
+        return 1;
+    }
+    return 0;
+}
