@@ -1,11 +1,13 @@
-// The floor of the peer race: the same 200 reads and 200 writes with response, each one blocking D-Bus call
-// straight to bluetoothd (here the simulator) from one thread, with no BLE library at all; then the counter's
-// notifications, each signal read and counted by that one thread as it comes. Neither side of the race can
+// The floor of the peer race: a 2 s scan whose advertisements (RSSI changes) one thread reads and counts signal
+// by signal; the same 200 reads and 200 writes with response, each one blocking D-Bus call straight to
+// bluetoothd (here the simulator) from that thread, with no BLE library at all; then the counter's
+// notifications, each signal read and counted as it comes. Neither side of the race can
 // answer faster than the bus and the daemon behind it, nor read a signal for less. Prints one JSON object with
 // the figures.
 //
 //   compare_peers_floor <plug address> [notifications]
 
+#include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
 #include <time.h>
 
@@ -69,6 +71,22 @@ double cpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// Handles the bus's messages on this thread until `deadline`.
+void pump(sdbus::IConnection& bus, Clock::time_point deadline) {
+    for (;;) {
+        while (bus.processPendingRequest()) {
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return;
+        }
+        const auto data = bus.getEventLoopPollData();
+        pollfd fd{data.fd, static_cast<short>(data.events), 0};
+        const int bus_timeout = data.getPollTimeout();
+        ::poll(&fd, 1, bus_timeout >= 0 && bus_timeout < left ? bus_timeout : static_cast<int>(left));
+    }
+}
+
 double percentile(const std::vector<double>& sorted, double p) {
     return sorted[static_cast<size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5)];
 }
@@ -83,15 +101,29 @@ int main(int argc, char** argv) {
     const long wanted = argc > 2 ? std::stol(argv[2]) : 10000;
     try {
         auto bus = sdbus::createSystemBusConnection();
-        // Devices are known only once a discovery has seen them.
+        // Every advertisement is an RSSI change of a device object.
+        long advertisements = 0;
+        auto match = bus->addMatch(
+            "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+            "path_namespace='/org/bluez'",
+            [&](sdbus::Message& message) {
+                std::string interface;
+                Properties changed;
+                message >> interface >> changed;
+                if (interface == kDevice && changed.count("RSSI")) {
+                    ++advertisements;
+                }
+            });
         auto adapter = sdbus::createProxy(*bus, kBluez, "/org/bluez/hci0");
-        std::string device;
+        adapter->callMethod("SetDiscoveryFilter")
+            .onInterface("org.bluez.Adapter1")
+            .withArguments(Properties{{"DuplicateData", sdbus::Variant(true)}});
+        const double scan_cpu_start = cpuSeconds();
         adapter->callMethod("StartDiscovery").onInterface("org.bluez.Adapter1");
-        for (int i = 0; i < 100 && device.empty(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            device = find(managedObjects(*bus), kDevice, "Address", argv[1]);
-        }
+        pump(*bus, Clock::now() + std::chrono::seconds(2));
         adapter->callMethod("StopDiscovery").onInterface("org.bluez.Adapter1");
+        const double scan_cpu = cpuSeconds() - scan_cpu_start;
+        const std::string device = find(managedObjects(*bus), kDevice, "Address", argv[1]);
         if (device.empty()) {
             std::fprintf(stderr, "the plug %s was not found\n", argv[1]);
             return 1;
@@ -141,9 +173,11 @@ int main(int argc, char** argv) {
         counter_proxy->callMethod("StopNotify").onInterface(kCharacteristic);
         plug->callMethod("Disconnect").onInterface(kDevice);
         std::printf(
-            "{\"read_median_ms\": %.3f, \"read_p99_ms\": %.3f, \"write_median_ms\": %.3f, \"write_p99_ms\": %.3f, "
+            "{\"scan_cpu_us_per_advertisement\": %.3f, \"read_median_ms\": %.3f, \"read_p99_ms\": %.3f, "
+            "\"write_median_ms\": %.3f, \"write_p99_ms\": %.3f, "
             "\"notify_cpu_us_per_value\": %.3f}\n",
-            percentile(reads, 0.5), percentile(reads, 0.99), percentile(writes, 0.5), percentile(writes, 0.99),
+            advertisements ? scan_cpu * 1e6 / static_cast<double>(advertisements) : 0.0, percentile(reads, 0.5),
+            percentile(reads, 0.99), percentile(writes, 0.5), percentile(writes, 0.99),
             values ? notify_cpu * 1e6 / static_cast<double>(values) : 0.0);
     } catch (const sdbus::Error& e) {
         std::fprintf(stderr, "%s: %s\n", e.getName().c_str(), e.getMessage().c_str());
