@@ -103,11 +103,11 @@ class SessionShared {
   public:
     explicit SessionShared(std::weak_ptr<radio::RadioCentralEvents> listener) : listener_(std::move(listener)) {}
 
-    // Events and completions come after the reports queued before them.
+    // Events and completions come after the reports and notifications queued before them.
     template <typename F>
     void event(F&& deliver) {
         std::lock_guard<std::recursive_mutex> lock(deliveryMutex_);
-        deliverReportsLocked();
+        deliverQueuedLocked();
         if (closed_) {
             return;
         }
@@ -119,7 +119,7 @@ class SessionShared {
     template <typename F>
     void completion(F&& complete) {
         std::lock_guard<std::recursive_mutex> lock(deliveryMutex_);
-        deliverReportsLocked();
+        deliverQueuedLocked();
         if (!closed_) {
             guarded(complete);
         }
@@ -140,7 +140,7 @@ class SessionShared {
             return;
         }
         std::lock_guard<std::recursive_mutex> lock(deliveryMutex_);
-        deliverReportsLocked();
+        deliverQueuedLocked();
     }
 
     // Returns whether this call closed it. Waits for an event running on another thread.
@@ -186,7 +186,7 @@ class SessionShared {
     // Called with deliveryMutex_ held, on the loop thread. The scanning and closed flags are those of the
     // moment of delivery, as they would be for a report delivered alone. Runs of reports go as one batch;
     // notifications in their turn between them.
-    void deliverReportsLocked() {
+    void deliverQueuedLocked() {
         if (queued_.empty()) {
             return;
         }
@@ -1111,18 +1111,15 @@ class Core {
         if (callsInFlight_ != 0) {
             return false;
         }
-        bool traffic = false;
         for (const auto& [id, session] : sessions_) {
             for (const auto& [address, link] : session.links) {
                 const auto rt = runtime_.find(address);
                 if (link.phase != Phase::Connected || rt == runtime_.end() || !rt->second.ready) {
                     return false;
                 }
-                traffic = true;
             }
-            traffic = traffic || session.scanning;
         }
-        return traffic;
+        return true;
     }
 
     void callBluez(const std::string& path, const char* interface, const char* method,
