@@ -2,8 +2,8 @@
 // by signal; the same 200 reads and 200 writes with response, each one blocking D-Bus call straight to
 // bluetoothd (here the simulator) from that thread, with no BLE library at all; then the counter's
 // notifications, each signal read and counted as it comes. Neither side of the race can
-// answer faster than the bus and the daemon behind it, nor read a signal for less. Prints one JSON object with
-// the figures.
+// answer faster than the bus and the daemon behind it; the CPU per signal is what one wake per signal costs.
+// Prints one JSON object with the figures.
 //
 //   compare_peers_floor <plug address> [notifications]
 
