@@ -71,13 +71,14 @@ double cpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// Handles the bus's messages on this thread until `deadline`.
-void pump(sdbus::IConnection& bus, Clock::time_point deadline) {
+// Handles the bus's messages on this thread until `done()` or `deadline`.
+template <typename Done>
+void pump(sdbus::IConnection& bus, Clock::time_point deadline, Done done) {
     for (;;) {
-        while (bus.processPendingRequest()) {
+        while (!done() && bus.processPendingRequest()) {
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
+        if (done() || left <= 0) {
             return;
         }
         const auto data = bus.getEventLoopPollData();
@@ -85,6 +86,23 @@ void pump(sdbus::IConnection& bus, Clock::time_point deadline) {
         const int bus_timeout = data.getPollTimeout();
         ::poll(&fd, 1, bus_timeout >= 0 && bus_timeout < left ? bus_timeout : static_cast<int>(left));
     }
+}
+
+// Counts the PropertiesChanged signals under `path` (a namespace) whose `interface` changed `property`.
+sdbus::Slot countChanges(sdbus::IConnection& bus, const std::string& path, const char* interface, const char* property,
+                         long& count) {
+    return bus.addMatch(
+        "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',"
+        "member='PropertiesChanged',path_namespace='" +
+            path + "'",
+        [interface, property, &count](sdbus::Message& message) {
+            std::string changed_interface;
+            Properties changed;
+            message >> changed_interface >> changed;
+            if (changed_interface == interface && changed.count(property)) {
+                ++count;
+            }
+        });
 }
 
 double percentile(const std::vector<double>& sorted, double p) {
@@ -103,24 +121,14 @@ int main(int argc, char** argv) {
         auto bus = sdbus::createSystemBusConnection();
         // Every advertisement is an RSSI change of a device object.
         long advertisements = 0;
-        auto match = bus->addMatch(
-            "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
-            "path_namespace='/org/bluez'",
-            [&](sdbus::Message& message) {
-                std::string interface;
-                Properties changed;
-                message >> interface >> changed;
-                if (interface == kDevice && changed.count("RSSI")) {
-                    ++advertisements;
-                }
-            });
+        auto match = countChanges(*bus, "/org/bluez", kDevice, "RSSI", advertisements);
         auto adapter = sdbus::createProxy(*bus, kBluez, "/org/bluez/hci0");
         adapter->callMethod("SetDiscoveryFilter")
             .onInterface("org.bluez.Adapter1")
             .withArguments(Properties{{"DuplicateData", sdbus::Variant(true)}});
         const double scan_cpu_start = cpuSeconds();
         adapter->callMethod("StartDiscovery").onInterface("org.bluez.Adapter1");
-        pump(*bus, Clock::now() + std::chrono::seconds(2));
+        pump(*bus, Clock::now() + std::chrono::seconds(2), [] { return false; });
         adapter->callMethod("StopDiscovery").onInterface("org.bluez.Adapter1");
         const double scan_cpu = cpuSeconds() - scan_cpu_start;
         const std::string device = find(managedObjects(*bus), kDevice, "Address", argv[1]);
@@ -155,20 +163,14 @@ int main(int argc, char** argv) {
                 .withArguments(bytes, Properties{{"type", sdbus::Variant(std::string("request"))}});
         });
 
-        // Each Value change is one signal; this thread waits for it, reads it and counts it.
+        // Each Value change is one signal; this thread waits for it, reads it and counts it. The scan's match goes,
+        // so that each signal is read once.
         long values = 0;
+        match = countChanges(*bus, counter, kCharacteristic, "Value", values);
         auto counter_proxy = sdbus::createProxy(*bus, kBluez, counter);
-        counter_proxy->uponSignal("PropertiesChanged")
-            .onInterface("org.freedesktop.DBus.Properties")
-            .call([&](const std::string&, const Properties& changed, const std::vector<std::string>&) {
-                if (changed.count("Value") && ++values == wanted) {
-                    bus->leaveEventLoop();
-                }
-            });
-        counter_proxy->finishRegistration();
         counter_proxy->callMethod("StartNotify").onInterface(kCharacteristic);
         const double cpu = cpuSeconds();
-        bus->enterEventLoop();
+        pump(*bus, Clock::now() + std::chrono::seconds(60), [&] { return values >= wanted; });
         const double notify_cpu = cpuSeconds() - cpu;
         counter_proxy->callMethod("StopNotify").onInterface(kCharacteristic);
         plug->callMethod("Disconnect").onInterface(kDevice);
