@@ -8,9 +8,11 @@
 // One thread of the radio's own owns the bus connection and runs every D-Bus call asynchronously, each with a
 // timeout; requests from other threads are handed to it (a read or write made while it is idle is sent from the
 // caller's thread under its lock, to save a thread hop). Events and completions are called on that thread.
+// How it is cut: Core.h.
 
 #include <memory>
 
+#include "Bus.h"
 #include "platform/Radio.h"
 
 namespace platform::bluez {
@@ -18,5 +20,8 @@ namespace platform::bluez {
 /// Makes the BlueZ radio. It connects to the bus in the background; until it knows the adapter, its sessions
 /// report the state unknown (unsupported if the bus cannot be reached or bluetoothd is not on it).
 std::unique_ptr<radio::Radio> makeRadio();
+
+/// The same over the bus the connector opens: the radio's unit tests hand it a scripted one.
+std::unique_ptr<radio::Radio> makeRadio(BusConnector connector);
 
 }  // namespace platform::bluez

@@ -1,0 +1,211 @@
+// Links: a central's connect and cancel, bluetoothd's Connect shared by the centrals that want one device, and
+// the ways a link ends.
+
+#include "Core.h"
+
+namespace platform::bluez {
+
+void Core::connect(uint64_t id, const std::string& address) {
+    const auto it = centrals_.find(id);
+    if (it == centrals_.end()) {
+        return;
+    }
+    auto& central = it->second;
+    const auto link = central.links.find(address);
+    if (link != central.links.end() && link->second.phase == Phase::Connected) {
+        central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnected(address); });
+        return;
+    }
+    if (link != central.links.end() && link->second.phase == Phase::Connecting) {
+        return;
+    }
+    if (!byAddress_.count(address)) {
+        const NSError error = unknownDeviceError();
+        central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, error); });
+        return;
+    }
+    central.links[address].phase = Phase::Connecting;
+    if (!runtime_[address].connectInFlight) {
+        startConnect(address);
+    }
+}
+
+void Core::cancelConnection(uint64_t id, const std::string& address) {
+    const auto it = centrals_.find(id);
+    if (it == centrals_.end()) {
+        return;
+    }
+    auto& central = it->second;
+    const auto link = central.links.find(address);
+    if (link == central.links.end()) {
+        return;
+    }
+    const bool others = anyLink(address, id);
+    switch (link->second.phase) {
+        case Phase::Connecting:
+            central.links.erase(link);
+            if (others) {
+                central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, nullptr); });
+                return;
+            }
+            // Disconnect() cancels bluetoothd's pending Connect.
+            disconnectDevice(address, [id, address](Core& core, const NSError*) REQUIRES(core.mutex_) {
+                const auto c = core.centrals_.find(id);
+                if (c != core.centrals_.end() && !c->second.links.count(address)) {
+                    c->second.outbox->event(
+                        [&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, nullptr); });
+                }
+            });
+            return;
+        case Phase::Connected:
+            if (others) {
+                finishLink(id, address, nullptr, lostError("The device was disconnected."));
+                return;
+            }
+            link->second.phase = Phase::Disconnecting;
+            disconnectDevice(address, [id, address](Core& core, const NSError* error) REQUIRES(core.mutex_) {
+                Link* current = core.findLink(id, address);
+                if (!current || current->phase != Phase::Disconnecting) {
+                    return;
+                }
+                if (error) {
+                    current->phase = Phase::Connected;  // the link is still up
+                    return;
+                }
+                const DeviceObject* device = core.deviceByAddress(address);
+                if (!device || !device->connected) {
+                    core.finishLink(id, address, nullptr, lostError("The device was disconnected."));
+                }
+                // Otherwise Connected=false follows the reply.
+            });
+            return;
+        case Phase::Disconnecting:
+            return;
+    }
+}
+
+Core::Link* Core::findLink(uint64_t id, const std::string& address) {
+    const auto c = centrals_.find(id);
+    if (c == centrals_.end()) {
+        return nullptr;
+    }
+    const auto l = c->second.links.find(address);
+    return l == c->second.links.end() ? nullptr : &l->second;
+}
+
+bool Core::linkUp(uint64_t id, const std::string& address) {
+    const Link* link = findLink(id, address);
+    return link && link->phase == Phase::Connected;
+}
+
+bool Core::anyLink(const std::string& address, uint64_t except) const {
+    for (const auto& [id, central] : centrals_) {
+        if (id != except && central.links.count(address)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Core::startConnect(const std::string& address) {
+    auto& rt = runtime_[address];
+    rt.connectInFlight = true;
+    const uint64_t callId = ++nextCall_;
+    rt.connectCall = callId;
+    callBluez(byAddress_.at(address), kDeviceInterface, "Connect", {}, kConnectTimeout,
+              [address, callId](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
+                  core.connectAnswered(address, callId, error);
+              });
+}
+
+void Core::connectAnswered(const std::string& address, uint64_t callId, const NSError* error) {
+    const auto rt = runtime_.find(address);
+    if (rt == runtime_.end() || rt->second.connectCall != callId || !rt->second.connectInFlight) {
+        return;  // stale: the attempt was abandoned
+    }
+    rt->second.connectInFlight = false;
+    if (error && isTimeout(*error)) {
+        // bluetoothd goes on trying after our call timed out: make it stop.
+        disconnectDevice(address, nullptr);
+    }
+    bool waited = false;
+    for (auto& [id, central] : centrals_) {
+        const auto link = central.links.find(address);
+        if (link == central.links.end() || link->second.phase != Phase::Connecting) {
+            continue;
+        }
+        waited = true;
+        if (!error) {
+            link->second.phase = Phase::Connected;
+            central.outbox->setConnected(address, true);
+            central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnected(address); });
+        } else {
+            central.links.erase(link);
+            central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, *error); });
+        }
+    }
+    trace_("link {}: {}", address, error ? "not connected" : "connected");
+    if (!error) {
+        if (!waited && !anyLink(address)) {
+            disconnectDevice(address, nullptr);  // everyone who asked gave up meanwhile
+        } else {
+            ensureResolved(address);
+        }
+    }
+}
+
+void Core::disconnectDevice(const std::string& address, DisconnectDone done) {
+    const auto it = byAddress_.find(address);
+    if (it == byAddress_.end()) {
+        if (done) {
+            done(*this, nullptr);
+        }
+        return;
+    }
+    const uint64_t generation = generation_;
+    callBluez(it->second, kDeviceInterface, "Disconnect", {}, kDisconnectTimeout,
+              [generation, done](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
+                  if (done && generation == core.generation_) {
+                      done(core, error);
+                  }
+              });
+}
+
+// Connected went false: every central's link to the device ends; a disconnection asked for is no error.
+void Core::linkDown(const std::string& address) {
+    trace_("link {}: down", address);
+    for (auto& [id, central] : centrals_) {
+        const auto link = central.links.find(address);
+        if (link == central.links.end() || link->second.phase == Phase::Connecting) {
+            continue;  // a pending Connect is answered by its reply
+        }
+        const NSError loss = linkLossError();
+        finishLink(id, address, link->second.phase == Phase::Disconnecting ? nullptr : &loss,
+                   lostError("The link was lost."));
+    }
+    const auto rt = runtime_.find(address);
+    if (rt != runtime_.end()) {
+        rt->second.ready = false;
+        rt->second.mtu = kDefaultMtu;
+    }
+    forgetMtu(address);
+}
+
+// A central's link ends: its subscriptions end (as the platform's do on disconnection), its requests are
+// answered with `abandoned`, and unless `silent` it hears radioDisconnected(error).
+void Core::finishLink(uint64_t id, const std::string& address, const NSError* error, const NSError& abandoned,
+                      bool silent) {
+    const auto c = centrals_.find(id);
+    if (c == centrals_.end()) {
+        return;
+    }
+    endSubscriptions(id, address);
+    failRequests([&](const Request& r) { return r.central == id && r.address == address; }, abandoned);
+    c->second.links.erase(address);
+    c->second.outbox->setConnected(address, false);
+    if (!silent) {
+        c->second.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, error); });
+    }
+}
+
+}  // namespace platform::bluez

@@ -1,0 +1,343 @@
+#pragma once
+// What the BlueZ radio's parts share: the core, whose loop owns the bus, the mirror of bluetoothd's objects and
+// every central's links. Its operations are cut by concern, one file each:
+//   Core.cpp           the pass of the loop, and the tasks it takes
+//   BusConnection.cpp  connecting to the bus, its matches, calls and their bookkeeping, losing it
+//   ObjectMirror.cpp   bluetoothd's presence, its objects, the adapter in use and the state it gives
+//   Discovery.cpp      what the scanning centrals want of bluetoothd, and what counts as found
+//   Connections.cpp    links: connecting, disconnecting, losing them
+//   GattRequests.cpp   service discovery, reads and writes, the request table and late replies
+//   Notifications.cpp  notify sessions, and which Value changes are notifications
+// The loop (EventLoop), the discovery arbiter (DiscoveryArbiter) and a central's outbox (CentralOutbox) are
+// classes of their own.
+//
+// Threads: the loop thread holds Core::mutex_ for all it does but its wait in poll(); a caller's thread takes it
+// only to send a read or write while the loop waits (sendNow). Everything of the core but the few fields named
+// otherwise below is guarded by it.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "BluezObjects.h"
+#include "Bus.h"
+#include "CentralOutbox.h"
+#include "DiscoveryArbiter.h"
+#include "EventLoop.h"
+#include "../ThreadSafety.h"
+#include "Trace.h"
+
+namespace platform::bluez {
+
+using radio::AttributeHandle;
+using radio::CharacteristicInfo;
+using radio::CharacteristicsDone;
+using radio::DescriptorInfo;
+using radio::DescriptorsDone;
+using radio::DeviceKey;
+using radio::Done;
+using radio::ServiceInfo;
+using radio::ServicesDone;
+using radio::ValueDone;
+using Clock = std::chrono::steady_clock;
+
+// A bus that has not answered by then is reported as unsupported (the connection may still come later).
+constexpr auto kBusConnectLimit = std::chrono::seconds(3);
+constexpr auto kBusRetry = std::chrono::seconds(1);
+constexpr auto kSetupTimeout = std::chrono::seconds(5);
+// bluetoothd sets no connect timeout of its own; the backend cancels after its 5 s, this is the backstop.
+constexpr auto kConnectTimeout = std::chrono::seconds(10);
+constexpr auto kDisconnectTimeout = std::chrono::seconds(5);
+// The backend waits 1 s for a GATT answer: a reply after that would only be dropped.
+constexpr auto kRequestTimeout = std::chrono::seconds(1);
+// The backend's limit for service discovery.
+constexpr auto kResolveLimit = std::chrono::seconds(5);
+constexpr unsigned kDefaultMtu = 23;
+constexpr unsigned kTransmitQueueDepth = 20;
+
+const char* const kObjectManager = "org.freedesktop.DBus.ObjectManager";
+const char* const kProperties = "org.freedesktop.DBus.Properties";
+const char* const kAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
+
+NSError lostError(const std::string& text);
+NSError linkLossError();
+NSError notConnectedError();
+NSError unknownAttributeError();
+NSError unknownDeviceError();
+NSError badReplyError(const std::string& what);
+bool isTimeout(const NSError& error);
+
+class Core {
+  public:
+    using Task = EventLoop::Task;
+    using ReplyDone = std::function<void(Core&, BusMessage* reply, const NSError* error)>;
+    using DisconnectDone = std::function<void(Core&, const NSError*)>;
+
+    explicit Core(BusConnector connector);
+    ~Core();
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    void start(const std::shared_ptr<Core>& self);
+    // Stops the loop and waits for it; pending tasks are dropped.
+    void stop() { loop_.stop(); }
+    void post(Task task) { loop_.post(std::move(task)); }
+
+    // ---- Any thread ----
+    CBManagerState state() const EXCLUDES(snapshotMutex_);
+    CBManagerAuthorization authorization() const EXCLUDES(snapshotMutex_);
+    unsigned mtu(const std::string& address) const EXCLUDES(snapshotMutex_);
+    uint64_t newCentralId() { return ++nextCentral_; }
+    // A read or write sent from the caller's thread while the loop waits; false (and `done` kept) when it must go
+    // through the loop instead.
+    bool readNow(uint64_t id, const std::string& address, AttributeHandle handle, ValueDone& done) EXCLUDES(mutex_);
+    bool writeNow(uint64_t id, const std::string& address, AttributeHandle handle, const char* type,
+                  const std::string& value, Done& done) EXCLUDES(mutex_);
+
+    // ---- A central's requests, run on the loop (Core.cpp and the concern's file) ----
+    void openCentral(uint64_t id, std::shared_ptr<CentralOutbox> outbox) REQUIRES(mutex_);
+    void closeCentral(uint64_t id) REQUIRES(mutex_);
+    void startScan(uint64_t id, std::optional<std::vector<CBUUID>> services, bool duplicates) REQUIRES(mutex_);
+    void stopScan(uint64_t id) REQUIRES(mutex_);
+    void connect(uint64_t id, const std::string& address) REQUIRES(mutex_);
+    void cancelConnection(uint64_t id, const std::string& address) REQUIRES(mutex_);
+    void discoverServices(uint64_t id, const std::string& address, ServicesDone done) REQUIRES(mutex_);
+    void discoverCharacteristics(uint64_t id, const std::string& address, AttributeHandle service,
+                                 CharacteristicsDone done) REQUIRES(mutex_);
+    void discoverDescriptors(uint64_t id, const std::string& address, AttributeHandle characteristic,
+                             DescriptorsDone done) REQUIRES(mutex_);
+    void read(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, ValueDone done)
+        REQUIRES(mutex_);
+    void write(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
+               const std::string& value, Done done) REQUIRES(mutex_);
+    void setNotify(uint64_t id, const std::string& address, AttributeHandle handle, bool enabled, Done done)
+        REQUIRES(mutex_);
+
+    // The loop's lock; public so that the tasks and handlers the parts hand the loop can name it.
+    mutable Mutex mutex_;
+
+  private:
+    enum class Phase { Connecting, Connected, Disconnecting };
+    struct Link {
+        Phase phase = Phase::Connecting;
+    };
+    // The loop's record of one central: what it scans for and its links.
+    struct CentralRecord {
+        std::shared_ptr<CentralOutbox> outbox;
+        bool scanning = false;
+        std::optional<std::vector<CBUUID>> services;
+        bool duplicates = false;
+        std::unordered_set<std::string> rssiSeen;  // devices whose RSSI was reported during this scan
+        std::unordered_set<std::string> reported;  // devices reported in this scan (without duplicates)
+        std::map<std::string, Link> links;
+    };
+    // One characteristic's notify session, shared by the centrals subscribed (bluetoothd keeps one per bus
+    // connection).
+    struct NotifyEntry {
+        std::set<uint64_t> active;                        // centrals subscribed
+        std::vector<std::pair<uint64_t, Done>> starting;  // centrals waiting for StartNotify
+        bool startInFlight = false;
+    };
+    // A read's own Value change comes just before its reply: changes seen while reads are pending wait for it.
+    struct ReadWatch {
+        unsigned pending = 0;
+        std::vector<std::string> held;
+    };
+    struct DeviceRuntime {
+        bool connectInFlight = false;
+        uint64_t connectCall = 0;
+        bool ready = false;  // services resolved and the MTU known
+        bool mtuFetching = false;
+        unsigned mtu = kDefaultMtu;
+        std::map<AttributeHandle, NotifyEntry> notify;
+        std::map<AttributeHandle, ReadWatch> reads;
+    };
+    struct Request {
+        uint64_t central = 0;
+        std::string address;
+        AttributeHandle handle = 0;
+        bool read = false;       // a characteristic read: its own Value change is not a notification
+        bool discovery = false;  // waits for the services to be resolved
+        Done done;
+        ValueDone valueDone;
+        ServicesDone servicesDone;
+        uint64_t timer = 0;
+    };
+    enum class BusPhase { Connecting, Failed, Up };
+
+    // ---- The pass (Core.cpp) ----
+    void run();
+    void wait(bool& busWoke) REQUIRES(mutex_);
+    template <typename F>
+    bool sendNow(F&& send) EXCLUDES(mutex_);
+    template <typename F>
+    void complete(uint64_t id, F&& f) REQUIRES(mutex_);
+
+    // ---- The bus (BusConnection.cpp) ----
+    void startConnector() REQUIRES(mutex_);
+    void busReady(uint64_t attempt, std::shared_ptr<Bus> bus, const std::string& failure) REQUIRES(mutex_);
+    void busBroken(const std::string& what) REQUIRES(mutex_);
+    int dispatchBus() REQUIRES(mutex_);
+    void call(const std::string& destination, BusCall call, Clock::duration timeout, ReplyDone done)
+        REQUIRES(mutex_);
+    void callBluez(const std::string& path, const char* interface, const char* method, std::vector<BusArg> args,
+                   Clock::duration timeout, ReplyDone done) REQUIRES(mutex_);
+    void dropCalls() REQUIRES(mutex_);
+    void noteError(const NSError& error) REQUIRES(mutex_);
+    bool mayCoalesce() const REQUIRES(mutex_);
+
+    // ---- bluetoothd's objects and state (ObjectMirror.cpp) ----
+    void askOwner() REQUIRES(mutex_);
+    void onNameOwnerChanged(BusMessage& message) REQUIRES(mutex_);
+    void bluetoothdLost(const NSError& why) REQUIRES(mutex_);
+    void loadObjects() REQUIRES(mutex_);
+    void onObjectManagerSignal(BusMessage& message) REQUIRES(mutex_);
+    void addInterfaces(const std::string& path, const InterfaceMap& interfaces, bool live) REQUIRES(mutex_);
+    void removeInterfaces(const std::string& path, const std::vector<std::string>& interfaces) REQUIRES(mutex_);
+    void adapterLost() REQUIRES(mutex_);
+    void deviceRemoved(const std::string& path) REQUIRES(mutex_);
+    void chooseAdapter() REQUIRES(mutex_);
+    void onPropertiesChanged(BusMessage& message) REQUIRES(mutex_);
+    CBManagerState computeState() const REQUIRES(mutex_);
+    void refreshState() REQUIRES(mutex_) EXCLUDES(snapshotMutex_);
+    void poweredOff() REQUIRES(mutex_);
+    void loseAllLinks(const NSError& why) REQUIRES(mutex_);
+    const DeviceObject* deviceByAddress(const std::string& address) const REQUIRES(mutex_);
+    void forgetMtu(const std::optional<std::string>& address) EXCLUDES(snapshotMutex_);
+
+    // ---- Discovery and what counts as found (Discovery.cpp) ----
+    void updateDiscovery() REQUIRES(mutex_);
+    void discoveryAnswered(DiscoveryArbiter::Then then) REQUIRES(mutex_);
+    void deviceChanged(DeviceObject& device, const DeviceChange& change) REQUIRES(mutex_);
+    void reportAdvertisement(DeviceObject& device, bool rssiReported) REQUIRES(mutex_);
+    void flushPass() REQUIRES(mutex_);
+
+    // ---- Links (Connections.cpp) ----
+    Link* findLink(uint64_t id, const std::string& address) REQUIRES(mutex_);
+    bool linkUp(uint64_t id, const std::string& address) REQUIRES(mutex_);
+    bool anyLink(const std::string& address, uint64_t except = 0) const REQUIRES(mutex_);
+    void startConnect(const std::string& address) REQUIRES(mutex_);
+    void connectAnswered(const std::string& address, uint64_t callId, const NSError* error) REQUIRES(mutex_);
+    void disconnectDevice(const std::string& address, DisconnectDone done) REQUIRES(mutex_);
+    void linkDown(const std::string& address) REQUIRES(mutex_);
+    void finishLink(uint64_t id, const std::string& address, const NSError* error, const NSError& abandoned,
+                    bool silent = false) REQUIRES(mutex_);
+
+    // ---- GATT requests (GattRequests.cpp) ----
+    void sendRead(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor,
+                  const std::string& path, ValueDone done) REQUIRES(mutex_);
+    void sendWrite(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
+                   const std::string& value, const std::string& path, Done done) REQUIRES(mutex_);
+    template <typename F>
+    void forEachAttribute(const std::string& address, F&& f) const REQUIRES(mutex_);
+    const AttributeObject* linkedAttribute(uint64_t id, const std::string& address, AttributeHandle handle,
+                                           AttributeKind kind) REQUIRES(mutex_);
+    const AttributeObject* attributeByHandle(const std::string& address, AttributeHandle handle,
+                                             AttributeKind kind) const REQUIRES(mutex_);
+    std::vector<ServiceInfo> servicesOf(const std::string& address) const REQUIRES(mutex_);
+    void ensureResolved(const std::string& address) REQUIRES(mutex_);
+    void resolved(const std::string& address, unsigned mtu) REQUIRES(mutex_) EXCLUDES(snapshotMutex_);
+    uint64_t addRequest(Request request) REQUIRES(mutex_);
+    std::optional<Request> takeRequest(uint64_t call, const std::optional<std::string>& value = std::nullopt)
+        REQUIRES(mutex_);
+    void answer(uint64_t call, const NSError& error) REQUIRES(mutex_);
+    void answerUnlessTimedOut(uint64_t call, const NSError& error) REQUIRES(mutex_);
+    void answerValue(uint64_t call, const std::string& value) REQUIRES(mutex_);
+    void answerDone(uint64_t call) REQUIRES(mutex_);
+    void failRequests(const std::function<bool(const Request&)>& match, const NSError& error) REQUIRES(mutex_);
+    void dropRequests(const std::function<bool(const Request&)>& match) REQUIRES(mutex_);
+
+    // ---- Notifications (Notifications.cpp) ----
+    void endSubscriptions(uint64_t id, const std::string& address) REQUIRES(mutex_);
+    void stopNotifyQuietly(const std::string& address, AttributeHandle handle) REQUIRES(mutex_);
+    void notifyStarted(uint64_t generation, const std::string& address, AttributeHandle handle,
+                       const NSError* error) REQUIRES(mutex_);
+    void valueChanged(const AttributeObject& characteristic, const std::string& value) REQUIRES(mutex_);
+    void readSettled(const Request& request, const std::optional<std::string>& value) REQUIRES(mutex_);
+    void deliverNotification(const std::string& address, AttributeHandle handle, const std::string& value)
+        REQUIRES(mutex_);
+
+    // ---- Fields ----
+    std::weak_ptr<Core> self_;  // set by start(), then read-only
+    const BusConnector connector_;
+    std::string wantedAdapter_;  // from TAVRIN_BLUEZ_ADAPTER; set by the constructor, then read-only
+    std::atomic<uint64_t> nextCentral_{0};
+    const Trace trace_;
+
+    EventLoop loop_;  // guards itself
+    // What a caller's thread needs to know to send while the loop waits (sendNow).
+    bool pollWaiting_ GUARDED_BY(mutex_) = false;  // the loop waits in poll()
+    short pollEvents_ GUARDED_BY(mutex_) = 0;      // the bus events it waits for
+    Clock::time_point pollDeadline_ GUARDED_BY(mutex_);
+
+    // What any thread may read.
+    mutable Mutex snapshotMutex_;
+    CBManagerState state_ GUARDED_BY(snapshotMutex_) = CBManagerState::Unknown;
+    CBManagerAuthorization authorization_ GUARDED_BY(snapshotMutex_) = CBManagerAuthorization::AllowedAlways;
+    std::map<std::string, unsigned> mtus_ GUARDED_BY(snapshotMutex_);
+
+    // The bus.
+    std::shared_ptr<Bus> bus_ GUARDED_BY(mutex_);
+    BusPhase busPhase_ GUARDED_BY(mutex_) = BusPhase::Connecting;
+    uint64_t busAttempt_ GUARDED_BY(mutex_) = 0;
+    uint64_t busConnectTimer_ GUARDED_BY(mutex_) = 0;  // the limit of the attempt under way
+    unsigned callsInFlight_ GUARDED_BY(mutex_) = 0;    // calls sent whose reply has not been handled
+    uint64_t nextCall_ GUARDED_BY(mutex_) = 0;
+    Clock::time_point busQuietUntil_ GUARDED_BY(mutex_);  // the bus waits until then while it may coalesce
+
+    // bluetoothd and its objects. Replies of an older generation (before bluetoothd or the adapter went away)
+    // are dropped.
+    uint64_t generation_ GUARDED_BY(mutex_) = 0;
+    bool ownerKnown_ GUARDED_BY(mutex_) = false;
+    bool hasOwner_ GUARDED_BY(mutex_) = false;
+    bool objectsLoaded_ GUARDED_BY(mutex_) = false;
+    bool loadFailed_ GUARDED_BY(mutex_) = false;
+    bool accessDenied_ GUARDED_BY(mutex_) = false;
+    bool awaitingReturn_ GUARDED_BY(mutex_) = false;  // bluetoothd or the adapter went away, not yet back
+    std::map<std::string, AdapterObject> adapters_ GUARDED_BY(mutex_);
+    std::unordered_map<std::string, DeviceObject> devices_ GUARDED_BY(mutex_);  // by path
+    // By path: a device's attributes are one range.
+    std::map<std::string, AttributeObject> attributes_ GUARDED_BY(mutex_);
+    std::string adapter_ GUARDED_BY(mutex_);                           // the adapter in use, empty when none
+    std::map<std::string, std::string> byAddress_ GUARDED_BY(mutex_);  // address -> device path, on adapter_
+
+    // The centrals, their links and requests.
+    DiscoveryArbiter discovery_ GUARDED_BY(mutex_);
+    std::map<uint64_t, CentralRecord> centrals_ GUARDED_BY(mutex_);
+    bool passQueued_ GUARDED_BY(mutex_) = false;  // some outbox holds reports or notifications of this pass
+    std::map<std::string, DeviceRuntime> runtime_ GUARDED_BY(mutex_);  // by address
+    std::map<uint64_t, Request> requests_ GUARDED_BY(mutex_);
+};
+
+template <typename F>
+void Core::complete(uint64_t id, F&& f) {
+    const auto c = centrals_.find(id);
+    if (c != centrals_.end()) {
+        c->second.outbox->completion(f);
+    }
+}
+
+template <typename F>
+void Core::forEachAttribute(const std::string& address, F&& f) const {
+    const auto device = byAddress_.find(address);
+    if (device == byAddress_.end()) {
+        return;
+    }
+    const std::string prefix = device->second + "/";
+    for (auto it = attributes_.lower_bound(prefix);
+         it != attributes_.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+        f(it->second);
+    }
+}
+
+}  // namespace platform::bluez

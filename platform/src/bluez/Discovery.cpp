@@ -1,0 +1,275 @@
+// Discovery: the arbiter's decisions, the calls the core makes for them, and what counts as a device found by a
+// central's scan.
+
+#include <algorithm>
+
+#include "Core.h"
+
+namespace platform::bluez {
+
+// ---- The arbiter ----
+
+void DiscoveryArbiter::Wish::add(const std::optional<std::vector<CBUUID>>& services) {
+    scan = true;
+    if (!services || services->empty()) {
+        all = true;
+        return;
+    }
+    for (const auto& uuid : *services) {
+        uuids.insert(uuidToBluez(uuid));
+    }
+}
+
+std::string DiscoveryArbiter::Wish::key() const {
+    if (all) {
+        return "*";
+    }
+    std::string key;
+    for (const auto& uuid : uuids) {
+        key += uuid + ",";
+    }
+    return key;
+}
+
+PropMap DiscoveryArbiter::Wish::filter() const {
+    PropMap filter;
+    filter["Transport"] = sdbus::Variant(std::string("le"));
+    filter["DuplicateData"] = sdbus::Variant(true);
+    if (!all) {
+        filter["UUIDs"] = sdbus::Variant(std::vector<std::string>(uuids.begin(), uuids.end()));
+    }
+    return filter;
+}
+
+DiscoveryArbiter::Step DiscoveryArbiter::next(const Wish& wish, bool poweredOn) {
+    if (busy_) {
+        dirty_ = true;
+        return Step::None;
+    }
+    dirty_ = false;
+    if (!poweredOn) {
+        on_ = false;
+        applied_.reset();
+        return Step::None;
+    }
+    if (!wish.scan) {
+        if (!on_) {
+            return Step::None;
+        }
+        busy_ = true;
+        return Step::Stop;
+    }
+    if (on_ && applied_ == wish.key()) {
+        return Step::None;
+    }
+    busy_ = true;
+    return Step::SetFilter;
+}
+
+DiscoveryArbiter::Then DiscoveryArbiter::settled() {
+    busy_ = false;
+    return dirty_ ? Then::Update : Then::Nothing;
+}
+
+DiscoveryArbiter::Then DiscoveryArbiter::stopped(uint64_t generation) {
+    if (generation != generation_) {
+        return Then::Nothing;
+    }
+    on_ = false;
+    return settled();
+}
+
+DiscoveryArbiter::Then DiscoveryArbiter::filterSet(uint64_t generation, const std::string& key, bool ok) {
+    if (generation != generation_) {
+        return Then::Nothing;
+    }
+    if (!ok) {
+        return settled();
+    }
+    applied_ = key;
+    return on_ ? settled() : Then::Start;
+}
+
+DiscoveryArbiter::Then DiscoveryArbiter::started(uint64_t generation, bool ok) {
+    if (generation != generation_) {
+        return Then::Nothing;
+    }
+    if (ok) {
+        on_ = true;
+    } else {
+        applied_.reset();
+    }
+    return settled();
+}
+
+void DiscoveryArbiter::reset() {
+    ++generation_;
+    on_ = false;
+    busy_ = false;
+    applied_.reset();
+}
+
+// ---- The calls ----
+
+void Core::updateDiscovery() {
+    DiscoveryArbiter::Wish wish;
+    for (const auto& [id, central] : centrals_) {
+        if (central.scanning) {
+            wish.add(central.services);
+        }
+    }
+    const uint64_t generation = discovery_.generation();
+    switch (discovery_.next(wish, computeState() == CBManagerState::PoweredOn)) {
+        case DiscoveryArbiter::Step::None:
+            return;
+        case DiscoveryArbiter::Step::Stop:
+            trace_("discovery: stopping");
+            callBluez(adapter_, kAdapterInterface, "StopDiscovery", {}, kSetupTimeout,
+                      [generation](Core& core, BusMessage*, const NSError*) REQUIRES(core.mutex_) {
+                          core.discoveryAnswered(core.discovery_.stopped(generation));
+                      });
+            return;
+        case DiscoveryArbiter::Step::SetFilter:
+            trace_("discovery: filter {}", wish.key());
+            callBluez(adapter_, kAdapterInterface, "SetDiscoveryFilter", {wish.filter()}, kSetupTimeout,
+                      [generation, key = wish.key()](Core& core, BusMessage*, const NSError* error)
+                          REQUIRES(core.mutex_) {
+                              if (error && generation == core.discovery_.generation()) {
+                                  NSLog("BlueZ radio: SetDiscoveryFilter failed: %@", error);
+                              }
+                              core.discoveryAnswered(core.discovery_.filterSet(generation, key, !error));
+                          });
+            return;
+    }
+}
+
+void Core::discoveryAnswered(DiscoveryArbiter::Then then) {
+    if (then == DiscoveryArbiter::Then::Update) {
+        updateDiscovery();
+    } else if (then == DiscoveryArbiter::Then::Start) {
+        const uint64_t generation = discovery_.generation();
+        callBluez(adapter_, kAdapterInterface, "StartDiscovery", {}, kSetupTimeout,
+                  [generation](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
+                      // InProgress: this connection already scans.
+                      const bool ok = !error || error->domain == "org.bluez.Error.InProgress";
+                      if (!ok && generation == core.discovery_.generation()) {
+                          NSLog("BlueZ radio: StartDiscovery failed: %@", error);
+                      }
+                      core.trace_("discovery: {}", ok ? "on" : "refused");
+                      core.discoveryAnswered(core.discovery_.started(generation, ok));
+                  });
+    }
+}
+
+// ---- What counts as found ----
+
+void Core::deviceChanged(DeviceObject& device, const DeviceChange& change) {
+    if (change.rssi || change.advertisement) {
+        reportAdvertisement(device, change.rssi);
+    }
+    if (change.connected && !device.connected) {
+        linkDown(device.address);
+    }
+    if (change.servicesResolved) {
+        const auto rt = runtime_.find(device.address);
+        if (device.servicesResolved) {
+            ensureResolved(device.address);
+        } else if (rt != runtime_.end()) {
+            rt->second.ready = false;
+        }
+    }
+}
+
+namespace {
+
+bool matchesServices(const std::optional<std::vector<CBUUID>>& services, const DeviceObject& device) {
+    if (!services || services->empty()) {
+        return true;
+    }
+    if (!device.uuids) {
+        return false;
+    }
+    for (const auto& uuid : device.serviceUuids) {
+        if (std::find(services->begin(), services->end(), uuid) != services->end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+radio::AdvertisementReport makeReport(const DeviceObject& device) {
+    radio::AdvertisementReport report;
+    report.device = device.address;
+    report.address = device.address;
+    report.name = device.name;
+    report.rssi = device.rssi.value_or(0);
+    auto& ad = report.advertisement;
+    ad.localName = device.name;
+    ad.txPowerLevel = device.txPower;
+    // bluetoothd does not say; a central can only try.
+    ad.isConnectable = true;
+    if (device.manufacturerData && !device.manufacturerData->empty()) {
+        const auto& [company, payload] = device.manufacturerData->front();
+        std::string data;
+        data.reserve(2 + payload.size());
+        data += static_cast<char>(company & 0xFF);
+        data += static_cast<char>(company >> 8);
+        data += payload;
+        ad.manufacturerData = std::move(data);
+    }
+    if (device.serviceData && !device.serviceData->empty()) {
+        std::vector<std::pair<CBUUID, std::string>> entries;
+        for (const auto& [text, data] : *device.serviceData) {
+            if (const auto uuid = uuidFromBluez(text)) {
+                entries.emplace_back(*uuid, data);
+            }
+        }
+        ad.serviceData = std::move(entries);
+    }
+    // After resolution UUIDs lists the GATT services, not what the device advertises.
+    if (device.uuids && !device.resolvedOnce) {
+        ad.serviceUUIDs = device.serviceUuids;
+    }
+    return report;
+}
+
+}  // namespace
+
+// A device counts as found only once an RSSI was reported for it during this central's scan: remembered
+// devices and bare objects from others' scans carry none. bluetoothd merges every client's filter, so each
+// central's services are checked again here.
+void Core::reportAdvertisement(DeviceObject& device, bool rssiReported) {
+    for (auto& [id, central] : centrals_) {
+        if (!central.scanning) {
+            continue;
+        }
+        if (rssiReported) {
+            central.rssiSeen.insert(device.address);
+        } else if (!central.rssiSeen.count(device.address)) {
+            continue;
+        }
+        if (!device.rssi || !matchesServices(central.services, device)) {
+            continue;
+        }
+        if (!central.duplicates && !central.reported.insert(device.address).second) {
+            continue;
+        }
+        // One immutable report, shared by every central that takes it, and sent again while the device reports
+        // the same.
+        if (!device.report) {
+            device.report = std::make_shared<const radio::AdvertisementReport>(makeReport(device));
+        }
+        central.outbox->discovered(device.report);
+        passQueued_ = true;
+    }
+}
+
+// Delivers the reports and notifications of this loop pass, together per central.
+void Core::flushPass() {
+    passQueued_ = false;
+    for (auto& [id, central] : centrals_) {
+        central.outbox->flush();
+    }
+}
+
+}  // namespace platform::bluez

@@ -1,0 +1,76 @@
+#pragma once
+// The BlueZ radio's loop: a thread of its own, the tasks other threads hand it, its timers, and the wait in
+// poll() for the bus, a task or the next deadline. What a pass does is the core's (Core::run).
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "../ThreadSafety.h"
+
+namespace platform::bluez {
+
+class Core;
+
+class EventLoop {
+  public:
+    using Task = std::function<void(Core&)>;
+    using Clock = std::chrono::steady_clock;
+
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // ---- Any thread ----
+    void start(std::function<void()> body);
+    // Stops the loop and waits for it, unless called on the loop itself; pending tasks are dropped.
+    void stop() EXCLUDES(tasksMutex_);
+    // Queues a task for the next pass; dropped once the loop stops.
+    void post(Task task) EXCLUDES(tasksMutex_);
+    void wake();
+    bool onLoopThread() const { return std::this_thread::get_id() == threadId_.load(); }
+    // Whether a task waits or the loop stops: what a caller's thread must not overtake.
+    bool busy() const EXCLUDES(tasksMutex_);
+
+    // ---- The loop thread ----
+    // Takes the tasks queued so far; false once the loop stops.
+    bool take(std::vector<Task>& into) EXCLUDES(tasksMutex_);
+    uint64_t after(Clock::duration delay, Task task);
+    void cancel(uint64_t timer);
+    // Runs the timers due now; those they set meanwhile wait for the next pass, even if due already.
+    void runDue(Core& core);
+    bool hasTimers() const { return !order_.empty(); }
+    // Milliseconds until the next timer, -1 for none.
+    int nextTimeoutMs() const;
+    // Waits in poll() for the wake, the given descriptor (if any) or the timeout; returns whether that
+    // descriptor needs processing (it is ready, or the wait ended without a wake).
+    bool wait(int fd, short events, int timeoutMs);
+
+  private:
+    struct Timer {
+        Clock::time_point when;
+        Task task;
+    };
+
+    int wakeFd_ = -1;
+    std::thread thread_;
+    std::atomic<std::thread::id> threadId_{};
+
+    mutable Mutex tasksMutex_;
+    std::vector<Task> tasks_ GUARDED_BY(tasksMutex_);
+    bool stopping_ GUARDED_BY(tasksMutex_) = false;
+
+    // Loop thread only.
+    std::map<uint64_t, Timer> timers_;
+    std::set<std::pair<Clock::time_point, uint64_t>> order_;  // timers_ by deadline
+    uint64_t nextTimer_ = 0;
+};
+
+}  // namespace platform::bluez

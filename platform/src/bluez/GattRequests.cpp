@@ -1,0 +1,349 @@
+// GATT requests: service discovery (answered once bluetoothd has resolved the services and the MTU is known),
+// reads and writes, and the request table that matches each reply to its caller, late replies included.
+
+#include <algorithm>
+
+#include "Core.h"
+
+namespace platform::bluez {
+
+// ---- Discovery of the attribute tree ----
+
+void Core::discoverServices(uint64_t id, const std::string& address, ServicesDone done) {
+    if (!linkUp(id, address)) {
+        const NSError error = notConnectedError();
+        complete(id, [&] { done(&error, {}); });
+        return;
+    }
+    if (runtime_[address].ready) {
+        const auto services = servicesOf(address);
+        complete(id, [&] { done(nullptr, services); });
+        return;
+    }
+    Request request;
+    request.central = id;
+    request.address = address;
+    request.discovery = true;
+    request.servicesDone = std::move(done);
+    const uint64_t call = addRequest(std::move(request));
+    requests_[call].timer = loop_.after(kResolveLimit, [call](Core& core) REQUIRES(core.mutex_) {
+        core.answer(call, NSError{"CBErrorDomain", 6, "bluetoothd did not resolve the device's services in time."});
+    });
+    ensureResolved(address);
+}
+
+void Core::discoverCharacteristics(uint64_t id, const std::string& address, AttributeHandle service,
+                                   CharacteristicsDone done) {
+    std::vector<CharacteristicInfo> found;
+    const NSError* error = nullptr;
+    NSError failure;
+    if (!linkUp(id, address)) {
+        failure = notConnectedError();
+        error = &failure;
+    } else if (!attributeByHandle(address, service, AttributeKind::Service)) {
+        failure = unknownAttributeError();
+        error = &failure;
+    } else {
+        forEachAttribute(address, [&](const AttributeObject& a) {
+            if (a.kind == AttributeKind::Characteristic && a.parent == service && a.uuid) {
+                if (const auto uuid = uuidFromBluez(*a.uuid)) {
+                    found.push_back(CharacteristicInfo{a.handle, *uuid, a.properties});
+                }
+            }
+        });
+        std::sort(found.begin(), found.end(), [](const auto& x, const auto& y) { return x.handle < y.handle; });
+    }
+    complete(id, [&] { done(error, found); });
+}
+
+void Core::discoverDescriptors(uint64_t id, const std::string& address, AttributeHandle characteristic,
+                               DescriptorsDone done) {
+    std::vector<DescriptorInfo> found;
+    const NSError* error = nullptr;
+    NSError failure;
+    if (!linkUp(id, address)) {
+        failure = notConnectedError();
+        error = &failure;
+    } else if (!attributeByHandle(address, characteristic, AttributeKind::Characteristic)) {
+        failure = unknownAttributeError();
+        error = &failure;
+    } else {
+        forEachAttribute(address, [&](const AttributeObject& a) {
+            if (a.kind == AttributeKind::Descriptor && a.parent == characteristic && a.uuid) {
+                if (const auto uuid = uuidFromBluez(*a.uuid)) {
+                    found.push_back(DescriptorInfo{a.handle, *uuid});
+                }
+            }
+        });
+        std::sort(found.begin(), found.end(), [](const auto& x, const auto& y) { return x.handle < y.handle; });
+    }
+    complete(id, [&] { done(error, found); });
+}
+
+// The attribute of a device this central has a link to; null without the link or the attribute.
+const AttributeObject* Core::linkedAttribute(uint64_t id, const std::string& address, AttributeHandle handle,
+                                             AttributeKind kind) {
+    return linkUp(id, address) ? attributeByHandle(address, handle, kind) : nullptr;
+}
+
+const AttributeObject* Core::attributeByHandle(const std::string& address, AttributeHandle handle,
+                                               AttributeKind kind) const {
+    const AttributeObject* found = nullptr;
+    forEachAttribute(address, [&](const AttributeObject& a) {
+        if (!found && a.kind == kind && a.handle == handle) {
+            found = &a;
+        }
+    });
+    return found;
+}
+
+std::vector<ServiceInfo> Core::servicesOf(const std::string& address) const {
+    std::vector<ServiceInfo> services;
+    forEachAttribute(address, [&](const AttributeObject& a) {
+        if (a.kind == AttributeKind::Service && a.primary && a.uuid) {
+            if (const auto uuid = uuidFromBluez(*a.uuid)) {
+                services.push_back(ServiceInfo{a.handle, *uuid});
+            }
+        }
+    });
+    std::sort(services.begin(), services.end(), [](const auto& x, const auto& y) { return x.handle < y.handle; });
+    return services;
+}
+
+// Discovery is answered once ServicesResolved is true and the MTU is known (bluetoothd exposes it only on
+// characteristics, and only while connected).
+void Core::ensureResolved(const std::string& address) {
+    const DeviceObject* device = deviceByAddress(address);
+    if (!device || !device->connected || !device->servicesResolved) {
+        return;
+    }
+    auto& rt = runtime_[address];
+    if (rt.ready || rt.mtuFetching) {
+        return;
+    }
+    const AttributeObject* first = nullptr;
+    forEachAttribute(address, [&](const AttributeObject& a) {
+        if (!first && a.kind == AttributeKind::Characteristic) {
+            first = &a;
+        }
+    });
+    if (!first) {
+        resolved(address, kDefaultMtu);
+        return;
+    }
+    rt.mtuFetching = true;
+    const unsigned cached = first->mtu.value_or(kDefaultMtu);
+    const uint64_t generation = generation_;
+    callBluez(first->path, kProperties, "Get", {std::string(kCharacteristicInterface), std::string("MTU")},
+              kRequestTimeout,
+              [address, cached, generation](Core& core, BusMessage* reply, const NSError* error)
+                  REQUIRES(core.mutex_) {
+                      if (generation != core.generation_) {
+                          return;
+                      }
+                      const auto fetching = core.runtime_.find(address);
+                      if (fetching == core.runtime_.end() || !fetching->second.mtuFetching) {
+                          return;
+                      }
+                      fetching->second.mtuFetching = false;
+                      unsigned mtu = cached;
+                      if (!error) {
+                          try {
+                              const sdbus::Variant value = reply->readVariant();
+                              if (value.containsValueOfType<uint16_t>()) {
+                                  mtu = value.get<uint16_t>();
+                              }
+                          } catch (const std::exception&) {
+                          }
+                      }
+                      const DeviceObject* now = core.deviceByAddress(address);
+                      if (now && now->connected && now->servicesResolved) {
+                          core.resolved(address, mtu);
+                      }
+                  });
+}
+
+void Core::resolved(const std::string& address, unsigned mtu) {
+    auto& rt = runtime_[address];
+    rt.ready = true;
+    rt.mtu = std::clamp(mtu, kDefaultMtu, 517u);
+    {
+        MutexLock lock(snapshotMutex_);
+        mtus_[address] = rt.mtu;
+    }
+    trace_("link {}: services resolved, MTU {}", address, rt.mtu);
+    std::vector<uint64_t> waiting;
+    for (const auto& [call, request] : requests_) {
+        if (request.discovery && request.address == address) {
+            waiting.push_back(call);
+        }
+    }
+    const auto services = servicesOf(address);
+    for (const uint64_t call : waiting) {
+        auto request = takeRequest(call);
+        if (request) {
+            complete(request->central, [&] { request->servicesDone(nullptr, services); });
+        }
+    }
+}
+
+// ---- Reads and writes ----
+
+void Core::read(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, ValueDone done) {
+    const AttributeKind kind = descriptor ? AttributeKind::Descriptor : AttributeKind::Characteristic;
+    const AttributeObject* attribute = linkedAttribute(id, address, handle, kind);
+    if (!attribute) {
+        const NSError error = linkUp(id, address) ? unknownAttributeError() : notConnectedError();
+        complete(id, [&] { done(&error, {}); });
+        return;
+    }
+    sendRead(id, address, handle, descriptor, attribute->path, std::move(done));
+}
+
+void Core::write(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
+                 const std::string& value, Done done) {
+    const AttributeKind kind = descriptor ? AttributeKind::Descriptor : AttributeKind::Characteristic;
+    const AttributeObject* attribute = linkedAttribute(id, address, handle, kind);
+    if (!attribute) {
+        const NSError error = linkUp(id, address) ? unknownAttributeError() : notConnectedError();
+        complete(id, [&] { done(&error); });
+        return;
+    }
+    sendWrite(id, address, handle, descriptor, type, value, attribute->path, std::move(done));
+}
+
+void Core::sendRead(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor,
+                    const std::string& path, ValueDone done) {
+    Request request;
+    request.central = id;
+    request.address = address;
+    request.handle = handle;
+    request.read = !descriptor;
+    request.valueDone = std::move(done);
+    const uint64_t call = addRequest(std::move(request));
+    if (!descriptor) {
+        ++runtime_[address].reads[handle].pending;
+    }
+    callBluez(path, descriptor ? kDescriptorInterface : kCharacteristicInterface, "ReadValue", {PropMap{}},
+              kRequestTimeout, [call](Core& core, BusMessage* reply, const NSError* error) REQUIRES(core.mutex_) {
+                  if (error) {
+                      core.answerUnlessTimedOut(call, *error);
+                      return;
+                  }
+                  std::string value;
+                  try {
+                      reply->readBytes(value);
+                  } catch (const std::exception& e) {
+                      core.answer(call, badReplyError(e.what()));
+                      return;
+                  }
+                  core.answerValue(call, value);
+              });
+}
+
+void Core::sendWrite(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor,
+                     const char* type, const std::string& value, const std::string& path, Done done) {
+    Request request;
+    request.central = id;
+    request.address = address;
+    request.handle = handle;
+    request.done = std::move(done);
+    const uint64_t call = addRequest(std::move(request));
+    callBluez(path, descriptor ? kDescriptorInterface : kCharacteristicInterface, "WriteValue",
+              {ByteArray{value}, WriteOptions{type}}, kRequestTimeout,
+              [call](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
+                  if (error) {
+                      core.answerUnlessTimedOut(call, *error);
+                  } else {
+                      core.answerDone(call);
+                  }
+              });
+}
+
+// ---- The request table ----
+
+uint64_t Core::addRequest(Request request) {
+    const uint64_t id = ++nextCall_;
+    requests_[id] = std::move(request);
+    return id;
+}
+
+// Removes a request; a read's bookkeeping is settled with its value (or none).
+std::optional<Core::Request> Core::takeRequest(uint64_t call, const std::optional<std::string>& value) {
+    const auto it = requests_.find(call);
+    if (it == requests_.end()) {
+        return std::nullopt;
+    }
+    Request request = std::move(it->second);
+    requests_.erase(it);
+    loop_.cancel(request.timer);
+    if (request.read) {
+        readSettled(request, value);
+    }
+    return request;
+}
+
+void Core::answer(uint64_t call, const NSError& error) {
+    auto request = takeRequest(call);
+    if (!request) {
+        return;  // abandoned: a late reply
+    }
+    complete(request->central, [&] {
+        if (request->valueDone) {
+            request->valueDone(&error, {});
+        } else if (request->done) {
+            request->done(&error);
+        } else if (request->servicesDone) {
+            request->servicesDone(&error, {});
+        }
+    });
+}
+
+// A GATT request's own timeout is the backend's: when the bus gives up later than it did, an answer would land
+// on the caller's next request to that attribute instead, so it is dropped unanswered.
+void Core::answerUnlessTimedOut(uint64_t call, const NSError& error) {
+    if (isTimeout(error)) {
+        takeRequest(call);
+    } else {
+        answer(call, error);
+    }
+}
+
+void Core::answerValue(uint64_t call, const std::string& value) {
+    auto request = takeRequest(call, value);
+    if (request && request->valueDone) {
+        complete(request->central, [&] { request->valueDone(nullptr, value); });
+    }
+}
+
+void Core::answerDone(uint64_t call) {
+    auto request = takeRequest(call);
+    if (request && request->done) {
+        complete(request->central, [&] { request->done(nullptr); });
+    }
+}
+
+void Core::failRequests(const std::function<bool(const Request&)>& match, const NSError& error) {
+    std::vector<uint64_t> calls;
+    for (const auto& [call, request] : requests_) {
+        if (match(request)) {
+            calls.push_back(call);
+        }
+    }
+    for (const uint64_t call : calls) {
+        answer(call, error);
+    }
+}
+
+void Core::dropRequests(const std::function<bool(const Request&)>& match) {
+    for (auto it = requests_.begin(); it != requests_.end();) {
+        if (match(it->second)) {
+            loop_.cancel(it->second.timer);
+            it = requests_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace platform::bluez

@@ -1,0 +1,451 @@
+// The mirror of bluetoothd: whether it is on the bus, its adapters, devices and attributes as its signals and
+// listings describe them, the adapter in use, and the state all of that gives the centrals.
+
+#include <algorithm>
+#include <cstring>
+
+#include "Core.h"
+
+namespace platform::bluez {
+
+namespace {
+
+const char* stateName(CBManagerState state) {
+    switch (state) {
+        case CBManagerState::Unknown:
+            return "unknown";
+        case CBManagerState::Resetting:
+            return "resetting";
+        case CBManagerState::Unsupported:
+            return "unsupported";
+        case CBManagerState::Unauthorized:
+            return "unauthorized";
+        case CBManagerState::PoweredOff:
+            return "powered off";
+        case CBManagerState::PoweredOn:
+            return "powered on";
+    }
+    return "?";
+}
+
+}  // namespace
+
+// ---- bluetoothd's presence ----
+
+void Core::askOwner() {
+    const uint64_t generation = generation_;
+    call("org.freedesktop.DBus", BusCall{{}, "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+                                         {std::string(kBluezService)}},
+         kSetupTimeout, [generation](Core& core, BusMessage* reply, const NSError* error) REQUIRES(core.mutex_) {
+             if (generation != core.generation_) {
+                 return;
+             }
+             bool has = false;
+             if (!error) {
+                 try {
+                     has = reply->readBool();
+                 } catch (const std::exception&) {
+                     has = false;
+                 }
+             }
+             core.ownerKnown_ = true;
+             core.hasOwner_ = has;
+             if (has) {
+                 core.loadObjects();
+             } else {
+                 core.refreshState();
+             }
+         });
+}
+
+void Core::onNameOwnerChanged(BusMessage& message) {
+    const std::string name = message.readText();
+    const std::string oldOwner = message.readText();
+    const std::string newOwner = message.readText();
+    if (name != kBluezService) {
+        return;
+    }
+    if (!oldOwner.empty() || objectsLoaded_) {
+        bluetoothdLost(lostError("bluetoothd left the bus."));
+    }
+    ++generation_;
+    ownerKnown_ = true;
+    hasOwner_ = !newOwner.empty();
+    if (hasOwner_) {
+        loadObjects();
+    }
+    refreshState();
+}
+
+// bluetoothd went away (or the bus): links are lost, its objects and sessions with them.
+void Core::bluetoothdLost(const NSError& why) {
+    if (objectsLoaded_ || hasOwner_) {
+        awaitingReturn_ = true;
+    }
+    loseAllLinks(why);
+    ++generation_;
+    discovery_.reset();
+    objectsLoaded_ = false;
+    loadFailed_ = false;
+    accessDenied_ = false;
+    hasOwner_ = false;
+    adapters_.clear();
+    devices_.clear();
+    attributes_.clear();
+    byAddress_.clear();
+    adapter_.clear();
+    dropCalls();
+    forgetMtu(std::nullopt);
+}
+
+// ---- Its objects ----
+
+void Core::loadObjects() {
+    const uint64_t generation = generation_;
+    callBluez("/", kObjectManager, "GetManagedObjects", {}, kSetupTimeout,
+              [generation](Core& core, BusMessage* reply, const NSError* error) REQUIRES(core.mutex_) {
+                  if (generation != core.generation_) {
+                      return;
+                  }
+                  std::map<sdbus::ObjectPath, InterfaceMap> objects;
+                  NSError failure;
+                  if (!error) {
+                      try {
+                          objects = reply->readObjects();
+                      } catch (const std::exception& e) {
+                          failure = badReplyError(e.what());
+                          error = &failure;
+                      }
+                  }
+                  if (error) {
+                      if (error->domain != kAccessDenied) {
+                          NSLog("BlueZ radio: bluetoothd did not list its objects: %@", error);
+                          core.loadFailed_ = true;
+                      }
+                      core.refreshState();
+                      return;
+                  }
+                  core.objectsLoaded_ = true;
+                  core.loadFailed_ = false;
+                  for (const auto& [path, interfaces] : objects) {
+                      core.addInterfaces(path, interfaces, false);
+                  }
+                  core.chooseAdapter();
+                  core.refreshState();
+                  core.updateDiscovery();
+              });
+}
+
+void Core::onObjectManagerSignal(BusMessage& message) {
+    if (!objectsLoaded_) {
+        return;  // the listing asked for will include it
+    }
+    const std::string member = message.member();
+    if (member == "InterfacesAdded") {
+        const std::string path = message.readText();
+        addInterfaces(path, message.readInterfaces(), true);
+    } else if (member == "InterfacesRemoved") {
+        const std::string path = message.readText();
+        removeInterfaces(path, message.readStrings());
+    }
+}
+
+void Core::addInterfaces(const std::string& path, const InterfaceMap& interfaces, bool live) {
+    for (const auto& [interface, props] : interfaces) {
+        if (interface == kAdapterInterface) {
+            auto& adapter = adapters_[path];
+            adapter.path = path;
+            applyAdapter(adapter, props);
+            if (live && adapter_.empty()) {
+                chooseAdapter();
+                refreshState();
+                updateDiscovery();
+            }
+        } else if (interface == kDeviceInterface) {
+            auto& device = devices_[path];
+            device.path = path;
+            const DeviceChange change = applyDevice(device, props, {});
+            if (device.adapter.empty()) {
+                device.adapter = adapterPathOf(path);
+            }
+            if (device.address.empty()) {
+                std::string element = lastElement(path);
+                if (element.rfind("dev_", 0) == 0) {
+                    element = element.substr(4);
+                    std::replace(element.begin(), element.end(), '_', ':');
+                    device.address = element;
+                }
+            }
+            if (device.adapter != adapter_ || device.address.empty()) {
+                continue;
+            }
+            byAddress_[device.address] = path;
+            if (live) {
+                deviceChanged(device, change);
+            }
+        } else if (interface == kServiceInterface || interface == kCharacteristicInterface ||
+                   interface == kDescriptorInterface) {
+            const AttributeKind kind = interface == kServiceInterface          ? AttributeKind::Service
+                                       : interface == kCharacteristicInterface ? AttributeKind::Characteristic
+                                                                               : AttributeKind::Descriptor;
+            if (auto attribute = makeAttribute(path, kind, props)) {
+                attributes_[path] = std::move(*attribute);
+            }
+        }
+    }
+}
+
+void Core::removeInterfaces(const std::string& path, const std::vector<std::string>& interfaces) {
+    for (const auto& interface : interfaces) {
+        if (interface == kAdapterInterface) {
+            adapters_.erase(path);
+            if (path == adapter_) {
+                adapterLost();
+            }
+        } else if (interface == kDeviceInterface) {
+            deviceRemoved(path);
+        } else if (interface == kServiceInterface || interface == kCharacteristicInterface ||
+                   interface == kDescriptorInterface) {
+            attributes_.erase(path);
+        }
+    }
+}
+
+void Core::adapterLost() {
+    trace_("adapter {} removed", adapter_);
+    awaitingReturn_ = true;
+    loseAllLinks(lostError("The Bluetooth adapter was removed."));
+    ++generation_;
+    discovery_.reset();
+    const std::string gone = adapter_;
+    for (auto it = devices_.begin(); it != devices_.end();) {
+        it = it->second.adapter == gone ? devices_.erase(it) : std::next(it);
+    }
+    for (auto it = attributes_.begin(); it != attributes_.end();) {
+        it = it->first.compare(0, gone.size() + 1, gone + "/") == 0 ? attributes_.erase(it) : std::next(it);
+    }
+    adapter_.clear();
+    byAddress_.clear();
+    chooseAdapter();
+    refreshState();
+    updateDiscovery();
+}
+
+void Core::deviceRemoved(const std::string& path) {
+    const auto it = devices_.find(path);
+    if (it == devices_.end()) {
+        return;
+    }
+    const std::string address = it->second.address;
+    const auto indexed = byAddress_.find(address);
+    if (indexed != byAddress_.end() && indexed->second == path) {
+        const NSError why = lostError("The device was removed by bluetoothd.");
+        for (auto& [id, central] : centrals_) {
+            const auto link = central.links.find(address);
+            if (link == central.links.end()) {
+                continue;
+            }
+            if (link->second.phase == Phase::Connecting) {
+                central.links.erase(link);
+                central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, why); });
+            } else {
+                finishLink(id, address, link->second.phase == Phase::Disconnecting ? nullptr : &why, why);
+            }
+        }
+        runtime_.erase(address);
+        byAddress_.erase(indexed);
+        forgetMtu(address);
+    }
+    for (auto a = attributes_.lower_bound(path + "/");
+         a != attributes_.end() && a->first.compare(0, path.size() + 1, path + "/") == 0;) {
+        a = attributes_.erase(a);
+    }
+    devices_.erase(it);
+}
+
+void Core::chooseAdapter() {
+    std::string best;
+    for (const auto& [path, adapter] : adapters_) {
+        const std::string name = lastElement(path);
+        if (!wantedAdapter_.empty()) {
+            if (name == wantedAdapter_) {
+                best = path;
+            }
+        } else if (best.empty() || naturalLess(name, lastElement(best))) {
+            best = path;
+        }
+    }
+    if (best == adapter_) {
+        return;
+    }
+    trace_("adapter in use: {}", best.empty() ? "none" : best);
+    adapter_ = best;
+    byAddress_.clear();
+    for (const auto& [path, device] : devices_) {
+        if (device.adapter == adapter_ && !device.address.empty()) {
+            byAddress_[device.address] = path;
+        }
+    }
+    if (!adapter_.empty()) {
+        awaitingReturn_ = false;
+    }
+}
+
+const DeviceObject* Core::deviceByAddress(const std::string& address) const {
+    const auto it = byAddress_.find(address);
+    if (it == byAddress_.end()) {
+        return nullptr;
+    }
+    const auto d = devices_.find(it->second);
+    return d == devices_.end() ? nullptr : &d->second;
+}
+
+// The hottest path: every advertisement and every notification is one of these. The body is read in place, each
+// known property straight into its field.
+void Core::onPropertiesChanged(BusMessage& message) {
+    if (!objectsLoaded_) {
+        return;
+    }
+    const char* interface = message.readText();
+    if (std::strcmp(interface, kDeviceInterface) == 0) {
+        const auto it = devices_.find(message.path());
+        if (it == devices_.end()) {
+            return;
+        }
+        const DeviceChange change = applyDevice(it->second, message.readDeviceUpdate());
+        if (it->second.adapter == adapter_) {
+            deviceChanged(it->second, change);
+        }
+    } else if (std::strcmp(interface, kCharacteristicInterface) == 0) {
+        const auto it = attributes_.find(message.path());
+        if (it == attributes_.end()) {
+            return;
+        }
+        CharacteristicUpdate update = message.readCharacteristicUpdate();
+        if (update.mtu) {
+            it->second.mtu = *update.mtu;
+        }
+        if (update.value) {
+            valueChanged(it->second, *update.value);
+        }
+    } else if (std::strcmp(interface, kAdapterInterface) == 0) {
+        const std::string path = message.path();
+        PropMap changed;
+        std::vector<std::string> invalidated;
+        message.readProperties(changed, invalidated);
+        const auto it = adapters_.find(path);
+        if (it == adapters_.end()) {
+            return;
+        }
+        const bool wasPowered = it->second.powered;
+        applyAdapter(it->second, changed);
+        if (path == adapter_) {
+            if (wasPowered && !it->second.powered) {
+                poweredOff();
+            }
+            refreshState();
+            updateDiscovery();
+        }
+    }
+}
+
+// ---- The state it gives ----
+
+CBManagerState Core::computeState() const {
+    if (busPhase_ == BusPhase::Connecting) {
+        return CBManagerState::Unknown;
+    }
+    if (busPhase_ == BusPhase::Failed) {
+        return awaitingReturn_ ? CBManagerState::Resetting : CBManagerState::Unsupported;
+    }
+    if (!ownerKnown_) {
+        return CBManagerState::Unknown;
+    }
+    if (!hasOwner_) {
+        return awaitingReturn_ ? CBManagerState::Resetting : CBManagerState::Unsupported;
+    }
+    if (accessDenied_) {
+        return CBManagerState::Unauthorized;
+    }
+    if (loadFailed_) {
+        return CBManagerState::Unsupported;
+    }
+    if (!objectsLoaded_) {
+        return awaitingReturn_ ? CBManagerState::Resetting : CBManagerState::Unknown;
+    }
+    const auto it = adapters_.find(adapter_);
+    if (adapter_.empty() || it == adapters_.end()) {
+        return awaitingReturn_ ? CBManagerState::Resetting : CBManagerState::Unsupported;
+    }
+    if (const auto& roles = it->second.roles) {
+        const bool central = std::find(roles->begin(), roles->end(), "central") != roles->end() ||
+                             std::find(roles->begin(), roles->end(), "central-peripheral") != roles->end();
+        if (!central) {
+            return CBManagerState::Unsupported;
+        }
+    }
+    return it->second.powered ? CBManagerState::PoweredOn : CBManagerState::PoweredOff;
+}
+
+void Core::refreshState() {
+    const CBManagerState now = computeState();
+    CBManagerState before;
+    {
+        MutexLock lock(snapshotMutex_);
+        authorization_ = accessDenied_ ? CBManagerAuthorization::Denied : CBManagerAuthorization::AllowedAlways;
+        if (now == state_) {
+            return;
+        }
+        before = state_;
+        state_ = now;
+    }
+    trace_("state {} -> {}", stateName(before), stateName(now));
+    for (auto& [id, central] : centrals_) {
+        central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioStateChanged(now); });
+    }
+}
+
+// The adapter was switched off: links end without events (the state change says it all), and bluetoothd has
+// dropped every discovery session.
+void Core::poweredOff() {
+    for (auto& [id, central] : centrals_) {
+        const auto links = central.links;
+        for (const auto& [address, link] : links) {
+            finishLink(id, address, nullptr, lostError("The Bluetooth adapter was switched off."), true);
+        }
+    }
+    runtime_.clear();
+    discovery_.reset();
+    forgetMtu(std::nullopt);
+}
+
+// Every link of every central is lost, with `why` (bluetoothd or the adapter went away).
+void Core::loseAllLinks(const NSError& why) {
+    for (auto& [id, central] : centrals_) {
+        const auto links = central.links;
+        for (const auto& entry : links) {
+            const std::string& address = entry.first;
+            const Link& link = entry.second;
+            if (link.phase == Phase::Connecting) {
+                central.links.erase(address);
+                central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, why); });
+            } else {
+                finishLink(id, address, link.phase == Phase::Disconnecting ? nullptr : &why, why);
+            }
+        }
+    }
+    runtime_.clear();
+    forgetMtu(std::nullopt);
+}
+
+// One device's MTU, or every one's, is no longer known to other threads.
+void Core::forgetMtu(const std::optional<std::string>& address) {
+    MutexLock lock(snapshotMutex_);
+    if (address) {
+        mtus_.erase(*address);
+    } else {
+        mtus_.clear();
+    }
+}
+
+}  // namespace platform::bluez
