@@ -63,9 +63,8 @@ class BluezCentral final : public radio::RadioCentral {
         if (core_->readNow(id_, device, characteristic, done)) {
             return;
         }
-        core_->post([id = id_, device, characteristic, done = std::move(done)](Core& c) REQUIRES(c.mutex_) mutable {
-            c.read(id, device, characteristic, false, std::move(done));
-        });
+        core_->post([id = id_, device, characteristic, done = std::move(done)](Core& c)
+                        REQUIRES(c.mutex_) mutable { c.read(id, device, characteristic, false, std::move(done)); });
     }
 
     void writeCharacteristic(const DeviceKey& device, AttributeHandle characteristic, const std::string& value,
@@ -92,16 +91,13 @@ class BluezCentral final : public radio::RadioCentral {
     }
 
     void setNotify(const DeviceKey& device, AttributeHandle characteristic, bool enabled, Done done) override {
-        core_->post([id = id_, device, characteristic, enabled, done = std::move(done)](Core& c)
-                        REQUIRES(c.mutex_) mutable {
-                            c.setNotify(id, device, characteristic, enabled, std::move(done));
-                        });
+        core_->post([id = id_, device, characteristic, enabled, done = std::move(done)](Core& c) REQUIRES(
+                        c.mutex_) mutable { c.setNotify(id, device, characteristic, enabled, std::move(done)); });
     }
 
     void readDescriptor(const DeviceKey& device, AttributeHandle descriptor, ValueDone done) override {
-        core_->post([id = id_, device, descriptor, done = std::move(done)](Core& c) REQUIRES(c.mutex_) mutable {
-            c.read(id, device, descriptor, true, std::move(done));
-        });
+        core_->post([id = id_, device, descriptor, done = std::move(done)](Core& c)
+                        REQUIRES(c.mutex_) mutable { c.read(id, device, descriptor, true, std::move(done)); });
     }
 
     void writeDescriptor(const DeviceKey& device, AttributeHandle descriptor, const std::string& value,

@@ -63,14 +63,16 @@ void Core::busReady(uint64_t attempt, std::shared_ptr<Bus> bus, const std::strin
         };
     };
     try {
-        bus_->addMatch("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-                       "member='NameOwnerChanged',arg0='org.bluez'",
-                       handle(&Core::onNameOwnerChanged));
+        bus_->addMatch(
+            "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+            "member='NameOwnerChanged',arg0='org.bluez'",
+            handle(&Core::onNameOwnerChanged));
         bus_->addMatch("type='signal',sender='org.bluez',interface='org.freedesktop.DBus.ObjectManager'",
                        handle(&Core::onObjectManagerSignal));
-        bus_->addMatch("type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',"
-                       "member='PropertiesChanged',path_namespace='/org/bluez'",
-                       handle(&Core::onPropertiesChanged));
+        bus_->addMatch(
+            "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',"
+            "member='PropertiesChanged',path_namespace='/org/bluez'",
+            handle(&Core::onPropertiesChanged));
     } catch (const std::exception& e) {
         busBroken(e.what());
         return;
@@ -105,23 +107,22 @@ void Core::call(const std::string& destination, BusCall call, Clock::duration ti
         if (!bus_) {
             throw BusError("org.freedesktop.DBus.Error.Disconnected", "Not connected to the system bus");
         }
-        bus_->call(
-            call, std::chrono::duration_cast<std::chrono::microseconds>(timeout),
-            [this, done, method = call.method, path = call.path](BusMessage* reply, const BusError* error)
-                NO_THREAD_SAFETY_ANALYSIS {  // runs inside the loop's dispatch, under mutex_
-                    if (callsInFlight_ > 0) {
-                        --callsInFlight_;
-                    }
-                    if (!error) {
-                        trace_("reply {} {}", method, path);
-                        contain("in the BlueZ radio", [&] { done(*this, reply, nullptr); });
-                        return;
-                    }
-                    trace_("error {} {}: {}: {}", method, path, error->name(), error->message());
-                    const NSError e = errorFromDBus(error->name(), error->message());
-                    noteError(e);
-                    contain("in the BlueZ radio", [&] { done(*this, nullptr, &e); });
-                });
+        bus_->call(call, std::chrono::duration_cast<std::chrono::microseconds>(timeout),
+                   [this, done, method = call.method, path = call.path](BusMessage* reply, const BusError* error)
+                       NO_THREAD_SAFETY_ANALYSIS {  // runs inside the loop's dispatch, under mutex_
+                           if (callsInFlight_ > 0) {
+                               --callsInFlight_;
+                           }
+                           if (!error) {
+                               trace_("reply {} {}", method, path);
+                               contain("in the BlueZ radio", [&] { done(*this, reply, nullptr); });
+                               return;
+                           }
+                           trace_("error {} {}: {}: {}", method, path, error->name(), error->message());
+                           const NSError e = errorFromDBus(error->name(), error->message());
+                           noteError(e);
+                           contain("in the BlueZ radio", [&] { done(*this, nullptr, &e); });
+                       });
         ++callsInFlight_;
     } catch (const BusError& e) {
         trace_("not sent {} {}: {}: {}", call.method, call.path, e.name(), e.message());

@@ -113,9 +113,8 @@ void Core::startConnect(const std::string& address) {
     const uint64_t callId = ++nextCall_;
     rt.connectCall = callId;
     callBluez(byAddress_.at(address), kDeviceInterface, "Connect", {}, kConnectTimeout,
-              [address, callId](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
-                  core.connectAnswered(address, callId, error);
-              });
+              [address, callId](Core& core, BusMessage*, const NSError* error)
+                  REQUIRES(core.mutex_) { core.connectAnswered(address, callId, error); });
 }
 
 void Core::connectAnswered(const std::string& address, uint64_t callId, const NSError* error) {

@@ -258,9 +258,9 @@ bool Core::sendNow(F&& send) {
         sent = bus_ && pollWaiting_ && !loop_.busy() && send();
         if (sent) {
             const BusPollData data = bus_->pollData();
-            wakeLoop = data.events != pollEvents_ ||
-                       (data.timeoutMs >= 0 &&
-                        Clock::now() + std::chrono::milliseconds(data.timeoutMs) < pollDeadline_);
+            wakeLoop =
+                data.events != pollEvents_ ||
+                (data.timeoutMs >= 0 && Clock::now() + std::chrono::milliseconds(data.timeoutMs) < pollDeadline_);
         }
     } catch (const std::exception&) {
         wakeLoop = true;  // let the loop look at what was done

@@ -29,12 +29,12 @@
 #include <utility>
 #include <vector>
 
+#include "../ThreadSafety.h"
 #include "BluezObjects.h"
 #include "Bus.h"
 #include "CentralOutbox.h"
 #include "DiscoveryArbiter.h"
 #include "EventLoop.h"
-#include "../ThreadSafety.h"
 #include "Trace.h"
 
 namespace platform::bluez {
@@ -188,8 +188,7 @@ class Core {
     void busReady(uint64_t attempt, std::shared_ptr<Bus> bus, const std::string& failure) REQUIRES(mutex_);
     void busBroken(const std::string& what) REQUIRES(mutex_);
     int dispatchBus() REQUIRES(mutex_);
-    void call(const std::string& destination, BusCall call, Clock::duration timeout, ReplyDone done)
-        REQUIRES(mutex_);
+    void call(const std::string& destination, BusCall call, Clock::duration timeout, ReplyDone done) REQUIRES(mutex_);
     void callBluez(const std::string& path, const char* interface, const char* method, std::vector<BusArg> args,
                    Clock::duration timeout, ReplyDone done) REQUIRES(mutex_);
     void dropCalls() REQUIRES(mutex_);
@@ -260,8 +259,8 @@ class Core {
     // ---- Notifications (Notifications.cpp) ----
     void endSubscriptions(uint64_t id, const std::string& address) REQUIRES(mutex_);
     void stopNotifyQuietly(const std::string& address, AttributeHandle handle) REQUIRES(mutex_);
-    void notifyStarted(uint64_t generation, const std::string& address, AttributeHandle handle,
-                       const NSError* error) REQUIRES(mutex_);
+    void notifyStarted(uint64_t generation, const std::string& address, AttributeHandle handle, const NSError* error)
+        REQUIRES(mutex_);
     void valueChanged(const AttributeObject& characteristic, const std::string& value) REQUIRES(mutex_);
     void readSettled(const Request& request, const std::optional<std::string>& value) REQUIRES(mutex_);
     void deliverNotification(const std::string& address, AttributeHandle handle, const std::string& value)

@@ -125,9 +125,8 @@ void Core::updateDiscovery() {
         case DiscoveryArbiter::Step::Stop:
             trace_("discovery: stopping");
             callBluez(adapter_, kAdapterInterface, "StopDiscovery", {}, kSetupTimeout,
-                      [generation](Core& core, BusMessage*, const NSError*) REQUIRES(core.mutex_) {
-                          core.discoveryAnswered(core.discovery_.stopped(generation));
-                      });
+                      [generation](Core& core, BusMessage*, const NSError*)
+                          REQUIRES(core.mutex_) { core.discoveryAnswered(core.discovery_.stopped(generation)); });
             return;
         case DiscoveryArbiter::Step::SetFilter:
             trace_("discovery: filter {}", wish.key());

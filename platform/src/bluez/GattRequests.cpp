@@ -136,31 +136,30 @@ void Core::ensureResolved(const std::string& address) {
     const uint64_t generation = generation_;
     callBluez(first->path, kProperties, "Get", {std::string(kCharacteristicInterface), std::string("MTU")},
               kRequestTimeout,
-              [address, cached, generation](Core& core, BusMessage* reply, const NSError* error)
-                  REQUIRES(core.mutex_) {
-                      if (generation != core.generation_) {
-                          return;
-                      }
-                      const auto fetching = core.runtime_.find(address);
-                      if (fetching == core.runtime_.end() || !fetching->second.mtuFetching) {
-                          return;
-                      }
-                      fetching->second.mtuFetching = false;
-                      unsigned mtu = cached;
-                      if (!error) {
-                          try {
-                              const sdbus::Variant value = reply->readVariant();
-                              if (value.containsValueOfType<uint16_t>()) {
-                                  mtu = value.get<uint16_t>();
-                              }
-                          } catch (const std::exception&) {
+              [address, cached, generation](Core& core, BusMessage* reply, const NSError* error) REQUIRES(core.mutex_) {
+                  if (generation != core.generation_) {
+                      return;
+                  }
+                  const auto fetching = core.runtime_.find(address);
+                  if (fetching == core.runtime_.end() || !fetching->second.mtuFetching) {
+                      return;
+                  }
+                  fetching->second.mtuFetching = false;
+                  unsigned mtu = cached;
+                  if (!error) {
+                      try {
+                          const sdbus::Variant value = reply->readVariant();
+                          if (value.containsValueOfType<uint16_t>()) {
+                              mtu = value.get<uint16_t>();
                           }
+                      } catch (const std::exception&) {
                       }
-                      const DeviceObject* now = core.deviceByAddress(address);
-                      if (now && now->connected && now->servicesResolved) {
-                          core.resolved(address, mtu);
-                      }
-                  });
+                  }
+                  const DeviceObject* now = core.deviceByAddress(address);
+                  if (now && now->connected && now->servicesResolved) {
+                      core.resolved(address, mtu);
+                  }
+              });
 }
 
 void Core::resolved(const std::string& address, unsigned mtu) {
@@ -241,8 +240,8 @@ void Core::sendRead(uint64_t id, const std::string& address, AttributeHandle han
               });
 }
 
-void Core::sendWrite(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor,
-                     const char* type, const std::string& value, const std::string& path, Done done) {
+void Core::sendWrite(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
+                     const std::string& value, const std::string& path, Done done) {
     Request request;
     request.central = id;
     request.address = address;

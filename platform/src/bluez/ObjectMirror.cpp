@@ -34,8 +34,8 @@ const char* stateName(CBManagerState state) {
 
 void Core::askOwner() {
     const uint64_t generation = generation_;
-    call("org.freedesktop.DBus", BusCall{{}, "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-                                         {std::string(kBluezService)}},
+    call("org.freedesktop.DBus",
+         BusCall{{}, "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner", {std::string(kBluezService)}},
          kSetupTimeout, [generation](Core& core, BusMessage* reply, const NSError* error) REQUIRES(core.mutex_) {
              if (generation != core.generation_) {
                  return;

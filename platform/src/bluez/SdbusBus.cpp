@@ -27,6 +27,14 @@ class SdbusMessage final : public BusMessage {
         return value;
     }
     const char* readText() override {
+        std::string type, contents;
+        message_.peekType(type, contents);
+        if (type == "o") {
+            sdbus::ObjectPath path;
+            message_ >> path;
+            path_ = std::move(path);
+            return path_.c_str();
+        }
         char* text = nullptr;
         message_ >> text;
         if (!text) {
@@ -63,6 +71,7 @@ class SdbusMessage final : public BusMessage {
 
   private:
     sdbus::Message& message_;
+    std::string path_;  // the object path readText() lent last
 };
 
 void write(sdbus::MethodCall& m, const BusArg& arg) {

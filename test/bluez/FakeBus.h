@@ -1,0 +1,122 @@
+#pragma once
+// A scripted bus behind the BlueZ radio's bus interface: it records the calls the radio makes, and the test
+// answers them, fails them or lets them time out, and sends bluetoothd's signals. Everything the test hands it is
+// delivered on the radio's loop, as a real bus's messages are, one per processPending().
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bluez/Bus.h"
+
+namespace bluez_test {
+
+using platform::bluez::BusArg;
+using platform::bluez::InterfaceMap;
+using platform::bluez::PropMap;
+
+// A message the test writes: its header and its arguments, each as a variant holding the argument's value.
+class FakeMessage final : public platform::bluez::BusMessage {
+  public:
+    FakeMessage(std::string sender, std::string path, std::string interface, std::string member,
+                std::vector<sdbus::Variant> args);
+
+    std::string sender() const override { return sender_; }
+    std::string path() const override { return path_; }
+    std::string interface() const override { return interface_; }
+    std::string member() const override { return member_; }
+    bool readBool() override;
+    const char* readText() override;
+    std::vector<std::string> readStrings() override;
+    void readBytes(std::string& out) override;
+    sdbus::Variant readVariant() override;
+    InterfaceMap readInterfaces() override;
+    std::map<sdbus::ObjectPath, InterfaceMap> readObjects() override;
+    platform::bluez::DeviceUpdate readDeviceUpdate() override;
+    platform::bluez::CharacteristicUpdate readCharacteristicUpdate() override;
+    void readProperties(PropMap& changed, std::vector<std::string>& invalidated) override;
+
+  private:
+    const sdbus::Variant& next();
+
+    std::string sender_, path_, interface_, member_;
+    std::vector<sdbus::Variant> args_;
+    std::size_t next_ = 0;
+    std::deque<std::string> texts_;  // what readText() lent
+};
+
+class FakeBus final : public platform::bluez::Bus {
+  public:
+    // bluetoothd's unique name on this bus.
+    static constexpr const char* kOwner = ":1.7";
+
+    struct Call {
+        uint64_t id = 0;
+        std::string path;
+        std::string interface;
+        std::string method;
+        std::vector<BusArg> args;
+    };
+
+    FakeBus();
+    ~FakeBus() override;
+
+    // ---- The test's side ----
+    // Waits for the next unanswered call of `method` (any with "") not taken before; nullopt after `limit`.
+    std::optional<Call> take(const std::string& method, std::chrono::milliseconds limit = std::chrono::seconds(3));
+    // How many calls of `method` the radio has made so far.
+    std::size_t count(const std::string& method);
+    void reply(uint64_t call, std::vector<sdbus::Variant> args = {});
+    void fail(uint64_t call, const std::string& name, const std::string& message);
+    void signal(const std::string& sender, const std::string& path, const std::string& interface,
+                const std::string& member, std::vector<sdbus::Variant> args);
+    // bluetoothd's PropertiesChanged, from its owner.
+    void propertiesChanged(const std::string& path, const std::string& interface, PropMap changed,
+                           std::vector<std::string> invalidated = {});
+
+    // ---- The radio's side ----
+    void call(const platform::bluez::BusCall& call, std::chrono::microseconds timeout,
+              platform::bluez::ReplyHandler handler) override;
+    void addMatch(const std::string& rule, platform::bluez::SignalHandler handler) override;
+    void dropCalls() override;
+    platform::bluez::BusPollData pollData() override;
+    bool processPending() override;
+
+  private:
+    struct Match {
+        std::map<std::string, std::string> keys;  // the rule's key='value' pairs
+        platform::bluez::SignalHandler handler;
+    };
+    void deliver(std::function<void()> delivery);
+
+    int fd_ = -1;       // readable while deliveries wait
+    std::mutex mutex_;  // guards everything below
+    std::condition_variable called_;
+    uint64_t nextCall_ = 0;
+    std::vector<Call> calls_;                                    // every call, in order
+    std::map<uint64_t, platform::bluez::ReplyHandler> pending_;  // unanswered, not dropped
+    std::vector<uint64_t> taken_;
+    std::vector<Match> matches_;
+    std::deque<std::function<void()>> deliveries_;
+};
+
+/// bluetoothd's objects as GetManagedObjects lists them: one powered adapter hci0, and what a test adds.
+struct FakeObjects {
+    std::map<sdbus::ObjectPath, InterfaceMap> objects;
+
+    FakeObjects();
+    // A device known to bluetoothd, not connected; returns its path.
+    std::string device(const std::string& address);
+    // A service at `handle` with one notifying characteristic at handle + 1; returns the characteristic's path.
+    std::string service(const std::string& device, uint16_t handle, const std::string& uuid,
+                        const std::string& characteristicUuid);
+    sdbus::Variant variant() const { return sdbus::Variant(objects); }
+};
+
+}  // namespace bluez_test
