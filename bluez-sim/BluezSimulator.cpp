@@ -1,0 +1,150 @@
+// The simulator's public face and its plumbing: the radio session it opens and whose events it hands to the
+// loop, replies (signals flushed first), the access check every method passes, and clients leaving the bus.
+// The concerns live in their own files; SimulatorInternal.h holds what they share.
+
+#include "BluezSimulator.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "SimulatorInternal.h"
+
+namespace bluezsim {
+
+using Impl = BluezSimulator::Impl;
+
+void Impl::replyOk(const sdbus::MethodCall& call) {
+    tree.flush();
+    try {
+        call.createReply().send();
+    } catch (const sdbus::Error&) {
+        // The caller is gone or asked for no reply.
+    }
+}
+
+void Impl::replyError(const sdbus::MethodCall& call, const sdbus::Error& error) {
+    tree.flush();
+    try {
+        call.createErrorReply(error).send();
+    } catch (const sdbus::Error&) {
+    }
+}
+
+// A method of ours: refused for a process without permission, as the bus policy would.
+void Impl::method(ObjectNode& node, const std::string& iface, const std::string& name, const std::string& in,
+                  const std::string& out, std::function<void(sdbus::MethodCall&)> body) {
+    node.addMethod(iface, name, in, out, [this, body = std::move(body)](sdbus::MethodCall call) {
+        if (denied) {
+            replyError(call, sdbus::Error("org.freedesktop.DBus.Error.AccessDenied",
+                                          "Rejected send message, the process may not use Bluetooth"));
+            return;
+        }
+        body(call);
+    });
+}
+
+// --- Radio events, handed to the loop. ---
+
+class Impl::Listener : public platform::radio::RadioCentralEvents {
+  public:
+    Listener(EventLoop& loop, Impl* impl) : loop_(loop), impl_(impl) {}
+    void radioStateChanged(CBManagerState state) override {
+        loop_.post([impl = impl_, state] { impl->onState(state); });
+    }
+    void radioDiscovered(const std::vector<platform::radio::Sighting>& batch) override {
+        std::vector<platform::radio::AdvertisementReportPtr> reports;
+        reports.reserve(batch.size());
+        for (const auto& sighting : batch) {
+            reports.push_back(sighting.report->shared_from_this());
+        }
+        loop_.post([impl = impl_, reports = std::move(reports)] {
+            for (const auto& report : reports) {
+                impl->onDiscovered(*report);
+            }
+        });
+    }
+    void radioConnected(const std::string& device) override {
+        loop_.post([impl = impl_, device] { impl->onConnected(device); });
+    }
+    void radioConnectFailed(const std::string& device, const NSError& /*error*/) override {
+        loop_.post([impl = impl_, device] { impl->onConnectFailed(device); });
+    }
+    void radioDisconnected(const std::string& device, const NSError* error) override {
+        loop_.post([impl = impl_, device, lost = error != nullptr] { impl->onDisconnected(device, lost); });
+    }
+    void radioNotified(const std::string& device, AttributeHandle characteristic, const std::string& value) override {
+        loop_.post([impl = impl_, device, characteristic, value] { impl->onNotified(device, characteristic, value); });
+    }
+
+  private:
+    EventLoop& loop_;
+    Impl* impl_;  // outlives the session: the simulator closes it before it goes
+};
+
+void Impl::start() {
+    bluez = std::make_unique<ObjectNode>(tree, "/org/bluez");
+    // Clients register agents and profiles at start; no pairing ever needs them here.
+    const auto accept = [this](sdbus::MethodCall& call) { replyOk(call); };
+    method(*bluez, kAgentManager, "RegisterAgent", "os", "", accept);
+    method(*bluez, kAgentManager, "UnregisterAgent", "o", "", accept);
+    method(*bluez, kAgentManager, "RequestDefaultAgent", "o", "", accept);
+    method(*bluez, kProfileManager, "RegisterProfile", "osa{sv}", "", accept);
+    method(*bluez, kProfileManager, "UnregisterProfile", "o", "", accept);
+    tree.add(*bluez);
+
+    listener = std::make_shared<Listener>(loop, this);
+    central = radio.openCentral(listener);
+    onState(central->state());
+}
+
+void Impl::close() {
+    if (central) {
+        central->close();
+    }
+    loop.discardPosted();
+}
+
+void Impl::clientGone(const std::string& client) {
+    auto it = sessions.find(client);
+    if (it != sessions.end()) {
+        const bool was_discovering = it->second.discovering;
+        sessions.erase(it);
+        remerge();
+        if (was_discovering && adapter) {
+            stopScanIfUnused();
+        }
+    }
+    for (auto& [key, device] : devices) {
+        for (auto& [handle, c] : device->characteristics) {
+            if (c->sessions.erase(client) != 0 && c->sessions.empty()) {
+                endNotify(*device, *c);
+            }
+        }
+    }
+}
+
+BluezSimulator::BluezSimulator(EventLoop& loop, ObjectTree& tree, platform::radio::Radio& radio,
+                               std::map<std::string, std::string> addresses, std::function<void(bool on)> set_power)
+    : impl_(std::make_shared<Impl>(loop, tree, radio, std::move(addresses), std::move(set_power))) {}
+
+BluezSimulator::~BluezSimulator() {
+    impl_->close();
+}
+
+void BluezSimulator::start() {
+    impl_->start();
+}
+
+bool BluezSimulator::stateKnown() const {
+    return impl_->state_known;
+}
+
+void BluezSimulator::clientGone(const std::string& unique_name) {
+    impl_->clientGone(unique_name);
+}
+
+}  // namespace bluezsim

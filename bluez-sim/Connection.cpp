@@ -1,0 +1,263 @@
+// Connections: Connect, Pair and Disconnect against the link's state, the radio's answers, and the link going
+// down (asked for, lost, timed out or powered off), which fails what was in flight.
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "SimulatorInternal.h"
+
+namespace bluezsim {
+
+using Impl = BluezSimulator::Impl;
+
+namespace {
+
+// A request the device leaves unanswered this long costs the link, as bluetoothd's ATT timeout does.
+constexpr auto kAttTimeout = std::chrono::seconds(30);
+
+}  // namespace
+
+void Impl::connect(Device& d, sdbus::MethodCall& call, bool pair) {
+    if (!powered) {
+        return replyError(call, failed("Input/output error"));
+    }
+    switch (d.link) {
+        case Link::Connected:
+        case Link::Disconnecting:
+            if (pair) {
+                if (d.paired) {
+                    return replyError(call, bluezError("AlreadyExists", "Already Exists"));
+                }
+                markPaired(d);
+            }
+            return replyOk(call);
+        case Link::Connecting:
+            return replyError(call, failed("Operation already in progress"));
+        case Link::Cancelling:
+            d.temporary = false;
+            d.reconnect = true;
+            d.connect_calls.push_back({call, pair});
+            return;
+        case Link::Idle:
+            d.temporary = false;
+            d.connect_calls.push_back({call, pair});
+            d.link = Link::Connecting;
+            central->connect(d.key);
+            return;
+    }
+}
+
+void Impl::markPaired(Device& d) {
+    d.paired = true;
+    d.node->set(kDevice, "Paired", true);
+    d.node->set(kDevice, "Bonded", true);
+}
+
+void Impl::onConnected(const std::string& key) {
+    Device* d = find(key);
+    if (d == nullptr || d->link != Link::Connecting) {
+        return;  // a repeated answer, or an attempt already given up (its cancellation follows)
+    }
+    d->link = Link::Connected;
+    ++d->epoch;
+    d->connected = true;
+    d->node->set(kDevice, "Connected", true);
+    auto calls = std::move(d->connect_calls);
+    d->connect_calls.clear();
+    for (ConnectCall& c : calls) {
+        if (c.pair && !d->paired) {
+            markPaired(*d);
+        }
+        replyOk(c.call);
+    }
+    startDiscovery(*d);
+}
+
+void Impl::onConnectFailed(const std::string& key) {
+    Device* d = find(key);
+    if (d == nullptr) {
+        return;
+    }
+    if (d->link == Link::Connecting) {
+        d->link = Link::Idle;
+        failConnects(*d, "le-connection-abort-by-local");
+    } else if (d->link == Link::Cancelling) {
+        settleCancel(*d);
+    }
+}
+
+void Impl::failConnects(Device& d, const std::string& reason) {
+    auto calls = std::move(d.connect_calls);
+    d.connect_calls.clear();
+    for (ConnectCall& c : calls) {
+        replyError(c.call, failed(reason));
+    }
+}
+
+void Impl::onDisconnected(const std::string& key, bool lost) {
+    Device* d = find(key);
+    if (d == nullptr) {
+        return;
+    }
+    switch (d->link) {
+        case Link::Connecting:
+            d->link = Link::Idle;
+            failConnects(*d, lost ? "le-connection-abort-by-local" : "br-connection-canceled");
+            break;
+        case Link::Cancelling:
+            settleCancel(*d);
+            break;
+        case Link::Connected:
+        case Link::Disconnecting:
+            dropLink(*d, false);
+            finishRemoval(*d);
+            break;
+        case Link::Idle:
+            break;
+    }
+}
+
+// A cancelled attempt is over; a Connect() that came meanwhile starts now.
+void Impl::settleCancel(Device& d) {
+    d.link = Link::Idle;
+    if (d.reconnect && !d.connect_calls.empty()) {
+        d.link = Link::Connecting;
+        central->connect(d.key);
+    }
+    d.reconnect = false;
+}
+
+void Impl::cancelAttempt(Device& d) {
+    failConnects(d, "br-connection-canceled");
+    if (d.link == Link::Connecting) {
+        central->cancelConnection(d.key);
+        d.link = Link::Cancelling;
+    }
+    d.reconnect = false;
+}
+
+void Impl::disconnect(Device& d, sdbus::MethodCall& call) {
+    switch (d.link) {
+        case Link::Idle:
+            return replyOk(call);
+        case Link::Connecting:
+        case Link::Cancelling:
+            cancelAttempt(d);
+            return replyOk(call);
+        case Link::Connected:
+            d.disconnect_calls.push_back(call);
+            beginDisconnect(d);
+            return;
+        case Link::Disconnecting:
+            d.disconnect_calls.push_back(call);
+            return;
+    }
+}
+
+void Impl::beginDisconnect(Device& d) {
+    d.link = Link::Disconnecting;
+    d.discovery.reset();
+    if (d.services_resolved) {
+        d.services_resolved = false;
+        d.node->set(kDevice, "ServicesResolved", false);
+    }
+    central->cancelConnection(d.key);
+}
+
+// The link is down (asked for, lost, or the radio switched off, `silent`): what was in flight fails, then
+// Disconnect() calls are answered, then Connected goes false.
+void Impl::dropLink(Device& d, bool silent) {
+    if (d.link == Link::Connecting || d.link == Link::Cancelling) {
+        failConnects(d, silent ? "le-connection-abort-by-local" : "br-connection-canceled");
+    }
+    if (!d.connected && d.link != Link::Connected && d.link != Link::Disconnecting) {
+        d.link = Link::Idle;
+        return;
+    }
+    d.link = Link::Idle;
+    ++d.epoch;
+    d.discovery.reset();
+    d.commands.clear();
+    d.commands_in_flight = 0;
+    failRequests(d, linkLost());
+    for (auto& [handle, c] : d.characteristics) {
+        // Sessions stay and re-arm on the next connection; the MTU goes silently.
+        c->subscribed = false;
+        c->subscribing = false;
+        c->node->unset(kCharacteristic, "MTU", true);
+    }
+    if (d.services_resolved) {
+        d.services_resolved = false;
+        d.node->set(kDevice, "ServicesResolved", false);
+    }
+    auto calls = std::move(d.disconnect_calls);
+    d.disconnect_calls.clear();
+    for (const sdbus::MethodCall& call : calls) {
+        replyOk(call);
+    }
+    d.connected = false;
+    d.node->set(kDevice, "Connected", false);
+}
+
+// RemoveDevice() calls that waited for the link to go down.
+void Impl::finishRemoval(Device& d) {
+    if (d.remove_calls.empty()) {
+        return;
+    }
+    auto calls = std::move(d.remove_calls);
+    removeDevice(d);
+    for (const sdbus::MethodCall& call : calls) {
+        replyOk(call);
+    }
+}
+
+// Every GATT call in flight on the device is answered with `error`.
+void Impl::failRequests(Device& d, const sdbus::Error& error) {
+    const auto fail = [&](Attribute& a) {
+        if (a.read) {
+            auto op = std::move(*a.read);
+            a.read.reset();
+            for (const sdbus::MethodCall& call : op.calls) {
+                replyError(call, error);
+            }
+        }
+        if (a.write) {
+            auto op = std::move(*a.write);
+            a.write.reset();
+            replyError(op.call, error);
+        }
+    };
+    for (auto& [handle, c] : d.characteristics) {
+        fail(*c);
+        auto calls = std::move(c->start_calls);
+        c->start_calls.clear();
+        for (const sdbus::MethodCall& call : calls) {
+            c->sessions.erase(call.getSender());
+            replyError(call, error);
+        }
+    }
+    for (auto& [handle, desc] : d.descriptors) {
+        fail(*desc);
+    }
+}
+
+// Arms the ATT timeout of a request: if `pending` still holds after it, the link is dropped and what was in
+// flight fails.
+void Impl::armAttTimeout(Device& d, std::function<bool(Device&)> pending) {
+    loop.after(kAttTimeout, [weak = weak_from_this(), key = d.key, epoch = d.epoch, pending = std::move(pending)] {
+        auto self = weak.lock();
+        Device* dev = self ? self->find(key) : nullptr;
+        if (dev == nullptr || dev->epoch != epoch || !dev->linked() || !pending(*dev)) {
+            return;
+        }
+        self->central->cancelConnection(key);
+        self->dropLink(*dev, false);
+        // The radio's confirmation is still to come; a Connect() meanwhile waits for it.
+        dev->link = Link::Cancelling;
+        self->finishRemoval(*dev);
+    });
+}
+
+}  // namespace bluezsim

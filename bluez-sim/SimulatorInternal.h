@@ -1,0 +1,394 @@
+#pragma once
+// The simulator's model, shared by the files that make up BluezSimulator::Impl: the names it serves, the
+// values it shares, the error vocabulary it answers with, and the Impl's state with every member function,
+// grouped by the file that defines it. Everything here is touched on the loop's thread only.
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "BluezSimulator.h"
+#include "EventLoop.h"
+#include "ObjectTree.h"
+#include "platform/Radio.h"
+
+namespace bluezsim {
+
+using platform::CBManagerState;
+using platform::CBUUID;
+using platform::NSError;
+using platform::radio::AdvertisementReport;
+using platform::radio::AttributeHandle;
+using platform::radio::CharacteristicInfo;
+using platform::radio::DescriptorInfo;
+using platform::radio::ServiceInfo;
+using Bytes = std::vector<uint8_t>;
+using Options = std::map<std::string, sdbus::Variant>;
+using Clock = std::chrono::steady_clock;
+
+// --- bluetoothd's names. ---
+// The simulator keeps its own table of D-Bus names, error names (Errors.cpp) and characteristic flags
+// (GattTree.cpp) rather than sharing the BlueZ radio's: it is the radio's oracle, and a table both read would
+// let one mistake pass both.
+
+inline const std::string kAgentManager = "org.bluez.AgentManager1";
+inline const std::string kProfileManager = "org.bluez.ProfileManager1";
+inline const std::string kAdapter = "org.bluez.Adapter1";
+inline const std::string kDevice = "org.bluez.Device1";
+inline const std::string kService = "org.bluez.GattService1";
+inline const std::string kCharacteristic = "org.bluez.GattCharacteristic1";
+inline const std::string kDescriptor = "org.bluez.GattDescriptor1";
+inline const std::string kAdapterPath = "/org/bluez/hci0";
+// An address of the range set aside for documentation: it belongs to no real controller.
+inline const std::string kAdapterAddress = "00:00:5E:00:53:00";
+inline const std::string kAdapterName = "tavrin-bluez-sim";
+
+// --- Values as bluetoothd gives them. ---
+
+// bluetoothd's form of a UUID: 128 bits, lower case.
+inline std::string uuidText(const CBUUID& uuid) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    const auto& b = uuid.data();
+    for (size_t i = 0; i < b.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            out += '-';
+        }
+        out += digits[b[i] >> 4];
+        out += digits[b[i] & 0x0F];
+    }
+    return out;
+}
+
+inline Bytes bytesOf(const std::string& data) {
+    return Bytes(data.begin(), data.end());
+}
+
+// A radio completion's error, kept past the completion for the loop.
+inline std::optional<NSError> copyError(const NSError* error) {
+    return error ? std::optional<NSError>(*error) : std::nullopt;
+}
+
+// --- The error vocabulary (Errors.cpp): what bluetoothd answers with. ---
+
+sdbus::Error bluezError(const char* name, const std::string& message);
+sdbus::Error failed(const std::string& message);
+sdbus::Error inProgress();
+sdbus::Error notSupported();
+sdbus::Error invalidArguments();
+sdbus::Error notReady();
+sdbus::Error notConnected();
+// The link failed under a request, as bluetoothd words it.
+sdbus::Error linkLost();
+// What bluetoothd answers for the ATT error a device gave.
+sdbus::Error attError(long code);
+// A request's error from the radio: the device's ATT answer, or else the link failed under it.
+sdbus::Error requestError(const NSError& error);
+
+struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl> {
+    // --- The model. Everything below is touched on the loop's thread only. ---
+
+    struct ReadOp {
+        uint64_t id;
+        uint16_t offset;
+        std::vector<sdbus::MethodCall> calls;  // concurrent reads at one offset share the answer
+    };
+    struct WriteOp {
+        uint64_t id;
+        sdbus::MethodCall call;
+    };
+
+    // What characteristics and descriptors share: a value cache and one read and one write at a time.
+    struct Attribute {
+        AttributeHandle handle = 0;
+        CBUUID uuid;
+        std::unique_ptr<ObjectNode> node;
+        std::optional<ReadOp> read;
+        std::optional<WriteOp> write;
+    };
+    struct Descriptor : Attribute {
+        bool cccd = false;
+    };
+    struct Characteristic : Attribute {
+        platform::CBCharacteristicProperties properties = 0;
+        std::vector<std::unique_ptr<Descriptor>> descriptors;
+        std::set<std::string> sessions;  // clients (unique bus names) with a notification session
+        bool notifying = false;          // the Notifying property
+        bool subscribed = false;         // the device notifies on this link
+        bool subscribing = false;
+        uint64_t notify_op = 0;                      // the subscription request whose answer counts
+        std::vector<sdbus::MethodCall> start_calls;  // StartNotify calls waiting for the subscription
+        bool subscribable() const {
+            return (properties &
+                    (platform::CBCharacteristicPropertyNotify | platform::CBCharacteristicPropertyIndicate)) != 0;
+        }
+    };
+    struct Service {
+        AttributeHandle handle = 0;
+        CBUUID uuid;
+        std::unique_ptr<ObjectNode> node;  // null for a service a plugin claims
+        std::vector<std::unique_ptr<Characteristic>> characteristics;
+    };
+
+    struct Discovery {
+        uint64_t id = 0;
+        std::vector<ServiceInfo> services;
+        std::map<AttributeHandle, std::vector<CharacteristicInfo>> characteristics;  // by service
+        std::map<AttributeHandle, std::vector<DescriptorInfo>> descriptors;          // by characteristic
+        size_t outstanding = 0;
+    };
+
+    enum class Link {
+        Idle,
+        Connecting,
+        Connected,
+        Disconnecting,  // Disconnect() asked; the link is still up
+        Cancelling,     // an attempt given up; the radio has yet to confirm
+    };
+
+    struct ConnectCall {
+        sdbus::MethodCall call;
+        bool pair = false;
+    };
+
+    struct Device {
+        std::string key;
+        std::string address;
+        std::string path;
+        std::unique_ptr<ObjectNode> node;
+
+        std::optional<std::string> name;
+        std::optional<std::string> alias;  // set by a client
+        std::optional<int> rssi;
+        std::optional<int> tx_power;
+        std::map<uint16_t, Bytes> manufacturer_data;
+        std::map<std::string, Bytes> service_data;
+        std::vector<std::string> uuids;
+        bool resolved_once = false;  // UUIDs now lists the GATT services
+        bool connectable = true;
+        bool temporary = true;  // never asked to connect: forgotten when unseen
+        bool paired = false;
+        Clock::time_point last_seen;
+
+        Link link = Link::Idle;
+        uint64_t epoch = 0;  // bumped whenever a link comes or goes: answers of another link are dropped
+        bool reconnect = false;
+        std::vector<ConnectCall> connect_calls;
+        std::vector<sdbus::MethodCall> disconnect_calls;
+        std::vector<sdbus::MethodCall> remove_calls;
+        bool connected = false;
+        bool services_resolved = false;
+
+        std::unique_ptr<Discovery> discovery;
+        std::string tree_signature;  // the attribute table the exported tree was built from
+        std::vector<std::unique_ptr<Service>> services;
+        std::map<AttributeHandle, Characteristic*> characteristics;
+        std::map<AttributeHandle, Descriptor*> descriptors;
+
+        std::deque<std::pair<AttributeHandle, std::string>> commands;  // writes without response not yet handed over
+        unsigned commands_in_flight = 0;
+
+        bool linked() const { return link == Link::Connected || link == Link::Disconnecting; }
+    };
+
+    struct Filter {
+        std::vector<CBUUID> uuids;
+        std::optional<int> rssi;
+        std::optional<int> pathloss;
+        bool duplicates = false;
+        std::string pattern;
+    };
+    struct Session {
+        bool discovering = false;
+        std::optional<Filter> filter;
+    };
+    // The filters of every discovering client merged, as bluetoothd merges them.
+    struct Merged {
+        bool all_uuids = true;
+        std::vector<CBUUID> uuids;
+        std::optional<int> rssi;
+        std::optional<int> pathloss;
+        std::vector<std::string> patterns;  // empty: any
+        bool duplicates = false;
+        bool filtered = false;  // every discovering client set a filter: RSSI is signalled on every report
+    };
+
+    Impl(EventLoop& l, ObjectTree& t, platform::radio::Radio& r, std::map<std::string, std::string> a,
+         std::function<void(bool)> p)
+        : loop(l), tree(t), radio(r), addresses(std::move(a)), set_power(std::move(p)) {}
+
+    EventLoop& loop;
+    ObjectTree& tree;
+    platform::radio::Radio& radio;
+    std::map<std::string, std::string> addresses;
+    std::function<void(bool)> set_power;
+
+    std::shared_ptr<platform::radio::RadioCentralEvents> listener;
+    std::shared_ptr<platform::radio::RadioCentral> central;
+
+    bool state_known = false;
+    bool denied = false;  // the radio says this process may not use Bluetooth
+    bool powered = false;
+    bool discovering = false;
+    bool scanning = false;
+    bool sweep_armed = false;
+    uint64_t next_id = 0;
+    std::string adapter_alias = kAdapterName;
+    bool discoverable = false;
+    bool pairable = true;
+    uint32_t discoverable_timeout = 180;
+    uint32_t pairable_timeout = 0;
+
+    std::unique_ptr<ObjectNode> bluez;
+    std::unique_ptr<ObjectNode> adapter;
+    std::map<std::string, Session> sessions;  // by client
+    Merged merged;
+    std::map<std::string, std::unique_ptr<Device>> devices;  // by radio key
+    std::map<std::string, Device*> devices_by_path;
+
+    // --- Replies and methods (BluezSimulator.cpp). Queued signals go out first, as bluetoothd flushes before
+    // every reply. ---
+
+    void replyOk(const sdbus::MethodCall& call);
+    template <typename T>
+    void replyValue(const sdbus::MethodCall& call, const T& value) {
+        tree.flush();
+        try {
+            auto reply = call.createReply();
+            reply << value;
+            reply.send();
+        } catch (const sdbus::Error&) {
+        }
+    }
+    void replyError(const sdbus::MethodCall& call, const sdbus::Error& error);
+    void method(ObjectNode& node, const std::string& iface, const std::string& name, const std::string& in,
+                const std::string& out, std::function<void(sdbus::MethodCall&)> body);
+
+    // --- The radio session (BluezSimulator.cpp): its events are handed to the loop. ---
+
+    class Listener;
+    void start();
+    void close();
+    void clientGone(const std::string& client);
+
+    // --- The adapter (Adapter.cpp). ---
+
+    void onState(CBManagerState state);
+    void exportAdapter(bool on);
+    void removeAdapter();
+    void setPowered(bool on);
+
+    // --- Discovery sessions, their filters, and what a sighting reports (Discovery.cpp). ---
+
+    void startDiscovery(sdbus::MethodCall& call);
+    void stopDiscovery(sdbus::MethodCall& call);
+    void endSession(std::map<std::string, Session>::iterator it);
+    void stopScanIfUnused();
+    void forgetSighting(Device& d);
+    void setDiscoveryFilter(sdbus::MethodCall& call);
+    void remerge();
+    bool matches(const AdvertisementReport& r, const std::string& address) const;
+    void onDiscovered(const AdvertisementReport& r);
+    void applyReport(Device& d, const AdvertisementReport& r);
+
+    // --- Device objects: made, swept, removed (Devices.cpp). ---
+
+    std::string addressFor(const AdvertisementReport& r) const;
+    static std::string aliasOf(const Device& d);
+    Device* find(const std::string& key);
+    Device* createDevice(const AdvertisementReport& r);
+    void armSweep();
+    void sweep();
+    void removeDeviceCall(sdbus::MethodCall& call);
+    void removeDevice(Device& d);
+
+    // --- Connections and link loss (Connection.cpp). ---
+
+    void connect(Device& d, sdbus::MethodCall& call, bool pair);
+    void markPaired(Device& d);
+    void onConnected(const std::string& key);
+    void onConnectFailed(const std::string& key);
+    void failConnects(Device& d, const std::string& reason);
+    void onDisconnected(const std::string& key, bool lost);
+    void settleCancel(Device& d);
+    void cancelAttempt(Device& d);
+    void disconnect(Device& d, sdbus::MethodCall& call);
+    void beginDisconnect(Device& d);
+    void dropLink(Device& d, bool silent);
+    void finishRemoval(Device& d);
+    void failRequests(Device& d, const sdbus::Error& error);
+    void armAttTimeout(Device& d, std::function<bool(Device&)> pending);
+
+    // --- The attribute table, discovered once per connection, and the GATT tree built from it
+    // (GattTree.cpp). ---
+
+    void startDiscovery(Device& d);
+    Discovery* discoveryOf(const std::string& key, uint64_t id, Device*& d);
+    void onServices(const std::string& key, uint64_t id, const std::optional<NSError>& error,
+                    const std::vector<ServiceInfo>& services);
+    void onCharacteristics(const std::string& key, uint64_t id, AttributeHandle service,
+                           const std::optional<NSError>& error, const std::vector<CharacteristicInfo>& list);
+    void onDescriptors(const std::string& key, uint64_t id, AttributeHandle characteristic,
+                       const std::optional<NSError>& error, const std::vector<DescriptorInfo>& list);
+    void stageDone(Device& d);
+    static std::string signatureOf(const Discovery& disc);
+    void finishDiscovery(Device& d, bool ok);
+    void buildTree(Device& d, const Discovery& disc, uint16_t mtu);
+    void removeTree(Device& d);
+
+    // --- GATT requests (GattIo.cpp). ---
+
+    // The attribute a request's answer is for, if its device still has it on the same link.
+    template <typename Attr>
+    Attr* attributeOf(const std::string& key, uint64_t epoch, AttributeHandle handle, Device*& d) {
+        d = find(key);
+        if (d == nullptr || d->epoch != epoch) {
+            return nullptr;
+        }
+        if constexpr (std::is_same_v<Attr, Characteristic>) {
+            auto it = d->characteristics.find(handle);
+            return it == d->characteristics.end() ? nullptr : it->second;
+        } else {
+            auto it = d->descriptors.find(handle);
+            return it == d->descriptors.end() ? nullptr : it->second;
+        }
+    }
+    // For a Characteristic or a Descriptor.
+    template <typename Attr>
+    void readValue(Device& d, Attr& a, sdbus::MethodCall& call, bool descriptor);
+    template <typename Attr>
+    void onRead(Attr& a, const std::optional<NSError>& error, const std::string& value);
+    void writeCharacteristic(Device& d, Characteristic& c, sdbus::MethodCall& call);
+    void writeDescriptor(Device& d, Descriptor& desc, sdbus::MethodCall& call);
+    template <typename Attr>
+    void sendWrite(Device& d, Attr& a, sdbus::MethodCall& call, const Bytes& value, bool descriptor);
+    void sendCommands(Device& d);
+
+    // --- Notifications (Notifications.cpp). ---
+
+    void startNotify(Device& d, Characteristic& c, sdbus::MethodCall& call);
+    void subscribe(Device& d, Characteristic& c);
+    void onSubscribed(Device& d, Characteristic& c, const std::optional<NSError>& error);
+    void stopNotify(Device& d, Characteristic& c, sdbus::MethodCall& call);
+    void endNotify(Device& d, Characteristic& c);
+    void onNotified(const std::string& key, AttributeHandle handle, const std::string& value);
+};
+
+// Instantiated in GattIo.cpp, for the tree's methods.
+extern template void BluezSimulator::Impl::readValue(BluezSimulator::Impl::Device&,
+                                                     BluezSimulator::Impl::Characteristic&, sdbus::MethodCall&, bool);
+extern template void BluezSimulator::Impl::readValue(BluezSimulator::Impl::Device&, BluezSimulator::Impl::Descriptor&,
+                                                     sdbus::MethodCall&, bool);
+
+}  // namespace bluezsim
