@@ -451,7 +451,9 @@ std::optional<AttributePath> lookup(const Device& device, radio::AttributeHandle
     return p;
 }
 
-const NSError kNoSuchAttribute{"CBATTErrorDomain", 1, "The handle is invalid."};
+const NSError kNoSuchAttribute = CBATTErrorMake(CBATTError::InvalidHandle, "The handle is invalid.");
+// A device's own refusal of a write: the first code the ATT protocol leaves to applications.
+constexpr auto kDeviceRefused = static_cast<CBATTError>(0x80);
 }  // namespace
 
 void SimCentral::discoverServices(const radio::DeviceKey& key, radio::ServicesDone done) {
@@ -514,7 +516,7 @@ void SimCentral::readCharacteristic(const radio::DeviceKey& key, radio::Attribut
             error = kNoSuchAttribute;
         } else if (!(r.device->services[path->service].characteristics[path->characteristic].properties &
                      CBCharacteristicPropertyRead)) {
-            error = attError(2, "Reading is not permitted.");
+            error = CBATTErrorMake(CBATTError::ReadNotPermitted, "Reading is not permitted.");
         }
         self.answer(
             r, path ? "read" : "", path ? path->service : npos, path ? path->characteristic : npos, npos,
@@ -545,12 +547,12 @@ void SimCentral::writeCharacteristic(const radio::DeviceKey& key, radio::Attribu
         } else if (!r.device->fault(AttributePath{path->service, path->characteristic}, "write")) {
             const auto& c = r.device->services[path->service].characteristics[path->characteristic];
             if (!(c.properties & CBCharacteristicPropertyWrite)) {
-                error = attError(3, "Writing is not permitted.");
+                error = CBATTErrorMake(CBATTError::WriteNotPermitted, "Writing is not permitted.");
             } else if (value.size() > kMaxAttributeLength) {
-                error = attError(13, "The value's length is invalid.");
+                error = CBATTErrorMake(CBATTError::InvalidAttributeValueLength, "The value's length is invalid.");
             } else if (!r.device->receiveWrite(self.world_.scheduler, path->service, path->characteristic, value,
                                                true)) {
-                error = attError(0x80, "The device refused the command.");
+                error = CBATTErrorMake(kDeviceRefused, "The device refused the command.");
             }
         }
         self.answer(
@@ -647,7 +649,7 @@ void SimCentral::setNotify(const radio::DeviceKey& key, radio::AttributeHandle c
             error = kNoSuchAttribute;
         } else if (enabled && !(r.device->services[path->service].characteristics[path->characteristic].properties &
                                 kSubscribable)) {
-            error = attError(6, "The request is not supported.");
+            error = CBATTErrorMake(CBATTError::RequestNotSupported, "The request is not supported.");
         }
         const std::pair<size_t, size_t> at{path ? path->service : npos, path ? path->characteristic : npos};
         const bool ok = self.answer(
