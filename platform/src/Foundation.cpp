@@ -115,4 +115,20 @@ void NSLogWrite(std::string message) {
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
+void NSLogUncaughtException(const char* where) noexcept {
+    try {
+        try {
+            throw;
+        } catch (const NSException& e) {
+            NSLog("*** Uncaught exception '%@' %@, reason: '%@'", e.name(), where, e.reason());
+        } catch (const std::exception& e) {
+            NSLog("*** Uncaught exception %@: %@", where, e.what());
+        } catch (...) {
+            NSLog("*** Uncaught exception of unknown type %@", where);
+        }
+    } catch (...) {
+        // Out of memory while making the line: the caller goes on without it.
+    }
+}
+
 }  // namespace platform

@@ -1,10 +1,12 @@
 #pragma once
-// Stand-in for the Foundation services the backend uses: errors, exceptions, device UUIDs and NSLog.
+// Stand-in for the Foundation services the backend uses: errors, exceptions, device UUIDs and NSLog, and the
+// containment of exceptions that must not escape into the platform's own threads.
 
 #include <exception>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -64,6 +66,31 @@ std::string NSLogFormat(const char* format, const std::vector<std::string>& desc
 template <typename... Args>
 void NSLog(const char* format, const Args&... args) {
     NSLogWrite(NSLogFormat(format, std::vector<std::string>{NSLogDescription(args)...}));
+}
+
+/// Writes one console line for the exception being handled; call it only from a catch block. `where`
+/// finishes the sentence ("in a central manager event", "on queue main"):
+///   NSException:    *** Uncaught exception '<name>' <where>, reason: '<reason>'
+///   std::exception: *** Uncaught exception <where>: <what>
+///   anything else:  *** Uncaught exception of unknown type <where>
+/// Never throws: a line that cannot be made (out of memory) is lost.
+void NSLogUncaughtException(const char* where) noexcept;
+
+/// Runs a caller's or a radio's code that must not take the calling thread down with it: an exception
+/// escaping `f` is written to the console (NSLogUncaughtException) and goes no further.
+template <typename F>
+void contain(const char* where, F&& f) noexcept {
+    try {
+        std::forward<F>(f)();
+    } catch (...) {
+        NSLogUncaughtException(where);
+    }
+}
+
+/// The same, for a `where` made at run time (kept by the caller, so that running `f` allocates nothing).
+template <typename F>
+void contain(const std::string& where, F&& f) noexcept {
+    contain(where.c_str(), std::forward<F>(f));
 }
 
 }  // namespace platform

@@ -6,7 +6,6 @@
 #include "SimRadio.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "SimInternal.h"
 
@@ -22,14 +21,9 @@ bool isClientConfiguration(const CBUUID& uuid) {
     return uuid == cccd;
 }
 
-// A listener's call must not take the radio's thread down with it.
-template <typename F>
-void contained(F&& call) noexcept {
-    try {
-        call();
-    } catch (...) {
-    }
-}
+// A listener's or a completion's call must not take the radio's thread down with it.
+const char* const kInListener = "in a simulated radio listener";
+const char* const kInCompletion = "in a simulated radio completion";
 
 }  // namespace
 
@@ -112,7 +106,7 @@ void SimCentral::applyAdapterState(bool first) {
         }
     }
     if (const auto& listener = emission.listener()) {
-        contained([&] { listener->radioStateChanged(now); });
+        contain(kInListener, [&] { listener->radioStateChanged(now); });
     }
 }
 
@@ -173,7 +167,7 @@ void SimCentral::deliverReports(const Scan& scan, const std::vector<radio::Sight
         return;  // stopped meanwhile
     }
     // One call per tick: the central takes the whole batch under one lock and queues it in one task.
-    contained([&] { listener->radioDiscovered(batch); });
+    contain(kInListener, [&] { listener->radioDiscovered(batch); });
 }
 
 std::shared_ptr<SimLink> SimCentral::findLink(const radio::DeviceKey& key) const {
@@ -219,7 +213,7 @@ void SimCentral::connect(const radio::DeviceKey& key) {
                 }
             }
             if (const auto& listener = emission.listener()) {
-                contained([&] { listener->radioConnected(link->key); });
+                contain(kInListener, [&] { listener->radioConnected(link->key); });
             }
         });
         return;
@@ -272,7 +266,7 @@ void SimCentral::connect(const radio::DeviceKey& key) {
         switch (outcome) {
             case ConnectOutcome::Connect:
                 if (listener) {
-                    contained([&] { listener->radioConnected(l->key); });
+                    contain(kInListener, [&] { listener->radioConnected(l->key); });
                 }
                 if (drop_after) {
                     session->world_.scheduler.after(std::chrono::milliseconds(*drop_after), [weak, weak_link, epoch] {
@@ -286,7 +280,7 @@ void SimCentral::connect(const radio::DeviceKey& key) {
                 break;
             case ConnectOutcome::Fail:
                 if (listener) {
-                    contained([&] { listener->radioConnectFailed(l->key, connectionFailedError()); });
+                    contain(kInListener, [&] { listener->radioConnectFailed(l->key, connectionFailedError()); });
                 }
                 break;
             case ConnectOutcome::Hang:
@@ -335,7 +329,7 @@ void SimCentral::emitDisconnected(const LinkPtr& link, uint64_t epoch, const NSE
         link->resetLocked();
     }
     if (const auto& listener = emission.listener()) {
-        contained([&] { listener->radioDisconnected(link->key, error); });
+        contain(kInListener, [&] { listener->radioDisconnected(link->key, error); });
     }
 }
 
@@ -349,7 +343,7 @@ void SimCentral::loseLink(const LinkPtr& link, std::optional<uint64_t> epoch, co
         link->resetLocked();
     }
     if (const auto& listener = emission.listener()) {
-        contained([&] { listener->radioDisconnected(link->key, &error); });
+        contain(kInListener, [&] { listener->radioDisconnected(link->key, &error); });
     }
 }
 
@@ -367,7 +361,7 @@ void SimCentral::notify(const LinkPtr& link, const Device* device, size_t servic
     }
     if (const auto& listener = emission.listener()) {
         const radio::AttributeHandle handle = device->services[service].characteristics[characteristic].handle;
-        contained([&] { listener->radioNotified(link->key, handle, value); });
+        contain(kInListener, [&] { listener->radioNotified(link->key, handle, value); });
     }
 }
 
@@ -426,7 +420,7 @@ bool SimCentral::answer(const Admitted& request, const std::string& fault_kind, 
     if (closed_) {
         return false;
     }
-    contained([&] { call(error ? &*error : nullptr); });
+    contain(kInCompletion, [&] { call(error ? &*error : nullptr); });
     return !error;
 }
 
@@ -621,7 +615,7 @@ void SimCentral::drainTransmit(const LinkPtr& link, uint64_t epoch) {
         if (!closed_) {
             for (auto& packet : packets) {
                 if (packet.sent) {
-                    contained([&] { packet.sent(nullptr); });
+                    contain(kInCompletion, [&] { packet.sent(nullptr); });
                 }
             }
         }
