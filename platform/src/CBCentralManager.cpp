@@ -1,8 +1,6 @@
 // The central manager: its state, scanning, connections and the outbox that carries its radio's events to
 // its queue.
 
-#include <exception>
-
 #include "FacadeInternal.h"
 
 namespace platform {
@@ -15,28 +13,9 @@ constexpr size_t kLookAhead = 8;
 
 const char* const kNotPoweredOn = "API MISUSE: can only accept this command while in the powered on state";
 
-// Events of one manager run in one queue task per batch, so an exception must not cost the rest of the batch.
-template <typename Call>
-void runContained(Call&& call) noexcept {
-    try {
-        call();
-    } catch (const NSException& e) {
-        try {
-            NSLog("*** Uncaught exception '%@' in a central manager event, reason: '%@'", e.name(), e.reason());
-        } catch (...) {
-        }
-    } catch (const std::exception& e) {
-        try {
-            NSLog("*** Uncaught exception in a central manager event: %@", e.what());
-        } catch (...) {
-        }
-    } catch (...) {
-        try {
-            NSLog("*** Uncaught exception of unknown type in a central manager event");
-        } catch (...) {
-        }
-    }
-}
+// Events of one manager run in one queue task per batch, so each is contained: an exception must not cost the
+// rest of the batch.
+const char* const kInEvent = "in a central manager event";
 
 bool belongsTo(const CBPeripheralPtr& peripheral, const CBCentralManager::Impl* manager) {
     return peripheral && peripheral->impl()->manager.lock().get() == manager;
@@ -121,10 +100,10 @@ void CBCentralManager::Impl::drain() {
                 break;
             }
             if (item.event) {
-                runContained([&] { item.event(central); });
+                contain(kInEvent, [&] { item.event(central); });
                 item.event = nullptr;
             } else {
-                runContained([&] { deliver(item.notice); });
+                contain(kInEvent, [&] { deliver(item.notice); });
             }
         }
         batch.clear();
@@ -158,7 +137,7 @@ void CBCentralManager::Impl::deliverAdverts() {
                 stopScan(item.generation);
                 break;
             }
-            runContained([&] {
+            contain(kInEvent, [&] {
                 listener->centralManagerDidDiscoverPeripheral(*central, *item.peripheral, *item.data, item.rssi);
             });
         }

@@ -51,6 +51,7 @@ struct LaterFirst {
 // tasks can let its thread finish without either touching freed memory.
 struct DispatchQueue::Impl {
     std::string label;
+    std::string where;  // "on queue <label>": how a task's escaping exception is placed in its console line
     dispatch_queue_attr_t attr;
 
     std::mutex mutex;
@@ -68,27 +69,6 @@ struct DispatchQueue::Impl {
             std::pop_heap(timers.begin(), timers.end(), LaterFirst{});
             ready.push_back(std::move(timers.back().task));
             timers.pop_back();
-        }
-    }
-
-    void run_task(Task& task) noexcept {
-        try {
-            task();
-        } catch (const NSException& e) {
-            report("*** Uncaught exception '%@' on queue %@, reason: '%@'", e.name(), label, e.reason());
-        } catch (const std::exception& e) {
-            report("*** Uncaught exception on queue %@: %@", label, e.what());
-        } catch (...) {
-            report("*** Uncaught exception of unknown type on queue %@", label);
-        }
-    }
-
-    template <typename... Args>
-    static void report(const char* format, const Args&... args) noexcept {
-        try {
-            NSLog(format, args...);
-        } catch (...) {
-            // Out of memory while reporting: the queue still goes on.
         }
     }
 
@@ -117,7 +97,7 @@ void DispatchQueue::Impl::run(const std::shared_ptr<Impl>& self) {
                 if (q.stopping.load(std::memory_order_acquire)) {
                     break;
                 }
-                q.run_task(task);
+                contain(q.where, task);
                 // Release the task's captures now, on this thread, while the queue is still current:
                 // they may hold the last reference to the queue itself.
                 task = nullptr;
@@ -141,6 +121,7 @@ void DispatchQueue::Impl::run(const std::shared_ptr<Impl>& self) {
 
 DispatchQueue::DispatchQueue(std::string label, dispatch_queue_attr_t attr) : impl_(std::make_shared<Impl>()) {
     impl_->label = std::move(label);
+    impl_->where = "on queue " + impl_->label;
     impl_->attr = attr;
     // The thread owns a reference of its own: the Impl outlives the handle if the handle goes first.
     impl_->thread = std::thread([self = impl_] { Impl::run(self); });

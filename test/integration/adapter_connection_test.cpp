@@ -134,7 +134,8 @@ TEST(AdapterConnection, UnknownPeripheralsRaiseInvalidReferenceContainedOnTheQue
     // A second delegate feeding this adapter, so its events can be played on a queue of their own.
     const auto delegate = Tavrin::AdapterBaseMacOS::init(backend);
     auto* manager = static_cast<platform::CBCentralManager*>(delegate->underlying());
-    const platform::NSError error{"CBErrorDomain", 7, "The specified device has disconnected from us."};
+    const platform::NSError error = platform::CBErrorMake(platform::CBError::PeripheralDisconnected,
+                                                          "The specified device has disconnected from us.");
     std::atomic<bool> went_on{false};
     manager->queue()->async([&] { delegate->centralManagerDidConnectPeripheral(*manager, foreign_peripheral); });
     manager->queue()->async(

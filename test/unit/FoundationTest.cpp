@@ -92,6 +92,24 @@ TEST_F(ConsoleTest, SinkIsSerialisedAndMayBeReplacedFromWithin) {
     EXPECT_EQ(after, (std::vector<std::string>{"first one", "second two"}));
 }
 
+TEST_F(ConsoleTest, ContainWritesOneLinePerEscapingExceptionAndLetsNothingOut) {
+    const std::string where = "on queue q";
+    contain("in a test event", [] { throw NSException("NSGenericException", "why"); });
+    contain(where, [] { throw std::runtime_error("boom"); });
+    contain("in a test event", [] { throw 5; });
+    bool ran = false;
+    contain("in a test event", [&] { ran = true; });
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "*** Uncaught exception 'NSGenericException' in a test event, reason: 'why'",
+                           "*** Uncaught exception on queue q: boom",
+                           "*** Uncaught exception of unknown type in a test event",
+                       }));
+
+    NSLogSetSink([](const std::string&) { throw std::runtime_error("sink"); });
+    EXPECT_NO_THROW(contain("in a test event", [] { throw std::logic_error("lost"); }));
+}
+
 TEST(NSLog, StandardErrorLineCarriesConsolePrefix) {
     NSLogSetSink({});
     ::testing::internal::CaptureStderr();

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/CBError.h"
 #include "platform/CBTypes.h"
 #include "platform/Dispatch.h"
 #include "platform/Foundation.h"

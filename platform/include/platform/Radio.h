@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CBError.h"
 #include "platform/CBTypes.h"
 #include "platform/Foundation.h"
 
@@ -98,9 +99,9 @@ struct DescriptorInfo {
     CBUUID uuid;
 };
 
-/// An answer carries `error` null on success. Errors use the platform's domains: "CBATTErrorDomain" with the
-/// ATT error code for what the device refused, "CBErrorDomain" for link and radio failures, or a radio's own
-/// domain (a D-Bus error name) with the radio's text.
+/// An answer carries `error` null on success. Errors use the platform's domains (platform/CBError.h):
+/// CBATTErrorDomain with the ATT error code for what the device refused, CBErrorDomain for link and radio
+/// failures, or a radio's own domain (a D-Bus error name) with the radio's text.
 using Done = std::function<void(const NSError* error)>;
 using ValueDone = std::function<void(const NSError* error, const std::string& value)>;
 using ServicesDone = std::function<void(const NSError* error, const std::vector<ServiceInfo>& services)>;

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/CBError.h"
 #include "platform/CBTypes.h"
 #include "platform/Radio.h"
 #include "platform/sim/World.h"
@@ -261,8 +262,7 @@ std::string upper(std::string text);
 inline constexpr CBCharacteristicProperties kSubscribable =
     CBCharacteristicPropertyNotify | CBCharacteristicPropertyIndicate;
 
-// Errors the radio hands to callbacks.
-NSError attError(long code, const std::string& description);
+// Errors the radio hands to callbacks besides a device's refusals.
 NSError linkLossError();
 NSError connectionFailedError();
 NSError faultError();

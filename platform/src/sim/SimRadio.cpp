@@ -6,7 +6,6 @@
 #include "SimRadio.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "SimInternal.h"
 
@@ -22,14 +21,9 @@ bool isClientConfiguration(const CBUUID& uuid) {
     return uuid == cccd;
 }
 
-// A listener's call must not take the radio's thread down with it.
-template <typename F>
-void contained(F&& call) noexcept {
-    try {
-        call();
-    } catch (...) {
-    }
-}
+// A listener's or a completion's call must not take the radio's thread down with it.
+const char* const kInListener = "in a simulated radio listener";
+const char* const kInCompletion = "in a simulated radio completion";
 
 }  // namespace
 
@@ -112,7 +106,7 @@ void SimCentral::applyAdapterState(bool first) {
         }
     }
     if (const auto& listener = emission.listener()) {
-        contained([&] { listener->radioStateChanged(now); });
+        contain(kInListener, [&] { listener->radioStateChanged(now); });
     }
 }
 
@@ -173,7 +167,7 @@ void SimCentral::deliverReports(const Scan& scan, const std::vector<radio::Sight
         return;  // stopped meanwhile
     }
     // One call per tick: the central takes the whole batch under one lock and queues it in one task.
-    contained([&] { listener->radioDiscovered(batch); });
+    contain(kInListener, [&] { listener->radioDiscovered(batch); });
 }
 
 std::shared_ptr<SimLink> SimCentral::findLink(const radio::DeviceKey& key) const {
@@ -219,7 +213,7 @@ void SimCentral::connect(const radio::DeviceKey& key) {
                 }
             }
             if (const auto& listener = emission.listener()) {
-                contained([&] { listener->radioConnected(link->key); });
+                contain(kInListener, [&] { listener->radioConnected(link->key); });
             }
         });
         return;
@@ -272,7 +266,7 @@ void SimCentral::connect(const radio::DeviceKey& key) {
         switch (outcome) {
             case ConnectOutcome::Connect:
                 if (listener) {
-                    contained([&] { listener->radioConnected(l->key); });
+                    contain(kInListener, [&] { listener->radioConnected(l->key); });
                 }
                 if (drop_after) {
                     session->world_.scheduler.after(std::chrono::milliseconds(*drop_after), [weak, weak_link, epoch] {
@@ -286,7 +280,7 @@ void SimCentral::connect(const radio::DeviceKey& key) {
                 break;
             case ConnectOutcome::Fail:
                 if (listener) {
-                    contained([&] { listener->radioConnectFailed(l->key, connectionFailedError()); });
+                    contain(kInListener, [&] { listener->radioConnectFailed(l->key, connectionFailedError()); });
                 }
                 break;
             case ConnectOutcome::Hang:
@@ -335,7 +329,7 @@ void SimCentral::emitDisconnected(const LinkPtr& link, uint64_t epoch, const NSE
         link->resetLocked();
     }
     if (const auto& listener = emission.listener()) {
-        contained([&] { listener->radioDisconnected(link->key, error); });
+        contain(kInListener, [&] { listener->radioDisconnected(link->key, error); });
     }
 }
 
@@ -349,7 +343,7 @@ void SimCentral::loseLink(const LinkPtr& link, std::optional<uint64_t> epoch, co
         link->resetLocked();
     }
     if (const auto& listener = emission.listener()) {
-        contained([&] { listener->radioDisconnected(link->key, &error); });
+        contain(kInListener, [&] { listener->radioDisconnected(link->key, &error); });
     }
 }
 
@@ -367,7 +361,7 @@ void SimCentral::notify(const LinkPtr& link, const Device* device, size_t servic
     }
     if (const auto& listener = emission.listener()) {
         const radio::AttributeHandle handle = device->services[service].characteristics[characteristic].handle;
-        contained([&] { listener->radioNotified(link->key, handle, value); });
+        contain(kInListener, [&] { listener->radioNotified(link->key, handle, value); });
     }
 }
 
@@ -426,7 +420,7 @@ bool SimCentral::answer(const Admitted& request, const std::string& fault_kind, 
     if (closed_) {
         return false;
     }
-    contained([&] { call(error ? &*error : nullptr); });
+    contain(kInCompletion, [&] { call(error ? &*error : nullptr); });
     return !error;
 }
 
@@ -451,7 +445,9 @@ std::optional<AttributePath> lookup(const Device& device, radio::AttributeHandle
     return p;
 }
 
-const NSError kNoSuchAttribute{"CBATTErrorDomain", 1, "The handle is invalid."};
+const NSError kNoSuchAttribute = CBATTErrorMake(CBATTError::InvalidHandle, "The handle is invalid.");
+// A device's own refusal of a write: the first code the ATT protocol leaves to applications.
+constexpr auto kDeviceRefused = static_cast<CBATTError>(0x80);
 }  // namespace
 
 void SimCentral::discoverServices(const radio::DeviceKey& key, radio::ServicesDone done) {
@@ -514,7 +510,7 @@ void SimCentral::readCharacteristic(const radio::DeviceKey& key, radio::Attribut
             error = kNoSuchAttribute;
         } else if (!(r.device->services[path->service].characteristics[path->characteristic].properties &
                      CBCharacteristicPropertyRead)) {
-            error = attError(2, "Reading is not permitted.");
+            error = CBATTErrorMake(CBATTError::ReadNotPermitted, "Reading is not permitted.");
         }
         self.answer(
             r, path ? "read" : "", path ? path->service : npos, path ? path->characteristic : npos, npos,
@@ -545,12 +541,12 @@ void SimCentral::writeCharacteristic(const radio::DeviceKey& key, radio::Attribu
         } else if (!r.device->fault(AttributePath{path->service, path->characteristic}, "write")) {
             const auto& c = r.device->services[path->service].characteristics[path->characteristic];
             if (!(c.properties & CBCharacteristicPropertyWrite)) {
-                error = attError(3, "Writing is not permitted.");
+                error = CBATTErrorMake(CBATTError::WriteNotPermitted, "Writing is not permitted.");
             } else if (value.size() > kMaxAttributeLength) {
-                error = attError(13, "The value's length is invalid.");
+                error = CBATTErrorMake(CBATTError::InvalidAttributeValueLength, "The value's length is invalid.");
             } else if (!r.device->receiveWrite(self.world_.scheduler, path->service, path->characteristic, value,
                                                true)) {
-                error = attError(0x80, "The device refused the command.");
+                error = CBATTErrorMake(kDeviceRefused, "The device refused the command.");
             }
         }
         self.answer(
@@ -619,7 +615,7 @@ void SimCentral::drainTransmit(const LinkPtr& link, uint64_t epoch) {
         if (!closed_) {
             for (auto& packet : packets) {
                 if (packet.sent) {
-                    contained([&] { packet.sent(nullptr); });
+                    contain(kInCompletion, [&] { packet.sent(nullptr); });
                 }
             }
         }
@@ -647,7 +643,7 @@ void SimCentral::setNotify(const radio::DeviceKey& key, radio::AttributeHandle c
             error = kNoSuchAttribute;
         } else if (enabled && !(r.device->services[path->service].characteristics[path->characteristic].properties &
                                 kSubscribable)) {
-            error = attError(6, "The request is not supported.");
+            error = CBATTErrorMake(CBATTError::RequestNotSupported, "The request is not supported.");
         }
         const std::pair<size_t, size_t> at{path ? path->service : npos, path ? path->characteristic : npos};
         const bool ok = self.answer(

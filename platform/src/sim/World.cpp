@@ -25,17 +25,15 @@ std::string upper(std::string text) {
     return text;
 }
 
-NSError attError(long code, const std::string& description) {
-    return NSError{"CBATTErrorDomain", code, description};
-}
 NSError linkLossError() {
-    return NSError{"CBErrorDomain", 6, "The connection has timed out unexpectedly."};
+    return CBErrorMake(CBError::ConnectionTimeout, "The connection has timed out unexpectedly.");
 }
 NSError connectionFailedError() {
-    return NSError{"CBErrorDomain", 10, "The connection has failed."};
+    return CBErrorMake(CBError::ConnectionFailed, "The connection has failed.");
 }
+// What a world's "error" fault answers with: the file names no code, so every injected error is this one.
 NSError faultError() {
-    return attError(14, "Unlikely error.");
+    return CBATTErrorMake(CBATTError::UnlikelyError, "Unlikely error.");
 }
 
 std::shared_ptr<Device> WorldState::device(const std::string& identifier) const {
