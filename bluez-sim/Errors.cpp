@@ -70,7 +70,7 @@ sdbus::Error attError(long code) {
 }
 
 sdbus::Error requestError(const NSError& error) {
-    return error.domain == "CBATTErrorDomain" ? attError(error.code) : linkLost();
+    return error.domain == platform::CBATTErrorDomain ? attError(error.code) : linkLost();
 }
 
 }  // namespace bluezsim

@@ -22,19 +22,19 @@ constexpr auto kCoalescing = std::chrono::milliseconds(5);
 }  // namespace
 
 NSError lostError(const std::string& text) {
-    return NSError{"CBErrorDomain", 7, text};
+    return CBErrorMake(CBError::PeripheralDisconnected, text);
 }
 NSError linkLossError() {
-    return NSError{"CBErrorDomain", 6, "The connection has timed out unexpectedly."};
+    return CBErrorMake(CBError::ConnectionTimeout, "The connection has timed out unexpectedly.");
 }
 NSError notConnectedError() {
-    return NSError{"CBErrorDomain", 3, "The device is not connected."};
+    return CBErrorMake(CBError::NotConnected, "The device is not connected.");
 }
 NSError unknownAttributeError() {
-    return NSError{"CBErrorDomain", 2, "The attribute is unknown to bluetoothd."};
+    return CBErrorMake(CBError::InvalidHandle, "The attribute is unknown to bluetoothd.");
 }
 NSError unknownDeviceError() {
-    return NSError{"CBErrorDomain", 12, "The device is unknown to bluetoothd."};
+    return CBErrorMake(CBError::UnknownDevice, "The device is unknown to bluetoothd.");
 }
 NSError badReplyError(const std::string& what) {
     return NSError{"org.freedesktop.DBus.Error.InvalidSignature", 0, "Unexpected reply from bluetoothd: " + what};
