@@ -72,7 +72,7 @@ void Impl::onConnected(const std::string& key) {
         }
         replyOk(c.call);
     }
-    startDiscovery(*d);
+    resolveServices(*d);
 }
 
 void Impl::onConnectFailed(const std::string& key) {

@@ -51,7 +51,7 @@ bool claimedByPlugin(const CBUUID& uuid) {
 
 }  // namespace
 
-void Impl::startDiscovery(Device& d) {
+void Impl::resolveServices(Device& d) {
     d.discovery = std::make_unique<Discovery>();
     d.discovery->id = ++next_id;
     const uint64_t id = d.discovery->id;

@@ -333,7 +333,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     // --- The attribute table, discovered once per connection, and the GATT tree built from it
     // (GattTree.cpp). ---
 
-    void startDiscovery(Device& d);
+    void resolveServices(Device& d);
     Discovery* discoveryOf(const std::string& key, uint64_t id, Device*& d);
     void onServices(const std::string& key, uint64_t id, const std::optional<NSError>& error,
                     const std::vector<ServiceInfo>& services);

@@ -1,14 +1,18 @@
 // The BlueZ radio's state machines, driven in process through a scripted bus: no bus daemon, no simulator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "FakeBus.h"
 #include "RadioRecorder.h"
 #include "bluez/BluezRadio.h"
+#include "platform/Trace.h"
 
 namespace {
 
@@ -334,6 +338,37 @@ TEST_F(BluezRadioUnit, DeviceRemovedMidCall) {
     bus_->reply(call->id, {bytes({1})});
     central.radio->connect(kDevice);
     EXPECT_TRUE(central.events->waitLink("failed " + kDevice + " CBErrorDomain"));
+}
+
+// TAVRIN_BLUEZ_TRACE=1: a line for each call, reply, error and signal, and for the radio's state changes.
+TEST_F(BluezRadioUnit, TraceTellsWhatTheRadioDoes) {
+    std::mutex mutex;
+    std::vector<std::string> lines;  // guarded by mutex
+    platform::TraceSetSink([&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back(line);
+    });
+    ::setenv("TAVRIN_BLUEZ_TRACE", "1", 1);
+    boot();
+    ::unsetenv("TAVRIN_BLUEZ_TRACE");
+    Central& central = open();
+    connect(central);
+    auto failed = read(central);
+    bus_->fail(bus_->take("ReadValue")->id, "org.bluez.Error.Failed", "Not connected");
+    ASSERT_EQ(failed.wait_for(3s), std::future_status::ready);
+    TearDown();
+    centrals_.clear();
+    platform::TraceSetSink(nullptr);
+
+    const auto has = [&](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("BlueZ: call org.freedesktop.DBus.NameHasOwner /org/freedesktop/DBus"));
+    EXPECT_TRUE(has("BlueZ: reply GetManagedObjects /"));
+    EXPECT_TRUE(has("BlueZ: state unknown -> powered on"));
+    EXPECT_TRUE(has("BlueZ: signal PropertiesChanged " + devicePath_ + " from :1.7"));
+    EXPECT_TRUE(has("BlueZ: link " + kDevice + ": connected"));
+    EXPECT_TRUE(has("BlueZ: error ReadValue " + charPath_ + ": org.bluez.Error.Failed: Not connected"));
 }
 
 }  // namespace

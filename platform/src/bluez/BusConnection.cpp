@@ -50,16 +50,12 @@ void Core::busReady(uint64_t attempt, std::shared_ptr<Bus> bus, const std::strin
     trace_("bus connected");
     bus_ = std::move(bus);
     busPhase_ = BusPhase::Up;
-    // Signals run inside the loop's dispatch, under mutex_. One of an unexpected shape is ignored, as bluetoothd
-    // would not send it.
+    // Signals run inside the loop's dispatch, under mutex_. One of an unexpected shape is dropped with a
+    // console line: bluetoothd would not send it.
     const auto handle = [this](void (Core::*on)(BusMessage&)) {
         return [this, on](BusMessage& m) NO_THREAD_SAFETY_ANALYSIS {
             trace_("signal {} {} from {}", m.member(), m.path(), m.sender());
-            try {
-                (this->*on)(m);
-            } catch (const std::exception& e) {
-                trace_("signal ignored: {}", e.what());
-            }
+            contain("in a BlueZ signal", [&] { (this->*on)(m); });
         };
     };
     try {

@@ -12,9 +12,10 @@ namespace platform::bluez {
 namespace {
 
 constexpr int kDispatchBatch = 64;
-// A pass that handled at least this many bus messages counts as dense traffic: the next look at the bus waits
-// kCoalescing, so that a stream of advertisements or notifications comes a few at a time, not one wake each.
-// A sparse message (fewer in the pass) is read as soon as it arrives.
+// Traffic is dense when a pass handles at least this many bus messages, or when it comes within kCoalescing of
+// the pass before that had some: the next look at the bus then waits kCoalescing, so that a stream of
+// advertisements or notifications comes a few at a time, not one wake each. A sparse message is read as soon as
+// it arrives.
 constexpr int kDenseTraffic = 4;
 // Less than the shortest connection interval, which batches values anyway.
 constexpr auto kCoalescing = std::chrono::milliseconds(5);
@@ -96,8 +97,13 @@ void Core::run() {
         if (passQueued_) {
             flushPass();
         }
-        if (dispatched >= kDenseTraffic && dispatched < kDispatchBatch && mayCoalesce()) {
-            busQuietUntil_ = Clock::now() + kCoalescing;
+        if (dispatched > 0) {
+            const auto now = Clock::now();
+            const bool dense = dispatched >= kDenseTraffic || now - lastTraffic_ < kCoalescing;
+            lastTraffic_ = now;
+            if (dense && dispatched < kDispatchBatch && mayCoalesce()) {
+                busQuietUntil_ = now + kCoalescing;
+            }
         }
         if (loop_.busy() || dispatched == kDispatchBatch) {
             busWoke = true;  // not asked, so looked at: a stream of tasks must not starve the bus
@@ -262,7 +268,8 @@ bool Core::sendNow(F&& send) {
                 data.events != pollEvents_ ||
                 (data.timeoutMs >= 0 && Clock::now() + std::chrono::milliseconds(data.timeoutMs) < pollDeadline_);
         }
-    } catch (const std::exception&) {
+    } catch (...) {
+        NSLogUncaughtException("in a BlueZ request sent from the caller's thread");
         wakeLoop = true;  // let the loop look at what was done
     }
     mutex_.unlock();

@@ -293,6 +293,7 @@ class Core {
     unsigned callsInFlight_ GUARDED_BY(mutex_) = 0;    // calls sent whose reply has not been handled
     uint64_t nextCall_ GUARDED_BY(mutex_) = 0;
     Clock::time_point busQuietUntil_ GUARDED_BY(mutex_);  // the bus waits until then while it may coalesce
+    Clock::time_point lastTraffic_ GUARDED_BY(mutex_);    // the last pass that handled bus messages
 
     // bluetoothd and its objects. Replies of an older generation (before bluetoothd or the adapter went away)
     // are dropped.

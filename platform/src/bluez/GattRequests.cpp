@@ -27,8 +27,8 @@ void Core::discoverServices(uint64_t id, const std::string& address, ServicesDon
     request.servicesDone = std::move(done);
     const uint64_t call = addRequest(std::move(request));
     requests_[call].timer = loop_.after(kResolveLimit, [call](Core& core) REQUIRES(core.mutex_) {
-        core.answer(call, CBErrorMake(CBError::ConnectionTimeout,
-                                      "bluetoothd did not resolve the device's services in time."));
+        core.answer(
+            call, CBErrorMake(CBError::ConnectionTimeout, "bluetoothd did not resolve the device's services in time."));
     });
     ensureResolved(address);
 }

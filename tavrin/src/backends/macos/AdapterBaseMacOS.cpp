@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <utility>
 
 #include <platform/Foundation.h>
+#include <platform/Trace.h>
+#include <tavrin/Logging.h>
 
 #include "backends/macos/AdapterBase.h"
 #include "backends/macos/PeripheralBase.h"
@@ -82,6 +85,13 @@ AdapterBaseMacOS::AdapterBaseMacOS(ConstructionKey, std::weak_ptr<AdapterBase> a
 AdapterBaseMacOS::~AdapterBaseMacOS() = default;
 
 std::shared_ptr<AdapterBaseMacOS> AdapterBaseMacOS::init(std::weak_ptr<AdapterBase> adapter) {
+    // A radio's trace (when switched on) goes to the library's logger, before the radio is first made.
+    static std::once_flag traced;
+    std::call_once(traced, [] {
+        platform::TraceSetSink([](const std::string& line) {
+            logfwd::receive(logfwd::level::Debug, "BlueZ", __FILE__, __LINE__, "trace", line);
+        });
+    });
     auto self = std::make_shared<AdapterBaseMacOS>(ConstructionKey{}, std::move(adapter));
     const auto attributes = platform::dispatch_queue_attr_make_with_qos_class(
         platform::DISPATCH_QUEUE_SERIAL, platform::dispatch_qos_class_t::QOS_CLASS_USER_INITIATED, -1);
