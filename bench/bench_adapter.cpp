@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "../test/integration/adapter_harness.h"
+#include "../test/support/AdapterHarness.h"
 #include "backends/macos/AdapterBaseMacOS.h"
 
 // Live heap bytes of this process, counted by the replaced global allocation functions.

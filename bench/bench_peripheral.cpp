@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "../test/integration/PeripheralHarness.h"
+#include "../test/support/PeripheralHarness.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ platform::sim::PeripheralConfig instant_device() {
 
 // 200 reads, one after the other; each should end within one poll step of its answer.
 void BM_ReadLatency(benchmark::State& state) {
-    PeripheralHarness harness(world_with(instant_device()));
+    PeripheralHarness harness(world_of({instant_device()}));
     harness.base().connect();
     std::vector<double> samples;
     for (auto _ : state) {
@@ -54,7 +54,7 @@ void BM_WriteCommandThroughput(benchmark::State& state) {
     device.connection.interval_ms = 4;
     device.connection.packets_per_interval = 4;
     const double capacity_per_s = 1000.0 * device.connection.packets_per_interval / device.connection.interval_ms;
-    PeripheralHarness harness(world_with(device));
+    PeripheralHarness harness(world_of({device}));
     harness.base().connect();
     const size_t length = harness.base().mtu();
 
@@ -93,7 +93,7 @@ BENCHMARK(BM_WriteCommandThroughput)->Iterations(1)->Unit(benchmark::kMillisecon
 // Values reaching a counting callback on one subscription, end to end through the platform.
 void BM_NotificationThroughput(benchmark::State& state) {
     constexpr long kValues = 200000;
-    PeripheralHarness harness(world_with(instant_device()));
+    PeripheralHarness harness(world_of({instant_device()}));
     harness.base().connect();
     std::atomic<long> count{0};
     harness.base().notify(kService, kValueChar,
@@ -117,7 +117,7 @@ BENCHMARK(BM_NotificationThroughput)->Iterations(1)->Unit(benchmark::kMillisecon
 // The library's own share of one value: the delegate's value-update callback, from the record lookup
 // to the caller's callback, called directly with a platform characteristic.
 void BM_NotificationLibraryCost(benchmark::State& state) {
-    PeripheralHarness harness(world_with(instant_device()), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({instant_device()}), Build::DelegateOnly);
     auto& delegate = harness.delegate();
     delegate.connect();
     long count = 0;

@@ -5,16 +5,20 @@
 
 #include <tavrin/Exceptions.h>
 
-#include "adapter_harness.h"
 #include "backends/macos/AdapterBaseMacOS.h"
+#include "support/AdapterHarness.h"
 
 namespace adapter_test {
 namespace {
 
 const std::string kA = device_id(21);
+// Named, so the console lines about it can be told from the others.
+platform::sim::PeripheralConfig named() {
+    return device(kA, 5, "Adapter Test Device");
+}
 
 TEST(AdapterConnection, EventsReachPeripheralsOfEarlierScans) {
-    reset_world({device(kA)});
+    reset_world({named()});
     ConsoleCapture console;
     auto adapter = the_adapter();
     auto peripheral = find_one(adapter, kA);
@@ -26,7 +30,7 @@ TEST(AdapterConnection, EventsReachPeripheralsOfEarlierScans) {
     adapter.scan_stop();
     drain(adapter);
     EXPECT_TRUE(adapter.scan_get_results().empty());
-    platform::sim::World::get().addPeripheral(device(kA));
+    platform::sim::World::get().addPeripheral(named());
 
     std::mutex mutex;
     std::vector<std::thread::id> disconnected;  // guarded by mutex
@@ -113,7 +117,7 @@ TEST(AdapterConnection, FailedConnectionIsOnlyWrittenToTheConsole) {
 }
 
 TEST(AdapterConnection, UnknownPeripheralsRaiseInvalidReferenceContainedOnTheQueue) {
-    reset_world({device(kA)});
+    reset_world({named()});
     ConsoleCapture console;
     auto adapter = the_adapter();
     const auto backend = AdapterPeek(adapter).backend();

@@ -5,7 +5,7 @@
 
 #include <tavrin/Exceptions.h>
 
-#include "adapter_harness.h"
+#include "support/AdapterHarness.h"
 
 namespace adapter_test {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "adapter_harness.h"
+#include "support/AdapterHarness.h"
 
 namespace adapter_test {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <stdexcept>
 
-#include "adapter_harness.h"
+#include "support/AdapterHarness.h"
 
 namespace adapter_test {
 namespace {

@@ -9,7 +9,7 @@
 #include <random>
 #include <set>
 
-#include "adapter_harness.h"
+#include "support/AdapterHarness.h"
 
 namespace adapter_test {
 namespace {

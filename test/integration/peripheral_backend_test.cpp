@@ -5,8 +5,8 @@
 #include <tavrin/Exceptions.h>
 #include <tavrin/Peripheral.h>
 
-#include "PeripheralHarness.h"
 #include "frontends/base/PeripheralBuilder.h"
+#include "support/PeripheralHarness.h"
 
 namespace peripheral_test {
 namespace {
@@ -39,7 +39,7 @@ struct CallbackLog {
 };
 
 TEST(PeripheralBackend, AdvertisementsReplaceOrAccumulateTheirFields) {
-    PeripheralHarness harness(world_with(test_device()));
+    PeripheralHarness harness(world_of({test_device()}));
     auto& base = harness.base();
     EXPECT_EQ(base.rssi(), -42);
     EXPECT_EQ(base.tx_power(), INT16_MIN);
@@ -82,7 +82,7 @@ TEST(PeripheralBackend, AdvertisementsReplaceOrAccumulateTheirFields) {
 }
 
 TEST(PeripheralBackend, RequestedDisconnectionCallsBackOnceOnTheCallersThread) {
-    PeripheralHarness harness(world_with(test_device()));
+    PeripheralHarness harness(world_of({test_device()}));
     CallbackLog log;
     log.install(harness.base());
 
@@ -102,7 +102,7 @@ TEST(PeripheralBackend, RequestedDisconnectionCallsBackOnceOnTheCallersThread) {
 // disconnect() never waits for the platform's event: not when the queue is busy and the event comes
 // late (it must then call nothing), nor on the queue itself, where it cannot come while the call runs.
 TEST(PeripheralBackend, RequestedDisconnectionNeitherWaitsForItsEventNorReportsItTwice) {
-    PeripheralHarness harness(world_with(test_device()));
+    PeripheralHarness harness(world_of({test_device()}));
     auto& base = harness.base();
     CallbackLog log;
     log.install(base);
@@ -140,7 +140,7 @@ TEST(PeripheralBackend, RequestedDisconnectionNeitherWaitsForItsEventNorReportsI
 TEST(PeripheralBackend, WithdrawnAttemptReportsNoDisconnection) {
     auto device = test_device();
     device.connection.outcome = platform::sim::ConnectOutcome::Hang;
-    PeripheralHarness harness(world_with(device));
+    PeripheralHarness harness(world_of({device}));
     CallbackLog log;
     log.install(harness.base());
     harness.manager()->connectPeripheral(harness.peripheral(), {});
@@ -150,7 +150,7 @@ TEST(PeripheralBackend, WithdrawnAttemptReportsNoDisconnection) {
 }
 
 TEST(PeripheralBackend, DisconnectingWhileDisconnectedStillCallsBack) {
-    PeripheralHarness harness(world_with(test_device()));
+    PeripheralHarness harness(world_of({test_device()}));
     CallbackLog log;
     log.install(harness.base());
     harness.base().disconnect();
@@ -158,7 +158,7 @@ TEST(PeripheralBackend, DisconnectingWhileDisconnectedStillCallsBack) {
 }
 
 TEST(PeripheralBackend, LinkLossCallsBackOnTheEventQueue) {
-    PeripheralHarness harness(world_with(test_device()));
+    PeripheralHarness harness(world_of({test_device()}));
     CallbackLog log;
     log.install(harness.base());
     harness.base().connect();
@@ -176,7 +176,7 @@ TEST(PeripheralBackend, LinkLossCallsBackOnTheEventQueue) {
 TEST(PeripheralBackend, FailedDisconnectionStillLetsALaterLinkLossCallBack) {
     auto device = test_device();
     device.connection.disconnect = platform::sim::DisconnectBehaviour::Hang;
-    PeripheralHarness harness(world_with(device));
+    PeripheralHarness harness(world_of({device}));
     ConsoleCapture console;
     CallbackLog log;
     log.install(harness.base());
@@ -192,7 +192,7 @@ TEST(PeripheralBackend, FailedDisconnectionStillLetsALaterLinkLossCallBack) {
 }
 
 TEST(PeripheralBackend, ConnectionCallbacksAreGuardedOnTheCallersThreadAndRemovable) {
-    PeripheralHarness harness(world_with(test_device()));
+    PeripheralHarness harness(world_of({test_device()}));
     auto& base = harness.base();
     LogCapture log;
 
@@ -229,7 +229,7 @@ TEST(PeripheralBackend, ConnectionCallbacksAreGuardedOnTheCallersThreadAndRemova
 TEST(PeripheralBackend, FailedConnectionCallsNoCallback) {
     auto device = test_device();
     device.connection.outcome = platform::sim::ConnectOutcome::Fail;
-    PeripheralHarness harness(world_with(device));
+    PeripheralHarness harness(world_of({device}));
     CallbackLog log;
     log.install(harness.base());
     EXPECT_THROW(harness.base().connect(), OperationFailed);
@@ -252,7 +252,7 @@ TEST(PeripheralHandle, UnboundHandleThrowsNotInitializedEverywhere) {
 }
 
 TEST(PeripheralHandle, BoundHandleChecksTheConnectionAndSwitchesServices) {
-    PeripheralHarness harness(world_with(test_device()));
+    PeripheralHarness harness(world_of({test_device()}));
     Tavrin::advertising_data_t advertisement;
     advertisement.rssi = -61;
     advertisement.service_data = {{"0000181a-0000-1000-8000-00805f9b34fb", "\x11"}};

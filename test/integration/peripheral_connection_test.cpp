@@ -5,7 +5,7 @@
 #include <tavrin/Characteristic.h>
 #include <tavrin/Exceptions.h>
 
-#include "PeripheralHarness.h"
+#include "support/PeripheralHarness.h"
 
 namespace peripheral_test {
 namespace {
@@ -29,7 +29,7 @@ TEST(PeripheralConnection, ConnectDiscoversTheWholeTreeAndRebuildsRecords) {
     // Bits outside the five capabilities give no capability.
     device.services[0].characteristics.push_back(
         characteristic("7e1a0006-3b2d-4c6e-9f80-1a2b3c4d5e6f", platform::CBCharacteristicPropertyBroadcast));
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     auto& delegate = harness.delegate();
 
     EXPECT_EQ(delegate.identifier(), "Test Device");
@@ -73,7 +73,7 @@ TEST(PeripheralConnection, ConnectDiscoversTheWholeTreeAndRebuildsRecords) {
 TEST(PeripheralConnection, PeripheralWithoutNameHasEmptyIdentifier) {
     auto device = test_device();
     device.name = std::nullopt;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     EXPECT_EQ(harness.delegate().identifier(), "");
     EXPECT_EQ(harness.delegate().mtu(), 20);  // not connected: the platform's minimum
 }
@@ -81,7 +81,7 @@ TEST(PeripheralConnection, PeripheralWithoutNameHasEmptyIdentifier) {
 TEST(PeripheralConnection, RefusedConnectionFailsAtOnceWithoutConsoleLine) {
     auto device = test_device();
     device.connection.outcome = platform::sim::ConnectOutcome::Fail;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     ConsoleCapture console;
 
     const auto elapsed =
@@ -94,7 +94,7 @@ TEST(PeripheralConnection, RefusedConnectionFailsAtOnceWithoutConsoleLine) {
 TEST(PeripheralConnection, HangingConnectionGivesUpAfterFiveSecondsAndIsWithdrawn) {
     auto device = test_device();
     device.connection.outcome = platform::sim::ConnectOutcome::Hang;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     ConsoleCapture console;
 
     const auto elapsed =
@@ -115,7 +115,7 @@ TEST(PeripheralConnection, HangingConnectionGivesUpAfterFiveSecondsAndIsWithdraw
 TEST(PeripheralConnection, LinkLossDuringServiceDiscoveryEndsTheWaitAtOnce) {
     auto device = test_device();
     device.faults["discover_services"] = Fault::Drop;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     ConsoleCapture console;
 
     const auto elapsed =
@@ -127,7 +127,7 @@ TEST(PeripheralConnection, LinkLossDuringServiceDiscoveryEndsTheWaitAtOnce) {
 TEST(PeripheralConnection, LinkLossDuringCharacteristicDiscoveryEndsTheWaitAtOnce) {
     auto device = test_device();
     device.services[0].faults["discover_characteristics"] = Fault::Drop;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     ConsoleCapture console;
 
     const auto elapsed =
@@ -139,7 +139,7 @@ TEST(PeripheralConnection, LinkLossDuringCharacteristicDiscoveryEndsTheWaitAtOnc
 TEST(PeripheralConnection, LinkLossDuringDescriptorDiscoveryKeepsEarlierRecords) {
     auto device = test_device();
     find_characteristic(device, kReadOnlyChar).faults["discover_descriptors"] = Fault::Drop;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     ConsoleCapture console;
 
     const auto elapsed =
@@ -158,7 +158,7 @@ TEST(PeripheralConnection, LinkLossDuringDescriptorDiscoveryKeepsEarlierRecords)
 TEST(PeripheralConnection, ServiceDiscoveryErrorEndsTheWaitAtOnce) {
     auto device = test_device();
     device.faults["discover_services"] = Fault::Error;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     ConsoleCapture console;
 
     const auto elapsed =
@@ -172,7 +172,7 @@ TEST(PeripheralConnection, ServiceDiscoveryErrorEndsTheWaitAtOnce) {
 TEST(PeripheralConnection, UnansweredServiceDiscoveryIsBounded) {
     auto device = test_device();
     device.faults["discover_services"] = Fault::Silent;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     ConsoleCapture console;
 
     const auto elapsed =
@@ -184,7 +184,7 @@ TEST(PeripheralConnection, UnansweredServiceDiscoveryIsBounded) {
 TEST(PeripheralConnection, CharacteristicDiscoveryErrorIsReportedAtOnce) {
     auto device = test_device();
     device.services[0].faults["discover_characteristics"] = Fault::Error;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     ConsoleCapture console;
 
     const auto elapsed =
@@ -198,7 +198,7 @@ TEST(PeripheralConnection, CharacteristicDiscoveryErrorIsReportedAtOnce) {
 TEST(PeripheralConnection, UnansweredCharacteristicDiscoveryGivesUpAfterOneSecond) {
     auto device = test_device();
     device.services[0].faults["discover_characteristics"] = Fault::Silent;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
 
     const auto elapsed =
         timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Characteristic Discovery"); });
@@ -208,7 +208,7 @@ TEST(PeripheralConnection, UnansweredCharacteristicDiscoveryGivesUpAfterOneSecon
 TEST(PeripheralConnection, DescriptorDiscoveryErrorIsReportedAtOnce) {
     auto device = test_device();
     find_characteristic(device, kValueChar).faults["discover_descriptors"] = Fault::Error;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     ConsoleCapture console;
 
     const auto elapsed =
@@ -224,7 +224,7 @@ TEST(PeripheralConnection, DescriptorDiscoveryErrorIsReportedAtOnce) {
 TEST(PeripheralConnection, UnansweredDescriptorDiscoveryGivesUpAfterOneSecond) {
     auto device = test_device();
     find_characteristic(device, kValueChar).faults["discover_descriptors"] = Fault::Silent;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
 
     const auto elapsed =
         timed([&] { EXPECT_EQ(connect_failure(harness.delegate()), "Operation Failed: Descriptor Discovery"); });
@@ -235,7 +235,7 @@ TEST(PeripheralConnection, SparseTreesConnect) {
     {
         auto device = test_device();
         device.services.clear();
-        PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+        PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
         harness.delegate().connect();
         EXPECT_TRUE(harness.delegate().getServices().empty());
         EXPECT_TRUE(harness.delegate().characteristic_extras().empty());
@@ -246,7 +246,7 @@ TEST(PeripheralConnection, SparseTreesConnect) {
         platform::sim::ServiceConfig empty;
         empty.uuid = "180f";
         device.services.insert(device.services.begin(), empty);
-        PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+        PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
         harness.delegate().connect();
 
         auto services = harness.delegate().getServices();
@@ -270,7 +270,7 @@ TEST(PeripheralConnection, CharacteristicsWithOneUuidKeepTheirOwnRecords) {
     other.uuid = "7e1a0101-3b2d-4c6e-9f80-1a2b3c4d5e6f";
     other.characteristics = {characteristic(kValueChar, properties, std::string("second"))};
     device.services.push_back(other);
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     auto& delegate = harness.delegate();
     delegate.connect();
 
@@ -311,7 +311,7 @@ TEST(PeripheralConnection, CharacteristicsWithOneUuidKeepTheirOwnRecords) {
 }
 
 TEST(PeripheralConnection, ConnectWhileConnectedKeepsEverythingAndANewLinkStartsClean) {
-    PeripheralHarness harness(world_with(test_device()), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({test_device()}), Build::DelegateOnly);
     auto& delegate = harness.delegate();
     delegate.connect();
     std::atomic<int> calls{0};
@@ -333,7 +333,7 @@ TEST(PeripheralConnection, ConnectWhileConnectedKeepsEverythingAndANewLinkStarts
 }
 
 TEST(PeripheralConnection, DisconnectLeavesRecordsAndSucceedsWhenAlreadyDown) {
-    PeripheralHarness harness(world_with(test_device()), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({test_device()}), Build::DelegateOnly);
     auto& delegate = harness.delegate();
     ConsoleCapture console;
     delegate.connect();
@@ -353,7 +353,7 @@ TEST(PeripheralConnection, DisconnectLeavesRecordsAndSucceedsWhenAlreadyDown) {
 TEST(PeripheralConnection, HangingDisconnectionGivesUpAfterFiveSeconds) {
     auto device = test_device();
     device.connection.disconnect = platform::sim::DisconnectBehaviour::Hang;
-    PeripheralHarness harness(world_with(device), Build::DelegateOnly);
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
     ConsoleCapture console;
     harness.delegate().connect();
 

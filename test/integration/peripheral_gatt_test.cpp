@@ -5,7 +5,7 @@
 
 #include <tavrin/Exceptions.h>
 
-#include "PeripheralHarness.h"
+#include "support/PeripheralHarness.h"
 
 namespace peripheral_test {
 namespace {
@@ -43,7 +43,7 @@ platform::sim::PeripheralConfig device_with_descriptor_fault(const std::string& 
 
 struct Connected : PeripheralHarness {
     explicit Connected(platform::sim::PeripheralConfig device = test_device(), Build build = Build::Backend)
-        : PeripheralHarness(world_with(std::move(device)), build) {
+        : PeripheralHarness(world_of({std::move(device)}), build) {
         if (build == Build::Backend) {
             base().connect();
         } else {

@@ -6,7 +6,7 @@
 
 #include <tavrin/Exceptions.h>
 
-#include "PeripheralHarness.h"
+#include "support/PeripheralHarness.h"
 
 namespace peripheral_test {
 namespace {
@@ -20,7 +20,7 @@ constexpr const char* kNotifyC = "7e1a0009-3b2d-4c6e-9f80-1a2b3c4d5e6f";
 TEST(PeripheralStress, NotificationsReadsWritesAndResubscriptionsInterleave) {
     auto device = test_device();
     device.connection.interval_ms = 2;  // a quick link, so writes without response keep moving
-    PeripheralHarness harness(world_with(device));
+    PeripheralHarness harness(world_of({device}));
     auto& base = harness.base();
     base.connect();
 
@@ -94,7 +94,7 @@ TEST(PeripheralStress, SubscriptionsFromCallbacksAndCallersDoNotBlockEachOther) 
     const auto notify = platform::CBCharacteristicPropertyNotify;
     device.services[0].characteristics.push_back(characteristic(kNotifyB, notify));
     device.services[0].characteristics.push_back(characteristic(kNotifyC, notify));
-    PeripheralHarness harness(world_with(device));
+    PeripheralHarness harness(world_of({device}));
     auto& base = harness.base();
     base.connect();
 
@@ -128,7 +128,7 @@ TEST(PeripheralStress, SubscriptionsFromCallbacksAndCallersDoNotBlockEachOther) 
 TEST(PeripheralStress, ConcurrentCallsKeepTheirOwnLimits) {
     auto device = test_device();
     find_characteristic(device, kValueChar).faults["unsubscribe"] = Fault::Silent;
-    PeripheralHarness harness(world_with(device));
+    PeripheralHarness harness(world_of({device}));
     auto& base = harness.base();
     base.connect();
     base.notify(kService, kValueChar, [](std::string) {});
@@ -153,7 +153,7 @@ TEST(PeripheralStress, ConcurrentCallsKeepTheirOwnLimits) {
 TEST(PeripheralStress, AWaitWokenByOtherAnswersStillEndsAtItsLimit) {
     auto device = test_device();
     find_characteristic(device, kValueChar).faults["read"] = Fault::Silent;
-    PeripheralHarness harness(world_with(device));
+    PeripheralHarness harness(world_of({device}));
     auto& base = harness.base();
     base.connect();
 

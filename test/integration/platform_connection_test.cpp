@@ -1,6 +1,6 @@
 // The stand-in's manager state and the connection state machine.
 
-#include "platform_support.h"
+#include "support/PlatformHarness.h"
 
 namespace platform_test {
 namespace {
@@ -10,7 +10,7 @@ using State = CBPeripheralState;
 class PlatformConnection : public PlatformTest {};
 
 TEST_F(PlatformConnection, ManagerReportsUnknownUntilTheStateDelayThenTheAdapterState) {
-    auto config = worldOf({testDevice()});
+    auto config = world_of({testDevice()});
     config.adapter.state = CBManagerState::PoweredOff;
     config.adapter.state_delay_ms = 30;
     World::get().reset(config);
@@ -47,7 +47,7 @@ TEST_F(PlatformConnection, ManagerReportsUnknownUntilTheStateDelayThenTheAdapter
 }
 
 TEST_F(PlatformConnection, ConnectCancelAndConnectAgain) {
-    start(worldOf({testDevice()}));
+    start(world_of({testDevice()}));
     auto p = find();
     ASSERT_TRUE(p);
     EXPECT_EQ(p->state(), State::Disconnected);
@@ -79,7 +79,7 @@ TEST_F(PlatformConnection, ConnectCancelAndConnectAgain) {
 TEST_F(PlatformConnection, FailedConnectionReturnsToDisconnectedWithAnError) {
     auto config = testDevice();
     config.connection.outcome = sim::ConnectOutcome::Fail;
-    start(worldOf({config}));
+    start(world_of({config}));
     auto p = find();
     ASSERT_TRUE(p);
     central->connectPeripheral(p, {});
@@ -93,7 +93,7 @@ TEST_F(PlatformConnection, FailedConnectionReturnsToDisconnectedWithAnError) {
 TEST_F(PlatformConnection, HangingConnectionStaysPendingUntilCancelled) {
     auto config = testDevice();
     config.connection.outcome = sim::ConnectOutcome::Hang;
-    start(worldOf({config}));
+    start(world_of({config}));
     auto p = find();
     ASSERT_TRUE(p);
     central->connectPeripheral(p, {});
@@ -111,7 +111,7 @@ TEST_F(PlatformConnection, HangingConnectionStaysPendingUntilCancelled) {
 TEST_F(PlatformConnection, CancelOfAPendingConnectionWinsOverTheConnection) {
     auto config = testDevice();
     config.connection.delay_ms = 20;
-    start(worldOf({config}));
+    start(world_of({config}));
     auto p = find();
     ASSERT_TRUE(p);
     central->connectPeripheral(p, {});
@@ -125,7 +125,7 @@ TEST_F(PlatformConnection, CancelOfAPendingConnectionWinsOverTheConnection) {
 TEST_F(PlatformConnection, HangingDisconnectStaysDisconnectingAndANewConnectRecovers) {
     auto config = testDevice();
     config.connection.disconnect = sim::DisconnectBehaviour::Hang;
-    start(worldOf({config}));
+    start(world_of({config}));
     auto p = find();
     ASSERT_TRUE(p);
     connect(p);
@@ -139,7 +139,7 @@ TEST_F(PlatformConnection, HangingDisconnectStaysDisconnectingAndANewConnectReco
 TEST_F(PlatformConnection, LinkLossDropsTheTreeSubscriptionsAndMtuWithAnError) {
     auto config = testDevice();
     config.connection.drop_after_ms = 60;
-    start(worldOf({config}));
+    start(world_of({config}));
     CBPeripheralPtr p;
     auto service = ready(p);
     ASSERT_TRUE(service);
@@ -165,7 +165,7 @@ TEST_F(PlatformConnection, LinkLossDropsTheTreeSubscriptionsAndMtuWithAnError) {
 }
 
 TEST_F(PlatformConnection, DropLinkAndDeviceRemovalLoseTheLink) {
-    start(worldOf({testDevice()}));
+    start(world_of({testDevice()}));
     auto p = find();
     ASSERT_TRUE(p);
     connect(p);
@@ -194,7 +194,7 @@ TEST_F(PlatformConnection, DropLinkAndDeviceRemovalLoseTheLink) {
 TEST_F(PlatformConnection, RadioOffStopsScansAndDisconnectsSilently) {
     auto slow = testDevice("11111111-2222-3333-4444-555555555555");
     slow.connection.outcome = sim::ConnectOutcome::Hang;
-    start(worldOf({testDevice(), slow}));
+    start(world_of({testDevice(), slow}));
     auto p = find();
     ASSERT_TRUE(p);
     connect(p);
@@ -223,7 +223,7 @@ TEST_F(PlatformConnection, RadioOffStopsScansAndDisconnectsSilently) {
 TEST_F(PlatformConnection, NonConnectableDeviceNeverAnswersAConnection) {
     auto config = testDevice();
     config.advertising.connectable = false;
-    start(worldOf({config}));
+    start(world_of({config}));
     auto p = find();
     ASSERT_TRUE(p);
     central->connectPeripheral(p, {});

@@ -4,7 +4,7 @@
 
 #include "platform/Radio.h"
 
-#include "platform_support.h"
+#include "support/PlatformHarness.h"
 
 namespace platform_test {
 namespace {
@@ -156,7 +156,7 @@ TEST(PlatformFakeRadio, TheFacadeRunsOverAnyRadio) {
     EXPECT_EQ(read->value, std::string("r1"));
     // Nobody waits for a write without response: its failure is told on the console.
     p->writeValue("w", measurement, CBCharacteristicWriteType::WithoutResponse);
-    EXPECT_TRUE(waitUntil([&] {
+    EXPECT_TRUE(eventually([&] {
         return console.count("Write without response to characteristic 2A37 failed: The fake radio drops writes.") == 1;
     }));
 
@@ -218,7 +218,7 @@ TEST_F(FakeRadioScan, QueuedAdvertisementsKeepTheDataTheyCameWith) {
     });
     ASSERT_EQ(sent.get_future().wait_for(2s), std::future_status::ready);
     open.set_value();
-    ASSERT_TRUE(waitUntil([&] { return recorder->adverts().size() == 7; }));
+    ASSERT_TRUE(eventually([&] { return recorder->adverts().size() == 7; }));
 
     std::string versions;
     for (const auto& advert : recorder->adverts()) {
@@ -244,14 +244,14 @@ TEST_F(FakeRadioScan, ABatchMeetingACaughtUpQueueGoesWholeAndOneBehindItIsBounde
         ASSERT_EQ(sent.get_future().wait_for(5s), std::future_status::ready);
     };
     send();
-    EXPECT_TRUE(waitUntil([&] { return recorder->adverts().size() == 1 + big; }, 5000ms));
+    EXPECT_TRUE(eventually([&] { return recorder->adverts().size() == 1 + big; }, 5000ms));
 
     std::promise<void> open;
     queue->async([held = open.get_future().share()] { held.wait(); });
     send();  // finds nothing waiting: whole
     send();  // behind it: repeats dropped
     open.set_value();
-    EXPECT_TRUE(waitUntil([&] { return recorder->adverts().size() == 1 + 2 * big; }, 5000ms));
+    EXPECT_TRUE(eventually([&] { return recorder->adverts().size() == 1 + 2 * big; }, 5000ms));
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(recorder->adverts().size(), 1 + 2 * big);
 }

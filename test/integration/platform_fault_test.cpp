@@ -1,6 +1,6 @@
 // Injected faults: what each kind of request gets instead of its answer.
 
-#include "platform_support.h"
+#include "support/PlatformHarness.h"
 
 namespace platform_test {
 namespace {
@@ -65,7 +65,7 @@ std::vector<Request> requests() {
 
 class PlatformFault : public PlatformTest {
   protected:
-    void SetUp() override { start(worldOf({testDevice()})); }
+    void SetUp() override { start(world_of({testDevice()})); }
 
     // Connected and discovered, with only this request's fault set; returns the service.
     CBServicePtr prepare(const Request& r, std::optional<sim::Fault> fault, CBPeripheralPtr& p) {
@@ -140,7 +140,7 @@ TEST_F(PlatformFault, DropFaultLosesTheLinkInsteadOfAnswering) {
 TEST_F(PlatformFault, ConfiguredFaultsApplyToWritesWithoutResponse) {
     auto config = testDevice();
     config.services[0].characteristics[1].faults["write"] = sim::Fault::Silent;
-    start(worldOf({config}));
+    start(world_of({config}));
     CBPeripheralPtr p;
     auto service = ready(p);
     ASSERT_TRUE(service);

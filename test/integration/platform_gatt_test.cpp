@@ -1,13 +1,13 @@
 // The stand-in's discovery and GATT requests over a small simulated world.
 
-#include "platform_support.h"
+#include "support/PlatformHarness.h"
 
 namespace platform_test {
 namespace {
 
 class PlatformGatt : public PlatformTest {
   protected:
-    void SetUp() override { start(worldOf({testDevice()})); }
+    void SetUp() override { start(world_of({testDevice()})); }
 };
 
 TEST_F(PlatformGatt, DiscoverySetsTheTreeBeforeCallingBackAndReusesObjects) {
@@ -209,7 +209,7 @@ TEST_F(PlatformGatt, DescriptorValuesAreTypedAndTheConfigurationDescriptorRefuse
 TEST_F(PlatformGatt, IndicationOnlyCharacteristicReadsTwoFromItsConfiguration) {
     auto config = testDevice();
     config.services[0].characteristics[3].descriptors = {{"2902", std::nullopt, {}}};
-    start(worldOf({config}));
+    start(world_of({config}));
     CBPeripheralPtr p;
     auto service = ready(p);
     ASSERT_TRUE(service);
@@ -259,7 +259,7 @@ const std::string kOtherId = "7E1D0C4B-3A29-4F18-8E07-6D5C4B3A2919";
 
 class PlatformNotifications : public PlatformTest {
   protected:
-    void SetUp() override { start(worldOf({testDevice(), testDevice(kOtherId)})); }
+    void SetUp() override { start(world_of({testDevice(), testDevice(kOtherId)})); }
 };
 
 TEST_F(PlatformNotifications, InterleavedLinksEachGetTheirOwnValuesInOrderAndNoneOnceDown) {

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "platform_support.h"
+#include "support/PlatformHarness.h"
 
 namespace platform_test {
 namespace {
@@ -53,12 +53,12 @@ sim::WorldConfig busyWorld() {
         d.advertising.interval_ms = 1;
         devices.push_back(std::move(d));
     }
-    return worldOf(devices);
+    return world_of(devices);
 }
 
 CBCentralManagerPtr scanning(const std::shared_ptr<Watched>& delegate, const dispatch_queue_t& q) {
     auto m = CBCentralManager::initWithDelegate(delegate, q, std::nullopt);
-    EXPECT_TRUE(waitUntil([&] { return m->state() == CBManagerState::PoweredOn; }));
+    EXPECT_TRUE(eventually([&] { return m->state() == CBManagerState::PoweredOn; }));
     m->scanForPeripherals(std::nullopt, {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
     return m;
 }
@@ -68,12 +68,12 @@ TEST(PlatformLifetime, DelegateReleasedMidStreamGetsNoFurtherEventsAndTheScanSto
     auto q = dispatch_queue_create("q", DISPATCH_QUEUE_SERIAL);
     auto delegate = std::make_shared<Watched>();
     auto m = scanning(delegate, q);
-    ASSERT_TRUE(waitUntil([&] { return delegate->adverts.load() > 1000; }));
+    ASSERT_TRUE(eventually([&] { return delegate->adverts.load() > 1000; }));
     std::weak_ptr<Watched> weak = delegate;
     delegate.reset();  // a running event may still hold it; it goes when that event returns
-    ASSERT_TRUE(waitUntil([&] { return weak.expired(); }));
+    ASSERT_TRUE(eventually([&] { return weak.expired(); }));
     // Nobody listens: the manager stops spending the radio on its scan.
-    EXPECT_TRUE(waitUntil([&] { return !m->isScanning(); }));
+    EXPECT_TRUE(eventually([&] { return !m->isScanning(); }));
     q->sync([] {});
     EXPECT_EQ(g_late_calls.load(), 0);
 }
@@ -83,7 +83,7 @@ TEST(PlatformLifetime, ManagerDestroyedMidStreamDropsItsEventsAndTheQueueGoesOn)
     auto q = dispatch_queue_create("q", DISPATCH_QUEUE_SERIAL);
     auto delegate = std::make_shared<Watched>();
     auto m = scanning(delegate, q);
-    ASSERT_TRUE(waitUntil([&] { return delegate->adverts.load() > 1000; }));
+    ASSERT_TRUE(eventually([&] { return delegate->adverts.load() > 1000; }));
     m.reset();
     // Whatever was running finishes; after that not one more event.
     q->sync([] {});
@@ -123,15 +123,15 @@ TEST(PlatformLifetime, LastReferencesDroppedInsideTheirOwnEventNeitherDeadlockNo
         m.reset();
         q.reset();
         delegate.reset();
-        ASSERT_TRUE(waitUntil([&] { return done.load(); }));
-        EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
+        ASSERT_TRUE(eventually([&] { return done.load(); }));
+        EXPECT_TRUE(eventually([&] { return weak.expired(); }));
         holder.reset();
     }
     EXPECT_EQ(g_late_calls.load(), 0);
 }
 
 TEST(PlatformLifetime, PeripheralDelegateReleasedWhileNotificationsPourIn) {
-    World::get().reset(worldOf({testDevice()}));
+    World::get().reset(world_of({testDevice()}));
     auto q = dispatch_queue_create("q", DISPATCH_QUEUE_SERIAL);
     auto central_delegate = std::make_shared<Recorder>();
     auto m = CBCentralManager::initWithDelegate(central_delegate, q, std::nullopt);
@@ -144,13 +144,13 @@ TEST(PlatformLifetime, PeripheralDelegateReleasedWhileNotificationsPourIn) {
     m->connectPeripheral(p, {});
     ASSERT_TRUE(central_delegate->waitFor("DidConnect"));
     p->discoverServices(std::nullopt);
-    ASSERT_TRUE(waitUntil([&] { return p->services().has_value(); }));
+    ASSERT_TRUE(eventually([&] { return p->services().has_value(); }));
     auto service = p->services()->front();
     p->discoverCharacteristics(std::nullopt, service);
-    ASSERT_TRUE(waitUntil([&] { return service->characteristics().has_value(); }));
+    ASSERT_TRUE(eventually([&] { return service->characteristics().has_value(); }));
     auto c = service->characteristics()->front();
     p->setNotifyValue(true, c);
-    ASSERT_TRUE(waitUntil([&] { return c->isNotifying(); }));
+    ASSERT_TRUE(eventually([&] { return c->isNotifying(); }));
 
     auto watched = std::make_shared<Watched>();
     p->setDelegate(watched);
@@ -160,10 +160,10 @@ TEST(PlatformLifetime, PeripheralDelegateReleasedWhileNotificationsPourIn) {
             World::get().notify(kDeviceId, kService, kReadChar, std::to_string(i));
         }
     });
-    ASSERT_TRUE(waitUntil([&] { return watched->values.load() > 1000; }));
+    ASSERT_TRUE(eventually([&] { return watched->values.load() > 1000; }));
     std::weak_ptr<Watched> weak = watched;
     watched.reset();
-    EXPECT_TRUE(waitUntil([&] { return weak.expired(); }));
+    EXPECT_TRUE(eventually([&] { return weak.expired(); }));
     stop = true;
     pump.join();
     q->sync([] {});

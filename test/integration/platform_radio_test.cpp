@@ -4,7 +4,7 @@
 
 #include "platform/Radio.h"
 
-#include "platform_support.h"
+#include "support/PlatformHarness.h"
 
 namespace platform_test {
 namespace {
@@ -35,7 +35,7 @@ class Listener : public radio::RadioCentralEvents {
         lines_.push_back(line);
     }
     bool waitFor(const std::string& line) {
-        return waitUntil([&] {
+        return eventually([&] {
             std::lock_guard<std::mutex> lock(mutex_);
             return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
         });
@@ -47,7 +47,9 @@ class Listener : public radio::RadioCentralEvents {
 };
 
 TEST(PlatformRadio, TheWorldServesASessionThroughTheRadioInterface) {
-    World::get().reset(worldOf({testDevice()}));
+    auto device = testDevice();
+    device.advertising.rssi = -60;
+    World::get().reset(world_of({device}));
     auto listener = std::make_shared<Listener>();
     auto session = World::get().radio().openCentral(listener);
     ASSERT_TRUE(listener->waitFor("state 5"));
@@ -116,7 +118,7 @@ TEST(PlatformRadio, TheWorldServesASessionThroughTheRadioInterface) {
         sent.set_value();
     });
     sent.get_future().get();
-    EXPECT_TRUE(waitUntil([] { return World::get().receivedWrites(kDeviceId).size() == 1; }));
+    EXPECT_TRUE(eventually([] { return World::get().receivedWrites(kDeviceId).size() == 1; }));
 
     World::get().dropLink(kDeviceId);
     EXPECT_TRUE(listener->waitFor("disconnected " + kDeviceId + " The connection has timed out unexpectedly."));

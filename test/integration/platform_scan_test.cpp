@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "platform_support.h"
+#include "support/PlatformHarness.h"
 
 namespace platform_test {
 namespace {
@@ -44,7 +44,7 @@ TEST_F(PlatformScan, AdvertisementCarriesExactlyTheDevicesKeys) {
     full.advertising.service_data =
         std::vector<std::pair<std::string, std::string>>{{"181a", "\xe8\x03"}, {"180f", "\x64"}};
     auto bare = advertiser(1, 5);
-    start(worldOf({full, bare}));
+    start(world_of({full, bare}));
     auto p = find();
     ASSERT_TRUE(p);
     ASSERT_TRUE(find(idOf(1)));
@@ -78,7 +78,7 @@ TEST_F(PlatformScan, AdvertisementCarriesExactlyTheDevicesKeys) {
 }
 
 TEST_F(PlatformScan, DuplicatesOnlyWhenAllowedAndOnePeripheralObjectPerDevice) {
-    start(worldOf({advertiser(1, 5), advertiser(2, 5)}));
+    start(world_of({advertiser(1, 5), advertiser(2, 5)}));
     central->scanForPeripherals(std::nullopt, {});
     EXPECT_TRUE(central->isScanning());
     std::this_thread::sleep_for(60ms);  // a dozen intervals
@@ -89,7 +89,7 @@ TEST_F(PlatformScan, DuplicatesOnlyWhenAllowedAndOnePeripheralObjectPerDevice) {
 
     recorder->clear();
     central->scanForPeripherals(std::nullopt, {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
-    ASSERT_TRUE(waitUntil([&] { return recorder->adverts().size() >= 20; }));
+    ASSERT_TRUE(eventually([&] { return recorder->adverts().size() >= 20; }));
     central->stopScan();
     const auto many = recorder->adverts();
     std::map<std::string, std::vector<Recorder::Advert>> by;
@@ -117,11 +117,11 @@ TEST_F(PlatformScan, FirstAdvertisementsFollowFixedPhasesWithinOneInterval) {
     for (int i = 0; i < 8; ++i) {
         devices.push_back(advertiser(i, 150));
     }
-    start(worldOf(devices));
+    start(world_of(devices));
     recorder->clear();
     const auto began = std::chrono::steady_clock::now();
     central->scanForPeripherals(std::nullopt, {});
-    ASSERT_TRUE(waitUntil([&] { return recorder->adverts().size() == 8; }));
+    ASSERT_TRUE(eventually([&] { return recorder->adverts().size() == 8; }));
     central->stopScan();
     std::vector<std::string> first;
     std::chrono::steady_clock::duration earliest = std::chrono::hours(1), latest{};
@@ -141,7 +141,7 @@ TEST_F(PlatformScan, FilterAndDevicesJoiningOrLeavingDuringAScan) {
     auto a = testDevice();
     auto other = advertiser(2, 5);
     other.advertising.service_uuids = std::vector<std::string>{"180D"};
-    start(worldOf({a, other}));
+    start(world_of({a, other}));
     central->scanForPeripherals(std::vector<CBUUID>{CBUUID::UUIDWithString("180d")},
                                 {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
     ASSERT_TRUE(recorder->waitForAdvert(idOf(2)));
@@ -172,7 +172,7 @@ TEST_F(PlatformScan, ScanRunsTenThousandDevicesAtTheirInterval) {
         d.identifier = text;
         devices.push_back(std::move(d));
     }
-    start(worldOf(devices));
+    start(world_of(devices));
     std::atomic<size_t> count{0};
     struct Counter : CBCentralManagerDelegate {
         std::atomic<size_t>* n;
@@ -186,10 +186,10 @@ TEST_F(PlatformScan, ScanRunsTenThousandDevicesAtTheirInterval) {
     counter->n = &count;
     auto m = CBCentralManager::initWithDelegate(counter, dispatch_queue_create("count", DISPATCH_QUEUE_SERIAL),
                                                 std::nullopt);
-    ASSERT_TRUE(waitUntil([&] { return m->state() == CBManagerState::PoweredOn; }));
+    ASSERT_TRUE(eventually([&] { return m->state() == CBManagerState::PoweredOn; }));
     m->scanForPeripherals(std::nullopt, {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
     // 10,000 devices every 20 ms are 100,000 advertisements in 200 ms; allow for slow sanitizer builds.
-    EXPECT_TRUE(waitUntil([&] { return count.load() >= 100000; }, 5000ms));
+    EXPECT_TRUE(eventually([&] { return count.load() >= 100000; }, 5000ms));
     m->stopScan();
 }
 
@@ -207,7 +207,7 @@ TEST_F(PlatformScan, ASaturatedScanKeepsItsBacklogBoundedAndConnectionsWork) {
         d.identifier = flooder(i);
         devices.push_back(std::move(d));
     }
-    start(worldOf(devices));
+    start(world_of(devices));
     struct Gate : Recorder {
         std::mutex mutex;
         std::condition_variable opened;
@@ -228,9 +228,9 @@ TEST_F(PlatformScan, ASaturatedScanKeepsItsBacklogBoundedAndConnectionsWork) {
     auto gate = std::make_shared<Gate>();
     auto m =
         CBCentralManager::initWithDelegate(gate, dispatch_queue_create("held", DISPATCH_QUEUE_SERIAL), std::nullopt);
-    ASSERT_TRUE(waitUntil([&] { return m->state() == CBManagerState::PoweredOn; }));
+    ASSERT_TRUE(eventually([&] { return m->state() == CBManagerState::PoweredOn; }));
     m->scanForPeripherals(std::nullopt, {{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
-    ASSERT_TRUE(waitUntil([&] {
+    ASSERT_TRUE(eventually([&] {
         std::lock_guard<std::mutex> lock(gate->mutex);
         return gate->held;
     }));
@@ -245,7 +245,7 @@ TEST_F(PlatformScan, ASaturatedScanKeepsItsBacklogBoundedAndConnectionsWork) {
     gate->opened.notify_all();
     // The backlog drains: nothing more of the flood arrives for a while.
     size_t seen = 0;
-    EXPECT_TRUE(waitUntil(
+    EXPECT_TRUE(eventually(
         [&] {
             const size_t now = gate->flood.load();
             const bool still = now == seen;

@@ -1,6 +1,6 @@
 // Writes without response: the transmit buffer, its drops, the ready callback, and the plug model.
 
-#include "platform_support.h"
+#include "support/PlatformHarness.h"
 
 namespace platform_test {
 namespace {
@@ -11,7 +11,7 @@ TEST_F(PlatformTransmit, FullBufferDropsWritesAndReportsReadyWhenRoomFrees) {
     auto config = testDevice();
     config.connection.interval_ms = 40;  // long enough to fill the buffer before the first interval
     config.connection.packets_per_interval = 6;
-    start(worldOf({config}));
+    start(world_of({config}));
     CBPeripheralPtr p;
     auto service = ready(p);
     ASSERT_TRUE(service);
@@ -28,7 +28,7 @@ TEST_F(PlatformTransmit, FullBufferDropsWritesAndReportsReadyWhenRoomFrees) {
 
     ASSERT_TRUE(recorder->waitFor("IsReadyToSend"));
     EXPECT_TRUE(p->canSendWriteWithoutResponse());
-    ASSERT_TRUE(waitUntil([] { return World::get().receivedWrites(kDeviceId).size() == 20; }));
+    ASSERT_TRUE(eventually([] { return World::get().receivedWrites(kDeviceId).size() == 20; }));
     const auto writes = World::get().receivedWrites(kDeviceId);
     for (int i = 0; i < 20; ++i) {
         EXPECT_EQ(writes[static_cast<size_t>(i)].data, "w" + std::to_string(i));  // in order, none lost
@@ -36,12 +36,12 @@ TEST_F(PlatformTransmit, FullBufferDropsWritesAndReportsReadyWhenRoomFrees) {
     }
     // Room freed without an earlier drop: no ready callback.
     p->writeValue("more", c, CBCharacteristicWriteType::WithoutResponse);
-    ASSERT_TRUE(waitUntil([] { return World::get().receivedWrites(kDeviceId).size() == 21; }));
+    ASSERT_TRUE(eventually([] { return World::get().receivedWrites(kDeviceId).size() == 21; }));
     EXPECT_EQ(recorder->count("IsReadyToSend"), 1u);
 }
 
 TEST_F(PlatformTransmit, TooLongWriteWithoutResponseIsDroppedWithAConsoleLine) {
-    start(worldOf({testDevice()}));
+    start(world_of({testDevice()}));
     CBPeripheralPtr p;
     auto service = ready(p);
     ASSERT_TRUE(service);
@@ -51,7 +51,7 @@ TEST_F(PlatformTransmit, TooLongWriteWithoutResponseIsDroppedWithAConsoleLine) {
     p->writeValue(std::string(limit + 1, 'x'), c, CBCharacteristicWriteType::WithoutResponse);
     EXPECT_EQ(console.count("exceeds the maximum"), 1u);
     p->writeValue(std::string(limit, 'y'), c, CBCharacteristicWriteType::WithoutResponse);
-    ASSERT_TRUE(waitUntil([] { return World::get().receivedWrites(kDeviceId).size() == 1; }));
+    ASSERT_TRUE(eventually([] { return World::get().receivedWrites(kDeviceId).size() == 1; }));
     EXPECT_EQ(World::get().receivedWrites(kDeviceId)[0].data, std::string(limit, 'y'));
     EXPECT_EQ(recorder->count("DidWriteValue"), 0u);  // no answer to a write without response
 }
@@ -89,7 +89,7 @@ std::string status(int on, int seconds) {
 class PlatformPlug : public PlatformTest {
   protected:
     void SetUp() override {
-        start(worldOf({plugDevice()}));
+        start(world_of({plugDevice()}));
         p = find(kPlugId);
         ASSERT_TRUE(p);
         connect(p);
@@ -154,7 +154,7 @@ TEST_F(PlatformPlug, RefusedCommandsAnswerWithAnErrorAndChangeNothing) {
     }
     // Off clears the timer, and without response the command works too.
     p->writeValue("\t{\"mode\":3,\"switch\":0}", command, CBCharacteristicWriteType::WithoutResponse);
-    ASSERT_TRUE(waitUntil([&] { return deviceStatus() == status(0, 0); }));
+    ASSERT_TRUE(eventually([&] { return deviceStatus() == status(0, 0); }));
     EXPECT_FALSE(send("\t{\"switch\":1}"));
     EXPECT_EQ(deviceStatus(), status(1, 0));                      // on, without a countdown
     EXPECT_EQ(World::get().receivedWrites(kPlugId).size(), 15u);  // refused commands were received too
@@ -186,7 +186,7 @@ TEST_F(PlatformPlug, NewCommandReplacesTheRunningCountdown) {
     ASSERT_FALSE(send("\t{\"switch\":1,\"timer\":1}"));
     ASSERT_FALSE(send("\t{\"switch\":1,\"timer\":300}"));
     // Had the first countdown survived, the plug would be off after a second and never reach 299.
-    EXPECT_TRUE(waitUntil([&] { return deviceStatus() == status(1, 299); }, 2500ms));
+    EXPECT_TRUE(eventually([&] { return deviceStatus() == status(1, 299); }, 2500ms));
 }
 
 }  // namespace

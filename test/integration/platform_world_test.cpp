@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "platform_support.h"
+#include "support/PlatformHarness.h"
 
 namespace platform_test {
 namespace {
@@ -30,7 +30,7 @@ CBManagerState stateOfANewManager() {
     auto delegate = std::make_shared<Quiet>();
     auto m =
         CBCentralManager::initWithDelegate(delegate, dispatch_queue_create("q", DISPATCH_QUEUE_SERIAL), std::nullopt);
-    waitUntil([&] { return m->state() != CBManagerState::Unknown; });
+    eventually([&] { return m->state() != CBManagerState::Unknown; });
     return m->state();
 }
 
@@ -103,8 +103,8 @@ TEST_F(PlatformWorldLoad, NamedFileIsLoaded) {
 }
 
 TEST(PlatformWorld, ControlsRejectWhatTheWorldDoesNotHave) {
-    World::get().reset(worldOf({testDevice()}));
-    auto dup = worldOf({testDevice(), testDevice(upper(kDeviceId))});
+    World::get().reset(world_of({testDevice()}));
+    auto dup = world_of({testDevice(), testDevice(upper(kDeviceId))});
     EXPECT_THROW(World::get().reset(dup), std::invalid_argument);
     EXPECT_EQ(World::get().value(kDeviceId, kService, kReadChar), std::string("\x01\x00\x02", 3));  // unchanged
 

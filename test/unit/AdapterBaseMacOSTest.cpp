@@ -10,14 +10,14 @@ namespace {
 
 using platform::AdvertisementData;
 using platform::CBUUID;
-using Tavrin::advertisingDataFromAdvertisement;
+using Tavrin::advertising_data_from_advertisement;
 
 constexpr const char* kHeartRate = "0000180d-0000-1000-8000-00805f9b34fb";
 constexpr const char* kEnvironment = "0000181a-0000-1000-8000-00805f9b34fb";
 constexpr const char* kVendor = "fb1e4001-54ae-4a28-9f74-dfccb248601d";
 
 TEST(AdvertisingRecord, AbsentKeysGiveTheDefaults) {
-    const auto record = advertisingDataFromAdvertisement(AdvertisementData{}, -71);
+    const auto record = advertising_data_from_advertisement(AdvertisementData{}, -71);
     EXPECT_FALSE(record.connectable);
     EXPECT_EQ(record.rssi, -71);
     EXPECT_EQ(record.tx_power, -32768);
@@ -29,7 +29,7 @@ TEST(AdvertisingRecord, AbsentKeysGiveTheDefaults) {
     AdvertisementData said_no;
     said_no.isConnectable = false;
     said_no.txPowerLevel = 0;
-    const auto explicit_record = advertisingDataFromAdvertisement(said_no, 0);
+    const auto explicit_record = advertising_data_from_advertisement(said_no, 0);
     EXPECT_FALSE(explicit_record.connectable);
     EXPECT_EQ(explicit_record.tx_power, 0);  // present zero is not "absent"
 }
@@ -44,7 +44,7 @@ TEST(AdvertisingRecord, EveryKeyIsCarriedOver) {
     advertisement.serviceUUIDs = std::vector<CBUUID>{CBUUID::UUIDWithString("FB1E4001-54AE-4A28-9F74-DFCCB248601D")};
     advertisement.localName = "ignored";
 
-    const auto record = advertisingDataFromAdvertisement(advertisement, -58);
+    const auto record = advertising_data_from_advertisement(advertisement, -58);
     EXPECT_TRUE(record.connectable);
     EXPECT_EQ(record.rssi, -58);
     EXPECT_EQ(record.tx_power, -12);
@@ -58,7 +58,7 @@ TEST(AdvertisingRecord, ManufacturerDataIsSplitAfterTheCompanyIdentifier) {
     auto manufacturer_of = [](std::string bytes) {
         AdvertisementData advertisement;
         advertisement.manufacturerData = std::move(bytes);
-        return advertisingDataFromAdvertisement(advertisement, 0).manufacturer_data;
+        return advertising_data_from_advertisement(advertisement, 0).manufacturer_data;
     };
     // Little-endian identifier; payload bytes kept whole, zero bytes included.
     const auto beacon = manufacturer_of(std::string("\xfe\xff\x00\x01\x00", 5));
@@ -84,13 +84,13 @@ TEST(AdvertisingRecord, ListedServicesOverrideTheirData) {
         {CBUUID::UUIDWithString("0000181A-0000-1000-8000-00805F9B34FB"), "second"}};
     advertisement.serviceUUIDs = std::vector<CBUUID>{CBUUID::UUIDWithString("180D")};
 
-    const auto record = advertisingDataFromAdvertisement(advertisement, 0);
+    const auto record = advertising_data_from_advertisement(advertisement, 0);
     const std::map<std::string, std::string> services{{kHeartRate, ""}, {kEnvironment, "second"}};
     EXPECT_EQ(record.service_data, services);
 
     AdvertisementData listed_only;
     listed_only.serviceUUIDs = std::vector<CBUUID>{CBUUID::UUIDWithString("180d")};
-    EXPECT_EQ(advertisingDataFromAdvertisement(listed_only, 0).service_data,
+    EXPECT_EQ(advertising_data_from_advertisement(listed_only, 0).service_data,
               (std::map<std::string, std::string>{{kHeartRate, ""}}));
 }
 

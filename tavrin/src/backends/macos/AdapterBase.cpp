@@ -167,7 +167,7 @@ void AdapterBase::delegate_did_discover_peripheral(void* peripheral, void* centr
     }
     if (!entry) {
         auto base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data, delegate_);
-        delegate_->registerPeripheral(peripheral, base);
+        delegate_->register_peripheral(peripheral, base);
         Lock lock(peripherals_mutex_);
         entry = &known_peripherals_.emplace(peripheral, Known{std::move(base), kNeverSeen}).first->second;
     }

@@ -49,7 +49,7 @@ void deliver(const char* event, const CBPeripheralPtr& peripheral, Entry entry) 
 
 }  // namespace
 
-advertising_data_t advertisingDataFromAdvertisement(const platform::AdvertisementData& advertisementData, int rssi) {
+advertising_data_t advertising_data_from_advertisement(const platform::AdvertisementData& advertisementData, int rssi) {
     advertising_data_t record;
     record.connectable = advertisementData.isConnectable.value_or(false);
     // The platform hands both as numbers read through their 16-bit value.
@@ -95,25 +95,25 @@ std::shared_ptr<AdapterBaseMacOS> AdapterBaseMacOS::init(std::weak_ptr<AdapterBa
     auto self = std::make_shared<AdapterBaseMacOS>(ConstructionKey{}, std::move(adapter));
     const auto attributes = platform::dispatch_queue_attr_make_with_qos_class(
         platform::DISPATCH_QUEUE_SERIAL, platform::dispatch_qos_class_t::QOS_CLASS_USER_INITIATED, -1);
-    self->centralManagerQueue_ = platform::dispatch_queue_create(kQueueLabel, attributes);
-    self->centralManager_ = CBCentralManager::initWithDelegate(self, self->centralManagerQueue_, std::nullopt);
+    self->central_manager_queue_ = platform::dispatch_queue_create(kQueueLabel, attributes);
+    self->central_manager_ = CBCentralManager::initWithDelegate(self, self->central_manager_queue_, std::nullopt);
 
     // Woken by the state event; the step bounds how long a state change that came without one goes unseen.
     const auto deadline = Clock::now() + kStateWaitLimit;
     std::unique_lock<std::mutex> lock(self->state_mutex_);
-    for (auto now = Clock::now(); self->centralManager_->state() == CBManagerState::Unknown && now < deadline;
+    for (auto now = Clock::now(); self->central_manager_->state() == CBManagerState::Unknown && now < deadline;
          now = Clock::now()) {
         self->state_changed_.wait_until(lock, std::min(deadline, now + kPollStep));
     }
     return self;
 }
 
-void AdapterBaseMacOS::registerPeripheral(void* peripheral, std::weak_ptr<PeripheralBase> base) {
+void AdapterBaseMacOS::register_peripheral(void* peripheral, std::weak_ptr<PeripheralBase> base) {
     std::lock_guard<std::mutex> lock(peripherals_mutex_);
     peripherals_[peripheral] = std::move(base);
 }
 
-std::shared_ptr<PeripheralBase> AdapterBaseMacOS::registeredPeripheral(void* peripheral) {
+std::shared_ptr<PeripheralBase> AdapterBaseMacOS::registered_peripheral(void* peripheral) {
     std::lock_guard<std::mutex> lock(peripherals_mutex_);
     const auto it = peripherals_.find(peripheral);
     return it == peripherals_.end() ? nullptr : it->second.lock();
@@ -121,19 +121,20 @@ std::shared_ptr<PeripheralBase> AdapterBaseMacOS::registeredPeripheral(void* per
 
 bool AdapterBaseMacOS::isBluetoothEnabled() const {
     return CBCentralManager::authorization() == platform::CBManagerAuthorization::AllowedAlways &&
-           centralManager_->state() == CBManagerState::PoweredOn;
+           central_manager_->state() == CBManagerState::PoweredOn;
 }
 
 void AdapterBaseMacOS::scanStart() {
-    centralManager_->scanForPeripherals(std::nullopt, {{platform::CBCentralManagerScanOptionAllowDuplicatesKey, true}});
+    central_manager_->scanForPeripherals(std::nullopt,
+                                         {{platform::CBCentralManagerScanOptionAllowDuplicatesKey, true}});
 }
 
 void AdapterBaseMacOS::scanStop() {
-    centralManager_->stopScan();
+    central_manager_->stopScan();
 }
 
 bool AdapterBaseMacOS::scanIsActive() const {
-    return centralManager_->isScanning();
+    return central_manager_->isScanning();
 }
 
 void AdapterBaseMacOS::centralManagerDidUpdateState(CBCentralManager& central) {
@@ -153,7 +154,7 @@ void AdapterBaseMacOS::centralManagerDidDiscoverPeripheral(CBCentralManager& cen
     deliver("centralManager:didDiscoverPeripheral:advertisementData:RSSI:", peripheral, [&] {
         if (const auto adapter = adapter_.lock()) {
             adapter->delegate_did_discover_peripheral(peripheral.get(), &central,
-                                                      advertisingDataFromAdvertisement(advertisementData, rssi));
+                                                      advertising_data_from_advertisement(advertisementData, rssi));
         }
     });
 }
@@ -162,7 +163,7 @@ void AdapterBaseMacOS::centralManagerDidConnectPeripheral(CBCentralManager&, con
     deliver("centralManager:didConnectPeripheral:", peripheral, [&] {
         if (const auto adapter = adapter_.lock()) {
             adapter->delegate_did_connect_peripheral(peripheral.get());
-        } else if (const auto base = registeredPeripheral(peripheral.get())) {
+        } else if (const auto base = registered_peripheral(peripheral.get())) {
             base->delegate_did_connect();
         }
     });
@@ -185,7 +186,7 @@ void AdapterBaseMacOS::centralManagerDidDisconnectPeripheral(CBCentralManager&, 
         }
         if (const auto adapter = adapter_.lock()) {
             adapter->delegate_did_disconnect_peripheral(peripheral.get());
-        } else if (const auto base = registeredPeripheral(peripheral.get())) {
+        } else if (const auto base = registered_peripheral(peripheral.get())) {
             base->delegate_did_disconnect();
         }
     });

@@ -22,7 +22,7 @@ class PeripheralBase;
 /// (company identifier little-endian, then the payload; data shorter than the two-byte identifier
 /// gives none), service data by UUID text, and every listed service UUID with an empty value (a
 /// listed service keeps the empty value even when it also carries data).
-advertising_data_t advertisingDataFromAdvertisement(const platform::AdvertisementData& advertisementData, int rssi);
+advertising_data_t advertising_data_from_advertisement(const platform::AdvertisementData& advertisementData, int rssi);
 
 /// Delegate of one platform central manager, owned by its `AdapterBase`.
 ///
@@ -39,6 +39,9 @@ advertising_data_t advertisingDataFromAdvertisement(const platform::Advertisemen
 /// alive, and is registered here weakly, so that a peripheral whose adapter is gone still gets its
 /// connection events: they go through the adapter while it lives, and straight to the peripheral
 /// backend afterwards (locked for the length of the event, like the adapter).
+///
+/// Names: the operations keep the platform object's selector names, as the delegate callbacks do;
+/// the helpers and fields are snake_case.
 class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     struct ConstructionKey {
         explicit ConstructionKey() = default;
@@ -67,11 +70,11 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     bool scanIsActive() const;
     const std::string& address() const noexcept { return uuid_; }
     /// The platform central manager (not retained for the caller).
-    void* underlying() const noexcept { return centralManager_.get(); }
+    void* underlying() const noexcept { return central_manager_.get(); }
 
     /// Records the backend of a platform peripheral (`CBPeripheral*`), for its connection events once
     /// the adapter is gone. Held weakly; any thread.
-    void registerPeripheral(void* peripheral, std::weak_ptr<PeripheralBase> base);
+    void register_peripheral(void* peripheral, std::weak_ptr<PeripheralBase> base);
 
     // Platform events (event queue). What the adapter throws out of one of them is written as one
     // console line and goes no further: the queue has no caller to report it to.
@@ -90,7 +93,7 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
 
   private:
     // The registered backend of a platform peripheral, if it still lives.
-    std::shared_ptr<PeripheralBase> registeredPeripheral(void* peripheral);
+    std::shared_ptr<PeripheralBase> registered_peripheral(void* peripheral);
 
     const std::string uuid_;
     // Fixed at construction; locked by each event for its duration.
@@ -98,8 +101,8 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     // Both set once in init(), before anyone but the platform can reach this object, and read only
     // on the caller's thread afterwards; events use the manager they are handed instead. Declared in
     // this order so that the manager (and with it the scan) goes before its queue.
-    platform::dispatch_queue_t centralManagerQueue_;
-    platform::CBCentralManagerPtr centralManager_;
+    platform::dispatch_queue_t central_manager_queue_;
+    platform::CBCentralManagerPtr central_manager_;
 
     // init() waits on this for the manager to learn its state; centralManagerDidUpdateState signals it
     // holding the mutex, which guards no data of its own (the state is the manager's).

@@ -76,7 +76,7 @@ std::shared_ptr<PeripheralBaseMacOS> PeripheralBaseMacOS::init(platform::CBPerip
 
 PeripheralBaseMacOS::PeripheralBaseMacOS(ConstructionKey, platform::CBPeripheralPtr peripheral,
                                          platform::CBCentralManagerPtr centralManager)
-    : peripheral_(std::move(peripheral)), centralManager_(std::move(centralManager)) {}
+    : peripheral_(std::move(peripheral)), central_manager_(std::move(centralManager)) {}
 
 // ---------------------------------------------------------------------------------------------
 // Identity
@@ -101,17 +101,17 @@ bool PeripheralBaseMacOS::isConnected() const {
 // ---------------------------------------------------------------------------------------------
 // Records and waits
 
-bool PeripheralBaseMacOS::isOnEventQueue() const {
-    const auto& queue = centralManager_->queue();
+bool PeripheralBaseMacOS::is_on_event_queue() const {
+    const auto& queue = central_manager_->queue();
     return queue && queue->isCurrent();
 }
 
-bool PeripheralBaseMacOS::linkUp() const {
+bool PeripheralBaseMacOS::link_up() const {
     return peripheral_->state() == CBPeripheralState::Connected;
 }
 
 void PeripheralBaseMacOS::refuse_on_event_queue(const char* operation) const {
-    if (isOnEventQueue()) {
+    if (is_on_event_queue()) {
         NSLog(
             "%@ cannot wait on its own queue: it was called from a callback on the event queue that would deliver "
             "its answer",
@@ -236,7 +236,7 @@ std::map<std::string, characteristic_state_t> PeripheralBaseMacOS::characteristi
 // Connection and discovery
 
 void PeripheralBaseMacOS::connect() {
-    if (linkUp()) {
+    if (link_up()) {
         Lock lock(mutex_);
         if (tree_complete_) {
             return;  // connected and discovered: nothing to redo, nothing to drop
@@ -244,14 +244,14 @@ void PeripheralBaseMacOS::connect() {
     }
     refuse_on_event_queue("Peripheral Connection");
 
-    centralManager_->connectPeripheral(peripheral_, platform::CBOptions{});
+    central_manager_->connectPeripheral(peripheral_, platform::CBOptions{});
     wait_for(kConnectionLimit, [&] { return peripheral_->state() != CBPeripheralState::Connecting; });
     const CBPeripheralState state = peripheral_->state();
     if (state != CBPeripheralState::Connected) {
         if (state == CBPeripheralState::Connecting) {
             // Withdrawn, so that the link does not come up behind the caller's back and a later
             // connect starts afresh.
-            centralManager_->cancelPeripheralConnection(peripheral_);
+            central_manager_->cancelPeripheralConnection(peripheral_);
         }
         throw Exception::OperationFailed("Peripheral Connection");
     }
@@ -261,7 +261,7 @@ void PeripheralBaseMacOS::connect() {
     const auto discover = [this](const void* target, Clock::duration limit, auto request, auto discovered) {
         const auto queue_of = [this, target]() -> request_queue_t& { return discoveries_[target]; };
         const request_ptr slot = send(queue_of, request);
-        wait_for(limit, [&] { return discovered() || slot->answered || !linkUp(); });
+        wait_for(limit, [&] { return discovered() || slot->answered || !link_up(); });
         Lock lock(mutex_);
         const auto it = discoveries_.find(target);
         if (it != discoveries_.end()) {
@@ -343,7 +343,7 @@ void PeripheralBaseMacOS::connect() {
 void PeripheralBaseMacOS::disconnect() {
     // Waits on the platform's state alone, which the radio moves without the event queue: this works
     // from inside a callback too.
-    centralManager_->cancelPeripheralConnection(peripheral_);
+    central_manager_->cancelPeripheralConnection(peripheral_);
     wait_for(kDisconnectionLimit, [&] { return peripheral_->state() != CBPeripheralState::Disconnecting; });
     if (peripheral_->state() != CBPeripheralState::Disconnected) {
         NSLog("Disconnection failed.");
@@ -365,7 +365,7 @@ void PeripheralBaseMacOS::delegateDidDisconnect() {
     {
         Lock lock(mutex_);
         // A late event of an earlier link finds a new one up: what waits now belongs to the new link.
-        if (!linkUp()) {
+        if (!link_up()) {
             tree_complete_ = false;
             fail_all_locked();
         }
@@ -518,7 +518,7 @@ std::string PeripheralBaseMacOS::read(const std::string& service_uuid, const std
 
     const auto queue_of = [&]() -> request_queue_t& { return record_locked(characteristic).reads; };
     const request_ptr request = send(queue_of, [&] { peripheral_->readValue(characteristic); });
-    wait_for(kRequestLimit, [&] { return request->answered || !linkUp(); });
+    wait_for(kRequestLimit, [&] { return request->answered || !link_up(); });
     withdraw(queue_of, request);
     // The slot is read once it has left its queue: no event writes it any more.
     if (!request->answered || request->failed) {
@@ -542,7 +542,7 @@ void PeripheralBaseMacOS::writeRequest(const std::string& service_uuid, const st
     const request_ptr request = send(queue_of, [&] {
         peripheral_->writeValue(payload, characteristic, platform::CBCharacteristicWriteType::WithResponse);
     });
-    wait_for(kRequestLimit, [&] { return request->answered || !linkUp(); });
+    wait_for(kRequestLimit, [&] { return request->answered || !link_up(); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Characteristic %@ could not be written", characteristic->UUID());
@@ -575,7 +575,7 @@ void PeripheralBaseMacOS::writeCommand(const std::string& service_uuid, const st
     bool sent = false;
     bool link_down = false;
     wait_for(kRequestLimit, [&] {
-        if (!linkUp()) {
+        if (!link_up()) {
             link_down = true;
             return true;
         }
@@ -612,7 +612,7 @@ void PeripheralBaseMacOS::notify(const std::string& service_uuid, const std::str
         ++record.callback_serial;
         peripheral_->setNotifyValue(true, characteristic);
     });
-    wait_for(kRequestLimit, [&] { return characteristic->isNotifying() || request->failed || !linkUp(); });
+    wait_for(kRequestLimit, [&] { return characteristic->isNotifying() || request->failed || !link_up(); });
     withdraw(queue_of, request);
     if (!characteristic->isNotifying()) {
         NSLog("Could not enable notifications for characteristic %@", characteristic->UUID());
@@ -659,7 +659,7 @@ void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std
     // No call of the removed callback may run once this returns: wait for one already running. On the
     // event queue none can be running but the caller's own (deliveries run there, one at a time). The
     // wait shares the call's limit; past it the callback stays removed, so no new call of it starts.
-    if (removed && !isOnEventQueue()) {
+    if (removed && !is_on_event_queue()) {
         std::unique_lock<std::mutex> lock(mutex_);
         if (!answered_.wait_until(lock, deadline, [&] { return removed->running == 0; })) {
             lock.unlock();
@@ -682,7 +682,7 @@ std::string PeripheralBaseMacOS::read(const std::string& service_uuid, const std
         return record ? record->reads : unowned;
     };
     const request_ptr request = send(queue_of, [&] { peripheral_->readValue(descriptor); });
-    wait_for(kRequestLimit, [&] { return request->answered || !linkUp(); });
+    wait_for(kRequestLimit, [&] { return request->answered || !link_up(); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Descriptor %@ could not be read", descriptor->UUID());
@@ -711,7 +711,7 @@ void PeripheralBaseMacOS::write(const std::string& service_uuid, const std::stri
         NSLog("Descriptor %@ does not support write.", descriptor->UUID());
         throw Exception::OperationNotSupported();
     }
-    wait_for(kRequestLimit, [&] { return request->answered || !linkUp(); });
+    wait_for(kRequestLimit, [&] { return request->answered || !link_up(); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Descriptor %@ could not be written", descriptor->UUID());

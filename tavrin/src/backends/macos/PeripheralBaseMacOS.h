@@ -48,6 +48,9 @@ namespace Tavrin {
 /// event either finds the delegate alive and keeps it alive until the event returns, or is not
 /// delivered at all; no event reaches a destroyed delegate. When the owner lets go during an event,
 /// the delegate is destroyed on the event queue once that event returns.
+///
+/// Names: the operations keep the platform object's selector names, as the delegate callbacks do;
+/// the helpers and fields are snake_case.
 class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
                             public std::enable_shared_from_this<PeripheralBaseMacOS> {
     struct ConstructionKey {
@@ -94,7 +97,7 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     void delegateDidConnect();
     void delegateDidDisconnect();
     /// True when called on the event queue that delivers this peripheral's events (inside a callback).
-    bool isOnEventQueue() const;
+    bool is_on_event_queue() const;
 
     // Lookups by the caller's UUID text; no lock. An unparsable text counts as not found.
     platform::CBServicePtr findService(const std::string& service_uuid) const;
@@ -178,10 +181,10 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     void signal();
     // Throws the operation's usual exception, with a console line, when called on the event queue.
     void refuse_on_event_queue(const char* operation) const;
-    bool linkUp() const;
+    bool link_up() const;
 
-    const platform::CBPeripheralPtr peripheral_;          // set at construction, read-only after
-    const platform::CBCentralManagerPtr centralManager_;  // set at construction, read-only after
+    const platform::CBPeripheralPtr peripheral_;           // set at construction, read-only after
+    const platform::CBCentralManagerPtr central_manager_;  // set at construction, read-only after
 
     mutable std::mutex mutex_;
     std::condition_variable answered_;  // signalled by every event that may end a wait; waited on with mutex_

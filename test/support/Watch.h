@@ -1,5 +1,6 @@
 #pragma once
-// What the integration tests share: bounded waits, and captured console lines and log records.
+// Watching a test run: bounded waits, a stopwatch, captured console lines and log records, and the text
+// of a thrown exception.
 
 #include <algorithm>
 #include <atomic>
@@ -153,5 +154,16 @@ class LogCapture {
     mutable std::mutex mutex_;
     std::vector<LogRecord> records_;  // guarded by mutex_
 };
+
+/// Runs `body` and returns the text of the `Exception` it throws, or "(nothing thrown)".
+template <typename Exception, typename Body>
+std::string thrown_text(Body body) {
+    try {
+        body();
+    } catch (const Exception& e) {
+        return e.what();
+    }
+    return "(nothing thrown)";
+}
 
 }  // namespace test_support

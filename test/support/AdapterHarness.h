@@ -1,42 +1,30 @@
 #pragma once
-// Helpers for the adapter stack's tests: worlds built in C++, bounded waits, captured console lines
-// and log records, and a recorder for the scan callbacks.
+// The adapter stack's tests: handles reached from behind, the adapter's event queue drained, and a
+// recorder for the scan callbacks.
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include <platform/CoreBluetooth.h>
-#include <platform/Foundation.h>
-#include <platform/sim/World.h>
-#include <platform/sim/WorldConfig.h>
 #include <tavrin/Adapter.h>
-#include <tavrin/Logging.h>
 #include <tavrin/Peripheral.h>
 
+#include "Watch.h"
+#include "WorldBuilder.h"
 #include "backends/macos/AdapterBase.h"
 #include "backends/macos/PeripheralBase.h"
-#include "test_support.h"
 
 namespace adapter_test {
 
-using namespace std::chrono_literals;
 using namespace test_support;
 
-// ---------------------------------------------------------------------------------------------
 // Reaching behind the handles (their fields are protected).
-
 struct AdapterPeek : Tavrin::Adapter {
     explicit AdapterPeek(const Tavrin::Adapter& adapter) : Tavrin::Adapter(adapter) {}
     std::shared_ptr<Tavrin::AdapterBase> backend() const { return backend_; }
@@ -52,42 +40,6 @@ inline Tavrin::PeripheralBase* backend_of(const Tavrin::Peripheral& peripheral) 
     return PeripheralPeek(peripheral).backend();
 }
 
-// ---------------------------------------------------------------------------------------------
-// Worlds
-
-/// A device identifier numbered `n`; the platform reports identifiers in upper case.
-inline std::string device_id(unsigned n) {
-    char text[40];
-    std::snprintf(text, sizeof text, "A0DA%04X-0000-4000-8000-%012X", n & 0xffffu, n);
-    return text;
-}
-
-/// A quick, plain device: an advertisement every `interval_ms`, 1 ms answers, a fast link.
-inline platform::sim::PeripheralConfig device(const std::string& identifier, unsigned interval_ms = 5,
-                                              std::optional<std::string> name = std::string("Adapter Test Device")) {
-    platform::sim::PeripheralConfig config;
-    config.identifier = identifier;
-    config.name = std::move(name);
-    config.latency_ms = 1;
-    config.advertising.interval_ms = interval_ms;
-    config.advertising.rssi = -50;
-    config.advertising.connectable = true;
-    config.connection.delay_ms = 2;
-    config.connection.disconnect_delay_ms = 2;
-    return config;
-}
-
-inline platform::sim::WorldConfig world_of(std::vector<platform::sim::PeripheralConfig> devices) {
-    platform::sim::WorldConfig world;
-    world.adapter.state_delay_ms = 1;
-    world.peripherals = std::move(devices);
-    return world;
-}
-
-inline void reset_world(std::vector<platform::sim::PeripheralConfig> devices) {
-    platform::sim::World::get().reset(world_of(std::move(devices)));
-}
-
 /// Waits until the adapter's event queue has run every event queued so far.
 inline void drain(const Tavrin::Adapter& adapter) {
     static_cast<platform::CBCentralManager*>(adapter.underlying())->queue()->sync([] {});
@@ -97,9 +49,6 @@ inline Tavrin::Adapter the_adapter() {
     auto adapters = Tavrin::Adapter::get_adapters();
     return adapters.at(0);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Scan callbacks
 
 /// Counts found and updated calls per peripheral address, keeping the last handle of each.
 class ScanRecorder {
