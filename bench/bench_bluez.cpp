@@ -329,7 +329,7 @@ void BM_BluezNotificationLatency(benchmark::State& state) {
     const long everyMs = state.range(0);
     std::string values;
     for (int i = 0; i < 250; ++i) {
-        char hex[8];
+        char hex[16];
         std::snprintf(hex, sizeof hex, "%s\"%04x\"", i ? ", " : "", i);
         values += hex;
     }
