@@ -112,6 +112,17 @@ class BluezRadioUnit : public ::testing::Test {
         return answer;
     }
 
+    // Booted, connected and subscribed to the characteristic.
+    Central& subscribed() {
+        boot();
+        Central& central = open();
+        connect(central);
+        auto on = notify(central, true);
+        bus_->reply(bus_->take("StartNotify")->id);
+        EXPECT_EQ(on.wait_for(3s), std::future_status::ready);
+        return central;
+    }
+
     void notified(std::initializer_list<uint8_t> value) {
         bus_->propertiesChanged(charPath_, kCharIface, {{"Value", bytes(value)}});
     }
@@ -139,12 +150,7 @@ class BluezRadioUnit : public ::testing::Test {
 // bluetoothd sends a read's own value as a Value change just before the reply: that one is not a notification,
 // but a change that came while the read was under way is, and so is the same value once no read waits.
 TEST_F(BluezRadioUnit, ReadsOwnValueChangeIsNoNotification) {
-    boot();
-    Central& central = open();
-    connect(central);
-    auto on = notify(central, true);
-    bus_->reply(bus_->take("StartNotify")->id);
-    ASSERT_EQ(on.wait_for(3s), std::future_status::ready);
+    Central& central = subscribed();
 
     auto first = read(central);
     auto call = bus_->take("ReadValue");
@@ -206,12 +212,7 @@ TEST_F(BluezRadioUnit, CentralsShareOneNotifySession) {
 // A read the bus gave up on is never answered (its caller's own limit has ended its wait), and leaves nothing
 // behind: the next read gets its own answer, and a later Value change is a notification at once.
 TEST_F(BluezRadioUnit, ReplyAfterTheCallerGaveUpIsDropped) {
-    boot();
-    Central& central = open();
-    connect(central);
-    auto on = notify(central, true);
-    bus_->reply(bus_->take("StartNotify")->id);
-    ASSERT_EQ(on.wait_for(3s), std::future_status::ready);
+    Central& central = subscribed();
 
     auto abandoned = read(central);
     const auto first = bus_->take("ReadValue");
