@@ -34,10 +34,11 @@ bool FakeMessage::readBool() {
     return next().get<bool>();
 }
 const char* FakeMessage::readText() {
-    const sdbus::Variant& value = next();
-    texts_.push_back(value.containsValueOfType<sdbus::ObjectPath>() ? std::string(value.get<sdbus::ObjectPath>())
-                                                                    : value.get<std::string>());
+    texts_.push_back(next().get<std::string>());
     return texts_.back().c_str();
+}
+std::string FakeMessage::readPath() {
+    return next().get<sdbus::ObjectPath>();
 }
 std::vector<std::string> FakeMessage::readStrings() {
     return next().get<std::vector<std::string>>();

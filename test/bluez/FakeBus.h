@@ -33,6 +33,7 @@ class FakeMessage final : public platform::bluez::BusMessage {
     std::string member() const override { return member_; }
     bool readBool() override;
     const char* readText() override;
+    std::string readPath() override;
     std::vector<std::string> readStrings() override;
     void readBytes(std::string& out) override;
     sdbus::Variant readVariant() override;

@@ -58,8 +58,9 @@ class BusMessage {
     virtual std::string member() const = 0;
 
     virtual bool readBool() = 0;
-    /// A string or object path, valid while the message is.
+    /// A string, valid while the message is.
     virtual const char* readText() = 0;
+    virtual std::string readPath() = 0;
     virtual std::vector<std::string> readStrings() = 0;
     virtual void readBytes(std::string& out) = 0;
     virtual sdbus::Variant readVariant() = 0;
@@ -89,7 +90,7 @@ class Bus {
     virtual void call(const BusCall& call, std::chrono::microseconds timeout, ReplyHandler handler) = 0;
     /// Signals matching the rule go to the handler for the bus's life.
     virtual void addMatch(const std::string& rule, SignalHandler handler) = 0;
-    /// Forgets every call awaiting its reply: none of their handlers will run.
+    /// Forgets every call awaiting its reply: none of their handlers will run, even for a reply already read.
     virtual void dropCalls() = 0;
     virtual BusPollData pollData() = 0;
     /// Handles one incoming message or due timeout; false when there was none. Throws when the connection broke.

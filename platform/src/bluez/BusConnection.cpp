@@ -54,7 +54,9 @@ void Core::busReady(uint64_t attempt, std::shared_ptr<Bus> bus, const std::strin
     // console line: bluetoothd would not send it.
     const auto handle = [this](void (Core::*on)(BusMessage&)) {
         return [this, on](BusMessage& m) NO_THREAD_SAFETY_ANALYSIS {
-            trace_("signal {} {} from {}", m.member(), m.path(), m.sender());
+            if (trace_.on()) {
+                trace_("signal {} {} from {}", m.member(), m.path(), m.sender());
+            }
             contain("in a BlueZ signal", [&] { (this->*on)(m); });
         };
     };
@@ -98,13 +100,16 @@ void Core::busBroken(const std::string& what) {
 
 void Core::call(const std::string& destination, BusCall call, Clock::duration timeout, ReplyDone done) {
     call.destination = destination;
-    trace_("call {}.{} {}", call.interface, call.method, call.path);
+    if (trace_.on()) {
+        trace_("call {}.{} {}", call.interface, call.method, call.path);
+    }
     try {
         if (!bus_) {
             throw BusError("org.freedesktop.DBus.Error.Disconnected", "Not connected to the system bus");
         }
         bus_->call(call, std::chrono::duration_cast<std::chrono::microseconds>(timeout),
-                   [this, done, method = call.method, path = call.path](BusMessage* reply, const BusError* error)
+                   [this, done, method = call.method, path = trace_.on() ? call.path : std::string()](
+                       BusMessage* reply, const BusError* error)
                        NO_THREAD_SAFETY_ANALYSIS {  // runs inside the loop's dispatch, under mutex_
                            if (callsInFlight_ > 0) {
                                --callsInFlight_;
@@ -114,7 +119,9 @@ void Core::call(const std::string& destination, BusCall call, Clock::duration ti
                                contain("in the BlueZ radio", [&] { done(*this, reply, nullptr); });
                                return;
                            }
-                           trace_("error {} {}: {}: {}", method, path, error->name(), error->message());
+                           if (trace_.on()) {
+                               trace_("error {} {}: {}: {}", method, path, error->name(), error->message());
+                           }
                            const NSError e = errorFromDBus(error->name(), error->message());
                            noteError(e);
                            contain("in the BlueZ radio", [&] { done(*this, nullptr, &e); });

@@ -258,19 +258,23 @@ bool Core::sendNow(F&& send) {
         return false;
     }
     bool sent = false;
-    bool wakeLoop = false;
     try {
         // Not ahead of a request queued before it.
         sent = bus_ && pollWaiting_ && !loop_.busy() && send();
-        if (sent) {
+    } catch (...) {
+        mutex_.unlock();
+        throw;
+    }
+    bool wakeLoop = sent;
+    if (sent) {
+        try {
             const BusPollData data = bus_->pollData();
             wakeLoop =
                 data.events != pollEvents_ ||
                 (data.timeoutMs >= 0 && Clock::now() + std::chrono::milliseconds(data.timeoutMs) < pollDeadline_);
+        } catch (const std::exception&) {
+            // The loop's own look at the bus finds what went wrong.
         }
-    } catch (...) {
-        NSLogUncaughtException("in a BlueZ request sent from the caller's thread");
-        wakeLoop = true;  // let the loop look at what was done
     }
     mutex_.unlock();
     if (wakeLoop) {

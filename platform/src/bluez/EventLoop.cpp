@@ -27,9 +27,12 @@ EventLoop::~EventLoop() {
     }
 }
 
+// The thread names itself before anything it runs can ask whether it is the loop.
 void EventLoop::start(std::function<void()> body) {
-    thread_ = std::thread(std::move(body));
-    threadId_ = thread_.get_id();
+    thread_ = std::thread([this, body = std::move(body)] {
+        threadId_ = std::this_thread::get_id();
+        body();
+    });
 }
 
 void EventLoop::stop() {

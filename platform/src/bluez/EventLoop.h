@@ -67,7 +67,8 @@ class EventLoop {
     std::vector<Task> tasks_ GUARDED_BY(tasksMutex_);
     bool stopping_ GUARDED_BY(tasksMutex_) = false;
 
-    // Loop thread only.
+    // Touched only under Core::mutex_ (by the loop thread, or a caller's thread sending while the loop waits);
+    // the analysis cannot name that lock here.
     std::map<uint64_t, Timer> timers_;
     std::set<std::pair<Clock::time_point, uint64_t>> order_;  // timers_ by deadline
     uint64_t nextTimer_ = 0;

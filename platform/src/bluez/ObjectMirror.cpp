@@ -142,10 +142,10 @@ void Core::onObjectManagerSignal(BusMessage& message) {
     }
     const std::string member = message.member();
     if (member == "InterfacesAdded") {
-        const std::string path = message.readText();
+        const std::string path = message.readPath();
         addInterfaces(path, message.readInterfaces(), true);
     } else if (member == "InterfacesRemoved") {
-        const std::string path = message.readText();
+        const std::string path = message.readPath();
         removeInterfaces(path, message.readStrings());
     }
 }

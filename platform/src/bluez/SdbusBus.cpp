@@ -27,20 +27,17 @@ class SdbusMessage final : public BusMessage {
         return value;
     }
     const char* readText() override {
-        std::string type, contents;
-        message_.peekType(type, contents);
-        if (type == "o") {
-            sdbus::ObjectPath path;
-            message_ >> path;
-            path_ = std::move(path);
-            return path_.c_str();
-        }
         char* text = nullptr;
         message_ >> text;
         if (!text) {
             throw BusError("org.freedesktop.DBus.Error.InvalidSignature", "a string was expected");
         }
         return text;
+    }
+    std::string readPath() override {
+        sdbus::ObjectPath path;
+        message_ >> path;
+        return std::move(path);
     }
     std::vector<std::string> readStrings() override {
         std::vector<std::string> strings;
@@ -71,7 +68,6 @@ class SdbusMessage final : public BusMessage {
 
   private:
     sdbus::Message& message_;
-    std::string path_;  // the object path readText() lent last
 };
 
 void write(sdbus::MethodCall& m, const BusArg& arg) {
@@ -120,7 +116,11 @@ class SdbusBus final : public Bus {
             }
             proxy.callMethod(
                 message,
-                [handler = std::move(handler)](sdbus::MethodReply& reply, const sdbus::Error* error) {
+                [this, handler = std::move(handler), generation = generation_](sdbus::MethodReply& reply,
+                                                                               const sdbus::Error* error) {
+                    if (generation != generation_) {
+                        return;  // dropped
+                    }
                     if (error) {
                         const BusError failure(error->getName(), error->getMessage());
                         handler(nullptr, &failure);
@@ -147,8 +147,9 @@ class SdbusBus final : public Bus {
     }
 
     // A proxy's pending calls go with it; it may be the one whose callback runs now, so it is destroyed only
-    // once the dispatch is over.
+    // once the dispatch is over. A reply it still hands over meanwhile is of an earlier generation.
     void dropCalls() override {
+        ++generation_;
         for (auto& [key, proxy] : proxies_) {
             graveyard_.push_back(std::move(proxy));
         }
@@ -161,9 +162,8 @@ class SdbusBus final : public Bus {
     }
 
     bool processPending() override {
-        const bool handled = connection_->processPendingRequest();
-        graveyard_.clear();
-        return handled;
+        graveyard_.clear();  // no callback runs now
+        return connection_->processPendingRequest();
     }
 
   private:
@@ -179,6 +179,7 @@ class SdbusBus final : public Bus {
     std::vector<sdbus::Slot> matches_;
     std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies_;
     std::vector<std::unique_ptr<sdbus::IProxy>> graveyard_;
+    uint64_t generation_ = 0;  // calls sent before the last dropCalls() are of an earlier one
 };
 
 }  // namespace
