@@ -2,6 +2,7 @@
 // discovery of the plug, notifications per second on one subscription and the radio's CPU per notification,
 // the delivery latency of a sparse (10/s) and a dense (1,000/s) stream, and a 2 s scan of 200 devices.
 #include <benchmark/benchmark.h>
+#include <sdbus-c++/sdbus-c++.h>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -183,11 +184,11 @@ class Bench {
     bool ok_ = false;
 };
 
-std::string plugWorld(const std::string& extra_characteristics = "") {
+std::string plugWorld(const std::string& extra_characteristics = "", const std::string& others = "") {
     return R"({ "peripherals": [ { "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": "Tavrin Plug",
         "model": "plug", "mtu": 185, "latency_ms": 0, "advertising": { "interval_ms": 20 },
         "connection": { "delay_ms": 0, "disconnect_delay_ms": 0 }, "services": [ )" +
-           extra_characteristics + R"( ] } ] })";
+           extra_characteristics + R"( ] } )" + others + R"( ] })";
 }
 
 double percentile(std::vector<double> samples, double p) {
@@ -323,10 +324,12 @@ class SignalClock {
     std::map<std::string, std::vector<Clock::time_point>> sent_;
 };
 
-// From the simulator's send to the radio's callback, for a stream of `every_ms`: a sparse stream must not wait
-// for a batch, a dense one may be read a few at a time.
+// From the simulator's send to the radio's callback, for a stream of `every_ms`, alone or while the central
+// scans a beacon that advertises every 20 ms: a sparse stream must not wait for a batch, a dense one may be read
+// a few at a time.
 void BM_BluezNotificationLatency(benchmark::State& state) {
     const long everyMs = state.range(0);
+    const bool scanning = state.range(1) != 0;
     std::string values;
     for (int i = 0; i < 250; ++i) {
         char hex[16];
@@ -335,7 +338,9 @@ void BM_BluezNotificationLatency(benchmark::State& state) {
     }
     Bench bench(plugWorld(R"({ "uuid": "feed", "characteristics": [ { "uuid": "f00d", "properties": ["notify"],
         "notifications": { "every_ms": )" +
-                          std::to_string(everyMs) + R"(, "values": [)" + values + "] } } ] }"));
+                              std::to_string(everyMs) + R"(, "values": [)" + values + "] } } ] }",
+                          R"(, { "identifier": "B0000000-0000-4000-8000-000000000001", "name": "Beacon",
+                              "advertising": { "interval_ms": 20, "rssi": -70 } })"));
     if (!bench.ok() || !bench.scanFor(kPlug) || !bench.connect(kPlug)) {
         state.SkipWithError("the simulator did not serve the plug");
         return;
@@ -345,6 +350,9 @@ void BM_BluezNotificationLatency(benchmark::State& state) {
     std::promise<void> on;
     bench.session().setNotify(kPlug, handle, true, [&](const NSError*) { on.set_value(); });
     on.get_future().wait();
+    if (scanning) {
+        bench.session().startScan(std::nullopt, true);
+    }
     std::vector<double> micros;
     for (auto _ : state) {
         {
@@ -366,7 +374,13 @@ void BM_BluezNotificationLatency(benchmark::State& state) {
     state.counters["p50_us"] = percentile(micros, 0.5);
     state.counters["p99_us"] = percentile(micros, 0.99);
 }
-BENCHMARK(BM_BluezNotificationLatency)->Arg(100)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BluezNotificationLatency)
+    ->ArgNames({"every_ms", "scanning"})
+    ->Args({100, 0})
+    ->Args({100, 1})
+    ->Args({1, 0})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_BluezScan200Devices(benchmark::State& state) {
     std::string world = R"({ "peripherals": [ )";
