@@ -24,6 +24,7 @@ using bluez_test::Recorder;
 using platform::CBManagerState;
 using platform::CBUUID;
 using platform::NSError;
+using platform::bluez::InterfaceMap;
 using platform::bluez::PropMap;
 using platform::radio::RadioCentral;
 using sdbus::Variant;
@@ -63,9 +64,9 @@ class BluezRadioUnit : public ::testing::Test {
     // The radio comes up over the scripted bus, with bluetoothd there and listing objects_.
     void boot() {
         radio_ = platform::bluez::makeRadio([bus = bus_] { return bus; });
-        const auto owner = bus_->take("NameHasOwner");
+        const auto owner = bus_->take("GetNameOwner");
         ASSERT_TRUE(owner);
-        bus_->reply(owner->id, {Variant(true)});
+        bus_->reply(owner->id, {Variant(std::string(FakeBus::kOwner))});
         list();
     }
 
@@ -341,6 +342,36 @@ TEST_F(BluezRadioUnit, DeviceRemovedMidCall) {
     EXPECT_TRUE(central.events->waitLink("failed " + kDevice + " CBErrorDomain"));
 }
 
+// Only bluetoothd's own signals count, and only the bus's word on who owns its name: another client on the bus
+// can send any signal, unicast to us, past every match rule.
+TEST_F(BluezRadioUnit, SignalsFromAnyoneButBluetoothdAreIgnored) {
+    Central& central = subscribed();
+    const std::string forger = ":1.99";
+    bus_->signal(forger, charPath_, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                 {Variant(std::string(kCharIface)), Variant(PropMap{{"Value", bytes({0x66})}}),
+                  Variant(std::vector<std::string>{})});
+    bus_->signal(forger, devicePath_, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                 {Variant(std::string(kDeviceIface)), Variant(PropMap{{"Connected", Variant(false)}}),
+                  Variant(std::vector<std::string>{})});
+    bus_->signal(forger, "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                 {Variant(std::string("org.bluez")), Variant(std::string(FakeBus::kOwner)), Variant(std::string())});
+    central.radio->startScan(std::nullopt, true);
+    bus_->reply(bus_->take("SetDiscoveryFilter")->id);
+    bus_->reply(bus_->take("StartDiscovery")->id);
+    InterfaceMap ghost{{kDeviceIface, PropMap{{"Address", Variant(std::string("66:66:66:66:66:66"))},
+                                              {"RSSI", Variant(int16_t{-40})}}}};
+    bus_->signal(forger, "/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
+                 {Variant(sdbus::ObjectPath("/org/bluez/hci0/dev_66_66_66_66_66_66")), Variant(ghost)});
+
+    // bluetoothd's own word comes after all of them, on the same queue.
+    notified({1});
+    ASSERT_TRUE(waitValues(*central.events, 1));
+    EXPECT_EQ(values(*central.events), std::vector<std::string>{"\x01"});
+    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice + " CBErrorDomain"), 0u);
+    EXPECT_EQ(central.events->reportsOf("66:66:66:66:66:66"), 0u);
+    EXPECT_EQ(central.radio->state(), CBManagerState::PoweredOn);
+}
+
 // TAVRIN_BLUEZ_TRACE=1: a line for each call, reply, error and signal, and for the radio's state changes.
 TEST_F(BluezRadioUnit, TraceTellsWhatTheRadioDoes) {
     std::mutex mutex;
@@ -364,7 +395,7 @@ TEST_F(BluezRadioUnit, TraceTellsWhatTheRadioDoes) {
     const auto has = [&](const std::string& line) {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     };
-    EXPECT_TRUE(has("BlueZ: call org.freedesktop.DBus.NameHasOwner /org/freedesktop/DBus"));
+    EXPECT_TRUE(has("BlueZ: call org.freedesktop.DBus.GetNameOwner /org/freedesktop/DBus"));
     EXPECT_TRUE(has("BlueZ: reply GetManagedObjects /"));
     EXPECT_TRUE(has("BlueZ: state unknown -> powered on"));
     EXPECT_TRUE(has("BlueZ: signal PropertiesChanged " + devicePath_ + " from :1.7"));

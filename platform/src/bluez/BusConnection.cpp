@@ -50,10 +50,18 @@ void Core::busReady(uint64_t attempt, std::shared_ptr<Bus> bus, const std::strin
     trace_("bus connected");
     bus_ = std::move(bus);
     busPhase_ = BusPhase::Up;
-    // Signals run inside the loop's dispatch, under mutex_. One of an unexpected shape is dropped with a
-    // console line: bluetoothd would not send it.
-    const auto handle = [this](void (Core::*on)(BusMessage&)) {
-        return [this, on](BusMessage& m) NO_THREAD_SAFETY_ANALYSIS {
+    // Signals run inside the loop's dispatch, under mutex_. Any client on the bus can send us any signal, past
+    // every match rule, so each is believed only from its one true sender. One of an unexpected shape is dropped
+    // with a console line: bluetoothd would not send it.
+    const auto handle = [this](void (Core::*on)(BusMessage&), bool fromBus) {
+        return [this, on, fromBus](BusMessage& m) NO_THREAD_SAFETY_ANALYSIS {
+            if (!trusted(m, fromBus)) {
+                if (trace_.on()) {
+                    trace_("signal {} {} from {} ignored: not {}", m.member(), m.path(), m.sender(),
+                           fromBus ? "the bus" : "bluetoothd");
+                }
+                return;
+            }
             if (trace_.on()) {
                 trace_("signal {} {} from {}", m.member(), m.path(), m.sender());
             }
@@ -64,18 +72,23 @@ void Core::busReady(uint64_t attempt, std::shared_ptr<Bus> bus, const std::strin
         bus_->addMatch(
             "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
             "member='NameOwnerChanged',arg0='org.bluez'",
-            handle(&Core::onNameOwnerChanged));
+            handle(&Core::onNameOwnerChanged, true));
         bus_->addMatch("type='signal',sender='org.bluez',interface='org.freedesktop.DBus.ObjectManager'",
-                       handle(&Core::onObjectManagerSignal));
+                       handle(&Core::onObjectManagerSignal, false));
         bus_->addMatch(
             "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',"
             "member='PropertiesChanged',path_namespace='/org/bluez'",
-            handle(&Core::onPropertiesChanged));
+            handle(&Core::onPropertiesChanged, false));
     } catch (const std::exception& e) {
         busBroken(e.what());
         return;
     }
     askOwner();
+}
+
+bool Core::trusted(const BusMessage& signal, bool fromBus) const {
+    const std::string sender = signal.sender();
+    return fromBus ? sender == "org.freedesktop.DBus" : !owner_.empty() && sender == owner_;
 }
 
 // The bus connection itself broke (the bus daemon went away): everything is lost; connect again.

@@ -207,6 +207,7 @@ class Core {
     void deviceRemoved(const std::string& path) REQUIRES(mutex_);
     void chooseAdapter() REQUIRES(mutex_);
     void onPropertiesChanged(BusMessage& message) REQUIRES(mutex_);
+    bool trusted(const BusMessage& signal, bool fromBus) const REQUIRES(mutex_);
     CBManagerState computeState() const REQUIRES(mutex_);
     void refreshState() REQUIRES(mutex_) EXCLUDES(snapshotMutex_);
     void poweredOff() REQUIRES(mutex_);
@@ -300,6 +301,7 @@ class Core {
     uint64_t generation_ GUARDED_BY(mutex_) = 0;
     bool ownerKnown_ GUARDED_BY(mutex_) = false;
     bool hasOwner_ GUARDED_BY(mutex_) = false;
+    std::string owner_ GUARDED_BY(mutex_);  // bluetoothd's unique name on the bus, empty when it has none
     bool objectsLoaded_ GUARDED_BY(mutex_) = false;
     bool loadFailed_ GUARDED_BY(mutex_) = false;
     bool accessDenied_ GUARDED_BY(mutex_) = false;

@@ -32,25 +32,27 @@ const char* stateName(CBManagerState state) {
 
 // ---- bluetoothd's presence ----
 
+// Who owns org.bluez: its unique name is the only sender whose signals the radio believes.
 void Core::askOwner() {
     const uint64_t generation = generation_;
     call("org.freedesktop.DBus",
-         BusCall{{}, "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner", {std::string(kBluezService)}},
+         BusCall{{}, "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner", {std::string(kBluezService)}},
          kSetupTimeout, [generation](Core& core, BusMessage* reply, const NSError* error) REQUIRES(core.mutex_) {
              if (generation != core.generation_) {
                  return;
              }
-             bool has = false;
+             std::string owner;  // NameHasNoOwner, or any other failure: nobody
              if (!error) {
                  try {
-                     has = reply->readBool();
+                     owner = reply->readText();
                  } catch (const std::exception&) {
-                     has = false;
+                     owner.clear();
                  }
              }
              core.ownerKnown_ = true;
-             core.hasOwner_ = has;
-             if (has) {
+             core.owner_ = owner;
+             core.hasOwner_ = !owner.empty();
+             if (core.hasOwner_) {
                  core.loadObjects();
              } else {
                  core.refreshState();
@@ -70,6 +72,7 @@ void Core::onNameOwnerChanged(BusMessage& message) {
     }
     ++generation_;
     ownerKnown_ = true;
+    owner_ = newOwner;
     hasOwner_ = !newOwner.empty();
     if (hasOwner_) {
         loadObjects();
@@ -89,6 +92,7 @@ void Core::bluetoothdLost(const NSError& why) {
     loadFailed_ = false;
     accessDenied_ = false;
     hasOwner_ = false;
+    owner_.clear();
     adapters_.clear();
     devices_.clear();
     attributes_.clear();
