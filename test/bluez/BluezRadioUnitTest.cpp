@@ -372,6 +372,36 @@ TEST_F(BluezRadioUnit, SignalsFromAnyoneButBluetoothdAreIgnored) {
     EXPECT_EQ(central.radio->state(), CBManagerState::PoweredOn);
 }
 
+// A connect given up on (the library cancels after its own limit) and tried again is a clean attempt of its
+// own: a new Connect, and the old one's late "canceled" answer is not the new attempt's.
+TEST_F(BluezRadioUnit, ConnectRetriedAfterCancelIsACleanAttempt) {
+    boot();
+    Central& central = open();
+    central.radio->connect(kDevice);
+    const auto first = bus_->take("Connect");
+    ASSERT_TRUE(first);
+    central.radio->cancelConnection(kDevice);
+    bus_->reply(bus_->take("Disconnect")->id);
+    ASSERT_TRUE(central.events->waitLink("disconnected " + kDevice));
+
+    central.radio->connect(kDevice);
+    const auto second = bus_->take("Connect");
+    ASSERT_TRUE(second);
+    bus_->fail(first->id, "org.bluez.Error.Failed", "br-connection-canceled");
+    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(true)}});
+    bus_->reply(second->id);
+    ASSERT_TRUE(central.events->waitLink("connected " + kDevice));
+    EXPECT_EQ(central.events->linkCount("failed " + kDevice + " org.bluez.Error.Failed"), 0u);
+}
+
+// Only bluetoothd's own objects count: an adapter elsewhere in its listing is not chosen over hci0.
+TEST_F(BluezRadioUnit, AdapterOutsideBluezTreeIsNotChosen) {
+    objects_.objects[sdbus::ObjectPath("/net/hci0")]["org.bluez.Adapter1"] = PropMap{{"Powered", Variant(false)}};
+    boot();
+    Central& central = open();
+    EXPECT_EQ(central.radio->state(), CBManagerState::PoweredOn);
+}
+
 // TAVRIN_BLUEZ_TRACE=1: a line for each call, reply, error and signal, and for the radio's state changes.
 TEST_F(BluezRadioUnit, TraceTellsWhatTheRadioDoes) {
     std::mutex mutex;

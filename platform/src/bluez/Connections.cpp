@@ -48,7 +48,9 @@ void Core::cancelConnection(uint64_t id, const std::string& address) {
                 central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, nullptr); });
                 return;
             }
-            // Disconnect() cancels bluetoothd's pending Connect.
+            // Disconnect() cancels bluetoothd's pending Connect; its late answer is stale, and a connect asked
+            // for again sends a Connect of its own.
+            runtime_[address].connectInFlight = false;
             disconnectDevice(address, [id, address](Core& core, const NSError*) REQUIRES(core.mutex_) {
                 const auto c = core.centrals_.find(id);
                 if (c != core.centrals_.end() && !c->second.links.count(address)) {

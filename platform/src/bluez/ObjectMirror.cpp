@@ -155,6 +155,9 @@ void Core::onObjectManagerSignal(BusMessage& message) {
 }
 
 void Core::addInterfaces(const std::string& path, const InterfaceMap& interfaces, bool live) {
+    if (path.compare(0, 11, "/org/bluez/") != 0) {
+        return;  // only bluetoothd's own objects count
+    }
     for (const auto& [interface, props] : interfaces) {
         if (interface == kAdapterInterface) {
             auto& adapter = adapters_[path];
