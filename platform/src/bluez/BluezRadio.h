@@ -2,8 +2,9 @@
 // The BlueZ radio: bluetoothd reached over the system bus (sdbus-c++), behind the radio interface.
 //
 // The bus is the system bus, or the one DBUS_SYSTEM_BUS_ADDRESS names. The adapter is the first
-// org.bluez.Adapter1 in natural order of its name (hci2 before hci10), or the one TAVRIN_BLUEZ_ADAPTER names
-// ("hci1"). A device's key is its Bluetooth address as bluetoothd gives it ("AA:BB:CC:DD:EE:FF").
+// org.bluez.Adapter1 under /org/bluez in natural order of its name (hci2 before hci10), or the one
+// TAVRIN_BLUEZ_ADAPTER names ("hci1"). A device's key is its Bluetooth address as bluetoothd gives it
+// ("AA:BB:CC:DD:EE:FF").
 //
 // One thread of the radio's own owns the bus connection and runs every D-Bus call asynchronously, each with a
 // timeout; requests from other threads are handed to it (a read or write made while it is idle is sent from the
