@@ -150,6 +150,10 @@ int main(int argc, char** argv) {
         connection->addMatch(
             "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
             [&simulator](sdbus::Message& message) {
+                // Any client can send us this signal alone, past the match rule: only the bus's own counts.
+                if (message.getSender() != "org.freedesktop.DBus") {
+                    return;
+                }
                 std::string name, old_owner, new_owner;
                 message >> name >> old_owner >> new_owner;
                 if (new_owner.empty() && !name.empty() && name[0] == ':') {

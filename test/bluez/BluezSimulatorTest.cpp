@@ -269,6 +269,20 @@ TEST_F(BluezSimulatorTest, NotificationsArriveOneSignalEachInOrderWhileSubscribe
     EXPECT_FALSE(c.waitFor(changed(kStatus, "Value"), c.events().size(), std::chrono::milliseconds(100)));
 }
 
+// Only the bus says who left it: another client claiming a subscriber is gone ends nothing of the subscriber's.
+TEST_F(BluezSimulatorTest, ForgedNameOwnerChangedEndsNoClientsSession) {
+    BusClient& c = start();
+    connectPlug();
+    ASSERT_EQ(c.call(kStatus, kChar1, "StartNotify").error, "");
+    BusClient forger(busAddress());
+    forger.forgeNameLost(c.uniqueName());
+    forger.settle(std::chrono::milliseconds(50));
+
+    const size_t from = c.events().size();
+    ASSERT_EQ(write(kCommand, kChar1, "\t{\"switch\":1}").error, "");
+    EXPECT_TRUE(c.waitFor(changed(kStatus, "Value", "010000"), from));
+}
+
 TEST_F(BluezSimulatorTest, LinkLossFailsTheCallsInFlightThenDisconnects) {
     BusClient& c = start();
     connectPlug();

@@ -91,6 +91,20 @@ BusClient::BusClient(const std::string& address) : connection_(sdbus::createSess
         "type='signal',sender='org.bluez'", [this](sdbus::Message& m) { record(m); }, sdbus::floating_slot);
 }
 
+void BusClient::forgeNameLost(const std::string& name) {
+    std::string owner;
+    sdbus::createProxy(*connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus")
+        ->callMethod("GetNameOwner")
+        .onInterface("org.freedesktop.DBus")
+        .withArguments(std::string("org.bluez"))
+        .storeResultsTo(owner);
+    auto object = sdbus::createObject(*connection_, "/org/freedesktop/DBus");
+    auto signal = object->createSignal("org.freedesktop.DBus", "NameOwnerChanged");
+    signal << name << name << std::string();
+    signal.setDestination(owner);
+    signal.send();
+}
+
 void BusClient::record(sdbus::Message& message) {
     BusEvent e;
     e.path = message.getPath();
