@@ -238,6 +238,9 @@ class Core {
                   const std::string& path, ValueDone done) REQUIRES(mutex_);
     void sendWrite(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
                    const std::string& value, const std::string& path, Done done) REQUIRES(mutex_);
+    template <typename Info, typename Done, typename Make>
+    void listChildren(uint64_t id, const std::string& address, AttributeHandle parent, AttributeKind parentKind,
+                      AttributeKind kind, Done& done, Make make) REQUIRES(mutex_);
     template <typename F>
     void forEachAttribute(const std::string& address, F&& f) const REQUIRES(mutex_);
     const AttributeObject* linkedAttribute(uint64_t id, const std::string& address, AttributeHandle handle,

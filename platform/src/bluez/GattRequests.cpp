@@ -35,44 +35,39 @@ void Core::discoverServices(uint64_t id, const std::string& address, ServicesDon
 
 void Core::discoverCharacteristics(uint64_t id, const std::string& address, AttributeHandle service,
                                    CharacteristicsDone done) {
-    std::vector<CharacteristicInfo> found;
-    const NSError* error = nullptr;
-    NSError failure;
-    if (!linkUp(id, address)) {
-        failure = notConnectedError();
-        error = &failure;
-    } else if (!attributeByHandle(address, service, AttributeKind::Service)) {
-        failure = unknownAttributeError();
-        error = &failure;
-    } else {
-        forEachAttribute(address, [&](const AttributeObject& a) {
-            if (a.kind == AttributeKind::Characteristic && a.parent == service && a.uuid) {
-                if (const auto uuid = uuidFromBluez(*a.uuid)) {
-                    found.push_back(CharacteristicInfo{a.handle, *uuid, a.properties});
-                }
-            }
-        });
-        std::sort(found.begin(), found.end(), [](const auto& x, const auto& y) { return x.handle < y.handle; });
-    }
-    complete(id, [&] { done(error, found); });
+    listChildren<CharacteristicInfo>(id, address, service, AttributeKind::Service, AttributeKind::Characteristic, done,
+                                     [](const AttributeObject& a, const CBUUID& uuid) {
+                                         return CharacteristicInfo{a.handle, uuid, a.properties};
+                                     });
 }
 
 void Core::discoverDescriptors(uint64_t id, const std::string& address, AttributeHandle characteristic,
                                DescriptorsDone done) {
-    std::vector<DescriptorInfo> found;
+    listChildren<DescriptorInfo>(id, address, characteristic, AttributeKind::Characteristic, AttributeKind::Descriptor,
+                                 done, [](const AttributeObject& a, const CBUUID& uuid) {
+                                     return DescriptorInfo{a.handle, uuid};
+                                 });
+}
+
+// The attributes of `kind` under `parent`, in handle order, as `make` describes them; an error without the link
+// or the parent.
+template <typename Info, typename Done, typename Make>
+void Core::listChildren(uint64_t id, const std::string& address, AttributeHandle parent, AttributeKind parentKind,
+                        AttributeKind kind, Done& done, Make make) {
+    std::vector<Info> found;
     const NSError* error = nullptr;
     NSError failure;
     if (!linkUp(id, address)) {
         failure = notConnectedError();
         error = &failure;
-    } else if (!attributeByHandle(address, characteristic, AttributeKind::Characteristic)) {
+    } else if (!attributeByHandle(address, parent, parentKind)) {
         failure = unknownAttributeError();
         error = &failure;
     } else {
         forEachAttribute(address, [&](const AttributeObject& a) {
-            if (a.kind == AttributeKind::Descriptor && a.parent == characteristic && a.uuid) {
+            if (a.kind == kind && a.parent == parent && a.uuid) {
                 if (const auto uuid = uuidFromBluez(*a.uuid)) {
-                    found.push_back(DescriptorInfo{a.handle, *uuid});
+                    found.push_back(make(a, *uuid));
                 }
             }
         });
