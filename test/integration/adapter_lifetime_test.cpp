@@ -71,6 +71,9 @@ TEST(AdapterLifetime, LastHandleDroppedInsideScanCallbacks) {
             holder->scan_start();
         }
         ASSERT_TRUE(eventually([&] { return weak.expired(); }));
+        // The use count is read without ordering: taking the lock orders the queue's last unlock of this
+        // mutex before its destruction at the end of this round.
+        std::lock_guard<std::mutex> settled(mutex);
         EXPECT_TRUE(dropped);
         EXPECT_FALSE(destroyed_in_event);
         EXPECT_EQ(calls_after_drop, 0);
