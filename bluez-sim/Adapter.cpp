@@ -23,8 +23,10 @@ void Impl::onState(CBManagerState state) {
         return;
     }
     const auto authorization = radio.authorization();
-    denied = state == CBManagerState::Unauthorized || authorization == platform::CBManagerAuthorization::Denied ||
-             authorization == platform::CBManagerAuthorization::Restricted;
+    // A process the radio keeps out is refused everything, as a bus policy that keeps a user from bluetoothd
+    // refuses it.
+    tree.refuse(state == CBManagerState::Unauthorized || authorization == platform::CBManagerAuthorization::Denied ||
+                authorization == platform::CBManagerAuthorization::Restricted);
     const bool on = state != CBManagerState::PoweredOff;
     if (!adapter) {
         exportAdapter(on);
@@ -50,9 +52,6 @@ void Impl::exportAdapter(bool on) {
     a.addProperty<bool>(kAdapter, "Powered", on, [this](sdbus::PropertySetCall& call) {
         bool value = false;
         call >> value;
-        if (denied) {
-            throw sdbus::Error("org.freedesktop.DBus.Error.AccessDenied", "Rejected send message");
-        }
         if (value != powered) {
             set_power(value);
             setPowered(value);
@@ -117,7 +116,6 @@ void Impl::removeAdapter() {
     adapter.reset();
     powered = false;
     discovering = false;
-    denied = false;
 }
 
 void Impl::setPowered(bool on) {

@@ -38,9 +38,10 @@ void Impl::replyError(const sdbus::MethodCall& call, const sdbus::Error& error) 
 void Impl::method(ObjectNode& node, const std::string& iface, const std::string& name, const std::string& in,
                   const std::string& out, std::function<void(sdbus::MethodCall&)> body) {
     node.addMethod(iface, name, in, out, [this, body = std::move(body)](sdbus::MethodCall call) {
-        if (denied) {
-            replyError(call, sdbus::Error("org.freedesktop.DBus.Error.AccessDenied",
-                                          "Rejected send message, the process may not use Bluetooth"));
+        try {
+            tree.checkAllowed();
+        } catch (const sdbus::Error& refused) {
+            replyError(call, refused);
             return;
         }
         body(call);

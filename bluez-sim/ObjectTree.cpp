@@ -65,10 +65,14 @@ void ObjectNode::publish() {
             continue;
         }
         Prop* raw = p.get();
-        auto get = [raw](sdbus::PropertyGetReply& reply) { raw->write(reply); };
+        auto get = [this, raw](sdbus::PropertyGetReply& reply) {
+            tree_.checkAllowed();
+            raw->write(reply);
+        };
         if (p->setter) {
             // The change goes out before the Set's reply, as every reply follows the signals queued before it.
             auto set = [this, raw](sdbus::PropertySetCall& call) {
+                tree_.checkAllowed();
                 raw->setter(call);
                 tree_.flush();
             };
@@ -90,7 +94,12 @@ void ObjectNode::registerHolder(Prop& p) {
     Prop* raw = &p;
     p.holder = sdbus::createObject(tree_.connection(), path_);
     p.holder->registerProperty(
-        p.iface, p.name, p.signature, [raw](sdbus::PropertyGetReply& reply) { raw->write(reply); }, quiet());
+        p.iface, p.name, p.signature,
+        [this, raw](sdbus::PropertyGetReply& reply) {
+            tree_.checkAllowed();
+            raw->write(reply);
+        },
+        quiet());
     p.holder->finishRegistration();
 }
 
@@ -142,6 +151,30 @@ ObjectTree::ObjectTree(sdbus::IConnection& connection)
     : connection_(connection), root_(sdbus::createObject(connection, "/")) {
     root_->addObjectManager();
     root_->finishRegistration();
+}
+
+void ObjectTree::refuse(bool on) {
+    refused_ = on;
+    if (on && !refusal_) {
+        refusal_ = sdbus::createObject(connection_, "/refused");
+        refusal_->registerProperty(
+            "org.tavrin.Refusal", "Refused", "b",
+            [this](sdbus::PropertyGetReply& reply) {
+                checkAllowed();
+                reply << true;
+            },
+            quiet());
+        refusal_->finishRegistration();
+    } else if (!on) {
+        refusal_.reset();
+    }
+}
+
+void ObjectTree::checkAllowed() const {
+    if (refused_) {
+        throw sdbus::Error("org.freedesktop.DBus.Error.AccessDenied",
+                           "Rejected send message, the process may not use Bluetooth");
+    }
 }
 
 void ObjectTree::add(ObjectNode& node) {

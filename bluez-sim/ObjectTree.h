@@ -5,9 +5,10 @@
 // property present; optional properties are absent from Get, GetAll and GetManagedObjects while unset.
 //
 // The bus library answers Get, GetAll, Set and GetManagedObjects itself from registered tables, which cannot
-// leave a property out. So each object has one registration with its methods and fixed properties, and each
-// optional property that is present has a registration of its own on the same path and interface, made and
-// dropped as the property comes and goes. Everything here runs on the loop's thread.
+// leave a property out. So each object has one
+// registration with its methods and fixed properties, and each optional property that is present has a registration of
+// its own on the same path and interface, made and dropped as the property comes and goes. Everything here runs on the
+// loop's thread.
 
 #include <functional>
 #include <map>
@@ -122,6 +123,14 @@ class ObjectTree {
     void remove(ObjectNode& node);
     /// Emits the queued PropertiesChanged signals, one per object and interface, in the order first queued.
     void flush();
+    /// While on, every call to the tree (methods, Get, GetAll, Set, GetManagedObjects) is refused with
+    /// AccessDenied, as a bus policy that keeps a user from the daemon refuses them; signals still go out. The
+    /// library's own answers are refused through the property getters; an object of the refusal's own, with a
+    /// property, is there while refused, so that the listing meets a getter even before any other has one.
+    void refuse(bool on);
+    bool refused() const { return refused_; }
+    /// Throws the bus policy's refusal while refused.
+    void checkAllowed() const;
     /// Drops the registrations of optional properties that went absent. Only outside the bus library's
     /// dispatch (the loop's idle step): a registration dropped inside a property Set makes the library lose that
     /// Set's reply.
@@ -141,6 +150,8 @@ class ObjectTree {
 
     sdbus::IConnection& connection_;
     std::unique_ptr<sdbus::IObject> root_;
+    bool refused_ = false;
+    std::unique_ptr<sdbus::IObject> refusal_;  // present while refused
     std::vector<Pending> pending_;
     std::map<std::pair<const ObjectNode*, std::string>, size_t> pending_index_;
     std::vector<std::pair<const ObjectNode*, ObjectNode::Prop*>> retired_;  // absent, still registered

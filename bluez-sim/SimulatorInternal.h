@@ -238,7 +238,6 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     std::shared_ptr<platform::radio::RadioCentral> central;
 
     bool state_known = false;
-    bool denied = false;  // the radio says this process may not use Bluetooth
     bool powered = false;
     bool discovering = false;
     bool scanning = false;

@@ -131,7 +131,6 @@ int main(int argc, char** argv) {
     try {
         BusWatchdog watchdog(address);
         connection = sdbus::createSessionBusConnectionWithAddress(address);
-        connection->requestName("org.bluez");
     } catch (const sdbus::Error& e) {
         say("cannot serve org.bluez on the bus at " + address + ": " + e.getMessage());
         return 1;
@@ -143,6 +142,19 @@ int main(int argc, char** argv) {
         bluezsim::BluezSimulator simulator(loop, tree, world.radio(), std::move(addresses), [&world](bool on) {
             world.setAdapterState(on ? platform::CBManagerState::PoweredOn : platform::CBManagerState::PoweredOff);
         });
+        // A bus policy that refuses the user is there before bluetoothd's name: every call is refused from the
+        // first one, the listing of objects too.
+        const auto authorization = world.authorization();
+        tree.refuse(world.adapterState() == platform::CBManagerState::Unauthorized ||
+                    authorization == platform::CBManagerAuthorization::Denied ||
+                    authorization == platform::CBManagerAuthorization::Restricted);
+        try {
+            BusWatchdog watchdog(address);
+            connection->requestName("org.bluez");
+        } catch (const sdbus::Error& e) {
+            say("cannot serve org.bluez on the bus at " + address + ": " + e.getMessage());
+            return 1;
+        }
         loop.setIdle([&tree] {
             tree.flush();
             tree.collect();

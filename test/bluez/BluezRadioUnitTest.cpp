@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <future>
 #include <memory>
@@ -301,7 +302,8 @@ TEST_F(BluezRadioUnit, BluetoothdLeavesAndComesBack) {
     connect(central);
 }
 
-// The adapter unplugged mid-scan: resetting; plugged back, the scan is asked of bluetoothd again.
+// The adapter unplugged mid-scan: resetting, and the scan ends, as the platform's scans do when Bluetooth goes;
+// plugged back, nothing is asked of bluetoothd until the central scans again.
 TEST_F(BluezRadioUnit, AdapterVanishesMidScan) {
     boot();
     Central& central = open();
@@ -318,6 +320,8 @@ TEST_F(BluezRadioUnit, AdapterVanishesMidScan) {
     bus_->signal(FakeBus::kOwner, "/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
                  {Variant(sdbus::ObjectPath("/org/bluez/hci0")), Variant(adapter)});
     ASSERT_TRUE(central.events->waitState(CBManagerState::PoweredOn));
+    EXPECT_FALSE(bus_->take("SetDiscoveryFilter", 300ms));
+    central.radio->startScan(std::nullopt, true);
     EXPECT_TRUE(bus_->take("SetDiscoveryFilter"));
 }
 
@@ -340,6 +344,82 @@ TEST_F(BluezRadioUnit, DeviceRemovedMidCall) {
     bus_->reply(call->id, {bytes({1})});
     central.radio->connect(kDevice);
     EXPECT_TRUE(central.events->waitLink("failed " + kDevice + " CBErrorDomain"));
+}
+
+// bluetoothd learns a device's identity address and changes Address on the same object: the link under the old
+// address is reported lost and its read fails, and the device answers to its new address.
+TEST_F(BluezRadioUnit, AddressChangedOnTheSameObjectEndsTheOldLink) {
+    boot();
+    Central& central = open();
+    connect(central);
+    auto pending = read(central);
+    ASSERT_TRUE(bus_->take("ReadValue"));
+
+    const std::string identity = "C0:FF:EE:00:00:01";
+    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Address", Variant(identity)}});
+    ASSERT_EQ(pending.wait_for(3s), std::future_status::ready);
+    EXPECT_TRUE(pending.get().error);
+    EXPECT_TRUE(central.events->waitLink("disconnected " + kDevice + " CBErrorDomain"));
+
+    central.radio->connect(identity);
+    const auto again = bus_->take("Connect");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->path, devicePath_);
+}
+
+// What may pass is tried again, for as long as it takes: a bus whose socket is not there yet, a listing bluetoothd
+// was too slow to give, the bus daemon restarting.
+TEST_F(BluezRadioUnit, TransientFailuresAreTriedAgain) {
+    auto attempts = std::make_shared<std::atomic<int>>(0);
+    radio_ = platform::bluez::makeRadio([bus = bus_, attempts]() -> std::shared_ptr<platform::bluez::Bus> {
+        if ((*attempts)++ == 0) {
+            throw platform::bluez::BusError("org.freedesktop.DBus.Error.FileNotFound", "No such file or directory");
+        }
+        return bus;
+    });
+    auto events = std::make_shared<Recorder>();
+    auto session = radio_->openCentral(events);
+    const auto owned = [&] {
+        const auto owner = bus_->take("GetNameOwner");
+        ASSERT_TRUE(owner);
+        bus_->reply(owner->id, {Variant(std::string(FakeBus::kOwner))});
+    };
+    ASSERT_TRUE(events->waitState(CBManagerState::Unsupported));
+    owned();
+    const auto slow = bus_->take("GetManagedObjects");
+    ASSERT_TRUE(slow);
+    bus_->fail(slow->id, "org.freedesktop.DBus.Error.NoReply", "Did not receive a reply");
+    ASSERT_TRUE(events->waitState(CBManagerState::Resetting));
+    list();
+    ASSERT_TRUE(events->waitState(CBManagerState::PoweredOn));
+
+    bus_->breakConnection();
+    ASSERT_TRUE(events->waitState(CBManagerState::Resetting));
+    owned();
+    list();
+    EXPECT_TRUE(events->waitState(CBManagerState::PoweredOn));
+    EXPECT_EQ(attempts->load(), 3);
+    session->close();
+}
+
+// The bus's policy may refuse one call and allow the rest: the refused call fails alone, and the state and the
+// link stay as they were.
+TEST_F(BluezRadioUnit, RefusedCallFailsThatCallAlone) {
+    boot();
+    Central& central = open();
+    connect(central);
+    auto refused = read(central);
+    bus_->fail(bus_->take("ReadValue")->id, "org.freedesktop.DBus.Error.AccessDenied", "Rejected send message");
+    ASSERT_EQ(refused.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(refused.get().error->domain, "org.freedesktop.DBus.Error.AccessDenied");
+
+    auto next = read(central);
+    bus_->reply(bus_->take("ReadValue")->id, {bytes({7})});
+    ASSERT_EQ(next.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(next.get().value, "\x07");
+    EXPECT_EQ(central.radio->state(), CBManagerState::PoweredOn);
+    EXPECT_EQ(radio_->authorization(), platform::CBManagerAuthorization::AllowedAlways);
+    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice + " CBErrorDomain"), 0u);
 }
 
 // Only bluetoothd's own signals count, and only the bus's word on who owns its name: another client on the bus

@@ -376,6 +376,21 @@ TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
     EXPECT_EQ(simulator()->stop(), 0) << "SIGTERM ends it cleanly";
 }
 
+// A user the bus's policy keeps from bluetoothd is refused every call, the listing and property reads and writes
+// too, while the objects are there.
+TEST_F(BluezSimulatorTest, RefusedUserIsRefusedEveryCall) {
+    BusClient& c = start(R"({ "adapter": { "state": "unauthorized" }, "peripherals": [] })");
+    const char* const kDenied = "org.freedesktop.DBus.Error.AccessDenied";
+    EXPECT_EQ(c.call("/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects").error, kDenied);
+    EXPECT_EQ(c.call(kAdapter, "org.freedesktop.DBus.Properties", "Get",
+                     [](sdbus::MethodCall& m) { m << std::string("org.bluez.Adapter1") << std::string("Powered"); })
+                  .error,
+              kDenied);
+    EXPECT_EQ(c.set(kAdapter, "org.bluez.Adapter1", "Alias", sdbus::Variant(std::string("mine"))).error, kDenied);
+    EXPECT_EQ(c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(false)).error, kDenied);
+    EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, kDenied);
+}
+
 TEST(BluezSimulatorProgram, RefusesABadWorldAndABusThatDoesNotAnswer) {
     using std::chrono::seconds;
     const std::string bad = worldPath("invalid/unknown_key.json");

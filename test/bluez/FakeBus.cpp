@@ -172,6 +172,17 @@ void FakeBus::signal(const std::string& sender, const std::string& path, const s
     });
 }
 
+void FakeBus::breakConnection() {
+    deliver([this] {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            matches_.clear();
+            pending_.clear();
+        }
+        throw BusError("org.freedesktop.DBus.Error.Disconnected", "Connection closed by the bus");
+    });
+}
+
 void FakeBus::propertiesChanged(const std::string& path, const std::string& interface, PropMap changed,
                                 std::vector<std::string> invalidated) {
     signal(kOwner, path, "org.freedesktop.DBus.Properties", "PropertiesChanged",

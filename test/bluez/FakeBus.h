@@ -77,6 +77,8 @@ class FakeBus final : public platform::bluez::Bus {
     void fail(uint64_t call, const std::string& name, const std::string& message);
     void signal(const std::string& sender, const std::string& path, const std::string& interface,
                 const std::string& member, std::vector<sdbus::Variant> args);
+    // The bus daemon goes away: the radio's next look at the bus fails, and the matches it made are gone.
+    void breakConnection();
     // bluetoothd's PropertiesChanged, from its owner.
     void propertiesChanged(const std::string& path, const std::string& interface, PropMap changed,
                            std::vector<std::string> invalidated = {});

@@ -42,12 +42,16 @@ void Core::busReady(uint64_t attempt, std::shared_ptr<Bus> bus, const std::strin
     loop_.cancel(busConnectTimer_);  // answered, one way or the other
     busConnectTimer_ = 0;
     if (!bus) {
-        NSLog("BlueZ radio: the system bus cannot be reached: %@", failure);
+        if (busBackoff_.fresh()) {
+            NSLog("BlueZ radio: the system bus cannot be reached, trying again: %@", failure);
+        }
         busPhase_ = BusPhase::Failed;
         refreshState();
+        retryBus();
         return;
     }
     trace_("bus connected");
+    busBackoff_.reset();
     bus_ = std::move(bus);
     busPhase_ = BusPhase::Up;
     // Signals run inside the loop's dispatch, under mutex_. Any client on the bus can send us any signal, past
@@ -104,8 +108,17 @@ void Core::busBroken(const std::string& what) {
     awaitingReturn_ = true;
     busPhase_ = BusPhase::Failed;
     refreshState();
-    loop_.after(kBusRetry, [](Core& core) REQUIRES(core.mutex_) {
-        if (!core.bus_) {
+    retryBus();
+}
+
+// The bus daemon may be restarting, or its socket not there yet: connect again on the backoff schedule, for as
+// long as it takes.
+void Core::retryBus() {
+    const auto delay = busBackoff_.next();
+    trace_("bus: connecting again in {} ms", std::chrono::duration_cast<std::chrono::milliseconds>(delay).count());
+    const uint64_t attempt = busAttempt_;
+    loop_.after(delay, [attempt](Core& core) REQUIRES(core.mutex_) {
+        if (!core.bus_ && core.busAttempt_ == attempt) {
             core.startConnector();
         }
     });
@@ -135,8 +148,9 @@ void Core::call(const std::string& destination, BusCall call, Clock::duration ti
                            if (trace_.on()) {
                                trace_("error {} {}: {}: {}", method, path, error->name(), error->message());
                            }
+                           // A refused call fails that call alone: the bus's policy may refuse one method
+                           // and allow the rest.
                            const NSError e = errorFromDBus(error->name(), error->message());
-                           noteError(e);
                            contain("in the BlueZ radio", [&] { done(*this, nullptr, &e); });
                        });
         ++callsInFlight_;
@@ -159,13 +173,6 @@ void Core::dropCalls() {
         bus_->dropCalls();
     }
     callsInFlight_ = 0;
-}
-
-void Core::noteError(const NSError& error) {
-    if (error.domain == kAccessDenied && !accessDenied_) {
-        accessDenied_ = true;
-        refreshState();
-    }
 }
 
 // True while nothing waits on the bus's next message: no call awaits its reply, and every link is up with its

@@ -15,6 +15,7 @@
 // only to send a read or write while the loop waits (sendNow). Everything of the core but the few fields named
 // otherwise below is guarded by it.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -53,7 +54,6 @@ using Clock = std::chrono::steady_clock;
 
 // A bus that has not answered by then is reported as unsupported (the connection may still come later).
 constexpr auto kBusConnectLimit = std::chrono::seconds(3);
-constexpr auto kBusRetry = std::chrono::seconds(1);
 constexpr auto kSetupTimeout = std::chrono::seconds(5);
 // bluetoothd sets no connect timeout of its own; the backend cancels after its 5 s, this is the backstop.
 constexpr auto kConnectTimeout = std::chrono::seconds(10);
@@ -65,9 +65,29 @@ constexpr auto kResolveLimit = std::chrono::seconds(5);
 constexpr unsigned kDefaultMtu = 23;
 constexpr unsigned kTransmitQueueDepth = 20;
 
+// What failed for a reason that may pass (the bus socket missing, bluetoothd too slow to list its objects) is
+// tried again after 1, 2, 4, 8 and 16 s, then every 30 s, for as long as the program runs; success starts the
+// schedule over.
+class Backoff {
+  public:
+    Clock::duration next() {
+        const Clock::duration delay =
+            std::min<Clock::duration>(std::chrono::seconds(1LL << std::min(failures_, 5u)), kCeiling);
+        ++failures_;
+        return delay;
+    }
+    void reset() { failures_ = 0; }
+    bool fresh() const { return failures_ == 0; }
+
+  private:
+    static constexpr auto kCeiling = std::chrono::seconds(30);
+    unsigned failures_ = 0;
+};
+
 const char* const kObjectManager = "org.freedesktop.DBus.ObjectManager";
 const char* const kProperties = "org.freedesktop.DBus.Properties";
 const char* const kAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
+const char* const kNameHasNoOwner = "org.freedesktop.DBus.Error.NameHasNoOwner";
 
 NSError lostError(const std::string& text);
 NSError linkLossError();
@@ -187,12 +207,12 @@ class Core {
     void startConnector() REQUIRES(mutex_);
     void busReady(uint64_t attempt, std::shared_ptr<Bus> bus, const std::string& failure) REQUIRES(mutex_);
     void busBroken(const std::string& what) REQUIRES(mutex_);
+    void retryBus() REQUIRES(mutex_);
     int dispatchBus() REQUIRES(mutex_);
     void call(const std::string& destination, BusCall call, Clock::duration timeout, ReplyDone done) REQUIRES(mutex_);
     void callBluez(const std::string& path, const char* interface, const char* method, std::vector<BusArg> args,
                    Clock::duration timeout, ReplyDone done) REQUIRES(mutex_);
     void dropCalls() REQUIRES(mutex_);
-    void noteError(const NSError& error) REQUIRES(mutex_);
     bool mayCoalesce() const REQUIRES(mutex_);
 
     // ---- bluetoothd's objects and state (ObjectMirror.cpp) ----
@@ -200,11 +220,14 @@ class Core {
     void onNameOwnerChanged(BusMessage& message) REQUIRES(mutex_);
     void bluetoothdLost(const NSError& why) REQUIRES(mutex_);
     void loadObjects() REQUIRES(mutex_);
+    void retrySetup(void (Core::*ask)(), const NSError& why) REQUIRES(mutex_);
     void onObjectManagerSignal(BusMessage& message) REQUIRES(mutex_);
     void addInterfaces(const std::string& path, const InterfaceMap& interfaces, bool live) REQUIRES(mutex_);
     void removeInterfaces(const std::string& path, const std::vector<std::string>& interfaces) REQUIRES(mutex_);
     void adapterLost() REQUIRES(mutex_);
     void deviceRemoved(const std::string& path) REQUIRES(mutex_);
+    void readdressed(DeviceObject& device, const std::string& old) REQUIRES(mutex_);
+    void endDevice(const std::string& address, const NSError& why) REQUIRES(mutex_);
     void chooseAdapter() REQUIRES(mutex_);
     void onPropertiesChanged(BusMessage& message) REQUIRES(mutex_);
     bool trusted(const BusMessage& signal, bool fromBus) const REQUIRES(mutex_);
@@ -294,7 +317,8 @@ class Core {
     BusPhase busPhase_ GUARDED_BY(mutex_) = BusPhase::Connecting;
     uint64_t busAttempt_ GUARDED_BY(mutex_) = 0;
     uint64_t busConnectTimer_ GUARDED_BY(mutex_) = 0;  // the limit of the attempt under way
-    unsigned callsInFlight_ GUARDED_BY(mutex_) = 0;    // calls sent whose reply has not been handled
+    Backoff busBackoff_ GUARDED_BY(mutex_);
+    unsigned callsInFlight_ GUARDED_BY(mutex_) = 0;  // calls sent whose reply has not been handled
     uint64_t nextCall_ GUARDED_BY(mutex_) = 0;
     Clock::time_point busQuietUntil_ GUARDED_BY(mutex_);  // the bus waits until then while it may coalesce
     Clock::time_point lastTraffic_ GUARDED_BY(mutex_);    // the last pass that handled bus messages
@@ -306,7 +330,8 @@ class Core {
     bool hasOwner_ GUARDED_BY(mutex_) = false;
     std::string owner_ GUARDED_BY(mutex_);  // bluetoothd's unique name on the bus, empty when it has none
     bool objectsLoaded_ GUARDED_BY(mutex_) = false;
-    bool loadFailed_ GUARDED_BY(mutex_) = false;
+    bool loadFailed_ GUARDED_BY(mutex_) = false;  // the listing failed; asked again on setupBackoff_
+    Backoff setupBackoff_ GUARDED_BY(mutex_);
     bool accessDenied_ GUARDED_BY(mutex_) = false;
     bool awaitingReturn_ GUARDED_BY(mutex_) = false;  // bluetoothd or the adapter went away, not yet back
     std::map<std::string, AdapterObject> adapters_ GUARDED_BY(mutex_);

@@ -41,7 +41,11 @@ void Core::askOwner() {
              if (generation != core.generation_) {
                  return;
              }
-             std::string owner;  // NameHasNoOwner, or any other failure: nobody
+             std::string owner;  // NameHasNoOwner: nobody
+             if (error && error->domain != kNameHasNoOwner) {
+                 core.retrySetup(&Core::askOwner, *error);  // the bus did not answer in time
+                 return;
+             }
              if (!error) {
                  try {
                      owner = reply->readText();
@@ -122,13 +126,17 @@ void Core::loadObjects() {
                       }
                   }
                   if (error) {
-                      if (error->domain != kAccessDenied) {
-                          NSLog("BlueZ radio: bluetoothd did not list its objects: %@", error);
+                      if (error->domain == kAccessDenied) {
+                          // The bus's policy keeps this user from bluetoothd: nothing of it can be seen.
+                          core.accessDenied_ = true;
+                      } else {
                           core.loadFailed_ = true;
+                          core.retrySetup(&Core::loadObjects, *error);
                       }
                       core.refreshState();
                       return;
                   }
+                  core.setupBackoff_.reset();
                   core.objectsLoaded_ = true;
                   core.loadFailed_ = false;
                   for (const auto& [path, interfaces] : objects) {
@@ -138,6 +146,23 @@ void Core::loadObjects() {
                   core.refreshState();
                   core.updateDiscovery();
               });
+}
+
+// A setup call failed for a reason that may pass (bluetoothd slow to answer, a bus in trouble): asked again on the
+// backoff schedule, unless bluetoothd or the bus changed meanwhile, which asks anew anyway.
+void Core::retrySetup(void (Core::*ask)(), const NSError& why) {
+    if (setupBackoff_.fresh()) {
+        NSLog("BlueZ radio: bluetoothd could not be asked, trying again: %@", &why);
+    }
+    const auto delay = setupBackoff_.next();
+    trace_("setup failed ({}): again in {} ms", why.description,
+           std::chrono::duration_cast<std::chrono::milliseconds>(delay).count());
+    const uint64_t generation = generation_;
+    loop_.after(delay, [generation, ask](Core& core) REQUIRES(core.mutex_) {
+        if (generation == core.generation_ && core.bus_) {
+            (core.*ask)();
+        }
+    });
 }
 
 void Core::onObjectManagerSignal(BusMessage& message) {
@@ -171,7 +196,11 @@ void Core::addInterfaces(const std::string& path, const InterfaceMap& interfaces
         } else if (interface == kDeviceInterface) {
             auto& device = devices_[path];
             device.path = path;
+            const std::string known = device.address;
             const DeviceChange change = applyDevice(device, props, {});
+            if (!known.empty() && device.address != known) {
+                readdressed(device, known);
+            }
             if (device.adapter.empty()) {
                 device.adapter = adapterPathOf(path);
             }
@@ -246,28 +275,53 @@ void Core::deviceRemoved(const std::string& path) {
     const std::string address = it->second.address;
     const auto indexed = byAddress_.find(address);
     if (indexed != byAddress_.end() && indexed->second == path) {
-        const NSError why = lostError("The device was removed by bluetoothd.");
-        for (auto& [id, central] : centrals_) {
-            const auto link = central.links.find(address);
-            if (link == central.links.end()) {
-                continue;
-            }
-            if (link->second.phase == Phase::Connecting) {
-                central.links.erase(link);
-                central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, why); });
-            } else {
-                finishLink(id, address, link->second.phase == Phase::Disconnecting ? nullptr : &why, why);
-            }
-        }
-        runtime_.erase(address);
-        byAddress_.erase(indexed);
-        forgetMtu(address);
+        endDevice(address, lostError("The device was removed by bluetoothd."));
+        byAddress_.erase(address);
     }
     for (auto a = attributes_.lower_bound(path + "/");
          a != attributes_.end() && a->first.compare(0, path.size() + 1, path + "/") == 0;) {
         a = attributes_.erase(a);
     }
     devices_.erase(it);
+}
+
+// bluetoothd learnt the device's identity address: the object stays, but its address, which names the device to
+// the centrals, changes. What they knew under the old one ends: its links are reported lost, and the device is
+// found again under the new one. bluetoothd's own connection stays up (it may be a pairing just finished), so a
+// connect under the new address is answered at once.
+void Core::readdressed(DeviceObject& device, const std::string& old) {
+    trace_("device {}: address {} -> {}", device.path, old, device.address);
+    const auto indexed = byAddress_.find(old);
+    if (indexed != byAddress_.end() && indexed->second == device.path) {
+        endDevice(old, lostError("The device's address changed."));
+        byAddress_.erase(old);
+    }
+    for (auto& [id, central] : centrals_) {
+        central.rssiSeen.erase(old);
+        central.reported.erase(old);
+    }
+    device.report.reset();
+    if (device.adapter == adapter_ && !device.address.empty()) {
+        byAddress_[device.address] = device.path;
+    }
+}
+
+// The device named `address` is no more, to every central: links and connects under way end with `why`.
+void Core::endDevice(const std::string& address, const NSError& why) {
+    for (auto& [id, central] : centrals_) {
+        const auto link = central.links.find(address);
+        if (link == central.links.end()) {
+            continue;
+        }
+        if (link->second.phase == Phase::Connecting) {
+            central.links.erase(link);
+            central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, why); });
+        } else {
+            finishLink(id, address, link->second.phase == Phase::Disconnecting ? nullptr : &why, why);
+        }
+    }
+    runtime_.erase(address);
+    forgetMtu(address);
 }
 
 void Core::chooseAdapter() {
@@ -319,7 +373,11 @@ void Core::onPropertiesChanged(BusMessage& message) {
         if (it == devices_.end()) {
             return;
         }
+        const std::string known = it->second.address;
         const DeviceChange change = applyDevice(it->second, message.readDeviceUpdate());
+        if (it->second.address != known) {
+            readdressed(it->second, known);
+        }
         if (it->second.adapter == adapter_) {
             deviceChanged(it->second, change);
         }
@@ -375,7 +433,7 @@ CBManagerState Core::computeState() const {
         return CBManagerState::Unauthorized;
     }
     if (loadFailed_) {
-        return CBManagerState::Unsupported;
+        return CBManagerState::Resetting;  // asked again soon
     }
     if (!objectsLoaded_) {
         return awaitingReturn_ ? CBManagerState::Resetting : CBManagerState::Unknown;
@@ -409,6 +467,13 @@ void Core::refreshState() {
     trace_("state {} -> {}", stateName(before), stateName(now));
     for (auto& [id, central] : centrals_) {
         central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioStateChanged(now); });
+    }
+    if (before == CBManagerState::PoweredOn) {
+        // Bluetooth went away: every scan ends, as the platform's do; a program scans again once it is back.
+        for (auto& [id, central] : centrals_) {
+            central.scanning = false;
+        }
+        updateDiscovery();
     }
 }
 
