@@ -397,6 +397,14 @@ void CBCentralManager::Impl::radioDisconnected(const radio::DeviceKey& device, c
     });
 }
 
+// The radio gave up starting the scan: the manager is no longer scanning, as isScanning tells.
+void CBCentralManager::Impl::radioScanEnded(const NSError&) {
+    Lock lock(mutex);
+    if (alive && scanning) {
+        setScanningLocked(false);
+    }
+}
+
 void CBCentralManager::Impl::radioNotified(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
                                            const std::string& value) {
     Seen* s = last_notified;

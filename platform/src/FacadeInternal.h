@@ -163,6 +163,7 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     void radioDisconnected(const radio::DeviceKey& device, const NSError* error) override;
     void radioNotified(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
                        const std::string& value) override;
+    void radioScanEnded(const NSError& error) override;
 };
 
 struct CBPeripheral::Impl {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FakeBus.h"
@@ -40,6 +41,19 @@ constexpr uint16_t kChar = 0x0010;  // the characteristic of the service at 0x00
 
 Variant bytes(std::initializer_list<uint8_t> values) {
     return Variant(std::vector<uint8_t>(values));
+}
+
+// Whether the request was answered: a request the radio dropped unanswered leaves a broken promise behind.
+bool answered(std::future<Outcome>& outcome) {
+    if (outcome.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+        return false;
+    }
+    try {
+        outcome.get();
+        return true;
+    } catch (const std::future_error&) {
+        return false;
+    }
 }
 
 struct Central {
@@ -420,6 +434,145 @@ TEST_F(BluezRadioUnit, RefusedCallFailsThatCallAlone) {
     EXPECT_EQ(central.radio->state(), CBManagerState::PoweredOn);
     EXPECT_EQ(radio_->authorization(), platform::CBManagerAuthorization::AllowedAlways);
     EXPECT_EQ(central.events->linkCount("disconnected " + kDevice + " CBErrorDomain"), 0u);
+}
+
+// Writes to one attribute go to bluetoothd one at a time, each after the answer to the write with response before
+// it, also when that answer comes after the caller's own limit: bluetoothd would refuse them (InProgress) until then.
+TEST_F(BluezRadioUnit, WritesToOneAttributeWaitForBluetoothdsAnswer) {
+    boot();
+    Central& central = open();
+    connect(central);
+    const auto write = [&](const char* type, std::string value) {
+        auto promise = std::make_shared<std::promise<Outcome>>();
+        auto answer = promise->get_future();
+        auto done = [promise](const NSError* error) {
+            promise->set_value(Outcome{true, error ? std::optional<NSError>(*error) : std::nullopt, {}});
+        };
+        if (std::string(type) == "command") {
+            central.radio->writeWithoutResponse(kDevice, kChar, value, done);
+        } else {
+            central.radio->writeCharacteristic(kDevice, kChar, value, done);
+        }
+        return answer;
+    };
+    auto slow = write("request", "a");
+    const auto first = bus_->take("WriteValue");
+    ASSERT_TRUE(first);
+    auto second = write("request", "b");
+    auto third = write("command", "c");
+    EXPECT_FALSE(bus_->take("WriteValue", 1200ms)) << "sent while the attribute is busy";
+    EXPECT_FALSE(answered(slow)) << "the caller's limit passed: it hears nothing";
+
+    const auto bytes = [](const FakeBus::Call& call) {
+        return std::get<platform::bluez::ByteArray>(call.args.at(0)).bytes;
+    };
+    bus_->reply(first->id);
+    const auto command = bus_->take("WriteValue");
+    ASSERT_TRUE(command);
+    EXPECT_EQ(bytes(*command), "c") << "a write whose caller gave up while it waited its turn is not sent";
+    bus_->reply(command->id);
+    ASSERT_EQ(third.wait_for(3s), std::future_status::ready);
+    EXPECT_FALSE(third.get().error);
+    EXPECT_FALSE(answered(second));
+
+    auto fourth = write("request", "d");
+    auto fifth = write("request", "e");
+    const auto d = bus_->take("WriteValue");
+    ASSERT_TRUE(d);
+    EXPECT_FALSE(bus_->take("WriteValue", 100ms));
+    bus_->reply(d->id);
+    const auto e = bus_->take("WriteValue");
+    ASSERT_TRUE(e);
+    EXPECT_EQ(bytes(*e), "e");
+    bus_->reply(e->id);
+    ASSERT_EQ(fifth.wait_for(3s), std::future_status::ready);
+    EXPECT_FALSE(fourth.get().error);
+    EXPECT_FALSE(fifth.get().error);
+}
+
+// bluetoothd refuses to start discovery (the controller said no, or the filter failed): the scan is asked for again
+// after a while, and after the third refusal the central hears its scan ended.
+TEST_F(BluezRadioUnit, RefusedDiscoveryIsAskedAgainThenTheScanEnds) {
+    boot();
+    Central& central = open();
+    central.radio->startScan(std::nullopt, true);
+    bus_->reply(bus_->take("SetDiscoveryFilter")->id);
+    bus_->fail(bus_->take("StartDiscovery")->id, "org.bluez.Error.InProgress", "Operation already in progress");
+    EXPECT_TRUE(bus_->take("StopDiscovery")) << "a session of ours that may be left is ended first";
+    bus_->fail(bus_->take("SetDiscoveryFilter")->id, "org.bluez.Error.Failed", "Operation failed");
+    bus_->take("StopDiscovery", 3s);
+    bus_->reply(bus_->take("SetDiscoveryFilter")->id);
+    bus_->fail(bus_->take("StartDiscovery")->id, "org.bluez.Error.InProgress", "Operation already in progress");
+    EXPECT_TRUE(central.events->waitLink("scan ended org.bluez.Error.InProgress"));
+    EXPECT_FALSE(bus_->take("SetDiscoveryFilter", 1500ms)) << "given up";
+
+    central.radio->startScan(std::nullopt, true);
+    bus_->reply(bus_->take("SetDiscoveryFilter")->id);
+    bus_->reply(bus_->take("StartDiscovery")->id);
+    EXPECT_EQ(central.events->linkCount("scan ended org.bluez.Error.InProgress"), 1u);
+}
+
+// A connect asked while the link is still being taken down waits for Connected=false and then connects anew
+// (bluetoothd would answer it at once and drop the link anyway); one bluetoothd refuses because another program is
+// connecting the device takes that program's connection.
+TEST_F(BluezRadioUnit, ConnectWaitsForTheLinkBluetoothdHas) {
+    boot();
+    Central& central = open();
+    connect(central);
+    central.radio->cancelConnection(kDevice);
+    const auto disconnect = bus_->take("Disconnect");
+    ASSERT_TRUE(disconnect);
+    central.radio->connect(kDevice);
+    EXPECT_FALSE(bus_->take("Connect", 300ms)) << "sent while the link goes down";
+    bus_->reply(disconnect->id);
+    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(false)}});
+    const auto anew = bus_->take("Connect");
+    ASSERT_TRUE(anew);
+    EXPECT_EQ(central.events->linkCount("connected " + kDevice), 1u);
+    bus_->fail(anew->id, "org.bluez.Error.Failed", "Operation already in progress");
+    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(true)}});
+    EXPECT_TRUE(central.events->waitLink("connected " + kDevice, 1));
+    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice), 0u) << "the superseded disconnection is silent";
+    EXPECT_EQ(central.events->linkCount("failed " + kDevice + " org.bluez.Error.Failed"), 0u);
+}
+
+// A subscription bluetoothd starts after the caller gave up is stopped; an MTU exchanged after the connection shows
+// in mtu(); a subscribed characteristic the device removes ends its subscription with a console line.
+TEST_F(BluezRadioUnit, SubscriptionsAndTheMtuFollowBluetoothd) {
+    std::mutex mutex;
+    std::vector<std::string> console;  // guarded by mutex
+    platform::NSLogSetSink([&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        console.push_back(line);
+    });
+    boot();
+    Central& central = open();
+    connect(central);
+    auto late = notify(central, true);
+    const auto start = bus_->take("StartNotify");
+    ASSERT_TRUE(start);
+    std::this_thread::sleep_for(1300ms);
+    EXPECT_FALSE(answered(late));
+    bus_->reply(start->id);
+    EXPECT_TRUE(bus_->take("StopNotify")) << "nobody waits for it any more";
+
+    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"ServicesResolved", Variant(true)}});
+    bus_->reply(bus_->take("Get")->id, {Variant(uint16_t{185})});
+    ASSERT_TRUE(central.events->waitFor([&] { return central.radio->mtu(kDevice) == 185u; }));
+    bus_->propertiesChanged(charPath_, kCharIface, {{"MTU", Variant(uint16_t{247})}});
+    auto on = notify(central, true);
+    bus_->reply(bus_->take("StartNotify")->id);
+    ASSERT_EQ(on.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(central.radio->mtu(kDevice), 247u);
+
+    bus_->signal(FakeBus::kOwner, "/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved",
+                 {Variant(sdbus::ObjectPath(charPath_)), Variant(std::vector<std::string>{kCharIface})});
+    EXPECT_TRUE(central.events->waitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::any_of(console.begin(), console.end(),
+                           [](const std::string& l) { return l.find("its notifications end") != std::string::npos; });
+    }));
+    platform::NSLogSetSink(nullptr);
 }
 
 // Only bluetoothd's own signals count, and only the bus's word on who owns its name: another client on the bus

@@ -45,6 +45,9 @@ class Recorder : public platform::radio::RadioCentralEvents {
             order.push_back('d');
         });
     }
+    void radioScanEnded(const NSError& error) override {
+        add([&] { links.push_back("scan ended " + error.domain); });
+    }
     void radioNotified(const std::string& device, AttributeHandle handle, const std::string& value) override {
         add([&] {
             notifications.emplace_back(device + "/" + std::to_string(handle), value);

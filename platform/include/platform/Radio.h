@@ -128,6 +128,9 @@ class RadioCentralEvents {
     virtual void radioDisconnected(const DeviceKey& device, const NSError* error) = 0;
     /// A notification or indication of a subscribed characteristic. Never the answer to a read.
     virtual void radioNotified(const DeviceKey& device, AttributeHandle characteristic, const std::string& value) = 0;
+    /// The session's scan ended without `stopScan`: the radio could not start it and gave up trying (it wrote a
+    /// console line saying why). A new `startScan` tries again. Not called when the radio was switched off.
+    virtual void radioScanEnded(const NSError& error) { (void)error; }
 };
 
 /// One central's session with the radio: its scan and its links.

@@ -24,8 +24,12 @@ void Core::connect(uint64_t id, const std::string& address) {
         central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, error); });
         return;
     }
+    // A disconnection of this central's still under way is superseded, silently, as the platform's is.
     central.links[address].phase = Phase::Connecting;
-    if (!runtime_[address].connectInFlight) {
+    auto& rt = runtime_[address];
+    if (rt.disconnecting) {
+        rt.connectWhenDown = true;
+    } else if (!rt.connectInFlight) {
         startConnect(address);
     }
 }
@@ -45,6 +49,15 @@ void Core::cancelConnection(uint64_t id, const std::string& address) {
         case Phase::Connecting:
             central.links.erase(link);
             if (others) {
+                central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, nullptr); });
+                return;
+            }
+            if (auto& rt = runtime_[address]; rt.awaitingOther || rt.connectWhenDown) {
+                // Nothing of ours is under way at bluetoothd: another program's attempt, or a link still going
+                // down, is not ours to cancel.
+                rt.awaitingOther = false;
+                rt.connectWhenDown = false;
+                rt.connectInFlight = false;
                 central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, nullptr); });
                 return;
             }
@@ -124,6 +137,20 @@ void Core::connectAnswered(const std::string& address, uint64_t callId, const NS
     if (rt == runtime_.end() || rt->second.connectCall != callId || !rt->second.connectInFlight) {
         return;  // stale: the attempt was abandoned
     }
+    if (error && error->domain == "org.bluez.Error.Failed" && error->description == "Operation already in progress") {
+        // Another program is connecting the device: that connection is this one's too, once Connected turns true.
+        trace_("link {}: another program is connecting it", address);
+        rt->second.awaitingOther = true;
+        loop_.after(kConnectTimeout, [address, callId, failure = *error](Core& core) REQUIRES(core.mutex_) {
+            const auto waiting = core.runtime_.find(address);
+            if (waiting != core.runtime_.end() && waiting->second.awaitingOther &&
+                waiting->second.connectCall == callId) {
+                waiting->second.awaitingOther = false;
+                core.connectAnswered(address, callId, &failure);
+            }
+        });
+        return;
+    }
     rt->second.connectInFlight = false;
     if (error && isTimeout(*error)) {
         // bluetoothd goes on trying after our call timed out: make it stop.
@@ -155,6 +182,15 @@ void Core::connectAnswered(const std::string& address, uint64_t callId, const NS
     }
 }
 
+// Connected turned true while a connect waited on another program's attempt.
+void Core::linkCameUp(const std::string& address) {
+    const auto rt = runtime_.find(address);
+    if (rt != runtime_.end() && rt->second.awaitingOther) {
+        rt->second.awaitingOther = false;
+        connectAnswered(address, rt->second.connectCall, nullptr);
+    }
+}
+
 void Core::disconnectDevice(const std::string& address, DisconnectDone done) {
     const auto it = byAddress_.find(address);
     if (it == byAddress_.end()) {
@@ -163,13 +199,45 @@ void Core::disconnectDevice(const std::string& address, DisconnectDone done) {
         }
         return;
     }
+    runtime_[address].disconnecting = true;
     const uint64_t generation = generation_;
     callBluez(it->second, kDeviceInterface, "Disconnect", {}, kDisconnectTimeout,
-              [generation, done](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
-                  if (done && generation == core.generation_) {
+              [address, generation, done](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
+                  if (generation != core.generation_) {
+                      return;
+                  }
+                  // bluetoothd answers once the link is down, just before Connected=false; without a link it is
+                  // down already.
+                  const DeviceObject* device = core.deviceByAddress(address);
+                  if (!device || !device->connected) {
+                      core.linkGone(address);
+                  }
+                  if (done) {
                       done(core, error);
                   }
               });
+}
+
+// bluetoothd's link to the device is down: a connect that waited for it goes now.
+void Core::linkGone(const std::string& address) {
+    const auto rt = runtime_.find(address);
+    if (rt == runtime_.end()) {
+        return;
+    }
+    rt->second.disconnecting = false;
+    if (!rt->second.connectWhenDown) {
+        return;
+    }
+    rt->second.connectWhenDown = false;
+    for (const auto& [id, central] : centrals_) {
+        const auto link = central.links.find(address);
+        if (link != central.links.end() && link->second.phase == Phase::Connecting) {
+            if (!rt->second.connectInFlight) {
+                startConnect(address);
+            }
+            return;
+        }
+    }
 }
 
 // Connected went false: every central's link to the device ends; a disconnection asked for is no error.
@@ -188,8 +256,10 @@ void Core::linkDown(const std::string& address) {
     if (rt != runtime_.end()) {
         rt->second.ready = false;
         rt->second.mtu = kDefaultMtu;
+        rt->second.writes.clear();  // bluetoothd drops what the link had under way
     }
     forgetMtu(address);
+    linkGone(address);
 }
 
 // A central's link ends: its subscriptions end (as the platform's do on disconnection), its requests are

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -60,8 +61,13 @@ constexpr auto kConnectTimeout = std::chrono::seconds(10);
 constexpr auto kDisconnectTimeout = std::chrono::seconds(5);
 // The backend waits 1 s for a GATT answer: a reply after that would only be dropped.
 constexpr auto kRequestTimeout = std::chrono::seconds(1);
+// bluetoothd's own limit for an ATT request is 30 s (then it drops the link); an attribute stays busy until its
+// write is answered, so the call waits that long and a little more.
+constexpr auto kAttTimeout = std::chrono::seconds(35);
 // The backend's limit for service discovery.
 constexpr auto kResolveLimit = std::chrono::seconds(5);
+// A scan bluetoothd refuses is asked for this many times before the centrals are told it ended.
+constexpr unsigned kDiscoveryAttempts = 3;
 constexpr unsigned kDefaultMtu = 23;
 constexpr unsigned kTransmitQueueDepth = 20;
 
@@ -167,26 +173,48 @@ class Core {
         std::set<uint64_t> active;                        // centrals subscribed
         std::vector<std::pair<uint64_t, Done>> starting;  // centrals waiting for StartNotify
         bool startInFlight = false;
+        uint64_t startTimer = 0;  // the waiting centrals' limit
     };
     // A read's own Value change comes just before its reply: changes seen while reads are pending wait for it.
     struct ReadWatch {
         unsigned pending = 0;
         std::vector<std::string> held;
     };
+    // Writes to one attribute, in the order asked. bluetoothd refuses any write to an attribute whose write with
+    // response is unanswered (InProgress), however long the device takes: the next one waits for that answer.
+    using WriteKey = std::pair<AttributeHandle, bool>;  // the handle, and whether it is a descriptor's
+    struct QueuedWrite {
+        uint64_t call = 0;  // its request
+        std::string path;
+        const char* type = "request";  // a literal: "request" or "command"
+        std::string value;
+    };
+    struct WriteQueue {
+        uint64_t inFlight = 0;  // the request whose write with response bluetoothd has not answered, or 0
+        std::deque<QueuedWrite> waiting;
+    };
     struct DeviceRuntime {
         bool connectInFlight = false;
         uint64_t connectCall = 0;
+        // bluetoothd answers a Connect made while the link is being taken down with success, and drops the link
+        // all the same: a connect asked meanwhile waits for Connected=false, then connects anew.
+        bool disconnecting = false;
+        bool connectWhenDown = false;
+        // Another program's connection attempt is under way (bluetoothd refused ours for it): its outcome is ours.
+        bool awaitingOther = false;
         bool ready = false;  // services resolved and the MTU known
         bool mtuFetching = false;
         unsigned mtu = kDefaultMtu;
         std::map<AttributeHandle, NotifyEntry> notify;
         std::map<AttributeHandle, ReadWatch> reads;
+        std::map<WriteKey, WriteQueue> writes;
     };
     struct Request {
         uint64_t central = 0;
         std::string address;
         AttributeHandle handle = 0;
-        bool read = false;       // a characteristic read: its own Value change is not a notification
+        bool read = false;  // a characteristic read: its own Value change is not a notification
+        bool descriptor = false;
         bool discovery = false;  // waits for the services to be resolved
         Done done;
         ValueDone valueDone;
@@ -224,6 +252,8 @@ class Core {
     void onObjectManagerSignal(BusMessage& message) REQUIRES(mutex_);
     void addInterfaces(const std::string& path, const InterfaceMap& interfaces, bool live) REQUIRES(mutex_);
     void removeInterfaces(const std::string& path, const std::vector<std::string>& interfaces) REQUIRES(mutex_);
+    void attributeRemoved(const AttributeObject& attribute) REQUIRES(mutex_);
+    void mtuChanged(const AttributeObject& characteristic) REQUIRES(mutex_) EXCLUDES(snapshotMutex_);
     void adapterLost() REQUIRES(mutex_);
     void deviceRemoved(const std::string& path) REQUIRES(mutex_);
     void readdressed(DeviceObject& device, const std::string& old) REQUIRES(mutex_);
@@ -240,7 +270,8 @@ class Core {
 
     // ---- Discovery and what counts as found (Discovery.cpp) ----
     void updateDiscovery() REQUIRES(mutex_);
-    void discoveryAnswered(DiscoveryArbiter::Then then) REQUIRES(mutex_);
+    void discoveryAnswered(DiscoveryArbiter::Then then, const NSError* error = nullptr) REQUIRES(mutex_);
+    void discoveryRefused(const NSError& why) REQUIRES(mutex_);
     void deviceChanged(DeviceObject& device, const DeviceChange& change) REQUIRES(mutex_);
     void reportAdvertisement(DeviceObject& device, bool rssiReported) REQUIRES(mutex_);
     void flushPass() REQUIRES(mutex_);
@@ -251,8 +282,10 @@ class Core {
     bool anyLink(const std::string& address, uint64_t except = 0) const REQUIRES(mutex_);
     void startConnect(const std::string& address) REQUIRES(mutex_);
     void connectAnswered(const std::string& address, uint64_t callId, const NSError* error) REQUIRES(mutex_);
+    void linkCameUp(const std::string& address) REQUIRES(mutex_);
     void disconnectDevice(const std::string& address, DisconnectDone done) REQUIRES(mutex_);
     void linkDown(const std::string& address) REQUIRES(mutex_);
+    void linkGone(const std::string& address) REQUIRES(mutex_);
     void finishLink(uint64_t id, const std::string& address, const NSError* error, const NSError& abandoned,
                     bool silent = false) REQUIRES(mutex_);
 
@@ -261,6 +294,9 @@ class Core {
                   const std::string& path, ValueDone done) REQUIRES(mutex_);
     void sendWrite(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
                    const std::string& value, const std::string& path, Done done) REQUIRES(mutex_);
+    void putWrite(const std::string& address, const WriteKey& key, QueuedWrite write) REQUIRES(mutex_);
+    void writeSettled(const std::string& address, const WriteKey& key, uint64_t call) REQUIRES(mutex_);
+    void writeGivenUp(uint64_t call) REQUIRES(mutex_);
     template <typename Info, typename Done, typename Make>
     void listChildren(uint64_t id, const std::string& address, AttributeHandle parent, AttributeKind parentKind,
                       AttributeKind kind, Done& done, Make make) REQUIRES(mutex_);
@@ -343,6 +379,7 @@ class Core {
 
     // The centrals, their links and requests.
     DiscoveryArbiter discovery_ GUARDED_BY(mutex_);
+    unsigned discoveryFailures_ GUARDED_BY(mutex_) = 0;  // refusals in a row
     std::map<uint64_t, CentralRecord> centrals_ GUARDED_BY(mutex_);
     bool passQueued_ GUARDED_BY(mutex_) = false;  // some outbox holds reports or notifications of this pass
     std::map<std::string, DeviceRuntime> runtime_ GUARDED_BY(mutex_);  // by address

@@ -84,7 +84,8 @@ DiscoveryArbiter::Then DiscoveryArbiter::filterSet(uint64_t generation, const st
         return Then::Nothing;
     }
     if (!ok) {
-        return settled();
+        busy_ = false;
+        return Then::Retry;
     }
     applied_ = key;
     return on_ ? settled() : Then::Start;
@@ -94,11 +95,12 @@ DiscoveryArbiter::Then DiscoveryArbiter::started(uint64_t generation, bool ok) {
     if (generation != generation_) {
         return Then::Nothing;
     }
-    if (ok) {
-        on_ = true;
-    } else {
+    if (!ok) {
         applied_.reset();
+        busy_ = false;
+        return Then::Retry;
     }
+    on_ = true;
     return settled();
 }
 
@@ -133,31 +135,71 @@ void Core::updateDiscovery() {
             callBluez(adapter_, kAdapterInterface, "SetDiscoveryFilter", {wish.filter()}, kSetupTimeout,
                       [generation, key = wish.key()](Core& core, BusMessage*, const NSError* error)
                           REQUIRES(core.mutex_) {
-                              if (error && generation == core.discovery_.generation()) {
-                                  NSLog("BlueZ radio: SetDiscoveryFilter failed: %@", error);
-                              }
-                              core.discoveryAnswered(core.discovery_.filterSet(generation, key, !error));
+                              core.discoveryAnswered(core.discovery_.filterSet(generation, key, !error), error);
                           });
             return;
     }
 }
 
-void Core::discoveryAnswered(DiscoveryArbiter::Then then) {
-    if (then == DiscoveryArbiter::Then::Update) {
-        updateDiscovery();
-    } else if (then == DiscoveryArbiter::Then::Start) {
-        const uint64_t generation = discovery_.generation();
-        callBluez(adapter_, kAdapterInterface, "StartDiscovery", {}, kSetupTimeout,
-                  [generation](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
-                      // InProgress: this connection already scans.
-                      const bool ok = !error || error->domain == "org.bluez.Error.InProgress";
-                      if (!ok && generation == core.discovery_.generation()) {
-                          NSLog("BlueZ radio: StartDiscovery failed: %@", error);
-                      }
-                      core.trace_("discovery: {}", ok ? "on" : "refused");
-                      core.discoveryAnswered(core.discovery_.started(generation, ok));
-                  });
+void Core::discoveryAnswered(DiscoveryArbiter::Then then, const NSError* error) {
+    switch (then) {
+        case DiscoveryArbiter::Then::Nothing:
+            return;
+        case DiscoveryArbiter::Then::Update:
+            updateDiscovery();
+            return;
+        case DiscoveryArbiter::Then::Retry:
+            discoveryRefused(error ? *error : lostError("bluetoothd did not start discovery."));
+            return;
+        case DiscoveryArbiter::Then::Start:
+            break;
     }
+    const uint64_t generation = discovery_.generation();
+    callBluez(adapter_, kAdapterInterface, "StartDiscovery", {}, kSetupTimeout,
+              [generation](Core& core, BusMessage*, const NSError* refusal) REQUIRES(core.mutex_) {
+                  // bluetoothd answers InProgress both when the controller refused to scan and when this
+                  // connection's session is already starting: either way this start did not make it scan, and the
+                  // session may be gone (a refused start drops it).
+                  core.trace_("discovery: {}", refusal ? "refused" : "on");
+                  if (!refusal) {
+                      core.discoveryFailures_ = 0;
+                  }
+                  core.discoveryAnswered(core.discovery_.started(generation, !refusal), refusal);
+              });
+}
+
+// bluetoothd refused to set the filter or to start: the scan is asked for again after 1 and 2 s while a central
+// still wants it; after the third refusal the scanning centrals are told their scan ended.
+void Core::discoveryRefused(const NSError& why) {
+    if (discoveryFailures_ == 0) {
+        NSLog("BlueZ radio: bluetoothd did not start discovery, trying again: %@", &why);
+    }
+    if (++discoveryFailures_ < kDiscoveryAttempts) {
+        const auto delay = std::chrono::seconds(1LL << (discoveryFailures_ - 1));
+        const uint64_t generation = discovery_.generation();
+        loop_.after(delay, [generation](Core& core) REQUIRES(core.mutex_) {
+            if (generation != core.discovery_.generation()) {
+                return;  // bluetoothd or the adapter changed: discovery starts over anyway
+            }
+            // InProgress also means this connection's session still exists: end it, so that the start asked next
+            // is a fresh one, with its filter.
+            core.callBluez(core.adapter_, kAdapterInterface, "StopDiscovery", {}, kSetupTimeout,
+                           [](Core&, BusMessage*, const NSError*) {});
+            core.discovery_.reset();
+            core.updateDiscovery();
+        });
+        return;
+    }
+    NSLog("BlueZ radio: the scan ended: bluetoothd refused to start discovery %@ times: %@",
+          std::to_string(discoveryFailures_), &why);
+    discoveryFailures_ = 0;
+    for (auto& [id, central] : centrals_) {
+        if (central.scanning) {
+            central.scanning = false;
+            central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioScanEnded(why); });
+        }
+    }
+    updateDiscovery();
 }
 
 // ---- What counts as found ----
@@ -166,8 +208,12 @@ void Core::deviceChanged(DeviceObject& device, const DeviceChange& change) {
     if (change.rssi || change.advertisement) {
         reportAdvertisement(device, change.rssi);
     }
-    if (change.connected && !device.connected) {
-        linkDown(device.address);
+    if (change.connected) {
+        if (device.connected) {
+            linkCameUp(device.address);
+        } else {
+            linkDown(device.address);
+        }
     }
     if (change.servicesResolved) {
         const auto rt = runtime_.find(device.address);

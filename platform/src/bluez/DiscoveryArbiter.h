@@ -34,8 +34,9 @@ class DiscoveryArbiter {
     // at again when that call answers (the answer says Update).
     Step next(const Wish& wish, bool poweredOn);
 
-    // What the core does once a call has answered.
-    enum class Then { Nothing, Update, Start };
+    // What the core does once a call has answered. Retry: bluetoothd refused the filter or the start, so the
+    // session does not scan; the core asks again later, or gives up.
+    enum class Then { Nothing, Update, Start, Retry };
     Then stopped(uint64_t generation);
     Then filterSet(uint64_t generation, const std::string& key, bool ok);
     Then started(uint64_t generation, bool ok);

@@ -2,6 +2,7 @@
 // reads and writes, and the request table that matches each reply to its caller, late replies included.
 
 #include <algorithm>
+#include <cstring>
 
 #include "Core.h"
 
@@ -242,17 +243,86 @@ void Core::sendWrite(uint64_t id, const std::string& address, AttributeHandle ha
     request.central = id;
     request.address = address;
     request.handle = handle;
+    request.descriptor = descriptor;
     request.done = std::move(done);
     const uint64_t call = addRequest(std::move(request));
-    callBluez(path, descriptor ? kDescriptorInterface : kCharacteristicInterface, "WriteValue",
-              {ByteArray{value}, WriteOptions{type}}, kRequestTimeout,
-              [call](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
-                  if (error) {
-                      core.answerUnlessTimedOut(call, *error);
-                  } else {
-                      core.answerDone(call);
-                  }
-              });
+    if (std::strcmp(type, "command") != 0) {
+        // The caller's limit; the attribute stays busy until bluetoothd answers all the same.
+        requests_[call].timer =
+            loop_.after(kRequestTimeout, [call](Core& core) REQUIRES(core.mutex_) { core.writeGivenUp(call); });
+    }
+    const WriteKey key{handle, descriptor};
+    QueuedWrite write{call, path, type, value};
+    auto& queue = runtime_[address].writes[key];
+    if (queue.inFlight != 0 || !queue.waiting.empty()) {
+        queue.waiting.push_back(std::move(write));
+        return;
+    }
+    putWrite(address, key, std::move(write));
+}
+
+// Puts one write on the bus. A command is answered by bluetoothd once queued for the link and keeps nothing busy;
+// a write with response keeps the attribute busy until its answer.
+void Core::putWrite(const std::string& address, const WriteKey& key, QueuedWrite write) {
+    const bool command = std::strcmp(write.type, "command") == 0;
+    if (!command) {
+        runtime_[address].writes[key].inFlight = write.call;
+    }
+    callBluez(write.path, key.second ? kDescriptorInterface : kCharacteristicInterface, "WriteValue",
+              {ByteArray{std::move(write.value)}, WriteOptions{write.type}}, command ? kRequestTimeout : kAttTimeout,
+              [address, key, call = write.call, command](Core& core, BusMessage*, const NSError* error)
+                  REQUIRES(core.mutex_) {
+                      if (error) {
+                          core.answerUnlessTimedOut(call, *error);
+                      } else {
+                          core.answerDone(call);
+                      }
+                      if (!command) {
+                          core.writeSettled(address, key, call);
+                      }
+                  });
+}
+
+// bluetoothd answered the write that kept the attribute busy: the writes waiting behind it go, in order, up to the
+// next write with response.
+void Core::writeSettled(const std::string& address, const WriteKey& key, uint64_t call) {
+    const auto rt = runtime_.find(address);
+    if (rt == runtime_.end()) {
+        return;
+    }
+    const auto it = rt->second.writes.find(key);
+    if (it == rt->second.writes.end() || it->second.inFlight != call) {
+        return;  // the link went down meanwhile, and the queue with it
+    }
+    WriteQueue& queue = it->second;
+    queue.inFlight = 0;
+    while (queue.inFlight == 0 && !queue.waiting.empty()) {
+        QueuedWrite next = std::move(queue.waiting.front());
+        queue.waiting.pop_front();
+        if (requests_.count(next.call)) {  // its caller may have gone (a link closed by one central)
+            putWrite(address, key, std::move(next));
+        }
+    }
+}
+
+// The caller's limit passed: it hears nothing more. A write still waiting is not sent; one bluetoothd has keeps
+// the attribute busy until its answer.
+void Core::writeGivenUp(uint64_t call) {
+    const auto request = takeRequest(call);
+    if (!request) {
+        return;
+    }
+    const auto rt = runtime_.find(request->address);
+    if (rt == runtime_.end()) {
+        return;
+    }
+    const auto it = rt->second.writes.find(WriteKey{request->handle, request->descriptor});
+    if (it != rt->second.writes.end()) {
+        auto& waiting = it->second.waiting;
+        waiting.erase(
+            std::remove_if(waiting.begin(), waiting.end(), [&](const QueuedWrite& w) { return w.call == call; }),
+            waiting.end());
+    }
 }
 
 // ---- The request table ----

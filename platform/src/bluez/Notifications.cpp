@@ -29,7 +29,18 @@ void Core::setNotify(uint64_t id, const std::string& address, AttributeHandle ha
             entry.startInFlight = true;
             entry.starting.emplace_back(id, std::move(done));
             const uint64_t generation = generation_;
-            callBluez(path, kCharacteristicInterface, "StartNotify", {}, kRequestTimeout,
+            // The callers wait their own limit; the call waits for bluetoothd's answer, however late, since a
+            // session it starts after they gave up must be stopped.
+            entry.startTimer = loop_.after(kRequestTimeout, [address, handle](Core& core) REQUIRES(core.mutex_) {
+                const auto rt = core.runtime_.find(address);
+                if (rt != core.runtime_.end()) {
+                    if (const auto e = rt->second.notify.find(handle); e != rt->second.notify.end()) {
+                        e->second.starting.clear();  // they hear nothing: their own limit has ended their wait
+                        e->second.startTimer = 0;
+                    }
+                }
+            });
+            callBluez(path, kCharacteristicInterface, "StartNotify", {}, kAttTimeout,
                       [address, handle, generation](Core& core, BusMessage*, const NSError* error)
                           REQUIRES(core.mutex_) { core.notifyStarted(generation, address, handle, error); });
         }
@@ -66,6 +77,8 @@ void Core::notifyStarted(uint64_t generation, const std::string& address, Attrib
     }
     auto& entry = it->second;
     entry.startInFlight = false;
+    loop_.cancel(entry.startTimer);
+    entry.startTimer = 0;
     auto starting = std::move(entry.starting);
     entry.starting.clear();
     // A timeout comes after the callers' own limits ended their waits: answering it would fail whatever they

@@ -242,9 +242,57 @@ void Core::removeInterfaces(const std::string& path, const std::vector<std::stri
             deviceRemoved(path);
         } else if (interface == kServiceInterface || interface == kCharacteristicInterface ||
                    interface == kDescriptorInterface) {
-            attributes_.erase(path);
+            const auto it = attributes_.find(path);
+            if (it != attributes_.end()) {
+                attributeRemoved(it->second);
+                attributes_.erase(it);
+            }
         }
     }
+}
+
+// The device changed its attribute table (Service Changed) while connected: a subscription to a characteristic
+// that went ends, said on the console rather than going quiet.
+void Core::attributeRemoved(const AttributeObject& attribute) {
+    if (attribute.kind != AttributeKind::Characteristic) {
+        return;
+    }
+    const auto device = devices_.find(attribute.device);
+    if (device == devices_.end()) {
+        return;
+    }
+    const auto rt = runtime_.find(device->second.address);
+    if (rt == runtime_.end()) {
+        return;
+    }
+    const auto entry = rt->second.notify.find(attribute.handle);
+    if (entry == rt->second.notify.end()) {
+        return;
+    }
+    if (!entry->second.active.empty()) {
+        NSLog("BlueZ radio: %@ removed characteristic %@ (handle %@): its notifications end", device->second.address,
+              attribute.uuid, std::to_string(attribute.handle));
+    }
+    loop_.cancel(entry->second.startTimer);
+    rt->second.notify.erase(entry);
+}
+
+// bluetoothd signals MTU on the characteristics when the link's MTU changes (an exchange after the connection):
+// mtu() follows it.
+void Core::mtuChanged(const AttributeObject& characteristic) {
+    const auto device = devices_.find(characteristic.device);
+    if (device == devices_.end() || !characteristic.mtu) {
+        return;
+    }
+    const std::string& address = device->second.address;
+    const auto rt = runtime_.find(address);
+    if (rt == runtime_.end() || !rt->second.ready) {
+        return;  // not known yet: resolution reads it
+    }
+    rt->second.mtu = std::clamp(*characteristic.mtu, kDefaultMtu, 517u);
+    trace_("link {}: MTU {}", address, rt->second.mtu);
+    MutexLock lock(snapshotMutex_);
+    mtus_[address] = rt->second.mtu;
 }
 
 void Core::adapterLost() {
@@ -387,8 +435,9 @@ void Core::onPropertiesChanged(BusMessage& message) {
             return;
         }
         CharacteristicUpdate update = message.readCharacteristicUpdate();
-        if (update.mtu) {
+        if (update.mtu && it->second.mtu != *update.mtu) {
             it->second.mtu = *update.mtu;
+            mtuChanged(it->second);
         }
         if (update.value) {
             valueChanged(it->second, *update.value);
