@@ -284,6 +284,16 @@ TEST_F(BluezRadioUnit, DiscoveryFiltersMergeAndReportsAreFilteredAgain) {
     EXPECT_EQ(y.events->reportsOf(kDevice), 0u);
     EXPECT_EQ(bus_->count("StartDiscovery"), 1u);
 
+    // A paired device's UUIDs are the services bluetoothd keeps for it, not what it advertises: the filter still
+    // matches it, and its report carries no advertised services.
+    bus_->propertiesChanged(otherPath_, kDeviceIface, {{"Paired", Variant(true)}, {"RSSI", Variant(int16_t{-61})}});
+    ASSERT_TRUE(y.events->waitFor([&] { return y.events->reports.size() == 2u; }));
+    {
+        std::lock_guard<std::mutex> lock(y.events->mutex);
+        EXPECT_TRUE(y.events->reports.front().advertisement.serviceUUIDs);
+        EXPECT_FALSE(y.events->reports.back().advertisement.serviceUUIDs);
+    }
+
     Central& all = open();
     all.radio->startScan(std::nullopt, true);
     filter = bus_->take("SetDiscoveryFilter");
@@ -573,6 +583,38 @@ TEST_F(BluezRadioUnit, SubscriptionsAndTheMtuFollowBluetoothd) {
                            [](const std::string& l) { return l.find("its notifications end") != std::string::npos; });
     }));
     platform::NSLogSetSink(nullptr);
+}
+
+// The adapter switched off with links up: they end without a loss report, as the state change says it all,
+// whether bluetoothd announces the switch-off first (PowerState) or the losses come before Powered=false alone.
+// A loss that is not followed by a switch-off is reported.
+TEST_F(BluezRadioUnit, SwitchOffEndsLinksSilentlyWhateverTheOrder) {
+    const std::string adapter = "/org/bluez/hci0";
+    const char* const kAdapterIface = "org.bluez.Adapter1";
+    boot();
+    Central& central = open();
+    connect(central);
+    bus_->propertiesChanged(adapter, kAdapterIface, {{"PowerState", Variant(std::string("on-disabling"))}});
+    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(false)}});
+    bus_->propertiesChanged(adapter, kAdapterIface,
+                            {{"Powered", Variant(false)}, {"PowerState", Variant(std::string("off"))}});
+    ASSERT_TRUE(central.events->waitState(CBManagerState::PoweredOff));
+
+    bus_->propertiesChanged(adapter, kAdapterIface,
+                            {{"Powered", Variant(true)}, {"PowerState", Variant(std::string("on"))}});
+    ASSERT_TRUE(central.events->waitState(CBManagerState::PoweredOn));
+    connect(central);
+    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(false)}});
+    bus_->propertiesChanged(adapter, kAdapterIface, {{"Powered", Variant(false)}});  // rfkill: no warning
+    ASSERT_TRUE(central.events->waitState(CBManagerState::PoweredOff));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice + " CBErrorDomain"), 0u);
+
+    bus_->propertiesChanged(adapter, kAdapterIface, {{"Powered", Variant(true)}});
+    ASSERT_TRUE(central.events->waitState(CBManagerState::PoweredOn));
+    connect(central);
+    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(false)}});
+    EXPECT_TRUE(central.events->waitLink("disconnected " + kDevice + " CBErrorDomain"));
 }
 
 // Only bluetoothd's own signals count, and only the bus's word on who owns its name: another client on the bus

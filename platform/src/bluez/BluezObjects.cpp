@@ -127,6 +127,9 @@ void applyAdapter(AdapterObject& adapter, const PropMap& props) {
     if (const auto roles = property<std::vector<std::string>>(props, "Roles")) {
         adapter.roles = *roles;
     }
+    if (const auto state = property<std::string>(props, "PowerState")) {
+        adapter.powerState = *state;
+    }
 }
 
 namespace {
@@ -377,6 +380,14 @@ void readDeviceProperty(DeviceUpdate& update, std::string_view name, Value& valu
         if (value.is("b")) {
             update.servicesResolved = value.template basic<bool>();
         }
+    } else if (name == "Paired") {
+        if (value.is("b")) {
+            update.paired = value.template basic<bool>();
+        }
+    } else if (name == "Bonded") {
+        if (value.is("b")) {
+            update.bonded = value.template basic<bool>();
+        }
     } else if (name == "Address") {
         if (value.is("s")) {
             update.address = value.string();
@@ -514,13 +525,20 @@ DeviceChange applyDevice(DeviceObject& device, DeviceUpdate&& update) {
         change.connected = *update.connected != device.connected;
         device.connected = *update.connected;
     }
+    const bool listedServices = device.uuidsListServices();
     if (update.servicesResolved) {
         const bool resolved = *update.servicesResolved;
         change.servicesResolved = resolved != device.servicesResolved;
         device.servicesResolved = resolved;
-        changed |= resolved && !device.resolvedOnce;
         device.resolvedOnce = device.resolvedOnce || resolved;
     }
+    if (update.paired) {
+        device.paired = *update.paired;
+    }
+    if (update.bonded) {
+        device.bonded = *update.bonded;
+    }
+    changed |= listedServices != device.uuidsListServices();
     const auto drop = [&](unsigned bit, auto& field) {
         if ((update.invalidated & bit) && field) {
             field.reset();

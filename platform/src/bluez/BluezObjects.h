@@ -32,6 +32,8 @@ struct AdapterObject {
     std::string path;
     bool powered = false;
     std::optional<std::vector<std::string>> roles;
+    // "on", "off", "on-disabling", "off-enabling", "off-blocked"; empty from a bluetoothd without it.
+    std::string powerState;
 };
 
 struct DeviceObject {
@@ -47,8 +49,13 @@ struct DeviceObject {
     std::vector<CBUUID> serviceUuids;  // uuids read as UUIDs, those that are valid
     bool connected = false;
     bool servicesResolved = false;
-    // Once services were resolved in this daemon run, UUIDs lists GATT services, not advertised ones.
+    // bluetoothd's UUIDs lists the device's GATT services instead of its advertised ones once their services were
+    // ever resolved: seen here, or before this program looked, which shows only for a paired or bonded device
+    // (bluetoothd keeps their services from one run to the next).
     bool resolvedOnce = false;
+    bool paired = false;
+    bool bonded = false;
+    bool uuidsListServices() const { return resolvedOnce || paired || bonded; }
     // The last report made of the device while what it reports is unchanged: sent again as the same object.
     radio::AdvertisementReportPtr report;
 };
@@ -121,6 +128,8 @@ struct DeviceUpdate {
     std::optional<std::vector<std::string>> uuids;
     std::optional<bool> connected;
     std::optional<bool> servicesResolved;
+    std::optional<bool> paired;
+    std::optional<bool> bonded;
     unsigned invalidated = 0;  // Invalidated bits
 };
 DeviceUpdate deviceUpdate(const PropMap& props, const std::vector<std::string>& invalidated);

@@ -240,17 +240,28 @@ void Core::linkGone(const std::string& address) {
     }
 }
 
-// Connected went false: every central's link to the device ends; a disconnection asked for is no error.
+// Connected went false: every central's link to the device ends; a disconnection asked for is no error. A link
+// lost while the adapter is being switched off ends silently, as the state change says it all; bluetoothd signals
+// those losses before Powered=false, and a switch-off that does not go through it (rfkill) may not announce itself
+// at all, so a loss is told only once it has not turned out to be part of a switch-off.
 void Core::linkDown(const std::string& address) {
     trace_("link {}: down", address);
+    const bool switchingOff = adapterSwitchingOff();
     for (auto& [id, central] : centrals_) {
         const auto link = central.links.find(address);
         if (link == central.links.end() || link->second.phase == Phase::Connecting) {
             continue;  // a pending Connect is answered by its reply
         }
-        const NSError loss = linkLossError();
-        finishLink(id, address, link->second.phase == Phase::Disconnecting ? nullptr : &loss,
-                   lostError("The link was lost."));
+        if (link->second.phase == Phase::Disconnecting) {
+            finishLink(id, address, nullptr, lostError("The link was lost."));
+        } else if (switchingOff) {
+            finishLink(id, address, nullptr, lostError("The Bluetooth adapter was switched off."), true);
+        } else {
+            lossesPending_.emplace(id, address);
+        }
+    }
+    if (!lossesPending_.empty() && !lossTimer_) {
+        lossTimer_ = loop_.after(kSwitchOffGrace, [](Core& core) REQUIRES(core.mutex_) { core.reportLosses(); });
     }
     const auto rt = runtime_.find(address);
     if (rt != runtime_.end()) {
@@ -277,6 +288,30 @@ void Core::finishLink(uint64_t id, const std::string& address, const NSError* er
     if (!silent) {
         c->second.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, error); });
     }
+}
+
+// The links lost a moment ago, not part of a switch-off after all: each central hears of its loss.
+void Core::reportLosses() {
+    lossTimer_ = 0;
+    const auto losses = std::move(lossesPending_);
+    lossesPending_.clear();
+    const bool switchingOff = adapterSwitchingOff();
+    const NSError loss = linkLossError();
+    for (const auto& [id, address] : losses) {
+        const Link* link = findLink(id, address);
+        if (link && link->phase == Phase::Connected) {
+            finishLink(id, address, switchingOff ? nullptr : &loss, lostError("The link was lost."), switchingOff);
+        }
+    }
+}
+
+bool Core::adapterSwitchingOff() const {
+    const auto it = adapters_.find(adapter_);
+    if (it == adapters_.end()) {
+        return false;
+    }
+    const std::string& state = it->second.powerState;
+    return !it->second.powered || state == "on-disabling" || state == "off" || state == "off-blocked";
 }
 
 }  // namespace platform::bluez

@@ -59,6 +59,8 @@ constexpr auto kSetupTimeout = std::chrono::seconds(5);
 // bluetoothd sets no connect timeout of its own; the backend cancels after its 5 s, this is the backstop.
 constexpr auto kConnectTimeout = std::chrono::seconds(10);
 constexpr auto kDisconnectTimeout = std::chrono::seconds(5);
+// How long a lost link waits for the adapter's switch-off that may explain it.
+constexpr auto kSwitchOffGrace = std::chrono::milliseconds(50);
 // The backend waits 1 s for a GATT answer: a reply after that would only be dropped.
 constexpr auto kRequestTimeout = std::chrono::seconds(1);
 // bluetoothd's own limit for an ATT request is 30 s (then it drops the link); an attribute stays busy until its
@@ -286,6 +288,8 @@ class Core {
     void disconnectDevice(const std::string& address, DisconnectDone done) REQUIRES(mutex_);
     void linkDown(const std::string& address) REQUIRES(mutex_);
     void linkGone(const std::string& address) REQUIRES(mutex_);
+    void reportLosses() REQUIRES(mutex_);
+    bool adapterSwitchingOff() const REQUIRES(mutex_);
     void finishLink(uint64_t id, const std::string& address, const NSError* error, const NSError& abandoned,
                     bool silent = false) REQUIRES(mutex_);
 
@@ -384,6 +388,9 @@ class Core {
     bool passQueued_ GUARDED_BY(mutex_) = false;  // some outbox holds reports or notifications of this pass
     std::map<std::string, DeviceRuntime> runtime_ GUARDED_BY(mutex_);  // by address
     std::map<uint64_t, Request> requests_ GUARDED_BY(mutex_);
+    // Links lost a moment ago, by central and device, told once they are not part of a switch-off (linkDown).
+    std::set<std::pair<uint64_t, std::string>> lossesPending_ GUARDED_BY(mutex_);
+    uint64_t lossTimer_ GUARDED_BY(mutex_) = 0;
 };
 
 template <typename F>

@@ -271,8 +271,8 @@ radio::AdvertisementReport makeReport(const DeviceObject& device) {
         }
         ad.serviceData = std::move(entries);
     }
-    // After resolution UUIDs lists the GATT services, not what the device advertises.
-    if (device.uuids && !device.resolvedOnce) {
+    // Once bluetoothd has resolved the services, UUIDs lists them, not what the device advertises.
+    if (device.uuids && !device.uuidsListServices()) {
         ad.serviceUUIDs = device.serviceUuids;
     }
     return report;
