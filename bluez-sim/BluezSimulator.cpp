@@ -4,6 +4,7 @@
 
 #include "BluezSimulator.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -45,6 +46,14 @@ void Impl::method(ObjectNode& node, const std::string& iface, const std::string&
             return;
         }
         body(call);
+    });
+}
+
+void Impl::after(std::chrono::milliseconds delay, std::function<void(Impl&)> task) {
+    loop.after(delay, [weak = weak_from_this(), task = std::move(task)] {
+        if (auto self = weak.lock()) {
+            task(*self);
+        }
     });
 }
 
@@ -128,9 +137,20 @@ void Impl::clientGone(const std::string& client) {
     }
 }
 
-BluezSimulator::BluezSimulator(EventLoop& loop, ObjectTree& tree, platform::radio::Radio& radio,
-                               std::map<std::string, std::string> addresses, std::function<void(bool on)> set_power)
-    : impl_(std::make_shared<Impl>(loop, tree, radio, std::move(addresses), std::move(set_power))) {}
+Setup setupOf(const platform::sim::WorldConfig& world) {
+    Setup setup;
+    for (const auto& p : world.peripherals) {
+        setup.devices[p.identifier] = {platform::sim::deviceAddress(p),
+                                       p.address_type == platform::sim::AddressType::Public};
+    }
+    setup.timers = world.bluetoothd;
+    setup.faults = world.adapter.faults;
+    return setup;
+}
+
+BluezSimulator::BluezSimulator(EventLoop& loop, ObjectTree& tree, platform::radio::Radio& radio, Setup setup,
+                               std::function<void(bool on)> set_power)
+    : impl_(std::make_shared<Impl>(loop, tree, radio, std::move(setup), std::move(set_power))) {}
 
 BluezSimulator::~BluezSimulator() {
     impl_->close();

@@ -1,8 +1,6 @@
 // Connections: Connect, Pair and Disconnect against the link's state, the radio's answers, and the link going
 // down (asked for, lost, timed out or powered off), which fails what was in flight.
 
-#include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,13 +9,6 @@
 namespace bluezsim {
 
 using Impl = BluezSimulator::Impl;
-
-namespace {
-
-// A request the device leaves unanswered this long costs the link, as bluetoothd's ATT timeout does.
-constexpr auto kAttTimeout = std::chrono::seconds(30);
-
-}  // namespace
 
 void Impl::connect(Device& d, sdbus::MethodCall& call, bool pair) {
     if (!powered) {
@@ -182,6 +173,8 @@ void Impl::dropLink(Device& d, bool silent) {
     d.commands.clear();
     d.commands_in_flight = 0;
     failRequests(d, linkLost());
+    d.att_queue.clear();
+    d.att_pending = 0;
     for (auto& [handle, c] : d.characteristics) {
         // Sessions stay and re-arm on the next connection; the MTU goes silently.
         c->subscribed = false;
@@ -241,23 +234,6 @@ void Impl::failRequests(Device& d, const sdbus::Error& error) {
     for (auto& [handle, desc] : d.descriptors) {
         fail(*desc);
     }
-}
-
-// Arms the ATT timeout of a request: if `pending` still holds after it, the link is dropped and what was in
-// flight fails.
-void Impl::armAttTimeout(Device& d, std::function<bool(Device&)> pending) {
-    loop.after(kAttTimeout, [weak = weak_from_this(), key = d.key, epoch = d.epoch, pending = std::move(pending)] {
-        auto self = weak.lock();
-        Device* dev = self ? self->find(key) : nullptr;
-        if (dev == nullptr || dev->epoch != epoch || !dev->linked() || !pending(*dev)) {
-            return;
-        }
-        self->central->cancelConnection(key);
-        self->dropLink(*dev, false);
-        // The radio's confirmation is still to come; a Connect() meanwhile waits for it.
-        dev->link = Link::Cancelling;
-        self->finishRemoval(*dev);
-    });
 }
 
 }  // namespace bluezsim

@@ -36,9 +36,9 @@ std::string Impl::addressFor(const AdvertisementReport& r) const {
         }
         return a;
     }
-    auto it = addresses.find(r.device);
-    if (it != addresses.end()) {
-        return it->second;
+    auto it = setup.devices.find(r.device);
+    if (it != setup.devices.end()) {
+        return it->second.address;
     }
     return platform::sim::defaultAddress(r.device);
 }

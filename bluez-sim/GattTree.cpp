@@ -51,15 +51,24 @@ bool claimedByPlugin(const CBUUID& uuid) {
 
 }  // namespace
 
+// Discovery goes through the link's ATT queue, one request after the other.
 void Impl::resolveServices(Device& d) {
     d.discovery = std::make_unique<Discovery>();
     d.discovery->id = ++next_id;
     const uint64_t id = d.discovery->id;
-    armAttTimeout(d, [id](Device& dev) { return dev.discovery && dev.discovery->id == id; });
-    central->discoverServices(
-        d.key, [this, key = d.key, id](const NSError* error, const std::vector<ServiceInfo>& services) {
-            loop.post([this, key, id, error = copyError(error), services] { onServices(key, id, error, services); });
-        });
+    attEnqueue(d, [this, key = d.key, epoch = d.epoch, id](uint64_t token) {
+        Device* dev = nullptr;
+        if (discoveryOf(key, id, dev) == nullptr) {
+            return false;
+        }
+        central->discoverServices(
+            key, [this, key, epoch, id, token](const NSError* error, const std::vector<ServiceInfo>& services) {
+                loop.post([this, key, epoch, id, token, error = copyError(error), services] {
+                    onAttAnswer(key, epoch, token, [&](Device&) { onServices(key, id, error, services); });
+                });
+            });
+        return true;
+    });
 }
 
 Impl::Discovery* Impl::discoveryOf(const std::string& key, uint64_t id, Device*& d) {
@@ -86,12 +95,20 @@ void Impl::onServices(const std::string& key, uint64_t id, const std::optional<N
         return finishDiscovery(*d, true);
     }
     for (const ServiceInfo& s : services) {
-        central->discoverCharacteristics(
-            key, s.handle,
-            [this, key, id, handle = s.handle](const NSError* e, const std::vector<CharacteristicInfo>& list) {
-                loop.post(
-                    [this, key, id, handle, e = copyError(e), list] { onCharacteristics(key, id, handle, e, list); });
-            });
+        attEnqueue(*d, [this, key, epoch = d->epoch, id, handle = s.handle](uint64_t token) {
+            Device* dev = nullptr;
+            if (discoveryOf(key, id, dev) == nullptr) {
+                return false;
+            }
+            central->discoverCharacteristics(
+                key, handle,
+                [this, key, epoch, id, handle, token](const NSError* e, const std::vector<CharacteristicInfo>& list) {
+                    loop.post([this, key, epoch, id, handle, token, e = copyError(e), list] {
+                        onAttAnswer(key, epoch, token, [&](Device&) { onCharacteristics(key, id, handle, e, list); });
+                    });
+                });
+            return true;
+        });
     }
 }
 
@@ -108,12 +125,20 @@ void Impl::onCharacteristics(const std::string& key, uint64_t id, AttributeHandl
     disc->characteristics[service] = list;
     disc->outstanding += list.size();
     for (const CharacteristicInfo& c : list) {
-        central->discoverDescriptors(
-            key, c.handle,
-            [this, key, id, handle = c.handle](const NSError* e, const std::vector<DescriptorInfo>& descs) {
-                loop.post(
-                    [this, key, id, handle, e = copyError(e), descs] { onDescriptors(key, id, handle, e, descs); });
-            });
+        attEnqueue(*d, [this, key, epoch = d->epoch, id, handle = c.handle](uint64_t token) {
+            Device* dev = nullptr;
+            if (discoveryOf(key, id, dev) == nullptr) {
+                return false;
+            }
+            central->discoverDescriptors(
+                key, handle,
+                [this, key, epoch, id, handle, token](const NSError* e, const std::vector<DescriptorInfo>& descs) {
+                    loop.post([this, key, epoch, id, handle, token, e = copyError(e), descs] {
+                        onAttAnswer(key, epoch, token, [&](Device&) { onDescriptors(key, id, handle, e, descs); });
+                    });
+                });
+            return true;
+        });
     }
     stageDone(*d);
 }

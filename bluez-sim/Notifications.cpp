@@ -32,25 +32,30 @@ void Impl::startNotify(Device& d, Characteristic& c, sdbus::MethodCall& call) {
     }
 }
 
+// Writes the client configuration through the link's queue.
 void Impl::subscribe(Device& d, Characteristic& c) {
     c.subscribing = true;
     const uint64_t id = ++next_id;
     c.notify_op = id;
-    armAttTimeout(d, [this, handle = c.handle, id](Device& dev) {
-        Device* owner = nullptr;
-        Characteristic* ch = attributeOf<Characteristic>(dev.key, dev.epoch, handle, owner);
-        return ch != nullptr && ch->subscribing && ch->notify_op == id;
+    attEnqueue(d, [this, key = d.key, epoch = d.epoch, handle = c.handle, id](uint64_t token) {
+        Device* dev = nullptr;
+        Characteristic* ch = attributeOf<Characteristic>(key, epoch, handle, dev);
+        if (ch == nullptr || ch->notify_op != id) {
+            return false;
+        }
+        central->setNotify(key, handle, true, [this, key, epoch, handle, id, token](const NSError* error) {
+            loop.post([this, key, epoch, handle, id, token, error = copyError(error)] {
+                onAttAnswer(key, epoch, token, [&](Device&) {
+                    Device* owner = nullptr;
+                    Characteristic* target = attributeOf<Characteristic>(key, epoch, handle, owner);
+                    if (target != nullptr && target->notify_op == id) {
+                        onSubscribed(*owner, *target, error);
+                    }
+                });
+            });
+        });
+        return true;
     });
-    central->setNotify(d.key, c.handle, true,
-                       [this, key = d.key, epoch = d.epoch, handle = c.handle, id](const NSError* error) {
-                           loop.post([this, key, epoch, handle, id, error = copyError(error)] {
-                               Device* dev = nullptr;
-                               Characteristic* ch = attributeOf<Characteristic>(key, epoch, handle, dev);
-                               if (ch != nullptr && ch->notify_op == id) {
-                                   onSubscribed(*dev, *ch, error);
-                               }
-                           });
-                       });
 }
 
 void Impl::onSubscribed(Device& d, Characteristic& c, const std::optional<NSError>& error) {
@@ -104,7 +109,12 @@ void Impl::endNotify(Device& d, Characteristic& c) {
         c.subscribing = false;
         c.notify_op = ++next_id;  // a subscription still on its way no longer counts
         if (d.linked()) {
-            central->setNotify(d.key, c.handle, false, [](const NSError*) {});
+            attEnqueue(d, [this, key = d.key, epoch = d.epoch, handle = c.handle](uint64_t token) {
+                central->setNotify(key, handle, false, [this, key, epoch, token](const NSError*) {
+                    loop.post([this, key, epoch, token] { onAttAnswer(key, epoch, token, [](Device&) {}); });
+                });
+                return true;
+            });
         }
     }
 }

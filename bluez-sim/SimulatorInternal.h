@@ -149,6 +149,12 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         size_t outstanding = 0;
     };
 
+    // One request of a link's ATT queue. `send` puts it on the radio with its token, whose answer must come
+    // back through onAttAnswer; it returns false when the request is no longer wanted, and the next one goes.
+    struct AttRequest {
+        std::function<bool(uint64_t token)> send;
+    };
+
     enum class Link {
         Idle,
         Connecting,
@@ -190,6 +196,9 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         bool connected = false;
         bool services_resolved = false;
 
+        std::deque<AttRequest> att_queue;  // requests waiting for the one on the air
+        uint64_t att_pending = 0;          // the token of the request on the air; 0: none
+
         std::unique_ptr<Discovery> discovery;
         std::string tree_signature;  // the attribute table the exported tree was built from
         std::vector<std::unique_ptr<Service>> services;
@@ -224,14 +233,13 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         bool filtered = false;  // every discovering client set a filter: RSSI is signalled on every report
     };
 
-    Impl(EventLoop& l, ObjectTree& t, platform::radio::Radio& r, std::map<std::string, std::string> a,
-         std::function<void(bool)> p)
-        : loop(l), tree(t), radio(r), addresses(std::move(a)), set_power(std::move(p)) {}
+    Impl(EventLoop& l, ObjectTree& t, platform::radio::Radio& r, Setup s, std::function<void(bool)> p)
+        : loop(l), tree(t), radio(r), setup(std::move(s)), set_power(std::move(p)) {}
 
     EventLoop& loop;
     ObjectTree& tree;
     platform::radio::Radio& radio;
-    std::map<std::string, std::string> addresses;
+    const Setup setup;
     std::function<void(bool)> set_power;
 
     std::shared_ptr<platform::radio::RadioCentralEvents> listener;
@@ -273,6 +281,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void replyError(const sdbus::MethodCall& call, const sdbus::Error& error);
     void method(ObjectNode& node, const std::string& iface, const std::string& name, const std::string& in,
                 const std::string& out, std::function<void(sdbus::MethodCall&)> body);
+    // Runs `task` after `delay`, while the simulator is there.
+    void after(std::chrono::milliseconds delay, std::function<void(Impl&)> task);
 
     // --- The radio session (BluezSimulator.cpp): its events are handed to the loop. ---
 
@@ -327,7 +337,16 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void dropLink(Device& d, bool silent);
     void finishRemoval(Device& d);
     void failRequests(Device& d, const sdbus::Error& error);
-    void armAttTimeout(Device& d, std::function<bool(Device&)> pending);
+
+    // --- The link's ATT queue: one request on the air at a time, in order (AttQueue.cpp). ---
+
+    void attEnqueue(Device& d, std::function<bool(uint64_t token)> send);
+    void attNext(Device& d);
+    // The radio answered request `token` of `key`'s link `epoch`: `handle` runs if that request is the one on
+    // the air, and the next one goes.
+    void onAttAnswer(const std::string& key, uint64_t epoch, uint64_t token,
+                     const std::function<void(Device&)>& handle);
+    void attTimedOut(const std::string& key, uint64_t epoch, uint64_t token);
 
     // --- The attribute table, discovered once per connection, and the GATT tree built from it
     // (GattTree.cpp). ---

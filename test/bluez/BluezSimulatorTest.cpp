@@ -1,10 +1,12 @@
 // tavrin-bluez-sim at the D-Bus level: the tree and its paths, the GATT requests with their errors,
-// notifications, link loss and connection outcomes, as a BlueZ client sees them.
+// notifications, link loss and connection outcomes, and the rules bluetoothd enforces (one ATT request at a time,
+// requests in progress), as a BlueZ client sees them.
 
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -15,8 +17,10 @@
 namespace {
 
 using namespace bluez_test;
+using namespace std::chrono_literals;
 using Kind = BusEvent::Kind;
 using Options = std::map<std::string, sdbus::Variant>;
+using Clock = std::chrono::steady_clock;
 
 const std::string kAdapter = "/org/bluez/hci0";
 const std::string kPlug = "/org/bluez/hci0/dev_2D_5B_8C_0E_7A_13";
@@ -74,34 +78,56 @@ class BluezSimulatorTest : public BluezFixture {
         return *client_;
     }
 
-    // Scans until the plug shows, then connects and waits for its services.
-    void connectPlug() {
+    // Scans until the device shows, then connects and waits for its services.
+    void connectTo(const std::string& device) {
         BusClient& c = *client_;
         ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
-        ASSERT_TRUE(c.waitFor(added(kPlug)));
+        ASSERT_TRUE(c.waitFor(added(device)));
         ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").error, "");
         const size_t from = c.events().size();
-        ASSERT_EQ(c.call(kPlug, kDevice1, "Connect").error, "");
-        ASSERT_TRUE(c.waitFor(changed(kPlug, "ServicesResolved", "true"), from));
+        ASSERT_EQ(c.call(device, kDevice1, "Connect").error, "");
+        ASSERT_TRUE(c.waitFor(changed(device, "ServicesResolved", "true"), from));
     }
+    void connectPlug() { connectTo(kPlug); }
 
+    uint64_t sendRead(const std::string& path, const std::string& iface = kChar1, Options options = noOptions()) {
+        return client_->send(
+            path, iface, "ReadValue", [options](sdbus::MethodCall& m) { m << options; }, bytesResult());
+    }
     BusEvent read(const std::string& path, const std::string& iface, Options options = noOptions()) {
-        return client_->call(
-            path, iface, "ReadValue", [&](sdbus::MethodCall& m) { m << options; }, bytesResult());
+        return client_->reply(sendRead(path, iface, std::move(options)));
     }
 
+    uint64_t sendWrite(const std::string& path, const std::string& iface, const std::string& value,
+                       Options options = noOptions()) {
+        return client_->send(path, iface, "WriteValue",
+                             [value, options](sdbus::MethodCall& m) { m << bytesOf(value) << options; });
+    }
     BusEvent write(const std::string& path, const std::string& iface, const std::string& value,
                    Options options = noOptions()) {
-        return client_->call(path, iface, "WriteValue", [&](sdbus::MethodCall& m) { m << bytesOf(value) << options; });
+        return client_->reply(sendWrite(path, iface, value, std::move(options)));
     }
 
-    std::string pathOf(const std::string& uuid) {
+    // The first characteristic with this UUID exported, of `device` if it is given.
+    std::string pathOf(const std::string& uuid, const std::string& device = "") {
         for (const BusEvent& e : client_->events()) {
-            if (e.kind == Kind::Added && e.iface == kChar1 && e.props.count("UUID") && e.props.at("UUID") == uuid) {
+            if (e.kind == Kind::Added && e.iface == kChar1 && e.props.count("UUID") && e.props.at("UUID") == uuid &&
+                e.path.rfind(device, 0) == 0) {
                 return e.path;
             }
         }
         ADD_FAILURE() << "no characteristic " << uuid;
+        return "/";
+    }
+
+    std::string descriptorOf(const std::string& characteristic, const std::string& uuid) {
+        for (const BusEvent& e : client_->events()) {
+            if (e.kind == Kind::Added && e.iface == kDesc1 && e.path.rfind(characteristic + "/", 0) == 0 &&
+                e.props.count("UUID") && e.props.at("UUID") == uuid) {
+                return e.path;
+            }
+        }
+        ADD_FAILURE() << "no descriptor " << uuid << " of " << characteristic;
         return "/";
     }
 
@@ -283,24 +309,22 @@ TEST_F(BluezSimulatorTest, ForgedNameOwnerChangedEndsNoClientsSession) {
     EXPECT_TRUE(c.waitFor(changed(kStatus, "Value", "010000"), from));
 }
 
+// The read the link is lost under is on the air; the one behind it waits in the link's queue. Both fail.
 TEST_F(BluezSimulatorTest, LinkLossFailsTheCallsInFlightThenDisconnects) {
     BusClient& c = start();
     connectPlug();
-    const uint64_t silent = c.send(pathOf("0000a002-0000-1000-8000-00805f9b34fb"), kChar1, "ReadValue",
-                                   [](sdbus::MethodCall& m) { m << Options{}; });
-    c.settle(std::chrono::milliseconds(50));
-    EXPECT_FALSE(c.indexOfReply(silent)) << "a silent device gives no answer";
     const size_t from = c.events().size();
-    const BusEvent dropped = read(pathOf("0000a003-0000-1000-8000-00805f9b34fb"), kChar1);
-    EXPECT_EQ(dropped.error, "org.bluez.Error.Failed");
-    EXPECT_EQ(dropped.message, "Operation failed with ATT error: 0x0e");
-    const BusEvent pending = c.reply(silent);
-    EXPECT_EQ(pending.message, "Operation failed with ATT error: 0x0e");
+    const uint64_t dropped = sendRead(pathOf("0000a003-0000-1000-8000-00805f9b34fb"));
+    const uint64_t queued = sendRead(kStatus);
+    const BusEvent lost = c.reply(dropped);
+    EXPECT_EQ(lost.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(lost.message, "Operation failed with ATT error: 0x0e");
+    EXPECT_EQ(c.reply(queued).message, "Operation failed with ATT error: 0x0e");
     auto down = c.waitFor(changed(kPlug, "Connected", "false"), from);
     ASSERT_TRUE(down);
     EXPECT_EQ(c.events()[*down].props.at("ServicesResolved"), "false");  // one signal for both
-    EXPECT_LT(*c.indexOfReply(silent), *down);
-    EXPECT_LT(*c.indexOfReply(dropped.call), *down);
+    EXPECT_LT(*c.indexOfReply(queued), *down);
+    EXPECT_LT(*c.indexOfReply(dropped), *down);
     for (size_t i = from; i < c.events().size(); ++i) {
         EXPECT_NE(c.events()[i].kind, Kind::Removed) << "the objects stay";
     }
@@ -374,6 +398,87 @@ TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
     EXPECT_EQ(c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(true)).error, "");
     EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
     EXPECT_EQ(simulator()->stop(), 0) << "SIGTERM ends it cleanly";
+}
+
+std::string uuid128(const std::string& short_uuid) {
+    return "0000" + short_uuid + "-0000-1000-8000-00805f9b34fb";
+}
+
+// A device that answers each request after 40 ms, one of whose characteristics never answers a read.
+const std::string kSlow = kAdapter + "/dev_00_00_00_0A_00_01";
+const std::string kSlowWorld = R"({
+  "adapter": { "state_delay_ms": 1 },
+  "bluetoothd": { "att_timeout_ms": 400, "disconnect_timer_ms": 20 },
+  "peripherals": [ {
+    "identifier": "00000000-0000-4000-8000-0000000A0001", "name": "Slow", "latency_ms": 40,
+    "advertising": { "interval_ms": 20 }, "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+    "services": [ { "uuid": "a000", "characteristics": [
+      { "uuid": "a001", "properties": ["read", "write"], "value": "01", "descriptors": [ { "uuid": "2901", "value": "61" } ] },
+      { "uuid": "a002", "properties": ["read"], "value": "02" },
+      { "uuid": "a003", "properties": ["read"], "value": "03" },
+      { "uuid": "a004", "properties": ["read"], "value": "04", "faults": { "read": "silent" } } ] } ]
+  } ]
+})";
+
+TEST_F(BluezSimulatorTest, OneAttRequestAtATimePerLinkAndASilentOneHoldsTheLinkUntilTheTimeout) {
+    BusClient& c = start(kSlowWorld);
+    connectTo(kSlow);
+    const std::string a1 = pathOf(uuid128("a001"));
+
+    // Three reads of three characteristics: answered in order, each after its own 40 ms.
+    auto begun = Clock::now();
+    const uint64_t r1 = sendRead(a1);
+    const uint64_t r2 = sendRead(pathOf(uuid128("a002")));
+    const uint64_t r3 = sendRead(pathOf(uuid128("a003")));
+    EXPECT_EQ(c.reply(r3).props["value"], "03");
+    EXPECT_GE(Clock::now() - begun, 120ms);
+    EXPECT_LT(*c.indexOfReply(r1), *c.indexOfReply(r2));
+    EXPECT_LT(*c.indexOfReply(r2), *c.indexOfReply(r3));
+
+    // A read the device never answers holds the one behind it until the ATT timeout takes the link down.
+    const size_t from = c.events().size();
+    begun = Clock::now();
+    const uint64_t silent = sendRead(pathOf(uuid128("a004")));
+    const uint64_t behind = sendRead(a1);
+    c.settle(200ms);
+    EXPECT_FALSE(c.indexOfReply(silent));
+    EXPECT_FALSE(c.indexOfReply(behind)) << "answered past the request on the air";
+    EXPECT_EQ(c.reply(behind).message, "Operation failed with ATT error: 0x0e");
+    EXPECT_GE(Clock::now() - begun, 400ms);
+    EXPECT_EQ(c.reply(silent).message, "Operation failed with ATT error: 0x0e");
+    const auto down = c.waitFor(changed(kSlow, "Connected", "false"), from);
+    ASSERT_TRUE(down);
+    EXPECT_LT(*c.indexOfReply(silent), *down);
+}
+
+TEST_F(BluezSimulatorTest, AWriteInProgressRefusesEveryWriteAndReadsJoinOnlyAtTheSameOffset) {
+    BusClient& c = start(kSlowWorld);
+    connectTo(kSlow);
+    const std::string a1 = pathOf(uuid128("a001"));
+    const std::string a2 = pathOf(uuid128("a002"));
+
+    // Refused whatever the new write's type, and before its options are read.
+    const uint64_t pending = sendWrite(a1, kChar1, "x", {{"type", sdbus::Variant(std::string("request"))}});
+    for (const Options& options : {Options{{"type", sdbus::Variant(std::string("command"))}}, Options{},
+                                   Options{{"type", sdbus::Variant(uint32_t{5})}}}) {
+        const BusEvent refused = write(a1, kChar1, "y", options);
+        EXPECT_EQ(refused.error, "org.bluez.Error.InProgress");
+        EXPECT_EQ(refused.message, "In Progress");
+    }
+    EXPECT_EQ(c.reply(pending).error, "");
+    const std::string description = descriptorOf(a1, uuid128("2901"));
+    const uint64_t descriptor = sendWrite(description, kDesc1, "b");
+    EXPECT_EQ(write(description, kDesc1, "c").error, "org.bluez.Error.InProgress");
+    EXPECT_EQ(c.reply(descriptor).error, "");
+
+    // A read at the same offset joins the one in progress; another offset is refused.
+    const uint64_t first = sendRead(a2);
+    const uint64_t joined = sendRead(a2);
+    const BusEvent other = read(a2, kChar1, {{"offset", sdbus::Variant(uint16_t{1})}});
+    EXPECT_EQ(other.error, "org.bluez.Error.InProgress");
+    EXPECT_EQ(c.reply(first).props["value"], "02");
+    EXPECT_EQ(c.reply(joined).props["value"], "02");
+    EXPECT_EQ(read(a1, kChar1).props["value"], hex(bytesOf("x")));
 }
 
 // A user the bus's policy keeps from bluetoothd is refused every call, the listing and property reads and writes
