@@ -30,6 +30,9 @@ sdbus::Error notReady() {
 sdbus::Error notConnected() {
     return failed("Not connected");
 }
+sdbus::Error busy() {
+    return bluezError("InProgress", "Operation already in progress");
+}
 
 namespace {
 

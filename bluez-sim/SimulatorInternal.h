@@ -89,6 +89,8 @@ sdbus::Error notSupported();
 sdbus::Error invalidArguments();
 sdbus::Error notReady();
 sdbus::Error notConnected();
+// Refused by a controller or a busy adapter, in bluetoothd's words ("Operation already in progress").
+sdbus::Error busy();
 // The link failed under a request, as bluetoothd words it.
 sdbus::Error linkLost();
 // What bluetoothd answers for the ATT error a device gave.
@@ -234,12 +236,13 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     };
 
     Impl(EventLoop& l, ObjectTree& t, platform::radio::Radio& r, Setup s, std::function<void(bool)> p)
-        : loop(l), tree(t), radio(r), setup(std::move(s)), set_power(std::move(p)) {}
+        : loop(l), tree(t), radio(r), setup(std::move(s)), faults(setup.faults), set_power(std::move(p)) {}
 
     EventLoop& loop;
     ObjectTree& tree;
     platform::radio::Radio& radio;
     const Setup setup;
+    platform::sim::AdapterFaults faults;  // the adapter's faults still to come
     std::function<void(bool)> set_power;
 
     std::shared_ptr<platform::radio::RadioCentralEvents> listener;
@@ -300,6 +303,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
 
     // --- Discovery sessions, their filters, and what a sighting reports (Discovery.cpp). ---
 
+    bool takeFault(const std::string& request, platform::sim::Fault& kind);
     void startDiscovery(sdbus::MethodCall& call);
     void stopDiscovery(sdbus::MethodCall& call);
     void endSession(std::map<std::string, Session>::iterator it);

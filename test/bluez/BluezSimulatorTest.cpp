@@ -1,6 +1,6 @@
 // tavrin-bluez-sim at the D-Bus level: the tree and its paths, the GATT requests with their errors,
 // notifications, link loss and connection outcomes, and the rules bluetoothd enforces (one ATT request at a time,
-// requests in progress), as a BlueZ client sees them.
+// requests in progress, refused discovery, filters), as a BlueZ client sees them.
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -106,6 +106,11 @@ class BluezSimulatorTest : public BluezFixture {
     BusEvent write(const std::string& path, const std::string& iface, const std::string& value,
                    Options options = noOptions()) {
         return client_->reply(sendWrite(path, iface, value, std::move(options)));
+    }
+
+    BusEvent setFilter(const Options& filter) {
+        return client_->call(kAdapter, "org.bluez.Adapter1", "SetDiscoveryFilter",
+                             [&](sdbus::MethodCall& m) { m << filter; });
     }
 
     // The first characteristic with this UUID exported, of `device` if it is given.
@@ -479,6 +484,74 @@ TEST_F(BluezSimulatorTest, AWriteInProgressRefusesEveryWriteAndReadsJoinOnlyAtTh
     EXPECT_EQ(c.reply(first).props["value"], "02");
     EXPECT_EQ(c.reply(joined).props["value"], "02");
     EXPECT_EQ(read(a1, kChar1).props["value"], hex(bytesOf("x")));
+}
+
+// One device to discover; the controller refuses the first start of a scan, bluetoothd the first filter.
+const std::string kRefusingWorld = R"({
+  "adapter": { "state_delay_ms": 1, "faults": {
+    "start_discovery": { "kind": "error", "times": 1 }, "set_discovery_filter": { "kind": "error", "times": 1 } } },
+  "peripherals": [ { "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "advertising": { "interval_ms": 20 } } ]
+})";
+
+TEST_F(BluezSimulatorTest, RefusedDiscoveryDropsTheSessionAndFilterFaultsAnswerAsBluetoothd) {
+    BusClient& c = start(kRefusingWorld);
+    const Options le{{"Transport", sdbus::Variant(std::string("le"))}};
+    const BusEvent unsupported = setFilter(le);
+    EXPECT_EQ(unsupported.error, "org.bluez.Error.NotSupported");
+    EXPECT_EQ(unsupported.message, "Operation is not supported");
+    EXPECT_EQ(setFilter(le).error, "");
+
+    const BusEvent refused = c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery");
+    EXPECT_EQ(refused.error, "org.bluez.Error.InProgress");
+    EXPECT_EQ(refused.message, "Operation already in progress");
+    EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").message, "No discovery started");
+    EXPECT_FALSE(c.waitFor(changed(kAdapter, "Discovering"), 0, 50ms));
+    // The filter set before stays for the next start.
+    const size_t from = c.events().size();
+    EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    EXPECT_TRUE(c.waitFor(changed(kAdapter, "Discovering", "true"), from));
+    EXPECT_TRUE(c.waitFor(added(kPlug), from));
+
+    // A bluetoothd that never answers a filter.
+    startSimulator(writeWorld(R"({ "adapter": { "state_delay_ms": 1,
+      "faults": { "set_discovery_filter": { "kind": "silent", "times": 1 } } } })"));
+    const uint64_t unanswered =
+        c.send(kAdapter, "org.bluez.Adapter1", "SetDiscoveryFilter", [&](sdbus::MethodCall& m) { m << le; });
+    c.settle(200ms);
+    EXPECT_FALSE(c.indexOfReply(unanswered));
+    EXPECT_EQ(setFilter(le).error, "");
+}
+
+// Service data does not match a UUID filter; any filter at all makes the discovery a filtered one, in which
+// every report signals RSSI.
+TEST_F(BluezSimulatorTest, DiscoveryFiltersMatchAsBluetoothdMatchesThem) {
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 }, "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-0000000D0001",
+        "advertising": { "interval_ms": 20, "service_uuids": ["180d"] } },
+      { "identifier": "00000000-0000-4000-8000-0000000D0002",
+        "advertising": { "interval_ms": 20, "service_data": { "180d": "00" } } } ] })");
+    const std::string listed = kAdapter + "/dev_00_00_00_0D_00_01";
+    const std::string data_only = kAdapter + "/dev_00_00_00_0D_00_02";
+    ASSERT_EQ(setFilter({{"UUIDs", sdbus::Variant(std::vector<std::string>{"180d"})}}).error, "");
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    const auto first = c.waitFor(added(listed));
+    const auto second = c.waitFor(added(data_only));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(c.events()[*first].props.count("RSSI"), 1u);
+    EXPECT_EQ(c.events()[*second].props.count("RSSI"), 0u) << "made bare, as a device the filter does not match";
+    c.settle(100ms);
+    EXPECT_FALSE(c.waitFor(changed(data_only, "RSSI"), 0, 0ms));
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").error, "");
+
+    ASSERT_EQ(setFilter({{"Transport", sdbus::Variant(std::string("auto"))}}).error, "");
+    const size_t from = c.events().size();
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    c.settle(200ms);
+    size_t reports = 0;
+    for (size_t i = from; i < c.events().size(); ++i) {
+        reports += changed(data_only, "RSSI")(c.events()[i]) ? 1 : 0;
+    }
+    EXPECT_GE(reports, 2u) << "the same RSSI signalled again";
 }
 
 // A user the bus's policy keeps from bluetoothd is refused every call, the listing and property reads and writes
