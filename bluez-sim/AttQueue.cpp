@@ -57,9 +57,10 @@ void Impl::attTimedOut(const std::string& key, uint64_t epoch, uint64_t token) {
     }
     central->cancelConnection(key);
     dropLink(*d, false);
-    // The radio's confirmation is still to come; a Connect() meanwhile waits for it.
-    d->link = Link::Cancelling;
-    finishRemoval(*d);
+    if (!finishRemoval(*d)) {
+        // The radio's confirmation is still to come; a Connect() meanwhile waits for it.
+        d->link = Link::Cancelling;
+    }
 }
 
 }  // namespace bluezsim

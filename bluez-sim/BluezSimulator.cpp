@@ -49,6 +49,24 @@ void Impl::method(ObjectNode& node, const std::string& iface, const std::string&
     });
 }
 
+void Impl::deviceMethod(ObjectNode& node, Device* d, const std::string& iface, const std::string& name,
+                        const std::string& in, const std::string& out, std::function<void(sdbus::MethodCall&)> body) {
+    method(node, iface, name, in, out, [this, d, path = node.path(), body = std::move(body)](sdbus::MethodCall& call) {
+        if (d->departed) {
+            return replyError(call, unknownObject(path));
+        }
+        body(call);
+    });
+}
+
+void Impl::later(std::function<void(Impl&)> task) {
+    loop.post([weak = weak_from_this(), task = std::move(task)] {
+        if (auto self = weak.lock()) {
+            task(*self);
+        }
+    });
+}
+
 void Impl::after(std::chrono::milliseconds delay, std::function<void(Impl&)> task) {
     loop.after(delay, [weak = weak_from_this(), task = std::move(task)] {
         if (auto self = weak.lock()) {

@@ -1,6 +1,7 @@
 // Connections: Connect, Pair and Disconnect against the link's state, the radio's answers, and the link going
 // down (asked for, lost, timed out or powered off), which fails what was in flight.
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ void Impl::connect(Device& d, sdbus::MethodCall& call, bool pair) {
     switch (d.link) {
         case Link::Connected:
         case Link::Disconnecting:
+            // Connected still, also while Disconnect()'s timer runs: that timer takes the link down all the same.
             if (pair) {
                 if (d.paired) {
                     return replyError(call, bluezError("AlreadyExists", "Already Exists"));
@@ -27,12 +29,13 @@ void Impl::connect(Device& d, sdbus::MethodCall& call, bool pair) {
         case Link::Connecting:
             return replyError(call, failed("Operation already in progress"));
         case Link::Cancelling:
-            d.temporary = false;
+            d.temporary = d.private_address;
             d.reconnect = true;
             d.connect_calls.push_back({call, pair});
             return;
         case Link::Idle:
-            d.temporary = false;
+            // A device with a private address stays temporary.
+            d.temporary = d.private_address;
             d.connect_calls.push_back({call, pair});
             d.link = Link::Connecting;
             central->connect(d.key);
@@ -147,18 +150,26 @@ void Impl::disconnect(Device& d, sdbus::MethodCall& call) {
     }
 }
 
+// bluetoothd keeps the link for its disconnect timer, so that whatever uses it can finish, then takes it down;
+// the calls waiting are answered when it is down.
 void Impl::beginDisconnect(Device& d) {
     d.link = Link::Disconnecting;
     d.discovery.reset();
-    if (d.services_resolved) {
-        d.services_resolved = false;
-        d.node->set(kDevice, "ServicesResolved", false);
-    }
-    central->cancelConnection(d.key);
+    const uint64_t timer = ++next_id;
+    d.disconnect_timer = timer;
+    after(std::chrono::milliseconds(setup.timers.disconnect_timer_ms),
+          [key = d.key, epoch = d.epoch, timer](Impl& self) {
+              Device* dev = self.find(key);
+              if (dev == nullptr || dev->epoch != epoch || dev->disconnect_timer != timer) {
+                  return;
+              }
+              dev->disconnect_timer = 0;
+              self.central->cancelConnection(key);
+          });
 }
 
 // The link is down (asked for, lost, or the radio switched off, `silent`): what was in flight fails, then
-// Disconnect() calls are answered, then Connected goes false.
+// ServicesResolved goes false, the Disconnect() and RemoveDevice() calls are answered, then Connected goes false.
 void Impl::dropLink(Device& d, bool silent) {
     if (d.link == Link::Connecting || d.link == Link::Cancelling) {
         failConnects(d, silent ? "le-connection-abort-by-local" : "br-connection-canceled");
@@ -170,9 +181,11 @@ void Impl::dropLink(Device& d, bool silent) {
     d.link = Link::Idle;
     ++d.epoch;
     d.discovery.reset();
+    d.disconnect_timer = 0;
     d.commands.clear();
     d.commands_in_flight = 0;
-    failRequests(d, linkLost());
+    const sdbus::Error lost = linkLost();
+    failRequests(d, &lost);
     d.att_queue.clear();
     d.att_pending = 0;
     for (auto& [handle, c] : d.characteristics) {
@@ -192,47 +205,49 @@ void Impl::dropLink(Device& d, bool silent) {
     }
     d.connected = false;
     d.node->set(kDevice, "Connected", false);
+    seen(d);
 }
 
-// RemoveDevice() calls that waited for the link to go down.
-void Impl::finishRemoval(Device& d) {
-    if (d.remove_calls.empty()) {
-        return;
+// A RemoveDevice() that waited for the link: the device goes once the link is down.
+bool Impl::finishRemoval(Device& d) {
+    if (!d.remove_when_down || d.link != Link::Idle) {
+        return false;
     }
-    auto calls = std::move(d.remove_calls);
-    removeDevice(d);
-    for (const sdbus::MethodCall& call : calls) {
-        replyOk(call);
-    }
+    removeDevice(d, true);
+    return true;
 }
 
-// Every GATT call in flight on the device is answered with `error`.
-void Impl::failRequests(Device& d, const sdbus::Error& error) {
-    const auto fail = [&](Attribute& a) {
+void Impl::failRequests(Device& d, const sdbus::Error* error) {
+    const auto fail = [&](const sdbus::MethodCall& call) {
+        if (error != nullptr) {
+            replyError(call, *error);
+        }
+    };
+    const auto failOps = [&](Attribute& a) {
         if (a.read) {
             auto op = std::move(*a.read);
             a.read.reset();
             for (const sdbus::MethodCall& call : op.calls) {
-                replyError(call, error);
+                fail(call);
             }
         }
         if (a.write) {
             auto op = std::move(*a.write);
             a.write.reset();
-            replyError(op.call, error);
+            fail(op.call);
         }
     };
     for (auto& [handle, c] : d.characteristics) {
-        fail(*c);
+        failOps(*c);
         auto calls = std::move(c->start_calls);
         c->start_calls.clear();
         for (const sdbus::MethodCall& call : calls) {
             c->sessions.erase(call.getSender());
-            replyError(call, error);
+            fail(call);
         }
     }
     for (auto& [handle, desc] : d.descriptors) {
-        fail(*desc);
+        failOps(*desc);
     }
 }
 

@@ -109,7 +109,7 @@ void Impl::stopScanIfUnused() {
         }
     }
     for (Device* d : gone) {
-        removeDevice(*d);
+        removeDevice(*d, false);
     }
 }
 
@@ -282,7 +282,7 @@ void Impl::onDiscovered(const AdvertisementReport& r) {
     if (created && (d = createDevice(r)) == nullptr) {
         return;
     }
-    d->last_seen = Clock::now();
+    seen(*d);
     d->connectable = r.advertisement.isConnectable.value_or(true);
     // A device that does not match the filters is still made, but bare.
     if (matches(r, d->address)) {
@@ -290,7 +290,6 @@ void Impl::onDiscovered(const AdvertisementReport& r) {
     }
     if (created) {
         tree.add(*d->node);
-        armSweep();
     }
 }
 

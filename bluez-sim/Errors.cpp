@@ -33,6 +33,9 @@ sdbus::Error notConnected() {
 sdbus::Error busy() {
     return bluezError("InProgress", "Operation already in progress");
 }
+sdbus::Error unknownObject(const std::string& path) {
+    return sdbus::Error("org.freedesktop.DBus.Error.UnknownObject", "Unknown object '" + path + "'");
+}
 
 namespace {
 

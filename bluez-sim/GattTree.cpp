@@ -273,17 +273,17 @@ void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
                 }
                 cn.addOptional<uint16_t>(kCharacteristic, "MTU");
                 cn.set(kCharacteristic, "MTU", mtu);
-                method(cn, kCharacteristic, "ReadValue", "a{sv}", "ay",
-                       [this, dp, cp](sdbus::MethodCall& call) { readValue(*dp, *cp, call, false); });
-                method(cn, kCharacteristic, "WriteValue", "aya{sv}", "",
-                       [this, dp, cp](sdbus::MethodCall& call) { writeCharacteristic(*dp, *cp, call); });
-                method(cn, kCharacteristic, "StartNotify", "", "",
-                       [this, dp, cp](sdbus::MethodCall& call) { startNotify(*dp, *cp, call); });
-                method(cn, kCharacteristic, "StopNotify", "", "",
-                       [this, dp, cp](sdbus::MethodCall& call) { stopNotify(*dp, *cp, call); });
+                deviceMethod(cn, dp, kCharacteristic, "ReadValue", "a{sv}", "ay",
+                             [this, dp, cp](sdbus::MethodCall& call) { readValue(*dp, *cp, call, false); });
+                deviceMethod(cn, dp, kCharacteristic, "WriteValue", "aya{sv}", "",
+                             [this, dp, cp](sdbus::MethodCall& call) { writeCharacteristic(*dp, *cp, call); });
+                deviceMethod(cn, dp, kCharacteristic, "StartNotify", "", "",
+                             [this, dp, cp](sdbus::MethodCall& call) { startNotify(*dp, *cp, call); });
+                deviceMethod(cn, dp, kCharacteristic, "StopNotify", "", "",
+                             [this, dp, cp](sdbus::MethodCall& call) { stopNotify(*dp, *cp, call); });
                 const auto unsupported = [this](sdbus::MethodCall& call) { replyError(call, notSupported()); };
-                method(cn, kCharacteristic, "AcquireWrite", "a{sv}", "hq", unsupported);
-                method(cn, kCharacteristic, "AcquireNotify", "a{sv}", "hq", unsupported);
+                deviceMethod(cn, dp, kCharacteristic, "AcquireWrite", "a{sv}", "hq", unsupported);
+                deviceMethod(cn, dp, kCharacteristic, "AcquireNotify", "a{sv}", "hq", unsupported);
                 tree.add(cn);
                 auto dit = disc.descriptors.find(ci.handle);
                 if (dit != disc.descriptors.end()) {
@@ -298,10 +298,10 @@ void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
                         dn.addProperty<std::string>(kDescriptor, "UUID", uuidText(di.uuid));
                         dn.addProperty<sdbus::ObjectPath>(kDescriptor, "Characteristic", sdbus::ObjectPath(cpath));
                         dn.addProperty<Bytes>(kDescriptor, "Value", {});
-                        method(dn, kDescriptor, "ReadValue", "a{sv}", "ay",
-                               [this, dp, ddp](sdbus::MethodCall& call) { readValue(*dp, *ddp, call, true); });
-                        method(dn, kDescriptor, "WriteValue", "aya{sv}", "",
-                               [this, dp, ddp](sdbus::MethodCall& call) { writeDescriptor(*dp, *ddp, call); });
+                        deviceMethod(dn, dp, kDescriptor, "ReadValue", "a{sv}", "ay",
+                                     [this, dp, ddp](sdbus::MethodCall& call) { readValue(*dp, *ddp, call, true); });
+                        deviceMethod(dn, dp, kDescriptor, "WriteValue", "aya{sv}", "",
+                                     [this, dp, ddp](sdbus::MethodCall& call) { writeDescriptor(*dp, *ddp, call); });
                         tree.add(dn);
                         d.descriptors[di.handle] = ddp;
                         c->descriptors.push_back(std::move(desc));
@@ -315,8 +315,7 @@ void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
     }
 }
 
-void Impl::removeTree(Device& d) {
-    failRequests(d, linkLost());
+void Impl::unexportTree(Device& d) {
     for (auto& service : d.services) {
         for (auto& c : service->characteristics) {
             for (auto& desc : c->descriptors) {
@@ -328,6 +327,12 @@ void Impl::removeTree(Device& d) {
             tree.remove(*service->node);
         }
     }
+}
+
+void Impl::removeTree(Device& d) {
+    const sdbus::Error lost = linkLost();
+    failRequests(d, &lost);
+    unexportTree(d);
     d.characteristics.clear();
     d.descriptors.clear();
     d.services.clear();

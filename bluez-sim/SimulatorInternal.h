@@ -91,6 +91,8 @@ sdbus::Error notReady();
 sdbus::Error notConnected();
 // Refused by a controller or a busy adapter, in bluetoothd's words ("Operation already in progress").
 sdbus::Error busy();
+// A call to an object that has just gone.
+sdbus::Error unknownObject(const std::string& path);
 // The link failed under a request, as bluetoothd words it.
 sdbus::Error linkLost();
 // What bluetoothd answers for the ATT error a device gave.
@@ -175,6 +177,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         std::string address;
         std::string path;
         std::unique_ptr<ObjectNode> node;
+        bool departed = false;  // removed: its objects wait to be dropped, and answer nothing
 
         std::optional<std::string> name;
         std::optional<std::string> alias;  // set by a client
@@ -185,16 +188,20 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         std::vector<std::string> uuids;
         bool resolved_once = false;  // UUIDs now lists the GATT services
         bool connectable = true;
-        bool temporary = true;  // never asked to connect: forgotten when unseen
+        bool private_address = false;  // a random address that is not static: temporary for good
+        bool temporary = true;         // forgotten when unseen for a while
+        Clock::time_point expires;     // when a temporary device is forgotten unless seen again
+        bool expiry_armed = false;
         bool paired = false;
-        Clock::time_point last_seen;
 
         Link link = Link::Idle;
         uint64_t epoch = 0;  // bumped whenever a link comes or goes: answers of another link are dropped
         bool reconnect = false;
         std::vector<ConnectCall> connect_calls;
+        // Disconnect() and RemoveDevice() calls, answered once the link is down.
         std::vector<sdbus::MethodCall> disconnect_calls;
-        std::vector<sdbus::MethodCall> remove_calls;
+        bool remove_when_down = false;  // RemoveDevice() waits for the link
+        uint64_t disconnect_timer = 0;  // the running timer that takes the link down after Disconnect(); 0: none
         bool connected = false;
         bool services_resolved = false;
 
@@ -250,6 +257,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
 
     bool state_known = false;
     bool powered = false;
+    std::string power_state = "off";   // the PowerState property
+    std::optional<bool> power_target;  // a client's Set of Powered, until the controller's new settings
     bool discovering = false;
     bool scanning = false;
     bool sweep_armed = false;
@@ -266,6 +275,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     Merged merged;
     std::map<std::string, std::unique_ptr<Device>> devices;  // by radio key
     std::map<std::string, Device*> devices_by_path;
+    // Removed devices whose objects are dropped at the loop's next round: never inside a property Set.
+    std::vector<std::unique_ptr<Device>> departed;
 
     // --- Replies and methods (BluezSimulator.cpp). Queued signals go out first, as bluetoothd flushes before
     // every reply. ---
@@ -284,6 +295,11 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void replyError(const sdbus::MethodCall& call, const sdbus::Error& error);
     void method(ObjectNode& node, const std::string& iface, const std::string& name, const std::string& in,
                 const std::string& out, std::function<void(sdbus::MethodCall&)> body);
+    // A method of a device's object or of one of its attributes' objects.
+    void deviceMethod(ObjectNode& node, Device* d, const std::string& iface, const std::string& name,
+                      const std::string& in, const std::string& out, std::function<void(sdbus::MethodCall&)> body);
+    // Runs `task` at the loop's next round, while the simulator is there.
+    void later(std::function<void(Impl&)> task);
     // Runs `task` after `delay`, while the simulator is there.
     void after(std::chrono::milliseconds delay, std::function<void(Impl&)> task);
 
@@ -300,6 +316,10 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void exportAdapter(bool on);
     void removeAdapter();
     void setPowered(bool on);
+    void setPoweredByClient(bool on);
+    void poweredSettled(bool on);
+    void setPowerState(const std::string& state);
+    void endDiscoveries();
 
     // --- Discovery sessions, their filters, and what a sighting reports (Discovery.cpp). ---
 
@@ -321,10 +341,14 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     static std::string aliasOf(const Device& d);
     Device* find(const std::string& key);
     Device* createDevice(const AdvertisementReport& r);
-    void armSweep();
-    void sweep();
+    void seen(Device& d);
+    void armExpiry(Device& d);
+    void expire(const std::string& key);
+    void removeTemporaryDevices();
     void removeDeviceCall(sdbus::MethodCall& call);
-    void removeDevice(Device& d);
+    // Unexports the device and forgets it. `answer`: its calls in flight fail as the link's loss; else they
+    // are never answered, as bluetoothd drops them with the objects.
+    void removeDevice(Device& d, bool answer);
 
     // --- Connections and link loss (Connection.cpp). ---
 
@@ -339,8 +363,9 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void disconnect(Device& d, sdbus::MethodCall& call);
     void beginDisconnect(Device& d);
     void dropLink(Device& d, bool silent);
-    void finishRemoval(Device& d);
-    void failRequests(Device& d, const sdbus::Error& error);
+    bool finishRemoval(Device& d);
+    // Every GATT call in flight on the device is answered with `error`, or with none dropped unanswered.
+    void failRequests(Device& d, const sdbus::Error* error);
 
     // --- The link's ATT queue: one request on the air at a time, in order (AttQueue.cpp). ---
 
@@ -367,6 +392,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     static std::string signatureOf(const Discovery& disc);
     void finishDiscovery(Device& d, bool ok);
     void buildTree(Device& d, const Discovery& disc, uint16_t mtu);
+    void unexportTree(Device& d);
     void removeTree(Device& d);
 
     // --- GATT requests (GattIo.cpp). ---

@@ -1,6 +1,7 @@
 // tavrin-bluez-sim at the D-Bus level: the tree and its paths, the GATT requests with their errors,
 // notifications, link loss and connection outcomes, and the rules bluetoothd enforces (one ATT request at a time,
-// requests in progress, refused discovery, filters), as a BlueZ client sees them.
+// requests in progress, refused discovery, filters, the disconnect timer, power-off, temporary devices), as a
+// BlueZ client sees them.
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -32,9 +33,12 @@ const std::string kDevice1 = "org.bluez.Device1";
 const std::string kChar1 = "org.bluez.GattCharacteristic1";
 const std::string kDesc1 = "org.bluez.GattDescriptor1";
 
-// The plug, and a service whose characteristics meet the faults.
-const std::string kWorld = R"({
+// The plug, and a service whose characteristics meet the faults; bluetoothd's timers as `timers` give them.
+std::string plugWorld(const std::string& timers) {
+    return R"({
   "adapter": { "state_delay_ms": 1 },
+  "bluetoothd": )" +
+           timers + R"(,
   "peripherals": [ {
     "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": "Tavrin Plug", "model": "plug", "mtu": 185,
     "latency_ms": 1,
@@ -48,6 +52,8 @@ const std::string kWorld = R"({
       { "uuid": "a003", "properties": ["read"], "value": "03", "faults": { "read": "drop" } } ] } ]
   } ]
 })";
+}
+const std::string kWorld = plugWorld(R"({ "disconnect_timer_ms": 20 })");
 
 Options noOptions() {
     return {};
@@ -106,6 +112,18 @@ class BluezSimulatorTest : public BluezFixture {
     BusEvent write(const std::string& path, const std::string& iface, const std::string& value,
                    Options options = noOptions()) {
         return client_->reply(sendWrite(path, iface, value, std::move(options)));
+    }
+
+    // A property as text (see describe), or the error's name.
+    std::string get(const std::string& path, const std::string& iface, const std::string& name) {
+        const BusEvent e = client_->call(
+            path, "org.freedesktop.DBus.Properties", "Get", [&](sdbus::MethodCall& m) { m << iface << name; },
+            [](sdbus::MethodReply& reply, BusEvent& out) {
+                sdbus::Variant value;
+                reply >> value;
+                out.props["value"] = describe(value);
+            });
+        return e.error.empty() ? e.props.at("value") : e.error;
     }
 
     BusEvent setFilter(const Options& filter) {
@@ -391,11 +409,12 @@ TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
               "");
     EXPECT_TRUE(c.waitFor([&](const BusEvent& e) { return e.kind == Kind::Removed && e.path == fails; }, from));
 
-    // Powered off: discovery ends and requests need power again.
+    // Powered off: the Set is answered before the new settings are signalled; discovery ends and requests need
+    // power again.
     from = c.events().size();
     const BusEvent power_off = c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(false));
     EXPECT_EQ(power_off.error, "");
-    EXPECT_LT(*c.waitFor(changed(kAdapter, "Powered", "false"), from), *c.indexOfReply(power_off.call));
+    EXPECT_LT(*c.indexOfReply(power_off.call), *c.waitFor(changed(kAdapter, "Powered", "false"), from));
     EXPECT_TRUE(c.waitFor(changed(kAdapter, "Discovering", "false"), from));
     const BusEvent off = c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery");
     EXPECT_EQ(off.error, "org.bluez.Error.NotReady");
@@ -520,6 +539,125 @@ TEST_F(BluezSimulatorTest, RefusedDiscoveryDropsTheSessionAndFilterFaultsAnswerA
     c.settle(200ms);
     EXPECT_FALSE(c.indexOfReply(unanswered));
     EXPECT_EQ(setFilter(le).error, "");
+}
+
+TEST_F(BluezSimulatorTest, DisconnectKeepsTheLinkForBluetoothdsTimer) {
+    BusClient& c = start(plugWorld(R"({ "disconnect_timer_ms": 400 })"));
+    connectPlug();
+    BusClient other(busAddress());
+    const size_t from = c.events().size();
+    const auto begun = Clock::now();
+    const uint64_t disconnect = c.send(kPlug, kDevice1, "Disconnect");
+
+    // The link still serves, but takes no new notify session; a Connect from another client is answered at once
+    // and leaves the timer running.
+    const BusEvent served = read(kStatus, kChar1);
+    EXPECT_EQ(served.error, "");
+    const BusEvent notify = c.call(kStatus, kChar1, "StartNotify");
+    EXPECT_EQ(notify.error, "org.bluez.Error.NotConnected");
+    EXPECT_EQ(notify.message, "Not Connected");
+    EXPECT_EQ(other.call(kPlug, kDevice1, "Connect").error, "");
+    EXPECT_LT(Clock::now() - begun, 400ms);
+    const uint64_t again = c.send(kPlug, kDevice1, "Disconnect");
+
+    const auto down = c.waitFor(changed(kPlug, "Connected", "false"), from);
+    ASSERT_TRUE(down);
+    EXPECT_GE(Clock::now() - begun, 400ms);
+    const auto unresolved = c.waitFor(changed(kPlug, "ServicesResolved", "false"), from);
+    ASSERT_TRUE(unresolved);
+    EXPECT_LT(*c.indexOfReply(served.call), *unresolved);
+    EXPECT_LT(*unresolved, *c.indexOfReply(disconnect));
+    EXPECT_LT(*c.indexOfReply(disconnect), *down);
+    EXPECT_LT(*c.indexOfReply(again), *down);
+}
+
+// A device with a public address and one with a private address, both connected.
+const std::string kPublic = kAdapter + "/dev_00_1A_7D_DA_71_13";
+const std::string kPrivate = kAdapter + "/dev_00_00_00_00_B0_01";
+const std::string kTwoLinksWorld = R"({
+  "adapter": { "state_delay_ms": 1 }, "bluetoothd": { "disconnect_timer_ms": 20 },
+  "peripherals": [
+    { "identifier": "00000000-0000-4000-8000-00000000B000", "address": "00:1A:7D:DA:71:13", "address_type": "public",
+      "latency_ms": 1, "advertising": { "interval_ms": 20 }, "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+      "services": [ { "uuid": "b000", "characteristics": [ { "uuid": "b001", "properties": ["read"] } ] } ] },
+    { "identifier": "00000000-0000-4000-8000-00000000B001", "latency_ms": 1, "advertising": { "interval_ms": 20 },
+      "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+      "services": [ { "uuid": "b000", "characteristics": [ { "uuid": "b001", "properties": ["read"] } ] } ] } ]
+})";
+
+TEST_F(BluezSimulatorTest, PowerOffThroughPoweredRemovesTemporaryDevicesThenDropsLinksBeforePowered) {
+    BusClient& c = start(kTwoLinksWorld);
+    EXPECT_EQ(get(kAdapter, "org.bluez.Adapter1", "PowerState"), "on");
+    connectTo(kPublic);
+    connectTo(kPrivate);
+
+    size_t from = c.events().size();
+    const BusEvent off = c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(false));
+    EXPECT_EQ(off.error, "");
+    const auto powered = c.waitFor(changed(kAdapter, "Powered", "false"), from);
+    ASSERT_TRUE(powered);
+    const auto removed =
+        c.waitFor([](const BusEvent& e) { return e.kind == Kind::Removed && e.path == kPrivate; }, from);
+    const auto disabling = c.waitFor(changed(kAdapter, "PowerState", "on-disabling"), from);
+    const auto link_down = c.waitFor(changed(kPublic, "Connected", "false"), from);
+    ASSERT_TRUE(removed && disabling && link_down);
+    EXPECT_LT(*removed, *disabling);
+    EXPECT_LT(*disabling, *link_down);
+    EXPECT_LT(*link_down, *c.indexOfReply(off.call));
+    EXPECT_LT(*c.indexOfReply(off.call), *powered);
+    EXPECT_EQ(c.events()[*powered].props.at("PowerState"), "off");
+    EXPECT_FALSE(c.waitFor(changed(kPrivate, "Connected"), from, 0ms)) << "removed, not disconnected";
+    const BusEvent not_ready = c.call(kAdapter, "org.bluez.Adapter1", "RemoveDevice",
+                                      [](sdbus::MethodCall& m) { m << sdbus::ObjectPath(kPublic); });
+    EXPECT_EQ(not_ready.error, "org.bluez.Error.NotReady");
+
+    from = c.events().size();
+    const BusEvent on = c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(true));
+    EXPECT_EQ(on.error, "");
+    const auto enabled = c.waitFor(changed(kAdapter, "Powered", "true"), from);
+    ASSERT_TRUE(enabled);
+    EXPECT_LT(*c.waitFor(changed(kAdapter, "PowerState", "off-enabling"), from), *c.indexOfReply(on.call));
+    EXPECT_LT(*c.indexOfReply(on.call), *enabled);
+    EXPECT_EQ(c.events()[*enabled].props.at("PowerState"), "on");
+}
+
+TEST_F(BluezSimulatorTest, DevicesWithPrivateAddressesStayTemporaryAfterAConnection) {
+    // A private, a static random and a public address; only the last is never connected.
+    const std::string statik = kAdapter + "/dev_C0_00_00_00_B0_02";
+    const std::string unconnected = kAdapter + "/dev_00_00_00_00_B0_03";
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 },
+      "bluetoothd": { "temporary_timeout_ms": 400, "disconnect_timer_ms": 20 }, "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-00000000B001", "latency_ms": 1, "advertising": { "interval_ms": 20 },
+        "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 } },
+      { "identifier": "00000000-0000-4000-8000-00000000B002", "address": "C0:00:00:00:B0:02", "latency_ms": 1,
+        "advertising": { "interval_ms": 20 }, "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 } },
+      { "identifier": "00000000-0000-4000-8000-00000000B003", "address_type": "public",
+        "advertising": { "interval_ms": 20 } } ] })");
+    const auto removed = [](const std::string& path) {
+        return [path](const BusEvent& e) { return e.kind == Kind::Removed && e.path == path; };
+    };
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    for (const std::string& device : {kPrivate, statik, unconnected}) {
+        ASSERT_TRUE(c.waitFor(added(device)));
+    }
+    EXPECT_EQ(get(unconnected, kDevice1, "AddressType"), "public");
+    EXPECT_EQ(get(kPrivate, kDevice1, "AddressType"), "random");
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").error, "");
+    ASSERT_EQ(c.call(kPrivate, kDevice1, "Connect").error, "");
+    ASSERT_EQ(c.call(statik, kDevice1, "Connect").error, "");
+
+    // Unseen for the timeout: the device never connected goes; a connected one stays while connected.
+    EXPECT_TRUE(c.waitFor(removed(unconnected), 0, 2s));
+    c.settle(300ms);
+    EXPECT_FALSE(c.waitFor(removed(kPrivate), 0, 0ms)) << "removed while connected";
+    const size_t from = c.events().size();
+    ASSERT_EQ(c.call(kPrivate, kDevice1, "Disconnect").error, "");
+    ASSERT_EQ(c.call(statik, kDevice1, "Disconnect").error, "");
+    const auto unlinked = Clock::now();
+    EXPECT_TRUE(c.waitFor(removed(kPrivate), from, 2s)) << "a private address stays temporary";
+    EXPECT_GE(Clock::now() - unlinked, 300ms);
+    c.settle(200ms);
+    EXPECT_FALSE(c.waitFor(removed(statik), 0, 0ms)) << "a static address is kept once connected";
 }
 
 // Service data does not match a UUID filter; any filter at all makes the discovery a filtered one, in which
