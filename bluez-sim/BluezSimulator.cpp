@@ -148,8 +148,8 @@ void Impl::clientGone(const std::string& client) {
     }
     for (auto& [key, device] : devices) {
         for (auto& [handle, c] : device->characteristics) {
-            if (c->sessions.erase(client) != 0 && c->sessions.empty()) {
-                endNotify(*device, *c);
+            if (c->sessions.count(client) != 0) {
+                endNotifySession(*device, *c, client);
             }
         }
     }

@@ -66,7 +66,14 @@ void Impl::onConnected(const std::string& key) {
         }
         replyOk(c.call);
     }
+    // Objects kept from an earlier link have an MTU again, without a signal: bluetoothd tells MTU exchanges only
+    // to the link the objects were made on.
+    const auto mtu = static_cast<uint16_t>(central->mtu(d->key));
+    for (auto& [handle, c] : d->characteristics) {
+        c->node->setQuietly(kCharacteristic, "MTU", mtu);
+    }
     resolveServices(*d);
+    reregister(*d);
 }
 
 void Impl::onConnectFailed(const std::string& key) {
@@ -189,7 +196,10 @@ void Impl::dropLink(Device& d, bool silent) {
     d.att_queue.clear();
     d.att_pending = 0;
     for (auto& [handle, c] : d.characteristics) {
-        // Sessions stay and re-arm on the next connection; the MTU goes silently.
+        // Sessions stay and register again on the next connection; Notifying stays; the MTU goes silently.
+        for (auto& [client, registered] : c->sessions) {
+            registered = false;
+        }
         c->subscribed = false;
         c->subscribing = false;
         c->node->unset(kCharacteristic, "MTU", true);

@@ -196,10 +196,6 @@ void Impl::finishDiscovery(Device& d, bool ok) {
             removeTree(d);
             buildTree(d, *disc, mtu);
             d.tree_signature = signature;
-        } else {
-            for (auto& [handle, c] : d.characteristics) {
-                c->node->set(kCharacteristic, "MTU", mtu);
-            }
         }
         std::vector<std::string> uuids;
         for (const ServiceInfo& s : disc->services) {
@@ -213,19 +209,9 @@ void Impl::finishDiscovery(Device& d, bool ok) {
             d.uuids = uuids;
             d.node->set(kDevice, "UUIDs", d.uuids);
         }
-    } else {
-        for (auto& [handle, c] : d.characteristics) {
-            c->node->set(kCharacteristic, "MTU", mtu);
-        }
     }
     d.services_resolved = true;
     d.node->set(kDevice, "ServicesResolved", true);
-    // Notification sessions outlive links: they re-arm now.
-    for (auto& [handle, c] : d.characteristics) {
-        if (!c->sessions.empty() && !c->subscribed && !c->subscribing) {
-            subscribe(d, *c);
-        }
-    }
 }
 
 void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
@@ -266,6 +252,9 @@ void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
                 cn.addProperty<std::vector<std::string>>(kCharacteristic, "Flags", flagsOf(ci.properties));
                 if (c->subscribable()) {
                     cn.addProperty<bool>(kCharacteristic, "Notifying", false);
+                }
+                // AcquireNotify takes notifications only, not indications.
+                if ((ci.properties & platform::CBCharacteristicPropertyNotify) != 0) {
                     cn.addProperty<bool>(kCharacteristic, "NotifyAcquired", false);
                 }
                 if ((ci.properties & platform::CBCharacteristicPropertyWriteWithoutResponse) != 0) {

@@ -127,16 +127,19 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     struct Characteristic : Attribute {
         platform::CBCharacteristicProperties properties = 0;
         std::vector<std::unique_ptr<Descriptor>> descriptors;
-        std::set<std::string> sessions;  // clients (unique bus names) with a notification session
-        bool notifying = false;          // the Notifying property
-        bool subscribed = false;         // the device notifies on this link
-        bool subscribing = false;
+        // Clients (unique bus names) with a notify session, each with whether it is registered on the link now
+        // (bluetoothd's notify_id): registered at StartNotify or at each connection, unregistered when it ends.
+        std::map<std::string, bool> sessions;
+        bool notifying = false;                      // the Notifying property
+        bool subscribed = false;                     // the device notifies on this link
+        bool subscribing = false;                    // the subscription's write is on its way
         uint64_t notify_op = 0;                      // the subscription request whose answer counts
         std::vector<sdbus::MethodCall> start_calls;  // StartNotify calls waiting for the subscription
         bool subscribable() const {
             return (properties &
                     (platform::CBCharacteristicPropertyNotify | platform::CBCharacteristicPropertyIndicate)) != 0;
         }
+        size_t registered() const;
     };
     struct Service {
         AttributeHandle handle = 0;
@@ -429,7 +432,9 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void subscribe(Device& d, Characteristic& c);
     void onSubscribed(Device& d, Characteristic& c, const std::optional<NSError>& error);
     void stopNotify(Device& d, Characteristic& c, sdbus::MethodCall& call);
-    void endNotify(Device& d, Characteristic& c);
+    void endNotifySession(Device& d, Characteristic& c, const std::string& client);
+    void unsubscribe(Device& d, Characteristic& c);
+    void reregister(Device& d);
     void onNotified(const std::string& key, AttributeHandle handle, const std::string& value);
 };
 

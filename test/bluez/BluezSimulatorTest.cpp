@@ -1,6 +1,6 @@
 // tavrin-bluez-sim at the D-Bus level: the tree and its paths, the GATT requests with their errors,
 // notifications, link loss and connection outcomes, and the rules bluetoothd enforces (one ATT request at a time,
-// requests in progress, refused discovery, filters, the disconnect timer, power-off, temporary devices), as a
+// requests in progress, refused discovery, the disconnect timer, power-off, temporary devices, security), as a
 // BlueZ client sees them.
 
 #include <sys/socket.h>
@@ -232,11 +232,14 @@ TEST_F(BluezSimulatorTest, ScanShowsAdvertisementsAndConnectExportsTheTreeInBlue
     EXPECT_LT(*c.waitFor(changed(kPlug, "ServicesResolved", "false"), from), *c.indexOfReply(disconnect));
     EXPECT_LT(*c.indexOfReply(disconnect), *down);
 
-    // The tree stays; a second connection brings back the MTU without exporting it again.
+    // The tree stays and is not exported again; a second connection brings back the MTU without a signal, as
+    // bluetoothd tells MTU exchanges only to the link its objects were made on.
+    EXPECT_EQ(get(kStatus, kChar1, "MTU"), "org.freedesktop.DBus.Error.UnknownProperty");
     from = c.events().size();
     EXPECT_EQ(c.call(kPlug, kDevice1, "Connect").error, "");
     ASSERT_TRUE(c.waitFor(changed(kPlug, "ServicesResolved", "true"), from));
-    EXPECT_TRUE(c.waitFor(changed(kStatus, "MTU", "185"), from));
+    EXPECT_EQ(get(kStatus, kChar1, "MTU"), "185");
+    EXPECT_FALSE(c.waitFor(changed(kStatus, "MTU"), from, std::chrono::milliseconds(0)));
     EXPECT_FALSE(c.waitFor(added(kStatus), from, std::chrono::milliseconds(0)));
 }
 
@@ -660,6 +663,93 @@ TEST_F(BluezSimulatorTest, DevicesWithPrivateAddressesStayTemporaryAfterAConnect
     EXPECT_FALSE(c.waitFor(removed(statik), 0, 0ms)) << "a static address is kept once connected";
 }
 
+TEST_F(BluezSimulatorTest, EachSubscribedClientGetsItsOwnSignalOfEveryNotification) {
+    BusClient& c = start();
+    connectPlug();
+    BusClient other(busAddress());
+    ASSERT_EQ(c.call(kStatus, kChar1, "StartNotify").error, "");
+    ASSERT_EQ(other.call(kStatus, kChar1, "StartNotify").error, "");
+    const auto count = [](BusClient& client, size_t from, const std::string& value) {
+        size_t n = 0;
+        for (size_t i = from; i < client.events().size(); ++i) {
+            n += changed(kStatus, "Value", value)(client.events()[i]) ? 1 : 0;
+        }
+        return n;
+    };
+
+    size_t mine = c.events().size();
+    size_t theirs = other.events().size();
+    ASSERT_EQ(write(kCommand, kChar1, "\t{\"switch\":1}").error, "");
+    ASSERT_TRUE(c.waitFor(changed(kStatus, "Value", "010000"), mine));
+    ASSERT_TRUE(other.waitFor(changed(kStatus, "Value", "010000"), theirs));
+    c.settle(100ms);
+    other.settle(100ms);
+    EXPECT_EQ(count(c, mine, "010000"), 2u);
+    EXPECT_EQ(count(other, theirs, "010000"), 2u);
+
+    ASSERT_EQ(other.call(kStatus, kChar1, "StopNotify").error, "");
+    mine = c.events().size();
+    ASSERT_EQ(write(kCommand, kChar1, "\t{\"switch\":0}").error, "");
+    ASSERT_TRUE(c.waitFor(changed(kStatus, "Value", "000000"), mine));
+    c.settle(100ms);
+    EXPECT_EQ(count(c, mine, "000000"), 1u);
+}
+
+// The smaller rules of bluetoothd's GATT client: notify sessions of a disconnected device, NotifyAcquired, long
+// writes.
+TEST_F(BluezSimulatorTest, NotifySessionsAcquiredFlagsAndLongWritesFollowBluetoothd) {
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 }, "bluetoothd": { "disconnect_timer_ms": 20 },
+      "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-0000000C0001", "latency_ms": 1, "advertising": { "interval_ms": 20 },
+        "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+        "services": [ { "uuid": "c000", "characteristics": [
+          { "uuid": "c001", "properties": ["read", "notify"], "value": "00", "descriptors": [ { "uuid": "2902" } ] },
+          { "uuid": "c002", "properties": ["indicate"], "descriptors": [ { "uuid": "2902" } ] },
+          { "uuid": "c003", "properties": ["read", "write"] } ] } ] },
+      { "identifier": "00000000-0000-4000-8000-0000000C0002", "latency_ms": 1, "prepared_writes": false,
+        "advertising": { "interval_ms": 20 }, "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+        "services": [ { "uuid": "c000", "characteristics": [ { "uuid": "c003", "properties": ["write"] } ] } ] } ] })");
+    const std::string device = kAdapter + "/dev_00_00_00_0C_00_01";
+    const std::string refusing = kAdapter + "/dev_00_00_00_0C_00_02";
+    connectTo(device);
+    const std::string notifies = pathOf(uuid128("c001"));
+    const std::string indicates = pathOf(uuid128("c002"));
+    const std::string writable = pathOf(uuid128("c003"));
+    EXPECT_EQ(get(notifies, kChar1, "NotifyAcquired"), "false");
+    EXPECT_EQ(get(indicates, kChar1, "Notifying"), "false");
+    EXPECT_EQ(get(indicates, kChar1, "NotifyAcquired"), "org.freedesktop.DBus.Error.UnknownProperty");
+
+    // Longer than the MTU allows in one request: prepared writes, taken as one value; refused by a device that
+    // takes none.
+    const std::string value(40, 'v');
+    EXPECT_EQ(write(writable, kChar1, value).error, "");
+    EXPECT_EQ(read(writable, kChar1).props["value"], hex(bytesOf(value)));
+    connectTo(refusing);
+    const BusEvent refused = write(pathOf(uuid128("c003"), refusing), kChar1, value);
+    EXPECT_EQ(refused.error, "org.bluez.Error.NotSupported");
+    EXPECT_EQ(refused.message, "Operation is not supported");
+    EXPECT_EQ(write(pathOf(uuid128("c003"), refusing), kChar1, "short").error, "");
+
+    // Two clients' sessions; the link goes. One client's StopNotify then ends Notifying, though the other
+    // session stays, and that session brings it back on the next link.
+    BusClient other(busAddress());
+    ASSERT_EQ(c.call(notifies, kChar1, "StartNotify").error, "");
+    ASSERT_EQ(other.call(notifies, kChar1, "StartNotify").error, "");
+    ASSERT_EQ(c.call(device, kDevice1, "Disconnect").error, "");
+    size_t from = c.events().size();
+    ASSERT_EQ(c.call(notifies, kChar1, "StopNotify").error, "");
+    EXPECT_TRUE(c.waitFor(changed(notifies, "Notifying", "false"), from));
+    // A session made while disconnected waits for a link: asked again, it is in progress.
+    ASSERT_EQ(c.call(notifies, kChar1, "StartNotify").error, "");
+    const BusEvent waiting = c.call(notifies, kChar1, "StartNotify");
+    EXPECT_EQ(waiting.error, "org.bluez.Error.InProgress");
+    EXPECT_EQ(waiting.message, "In Progress");
+    from = c.events().size();
+    ASSERT_EQ(c.call(device, kDevice1, "Connect").error, "");
+    EXPECT_TRUE(c.waitFor(changed(notifies, "Notifying", "true"), from));
+    EXPECT_EQ(c.call(notifies, kChar1, "StartNotify").error, "") << "registered again with the link";
+}
+
 // Service data does not match a UUID filter; any filter at all makes the discovery a filtered one, in which
 // every report signals RSSI.
 TEST_F(BluezSimulatorTest, DiscoveryFiltersMatchAsBluetoothdMatchesThem) {
@@ -690,6 +780,28 @@ TEST_F(BluezSimulatorTest, DiscoveryFiltersMatchAsBluetoothdMatchesThem) {
         reports += changed(data_only, "RSSI")(c.events()[i]) ? 1 : 0;
     }
     EXPECT_GE(reports, 2u) << "the same RSSI signalled again";
+}
+
+TEST_F(BluezSimulatorTest, SecuredAttributesAreRefusedAsNotPaired) {
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 }, "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-0000000E0001", "latency_ms": 1, "advertising": { "interval_ms": 20 },
+        "connection": { "delay_ms": 2 },
+        "services": [ { "uuid": "e000", "characteristics": [
+          { "uuid": "e001", "properties": ["read", "write", "notify"], "value": "01", "security": "encryption",
+            "descriptors": [ { "uuid": "2902" } ] },
+          { "uuid": "e002", "properties": ["read"], "value": "02",
+            "descriptors": [ { "uuid": "2901", "value": "64", "security": "authentication" } ] } ] } ] } ] })");
+    const std::string device = kAdapter + "/dev_00_00_00_0E_00_01";
+    connectTo(device);
+    const std::string encrypted = pathOf(uuid128("e001"));
+    const std::vector<BusEvent> answers = {read(encrypted, kChar1), write(encrypted, kChar1, "x"),
+                                           c.call(encrypted, kChar1, "StartNotify"),
+                                           read(descriptorOf(pathOf(uuid128("e002")), uuid128("2901")), kDesc1)};
+    for (const BusEvent& e : answers) {
+        EXPECT_EQ(e.error, "org.bluez.Error.NotPermitted") << e.iface;
+        EXPECT_EQ(e.message, "Not paired") << e.iface;
+    }
+    EXPECT_EQ(read(pathOf(uuid128("e002")), kChar1).props["value"], "02");
 }
 
 // A user the bus's policy keeps from bluetoothd is refused every call, the listing and property reads and writes
