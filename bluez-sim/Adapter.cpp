@@ -1,5 +1,7 @@
 // The adapter: hci0 exported once the radio tells its state, removed when the controller goes, its Adapter1
-// properties and methods, and power switched by the world or by a client's Set of Powered.
+// properties and methods, and power switched by the world or by a client's Set of Powered, in bluetoothd's
+// order: temporary devices go, PowerState turns transitional, the links go down, the Set is answered, and
+// then the new settings (PowerState, Powered, the end of discovery) are signalled.
 
 #include <string>
 #include <vector>
@@ -30,13 +32,14 @@ void Impl::onState(CBManagerState state) {
     const bool on = state != CBManagerState::PoweredOff;
     if (!adapter) {
         exportAdapter(on);
-    } else if (on != powered) {
+    } else if (on != powered && power_target != on) {
         setPowered(on);
     }
 }
 
 void Impl::exportAdapter(bool on) {
     powered = on;
+    power_state = on ? "on" : "off";
     adapter = std::make_unique<ObjectNode>(tree, kAdapterPath);
     ObjectNode& a = *adapter;
     a.addProperty<std::string>(kAdapter, "Address", kAdapterAddress);
@@ -52,11 +55,10 @@ void Impl::exportAdapter(bool on) {
     a.addProperty<bool>(kAdapter, "Powered", on, [this](sdbus::PropertySetCall& call) {
         bool value = false;
         call >> value;
-        if (value != powered) {
-            set_power(value);
-            setPowered(value);
-        }
+        setPoweredByClient(value);
     });
+    // bluetoothd serves it with its experimental interfaces (-E).
+    a.addProperty<std::string>(kAdapter, "PowerState", power_state);
     a.addProperty<bool>(kAdapter, "Discoverable", discoverable, [this](sdbus::PropertySetCall& call) {
         call >> discoverable;
         adapter->set(kAdapter, "Discoverable", discoverable);
@@ -110,41 +112,102 @@ void Impl::removeAdapter() {
             central->cancelConnection(d.key);
         }
         dropLink(d, true);
-        removeDevice(d);
+        removeDevice(d, true);
     }
     tree.remove(*adapter);
     adapter.reset();
     powered = false;
+    power_target.reset();
     discovering = false;
 }
 
+void Impl::setPowerState(const std::string& state) {
+    if (state != power_state) {
+        power_state = state;
+        adapter->set(kAdapter, "PowerState", state);
+    }
+}
+
+// The radio switched on or off by itself: the links went without a word.
 void Impl::setPowered(bool on) {
     if (!on) {
-        // The radio has dropped the scan and every link without a word; discovery sessions and filters end.
         scanning = false;
-        sessions.clear();
-        remerge();
-        if (discovering) {
-            discovering = false;
-            adapter->set(kAdapter, "Discovering", false);
-        }
+        std::vector<Device*> all;
         for (auto& [key, device] : devices) {
-            dropLink(*device, true);
-            forgetSighting(*device);
-            if (!device->remove_calls.empty()) {
-                // Not here: this may run inside a property Set, where no object may go.
-                loop.post([weak = weak_from_this(), key = key] {
-                    auto self = weak.lock();
-                    Device* d = self ? self->find(key) : nullptr;
-                    if (d != nullptr && d->link == Link::Idle) {
-                        self->finishRemoval(*d);
-                    }
-                });
-            }
+            all.push_back(device.get());
+        }
+        for (Device* d : all) {
+            dropLink(*d, true);
+            finishRemoval(*d);
         }
     }
+    poweredSettled(on);
+}
+
+// A client's Set of Powered. The Set is answered as this returns; what the controller's new settings bring is
+// signalled after that.
+void Impl::setPoweredByClient(bool on) {
+    if (power_target) {
+        throw sdbus::Error("org.bluez.Error.Busy", "Busy");
+    }
+    if (on == powered) {
+        return;
+    }
+    power_target = on;
+    if (!on) {
+        removeTemporaryDevices();
+    }
+    setPowerState(on ? "off-enabling" : "on-disabling");
+    set_power(on);
+    if (!on) {
+        // The controller takes the links down before it reports itself off.
+        scanning = false;
+        std::vector<Device*> all;
+        for (auto& [key, device] : devices) {
+            all.push_back(device.get());
+        }
+        for (Device* d : all) {
+            dropLink(*d, true);
+            finishRemoval(*d);
+        }
+    }
+    later([on](Impl& self) {
+        self.power_target.reset();
+        if (self.adapter && on != self.powered) {
+            self.poweredSettled(on);
+        }
+    });
+}
+
+// The controller's new settings: PowerState and Powered, and on power-off the end of every discovery session
+// and filter.
+void Impl::poweredSettled(bool on) {
     powered = on;
+    setPowerState(on ? "on" : "off");
     adapter->set(kAdapter, "Powered", on);
+    if (!on) {
+        endDiscoveries();
+    }
+}
+
+void Impl::endDiscoveries() {
+    scanning = false;
+    sessions.clear();
+    remerge();
+    if (discovering) {
+        discovering = false;
+        adapter->set(kAdapter, "Discovering", false);
+    }
+    std::vector<Device*> gone;
+    for (auto& [key, device] : devices) {
+        forgetSighting(*device);
+        if (device->temporary && !device->connectable && device->link == Link::Idle) {
+            gone.push_back(device.get());
+        }
+    }
+    for (Device* d : gone) {
+        removeDevice(*d, false);
+    }
 }
 
 }  // namespace bluezsim

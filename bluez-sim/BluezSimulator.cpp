@@ -4,6 +4,7 @@
 
 #include "BluezSimulator.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -45,6 +46,32 @@ void Impl::method(ObjectNode& node, const std::string& iface, const std::string&
             return;
         }
         body(call);
+    });
+}
+
+void Impl::deviceMethod(ObjectNode& node, Device* d, const std::string& iface, const std::string& name,
+                        const std::string& in, const std::string& out, std::function<void(sdbus::MethodCall&)> body) {
+    method(node, iface, name, in, out, [this, d, path = node.path(), body = std::move(body)](sdbus::MethodCall& call) {
+        if (d->departed) {
+            return replyError(call, unknownObject(path));
+        }
+        body(call);
+    });
+}
+
+void Impl::later(std::function<void(Impl&)> task) {
+    loop.post([weak = weak_from_this(), task = std::move(task)] {
+        if (auto self = weak.lock()) {
+            task(*self);
+        }
+    });
+}
+
+void Impl::after(std::chrono::milliseconds delay, std::function<void(Impl&)> task) {
+    loop.after(delay, [weak = weak_from_this(), task = std::move(task)] {
+        if (auto self = weak.lock()) {
+            task(*self);
+        }
     });
 }
 
@@ -121,16 +148,27 @@ void Impl::clientGone(const std::string& client) {
     }
     for (auto& [key, device] : devices) {
         for (auto& [handle, c] : device->characteristics) {
-            if (c->sessions.erase(client) != 0 && c->sessions.empty()) {
-                endNotify(*device, *c);
+            if (c->sessions.count(client) != 0) {
+                endNotifySession(*device, *c, client);
             }
         }
     }
 }
 
-BluezSimulator::BluezSimulator(EventLoop& loop, ObjectTree& tree, platform::radio::Radio& radio,
-                               std::map<std::string, std::string> addresses, std::function<void(bool on)> set_power)
-    : impl_(std::make_shared<Impl>(loop, tree, radio, std::move(addresses), std::move(set_power))) {}
+Setup setupOf(const platform::sim::WorldConfig& world) {
+    Setup setup;
+    for (const auto& p : world.peripherals) {
+        setup.devices[p.identifier] = {platform::sim::deviceAddress(p),
+                                       p.address_type == platform::sim::AddressType::Public};
+    }
+    setup.timers = world.bluetoothd;
+    setup.faults = world.adapter.faults;
+    return setup;
+}
+
+BluezSimulator::BluezSimulator(EventLoop& loop, ObjectTree& tree, platform::radio::Radio& radio, Setup setup,
+                               std::function<void(bool on)> set_power)
+    : impl_(std::make_shared<Impl>(loop, tree, radio, std::move(setup), std::move(set_power))) {}
 
 BluezSimulator::~BluezSimulator() {
     impl_->close();

@@ -13,15 +13,30 @@
 #include "EventLoop.h"
 #include "ObjectTree.h"
 #include "platform/Radio.h"
+#include "platform/sim/WorldConfig.h"
 
 namespace bluezsim {
 
+/// What the simulator takes from the world file besides the radio: the devices' addresses and bluetoothd's
+/// timers and adapter faults.
+struct Setup {
+    struct DeviceSetup {
+        std::string address;  // "AA:BB:CC:DD:EE:FF"
+        bool public_address = false;
+    };
+    std::map<std::string, DeviceSetup> devices;  // by radio key
+    platform::sim::BluetoothdConfig timers;
+    platform::sim::AdapterFaults faults;
+};
+
+/// The setup a world file gives.
+Setup setupOf(const platform::sim::WorldConfig& world);
+
 class BluezSimulator {
   public:
-    /// `addresses`: each device's Bluetooth address "AA:BB:CC:DD:EE:FF" by radio key. `set_power` switches
-    /// the radio on or off (a client's Set of Adapter1.Powered).
-    BluezSimulator(EventLoop& loop, ObjectTree& tree, platform::radio::Radio& radio,
-                   std::map<std::string, std::string> addresses, std::function<void(bool on)> set_power);
+    /// `set_power` switches the radio on or off (a client's Set of Adapter1.Powered).
+    BluezSimulator(EventLoop& loop, ObjectTree& tree, platform::radio::Radio& radio, Setup setup,
+                   std::function<void(bool on)> set_power);
     /// Closes the radio session; no radio task runs afterwards.
     ~BluezSimulator();
     BluezSimulator(const BluezSimulator&) = delete;

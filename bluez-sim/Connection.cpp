@@ -2,7 +2,6 @@
 // down (asked for, lost, timed out or powered off), which fails what was in flight.
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,13 +11,6 @@ namespace bluezsim {
 
 using Impl = BluezSimulator::Impl;
 
-namespace {
-
-// A request the device leaves unanswered this long costs the link, as bluetoothd's ATT timeout does.
-constexpr auto kAttTimeout = std::chrono::seconds(30);
-
-}  // namespace
-
 void Impl::connect(Device& d, sdbus::MethodCall& call, bool pair) {
     if (!powered) {
         return replyError(call, failed("Input/output error"));
@@ -26,6 +18,7 @@ void Impl::connect(Device& d, sdbus::MethodCall& call, bool pair) {
     switch (d.link) {
         case Link::Connected:
         case Link::Disconnecting:
+            // Connected still, also while Disconnect()'s timer runs: that timer takes the link down all the same.
             if (pair) {
                 if (d.paired) {
                     return replyError(call, bluezError("AlreadyExists", "Already Exists"));
@@ -36,12 +29,13 @@ void Impl::connect(Device& d, sdbus::MethodCall& call, bool pair) {
         case Link::Connecting:
             return replyError(call, failed("Operation already in progress"));
         case Link::Cancelling:
-            d.temporary = false;
+            d.temporary = d.private_address;
             d.reconnect = true;
             d.connect_calls.push_back({call, pair});
             return;
         case Link::Idle:
-            d.temporary = false;
+            // A device with a private address stays temporary.
+            d.temporary = d.private_address;
             d.connect_calls.push_back({call, pair});
             d.link = Link::Connecting;
             central->connect(d.key);
@@ -72,7 +66,14 @@ void Impl::onConnected(const std::string& key) {
         }
         replyOk(c.call);
     }
+    // Objects kept from an earlier link have an MTU again, without a signal: bluetoothd tells MTU exchanges only
+    // to the link the objects were made on.
+    const auto mtu = static_cast<uint16_t>(central->mtu(d->key));
+    for (auto& [handle, c] : d->characteristics) {
+        c->node->setQuietly(kCharacteristic, "MTU", mtu);
+    }
     resolveServices(*d);
+    reregister(*d);
 }
 
 void Impl::onConnectFailed(const std::string& key) {
@@ -156,18 +157,26 @@ void Impl::disconnect(Device& d, sdbus::MethodCall& call) {
     }
 }
 
+// bluetoothd keeps the link for its disconnect timer, so that whatever uses it can finish, then takes it down;
+// the calls waiting are answered when it is down.
 void Impl::beginDisconnect(Device& d) {
     d.link = Link::Disconnecting;
     d.discovery.reset();
-    if (d.services_resolved) {
-        d.services_resolved = false;
-        d.node->set(kDevice, "ServicesResolved", false);
-    }
-    central->cancelConnection(d.key);
+    const uint64_t timer = ++next_id;
+    d.disconnect_timer = timer;
+    after(std::chrono::milliseconds(setup.timers.disconnect_timer_ms),
+          [key = d.key, epoch = d.epoch, timer](Impl& self) {
+              Device* dev = self.find(key);
+              if (dev == nullptr || dev->epoch != epoch || dev->disconnect_timer != timer) {
+                  return;
+              }
+              dev->disconnect_timer = 0;
+              self.central->cancelConnection(key);
+          });
 }
 
 // The link is down (asked for, lost, or the radio switched off, `silent`): what was in flight fails, then
-// Disconnect() calls are answered, then Connected goes false.
+// ServicesResolved goes false, the Disconnect() and RemoveDevice() calls are answered, then Connected goes false.
 void Impl::dropLink(Device& d, bool silent) {
     if (d.link == Link::Connecting || d.link == Link::Cancelling) {
         failConnects(d, silent ? "le-connection-abort-by-local" : "br-connection-canceled");
@@ -179,11 +188,18 @@ void Impl::dropLink(Device& d, bool silent) {
     d.link = Link::Idle;
     ++d.epoch;
     d.discovery.reset();
+    d.disconnect_timer = 0;
     d.commands.clear();
     d.commands_in_flight = 0;
-    failRequests(d, linkLost());
+    const sdbus::Error lost = linkLost();
+    failRequests(d, &lost);
+    d.att_queue.clear();
+    d.att_pending = 0;
     for (auto& [handle, c] : d.characteristics) {
-        // Sessions stay and re-arm on the next connection; the MTU goes silently.
+        // Sessions stay and register again on the next connection; Notifying stays; the MTU goes silently.
+        for (auto& [client, registered] : c->sessions) {
+            registered = false;
+        }
         c->subscribed = false;
         c->subscribing = false;
         c->node->unset(kCharacteristic, "MTU", true);
@@ -199,65 +215,50 @@ void Impl::dropLink(Device& d, bool silent) {
     }
     d.connected = false;
     d.node->set(kDevice, "Connected", false);
+    seen(d);
 }
 
-// RemoveDevice() calls that waited for the link to go down.
-void Impl::finishRemoval(Device& d) {
-    if (d.remove_calls.empty()) {
-        return;
+// A RemoveDevice() that waited for the link: the device goes once the link is down.
+bool Impl::finishRemoval(Device& d) {
+    if (!d.remove_when_down || d.link != Link::Idle) {
+        return false;
     }
-    auto calls = std::move(d.remove_calls);
-    removeDevice(d);
-    for (const sdbus::MethodCall& call : calls) {
-        replyOk(call);
-    }
+    removeDevice(d, true);
+    return true;
 }
 
-// Every GATT call in flight on the device is answered with `error`.
-void Impl::failRequests(Device& d, const sdbus::Error& error) {
-    const auto fail = [&](Attribute& a) {
+void Impl::failRequests(Device& d, const sdbus::Error* error) {
+    const auto fail = [&](const sdbus::MethodCall& call) {
+        if (error != nullptr) {
+            replyError(call, *error);
+        }
+    };
+    const auto failOps = [&](Attribute& a) {
         if (a.read) {
             auto op = std::move(*a.read);
             a.read.reset();
             for (const sdbus::MethodCall& call : op.calls) {
-                replyError(call, error);
+                fail(call);
             }
         }
         if (a.write) {
             auto op = std::move(*a.write);
             a.write.reset();
-            replyError(op.call, error);
+            fail(op.call);
         }
     };
     for (auto& [handle, c] : d.characteristics) {
-        fail(*c);
+        failOps(*c);
         auto calls = std::move(c->start_calls);
         c->start_calls.clear();
         for (const sdbus::MethodCall& call : calls) {
             c->sessions.erase(call.getSender());
-            replyError(call, error);
+            fail(call);
         }
     }
     for (auto& [handle, desc] : d.descriptors) {
-        fail(*desc);
+        failOps(*desc);
     }
-}
-
-// Arms the ATT timeout of a request: if `pending` still holds after it, the link is dropped and what was in
-// flight fails.
-void Impl::armAttTimeout(Device& d, std::function<bool(Device&)> pending) {
-    loop.after(kAttTimeout, [weak = weak_from_this(), key = d.key, epoch = d.epoch, pending = std::move(pending)] {
-        auto self = weak.lock();
-        Device* dev = self ? self->find(key) : nullptr;
-        if (dev == nullptr || dev->epoch != epoch || !dev->linked() || !pending(*dev)) {
-            return;
-        }
-        self->central->cancelConnection(key);
-        self->dropLink(*dev, false);
-        // The radio's confirmation is still to come; a Connect() meanwhile waits for it.
-        dev->link = Link::Cancelling;
-        self->finishRemoval(*dev);
-    });
 }
 
 }  // namespace bluezsim

@@ -1,5 +1,6 @@
 // Device objects: the Device1 object made on a device's first sighting, its address and alias, temporary
-// devices swept when unseen, and RemoveDevice.
+// devices forgotten when unseen (a device with a private address stays temporary, connected or not), and
+// RemoveDevice.
 
 #include <algorithm>
 #include <cctype>
@@ -17,8 +18,14 @@ using Impl = BluezSimulator::Impl;
 
 namespace {
 
-constexpr auto kTemporaryLifetime = std::chrono::seconds(30);
-constexpr auto kSweepPeriod = std::chrono::seconds(5);
+// A random address whose two top bits are 00 (non-resolvable) or 01 (resolvable) is private; 11 is static.
+bool isPrivate(const std::string& address, bool public_address) {
+    if (public_address) {
+        return false;
+    }
+    const int top = std::stoi(address.substr(0, 2), nullptr, 16);
+    return (top >> 6) == 0 || (top >> 6) == 1;
+}
 
 }  // namespace
 
@@ -36,9 +43,9 @@ std::string Impl::addressFor(const AdvertisementReport& r) const {
         }
         return a;
     }
-    auto it = addresses.find(r.device);
-    if (it != addresses.end()) {
-        return it->second;
+    auto it = setup.devices.find(r.device);
+    if (it != setup.devices.end()) {
+        return it->second.address;
     }
     return platform::sim::defaultAddress(r.device);
 }
@@ -67,16 +74,24 @@ Impl::Device* Impl::createDevice(const AdvertisementReport& r) {
         // Two devices with one address: the first keeps it.
         return nullptr;
     }
+    // A removed device of this address still holding its objects lets them go now (sightings come outside any
+    // property Set).
+    departed.erase(std::remove_if(departed.begin(), departed.end(),
+                                  [&path](const std::unique_ptr<Device>& old) { return old->path == path; }),
+                   departed.end());
     auto owned = std::make_unique<Device>();
     Device& d = *owned;
     d.key = r.device;
     d.address = address;
     d.path = path;
+    auto known = setup.devices.find(r.device);
+    const bool public_address = known != setup.devices.end() && known->second.public_address;
+    d.private_address = isPrivate(address, public_address);
     d.node = std::make_unique<ObjectNode>(tree, path);
     ObjectNode& n = *d.node;
     Device* dp = &d;
     n.addProperty<std::string>(kDevice, "Address", address);
-    n.addProperty<std::string>(kDevice, "AddressType", "random");
+    n.addProperty<std::string>(kDevice, "AddressType", public_address ? "public" : "random");
     n.addProperty<std::string>(kDevice, "Alias", aliasOf(d), [dp](sdbus::PropertySetCall& call) {
         std::string alias;
         call >> alias;
@@ -105,43 +120,67 @@ Impl::Device* Impl::createDevice(const AdvertisementReport& r) {
     n.addOptional<int16_t>(kDevice, "TxPower");
     n.addOptional<std::map<uint16_t, sdbus::Variant>>(kDevice, "ManufacturerData");
     n.addOptional<std::map<std::string, sdbus::Variant>>(kDevice, "ServiceData");
-    method(n, kDevice, "Connect", "", "", [this, dp](sdbus::MethodCall& call) { connect(*dp, call, false); });
-    method(n, kDevice, "Disconnect", "", "", [this, dp](sdbus::MethodCall& call) { disconnect(*dp, call); });
-    method(n, kDevice, "Pair", "", "", [this, dp](sdbus::MethodCall& call) { connect(*dp, call, true); });
-    method(n, kDevice, "CancelPairing", "", "",
-           [this](sdbus::MethodCall& call) { replyError(call, bluezError("DoesNotExist", "Does Not Exist")); });
+    deviceMethod(n, dp, kDevice, "Connect", "", "", [this, dp](sdbus::MethodCall& call) { connect(*dp, call, false); });
+    deviceMethod(n, dp, kDevice, "Disconnect", "", "", [this, dp](sdbus::MethodCall& call) { disconnect(*dp, call); });
+    deviceMethod(n, dp, kDevice, "Pair", "", "", [this, dp](sdbus::MethodCall& call) { connect(*dp, call, true); });
+    deviceMethod(n, dp, kDevice, "CancelPairing", "", "",
+                 [this](sdbus::MethodCall& call) { replyError(call, bluezError("DoesNotExist", "Does Not Exist")); });
     devices_by_path[path] = &d;
     devices[d.key] = std::move(owned);
     return &d;
 }
 
-// Temporary devices are forgotten 30 s after they were last seen.
-void Impl::armSweep() {
-    if (sweep_armed) {
+// A sighting, or the end of a link: a temporary device's time starts again.
+void Impl::seen(Device& d) {
+    if (!d.temporary) {
         return;
     }
-    sweep_armed = true;
-    loop.after(kSweepPeriod, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) {
-            self->sweep();
-        }
-    });
+    d.expires = Clock::now() + std::chrono::milliseconds(setup.timers.temporary_timeout_ms);
+    if (!d.expiry_armed) {
+        armExpiry(d);
+    }
 }
 
-void Impl::sweep() {
-    sweep_armed = false;
-    const auto now = Clock::now();
+void Impl::armExpiry(Device& d) {
+    d.expiry_armed = true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(d.expires - Clock::now());
+    after(std::max(left, std::chrono::milliseconds(0)) + std::chrono::milliseconds(1),
+          [key = d.key](Impl& self) { self.expire(key); });
+}
+
+// A temporary device unseen for the timeout goes, but never while connected: its time starts again when the
+// link goes down.
+void Impl::expire(const std::string& key) {
+    Device* d = find(key);
+    if (d == nullptr) {
+        return;
+    }
+    d->expiry_armed = false;
+    if (!d->temporary || d->connected) {
+        return;
+    }
+    if (Clock::now() < d->expires) {
+        return armExpiry(*d);
+    }
+    if (d->link == Link::Connecting) {
+        central->cancelConnection(d->key);
+    }
+    removeDevice(*d, false);
+}
+
+// Powering off through the Powered property first removes the temporary devices, connected ones too.
+void Impl::removeTemporaryDevices() {
     std::vector<Device*> gone;
     for (auto& [key, device] : devices) {
-        if (device->temporary && device->link == Link::Idle && now - device->last_seen > kTemporaryLifetime) {
+        if (device->temporary) {
             gone.push_back(device.get());
         }
     }
     for (Device* d : gone) {
-        removeDevice(*d);
-    }
-    if (!devices.empty()) {
-        armSweep();
+        if (d->link != Link::Idle) {
+            central->cancelConnection(d->key);
+        }
+        removeDevice(*d, false);
     }
 }
 
@@ -152,10 +191,17 @@ void Impl::removeDeviceCall(sdbus::MethodCall& call) {
     if (it == devices_by_path.end()) {
         return replyError(call, bluezError("DoesNotExist", "Does Not Exist"));
     }
+    if (!powered) {
+        return replyError(call, notReady());
+    }
     Device& d = *it->second;
+    if (!d.private_address) {
+        d.temporary = true;
+    }
     if (d.linked()) {
-        // Down first; the reply follows the removal.
-        d.remove_calls.push_back(call);
+        // Down first: answered with the Disconnect() calls, then the device goes.
+        d.disconnect_calls.push_back(call);
+        d.remove_when_down = true;
         if (d.link == Link::Connected) {
             beginDisconnect(d);
         }
@@ -164,22 +210,29 @@ void Impl::removeDeviceCall(sdbus::MethodCall& call) {
     if (d.link != Link::Idle) {
         cancelAttempt(d);
     }
-    removeDevice(d);
+    removeDevice(d, true);
     replyOk(call);
 }
 
-// Unexports a device and its attributes, and forgets it.
-void Impl::removeDevice(Device& d) {
-    failRequests(d, linkLost());
-    for (ConnectCall& c : d.connect_calls) {
-        replyError(c.call, failed("br-connection-canceled"));
+void Impl::removeDevice(Device& d, bool answer) {
+    const sdbus::Error lost = linkLost();
+    failRequests(d, answer ? &lost : nullptr);
+    if (answer) {
+        for (ConnectCall& c : d.connect_calls) {
+            replyError(c.call, failed("br-connection-canceled"));
+        }
     }
     d.connect_calls.clear();
-    removeTree(d);
+    d.disconnect_calls.clear();
+    d.departed = true;
+    unexportTree(d);
     tree.remove(*d.node);
     devices_by_path.erase(d.path);
-    const std::string key = d.key;
-    devices.erase(key);
+    auto it = devices.find(d.key);
+    departed.push_back(std::move(it->second));
+    devices.erase(it);
+    // Its objects go at the next round: never inside the dispatch of a property Set.
+    later([](Impl& self) { self.departed.clear(); });
 }
 
 }  // namespace bluezsim

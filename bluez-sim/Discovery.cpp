@@ -19,17 +19,42 @@ constexpr int kRssiDelta = 8;
 
 }  // namespace
 
+// The next request of this kind meets the adapter's fault, if the world gives one still to come.
+bool Impl::takeFault(const std::string& request, platform::sim::Fault& kind) {
+    auto it = faults.find(request);
+    if (it == faults.end()) {
+        return false;
+    }
+    kind = it->second.kind;
+    if (it->second.times && --*it->second.times == 0) {
+        faults.erase(it);
+    }
+    return true;
+}
+
 void Impl::startDiscovery(sdbus::MethodCall& call) {
     if (!powered) {
         return replyError(call, notReady());
     }
-    Session& session = sessions[call.getSender()];
+    const std::string client = call.getSender();
+    Session& session = sessions[client];
     if (session.discovering) {
-        return replyError(call, bluezError("InProgress", "Operation already in progress"));
+        return replyError(call, busy());
     }
     session.discovering = true;
     remerge();
     if (!scanning) {
+        platform::sim::Fault fault{};
+        if (takeFault("start_discovery", fault)) {
+            // The controller refused to start: the session is dropped, a filter it set stays for its next try.
+            if (session.filter) {
+                session.discovering = false;
+            } else {
+                sessions.erase(client);
+            }
+            remerge();
+            return replyError(call, busy());
+        }
         central->startScan(std::nullopt, true);
         scanning = true;
     }
@@ -84,7 +109,7 @@ void Impl::stopScanIfUnused() {
         }
     }
     for (Device* d : gone) {
-        removeDevice(*d);
+        removeDevice(*d, false);
     }
 }
 
@@ -102,8 +127,15 @@ void Impl::setDiscoveryFilter(sdbus::MethodCall& call) {
     if (!powered) {
         return replyError(call, notReady());
     }
+    platform::sim::Fault fault{};
+    if (takeFault("set_discovery_filter", fault)) {
+        if (fault == platform::sim::Fault::Silent) {
+            return;  // a bluetoothd that never answers
+        }
+        // The one refusal of a valid filter bluetoothd has: a kernel too old for filtered discovery.
+        return replyError(call, notSupported());
+    }
     Filter filter;
-    bool meaningful = false;
     try {
         for (const auto& [key, value] : options) {
             const std::string type = value.peekValueType();
@@ -111,35 +143,29 @@ void Impl::setDiscoveryFilter(sdbus::MethodCall& call) {
                 for (const std::string& text : value.get<std::vector<std::string>>()) {
                     filter.uuids.push_back(CBUUID::UUIDWithString(text));
                 }
-                meaningful = meaningful || !filter.uuids.empty();
             } else if (key == "RSSI" && type == "n") {
                 const int rssi = value.get<int16_t>();
                 if (rssi < -127 || rssi > 20) {
                     return replyError(call, invalidArguments());
                 }
                 filter.rssi = rssi;
-                meaningful = true;
             } else if (key == "Pathloss" && type == "q") {
                 const int pathloss = value.get<uint16_t>();
                 if (pathloss > 137) {
                     return replyError(call, invalidArguments());
                 }
                 filter.pathloss = pathloss;
-                meaningful = true;
             } else if (key == "Transport" && type == "s") {
                 const std::string transport = value.get<std::string>();
                 if (transport != "auto" && transport != "bredr" && transport != "le") {
                     return replyError(call, invalidArguments());
                 }
-                meaningful = meaningful || transport != "auto";
             } else if (key == "DuplicateData" && type == "b") {
                 filter.duplicates = value.get<bool>();
-                meaningful = meaningful || filter.duplicates;
             } else if (key == "Discoverable" && type == "b") {
-                meaningful = meaningful || value.get<bool>();
+                // Taken; the simulated adapter is never made discoverable by it.
             } else if (key == "Pattern" && type == "s") {
                 filter.pattern = value.get<std::string>();
-                meaningful = meaningful || !filter.pattern.empty();
             } else {
                 return replyError(call, invalidArguments());
             }
@@ -152,7 +178,8 @@ void Impl::setDiscoveryFilter(sdbus::MethodCall& call) {
     }
     const std::string client = call.getSender();
     auto it = sessions.find(client);
-    if (meaningful) {
+    // Any entry makes a filter, even one that asks for nothing ({"Transport": "auto"}); only {} clears it.
+    if (!options.empty()) {
         sessions[client].filter = std::move(filter);
     } else if (it != sessions.end()) {
         it->second.filter.reset();
@@ -167,11 +194,9 @@ void Impl::setDiscoveryFilter(sdbus::MethodCall& call) {
 void Impl::remerge() {
     Merged m;
     std::vector<const Filter*> filters;
-    bool any = false;
     bool unfiltered = false;
     for (const auto& [client, session] : sessions) {
         if (session.discovering) {
-            any = true;
             if (session.filter) {
                 filters.push_back(&*session.filter);
             } else {
@@ -179,12 +204,13 @@ void Impl::remerge() {
             }
         }
     }
-    m.filtered = any && !unfiltered;
+    // One client with a filter makes the discovery a filtered one, beside clients without.
+    m.filtered = !filters.empty();
     const auto every = [&filters](auto test) { return std::all_of(filters.begin(), filters.end(), test); };
     for (const Filter* f : filters) {
         m.duplicates = m.duplicates || f->duplicates;
     }
-    if (m.filtered) {
+    if (m.filtered && !unfiltered) {
         // A client without a filter, or a filter without UUIDs, takes every device.
         m.all_uuids = !every([](const Filter* f) { return !f->uuids.empty(); });
         if (!m.all_uuids) {
@@ -217,13 +243,9 @@ bool Impl::matches(const AdvertisementReport& r, const std::string& address) con
         const auto wanted = [this](const CBUUID& u) {
             return std::find(merged.uuids.begin(), merged.uuids.end(), u) != merged.uuids.end();
         };
+        // Only the advertised UUID lists count, not the UUIDs of service data.
         if (r.advertisement.serviceUUIDs) {
             for (const CBUUID& u : *r.advertisement.serviceUUIDs) {
-                hit = hit || wanted(u);
-            }
-        }
-        if (r.advertisement.serviceData) {
-            for (const auto& [u, data] : *r.advertisement.serviceData) {
                 hit = hit || wanted(u);
             }
         }
@@ -260,7 +282,7 @@ void Impl::onDiscovered(const AdvertisementReport& r) {
     if (created && (d = createDevice(r)) == nullptr) {
         return;
     }
-    d->last_seen = Clock::now();
+    seen(*d);
     d->connectable = r.advertisement.isConnectable.value_or(true);
     // A device that does not match the filters is still made, but bare.
     if (matches(r, d->address)) {
@@ -268,7 +290,6 @@ void Impl::onDiscovered(const AdvertisementReport& r) {
     }
     if (created) {
         tree.add(*d->node);
-        armSweep();
     }
 }
 

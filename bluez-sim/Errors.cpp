@@ -30,6 +30,12 @@ sdbus::Error notReady() {
 sdbus::Error notConnected() {
     return failed("Not connected");
 }
+sdbus::Error busy() {
+    return bluezError("InProgress", "Operation already in progress");
+}
+sdbus::Error unknownObject(const std::string& path) {
+    return sdbus::Error("org.freedesktop.DBus.Error.UnknownObject", "Unknown object '" + path + "'");
+}
 
 namespace {
 

@@ -1,5 +1,6 @@
 // GATT I/O: ReadValue and WriteValue on characteristics and descriptors, their options, one request of each
-// kind at a time per attribute, and writes without response queued for the radio's transmit queue.
+// kind at a time per attribute (checked, as bluetoothd checks it, before the options are read), requests sent
+// through the link's ATT queue, and writes without response queued for the radio's transmit queue.
 
 #include <algorithm>
 #include <cctype>
@@ -49,14 +50,14 @@ bool parseOptions(const Options& options, uint16_t& offset, std::optional<std::s
 
 template <typename Attr>
 void Impl::readValue(Device& d, Attr& a, sdbus::MethodCall& call, bool descriptor) {
+    if (!d.linked()) {
+        return replyError(call, notConnected());
+    }
     Options options;
     call >> options;
     uint16_t offset = 0;
     if (!parseOptions(options, offset, nullptr)) {
         return replyError(call, invalidArguments());
-    }
-    if (!d.linked()) {
-        return replyError(call, notConnected());
     }
     if (a.read) {
         if (a.read->offset != offset) {
@@ -67,26 +68,30 @@ void Impl::readValue(Device& d, Attr& a, sdbus::MethodCall& call, bool descripto
     }
     const uint64_t id = ++next_id;
     a.read = ReadOp{id, offset, {call}};
-    armAttTimeout(d, [this, handle = a.handle, id](Device& dev) {
-        Device* owner = nullptr;
-        Attr* attr = attributeOf<Attr>(dev.key, dev.epoch, handle, owner);
-        return attr != nullptr && attr->read && attr->read->id == id;
+    attEnqueue(d, [this, key = d.key, epoch = d.epoch, handle = a.handle, id, descriptor](uint64_t token) {
+        Device* dev = nullptr;
+        Attr* attr = attributeOf<Attr>(key, epoch, handle, dev);
+        if (attr == nullptr || !attr->read || attr->read->id != id) {
+            return false;
+        }
+        auto done = [this, key, epoch, handle, id, token](const NSError* error, const std::string& value) {
+            loop.post([this, key, epoch, handle, id, token, error = copyError(error), value] {
+                onAttAnswer(key, epoch, token, [&](Device&) {
+                    Device* owner = nullptr;
+                    Attr* target = attributeOf<Attr>(key, epoch, handle, owner);
+                    if (target != nullptr && target->read && target->read->id == id) {
+                        onRead(*target, error, value);
+                    }
+                });
+            });
+        };
+        if (descriptor) {
+            central->readDescriptor(key, handle, std::move(done));
+        } else {
+            central->readCharacteristic(key, handle, std::move(done));
+        }
+        return true;
     });
-    auto done = [this, key = d.key, epoch = d.epoch, handle = a.handle, id](const NSError* error,
-                                                                            const std::string& value) {
-        loop.post([this, key, epoch, handle, id, error = copyError(error), value] {
-            Device* dev = nullptr;
-            Attr* attr = attributeOf<Attr>(key, epoch, handle, dev);
-            if (attr != nullptr && attr->read && attr->read->id == id) {
-                onRead(*attr, error, value);
-            }
-        });
-    };
-    if (descriptor) {
-        central->readDescriptor(d.key, a.handle, std::move(done));
-    } else {
-        central->readCharacteristic(d.key, a.handle, std::move(done));
-    }
 }
 
 template <typename Attr>
@@ -116,6 +121,13 @@ void Impl::onRead(Attr& a, const std::optional<NSError>& error, const std::strin
 }
 
 void Impl::writeCharacteristic(Device& d, Characteristic& c, sdbus::MethodCall& call) {
+    if (!d.linked()) {
+        return replyError(call, notConnected());
+    }
+    // Whatever the new write is, even one bluetoothd would refuse for its options.
+    if (c.write) {
+        return replyError(call, inProgress());
+    }
     Bytes value;
     Options options;
     call >> value >> options;
@@ -123,12 +135,6 @@ void Impl::writeCharacteristic(Device& d, Characteristic& c, sdbus::MethodCall& 
     std::optional<std::string> type;
     if (!parseOptions(options, offset, &type)) {
         return replyError(call, invalidArguments());
-    }
-    if (!d.linked()) {
-        return replyError(call, notConnected());
-    }
-    if (c.write) {
-        return replyError(call, inProgress());
     }
     // An explicit type skips the checks against the characteristic's properties.
     bool request = false;
@@ -163,6 +169,12 @@ void Impl::writeCharacteristic(Device& d, Characteristic& c, sdbus::MethodCall& 
 }
 
 void Impl::writeDescriptor(Device& d, Descriptor& desc, sdbus::MethodCall& call) {
+    if (!d.linked()) {
+        return replyError(call, notConnected());
+    }
+    if (desc.write) {
+        return replyError(call, inProgress());
+    }
     Bytes value;
     Options options;
     call >> value >> options;
@@ -173,12 +185,6 @@ void Impl::writeDescriptor(Device& d, Descriptor& desc, sdbus::MethodCall& call)
     if (desc.cccd) {
         return replyError(call, bluezError("NotPermitted", "Write not permitted"));
     }
-    if (!d.linked()) {
-        return replyError(call, notConnected());
-    }
-    if (desc.write) {
-        return replyError(call, inProgress());
-    }
     if (offset != 0) {
         return replyError(call, attError(0x07));
     }
@@ -188,37 +194,44 @@ void Impl::writeDescriptor(Device& d, Descriptor& desc, sdbus::MethodCall& call)
     sendWrite(d, desc, call, value, true);
 }
 
+// A write with response: one request, or, longer than one request carries, prepared writes that the device takes
+// as one value; either way one turn of the link's queue.
 template <typename Attr>
 void Impl::sendWrite(Device& d, Attr& a, sdbus::MethodCall& call, const Bytes& value, bool descriptor) {
     const uint64_t id = ++next_id;
     a.write = WriteOp{id, call};
-    armAttTimeout(d, [this, handle = a.handle, id](Device& dev) {
-        Device* owner = nullptr;
-        Attr* attr = attributeOf<Attr>(dev.key, dev.epoch, handle, owner);
-        return attr != nullptr && attr->write && attr->write->id == id;
+    attEnqueue(d, [this, key = d.key, epoch = d.epoch, handle = a.handle, id, descriptor,
+                   data = std::string(value.begin(), value.end())](uint64_t token) {
+        Device* dev = nullptr;
+        Attr* attr = attributeOf<Attr>(key, epoch, handle, dev);
+        if (attr == nullptr || !attr->write || attr->write->id != id) {
+            return false;
+        }
+        auto done = [this, key, epoch, handle, id, token](const NSError* error) {
+            loop.post([this, key, epoch, handle, id, token, error = copyError(error)] {
+                onAttAnswer(key, epoch, token, [&](Device&) {
+                    Device* owner = nullptr;
+                    Attr* target = attributeOf<Attr>(key, epoch, handle, owner);
+                    if (target == nullptr || !target->write || target->write->id != id) {
+                        return;
+                    }
+                    WriteOp op = std::move(*target->write);
+                    target->write.reset();
+                    if (error) {
+                        replyError(op.call, requestError(*error));
+                    } else {
+                        replyOk(op.call);
+                    }
+                });
+            });
+        };
+        if (descriptor) {
+            central->writeDescriptor(key, handle, data, std::move(done));
+        } else {
+            central->writeCharacteristic(key, handle, data, std::move(done));
+        }
+        return true;
     });
-    auto done = [this, key = d.key, epoch = d.epoch, handle = a.handle, id](const NSError* error) {
-        loop.post([this, key, epoch, handle, id, error = copyError(error)] {
-            Device* dev = nullptr;
-            Attr* attr = attributeOf<Attr>(key, epoch, handle, dev);
-            if (attr == nullptr || !attr->write || attr->write->id != id) {
-                return;
-            }
-            WriteOp op = std::move(*attr->write);
-            attr->write.reset();
-            if (error) {
-                replyError(op.call, requestError(*error));
-            } else {
-                replyOk(op.call);
-            }
-        });
-    };
-    const std::string data(value.begin(), value.end());
-    if (descriptor) {
-        central->writeDescriptor(d.key, a.handle, data, std::move(done));
-    } else {
-        central->writeCharacteristic(d.key, a.handle, data, std::move(done));
-    }
 }
 
 // Writes without response queue without bound, as in bluetoothd; the radio's transmit queue takes as many

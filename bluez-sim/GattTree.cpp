@@ -51,15 +51,24 @@ bool claimedByPlugin(const CBUUID& uuid) {
 
 }  // namespace
 
+// Discovery goes through the link's ATT queue, one request after the other.
 void Impl::resolveServices(Device& d) {
     d.discovery = std::make_unique<Discovery>();
     d.discovery->id = ++next_id;
     const uint64_t id = d.discovery->id;
-    armAttTimeout(d, [id](Device& dev) { return dev.discovery && dev.discovery->id == id; });
-    central->discoverServices(
-        d.key, [this, key = d.key, id](const NSError* error, const std::vector<ServiceInfo>& services) {
-            loop.post([this, key, id, error = copyError(error), services] { onServices(key, id, error, services); });
-        });
+    attEnqueue(d, [this, key = d.key, epoch = d.epoch, id](uint64_t token) {
+        Device* dev = nullptr;
+        if (discoveryOf(key, id, dev) == nullptr) {
+            return false;
+        }
+        central->discoverServices(
+            key, [this, key, epoch, id, token](const NSError* error, const std::vector<ServiceInfo>& services) {
+                loop.post([this, key, epoch, id, token, error = copyError(error), services] {
+                    onAttAnswer(key, epoch, token, [&](Device&) { onServices(key, id, error, services); });
+                });
+            });
+        return true;
+    });
 }
 
 Impl::Discovery* Impl::discoveryOf(const std::string& key, uint64_t id, Device*& d) {
@@ -86,12 +95,20 @@ void Impl::onServices(const std::string& key, uint64_t id, const std::optional<N
         return finishDiscovery(*d, true);
     }
     for (const ServiceInfo& s : services) {
-        central->discoverCharacteristics(
-            key, s.handle,
-            [this, key, id, handle = s.handle](const NSError* e, const std::vector<CharacteristicInfo>& list) {
-                loop.post(
-                    [this, key, id, handle, e = copyError(e), list] { onCharacteristics(key, id, handle, e, list); });
-            });
+        attEnqueue(*d, [this, key, epoch = d->epoch, id, handle = s.handle](uint64_t token) {
+            Device* dev = nullptr;
+            if (discoveryOf(key, id, dev) == nullptr) {
+                return false;
+            }
+            central->discoverCharacteristics(
+                key, handle,
+                [this, key, epoch, id, handle, token](const NSError* e, const std::vector<CharacteristicInfo>& list) {
+                    loop.post([this, key, epoch, id, handle, token, e = copyError(e), list] {
+                        onAttAnswer(key, epoch, token, [&](Device&) { onCharacteristics(key, id, handle, e, list); });
+                    });
+                });
+            return true;
+        });
     }
 }
 
@@ -108,12 +125,20 @@ void Impl::onCharacteristics(const std::string& key, uint64_t id, AttributeHandl
     disc->characteristics[service] = list;
     disc->outstanding += list.size();
     for (const CharacteristicInfo& c : list) {
-        central->discoverDescriptors(
-            key, c.handle,
-            [this, key, id, handle = c.handle](const NSError* e, const std::vector<DescriptorInfo>& descs) {
-                loop.post(
-                    [this, key, id, handle, e = copyError(e), descs] { onDescriptors(key, id, handle, e, descs); });
-            });
+        attEnqueue(*d, [this, key, epoch = d->epoch, id, handle = c.handle](uint64_t token) {
+            Device* dev = nullptr;
+            if (discoveryOf(key, id, dev) == nullptr) {
+                return false;
+            }
+            central->discoverDescriptors(
+                key, handle,
+                [this, key, epoch, id, handle, token](const NSError* e, const std::vector<DescriptorInfo>& descs) {
+                    loop.post([this, key, epoch, id, handle, token, e = copyError(e), descs] {
+                        onAttAnswer(key, epoch, token, [&](Device&) { onDescriptors(key, id, handle, e, descs); });
+                    });
+                });
+            return true;
+        });
     }
     stageDone(*d);
 }
@@ -171,10 +196,6 @@ void Impl::finishDiscovery(Device& d, bool ok) {
             removeTree(d);
             buildTree(d, *disc, mtu);
             d.tree_signature = signature;
-        } else {
-            for (auto& [handle, c] : d.characteristics) {
-                c->node->set(kCharacteristic, "MTU", mtu);
-            }
         }
         std::vector<std::string> uuids;
         for (const ServiceInfo& s : disc->services) {
@@ -188,19 +209,9 @@ void Impl::finishDiscovery(Device& d, bool ok) {
             d.uuids = uuids;
             d.node->set(kDevice, "UUIDs", d.uuids);
         }
-    } else {
-        for (auto& [handle, c] : d.characteristics) {
-            c->node->set(kCharacteristic, "MTU", mtu);
-        }
     }
     d.services_resolved = true;
     d.node->set(kDevice, "ServicesResolved", true);
-    // Notification sessions outlive links: they re-arm now.
-    for (auto& [handle, c] : d.characteristics) {
-        if (!c->sessions.empty() && !c->subscribed && !c->subscribing) {
-            subscribe(d, *c);
-        }
-    }
 }
 
 void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
@@ -241,6 +252,9 @@ void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
                 cn.addProperty<std::vector<std::string>>(kCharacteristic, "Flags", flagsOf(ci.properties));
                 if (c->subscribable()) {
                     cn.addProperty<bool>(kCharacteristic, "Notifying", false);
+                }
+                // AcquireNotify takes notifications only, not indications.
+                if ((ci.properties & platform::CBCharacteristicPropertyNotify) != 0) {
                     cn.addProperty<bool>(kCharacteristic, "NotifyAcquired", false);
                 }
                 if ((ci.properties & platform::CBCharacteristicPropertyWriteWithoutResponse) != 0) {
@@ -248,17 +262,17 @@ void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
                 }
                 cn.addOptional<uint16_t>(kCharacteristic, "MTU");
                 cn.set(kCharacteristic, "MTU", mtu);
-                method(cn, kCharacteristic, "ReadValue", "a{sv}", "ay",
-                       [this, dp, cp](sdbus::MethodCall& call) { readValue(*dp, *cp, call, false); });
-                method(cn, kCharacteristic, "WriteValue", "aya{sv}", "",
-                       [this, dp, cp](sdbus::MethodCall& call) { writeCharacteristic(*dp, *cp, call); });
-                method(cn, kCharacteristic, "StartNotify", "", "",
-                       [this, dp, cp](sdbus::MethodCall& call) { startNotify(*dp, *cp, call); });
-                method(cn, kCharacteristic, "StopNotify", "", "",
-                       [this, dp, cp](sdbus::MethodCall& call) { stopNotify(*dp, *cp, call); });
+                deviceMethod(cn, dp, kCharacteristic, "ReadValue", "a{sv}", "ay",
+                             [this, dp, cp](sdbus::MethodCall& call) { readValue(*dp, *cp, call, false); });
+                deviceMethod(cn, dp, kCharacteristic, "WriteValue", "aya{sv}", "",
+                             [this, dp, cp](sdbus::MethodCall& call) { writeCharacteristic(*dp, *cp, call); });
+                deviceMethod(cn, dp, kCharacteristic, "StartNotify", "", "",
+                             [this, dp, cp](sdbus::MethodCall& call) { startNotify(*dp, *cp, call); });
+                deviceMethod(cn, dp, kCharacteristic, "StopNotify", "", "",
+                             [this, dp, cp](sdbus::MethodCall& call) { stopNotify(*dp, *cp, call); });
                 const auto unsupported = [this](sdbus::MethodCall& call) { replyError(call, notSupported()); };
-                method(cn, kCharacteristic, "AcquireWrite", "a{sv}", "hq", unsupported);
-                method(cn, kCharacteristic, "AcquireNotify", "a{sv}", "hq", unsupported);
+                deviceMethod(cn, dp, kCharacteristic, "AcquireWrite", "a{sv}", "hq", unsupported);
+                deviceMethod(cn, dp, kCharacteristic, "AcquireNotify", "a{sv}", "hq", unsupported);
                 tree.add(cn);
                 auto dit = disc.descriptors.find(ci.handle);
                 if (dit != disc.descriptors.end()) {
@@ -273,10 +287,10 @@ void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
                         dn.addProperty<std::string>(kDescriptor, "UUID", uuidText(di.uuid));
                         dn.addProperty<sdbus::ObjectPath>(kDescriptor, "Characteristic", sdbus::ObjectPath(cpath));
                         dn.addProperty<Bytes>(kDescriptor, "Value", {});
-                        method(dn, kDescriptor, "ReadValue", "a{sv}", "ay",
-                               [this, dp, ddp](sdbus::MethodCall& call) { readValue(*dp, *ddp, call, true); });
-                        method(dn, kDescriptor, "WriteValue", "aya{sv}", "",
-                               [this, dp, ddp](sdbus::MethodCall& call) { writeDescriptor(*dp, *ddp, call); });
+                        deviceMethod(dn, dp, kDescriptor, "ReadValue", "a{sv}", "ay",
+                                     [this, dp, ddp](sdbus::MethodCall& call) { readValue(*dp, *ddp, call, true); });
+                        deviceMethod(dn, dp, kDescriptor, "WriteValue", "aya{sv}", "",
+                                     [this, dp, ddp](sdbus::MethodCall& call) { writeDescriptor(*dp, *ddp, call); });
                         tree.add(dn);
                         d.descriptors[di.handle] = ddp;
                         c->descriptors.push_back(std::move(desc));
@@ -290,8 +304,7 @@ void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
     }
 }
 
-void Impl::removeTree(Device& d) {
-    failRequests(d, linkLost());
+void Impl::unexportTree(Device& d) {
     for (auto& service : d.services) {
         for (auto& c : service->characteristics) {
             for (auto& desc : c->descriptors) {
@@ -303,6 +316,12 @@ void Impl::removeTree(Device& d) {
             tree.remove(*service->node);
         }
     }
+}
+
+void Impl::removeTree(Device& d) {
+    const sdbus::Error lost = linkLost();
+    failRequests(d, &lost);
+    unexportTree(d);
     d.characteristics.clear();
     d.descriptors.clear();
     d.services.clear();

@@ -1,5 +1,6 @@
-// Notifications: a notification session per client and characteristic, the device subscribed while any
-// session lasts (re-armed on each connection), and each notification sent as a Value signal.
+// Notifications: a notify session per client and characteristic, each registered on the link as bluetoothd
+// registers it (at StartNotify, and again at every connection), the device subscribed while any registration
+// lasts, and each notification sent as one Value signal per registered session.
 
 #include <string>
 #include <vector>
@@ -10,20 +11,38 @@ namespace bluezsim {
 
 using Impl = BluezSimulator::Impl;
 
+size_t Impl::Characteristic::registered() const {
+    size_t n = 0;
+    for (const auto& [client, on_link] : sessions) {
+        n += on_link ? 1 : 0;
+    }
+    return n;
+}
+
 void Impl::startNotify(Device& d, Characteristic& c, sdbus::MethodCall& call) {
+    if (d.disconnect_timer != 0) {
+        return replyError(call, bluezError("NotConnected", "Not Connected"));
+    }
     if (!c.subscribable()) {
         return replyError(call, notSupported());
     }
-    if (d.link == Link::Disconnecting) {
-        return replyError(call, bluezError("NotConnected", "Not Connected"));
-    }
     const std::string client = call.getSender();
-    if (c.sessions.count(client) != 0) {
-        return c.subscribing ? replyError(call, inProgress()) : replyOk(call);
+    auto it = c.sessions.find(client);
+    if (it != c.sessions.end()) {
+        // Registered: done already, or on its way; unregistered (made while disconnected): waiting for a link.
+        return it->second ? replyOk(call) : replyError(call, inProgress());
     }
-    c.sessions.insert(client);
-    // Without a link (or before its table is known) the session waits for the next connection.
-    if (!d.linked() || !d.services_resolved || c.subscribed) {
+    const bool linked = d.linked();
+    c.sessions[client] = linked;
+    if (!linked) {
+        return replyOk(call);  // registered once a link comes
+    }
+    if (c.subscribed) {
+        // The device notifies already: this registration is complete at once.
+        if (!c.notifying) {
+            c.notifying = true;
+            c.node->set(kCharacteristic, "Notifying", true);
+        }
         return replyOk(call);
     }
     c.start_calls.push_back(call);
@@ -32,25 +51,30 @@ void Impl::startNotify(Device& d, Characteristic& c, sdbus::MethodCall& call) {
     }
 }
 
+// Writes the client configuration through the link's queue.
 void Impl::subscribe(Device& d, Characteristic& c) {
     c.subscribing = true;
     const uint64_t id = ++next_id;
     c.notify_op = id;
-    armAttTimeout(d, [this, handle = c.handle, id](Device& dev) {
-        Device* owner = nullptr;
-        Characteristic* ch = attributeOf<Characteristic>(dev.key, dev.epoch, handle, owner);
-        return ch != nullptr && ch->subscribing && ch->notify_op == id;
+    attEnqueue(d, [this, key = d.key, epoch = d.epoch, handle = c.handle, id](uint64_t token) {
+        Device* dev = nullptr;
+        Characteristic* ch = attributeOf<Characteristic>(key, epoch, handle, dev);
+        if (ch == nullptr || ch->notify_op != id) {
+            return false;
+        }
+        central->setNotify(key, handle, true, [this, key, epoch, handle, id, token](const NSError* error) {
+            loop.post([this, key, epoch, handle, id, token, error = copyError(error)] {
+                onAttAnswer(key, epoch, token, [&](Device&) {
+                    Device* owner = nullptr;
+                    Characteristic* target = attributeOf<Characteristic>(key, epoch, handle, owner);
+                    if (target != nullptr && target->notify_op == id) {
+                        onSubscribed(*owner, *target, error);
+                    }
+                });
+            });
+        });
+        return true;
     });
-    central->setNotify(d.key, c.handle, true,
-                       [this, key = d.key, epoch = d.epoch, handle = c.handle, id](const NSError* error) {
-                           loop.post([this, key, epoch, handle, id, error = copyError(error)] {
-                               Device* dev = nullptr;
-                               Characteristic* ch = attributeOf<Characteristic>(key, epoch, handle, dev);
-                               if (ch != nullptr && ch->notify_op == id) {
-                                   onSubscribed(*dev, *ch, error);
-                               }
-                           });
-                       });
 }
 
 void Impl::onSubscribed(Device& d, Characteristic& c, const std::optional<NSError>& error) {
@@ -58,17 +82,20 @@ void Impl::onSubscribed(Device& d, Characteristic& c, const std::optional<NSErro
     auto calls = std::move(c.start_calls);
     c.start_calls.clear();
     if (error) {
+        // Every registration waiting for this write fails and its session ends.
         const sdbus::Error e = requestError(*error);
+        for (auto it = c.sessions.begin(); it != c.sessions.end();) {
+            it = it->second ? c.sessions.erase(it) : std::next(it);
+        }
         for (const sdbus::MethodCall& call : calls) {
-            c.sessions.erase(call.getSender());
             replyError(call, e);
         }
         return;
     }
     c.subscribed = true;
-    if (c.sessions.empty()) {
-        // Every client stopped while the subscription was on its way.
-        return endNotify(d, c);
+    if (c.registered() == 0) {
+        // Every session ended while the subscription was on its way.
+        return unsubscribe(d, c);
     }
     if (!c.notifying) {
         c.notifying = true;
@@ -80,32 +107,59 @@ void Impl::onSubscribed(Device& d, Characteristic& c, const std::optional<NSErro
 }
 
 void Impl::stopNotify(Device& d, Characteristic& c, sdbus::MethodCall& call) {
-    if (c.sessions.erase(call.getSender()) == 0) {
+    const std::string client = call.getSender();
+    if (c.sessions.count(client) == 0) {
         return replyError(call, failed("No notify session started"));
     }
-    if (c.sessions.empty()) {
-        endNotify(d, c);
-    }
+    endNotifySession(d, c, client);
     replyOk(call);
 }
 
-void Impl::endNotify(Device& d, Characteristic& c) {
+// A session ends (StopNotify, or its client left the bus). Notifying turns false once no session is registered on
+// a link, so also at once while disconnected, whatever sessions remain; the device is unsubscribed once no
+// registration is left. A StartNotify of the session still waiting is never answered, as bluetoothd drops it.
+void Impl::endNotifySession(Device& d, Characteristic& c, const std::string& client) {
+    c.sessions.erase(client);
+    for (auto it = c.start_calls.begin(); it != c.start_calls.end();) {
+        it = it->getSender() == client ? c.start_calls.erase(it) : std::next(it);
+    }
+    if (c.registered() != 0) {
+        return;
+    }
     if (c.notifying) {
         c.notifying = false;
         c.node->set(kCharacteristic, "Notifying", false);
     }
-    auto calls = std::move(c.start_calls);
-    c.start_calls.clear();
-    for (const sdbus::MethodCall& call : calls) {
-        replyError(call, failed("No notify session started"));
-    }
     if (c.subscribed || c.subscribing) {
-        c.subscribed = false;
-        c.subscribing = false;
-        c.notify_op = ++next_id;  // a subscription still on its way no longer counts
-        if (d.linked()) {
-            central->setNotify(d.key, c.handle, false, [](const NSError*) {});
+        unsubscribe(d, c);
+    }
+}
+
+void Impl::unsubscribe(Device& d, Characteristic& c) {
+    c.subscribed = false;
+    c.subscribing = false;
+    c.notify_op = ++next_id;  // a subscription still on its way no longer counts
+    if (!d.linked()) {
+        return;
+    }
+    attEnqueue(d, [this, key = d.key, epoch = d.epoch, handle = c.handle](uint64_t token) {
+        central->setNotify(key, handle, false, [this, key, epoch, token](const NSError*) {
+            loop.post([this, key, epoch, token] { onAttAnswer(key, epoch, token, [](Device&) {}); });
+        });
+        return true;
+    });
+}
+
+// A new link: every session registers again, and the device is subscribed once more.
+void Impl::reregister(Device& d) {
+    for (auto& [handle, c] : d.characteristics) {
+        if (c->sessions.empty()) {
+            continue;
         }
+        for (auto& [client, registered] : c->sessions) {
+            registered = true;
+        }
+        subscribe(d, *c);
     }
 }
 
@@ -118,9 +172,13 @@ void Impl::onNotified(const std::string& key, AttributeHandle handle, const std:
     if (it == d->characteristics.end()) {
         return;
     }
-    // Each notification is a signal of its own, even for repeated bytes.
-    it->second->node->set(kCharacteristic, "Value", bytesOf(value));
-    tree.flush();
+    // Each registered session writes the value to the cache itself, and each write is a signal of its own, even
+    // for repeated bytes.
+    const size_t registrations = it->second->registered();
+    for (size_t i = 0; i < registrations; ++i) {
+        it->second->node->set(kCharacteristic, "Value", bytesOf(value));
+        tree.flush();
+    }
 }
 
 }  // namespace bluezsim

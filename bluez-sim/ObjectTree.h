@@ -68,6 +68,13 @@ class ObjectNode {
         becomePresent(p);
         changed(p, false);
     }
+    /// Changes a property (making an optional one present) without a signal, as bluetoothd changes some.
+    template <typename T>
+    void setQuietly(const std::string& iface, const std::string& name, const T& value) {
+        Prop& p = prop(iface, name);
+        store(p, value);
+        becomePresent(p);
+    }
     /// Makes an optional property absent: listed as invalidated in the next PropertiesChanged, or with
     /// `quietly` not mentioned at all.
     void unset(const std::string& iface, const std::string& name, bool quietly = false);

@@ -89,6 +89,10 @@ sdbus::Error notSupported();
 sdbus::Error invalidArguments();
 sdbus::Error notReady();
 sdbus::Error notConnected();
+// Refused by a controller or a busy adapter, in bluetoothd's words ("Operation already in progress").
+sdbus::Error busy();
+// A call to an object that has just gone.
+sdbus::Error unknownObject(const std::string& path);
 // The link failed under a request, as bluetoothd words it.
 sdbus::Error linkLost();
 // What bluetoothd answers for the ATT error a device gave.
@@ -123,16 +127,19 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     struct Characteristic : Attribute {
         platform::CBCharacteristicProperties properties = 0;
         std::vector<std::unique_ptr<Descriptor>> descriptors;
-        std::set<std::string> sessions;  // clients (unique bus names) with a notification session
-        bool notifying = false;          // the Notifying property
-        bool subscribed = false;         // the device notifies on this link
-        bool subscribing = false;
+        // Clients (unique bus names) with a notify session, each with whether it is registered on the link now
+        // (bluetoothd's notify_id): registered at StartNotify or at each connection, unregistered when it ends.
+        std::map<std::string, bool> sessions;
+        bool notifying = false;                      // the Notifying property
+        bool subscribed = false;                     // the device notifies on this link
+        bool subscribing = false;                    // the subscription's write is on its way
         uint64_t notify_op = 0;                      // the subscription request whose answer counts
         std::vector<sdbus::MethodCall> start_calls;  // StartNotify calls waiting for the subscription
         bool subscribable() const {
             return (properties &
                     (platform::CBCharacteristicPropertyNotify | platform::CBCharacteristicPropertyIndicate)) != 0;
         }
+        size_t registered() const;
     };
     struct Service {
         AttributeHandle handle = 0;
@@ -147,6 +154,12 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         std::map<AttributeHandle, std::vector<CharacteristicInfo>> characteristics;  // by service
         std::map<AttributeHandle, std::vector<DescriptorInfo>> descriptors;          // by characteristic
         size_t outstanding = 0;
+    };
+
+    // One request of a link's ATT queue. `send` puts it on the radio with its token, whose answer must come
+    // back through onAttAnswer; it returns false when the request is no longer wanted, and the next one goes.
+    struct AttRequest {
+        std::function<bool(uint64_t token)> send;
     };
 
     enum class Link {
@@ -167,6 +180,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         std::string address;
         std::string path;
         std::unique_ptr<ObjectNode> node;
+        bool departed = false;  // removed: its objects wait to be dropped, and answer nothing
 
         std::optional<std::string> name;
         std::optional<std::string> alias;  // set by a client
@@ -177,18 +191,25 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         std::vector<std::string> uuids;
         bool resolved_once = false;  // UUIDs now lists the GATT services
         bool connectable = true;
-        bool temporary = true;  // never asked to connect: forgotten when unseen
+        bool private_address = false;  // a random address that is not static: temporary for good
+        bool temporary = true;         // forgotten when unseen for a while
+        Clock::time_point expires;     // when a temporary device is forgotten unless seen again
+        bool expiry_armed = false;
         bool paired = false;
-        Clock::time_point last_seen;
 
         Link link = Link::Idle;
         uint64_t epoch = 0;  // bumped whenever a link comes or goes: answers of another link are dropped
         bool reconnect = false;
         std::vector<ConnectCall> connect_calls;
+        // Disconnect() and RemoveDevice() calls, answered once the link is down.
         std::vector<sdbus::MethodCall> disconnect_calls;
-        std::vector<sdbus::MethodCall> remove_calls;
+        bool remove_when_down = false;  // RemoveDevice() waits for the link
+        uint64_t disconnect_timer = 0;  // the running timer that takes the link down after Disconnect(); 0: none
         bool connected = false;
         bool services_resolved = false;
+
+        std::deque<AttRequest> att_queue;  // requests waiting for the one on the air
+        uint64_t att_pending = 0;          // the token of the request on the air; 0: none
 
         std::unique_ptr<Discovery> discovery;
         std::string tree_signature;  // the attribute table the exported tree was built from
@@ -224,14 +245,14 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         bool filtered = false;  // every discovering client set a filter: RSSI is signalled on every report
     };
 
-    Impl(EventLoop& l, ObjectTree& t, platform::radio::Radio& r, std::map<std::string, std::string> a,
-         std::function<void(bool)> p)
-        : loop(l), tree(t), radio(r), addresses(std::move(a)), set_power(std::move(p)) {}
+    Impl(EventLoop& l, ObjectTree& t, platform::radio::Radio& r, Setup s, std::function<void(bool)> p)
+        : loop(l), tree(t), radio(r), setup(std::move(s)), faults(setup.faults), set_power(std::move(p)) {}
 
     EventLoop& loop;
     ObjectTree& tree;
     platform::radio::Radio& radio;
-    std::map<std::string, std::string> addresses;
+    const Setup setup;
+    platform::sim::AdapterFaults faults;  // the adapter's faults still to come
     std::function<void(bool)> set_power;
 
     std::shared_ptr<platform::radio::RadioCentralEvents> listener;
@@ -239,6 +260,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
 
     bool state_known = false;
     bool powered = false;
+    std::string power_state = "off";   // the PowerState property
+    std::optional<bool> power_target;  // a client's Set of Powered, until the controller's new settings
     bool discovering = false;
     bool scanning = false;
     bool sweep_armed = false;
@@ -255,6 +278,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     Merged merged;
     std::map<std::string, std::unique_ptr<Device>> devices;  // by radio key
     std::map<std::string, Device*> devices_by_path;
+    // Removed devices whose objects are dropped at the loop's next round: never inside a property Set.
+    std::vector<std::unique_ptr<Device>> departed;
 
     // --- Replies and methods (BluezSimulator.cpp). Queued signals go out first, as bluetoothd flushes before
     // every reply. ---
@@ -273,6 +298,13 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void replyError(const sdbus::MethodCall& call, const sdbus::Error& error);
     void method(ObjectNode& node, const std::string& iface, const std::string& name, const std::string& in,
                 const std::string& out, std::function<void(sdbus::MethodCall&)> body);
+    // A method of a device's object or of one of its attributes' objects.
+    void deviceMethod(ObjectNode& node, Device* d, const std::string& iface, const std::string& name,
+                      const std::string& in, const std::string& out, std::function<void(sdbus::MethodCall&)> body);
+    // Runs `task` at the loop's next round, while the simulator is there.
+    void later(std::function<void(Impl&)> task);
+    // Runs `task` after `delay`, while the simulator is there.
+    void after(std::chrono::milliseconds delay, std::function<void(Impl&)> task);
 
     // --- The radio session (BluezSimulator.cpp): its events are handed to the loop. ---
 
@@ -287,9 +319,14 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void exportAdapter(bool on);
     void removeAdapter();
     void setPowered(bool on);
+    void setPoweredByClient(bool on);
+    void poweredSettled(bool on);
+    void setPowerState(const std::string& state);
+    void endDiscoveries();
 
     // --- Discovery sessions, their filters, and what a sighting reports (Discovery.cpp). ---
 
+    bool takeFault(const std::string& request, platform::sim::Fault& kind);
     void startDiscovery(sdbus::MethodCall& call);
     void stopDiscovery(sdbus::MethodCall& call);
     void endSession(std::map<std::string, Session>::iterator it);
@@ -307,10 +344,14 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     static std::string aliasOf(const Device& d);
     Device* find(const std::string& key);
     Device* createDevice(const AdvertisementReport& r);
-    void armSweep();
-    void sweep();
+    void seen(Device& d);
+    void armExpiry(Device& d);
+    void expire(const std::string& key);
+    void removeTemporaryDevices();
     void removeDeviceCall(sdbus::MethodCall& call);
-    void removeDevice(Device& d);
+    // Unexports the device and forgets it. `answer`: its calls in flight fail as the link's loss; else they
+    // are never answered, as bluetoothd drops them with the objects.
+    void removeDevice(Device& d, bool answer);
 
     // --- Connections and link loss (Connection.cpp). ---
 
@@ -325,9 +366,19 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void disconnect(Device& d, sdbus::MethodCall& call);
     void beginDisconnect(Device& d);
     void dropLink(Device& d, bool silent);
-    void finishRemoval(Device& d);
-    void failRequests(Device& d, const sdbus::Error& error);
-    void armAttTimeout(Device& d, std::function<bool(Device&)> pending);
+    bool finishRemoval(Device& d);
+    // Every GATT call in flight on the device is answered with `error`, or with none dropped unanswered.
+    void failRequests(Device& d, const sdbus::Error* error);
+
+    // --- The link's ATT queue: one request on the air at a time, in order (AttQueue.cpp). ---
+
+    void attEnqueue(Device& d, std::function<bool(uint64_t token)> send);
+    void attNext(Device& d);
+    // The radio answered request `token` of `key`'s link `epoch`: `handle` runs if that request is the one on
+    // the air, and the next one goes.
+    void onAttAnswer(const std::string& key, uint64_t epoch, uint64_t token,
+                     const std::function<void(Device&)>& handle);
+    void attTimedOut(const std::string& key, uint64_t epoch, uint64_t token);
 
     // --- The attribute table, discovered once per connection, and the GATT tree built from it
     // (GattTree.cpp). ---
@@ -344,6 +395,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     static std::string signatureOf(const Discovery& disc);
     void finishDiscovery(Device& d, bool ok);
     void buildTree(Device& d, const Discovery& disc, uint16_t mtu);
+    void unexportTree(Device& d);
     void removeTree(Device& d);
 
     // --- GATT requests (GattIo.cpp). ---
@@ -380,7 +432,9 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void subscribe(Device& d, Characteristic& c);
     void onSubscribed(Device& d, Characteristic& c, const std::optional<NSError>& error);
     void stopNotify(Device& d, Characteristic& c, sdbus::MethodCall& call);
-    void endNotify(Device& d, Characteristic& c);
+    void endNotifySession(Device& d, Characteristic& c, const std::string& client);
+    void unsubscribe(Device& d, Characteristic& c);
+    void reregister(Device& d);
     void onNotified(const std::string& key, AttributeHandle handle, const std::string& value);
 };
 

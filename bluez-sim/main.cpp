@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -103,10 +102,7 @@ int main(int argc, char** argv) {
         say(e.what());
         return 2;
     }
-    std::map<std::string, std::string> addresses;
-    for (const auto& p : config.peripherals) {
-        addresses[p.identifier] = platform::sim::deviceAddress(p);
-    }
+    bluezsim::Setup setup = bluezsim::setupOf(config);
     const std::optional<unsigned> state_delay = config.adapter.state_delay_ms;
     // The world starts from the built-in one, whatever the environment names, and becomes the file's.
     ::unsetenv("TAVRIN_SIM_WORLD");
@@ -139,7 +135,7 @@ int main(int argc, char** argv) {
     try {
         bluezsim::EventLoop loop(*connection);
         bluezsim::ObjectTree tree(*connection);
-        bluezsim::BluezSimulator simulator(loop, tree, world.radio(), std::move(addresses), [&world](bool on) {
+        bluezsim::BluezSimulator simulator(loop, tree, world.radio(), std::move(setup), [&world](bool on) {
             world.setAdapterState(on ? platform::CBManagerState::PoweredOn : platform::CBManagerState::PoweredOff);
         });
         // A bus policy that refuses the user is there before bluetoothd's name: every call is refused from the

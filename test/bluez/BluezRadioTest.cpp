@@ -250,6 +250,18 @@ TEST_F(BluezRadioTest, GattErrorsSilenceAndLinkLossEachEndTheRequest) {
     EXPECT_FALSE(refused_read.error->description.empty());
     EXPECT_TRUE(write(kFaulty, handles.at("F001"), "x").error.has_value());
 
+    // drop: the request fails and the link is lost, with an error. Before the silent requests, which hold the
+    // link's queue (one ATT request at a time) until bluetoothd's timeout.
+    const Outcome dropped = read(kFaulty, handles.at("F003"));
+    ASSERT_TRUE(dropped.answered && dropped.error);
+    EXPECT_TRUE(recorder_->waitFor([&] {
+        return std::any_of(recorder_->links.begin(), recorder_->links.end(),
+                           [](const std::string& line) { return line.rfind("disconnected " + kFaulty + " ", 0) == 0; });
+    }));
+
+    connect(kFaulty);
+    discover(kFaulty);
+
     // silent: the bus's timeout comes after the backend's own limit has ended the wait, so it is not
     // answered at all (an answer would land on the caller's next request to that attribute).
     const AttributeHandle silent = handles.at("F002");
@@ -268,14 +280,6 @@ TEST_F(BluezRadioTest, GattErrorsSilenceAndLinkLossEachEndTheRequest) {
     EXPECT_FALSE(await([&](auto done) { session_->readCharacteristic(kFaulty, silent, done); }, 2500ms).answered);
     EXPECT_FALSE(silent_write.get().answered);
     EXPECT_FALSE(silent_notify.get().answered);
-
-    // drop: the request fails and the link is lost, with an error.
-    const Outcome dropped = read(kFaulty, handles.at("F003"));
-    ASSERT_TRUE(dropped.answered && dropped.error);
-    EXPECT_TRUE(recorder_->waitFor([&] {
-        return std::any_of(recorder_->links.begin(), recorder_->links.end(),
-                           [](const std::string& line) { return line.rfind("disconnected " + kFaulty + " ", 0) == 0; });
-    }));
 }
 
 TEST_F(BluezRadioTest, NotificationsArriveInOrderOnlyWhileSubscribed) {

@@ -1,10 +1,13 @@
 // tavrin-bluez-sim at the D-Bus level: the tree and its paths, the GATT requests with their errors,
-// notifications, link loss and connection outcomes, as a BlueZ client sees them.
+// notifications, link loss and connection outcomes, and the rules bluetoothd enforces (one ATT request at a time,
+// requests in progress, refused discovery, the disconnect timer, power-off, temporary devices, security), as a
+// BlueZ client sees them.
 
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -15,8 +18,10 @@
 namespace {
 
 using namespace bluez_test;
+using namespace std::chrono_literals;
 using Kind = BusEvent::Kind;
 using Options = std::map<std::string, sdbus::Variant>;
+using Clock = std::chrono::steady_clock;
 
 const std::string kAdapter = "/org/bluez/hci0";
 const std::string kPlug = "/org/bluez/hci0/dev_2D_5B_8C_0E_7A_13";
@@ -28,9 +33,12 @@ const std::string kDevice1 = "org.bluez.Device1";
 const std::string kChar1 = "org.bluez.GattCharacteristic1";
 const std::string kDesc1 = "org.bluez.GattDescriptor1";
 
-// The plug, and a service whose characteristics meet the faults.
-const std::string kWorld = R"({
+// The plug, and a service whose characteristics meet the faults; bluetoothd's timers as `timers` give them.
+std::string plugWorld(const std::string& timers) {
+    return R"({
   "adapter": { "state_delay_ms": 1 },
+  "bluetoothd": )" +
+           timers + R"(,
   "peripherals": [ {
     "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "name": "Tavrin Plug", "model": "plug", "mtu": 185,
     "latency_ms": 1,
@@ -44,6 +52,8 @@ const std::string kWorld = R"({
       { "uuid": "a003", "properties": ["read"], "value": "03", "faults": { "read": "drop" } } ] } ]
   } ]
 })";
+}
+const std::string kWorld = plugWorld(R"({ "disconnect_timer_ms": 20 })");
 
 Options noOptions() {
     return {};
@@ -74,34 +84,73 @@ class BluezSimulatorTest : public BluezFixture {
         return *client_;
     }
 
-    // Scans until the plug shows, then connects and waits for its services.
-    void connectPlug() {
+    // Scans until the device shows, then connects and waits for its services.
+    void connectTo(const std::string& device) {
         BusClient& c = *client_;
         ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
-        ASSERT_TRUE(c.waitFor(added(kPlug)));
+        ASSERT_TRUE(c.waitFor(added(device)));
         ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").error, "");
         const size_t from = c.events().size();
-        ASSERT_EQ(c.call(kPlug, kDevice1, "Connect").error, "");
-        ASSERT_TRUE(c.waitFor(changed(kPlug, "ServicesResolved", "true"), from));
+        ASSERT_EQ(c.call(device, kDevice1, "Connect").error, "");
+        ASSERT_TRUE(c.waitFor(changed(device, "ServicesResolved", "true"), from));
     }
+    void connectPlug() { connectTo(kPlug); }
 
+    uint64_t sendRead(const std::string& path, const std::string& iface = kChar1, Options options = noOptions()) {
+        return client_->send(
+            path, iface, "ReadValue", [options](sdbus::MethodCall& m) { m << options; }, bytesResult());
+    }
     BusEvent read(const std::string& path, const std::string& iface, Options options = noOptions()) {
-        return client_->call(
-            path, iface, "ReadValue", [&](sdbus::MethodCall& m) { m << options; }, bytesResult());
+        return client_->reply(sendRead(path, iface, std::move(options)));
     }
 
+    uint64_t sendWrite(const std::string& path, const std::string& iface, const std::string& value,
+                       Options options = noOptions()) {
+        return client_->send(path, iface, "WriteValue",
+                             [value, options](sdbus::MethodCall& m) { m << bytesOf(value) << options; });
+    }
     BusEvent write(const std::string& path, const std::string& iface, const std::string& value,
                    Options options = noOptions()) {
-        return client_->call(path, iface, "WriteValue", [&](sdbus::MethodCall& m) { m << bytesOf(value) << options; });
+        return client_->reply(sendWrite(path, iface, value, std::move(options)));
     }
 
-    std::string pathOf(const std::string& uuid) {
+    // A property as text (see describe), or the error's name.
+    std::string get(const std::string& path, const std::string& iface, const std::string& name) {
+        const BusEvent e = client_->call(
+            path, "org.freedesktop.DBus.Properties", "Get", [&](sdbus::MethodCall& m) { m << iface << name; },
+            [](sdbus::MethodReply& reply, BusEvent& out) {
+                sdbus::Variant value;
+                reply >> value;
+                out.props["value"] = describe(value);
+            });
+        return e.error.empty() ? e.props.at("value") : e.error;
+    }
+
+    BusEvent setFilter(const Options& filter) {
+        return client_->call(kAdapter, "org.bluez.Adapter1", "SetDiscoveryFilter",
+                             [&](sdbus::MethodCall& m) { m << filter; });
+    }
+
+    // The first characteristic with this UUID exported, of `device` if it is given.
+    std::string pathOf(const std::string& uuid, const std::string& device = "") {
         for (const BusEvent& e : client_->events()) {
-            if (e.kind == Kind::Added && e.iface == kChar1 && e.props.count("UUID") && e.props.at("UUID") == uuid) {
+            if (e.kind == Kind::Added && e.iface == kChar1 && e.props.count("UUID") && e.props.at("UUID") == uuid &&
+                e.path.rfind(device, 0) == 0) {
                 return e.path;
             }
         }
         ADD_FAILURE() << "no characteristic " << uuid;
+        return "/";
+    }
+
+    std::string descriptorOf(const std::string& characteristic, const std::string& uuid) {
+        for (const BusEvent& e : client_->events()) {
+            if (e.kind == Kind::Added && e.iface == kDesc1 && e.path.rfind(characteristic + "/", 0) == 0 &&
+                e.props.count("UUID") && e.props.at("UUID") == uuid) {
+                return e.path;
+            }
+        }
+        ADD_FAILURE() << "no descriptor " << uuid << " of " << characteristic;
         return "/";
     }
 
@@ -183,11 +232,14 @@ TEST_F(BluezSimulatorTest, ScanShowsAdvertisementsAndConnectExportsTheTreeInBlue
     EXPECT_LT(*c.waitFor(changed(kPlug, "ServicesResolved", "false"), from), *c.indexOfReply(disconnect));
     EXPECT_LT(*c.indexOfReply(disconnect), *down);
 
-    // The tree stays; a second connection brings back the MTU without exporting it again.
+    // The tree stays and is not exported again; a second connection brings back the MTU without a signal, as
+    // bluetoothd tells MTU exchanges only to the link its objects were made on.
+    EXPECT_EQ(get(kStatus, kChar1, "MTU"), "org.freedesktop.DBus.Error.UnknownProperty");
     from = c.events().size();
     EXPECT_EQ(c.call(kPlug, kDevice1, "Connect").error, "");
     ASSERT_TRUE(c.waitFor(changed(kPlug, "ServicesResolved", "true"), from));
-    EXPECT_TRUE(c.waitFor(changed(kStatus, "MTU", "185"), from));
+    EXPECT_EQ(get(kStatus, kChar1, "MTU"), "185");
+    EXPECT_FALSE(c.waitFor(changed(kStatus, "MTU"), from, std::chrono::milliseconds(0)));
     EXPECT_FALSE(c.waitFor(added(kStatus), from, std::chrono::milliseconds(0)));
 }
 
@@ -283,24 +335,22 @@ TEST_F(BluezSimulatorTest, ForgedNameOwnerChangedEndsNoClientsSession) {
     EXPECT_TRUE(c.waitFor(changed(kStatus, "Value", "010000"), from));
 }
 
+// The read the link is lost under is on the air; the one behind it waits in the link's queue. Both fail.
 TEST_F(BluezSimulatorTest, LinkLossFailsTheCallsInFlightThenDisconnects) {
     BusClient& c = start();
     connectPlug();
-    const uint64_t silent = c.send(pathOf("0000a002-0000-1000-8000-00805f9b34fb"), kChar1, "ReadValue",
-                                   [](sdbus::MethodCall& m) { m << Options{}; });
-    c.settle(std::chrono::milliseconds(50));
-    EXPECT_FALSE(c.indexOfReply(silent)) << "a silent device gives no answer";
     const size_t from = c.events().size();
-    const BusEvent dropped = read(pathOf("0000a003-0000-1000-8000-00805f9b34fb"), kChar1);
-    EXPECT_EQ(dropped.error, "org.bluez.Error.Failed");
-    EXPECT_EQ(dropped.message, "Operation failed with ATT error: 0x0e");
-    const BusEvent pending = c.reply(silent);
-    EXPECT_EQ(pending.message, "Operation failed with ATT error: 0x0e");
+    const uint64_t dropped = sendRead(pathOf("0000a003-0000-1000-8000-00805f9b34fb"));
+    const uint64_t queued = sendRead(kStatus);
+    const BusEvent lost = c.reply(dropped);
+    EXPECT_EQ(lost.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(lost.message, "Operation failed with ATT error: 0x0e");
+    EXPECT_EQ(c.reply(queued).message, "Operation failed with ATT error: 0x0e");
     auto down = c.waitFor(changed(kPlug, "Connected", "false"), from);
     ASSERT_TRUE(down);
     EXPECT_EQ(c.events()[*down].props.at("ServicesResolved"), "false");  // one signal for both
-    EXPECT_LT(*c.indexOfReply(silent), *down);
-    EXPECT_LT(*c.indexOfReply(dropped.call), *down);
+    EXPECT_LT(*c.indexOfReply(queued), *down);
+    EXPECT_LT(*c.indexOfReply(dropped), *down);
     for (size_t i = from; i < c.events().size(); ++i) {
         EXPECT_NE(c.events()[i].kind, Kind::Removed) << "the objects stay";
     }
@@ -362,11 +412,12 @@ TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
               "");
     EXPECT_TRUE(c.waitFor([&](const BusEvent& e) { return e.kind == Kind::Removed && e.path == fails; }, from));
 
-    // Powered off: discovery ends and requests need power again.
+    // Powered off: the Set is answered before the new settings are signalled; discovery ends and requests need
+    // power again.
     from = c.events().size();
     const BusEvent power_off = c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(false));
     EXPECT_EQ(power_off.error, "");
-    EXPECT_LT(*c.waitFor(changed(kAdapter, "Powered", "false"), from), *c.indexOfReply(power_off.call));
+    EXPECT_LT(*c.indexOfReply(power_off.call), *c.waitFor(changed(kAdapter, "Powered", "false"), from));
     EXPECT_TRUE(c.waitFor(changed(kAdapter, "Discovering", "false"), from));
     const BusEvent off = c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery");
     EXPECT_EQ(off.error, "org.bluez.Error.NotReady");
@@ -374,6 +425,383 @@ TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
     EXPECT_EQ(c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(true)).error, "");
     EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
     EXPECT_EQ(simulator()->stop(), 0) << "SIGTERM ends it cleanly";
+}
+
+std::string uuid128(const std::string& short_uuid) {
+    return "0000" + short_uuid + "-0000-1000-8000-00805f9b34fb";
+}
+
+// A device that answers each request after 40 ms, one of whose characteristics never answers a read.
+const std::string kSlow = kAdapter + "/dev_00_00_00_0A_00_01";
+const std::string kSlowWorld = R"({
+  "adapter": { "state_delay_ms": 1 },
+  "bluetoothd": { "att_timeout_ms": 400, "disconnect_timer_ms": 20 },
+  "peripherals": [ {
+    "identifier": "00000000-0000-4000-8000-0000000A0001", "name": "Slow", "latency_ms": 40,
+    "advertising": { "interval_ms": 20 }, "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+    "services": [ { "uuid": "a000", "characteristics": [
+      { "uuid": "a001", "properties": ["read", "write"], "value": "01", "descriptors": [ { "uuid": "2901", "value": "61" } ] },
+      { "uuid": "a002", "properties": ["read"], "value": "02" },
+      { "uuid": "a003", "properties": ["read"], "value": "03" },
+      { "uuid": "a004", "properties": ["read"], "value": "04", "faults": { "read": "silent" } } ] } ]
+  } ]
+})";
+
+TEST_F(BluezSimulatorTest, OneAttRequestAtATimePerLinkAndASilentOneHoldsTheLinkUntilTheTimeout) {
+    BusClient& c = start(kSlowWorld);
+    connectTo(kSlow);
+    const std::string a1 = pathOf(uuid128("a001"));
+
+    // Three reads of three characteristics: answered in order, each after its own 40 ms.
+    auto begun = Clock::now();
+    const uint64_t r1 = sendRead(a1);
+    const uint64_t r2 = sendRead(pathOf(uuid128("a002")));
+    const uint64_t r3 = sendRead(pathOf(uuid128("a003")));
+    EXPECT_EQ(c.reply(r3).props["value"], "03");
+    EXPECT_GE(Clock::now() - begun, 120ms);
+    EXPECT_LT(*c.indexOfReply(r1), *c.indexOfReply(r2));
+    EXPECT_LT(*c.indexOfReply(r2), *c.indexOfReply(r3));
+
+    // A read the device never answers holds the one behind it until the ATT timeout takes the link down.
+    const size_t from = c.events().size();
+    begun = Clock::now();
+    const uint64_t silent = sendRead(pathOf(uuid128("a004")));
+    const uint64_t behind = sendRead(a1);
+    c.settle(200ms);
+    EXPECT_FALSE(c.indexOfReply(silent));
+    EXPECT_FALSE(c.indexOfReply(behind)) << "answered past the request on the air";
+    EXPECT_EQ(c.reply(behind).message, "Operation failed with ATT error: 0x0e");
+    EXPECT_GE(Clock::now() - begun, 400ms);
+    EXPECT_EQ(c.reply(silent).message, "Operation failed with ATT error: 0x0e");
+    const auto down = c.waitFor(changed(kSlow, "Connected", "false"), from);
+    ASSERT_TRUE(down);
+    EXPECT_LT(*c.indexOfReply(silent), *down);
+}
+
+TEST_F(BluezSimulatorTest, AWriteInProgressRefusesEveryWriteAndReadsJoinOnlyAtTheSameOffset) {
+    BusClient& c = start(kSlowWorld);
+    connectTo(kSlow);
+    const std::string a1 = pathOf(uuid128("a001"));
+    const std::string a2 = pathOf(uuid128("a002"));
+
+    // Refused whatever the new write's type, and before its options are read.
+    const uint64_t pending = sendWrite(a1, kChar1, "x", {{"type", sdbus::Variant(std::string("request"))}});
+    for (const Options& options : {Options{{"type", sdbus::Variant(std::string("command"))}}, Options{},
+                                   Options{{"type", sdbus::Variant(uint32_t{5})}}}) {
+        const BusEvent refused = write(a1, kChar1, "y", options);
+        EXPECT_EQ(refused.error, "org.bluez.Error.InProgress");
+        EXPECT_EQ(refused.message, "In Progress");
+    }
+    EXPECT_EQ(c.reply(pending).error, "");
+    const std::string description = descriptorOf(a1, uuid128("2901"));
+    const uint64_t descriptor = sendWrite(description, kDesc1, "b");
+    EXPECT_EQ(write(description, kDesc1, "c").error, "org.bluez.Error.InProgress");
+    EXPECT_EQ(c.reply(descriptor).error, "");
+
+    // A read at the same offset joins the one in progress; another offset is refused.
+    const uint64_t first = sendRead(a2);
+    const uint64_t joined = sendRead(a2);
+    const BusEvent other = read(a2, kChar1, {{"offset", sdbus::Variant(uint16_t{1})}});
+    EXPECT_EQ(other.error, "org.bluez.Error.InProgress");
+    EXPECT_EQ(c.reply(first).props["value"], "02");
+    EXPECT_EQ(c.reply(joined).props["value"], "02");
+    EXPECT_EQ(read(a1, kChar1).props["value"], hex(bytesOf("x")));
+}
+
+// One device to discover; the controller refuses the first start of a scan, bluetoothd the first filter.
+const std::string kRefusingWorld = R"({
+  "adapter": { "state_delay_ms": 1, "faults": {
+    "start_discovery": { "kind": "error", "times": 1 }, "set_discovery_filter": { "kind": "error", "times": 1 } } },
+  "peripherals": [ { "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "advertising": { "interval_ms": 20 } } ]
+})";
+
+TEST_F(BluezSimulatorTest, RefusedDiscoveryDropsTheSessionAndFilterFaultsAnswerAsBluetoothd) {
+    BusClient& c = start(kRefusingWorld);
+    const Options le{{"Transport", sdbus::Variant(std::string("le"))}};
+    const BusEvent unsupported = setFilter(le);
+    EXPECT_EQ(unsupported.error, "org.bluez.Error.NotSupported");
+    EXPECT_EQ(unsupported.message, "Operation is not supported");
+    EXPECT_EQ(setFilter(le).error, "");
+
+    const BusEvent refused = c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery");
+    EXPECT_EQ(refused.error, "org.bluez.Error.InProgress");
+    EXPECT_EQ(refused.message, "Operation already in progress");
+    EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").message, "No discovery started");
+    EXPECT_FALSE(c.waitFor(changed(kAdapter, "Discovering"), 0, 50ms));
+    // The filter set before stays for the next start.
+    const size_t from = c.events().size();
+    EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    EXPECT_TRUE(c.waitFor(changed(kAdapter, "Discovering", "true"), from));
+    EXPECT_TRUE(c.waitFor(added(kPlug), from));
+
+    // A bluetoothd that never answers a filter.
+    startSimulator(writeWorld(R"({ "adapter": { "state_delay_ms": 1,
+      "faults": { "set_discovery_filter": { "kind": "silent", "times": 1 } } } })"));
+    const uint64_t unanswered =
+        c.send(kAdapter, "org.bluez.Adapter1", "SetDiscoveryFilter", [&](sdbus::MethodCall& m) { m << le; });
+    c.settle(200ms);
+    EXPECT_FALSE(c.indexOfReply(unanswered));
+    EXPECT_EQ(setFilter(le).error, "");
+}
+
+TEST_F(BluezSimulatorTest, DisconnectKeepsTheLinkForBluetoothdsTimer) {
+    BusClient& c = start(plugWorld(R"({ "disconnect_timer_ms": 400 })"));
+    connectPlug();
+    BusClient other(busAddress());
+    const size_t from = c.events().size();
+    const auto begun = Clock::now();
+    const uint64_t disconnect = c.send(kPlug, kDevice1, "Disconnect");
+
+    // The link still serves, but takes no new notify session; a Connect from another client is answered at once
+    // and leaves the timer running.
+    const BusEvent served = read(kStatus, kChar1);
+    EXPECT_EQ(served.error, "");
+    const BusEvent notify = c.call(kStatus, kChar1, "StartNotify");
+    EXPECT_EQ(notify.error, "org.bluez.Error.NotConnected");
+    EXPECT_EQ(notify.message, "Not Connected");
+    EXPECT_EQ(other.call(kPlug, kDevice1, "Connect").error, "");
+    EXPECT_LT(Clock::now() - begun, 400ms);
+    const uint64_t again = c.send(kPlug, kDevice1, "Disconnect");
+
+    const auto down = c.waitFor(changed(kPlug, "Connected", "false"), from);
+    ASSERT_TRUE(down);
+    EXPECT_GE(Clock::now() - begun, 400ms);
+    const auto unresolved = c.waitFor(changed(kPlug, "ServicesResolved", "false"), from);
+    ASSERT_TRUE(unresolved);
+    EXPECT_LT(*c.indexOfReply(served.call), *unresolved);
+    EXPECT_LT(*unresolved, *c.indexOfReply(disconnect));
+    EXPECT_LT(*c.indexOfReply(disconnect), *down);
+    EXPECT_LT(*c.indexOfReply(again), *down);
+}
+
+// A device with a public address and one with a private address, both connected.
+const std::string kPublic = kAdapter + "/dev_00_1A_7D_DA_71_13";
+const std::string kPrivate = kAdapter + "/dev_00_00_00_00_B0_01";
+const std::string kTwoLinksWorld = R"({
+  "adapter": { "state_delay_ms": 1 }, "bluetoothd": { "disconnect_timer_ms": 20 },
+  "peripherals": [
+    { "identifier": "00000000-0000-4000-8000-00000000B000", "address": "00:1A:7D:DA:71:13", "address_type": "public",
+      "latency_ms": 1, "advertising": { "interval_ms": 20 }, "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+      "services": [ { "uuid": "b000", "characteristics": [ { "uuid": "b001", "properties": ["read"] } ] } ] },
+    { "identifier": "00000000-0000-4000-8000-00000000B001", "latency_ms": 1, "advertising": { "interval_ms": 20 },
+      "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+      "services": [ { "uuid": "b000", "characteristics": [ { "uuid": "b001", "properties": ["read"] } ] } ] } ]
+})";
+
+TEST_F(BluezSimulatorTest, PowerOffThroughPoweredRemovesTemporaryDevicesThenDropsLinksBeforePowered) {
+    BusClient& c = start(kTwoLinksWorld);
+    EXPECT_EQ(get(kAdapter, "org.bluez.Adapter1", "PowerState"), "on");
+    connectTo(kPublic);
+    connectTo(kPrivate);
+
+    size_t from = c.events().size();
+    const BusEvent off = c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(false));
+    EXPECT_EQ(off.error, "");
+    const auto powered = c.waitFor(changed(kAdapter, "Powered", "false"), from);
+    ASSERT_TRUE(powered);
+    const auto removed =
+        c.waitFor([](const BusEvent& e) { return e.kind == Kind::Removed && e.path == kPrivate; }, from);
+    const auto disabling = c.waitFor(changed(kAdapter, "PowerState", "on-disabling"), from);
+    const auto link_down = c.waitFor(changed(kPublic, "Connected", "false"), from);
+    ASSERT_TRUE(removed && disabling && link_down);
+    EXPECT_LT(*removed, *disabling);
+    EXPECT_LT(*disabling, *link_down);
+    EXPECT_LT(*link_down, *c.indexOfReply(off.call));
+    EXPECT_LT(*c.indexOfReply(off.call), *powered);
+    EXPECT_EQ(c.events()[*powered].props.at("PowerState"), "off");
+    EXPECT_FALSE(c.waitFor(changed(kPrivate, "Connected"), from, 0ms)) << "removed, not disconnected";
+    const BusEvent not_ready = c.call(kAdapter, "org.bluez.Adapter1", "RemoveDevice",
+                                      [](sdbus::MethodCall& m) { m << sdbus::ObjectPath(kPublic); });
+    EXPECT_EQ(not_ready.error, "org.bluez.Error.NotReady");
+
+    from = c.events().size();
+    const BusEvent on = c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(true));
+    EXPECT_EQ(on.error, "");
+    const auto enabled = c.waitFor(changed(kAdapter, "Powered", "true"), from);
+    ASSERT_TRUE(enabled);
+    EXPECT_LT(*c.waitFor(changed(kAdapter, "PowerState", "off-enabling"), from), *c.indexOfReply(on.call));
+    EXPECT_LT(*c.indexOfReply(on.call), *enabled);
+    EXPECT_EQ(c.events()[*enabled].props.at("PowerState"), "on");
+}
+
+TEST_F(BluezSimulatorTest, DevicesWithPrivateAddressesStayTemporaryAfterAConnection) {
+    // A private, a static random and a public address; only the last is never connected.
+    const std::string statik = kAdapter + "/dev_C0_00_00_00_B0_02";
+    const std::string unconnected = kAdapter + "/dev_00_00_00_00_B0_03";
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 },
+      "bluetoothd": { "temporary_timeout_ms": 400, "disconnect_timer_ms": 20 }, "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-00000000B001", "latency_ms": 1, "advertising": { "interval_ms": 20 },
+        "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 } },
+      { "identifier": "00000000-0000-4000-8000-00000000B002", "address": "C0:00:00:00:B0:02", "latency_ms": 1,
+        "advertising": { "interval_ms": 20 }, "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 } },
+      { "identifier": "00000000-0000-4000-8000-00000000B003", "address_type": "public",
+        "advertising": { "interval_ms": 20 } } ] })");
+    const auto removed = [](const std::string& path) {
+        return [path](const BusEvent& e) { return e.kind == Kind::Removed && e.path == path; };
+    };
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    for (const std::string& device : {kPrivate, statik, unconnected}) {
+        ASSERT_TRUE(c.waitFor(added(device)));
+    }
+    EXPECT_EQ(get(unconnected, kDevice1, "AddressType"), "public");
+    EXPECT_EQ(get(kPrivate, kDevice1, "AddressType"), "random");
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").error, "");
+    ASSERT_EQ(c.call(kPrivate, kDevice1, "Connect").error, "");
+    ASSERT_EQ(c.call(statik, kDevice1, "Connect").error, "");
+
+    // Unseen for the timeout: the device never connected goes; a connected one stays while connected.
+    EXPECT_TRUE(c.waitFor(removed(unconnected), 0, 2s));
+    c.settle(300ms);
+    EXPECT_FALSE(c.waitFor(removed(kPrivate), 0, 0ms)) << "removed while connected";
+    const size_t from = c.events().size();
+    ASSERT_EQ(c.call(kPrivate, kDevice1, "Disconnect").error, "");
+    ASSERT_EQ(c.call(statik, kDevice1, "Disconnect").error, "");
+    const auto unlinked = Clock::now();
+    EXPECT_TRUE(c.waitFor(removed(kPrivate), from, 2s)) << "a private address stays temporary";
+    EXPECT_GE(Clock::now() - unlinked, 300ms);
+    c.settle(200ms);
+    EXPECT_FALSE(c.waitFor(removed(statik), 0, 0ms)) << "a static address is kept once connected";
+}
+
+TEST_F(BluezSimulatorTest, EachSubscribedClientGetsItsOwnSignalOfEveryNotification) {
+    BusClient& c = start();
+    connectPlug();
+    BusClient other(busAddress());
+    ASSERT_EQ(c.call(kStatus, kChar1, "StartNotify").error, "");
+    ASSERT_EQ(other.call(kStatus, kChar1, "StartNotify").error, "");
+    const auto count = [](BusClient& client, size_t from, const std::string& value) {
+        size_t n = 0;
+        for (size_t i = from; i < client.events().size(); ++i) {
+            n += changed(kStatus, "Value", value)(client.events()[i]) ? 1 : 0;
+        }
+        return n;
+    };
+
+    size_t mine = c.events().size();
+    size_t theirs = other.events().size();
+    ASSERT_EQ(write(kCommand, kChar1, "\t{\"switch\":1}").error, "");
+    ASSERT_TRUE(c.waitFor(changed(kStatus, "Value", "010000"), mine));
+    ASSERT_TRUE(other.waitFor(changed(kStatus, "Value", "010000"), theirs));
+    c.settle(100ms);
+    other.settle(100ms);
+    EXPECT_EQ(count(c, mine, "010000"), 2u);
+    EXPECT_EQ(count(other, theirs, "010000"), 2u);
+
+    ASSERT_EQ(other.call(kStatus, kChar1, "StopNotify").error, "");
+    mine = c.events().size();
+    ASSERT_EQ(write(kCommand, kChar1, "\t{\"switch\":0}").error, "");
+    ASSERT_TRUE(c.waitFor(changed(kStatus, "Value", "000000"), mine));
+    c.settle(100ms);
+    EXPECT_EQ(count(c, mine, "000000"), 1u);
+}
+
+// The smaller rules of bluetoothd's GATT client: notify sessions of a disconnected device, NotifyAcquired, long
+// writes.
+TEST_F(BluezSimulatorTest, NotifySessionsAcquiredFlagsAndLongWritesFollowBluetoothd) {
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 }, "bluetoothd": { "disconnect_timer_ms": 20 },
+      "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-0000000C0001", "latency_ms": 1, "advertising": { "interval_ms": 20 },
+        "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+        "services": [ { "uuid": "c000", "characteristics": [
+          { "uuid": "c001", "properties": ["read", "notify"], "value": "00", "descriptors": [ { "uuid": "2902" } ] },
+          { "uuid": "c002", "properties": ["indicate"], "descriptors": [ { "uuid": "2902" } ] },
+          { "uuid": "c003", "properties": ["read", "write"] } ] } ] },
+      { "identifier": "00000000-0000-4000-8000-0000000C0002", "latency_ms": 1, "prepared_writes": false,
+        "advertising": { "interval_ms": 20 }, "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+        "services": [ { "uuid": "c000", "characteristics": [ { "uuid": "c003", "properties": ["write"] } ] } ] } ] })");
+    const std::string device = kAdapter + "/dev_00_00_00_0C_00_01";
+    const std::string refusing = kAdapter + "/dev_00_00_00_0C_00_02";
+    connectTo(device);
+    const std::string notifies = pathOf(uuid128("c001"));
+    const std::string indicates = pathOf(uuid128("c002"));
+    const std::string writable = pathOf(uuid128("c003"));
+    EXPECT_EQ(get(notifies, kChar1, "NotifyAcquired"), "false");
+    EXPECT_EQ(get(indicates, kChar1, "Notifying"), "false");
+    EXPECT_EQ(get(indicates, kChar1, "NotifyAcquired"), "org.freedesktop.DBus.Error.UnknownProperty");
+
+    // Longer than the MTU allows in one request: prepared writes, taken as one value; refused by a device that
+    // takes none.
+    const std::string value(40, 'v');
+    EXPECT_EQ(write(writable, kChar1, value).error, "");
+    EXPECT_EQ(read(writable, kChar1).props["value"], hex(bytesOf(value)));
+    connectTo(refusing);
+    const BusEvent refused = write(pathOf(uuid128("c003"), refusing), kChar1, value);
+    EXPECT_EQ(refused.error, "org.bluez.Error.NotSupported");
+    EXPECT_EQ(refused.message, "Operation is not supported");
+    EXPECT_EQ(write(pathOf(uuid128("c003"), refusing), kChar1, "short").error, "");
+
+    // Two clients' sessions; the link goes. One client's StopNotify then ends Notifying, though the other
+    // session stays, and that session brings it back on the next link.
+    BusClient other(busAddress());
+    ASSERT_EQ(c.call(notifies, kChar1, "StartNotify").error, "");
+    ASSERT_EQ(other.call(notifies, kChar1, "StartNotify").error, "");
+    ASSERT_EQ(c.call(device, kDevice1, "Disconnect").error, "");
+    size_t from = c.events().size();
+    ASSERT_EQ(c.call(notifies, kChar1, "StopNotify").error, "");
+    EXPECT_TRUE(c.waitFor(changed(notifies, "Notifying", "false"), from));
+    // A session made while disconnected waits for a link: asked again, it is in progress.
+    ASSERT_EQ(c.call(notifies, kChar1, "StartNotify").error, "");
+    const BusEvent waiting = c.call(notifies, kChar1, "StartNotify");
+    EXPECT_EQ(waiting.error, "org.bluez.Error.InProgress");
+    EXPECT_EQ(waiting.message, "In Progress");
+    from = c.events().size();
+    ASSERT_EQ(c.call(device, kDevice1, "Connect").error, "");
+    EXPECT_TRUE(c.waitFor(changed(notifies, "Notifying", "true"), from));
+    EXPECT_EQ(c.call(notifies, kChar1, "StartNotify").error, "") << "registered again with the link";
+}
+
+// Service data does not match a UUID filter; any filter at all makes the discovery a filtered one, in which
+// every report signals RSSI.
+TEST_F(BluezSimulatorTest, DiscoveryFiltersMatchAsBluetoothdMatchesThem) {
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 }, "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-0000000D0001",
+        "advertising": { "interval_ms": 20, "service_uuids": ["180d"] } },
+      { "identifier": "00000000-0000-4000-8000-0000000D0002",
+        "advertising": { "interval_ms": 20, "service_data": { "180d": "00" } } } ] })");
+    const std::string listed = kAdapter + "/dev_00_00_00_0D_00_01";
+    const std::string data_only = kAdapter + "/dev_00_00_00_0D_00_02";
+    ASSERT_EQ(setFilter({{"UUIDs", sdbus::Variant(std::vector<std::string>{"180d"})}}).error, "");
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    const auto first = c.waitFor(added(listed));
+    const auto second = c.waitFor(added(data_only));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(c.events()[*first].props.count("RSSI"), 1u);
+    EXPECT_EQ(c.events()[*second].props.count("RSSI"), 0u) << "made bare, as a device the filter does not match";
+    c.settle(100ms);
+    EXPECT_FALSE(c.waitFor(changed(data_only, "RSSI"), 0, 0ms));
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StopDiscovery").error, "");
+
+    ASSERT_EQ(setFilter({{"Transport", sdbus::Variant(std::string("auto"))}}).error, "");
+    const size_t from = c.events().size();
+    ASSERT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+    c.settle(200ms);
+    size_t reports = 0;
+    for (size_t i = from; i < c.events().size(); ++i) {
+        reports += changed(data_only, "RSSI")(c.events()[i]) ? 1 : 0;
+    }
+    EXPECT_GE(reports, 2u) << "the same RSSI signalled again";
+}
+
+TEST_F(BluezSimulatorTest, SecuredAttributesAreRefusedAsNotPaired) {
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 }, "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-0000000E0001", "latency_ms": 1, "advertising": { "interval_ms": 20 },
+        "connection": { "delay_ms": 2 },
+        "services": [ { "uuid": "e000", "characteristics": [
+          { "uuid": "e001", "properties": ["read", "write", "notify"], "value": "01", "security": "encryption",
+            "descriptors": [ { "uuid": "2902" } ] },
+          { "uuid": "e002", "properties": ["read"], "value": "02",
+            "descriptors": [ { "uuid": "2901", "value": "64", "security": "authentication" } ] } ] } ] } ] })");
+    const std::string device = kAdapter + "/dev_00_00_00_0E_00_01";
+    connectTo(device);
+    const std::string encrypted = pathOf(uuid128("e001"));
+    const std::vector<BusEvent> answers = {read(encrypted, kChar1), write(encrypted, kChar1, "x"),
+                                           c.call(encrypted, kChar1, "StartNotify"),
+                                           read(descriptorOf(pathOf(uuid128("e002")), uuid128("2901")), kDesc1)};
+    for (const BusEvent& e : answers) {
+        EXPECT_EQ(e.error, "org.bluez.Error.NotPermitted") << e.iface;
+        EXPECT_EQ(e.message, "Not paired") << e.iface;
+    }
+    EXPECT_EQ(read(pathOf(uuid128("e002")), kChar1).props["value"], "02");
 }
 
 // A user the bus's policy keeps from bluetoothd is refused every call, the listing and property reads and writes

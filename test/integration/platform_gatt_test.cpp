@@ -157,6 +157,50 @@ TEST_F(PlatformGatt, RefusedRequestsCarryThePlatformErrors) {
     EXPECT_EQ(writes[0].data.size(), 512u);
 }
 
+// The read characteristic asks for encryption and its user description for authentication; the device takes no
+// prepared writes. No link is ever encrypted here.
+class PlatformSecurity : public PlatformTest {
+  protected:
+    void SetUp() override {
+        auto secured = testDevice();
+        auto& read = find_characteristic(secured, kReadChar);
+        read.security = sim::Security::Encryption;
+        read.descriptors.at(0).security = sim::Security::Authentication;
+        secured.prepared_writes = false;
+        start(world_of({secured}));
+    }
+};
+
+TEST_F(PlatformSecurity, SecuredAttributesAndWritesTooLongForOneRequestAreRefusedWithAttErrors) {
+    CBPeripheralPtr p;
+    auto service = ready(p);
+    ASSERT_TRUE(service);
+    auto read = characteristic(service, kReadChar);
+    p->readValue(read);
+    auto refused = recorder->waitFor("DidUpdateValue");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->error, "Encryption is insufficient.");
+    p->setNotifyValue(true, read);
+    auto subscription = recorder->waitFor("DidUpdateNotificationState");
+    ASSERT_TRUE(subscription);
+    EXPECT_EQ(subscription->error, "Encryption is insufficient.");
+    p->readValue(descriptor(read, "2901"));
+    auto description = recorder->waitFor("DidUpdateDescriptor");
+    ASSERT_TRUE(description);
+    EXPECT_EQ(description->error, "Authentication is insufficient.");
+
+    // The MTU is 103: 100 bytes go in one request, 101 only as prepared writes.
+    auto write = characteristic(service, kWriteChar);
+    p->writeValue(std::string(101, 'x'), write, CBCharacteristicWriteType::WithResponse);
+    auto too_long = recorder->waitFor("DidWriteValue");
+    ASSERT_TRUE(too_long);
+    EXPECT_EQ(too_long->error, "The request is not supported.");
+    p->writeValue(std::string(100, 'x'), write, CBCharacteristicWriteType::WithResponse);
+    auto fits = recorder->waitFor("DidWriteValue", 2);
+    ASSERT_TRUE(fits);
+    EXPECT_FALSE(fits->error);
+}
+
 TEST_F(PlatformGatt, DescriptorValuesAreTypedAndTheConfigurationDescriptorRefusesWrites) {
     CBPeripheralPtr p;
     auto service = ready(p);

@@ -166,6 +166,29 @@ TEST(WorldLoader, InlineInvalidTextsAreRejectedWithTheirPath) {
          {"props elem", "$.peripherals[0].services[0].characteristics[0].properties[0]", {"expected a string"}}},
         {ch + "{\"uuid\": \"2A37\", \"value\": \"0g\"}]}]}]}",
          {"value hex", "$.peripherals[0].services[0].characteristics[0].value", {"bad hex", "character 1"}}},
+        {"{\"adapter\": {\"faults\": {\"stop_discovery\": \"error\"}}}",
+         {"adapter fault request", "$.adapter.faults.stop_discovery", {"for the adapter", "set_discovery_filter"}}},
+        {"{\"adapter\": {\"faults\": {\"start_discovery\": \"silent\"}}}",
+         {"start refusal only", "$.adapter.faults.start_discovery", {"unknown fault kind \"silent\"", "error"}}},
+        {"{\"adapter\": {\"faults\": {\"set_discovery_filter\": {\"kind\": \"drop\"}}}}",
+         {"filter kind", "$.adapter.faults.set_discovery_filter.kind", {"unknown fault kind \"drop\"", "silent"}}},
+        {"{\"adapter\": {\"faults\": {\"set_discovery_filter\": {\"times\": 1}}}}",
+         {"no kind", "$.adapter.faults.set_discovery_filter", {"missing required key \"kind\""}}},
+        {"{\"adapter\": {\"faults\": {\"start_discovery\": {\"kind\": \"error\", \"times\": 0}}}}",
+         {"zero times", "$.adapter.faults.start_discovery.times", {"positive", "got 0"}}},
+        {"{\"adapter\": {\"faults\": {\"start_discovery\": 1}}}",
+         {"fault type", "$.adapter.faults.start_discovery", {"expected a fault kind or an object"}}},
+        {"{\"bluetoothd\": {\"att_timeout_ms\": 0}}",
+         {"att timeout", "$.bluetoothd.att_timeout_ms", {"positive", "got 0"}}},
+        {"{\"bluetoothd\": {\"tmpto\": 30}}", {"bluetoothd key", "$.bluetoothd.tmpto", {"unknown key"}}},
+        {p + ", \"address_type\": \"static\"}]}",
+         {"address type", "$.peripherals[0].address_type", {"unknown address type \"static\"", "public"}}},
+        {p + ", \"prepared_writes\": \"no\"}]}",
+         {"prepared writes", "$.peripherals[0].prepared_writes", {"expected a boolean, got a string"}}},
+        {ch + "{\"uuid\": \"2A37\", \"security\": \"pairing\"}]}]}]}",
+         {"security",
+          "$.peripherals[0].services[0].characteristics[0].security",
+          {"unknown security \"pairing\"", "authentication"}}},
         {"{\"peripherals\": [{}, {\"a b\": 1, \"a b\": 2}]}",
          {"dup key in array", "$.peripherals[1][\"a b\"]", {"duplicate key"}}},
         {"{\"peripherals\": [{" + id + ", \"na\\nme\": 1}]}",
@@ -237,10 +260,16 @@ TEST(WorldLoader, AbsentKeysTakeTheirDefaults) {
     EXPECT_EQ(w.adapter.state, CBManagerState::PoweredOn);
     EXPECT_EQ(w.adapter.authorization, CBManagerAuthorization::AllowedAlways);
     EXPECT_EQ(w.adapter.state_delay_ms, std::optional<unsigned>(2));
+    EXPECT_TRUE(w.adapter.faults.empty());
+    EXPECT_EQ(w.bluetoothd.att_timeout_ms, 30000u);
+    EXPECT_EQ(w.bluetoothd.disconnect_timer_ms, 2000u);
+    EXPECT_EQ(w.bluetoothd.temporary_timeout_ms, 30000u);
     ASSERT_EQ(w.peripherals.size(), 1u);
     const PeripheralConfig& p = w.peripherals[0];
     EXPECT_EQ(p.identifier, kPlug);  // upper-cased
     EXPECT_FALSE(p.address);
+    EXPECT_EQ(p.address_type, AddressType::Random);
+    EXPECT_TRUE(p.prepared_writes);
     EXPECT_EQ(deviceAddress(p), "2D:5B:8C:0E:7A:13");  // the identifier's last 12 digits
     EXPECT_FALSE(p.name);
     EXPECT_FALSE(p.model);
@@ -264,9 +293,11 @@ TEST(WorldLoader, AbsentKeysTakeTheirDefaults) {
     const CharacteristicConfig& c = p.services.at(0).characteristics.at(0);
     EXPECT_EQ(c.properties, 0u);
     EXPECT_FALSE(c.value);
+    EXPECT_EQ(c.security, Security::None);
     ASSERT_TRUE(c.notifications);
     EXPECT_EQ(c.notifications->every_ms, 1000u);
     EXPECT_FALSE(c.descriptors.at(0).value);
+    EXPECT_EQ(c.descriptors.at(0).security, Security::None);
 
     const WorldConfig empty = parseWorld("{}", "empty");
     EXPECT_TRUE(empty.peripherals.empty());
@@ -275,10 +306,14 @@ TEST(WorldLoader, AbsentKeysTakeTheirDefaults) {
 
 TEST(WorldLoader, EveryKeyIsParsed) {
     const WorldConfig w = parseWorld(R"({
-      "adapter": { "state": "unauthorized", "authorization": "denied", "state_delay_ms": 7 },
+      "adapter": { "state": "unauthorized", "authorization": "denied", "state_delay_ms": 7,
+                   "faults": { "start_discovery": "error",
+                               "set_discovery_filter": { "kind": "silent", "times": 2 } } },
+      "bluetoothd": { "att_timeout_ms": 300, "disconnect_timer_ms": 0, "temporary_timeout_ms": 400 },
       "peripherals": [ {
         "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "address": "c0:ff:ee:00:00:01",
-        "name": "Tavrin Plug", "model": "plug", "mtu": 185, "latency_ms": 3,
+        "address_type": "public", "name": "Tavrin Plug", "model": "plug", "mtu": 185, "latency_ms": 3,
+        "prepared_writes": false,
         "advertising": { "interval_ms": 40, "rssi": -58, "connectable": true, "tx_power": -4,
                          "manufacturer_data": "4C000215", "service_data": { "181a": "e803", "180F": "64" },
                          "service_uuids": ["fb1e4001-54ae-4a28-9f74-dfccb248601d", "180d"] },
@@ -291,8 +326,9 @@ TEST(WorldLoader, EveryKeyIsParsed) {
             "uuid": "fb1e4003-54ae-4a28-9f74-dfccb248601d", "properties": ["read", "notify", "indicate"],
             "value": "00aBcD", "notifications": { "every_ms": 250, "values": ["01", "FF"] },
             "faults": { "discover_descriptors": "drop", "read": "silent", "write": "error",
-                        "subscribe": "drop", "unsubscribe": "error" },
-            "descriptors": [ { "uuid": "2901", "value": "537461747573", "faults": { "read": "error", "write": "drop" } } ]
+                        "subscribe": "drop", "unsubscribe": "error" }, "security": "encryption",
+            "descriptors": [ { "uuid": "2901", "value": "537461747573", "faults": { "read": "error", "write": "drop" },
+                               "security": "authentication" } ]
           }, { "uuid": "2A00", "properties": 12 } ]
         } ]
       } ]
@@ -301,7 +337,14 @@ TEST(WorldLoader, EveryKeyIsParsed) {
     EXPECT_EQ(w.adapter.state, CBManagerState::Unauthorized);
     EXPECT_EQ(w.adapter.authorization, CBManagerAuthorization::Denied);
     EXPECT_EQ(w.adapter.state_delay_ms, std::optional<unsigned>(7));
+    EXPECT_EQ(w.adapter.faults, (AdapterFaults{{"start_discovery", AdapterFault{Fault::Error, std::nullopt}},
+                                               {"set_discovery_filter", AdapterFault{Fault::Silent, 2u}}}));
+    EXPECT_EQ(w.bluetoothd.att_timeout_ms, 300u);
+    EXPECT_EQ(w.bluetoothd.disconnect_timer_ms, 0u);
+    EXPECT_EQ(w.bluetoothd.temporary_timeout_ms, 400u);
     const PeripheralConfig& p = w.peripherals.at(0);
+    EXPECT_EQ(p.address_type, AddressType::Public);
+    EXPECT_FALSE(p.prepared_writes);
     EXPECT_EQ(p.name, std::optional<std::string>("Tavrin Plug"));
     EXPECT_EQ(deviceAddress(p), "C0:FF:EE:00:00:01");  // upper-cased
     EXPECT_EQ(p.model, std::optional<std::string>("plug"));
@@ -344,6 +387,8 @@ TEST(WorldLoader, EveryKeyIsParsed) {
     EXPECT_EQ(d.uuid, "2901");
     EXPECT_EQ(d.value, std::optional<std::string>("Status"));
     EXPECT_EQ(d.faults, (Faults{{"read", Fault::Error}, {"write", Fault::Drop}}));
+    EXPECT_EQ(c.security, Security::Encryption);
+    EXPECT_EQ(d.security, Security::Authentication);
     // An integer mask is taken as the bits it names.
     EXPECT_EQ(s.characteristics.at(1).properties,
               CBCharacteristicPropertyWriteWithoutResponse | CBCharacteristicPropertyWrite);

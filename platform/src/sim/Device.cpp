@@ -62,7 +62,10 @@ void ensureModelCharacteristic(ServiceConfig& service, const char* uuid, CBChara
     target->properties |= properties;
     for (const auto& [d_uuid, d_value] : descriptors) {
         if (!findDescriptor(*target, CBUUID::UUIDWithString(d_uuid))) {
-            target->descriptors.push_back(DescriptorConfig{d_uuid, d_value, {}});
+            DescriptorConfig descriptor;
+            descriptor.uuid = d_uuid;
+            descriptor.value = d_value;
+            target->descriptors.push_back(std::move(descriptor));
         }
     }
 }

@@ -446,6 +446,24 @@ std::optional<AttributePath> lookup(const Device& device, radio::AttributeHandle
 }
 
 const NSError kNoSuchAttribute = CBATTErrorMake(CBATTError::InvalidHandle, "The handle is invalid.");
+
+// What a device answers an access its attribute's security forbids: no link here is ever encrypted, since the
+// simulated devices make no pairing.
+std::optional<NSError> securityRefusal(Security security) {
+    switch (security) {
+        case Security::Encryption:
+            return CBATTErrorMake(CBATTError::InsufficientEncryption, "Encryption is insufficient.");
+        case Security::Authentication:
+            return CBATTErrorMake(CBATTError::InsufficientAuthentication, "Authentication is insufficient.");
+        case Security::None:
+            break;
+    }
+    return std::nullopt;
+}
+
+const CharacteristicConfig& characteristicConfig(const Device& device, const AttributePath& path) {
+    return device.config.services[path.service].characteristics[path.characteristic];
+}
 // A device's own refusal of a write: the first code the ATT protocol leaves to applications.
 constexpr auto kDeviceRefused = static_cast<CBATTError>(0x80);
 }  // namespace
@@ -511,6 +529,8 @@ void SimCentral::readCharacteristic(const radio::DeviceKey& key, radio::Attribut
         } else if (!(r.device->services[path->service].characteristics[path->characteristic].properties &
                      CBCharacteristicPropertyRead)) {
             error = CBATTErrorMake(CBATTError::ReadNotPermitted, "Reading is not permitted.");
+        } else {
+            error = securityRefusal(characteristicConfig(*r.device, *path).security);
         }
         self.answer(
             r, path ? "read" : "", path ? path->service : npos, path ? path->characteristic : npos, npos,
@@ -528,11 +548,13 @@ void SimCentral::readCharacteristic(const radio::DeviceKey& key, radio::Attribut
 void SimCentral::writeCharacteristic(const radio::DeviceKey& key, radio::AttributeHandle characteristic,
                                      const std::string& value, radio::Done done) {
     send(admit(key), [characteristic, value, done = std::move(done)](SimCentral& self, const Admitted& r) {
+        unsigned mtu = kDefaultMtu;
         {
             Lock lock(r.link->mutex);
             if (r.link->epoch != r.epoch || r.link->state != CBPeripheralState::Connected) {
                 return;  // the device never sees a write of a link that is gone
             }
+            mtu = r.link->mtu;
         }
         const auto path = lookup(*r.device, characteristic, true, false);
         std::optional<NSError> error;
@@ -542,6 +564,11 @@ void SimCentral::writeCharacteristic(const radio::DeviceKey& key, radio::Attribu
             const auto& c = r.device->services[path->service].characteristics[path->characteristic];
             if (!(c.properties & CBCharacteristicPropertyWrite)) {
                 error = CBATTErrorMake(CBATTError::WriteNotPermitted, "Writing is not permitted.");
+            } else if (auto refused = securityRefusal(characteristicConfig(*r.device, *path).security)) {
+                error = std::move(refused);
+            } else if (value.size() + 3 > mtu && !r.device->config.prepared_writes) {
+                // Too long for one request, the value goes as prepared writes, which this device refuses.
+                error = CBATTErrorMake(CBATTError::RequestNotSupported, "The request is not supported.");
             } else if (value.size() > kMaxAttributeLength) {
                 error = CBATTErrorMake(CBATTError::InvalidAttributeValueLength, "The value's length is invalid.");
             } else if (!r.device->receiveWrite(self.world_.scheduler, path->service, path->characteristic, value,
@@ -562,8 +589,10 @@ void SimCentral::writeWithoutResponse(const radio::DeviceKey& key, radio::Attrib
         return;
     }
     const auto path = lookup(*admitted->device, characteristic, true, false);
-    if (!path || !(admitted->device->services[path->service].characteristics[path->characteristic].properties &
-                   CBCharacteristicPropertyWriteWithoutResponse)) {
+    if (!path ||
+        !(admitted->device->services[path->service].characteristics[path->characteristic].properties &
+          CBCharacteristicPropertyWriteWithoutResponse) ||
+        securityRefusal(characteristicConfig(*admitted->device, *path).security)) {
         return;  // nothing to carry: the write is lost, and the central learns it from no `sent`
     }
     Lock lock(admitted->link->mutex);
@@ -644,6 +673,9 @@ void SimCentral::setNotify(const radio::DeviceKey& key, radio::AttributeHandle c
         } else if (enabled && !(r.device->services[path->service].characteristics[path->characteristic].properties &
                                 kSubscribable)) {
             error = CBATTErrorMake(CBATTError::RequestNotSupported, "The request is not supported.");
+        } else {
+            // The client configuration is written at the characteristic's security.
+            error = securityRefusal(characteristicConfig(*r.device, *path).security);
         }
         const std::pair<size_t, size_t> at{path ? path->service : npos, path ? path->characteristic : npos};
         const bool ok = self.answer(
@@ -673,6 +705,8 @@ void SimCentral::readDescriptor(const radio::DeviceKey& key, radio::AttributeHan
         }
         const auto& c = r.device->services[path->service].characteristics[path->characteristic];
         const bool configuration = isClientConfiguration(c.descriptors[path->descriptor].uuid);
+        const auto refused =
+            securityRefusal(characteristicConfig(*r.device, *path).descriptors[path->descriptor].security);
         std::string bytes;
         if (!configuration) {
             Lock lock(r.device->mutex);
@@ -680,7 +714,7 @@ void SimCentral::readDescriptor(const radio::DeviceKey& key, radio::AttributeHan
                 std::string());
         }
         self.answer(
-            r, "read", path->service, path->characteristic, path->descriptor, std::nullopt,
+            r, "read", path->service, path->characteristic, path->descriptor, refused,
             [&](SimLink& l) {
                 if (configuration) {
                     // The configuration is the link's own: 1 notifying, 2 indicating, 0 neither.
@@ -710,12 +744,14 @@ void SimCentral::writeDescriptor(const radio::DeviceKey& key, radio::AttributeHa
                 r, "", npos, npos, npos, kNoSuchAttribute, [](SimLink&) {}, [&](const NSError* e) { done(e); });
             return;
         }
-        if (!r.device->fault(*path, "write")) {
+        const auto refused =
+            securityRefusal(characteristicConfig(*r.device, *path).descriptors[path->descriptor].security);
+        if (!refused && !r.device->fault(*path, "write")) {
             Lock lock(r.device->mutex);
             r.device->descriptor_values[path->service][path->characteristic][path->descriptor] = value;
         }
         self.answer(
-            r, "write", path->service, path->characteristic, path->descriptor, std::nullopt, [](SimLink&) {},
+            r, "write", path->service, path->characteristic, path->descriptor, refused, [](SimLink&) {},
             [&](const NSError* e) { done(e); });
     });
 }

@@ -263,10 +263,12 @@ class Parser {
     }
 
     WorldConfig world(const Json& root) const {
-        checkKeys(root, "$", {"adapter", "peripherals"});
+        checkKeys(root, "$", {"adapter", "bluetoothd", "peripherals"});
         WorldConfig config;
         if (root.contains("adapter"))
             config.adapter = adapter(root["adapter"], "$.adapter");
+        if (root.contains("bluetoothd"))
+            config.bluetoothd = bluetoothd(root["bluetoothd"], "$.bluetoothd");
         if (root.contains("peripherals")) {
             const Json& list = root["peripherals"];
             const std::string path = "$.peripherals";
@@ -311,7 +313,7 @@ class Parser {
             {"restricted", CBManagerAuthorization::Restricted},
             {"denied", CBManagerAuthorization::Denied},
             {"allowed_always", CBManagerAuthorization::AllowedAlways}};
-        checkKeys(v, path, {"state", "authorization", "state_delay_ms"});
+        checkKeys(v, path, {"state", "authorization", "state_delay_ms", "faults"});
         AdapterConfig a;
         if (v.contains("state"))
             a.state = word(v["state"], path + ".state", "state", states);
@@ -324,7 +326,63 @@ class Parser {
             else
                 a.state_delay_ms = nonNegative(d, path + ".state_delay_ms");
         }
+        if (v.contains("faults"))
+            a.faults = adapterFaults(v["faults"], path + ".faults");
         return a;
+    }
+
+    // Each key a kind, or { "kind": kind, "times": N } for the first N such requests only.
+    AdapterFaults adapterFaults(const Json& v, const std::string& path) const {
+        static const std::pair<const char*, Fault> refusal[] = {{"error", Fault::Error}};
+        static const std::pair<const char*, Fault> refusalOrSilence[] = {{"error", Fault::Error},
+                                                                         {"silent", Fault::Silent}};
+        expectType(v, path, v.is_object(), "an object");
+        AdapterFaults out;
+        for (const auto& item : v.items()) {
+            const std::string p = childPath(path, item.key());
+            const bool filter = item.key() == "set_discovery_filter";
+            if (!filter && item.key() != "start_discovery")
+                fail(p,
+                     "unknown fault request for the adapter (expected one of: start_discovery, "
+                     "set_discovery_filter)");
+            const auto kind = [&](const Json& k, const std::string& kp) {
+                return filter ? word(k, kp, "fault kind", refusalOrSilence) : word(k, kp, "fault kind", refusal);
+            };
+            AdapterFault fault;
+            const Json& f = item.value();
+            if (f.is_object()) {
+                checkKeys(f, p, {"kind", "times"});
+                if (!f.contains("kind"))
+                    fail(p, "missing required key \"kind\"");
+                fault.kind = kind(f["kind"], p + ".kind");
+                if (f.contains("times"))
+                    fault.times = positive(f["times"], p + ".times");
+            } else {
+                expectType(f, p, f.is_string(), "a fault kind or an object");
+                fault.kind = kind(f, p);
+            }
+            out[item.key()] = fault;
+        }
+        return out;
+    }
+
+    BluetoothdConfig bluetoothd(const Json& v, const std::string& path) const {
+        checkKeys(v, path, {"att_timeout_ms", "disconnect_timer_ms", "temporary_timeout_ms"});
+        BluetoothdConfig b;
+        if (v.contains("att_timeout_ms"))
+            b.att_timeout_ms = positive(v["att_timeout_ms"], path + ".att_timeout_ms");
+        if (v.contains("disconnect_timer_ms"))
+            b.disconnect_timer_ms = nonNegative(v["disconnect_timer_ms"], path + ".disconnect_timer_ms");
+        if (v.contains("temporary_timeout_ms"))
+            b.temporary_timeout_ms = positive(v["temporary_timeout_ms"], path + ".temporary_timeout_ms");
+        return b;
+    }
+
+    Security security(const Json& v, const std::string& path) const {
+        static const std::pair<const char*, Security> levels[] = {{"none", Security::None},
+                                                                  {"encryption", Security::Encryption},
+                                                                  {"authentication", Security::Authentication}};
+        return word(v, path, "security", levels);
     }
 
     std::string identifier(const Json& v, const std::string& path) const {
@@ -361,14 +419,19 @@ class Parser {
 
     PeripheralConfig peripheral(const Json& v, const std::string& path) const {
         checkKeys(v, path,
-                  {"identifier", "address", "name", "model", "mtu", "latency_ms", "advertising", "connection", "faults",
-                   "services"});
+                  {"identifier", "address", "address_type", "name", "model", "mtu", "latency_ms", "prepared_writes",
+                   "advertising", "connection", "faults", "services"});
         PeripheralConfig p;
         if (!v.contains("identifier"))
             fail(path, "missing required key \"identifier\"");
         p.identifier = identifier(v["identifier"], path + ".identifier");
         if (v.contains("address"))
             p.address = address(v["address"], path + ".address");
+        if (v.contains("address_type")) {
+            static const std::pair<const char*, AddressType> types[] = {{"random", AddressType::Random},
+                                                                        {"public", AddressType::Public}};
+            p.address_type = word(v["address_type"], path + ".address_type", "address type", types);
+        }
         if (v.contains("name") && !v["name"].is_null())
             p.name = text(v["name"], path + ".name");
         if (v.contains("model")) {
@@ -381,6 +444,11 @@ class Parser {
             p.mtu = static_cast<unsigned>(integer(v["mtu"], path + ".mtu", 23, 517));
         if (v.contains("latency_ms"))
             p.latency_ms = nonNegative(v["latency_ms"], path + ".latency_ms");
+        if (v.contains("prepared_writes")) {
+            const Json& w = v["prepared_writes"];
+            expectType(w, path + ".prepared_writes", w.is_boolean(), "a boolean");
+            p.prepared_writes = w.get<bool>();
+        }
         if (v.contains("advertising"))
             p.advertising = advertising(v["advertising"], path + ".advertising");
         if (v.contains("connection"))
@@ -515,7 +583,7 @@ class Parser {
     }
 
     CharacteristicConfig characteristic(const Json& v, const std::string& path) const {
-        checkKeys(v, path, {"uuid", "properties", "value", "notifications", "faults", "descriptors"});
+        checkKeys(v, path, {"uuid", "properties", "value", "notifications", "faults", "security", "descriptors"});
         CharacteristicConfig c;
         if (!v.contains("uuid"))
             fail(path, "missing required key \"uuid\"");
@@ -529,6 +597,8 @@ class Parser {
         if (v.contains("faults"))
             c.faults = faults(v["faults"], path + ".faults", "characteristic",
                               {"discover_descriptors", "read", "write", "subscribe", "unsubscribe"});
+        if (v.contains("security"))
+            c.security = security(v["security"], path + ".security");
         if (v.contains("descriptors")) {
             const Json& list = v["descriptors"];
             const std::string lp = path + ".descriptors";
@@ -557,7 +627,7 @@ class Parser {
     }
 
     DescriptorConfig descriptor(const Json& v, const std::string& path) const {
-        checkKeys(v, path, {"uuid", "value", "faults"});
+        checkKeys(v, path, {"uuid", "value", "faults", "security"});
         DescriptorConfig d;
         if (!v.contains("uuid"))
             fail(path, "missing required key \"uuid\"");
@@ -566,6 +636,8 @@ class Parser {
             d.value = hex(v["value"], path + ".value");
         if (v.contains("faults"))
             d.faults = faults(v["faults"], path + ".faults", "descriptor", {"read", "write"});
+        if (v.contains("security"))
+            d.security = security(v["security"], path + ".security");
         return d;
     }
 

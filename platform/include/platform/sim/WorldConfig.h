@@ -25,10 +25,15 @@ enum class Fault {
 /// characteristic "discover_descriptors", "read", "write", "subscribe", "unsubscribe"; descriptor "read", "write".
 using Faults = std::map<std::string, Fault>;
 
+/// What an attribute asks of the link before it answers: a link without it is refused with an ATT error
+/// (insufficient encryption, insufficient authentication). The simulated devices make no pairing.
+enum class Security { None, Encryption, Authentication };
+
 struct DescriptorConfig {
     std::string uuid;
     std::optional<std::string> value;  // bytes
     Faults faults;
+    Security security = Security::None;
 };
 
 struct NotificationConfig {
@@ -43,6 +48,7 @@ struct CharacteristicConfig {
     std::optional<NotificationConfig> notifications;
     Faults faults;
     std::vector<DescriptorConfig> descriptors;
+    Security security = Security::None;
 };
 
 struct ServiceConfig {
@@ -62,6 +68,8 @@ struct AdvertisingConfig {
 };
 
 enum class ConnectOutcome { Connect, Fail, Hang };
+/// The kind of a device's Bluetooth address, as tavrin-bluez-sim serves it.
+enum class AddressType { Random, Public };
 enum class DisconnectBehaviour { Disconnect, Hang };
 
 struct ConnectionConfig {
@@ -79,24 +87,48 @@ struct PeripheralConfig {
     /// The Bluetooth address "AA:BB:CC:DD:EE:FF" (upper case); absent: derived from the identifier (see
     /// deviceAddress).
     std::optional<std::string> address;
+    AddressType address_type = AddressType::Random;
     std::optional<std::string> name;
     std::optional<std::string> model;  // "plug"
     unsigned mtu = 23;
     unsigned latency_ms = 5;
+    /// False: the device refuses prepared writes, so a write with response too long for one request fails
+    /// (tavrin-bluez-sim).
+    bool prepared_writes = true;
     AdvertisingConfig advertising;
     ConnectionConfig connection;
     Faults faults;
     std::vector<ServiceConfig> services;
 };
 
+/// A fault of one kind of the adapter's own requests (tavrin-bluez-sim): keys "start_discovery" (kind Error)
+/// and "set_discovery_filter" (Error, Silent).
+struct AdapterFault {
+    Fault kind = Fault::Error;
+    std::optional<unsigned> times;  // how many such requests meet it; absent: every one
+};
+inline bool operator==(const AdapterFault& a, const AdapterFault& b) {
+    return a.kind == b.kind && a.times == b.times;
+}
+using AdapterFaults = std::map<std::string, AdapterFault>;
+
 struct AdapterConfig {
     CBManagerState state = CBManagerState::PoweredOn;
     CBManagerAuthorization authorization = CBManagerAuthorization::AllowedAlways;
     std::optional<unsigned> state_delay_ms = 2;  // absent: the state stays unknown
+    AdapterFaults faults;
+};
+
+/// The timers tavrin-bluez-sim keeps as bluetoothd does; a world may shorten them (tests).
+struct BluetoothdConfig {
+    unsigned att_timeout_ms = 30000;        // an unanswered ATT request costs the link after this
+    unsigned disconnect_timer_ms = 2000;    // Disconnect() keeps the link this long
+    unsigned temporary_timeout_ms = 30000;  // a temporary device goes this long after it was last seen
 };
 
 struct WorldConfig {
     AdapterConfig adapter;
+    BluetoothdConfig bluetoothd;
     std::vector<PeripheralConfig> peripherals;
 };
 
