@@ -615,6 +615,16 @@ TEST_F(BluezRadioUnit, SwitchOffEndsLinksSilentlyWhateverTheOrder) {
     connect(central);
     bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(false)}});
     EXPECT_TRUE(central.events->waitLink("disconnected " + kDevice + " CBErrorDomain"));
+
+    // Asked to switch off, bluetoothd removes its temporary devices first, connected ones too.
+    connect(central);
+    bus_->signal(FakeBus::kOwner, "/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved",
+                 {Variant(sdbus::ObjectPath(devicePath_)), Variant(std::vector<std::string>{kDeviceIface})});
+    bus_->propertiesChanged(adapter, kAdapterIface, {{"PowerState", Variant(std::string("on-disabling"))}});
+    bus_->propertiesChanged(adapter, kAdapterIface, {{"Powered", Variant(false)}});
+    ASSERT_TRUE(central.events->waitState(CBManagerState::PoweredOff));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice + " CBErrorDomain"), 1u);
 }
 
 // Only bluetoothd's own signals count, and only the bus's word on who owns its name: another client on the bus

@@ -257,7 +257,7 @@ void Core::linkDown(const std::string& address) {
         } else if (switchingOff) {
             finishLink(id, address, nullptr, lostError("The Bluetooth adapter was switched off."), true);
         } else {
-            lossesPending_.emplace(id, address);
+            lossesPending_.emplace(std::make_pair(id, address), linkLossError());
         }
     }
     if (!lossesPending_.empty() && !lossTimer_) {
@@ -296,11 +296,11 @@ void Core::reportLosses() {
     const auto losses = std::move(lossesPending_);
     lossesPending_.clear();
     const bool switchingOff = adapterSwitchingOff();
-    const NSError loss = linkLossError();
-    for (const auto& [id, address] : losses) {
+    for (const auto& [key, why] : losses) {
+        const auto& [id, address] = key;
         const Link* link = findLink(id, address);
         if (link && link->phase == Phase::Connected) {
-            finishLink(id, address, switchingOff ? nullptr : &loss, lostError("The link was lost."), switchingOff);
+            finishLink(id, address, switchingOff ? nullptr : &why, lostError("The link was lost."), switchingOff);
         }
     }
 }

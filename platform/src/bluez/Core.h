@@ -259,7 +259,7 @@ class Core {
     void adapterLost() REQUIRES(mutex_);
     void deviceRemoved(const std::string& path) REQUIRES(mutex_);
     void readdressed(DeviceObject& device, const std::string& old) REQUIRES(mutex_);
-    void endDevice(const std::string& address, const NSError& why) REQUIRES(mutex_);
+    void endDevice(const std::string& address, const NSError& why, bool maySwitchOff) REQUIRES(mutex_);
     void chooseAdapter() REQUIRES(mutex_);
     void onPropertiesChanged(BusMessage& message) REQUIRES(mutex_);
     bool trusted(const BusMessage& signal, bool fromBus) const REQUIRES(mutex_);
@@ -389,7 +389,7 @@ class Core {
     std::map<std::string, DeviceRuntime> runtime_ GUARDED_BY(mutex_);  // by address
     std::map<uint64_t, Request> requests_ GUARDED_BY(mutex_);
     // Links lost a moment ago, by central and device, told once they are not part of a switch-off (linkDown).
-    std::set<std::pair<uint64_t, std::string>> lossesPending_ GUARDED_BY(mutex_);
+    std::map<std::pair<uint64_t, std::string>, NSError> lossesPending_ GUARDED_BY(mutex_);
     uint64_t lossTimer_ GUARDED_BY(mutex_) = 0;
 };
 

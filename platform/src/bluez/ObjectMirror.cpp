@@ -323,7 +323,7 @@ void Core::deviceRemoved(const std::string& path) {
     const std::string address = it->second.address;
     const auto indexed = byAddress_.find(address);
     if (indexed != byAddress_.end() && indexed->second == path) {
-        endDevice(address, lostError("The device was removed by bluetoothd."));
+        endDevice(address, lostError("The device was removed by bluetoothd."), true);
         byAddress_.erase(address);
     }
     for (auto a = attributes_.lower_bound(path + "/");
@@ -341,7 +341,7 @@ void Core::readdressed(DeviceObject& device, const std::string& old) {
     trace_("device {}: address {} -> {}", device.path, old, device.address);
     const auto indexed = byAddress_.find(old);
     if (indexed != byAddress_.end() && indexed->second == device.path) {
-        endDevice(old, lostError("The device's address changed."));
+        endDevice(old, lostError("The device's address changed."), false);
         byAddress_.erase(old);
     }
     for (auto& [id, central] : centrals_) {
@@ -355,7 +355,10 @@ void Core::readdressed(DeviceObject& device, const std::string& old) {
 }
 
 // The device named `address` is no more, to every central: links and connects under way end with `why`.
-void Core::endDevice(const std::string& address, const NSError& why) {
+// A link of a device removed may be part of a switch-off (bluetoothd removes temporary devices first when it is
+// asked to switch off): its loss is told as a lost link's is (linkDown).
+void Core::endDevice(const std::string& address, const NSError& why, bool maySwitchOff) {
+    const bool switchingOff = maySwitchOff && adapterSwitchingOff();
     for (auto& [id, central] : centrals_) {
         const auto link = central.links.find(address);
         if (link == central.links.end()) {
@@ -364,9 +367,18 @@ void Core::endDevice(const std::string& address, const NSError& why) {
         if (link->second.phase == Phase::Connecting) {
             central.links.erase(link);
             central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, why); });
+        } else if (link->second.phase == Phase::Disconnecting) {
+            finishLink(id, address, nullptr, why);
+        } else if (switchingOff) {
+            finishLink(id, address, nullptr, why, true);
+        } else if (maySwitchOff) {
+            lossesPending_.emplace(std::make_pair(id, address), why);
         } else {
-            finishLink(id, address, link->second.phase == Phase::Disconnecting ? nullptr : &why, why);
+            finishLink(id, address, &why, why);
         }
+    }
+    if (!lossesPending_.empty() && !lossTimer_) {
+        lossTimer_ = loop_.after(kSwitchOffGrace, [](Core& core) REQUIRES(core.mutex_) { core.reportLosses(); });
     }
     runtime_.erase(address);
     forgetMtu(address);
