@@ -69,7 +69,7 @@ using AdvertisementReportPtr = std::shared_ptr<const AdvertisementReport>;
 /// A place the radio keeps for its listener, for one device during one scan of one session: the same object
 /// with every report of that device in that scan, and with no other device's. The listener may note there
 /// where it keeps what it knows of the device, so that the device's next reports lead there without a lookup
-/// by key. A new scan may bring a new, empty slot.
+/// by key. A new scan may bring a new, empty slot; a device reported again after `radioForgot` always does.
 struct DeviceSlot {
     /// The listener's own: null until it sets it; read and written only inside the session's events.
     void* note = nullptr;
@@ -128,6 +128,11 @@ class RadioCentralEvents {
     virtual void radioDisconnected(const DeviceKey& device, const NSError* error) = 0;
     /// A notification or indication of a subscribed characteristic. Never the answer to a read.
     virtual void radioNotified(const DeviceKey& device, AttributeHandle characteristic, const std::string& value) = 0;
+    /// The radio has forgotten the device: it left (the simulated world took it away) or its record was removed
+    /// (bluetoothd dropped the object). Its link, if any, was reported down before. A device reported again
+    /// after this comes as one never seen: its reports bring new, empty slots, never one lent before. Listeners
+    /// that keep nothing per device may ignore it; by default it does nothing.
+    virtual void radioForgot(const DeviceKey& /*device*/) {}
 };
 
 /// One central's session with the radio: its scan and its links.
