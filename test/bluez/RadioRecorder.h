@@ -45,6 +45,9 @@ class Recorder : public platform::radio::RadioCentralEvents {
             order.push_back('d');
         });
     }
+    void radioForgot(const std::string& device) override {
+        add([&] { links.push_back("forgot " + device); });
+    }
     void radioNotified(const std::string& device, AttributeHandle handle, const std::string& value) override {
         add([&] {
             notifications.emplace_back(device + "/" + std::to_string(handle), value);

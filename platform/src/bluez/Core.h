@@ -220,6 +220,8 @@ class Core {
     void discoveryAnswered(DiscoveryArbiter::Then then) REQUIRES(mutex_);
     void deviceChanged(DeviceObject& device, const DeviceChange& change) REQUIRES(mutex_);
     void reportAdvertisement(DeviceObject& device, bool rssiReported) REQUIRES(mutex_);
+    // bluetoothd dropped the device's object on the adapter in use: every central forgets it.
+    void deviceForgotten(const std::string& address) REQUIRES(mutex_);
     void flushPass() REQUIRES(mutex_);
 
     // ---- Links (Connections.cpp) ----

@@ -262,6 +262,7 @@ void Core::deviceRemoved(const std::string& path) {
         runtime_.erase(address);
         byAddress_.erase(indexed);
         forgetMtu(address);
+        deviceForgotten(address);
     }
     for (auto a = attributes_.lower_bound(path + "/");
          a != attributes_.end() && a->first.compare(0, path.size() + 1, path + "/") == 0;) {
