@@ -1,6 +1,8 @@
 // The central manager: its state, scanning, connections and the outbox that carries its radio's events to
 // its queue.
 
+#include <algorithm>
+
 #include "FacadeInternal.h"
 
 namespace platform {
@@ -124,6 +126,9 @@ void CBCentralManager::Impl::deliverAdverts() {
     }
     auto central = self.lock();
     if (central) {
+        // Entries stay while this runs: a radio event releases one only while the queue holds no advertisement
+        // it might still hand out. Released before `central`, which may be the manager's last reference.
+        Lock delivering(delivery_mutex);
         for (const Advert& item : batch) {
             if (central.use_count() <= 1) {
                 break;  // the manager let go meanwhile
@@ -217,7 +222,8 @@ void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
 
 CBCentralManager::Impl::Seen& CBCentralManager::Impl::enter(const radio::AdvertisementReport& report) {
     constexpr size_t kBlock = 64;
-    if (seen_count == seen_blocks.size() * kBlock) {
+    const bool reuse = !released.empty();
+    if (!reuse && seen_count == seen_blocks.size() * kBlock) {
         seen_blocks.push_back(std::make_unique<Seen[]>(kBlock));
     }
     auto link = std::make_shared<CBPeripheral::Impl>();
@@ -228,9 +234,14 @@ CBCentralManager::Impl::Seen& CBCentralManager::Impl::enter(const radio::Adverti
     link->name = report.name;
     auto peripheral = std::make_shared<CBPeripheral>(link);
     link->self = peripheral;
-    Seen& s = seen_blocks.back()[seen_count % kBlock];
+    Seen& s = reuse ? *released.back() : seen_blocks.back()[seen_count % kBlock];
     seen.emplace(report.device, &s);
-    ++seen_count;  // only once nothing can fail any more
+    // Only once nothing can fail any more.
+    if (reuse) {
+        released.pop_back();
+    } else {
+        ++seen_count;
+    }
     s.peripheral = std::move(peripheral);
     s.name = report.name;
     return s;
@@ -246,6 +257,7 @@ CBCentralManager::Impl::Seen& CBCentralManager::Impl::take(const radio::Sighting
             sighting.slot->note = s;
         }
     }
+    s->forgotten = false;  // reported again: it stays
     if (s->report.get() == &report) {
         return *s;  // the very report taken last time: nothing changed
     }
@@ -272,6 +284,10 @@ void CBCentralManager::Impl::radioDiscovered(const std::vector<radio::Sighting>&
     const uint64_t generation = scan_generation.load(std::memory_order_acquire);
     // Else no scan of ours runs: reports on their way while the scan stopped are taken, not delivered.
     const bool ours = generation % 2 == 1;
+    // Once per scan, the first of its batches looks for entries that can go now.
+    if (!forgotten.empty() && generation != swept_generation) {
+        sweep();
+    }
     // A batch larger than the backlog goes in parts, so that the queue may start on it before all is taken: one
     // batch that size is not by itself a queue behind.
     const size_t part = batch.size() > kAdvertBacklog ? kHandOverPart : batch.size();
@@ -429,13 +445,13 @@ void CBCentralManager::Impl::radioNotified(const radio::DeviceKey& device, radio
         notice.target = it->second;
         notice.epoch = link.epoch;
     }
-    notice.peripheral = &s->peripheral;
+    notice.peripheral = s->peripheral;
     notice.value = value;
     enqueue(std::move(notice));
 }
 
 void CBCentralManager::Impl::deliver(Notice& notice) {
-    const CBPeripheralPtr& peripheral = *notice.peripheral;
+    const CBPeripheralPtr& peripheral = notice.peripheral;
     CBPeripheral::Impl& link = *peripheral->impl();
     std::shared_ptr<CBPeripheralDelegate> listener;
     {
@@ -449,6 +465,77 @@ void CBCentralManager::Impl::deliver(Notice& notice) {
     if (listener) {
         listener->peripheralDidUpdateValueForCharacteristic(peripheral, notice.target, nullptr);
     }
+}
+
+void CBCentralManager::Impl::radioForgot(const radio::DeviceKey& device) {
+    auto it = seen.find(device);
+    if (it == seen.end()) {
+        return;
+    }
+    Seen& s = *it->second;
+    s.forgotten = true;
+    if (!s.listed) {
+        s.listed = true;
+        forgotten.push_back(&s);
+    }
+    // Held weakly while it waits, so that the news alone keeps nothing.
+    enqueueCentral(
+        [weak = std::weak_ptr<CBPeripheral>(s.peripheral)](CBCentralManagerDelegate& d, CBCentralManager& c) {
+            if (auto peripheral = weak.lock()) {
+                d.centralManagerDidForgetPeripheral(c, peripheral);
+            }
+        });
+    // A sweep each time the list has doubled since the last: a list of entries still held costs O(1) per news.
+    if (forgotten.size() >= sweep_at) {
+        sweep();
+    }
+}
+
+void CBCentralManager::Impl::sweep() {
+    std::unique_lock<std::mutex> delivering(delivery_mutex, std::try_to_lock);
+    if (!delivering.owns_lock()) {
+        return;  // the queue is handing out advertisements: a later event sweeps
+    }
+    // Queued advertisements of an older scan are dropped unread, and the generation only grows.
+    const uint64_t generation = scan_generation.load(std::memory_order_acquire);
+    swept_generation = generation;
+    size_t kept = 0;
+    for (Seen* s : forgotten) {
+        if (!s->forgotten) {
+            s->listed = false;  // reported again since
+            continue;
+        }
+        // A peripheral held only here can be taken by nobody else: its events lock it from here or not at all.
+        bool busy = s->generation == generation || s->peripheral.use_count() > 1;
+        if (!busy) {
+            auto& link = *s->peripheral->impl();
+            Lock guard(link.guard->mutex);
+            busy = link.state != CBPeripheralState::Disconnected;
+        }
+        if (busy) {
+            forgotten[kept++] = s;
+        } else {
+            release(*s);
+        }
+    }
+    forgotten.resize(kept);
+    sweep_at = std::max<size_t>(1, 2 * kept);
+}
+
+void CBCentralManager::Impl::release(Seen& s) {
+    seen.erase(s.peripheral->impl()->key);
+    if (last_notified == &s) {
+        last_notified = nullptr;
+    }
+    s.report.reset();
+    s.advertisement.reset();
+    s.peripheral.reset();
+    s.name.reset();
+    s.generation = 0;
+    s.rssi = 0;
+    s.forgotten = false;
+    s.listed = false;
+    released.push_back(&s);
 }
 
 void CBCentralManager::Impl::shutdown() {
@@ -591,5 +678,6 @@ void CBCentralManagerDelegate::centralManagerDidFailToConnectPeripheral(CBCentra
                                                                         const NSError*) {}
 void CBCentralManagerDelegate::centralManagerDidDisconnectPeripheral(CBCentralManager&, const CBPeripheralPtr&,
                                                                      const NSError*) {}
+void CBCentralManagerDelegate::centralManagerDidForgetPeripheral(CBCentralManager&, const CBPeripheralPtr&) {}
 
 }  // namespace platform

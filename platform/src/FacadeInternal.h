@@ -3,8 +3,9 @@
 // radio through platform/Radio.h only.
 //
 // Locks, always taken in this order and never the other way round:
-//   manager `scan_mutex` -> peripheral `request_mutex` -> manager `mutex` -> peripheral `guard->mutex`
-//   -> manager `adv_mutex` / `outbox_mutex` -> queue internals.
+//   manager `delivery_mutex` -> manager `scan_mutex` -> peripheral `request_mutex` -> manager `mutex`
+//   -> peripheral `guard->mutex` -> manager `adv_mutex` / `outbox_mutex` -> queue internals.
+// A radio event only ever tries `delivery_mutex`, never waits for it.
 // No façade lock is held while a request goes to the radio, except `scan_mutex` and `request_mutex`, which no
 // radio event ever takes: so a radio may call its events while a request of ours waits on it (a scan stop
 // waits for a report being delivered). Radio events take only the locks from `mutex` on. Shared pointers
@@ -76,16 +77,27 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
         int rssi = 0;                                            // the last report's
         CBPeripheralPtr peripheral;
         std::optional<std::string> name;
+        bool forgotten = false;  // the radio forgot the device and has not reported it since
+        bool listed = false;     // in `forgotten`
     };
-    std::unordered_map<radio::DeviceKey, Seen*> seen;  // by device key; never shrinks
+    std::unordered_map<radio::DeviceKey, Seen*> seen;  // by device key
     /// Where the entries live: blocks that never move, filled in the order devices are first reported, which is
     /// the order a radio tends to report them in again, so that a batch reads them front to back. Same guard.
     std::vector<std::unique_ptr<Seen[]>> seen_blocks;
-    size_t seen_count = 0;
+    size_t seen_count = 0;  // entries of the blocks ever used
+    /// Entries of devices the radio forgot, each released once nothing refers to it any more (see `sweep`), and
+    /// entries released, which new devices take before the blocks grow. Same guard.
+    std::vector<Seen*> forgotten;
+    std::vector<Seen*> released;
+    size_t sweep_at = 1;            // the length of `forgotten` that calls for the next sweep
+    uint64_t swept_generation = 0;  // the scan generation of the last sweep
+    /// Held by the queue while it hands out queued advertisements, which point into entries: an entry goes only
+    /// while the queue is not doing so, and only once no advertisement pointing to it can be handed out again.
+    std::mutex delivery_mutex;
 
     /// One advertisement waiting for the queue.
     struct Advert {
-        const CBPeripheralPtr* peripheral;  // in a `Seen`, which never goes while the manager lives
+        const CBPeripheralPtr* peripheral;  // in a `Seen`, which stays while this may be handed out
         const AdvertisementData* data;      // a `Seen::advertisement`, or one in `retired` since
         int rssi;
         bool first;  // the device's first report in the scan
@@ -110,7 +122,7 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     /// A notified value waiting in the outbox, carried in place so that a stream of values allocates nothing
     /// per value.
     struct Notice {
-        const CBPeripheralPtr* peripheral = nullptr;  // in a `Seen`, which never goes while the manager lives
+        CBPeripheralPtr peripheral;  // held, so that its entry stays while the value waits
         CBCharacteristicPtr target;
         uint64_t epoch = 0;  // the peripheral's connection it came on
         std::string value;
@@ -146,6 +158,12 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     void stopScan(std::optional<uint64_t> generation);
     /// The peripheral of a device the radio reported, or null.
     std::shared_ptr<CBPeripheral::Impl> peripheralOf(const radio::DeviceKey& device);
+    /// Releases the entries of forgotten devices that nothing refers to any more: no peripheral object held
+    /// outside (by the delegate, a queued event or value), no link, and no report of the current scan that the
+    /// queue may still hand out. Those still referred to wait for a later sweep. Radio events only; does
+    /// nothing while the queue hands out advertisements.
+    void sweep();
+    void release(Seen& entry);
     void shutdown();
 
     // The radio's events (see Radio.h).
@@ -164,6 +182,7 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     void radioNotified(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
                        const std::string& value) override;
     void radioScanEnded(const NSError& error) override;
+    void radioForgot(const radio::DeviceKey& device) override;
 };
 
 struct CBPeripheral::Impl {

@@ -349,8 +349,8 @@ TEST_F(BluezRadioUnit, AdapterVanishesMidScan) {
     EXPECT_TRUE(bus_->take("SetDiscoveryFilter"));
 }
 
-// A device bluetoothd removes while a read waits: the read fails, the link is reported lost, and the reply that
-// may still come finds nobody.
+// A device bluetoothd removes while a read waits: the read fails, the link is reported lost, then the device
+// forgotten, and the reply that may still come finds nobody.
 TEST_F(BluezRadioUnit, DeviceRemovedMidCall) {
     boot();
     Central& central = open();
@@ -364,6 +364,11 @@ TEST_F(BluezRadioUnit, DeviceRemovedMidCall) {
     ASSERT_EQ(pending.wait_for(3s), std::future_status::ready);
     EXPECT_TRUE(pending.get().error);
     EXPECT_TRUE(central.events->waitLink("disconnected " + kDevice + " CBErrorDomain"));
+    EXPECT_TRUE(central.events->waitLink("forgot " + kDevice));
+    {
+        std::lock_guard<std::mutex> lock(central.events->mutex);
+        EXPECT_EQ(central.events->links.back(), "forgot " + kDevice);
+    }
 
     bus_->reply(call->id, {bytes({1})});
     central.radio->connect(kDevice);

@@ -48,6 +48,9 @@ class Recorder : public platform::radio::RadioCentralEvents {
     void radioScanEnded(const NSError& error) override {
         add([&] { links.push_back("scan ended " + error.domain); });
     }
+    void radioForgot(const std::string& device) override {
+        add([&] { links.push_back("forgot " + device); });
+    }
     void radioNotified(const std::string& device, AttributeHandle handle, const std::string& value) override {
         add([&] {
             notifications.emplace_back(device + "/" + std::to_string(handle), value);

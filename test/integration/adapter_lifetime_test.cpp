@@ -189,5 +189,44 @@ TEST(AdapterLifetime, PeripheralOutlivesItsAdapter) {
     EXPECT_EQ(disconnections(), 2u);
 }
 
+TEST(AdapterLifetime, ForgottenPeripheralsGoOnceNothingHoldsThemAndAHeldOneKeepsWorking) {
+    const std::string kHeld = device_id(41);
+    const std::string kGone = device_id(42);
+    const std::string service = "a0da0001-0000-4000-8000-000000000041";
+    const std::string characteristic = "a0da0002-0000-4000-8000-000000000041";
+    auto held_config = device(kHeld);
+    platform::sim::CharacteristicConfig value;
+    value.uuid = characteristic;
+    value.properties = platform::CBCharacteristicPropertyRead;
+    value.value = "v1";
+    held_config.services.push_back({service, {}, {value}});
+    reset_world({held_config, device(kGone)});
+
+    auto adapter = the_adapter();
+    auto held = find_one(adapter, kHeld);
+    std::weak_ptr<Tavrin::PeripheralBase> gone_backend;
+    std::weak_ptr<platform::CBPeripheral> gone_platform;
+    {
+        const auto gone = find_one(adapter, kGone);
+        gone_backend = PeripheralPeek(gone).weak();
+        gone_platform = static_cast<platform::CBPeripheral*>(gone.underlying())->shared_from_this();
+    }
+    auto& world = platform::sim::World::get();
+    world.removePeripheral(kHeld);
+    world.removePeripheral(kGone);
+    world.addPeripheral(held_config);
+    // The last scan's results hold them until the next scan starts; later scans let them go.
+    EXPECT_TRUE(eventually([&] {
+        adapter.scan_for(10);
+        return gone_backend.expired() && gone_platform.expired();
+    }));
+
+    // The held one comes back as the same backend object, and works.
+    EXPECT_EQ(backend_of(find_one(adapter, kHeld)), backend_of(held));
+    held.connect();
+    EXPECT_EQ(held.read(service, characteristic), "v1");
+    held.disconnect();
+}
+
 }  // namespace
 }  // namespace adapter_test

@@ -172,5 +172,37 @@ TEST(PlatformLifetime, PeripheralDelegateReleasedWhileNotificationsPourIn) {
     EXPECT_EQ(p->state(), CBPeripheralState::Connected);
 }
 
+class PlatformForgotten : public PlatformTest {};
+
+TEST_F(PlatformForgotten, UnheldPeripheralIsReleasedAndAHeldOneKeepsWorking) {
+    const std::string kGone = "22222222-3333-4444-5555-666666666666";
+    start(world_of({testDevice(), testDevice(kGone)}));
+    auto held = find();
+    ASSERT_TRUE(held);
+    std::weak_ptr<CBPeripheral> gone = find(kGone);
+    ASSERT_FALSE(gone.expired());
+    queue->sync([] {});
+    recorder->clear();  // its advertisements hold the peripherals
+
+    World::get().removePeripheral(kDeviceId);
+    World::get().removePeripheral(kGone);
+    EXPECT_TRUE(eventually([&] { return gone.expired(); }));
+
+    // Back in the world: the held object is the device's again, and works; the other comes as a new one.
+    World::get().addPeripheral(testDevice());
+    World::get().addPeripheral(testDevice(kGone));
+    EXPECT_EQ(find(), held);
+    auto again = find(kGone);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->identifier().UUIDString(), kGone);
+    connect(held);
+    auto service = discoverAll(held);
+    ASSERT_TRUE(service);
+    held->readValue(characteristic(service, kReadChar));
+    auto read = recorder->waitFor("DidUpdateValue");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->value, std::string("\x01\x00\x02", 3));
+}
+
 }  // namespace
 }  // namespace platform_test

@@ -12,7 +12,8 @@
 // lets go during an event is destroyed when that event returns, on the queue's thread, and no later
 // event reaches it. Destroying a central manager stops its scan and its timers; events it had queued
 // are dropped. Dropping the last reference to a manager or a queue from inside one of its own events
-// is allowed: it neither deadlocks nor crashes.
+// is allowed: it neither deadlocks nor crashes. A manager keeps each peripheral it reported until its radio
+// forgets the device and nothing refers to the peripheral any more (see centralManagerDidForgetPeripheral).
 
 #include <array>
 #include <cstdint>
@@ -173,6 +174,12 @@ class CBCentralManagerDelegate {
                                                           const NSError* error);
     virtual void centralManagerDidDisconnectPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral,
                                                        const NSError* error);
+    /// Not one of the platform's: the radio forgot the device (it went away, or the system dropped its record),
+    /// after its link, if any, went down. The manager lets go of the peripheral once nobody else holds it, it
+    /// has no link and the current scan has not reported it; the device reported after that is a new
+    /// peripheral. While held, the object stays the device's and works as before, and the device reported
+    /// again comes as that object. Not delivered once the manager has let go of the peripheral.
+    virtual void centralManagerDidForgetPeripheral(CBCentralManager& central, const CBPeripheralPtr& peripheral);
 };
 
 /// Option dictionaries: key -> flag.

@@ -69,7 +69,7 @@ using AdvertisementReportPtr = std::shared_ptr<const AdvertisementReport>;
 /// A place the radio keeps for its listener, for one device during one scan of one session: the same object
 /// with every report of that device in that scan, and with no other device's. The listener may note there
 /// where it keeps what it knows of the device, so that the device's next reports lead there without a lookup
-/// by key. A new scan may bring a new, empty slot.
+/// by key. A new scan may bring a new, empty slot; a device reported again after `radioForgot` always does.
 struct DeviceSlot {
     /// The listener's own: null until it sets it; read and written only inside the session's events.
     void* note = nullptr;
@@ -131,6 +131,11 @@ class RadioCentralEvents {
     /// The session's scan ended without `stopScan`: the radio could not start it and gave up trying (it wrote a
     /// console line saying why). A new `startScan` tries again. Not called when the radio was switched off.
     virtual void radioScanEnded(const NSError& error) { (void)error; }
+    /// The radio has forgotten the device: it left (the simulated world took it away) or its record was removed
+    /// (bluetoothd dropped the object). Its link, if any, was reported down before. A device reported again
+    /// after this comes as one never seen: its reports bring new, empty slots, never one lent before. Listeners
+    /// that keep nothing per device may ignore it; by default it does nothing.
+    virtual void radioForgot(const DeviceKey& /*device*/) {}
 };
 
 /// One central's session with the radio: its scan and its links.

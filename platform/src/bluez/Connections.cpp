@@ -303,6 +303,11 @@ void Core::reportLosses() {
             finishLink(id, address, switchingOff ? nullptr : &why, lostError("The link was lost."), switchingOff);
         }
     }
+    const auto forgotten = std::move(forgetAfterLoss_);
+    forgetAfterLoss_.clear();
+    for (const auto& address : forgotten) {
+        deviceForgotten(address);
+    }
 }
 
 bool Core::adapterSwitchingOff() const {

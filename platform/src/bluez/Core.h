@@ -276,6 +276,8 @@ class Core {
     void discoveryRefused(const NSError& why) REQUIRES(mutex_);
     void deviceChanged(DeviceObject& device, const DeviceChange& change) REQUIRES(mutex_);
     void reportAdvertisement(DeviceObject& device, bool rssiReported) REQUIRES(mutex_);
+    // bluetoothd dropped the device's object on the adapter in use: every central forgets it.
+    void deviceForgotten(const std::string& address) REQUIRES(mutex_);
     void flushPass() REQUIRES(mutex_);
 
     // ---- Links (Connections.cpp) ----
@@ -391,6 +393,7 @@ class Core {
     // Links lost a moment ago, by central and device, told once they are not part of a switch-off (linkDown).
     std::map<std::pair<uint64_t, std::string>, NSError> lossesPending_ GUARDED_BY(mutex_);
     uint64_t lossTimer_ GUARDED_BY(mutex_) = 0;
+    std::set<std::string> forgetAfterLoss_ GUARDED_BY(mutex_);  // devices removed whose loss is held back
 };
 
 template <typename F>

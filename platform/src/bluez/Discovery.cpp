@@ -309,6 +309,16 @@ void Core::reportAdvertisement(DeviceObject& device, bool rssiReported) {
     }
 }
 
+// After the reports of it already queued. An object bluetoothd makes for the address later is a device never
+// seen: it counts as found, and is reported, on its own.
+void Core::deviceForgotten(const std::string& address) {
+    for (auto& [id, central] : centrals_) {
+        central.rssiSeen.erase(address);
+        central.reported.erase(address);
+        central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioForgot(address); });
+    }
+}
+
 // Delivers the reports and notifications of this loop pass, together per central.
 void Core::flushPass() {
     passQueued_ = false;

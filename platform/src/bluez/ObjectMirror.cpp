@@ -325,6 +325,16 @@ void Core::deviceRemoved(const std::string& path) {
     if (indexed != byAddress_.end() && indexed->second == path) {
         endDevice(address, lostError("The device was removed by bluetoothd."), true);
         byAddress_.erase(address);
+        // Forgotten once its link is reported down: at once, or with the loss held back (endDevice).
+        bool lossHeld = false;
+        for (const auto& entry : lossesPending_) {
+            lossHeld = lossHeld || entry.first.second == address;
+        }
+        if (lossHeld) {
+            forgetAfterLoss_.insert(address);
+        } else {
+            deviceForgotten(address);
+        }
     }
     for (auto a = attributes_.lower_bound(path + "/");
          a != attributes_.end() && a->first.compare(0, path.size() + 1, path + "/") == 0;) {

@@ -347,6 +347,21 @@ void SimCentral::loseLink(const LinkPtr& link, std::optional<uint64_t> epoch, co
     }
 }
 
+void SimCentral::forget(const radio::DeviceKey& device) {
+    // Told from the scheduler's thread, which delivers the reports it took before the device was marked
+    // removed ahead of any task queued after: no report of the device reaches the listener after this.
+    world_.scheduler.after(Clock::duration::zero(), [weak = weak_from_this(), device] {
+        auto session = weak.lock();
+        if (!session) {
+            return;
+        }
+        Emission emission(*session);
+        if (const auto& listener = emission.listener()) {
+            contain(kInListener, [&] { listener->radioForgot(device); });
+        }
+    });
+}
+
 bool SimCentral::subscribed(const LinkPtr& link, const Device* device, size_t service, size_t characteristic) {
     Lock lock(link->mutex);
     return link->device.get() == device && link->state == CBPeripheralState::Connected &&

@@ -91,6 +91,8 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
     void announce(const std::shared_ptr<Device>& device);
     /// Loses the link (disconnected with `error`). With `epoch` set, only if the link is still that connection.
     void loseLink(const std::shared_ptr<SimLink>& link, std::optional<uint64_t> epoch, const NSError& error);
+    /// Tells the listener that the device left the world.
+    void forget(const radio::DeviceKey& device);
     /// Notifies `value` if the link is subscribed to the characteristic.
     void notify(const std::shared_ptr<SimLink>& link, const Device* device, size_t service, size_t characteristic,
                 const std::string& value);

@@ -97,10 +97,14 @@ void loseLinks(const Device& device) {
     }
 }
 
-// Every link to a device that goes away is lost, as when a device walks out of range.
-void takeAway(const std::shared_ptr<Device>& device) {
+// Every link to a device that goes away is lost, as when a device walks out of range; then the sessions
+// forget it.
+void takeAway(WorldState& w, const std::shared_ptr<Device>& device) {
     device->removed = true;
     loseLinks(*device);
+    for (const auto& session : w.sessionsSnapshot()) {
+        session->forget(device->id);
+    }
 }
 
 // A device that joins while managers scan is advertised to them from now on.
@@ -180,7 +184,7 @@ void World::reset(WorldConfig config) {
         impl_->state_delay_ms = config.adapter.state_delay_ms;
     }
     for (const auto& d : old) {
-        takeAway(d);
+        takeAway(*impl_, d);
     }
     applyState(*impl_, config.adapter.state);
     for (const auto& d : fresh) {
@@ -223,7 +227,7 @@ void World::addPeripheral(PeripheralConfig config) {
         impl_->order.push_back(device);
     }
     if (replaced) {
-        takeAway(replaced);
+        takeAway(*impl_, replaced);
     }
     announce(*impl_, device);
 }
@@ -240,7 +244,7 @@ void World::removePeripheral(const std::string& identifier) {
         impl_->devices.erase(it);
         impl_->order.erase(std::find(impl_->order.begin(), impl_->order.end(), device));
     }
-    takeAway(device);
+    takeAway(*impl_, device);
 }
 
 void World::setValue(const std::string& identifier, const std::string& service_uuid,

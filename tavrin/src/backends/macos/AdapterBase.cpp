@@ -60,11 +60,23 @@ std::string AdapterBase::address() {
 }
 
 void AdapterBase::scan_start() {
+    // Released here, without the mutex, once out of the registry.
+    std::vector<std::shared_ptr<PeripheralBase>> gone;
     {
         Lock lock(peripherals_mutex_);
         scan_peripherals_.clear();
         ++scan_generation_;
+        // The last scan's results no longer hold them: forgotten peripherals nobody holds go now.
+        for (auto it = forgotten_peripherals_.begin(); it != forgotten_peripherals_.end();) {
+            const auto entry = known_peripherals_.find(*it);
+            if (entry == known_peripherals_.end() || drop_if_unused_locked(entry, gone)) {
+                it = forgotten_peripherals_.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
+    gone.clear();
     scan_started_ = true;
     delegate_->scanStart();
     TAVRIN_GUARDED(callback_on_scan_start_)();
@@ -156,23 +168,24 @@ void AdapterBase::delegate_did_discover_peripheral(void* peripheral, void* centr
                                                    advertising_data_t advertising_data) {
     // Only this queue inserts into the registry, so the lookup and the insertion need not be one step,
     // the new backend (which talks to the platform) is built without the mutex, and `entry` stays
-    // valid (elements of a hashed map do not move, and nothing erases them while the adapter lives).
+    // valid: elements of a hashed map do not move, and an entry goes only while nothing but the
+    // registry holds its backend, which `base` does here.
     Known* entry = nullptr;
+    std::shared_ptr<PeripheralBase> base;
     {
         Lock lock(peripherals_mutex_);
         const auto it = known_peripherals_.find(peripheral);
         if (it != known_peripherals_.end()) {
             entry = &it->second;
+            base = entry->base;
         }
     }
     if (!entry) {
-        auto base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data, delegate_);
+        base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data, delegate_);
         delegate_->register_peripheral(peripheral, base);
         Lock lock(peripherals_mutex_);
-        entry = &known_peripherals_.emplace(peripheral, Known{std::move(base), kNeverSeen}).first->second;
+        entry = &known_peripherals_.emplace(peripheral, Known{base, kNeverSeen}).first->second;
     }
-    // `base` is fixed once the entry exists; only the generation changes.
-    const std::shared_ptr<PeripheralBase>& base = entry->base;
     base->update_advertising_data(std::move(advertising_data));
     Peripheral handle = PeripheralBuilder(base);
 
@@ -185,6 +198,12 @@ void AdapterBase::delegate_did_discover_peripheral(void* peripheral, void* centr
         generation = scan_generation_;
         if (entry->scan_generation != generation) {
             entry->scan_generation = generation;
+            // Found by a scan begun after the platform forgot it: it is back. A report of the scan
+            // during which it went may still arrive after the news, and does not count.
+            if (entry->forgotten_in != kNotForgotten && generation > entry->forgotten_in) {
+                entry->forgotten_in = kNotForgotten;
+                forgotten_peripherals_.erase(peripheral);
+            }
             scan_peripherals_.emplace(peripheral, base);
             found = true;
         }
@@ -216,6 +235,34 @@ void AdapterBase::delegate_did_disconnect_peripheral(void* peripheral) {
         throw Exception::InvalidReference();
     }
     base->delegate_did_disconnect();
+}
+
+void AdapterBase::delegate_did_forget_peripheral(void* peripheral) {
+    std::vector<std::shared_ptr<PeripheralBase>> gone;
+    Lock lock(peripherals_mutex_);
+    const auto entry = known_peripherals_.find(peripheral);
+    if (entry == known_peripherals_.end()) {
+        return;
+    }
+    entry->second.forgotten_in = scan_generation_;
+    if (!drop_if_unused_locked(entry, gone)) {
+        forgotten_peripherals_.insert(peripheral);
+    }
+    // `gone` is released after the mutex: declared before the lock.
+}
+
+bool AdapterBase::drop_if_unused_locked(Registry::iterator entry, std::vector<std::shared_ptr<PeripheralBase>>& gone) {
+    // Copies of the backend are taken from the registry under the mutex only, so one held by nobody else
+    // cannot gain a holder meanwhile. A link (even one nobody holds a handle to) keeps it for its events.
+    if (entry->second.base.use_count() > 1 ||
+        static_cast<platform::CBPeripheral*>(entry->first)->state() != platform::CBPeripheralState::Disconnected) {
+        return false;
+    }
+    // Its routing entry goes with it, before the platform object can go and its address be reused.
+    delegate_->unregister_peripheral(entry->first);
+    gone.push_back(std::move(entry->second.base));
+    known_peripherals_.erase(entry);
+    return true;
 }
 
 }  // namespace Tavrin

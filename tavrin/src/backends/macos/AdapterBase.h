@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <tavrin/Peripheral.h>
@@ -20,13 +21,17 @@ namespace Tavrin {
 class AdapterBaseMacOS;
 class PeripheralBase;
 
-/// The backend object behind every `Adapter` handle: the registry of every peripheral this adapter
+/// The backend object behind every `Adapter` handle: the registry of the peripherals this adapter
 /// discovered, the peripherals of the current scan, the caller's four scan callbacks, and the routing
 /// of connection events to the peripheral backends. Always held by shared_ptr (made by `create`).
 ///
+/// Registry: a peripheral stays registered, as one backend object, until the platform has forgotten
+/// it (the device went away) and nothing refers to it any more: no caller's handle, no result of the
+/// current scan, no link. Such entries go when the platform's news arrives and at each `scan_start`.
+///
 /// Threads: the scan operations, setters and `scan_get_results` run on the caller's thread, the
-/// start and stop callbacks with them; the three `delegate_did_...` entries run on the event queue,
-/// the found and updated callbacks inside the first. `peripherals_mutex_` guards the two maps and the
+/// start and stop callbacks with them; the `delegate_did_...` entries run on the event queue,
+/// the found and updated callbacks inside the first. `peripherals_mutex_` guards the maps and the
 /// scan generation and is never held while a caller's callback runs, so a callback may use the
 /// adapter freely (read results, swap callbacks, start or stop a scan).
 ///
@@ -58,8 +63,8 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     std::string identifier();
     std::string address();
 
-    /// Clears the current scan's peripherals (not the registry), starts the platform scan, then calls
-    /// the start callback on this thread.
+    /// Clears the current scan's peripherals, drops the registry's forgotten peripherals that nothing
+    /// refers to any more, starts the platform scan, then calls the start callback on this thread.
     void scan_start();
     /// Stops the platform scan, keeping its results, then calls the stop callback on this thread.
     void scan_stop();
@@ -86,16 +91,26 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     void delegate_did_connect_peripheral(void* peripheral);
     /// Throws `Exception::InvalidReference` for a peripheral this adapter never discovered.
     void delegate_did_disconnect_peripheral(void* peripheral);
+    /// The platform forgot the peripheral: it goes from the registry now if nothing refers to it, else
+    /// at a later `scan_start` once nothing does.
+    void delegate_did_forget_peripheral(void* peripheral);
 
   private:
-    // A registry entry: the peripheral's backend and the last scan it was seen in.
+    static constexpr uint64_t kNeverSeen = ~uint64_t{0};
+    static constexpr uint64_t kNotForgotten = ~uint64_t{0};
+    // A registry entry: the peripheral's backend, the last scan it was seen in, and the scan during
+    // which the platform forgot it.
     struct Known {
         std::shared_ptr<PeripheralBase> base;
-        uint64_t scan_generation;  // guarded by peripherals_mutex_
+        uint64_t scan_generation;               // guarded by peripherals_mutex_
+        uint64_t forgotten_in = kNotForgotten;  // guarded by peripherals_mutex_
     };
-    static constexpr uint64_t kNeverSeen = ~uint64_t{0};
+    using Registry = std::unordered_map<void*, Known>;
 
     std::shared_ptr<PeripheralBase> known_peripheral(void* peripheral);
+    // Takes a forgotten entry out of the registry if nothing but the registry refers to it and it has
+    // no link, handing its backend to `gone`, to be released without the mutex. True when it went.
+    bool drop_if_unused_locked(Registry::iterator entry, std::vector<std::shared_ptr<PeripheralBase>>& gone);
 
     // Set once by create(), before the object is handed out and before any discovery can arrive;
     // read on the caller's thread and, to hand it to new peripheral backends, on the event queue.
@@ -109,10 +124,14 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     zem::safe_callback<void(Peripheral)> callback_on_scan_updated_;
     zem::safe_callback<void(Peripheral)> callback_on_scan_found_;
 
-    std::mutex peripherals_mutex_;  // guards known_peripherals_, scan_peripherals_, scan_generation_
-    // Every peripheral ever discovered; written only on the event queue, never shrinks. Hashed: it is
-    // looked up on every advertisement and its order is never shown.
-    std::unordered_map<void*, Known> known_peripherals_;
+    // Guards known_peripherals_, forgotten_peripherals_, scan_peripherals_, scan_generation_.
+    std::mutex peripherals_mutex_;
+    // The peripherals discovered and not yet dropped (see the class comment). Entries are added only
+    // on the event queue; an entry goes only while nothing but the registry holds its backend. Hashed:
+    // it is looked up on every advertisement and its order is never shown.
+    Registry known_peripherals_;
+    // The keys of the registry's entries whose peripheral the platform forgot and has not found since.
+    std::unordered_set<void*> forgotten_peripherals_;
     // The peripherals seen since the last scan_start(); the same objects as in the registry. Each
     // registry entry seen in the current scan carries its generation, so a repeat advertisement needs
     // only the one lookup.

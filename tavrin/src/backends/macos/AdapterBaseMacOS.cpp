@@ -113,6 +113,11 @@ void AdapterBaseMacOS::register_peripheral(void* peripheral, std::weak_ptr<Perip
     peripherals_[peripheral] = std::move(base);
 }
 
+void AdapterBaseMacOS::unregister_peripheral(void* peripheral) {
+    std::lock_guard<std::mutex> lock(peripherals_mutex_);
+    peripherals_.erase(peripheral);
+}
+
 std::shared_ptr<PeripheralBase> AdapterBaseMacOS::registered_peripheral(void* peripheral) {
     std::lock_guard<std::mutex> lock(peripherals_mutex_);
     const auto it = peripherals_.find(peripheral);
@@ -188,6 +193,15 @@ void AdapterBaseMacOS::centralManagerDidDisconnectPeripheral(CBCentralManager&, 
             adapter->delegate_did_disconnect_peripheral(peripheral.get());
         } else if (const auto base = registered_peripheral(peripheral.get())) {
             base->delegate_did_disconnect();
+        }
+    });
+}
+
+void AdapterBaseMacOS::centralManagerDidForgetPeripheral(CBCentralManager&, const CBPeripheralPtr& peripheral) {
+    // Without the adapter there is no registry to drop it from: handles hold what is left.
+    deliver("centralManager:didForgetPeripheral:", peripheral, [&] {
+        if (const auto adapter = adapter_.lock()) {
+            adapter->delegate_did_forget_peripheral(peripheral.get());
         }
     });
 }

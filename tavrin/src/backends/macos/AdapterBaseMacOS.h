@@ -75,6 +75,8 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     /// Records the backend of a platform peripheral (`CBPeripheral*`), for its connection events once
     /// the adapter is gone. Held weakly; any thread.
     void register_peripheral(void* peripheral, std::weak_ptr<PeripheralBase> base);
+    /// Forgets the record, when the adapter drops the peripheral's backend. Any thread.
+    void unregister_peripheral(void* peripheral);
 
     // Platform events (event queue). What the adapter throws out of one of them is written as one
     // console line and goes no further: the queue has no caller to report it to.
@@ -90,6 +92,8 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     void centralManagerDidDisconnectPeripheral(platform::CBCentralManager& central,
                                                const platform::CBPeripheralPtr& peripheral,
                                                const platform::NSError* error) override;
+    void centralManagerDidForgetPeripheral(platform::CBCentralManager& central,
+                                           const platform::CBPeripheralPtr& peripheral) override;
 
   private:
     // The registered backend of a platform peripheral, if it still lives.
@@ -110,8 +114,9 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     std::condition_variable state_changed_;
 
     std::mutex peripherals_mutex_;  // guards peripherals_
-    // Platform peripheral -> its backend; entries are added once per peripheral and never erased (the
-    // manager keeps its peripherals, so a key is never reused while this object lives).
+    // Platform peripheral -> its backend; an entry is added with the backend and erased when the
+    // adapter drops it, while the platform object still lives, so a key reused by a later platform
+    // object never finds the old entry. Entries of backends that outlive the adapter stay.
     std::unordered_map<void*, std::weak_ptr<PeripheralBase>> peripherals_;
 };
 
