@@ -134,6 +134,10 @@ TEST(PlatformFakeRadio, TheFacadeRunsOverAnyRadio) {
     central->scanForPeripherals(std::nullopt, {});
     auto p = recorder->waitForAdvert(kFake);
     ASSERT_TRUE(p);
+    // The radio gave up on the scan: the manager is no longer scanning.
+    EXPECT_TRUE(central->isScanning());
+    fake.session->post([](radio::RadioCentralEvents& l) { l.radioScanEnded(NSError{"FakeDomain", 1, "refused"}); });
+    EXPECT_TRUE(eventually([&] { return !central->isScanning(); }));
     central->stopScan();
     EXPECT_EQ(p->name(), std::string("Fake"));
     EXPECT_EQ(recorder->adverts().front().rssi, -42);
