@@ -100,7 +100,7 @@ class BluezRadioUnit : public ::testing::Test {
     }
 
     void connect(Central& central) {
-        const std::size_t before = central.events->linkCount("connected " + kDevice);
+        const std::size_t before = central.events->countLinks("connected " + kDevice);
         central.radio->connect(kDevice);
         const auto call = bus_->take("Connect");
         ASSERT_TRUE(call);
@@ -317,7 +317,7 @@ TEST_F(BluezRadioUnit, BluetoothdLeavesAndComesBack) {
     bus_->signal("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
                  {Variant(std::string("org.bluez")), Variant(std::string(FakeBus::kOwner)), Variant(std::string())});
     ASSERT_TRUE(central.events->waitState(CBManagerState::Resetting));
-    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice + " CBErrorDomain"), 1u);
+    EXPECT_EQ(central.events->countLinks("disconnected " + kDevice + " CBErrorDomain"), 1u);
 
     bus_->signal("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
                  {Variant(std::string("org.bluez")), Variant(std::string()), Variant(std::string(FakeBus::kOwner))});
@@ -448,7 +448,7 @@ TEST_F(BluezRadioUnit, RefusedCallFailsThatCallAlone) {
     EXPECT_EQ(next.get().value, "\x07");
     EXPECT_EQ(central.radio->state(), CBManagerState::PoweredOn);
     EXPECT_EQ(radio_->authorization(), platform::CBManagerAuthorization::AllowedAlways);
-    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice + " CBErrorDomain"), 0u);
+    EXPECT_EQ(central.events->countLinks("disconnected " + kDevice + " CBErrorDomain"), 0u);
 }
 
 // Writes to one attribute go to bluetoothd one at a time, each after the answer to the write with response before
@@ -524,7 +524,7 @@ TEST_F(BluezRadioUnit, RefusedDiscoveryIsAskedAgainThenTheScanEnds) {
     central.radio->startScan(std::nullopt, true);
     bus_->reply(bus_->take("SetDiscoveryFilter")->id);
     bus_->reply(bus_->take("StartDiscovery")->id);
-    EXPECT_EQ(central.events->linkCount("scan ended org.bluez.Error.InProgress"), 1u);
+    EXPECT_EQ(central.events->countLinks("scan ended org.bluez.Error.InProgress"), 1u);
 }
 
 // A connect asked while the link is still being taken down waits for Connected=false and then connects anew
@@ -543,12 +543,12 @@ TEST_F(BluezRadioUnit, ConnectWaitsForTheLinkBluetoothdHas) {
     bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(false)}});
     const auto anew = bus_->take("Connect");
     ASSERT_TRUE(anew);
-    EXPECT_EQ(central.events->linkCount("connected " + kDevice), 1u);
+    EXPECT_EQ(central.events->countLinks("connected " + kDevice), 1u);
     bus_->fail(anew->id, "org.bluez.Error.Failed", "Operation already in progress");
     bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(true)}});
     EXPECT_TRUE(central.events->waitLink("connected " + kDevice, 1));
-    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice), 0u) << "the superseded disconnection is silent";
-    EXPECT_EQ(central.events->linkCount("failed " + kDevice + " org.bluez.Error.Failed"), 0u);
+    EXPECT_EQ(central.events->countLinks("disconnected " + kDevice), 0u) << "the superseded disconnection is silent";
+    EXPECT_EQ(central.events->countLinks("failed " + kDevice + " org.bluez.Error.Failed"), 0u);
 }
 
 // A subscription bluetoothd starts after the caller gave up is stopped; an MTU exchanged after the connection shows
@@ -613,7 +613,7 @@ TEST_F(BluezRadioUnit, SwitchOffEndsLinksSilentlyWhateverTheOrder) {
     bus_->propertiesChanged(adapter, kAdapterIface, {{"Powered", Variant(false)}});  // rfkill: no warning
     ASSERT_TRUE(central.events->waitState(CBManagerState::PoweredOff));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice + " CBErrorDomain"), 0u);
+    EXPECT_EQ(central.events->countLinks("disconnected " + kDevice + " CBErrorDomain"), 0u);
 
     bus_->propertiesChanged(adapter, kAdapterIface, {{"Powered", Variant(true)}});
     ASSERT_TRUE(central.events->waitState(CBManagerState::PoweredOn));
@@ -629,7 +629,7 @@ TEST_F(BluezRadioUnit, SwitchOffEndsLinksSilentlyWhateverTheOrder) {
     bus_->propertiesChanged(adapter, kAdapterIface, {{"Powered", Variant(false)}});
     ASSERT_TRUE(central.events->waitState(CBManagerState::PoweredOff));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice + " CBErrorDomain"), 1u);
+    EXPECT_EQ(central.events->countLinks("disconnected " + kDevice + " CBErrorDomain"), 1u);
 }
 
 // Only bluetoothd's own signals count, and only the bus's word on who owns its name: another client on the bus
@@ -657,7 +657,7 @@ TEST_F(BluezRadioUnit, SignalsFromAnyoneButBluetoothdAreIgnored) {
     notified({1});
     ASSERT_TRUE(waitValues(*central.events, 1));
     EXPECT_EQ(values(*central.events), std::vector<std::string>{"\x01"});
-    EXPECT_EQ(central.events->linkCount("disconnected " + kDevice + " CBErrorDomain"), 0u);
+    EXPECT_EQ(central.events->countLinks("disconnected " + kDevice + " CBErrorDomain"), 0u);
     EXPECT_EQ(central.events->reportsOf("66:66:66:66:66:66"), 0u);
     EXPECT_EQ(central.radio->state(), CBManagerState::PoweredOn);
 }
@@ -681,7 +681,7 @@ TEST_F(BluezRadioUnit, ConnectRetriedAfterCancelIsACleanAttempt) {
     bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(true)}});
     bus_->reply(second->id);
     ASSERT_TRUE(central.events->waitLink("connected " + kDevice));
-    EXPECT_EQ(central.events->linkCount("failed " + kDevice + " org.bluez.Error.Failed"), 0u);
+    EXPECT_EQ(central.events->countLinks("failed " + kDevice + " org.bluez.Error.Failed"), 0u);
 }
 
 // Only bluetoothd's own objects count: an adapter elsewhere in its listing is not chosen over hci0.

@@ -70,6 +70,11 @@ class Recorder : public platform::radio::RadioCentralEvents {
     bool waitLink(const std::string& line, std::size_t seen = 0, std::chrono::milliseconds limit = 5s) {
         return waitFor([&] { return linkCount(line) > seen; }, limit);
     }
+    // From the test's thread; linkCount is for predicates, which run under the lock.
+    std::size_t countLinks(const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return linkCount(line);
+    }
     std::size_t linkCount(const std::string& line) const {
         return static_cast<std::size_t>(std::count(links.begin(), links.end(), line));
     }
