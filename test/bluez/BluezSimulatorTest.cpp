@@ -337,7 +337,10 @@ TEST_F(BluezSimulatorTest, ForgedNameOwnerChangedEndsNoClientsSession) {
 
 // The read the link is lost under is on the air; the one behind it waits in the link's queue. Both fail.
 TEST_F(BluezSimulatorTest, LinkLossFailsTheCallsInFlightThenDisconnects) {
-    BusClient& c = start();
+    // A device slow enough that the second read is surely queued before the first one drops the link.
+    std::string slow = kWorld;
+    slow.replace(slow.find("\"latency_ms\": 1,"), 15, "\"latency_ms\": 150");
+    BusClient& c = start(slow);
     connectPlug();
     const size_t from = c.events().size();
     const uint64_t dropped = sendRead(pathOf("0000a003-0000-1000-8000-00805f9b34fb"));
