@@ -379,6 +379,28 @@ TEST(PeripheralConnection, FailedConnectToADeviceThatLeftLeavesNothingToTearDown
     EXPECT_EQ(base.read(kService, kReadOnlyChar), "RO");
 }
 
+// A connection made over a disconnection that never ended is a new link: it gets its own discovery,
+// and requests go to its attributes, never to the old link's.
+TEST(PeripheralConnection, ConnectOverAHungDisconnectionWorksOnTheNewLinksAttributes) {
+    auto device = test_device();
+    device.connection.disconnect = platform::sim::DisconnectBehaviour::Hang;
+    PeripheralHarness harness(world_of({device}));
+    auto& base = harness.base();
+    base.connect();
+    const void* old_service = harness.peripheral()->services()->at(0).get();
+    EXPECT_THROW(base.disconnect(), OperationFailed);
+
+    ConsoleCapture console;
+    base.connect();
+    ASSERT_TRUE(base.is_connected());
+    EXPECT_NE(harness.peripheral()->services()->at(0).get(), old_service);
+    EXPECT_EQ(base.read(kService, kReadOnlyChar), "RO");
+    base.write_request(kService, kRequestChar, "request");
+    base.write_command(kService, kCommandChar, "command");
+    EXPECT_TRUE(eventually([&] { return harness.world().receivedWrites(kDevice).size() == 2; }));
+    EXPECT_FALSE(console.has("not of this peripheral's current connection"));
+}
+
 TEST(PeripheralConnection, HangingDisconnectionGivesUpAfterFiveSeconds) {
     auto device = test_device();
     device.connection.disconnect = platform::sim::DisconnectBehaviour::Hang;

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -182,6 +183,8 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     // Throws the operation's usual exception, with a console line, when called on the event queue.
     void refuse_on_event_queue(const char* operation) const;
     bool link_up() const;
+    /// Whether `service` (and so every attribute under it) belongs to the link that is up.
+    bool of_link_up(const platform::CBServicePtr& service) const;
 
     const platform::CBPeripheralPtr peripheral_;           // set at construction, read-only after
     const platform::CBCentralManagerPtr central_manager_;  // set at construction, read-only after
@@ -193,7 +196,9 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     // Discovery requests by their target (the peripheral, a service, a characteristic). Guarded by mutex_.
     std::map<const void*, request_queue_t> discoveries_;
     uint64_t next_record_order_ = 0;  // guarded by mutex_
-    bool tree_complete_ = false;      // guarded by mutex_: a connect discovered the whole tree of the current link
+    // The service list whose whole tree a connect discovered, last; while the platform's list is this
+    // one, the link that is up is fully discovered. Guarded by mutex_.
+    std::optional<std::vector<platform::CBServicePtr>> discovered_;
 };
 
 }  // namespace Tavrin
