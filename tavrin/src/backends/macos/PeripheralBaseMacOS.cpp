@@ -11,6 +11,7 @@
 
 #include "backends/macos/Utils.h"
 #include "callback/guarded.h"
+#include "callback/safe_callback.h"
 #include "frontends/base/CharacteristicBuilder.h"
 #include "frontends/base/DescriptorBuilder.h"
 #include "frontends/base/ServiceBuilder.h"
@@ -792,7 +793,10 @@ void PeripheralBaseMacOS::peripheralDidUpdateValueForCharacteristic(const platfo
     }
 
     // No lock of the library is held while the caller's code runs.
-    TAVRIN_GUARDED(callback->function)(std::move(value));
+    {
+        zem::callback_scope scope;
+        TAVRIN_GUARDED(callback->function)(std::move(value));
+    }
     bool last = false;
     {
         Lock lock(mutex_);
