@@ -33,7 +33,8 @@ namespace Tavrin {
 /// Requests: every request has its own slot in its attribute's queue; the answer fills the oldest
 /// waiting slot of that kind (the link answers in order), an error answer included, so each call gets
 /// its own answer, and a lost link ends every waiting slot as failed at once. A call that gives up
-/// withdraws its slot.
+/// withdraws its slot. Requests are made on the attributes of the link that is up: the platform ignores
+/// one on another link's attribute, so a call whose attribute's link has gone fails at once.
 ///
 /// Callbacks: a value callback is called on the event queue with no lock of the library held, so it
 /// may call any operation. `unsubscribe` empties the stored callback and then waits until a call of it
@@ -114,7 +115,8 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     void writeRequest(const std::string& service_uuid, const std::string& characteristic_uuid,
                       const std::string& payload);
     /// Waits (up to 1.0 s) for room in the link's transmit buffer, then hands the write over. A payload
-    /// longer than the link takes without response, or no room in time, throws `OperationFailed`.
+    /// longer than the link takes without response, no room in time, or a link that went before the write
+    /// was taken, throws `OperationFailed`: a call that returns handed its write to the link that is up.
     void writeCommand(const std::string& service_uuid, const std::string& characteristic_uuid,
                       const std::string& payload);
     /// `callback` runs on the event queue without any lock of the library; what it throws is logged.
