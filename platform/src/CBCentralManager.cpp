@@ -638,10 +638,10 @@ void CBCentralManager::connectPeripheral(const CBPeripheralPtr& peripheral, cons
             return;
         }
         // A connected peripheral is reported connected again; anything else starts a new connection, which
-        // supersedes a disconnection still pending.
+        // supersedes a disconnection still pending: the old link's tree goes with it.
         if (link.state != CBPeripheralState::Connected) {
+            link.resetLocked();
             link.state = CBPeripheralState::Connecting;
-            ++link.epoch;
         }
     }
     impl_->radio->connect(link.key);

@@ -226,6 +226,69 @@ TEST(PeripheralBackend, ConnectionCallbacksAreGuardedOnTheCallersThreadAndRemova
     EXPECT_EQ(log.records().size(), 3u);
 }
 
+/// Two threads meet inside their first callbacks: each waits (bounded) until the other has arrived.
+struct Rendezvous {
+    std::atomic<int> arrived{0};
+    void meet() {
+        ++arrived;
+        eventually([&] { return arrived.load() >= 2; }, 2s);
+    }
+};
+
+// A callback that reaches the other one (by the operation that fires it, or by replacing it) while
+// that one runs on another thread and reaches back: neither waits for the other.
+TEST(PeripheralBackend, CallbacksThatReachEachOtherAcrossThreadsNeverDeadlock) {
+    PeripheralHarness harness(world_of({test_device()}));
+    auto& base = harness.base();
+    LogCapture log;  // the nested calls may fail against each other; what they throw is only logged
+    Rendezvous first, second;
+    std::atomic<int> connected{0}, disconnected{0}, replaced{0};
+
+    // Reconnect when the link drops, and drop it once connected (once the reconnection reports).
+    base.set_callback_on_connected([&] {
+        if (++connected == 1) {
+            first.meet();
+            eventually([&] { return connected.load() >= 2; }, 2s);
+            base.disconnect();
+        }
+    });
+    base.set_callback_on_disconnected([&] {
+        if (++disconnected == 1) {
+            first.meet();
+            base.connect();
+        }
+    });
+    must_finish_within(20s, "connect and disconnect calling each other's callbacks", [&] {
+        std::thread other([&] {
+            eventually([&] { return connected.load() > 0; });
+            base.disconnect();
+        });
+        base.connect();
+        other.join();
+    });
+
+    // Each callback replaces the other while that one runs.
+    base.set_callback_on_connected([&] {
+        second.meet();
+        base.set_callback_on_disconnected([] {});
+        ++replaced;
+    });
+    base.set_callback_on_disconnected([&] {
+        second.meet();
+        base.set_callback_on_connected([] {});
+        ++replaced;
+    });
+    must_finish_within(20s, "callbacks replacing each other", [&] {
+        std::thread other([&] {
+            eventually([&] { return second.arrived.load() > 0; });
+            base.disconnect();
+        });
+        base.connect();
+        other.join();
+    });
+    EXPECT_EQ(replaced.load(), 2);
+}
+
 TEST(PeripheralBackend, FailedConnectionCallsNoCallback) {
     auto device = test_device();
     device.connection.outcome = platform::sim::ConnectOutcome::Fail;

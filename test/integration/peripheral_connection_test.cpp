@@ -350,6 +350,57 @@ TEST(PeripheralConnection, DisconnectLeavesRecordsAndSucceedsWhenAlreadyDown) {
     EXPECT_FALSE(console.has("Disconnection failed."));
 }
 
+// Nobody answers an attempt at a device that has left; the attempt withdrawn after 5.0 s must leave
+// nothing behind for a disconnection to wait for.
+TEST(PeripheralConnection, FailedConnectToADeviceThatLeftLeavesNothingToTearDown) {
+    PeripheralHarness harness(world_of({test_device()}));
+    auto& base = harness.base();
+    ConsoleCapture console;
+    size_t disconnected = 0;
+    base.set_callback_on_disconnected([&] { ++disconnected; });
+    harness.world().removePeripheral(kDevice);
+
+    const auto elapsed = timed([&] {
+        EXPECT_EQ(thrown_text<OperationFailed>([&] { base.connect(); }), "Operation Failed: Peripheral Connection");
+    });
+    EXPECT_TRUE(between(elapsed, 4900ms, 6500ms)) << ms(elapsed);
+    for (int i = 0; i < 2; ++i) {
+        const auto teardown = timed([&] { base.disconnect(); });
+        EXPECT_LT(teardown, 500ms) << ms(teardown);
+    }
+    EXPECT_EQ(disconnected, 2u);
+    EXPECT_FALSE(base.is_connected());
+    EXPECT_FALSE(console.has("Disconnection failed."));
+
+    // The device is back: a new attempt starts clean.
+    harness.world().addPeripheral(test_device());
+    base.connect();
+    EXPECT_TRUE(base.is_connected());
+    EXPECT_EQ(base.read(kService, kReadOnlyChar), "RO");
+}
+
+// A connection made over a disconnection that never ended is a new link: it gets its own discovery,
+// and requests go to its attributes, never to the old link's.
+TEST(PeripheralConnection, ConnectOverAHungDisconnectionWorksOnTheNewLinksAttributes) {
+    auto device = test_device();
+    device.connection.disconnect = platform::sim::DisconnectBehaviour::Hang;
+    PeripheralHarness harness(world_of({device}));
+    auto& base = harness.base();
+    base.connect();
+    const void* old_service = harness.peripheral()->services()->at(0).get();
+    EXPECT_THROW(base.disconnect(), OperationFailed);
+
+    ConsoleCapture console;
+    base.connect();
+    ASSERT_TRUE(base.is_connected());
+    EXPECT_NE(harness.peripheral()->services()->at(0).get(), old_service);
+    EXPECT_EQ(base.read(kService, kReadOnlyChar), "RO");
+    base.write_request(kService, kRequestChar, "request");
+    base.write_command(kService, kCommandChar, "command");
+    EXPECT_TRUE(eventually([&] { return harness.world().receivedWrites(kDevice).size() == 2; }));
+    EXPECT_FALSE(console.has("not of this peripheral's current connection"));
+}
+
 TEST(PeripheralConnection, HangingDisconnectionGivesUpAfterFiveSeconds) {
     auto device = test_device();
     device.connection.disconnect = platform::sim::DisconnectBehaviour::Hang;

@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Watch.h"
+
 namespace {
+
+using namespace std::chrono_literals;
 
 // Counts live instances of a callable, copies and moves included.
 struct Counted {
@@ -160,9 +164,8 @@ TEST(SafeCallback, DestructionDestroysCallableExactlyOnce) {
 
 TEST(SafeCallback, ConcurrentLoadUnloadAndInvoke) {
     zem::safe_callback<void(int)> holder;
-    // Written only from inside the callable with no lock of its own: the holder's mutex must keep
-    // the calls apart (ThreadSanitizer would see a race otherwise).
-    long total = 0;
+    // Calls from two threads may overlap: the callable keeps its own state safe.
+    std::atomic<long> total{0};
     Counted::live = 0;
     std::atomic<bool> stop{false};
     std::atomic<int> invoked{0};
@@ -207,6 +210,76 @@ TEST(SafeCallback, ConcurrentLoadUnloadAndInvoke) {
     EXPECT_GE(total, invoked.load());
     holder.unload();
     EXPECT_EQ(Counted::live, 0);
+}
+
+// Each callable fires the other holder and replaces its callable while the other runs on another
+// thread: no lock of one holder is held while its callable runs, so neither waits for the other.
+TEST(SafeCallback, HoldersReachingEachOtherFromTwoThreadsNeverDeadlock) {
+    zem::safe_callback<void()> a, b;
+    std::atomic<int> arrived{0}, a_calls{0}, b_calls{0};
+    auto meet = [&] {
+        ++arrived;
+        test_support::eventually([&] { return arrived.load() >= 2; }, 2s);
+    };
+    a.load([&] {
+        if (++a_calls == 1) {
+            meet();
+            b();
+            b.load([&] { ++b_calls; });
+        }
+    });
+    b.load([&] {
+        if (++b_calls == 1) {
+            meet();
+            a();
+            a.load([&] { ++a_calls; });
+        }
+    });
+    test_support::must_finish_within(10s, "two holders reaching each other", [&] {
+        std::thread other([&] { b(); });
+        a();
+        other.join();
+    });
+    EXPECT_EQ(a_calls.load(), 2);
+    EXPECT_EQ(b_calls.load(), 2);
+}
+
+// Outside any callback, replacing or removing a callable returns only once its running calls have
+// returned, so what it captured may be freed then. Inside a callback it does not wait (the running
+// call might be waiting for that very callback).
+TEST(SafeCallback, ReplacingWaitsForRunningCallsOnlyOutsideCallbacks) {
+    struct Gate {
+        std::atomic<bool> entered{false}, release{false}, returned{false};
+    };
+    auto blocking = [](Gate& gate) {
+        return [&gate] {
+            gate.entered = true;
+            test_support::eventually([&] { return gate.release.load(); }, 5s);
+            gate.returned = true;
+        };
+    };
+    zem::safe_callback<void()> holder, other;
+    Gate inside, outside;
+
+    holder.load(blocking(inside));
+    std::thread running([&] { holder(); });
+    ASSERT_TRUE(test_support::eventually([&] { return inside.entered.load(); }));
+    other.load([&] { holder.load(blocking(outside)); });
+    other();
+    EXPECT_FALSE(inside.returned.load());
+    inside.release = true;
+    running.join();
+
+    running = std::thread([&] { holder(); });
+    ASSERT_TRUE(test_support::eventually([&] { return outside.entered.load(); }));
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(50ms);
+        outside.release = true;
+    });
+    holder.unload();
+    EXPECT_TRUE(outside.returned.load()) << "unload returned while a call was still running";
+    running.join();
+    releaser.join();
 }
 
 }  // namespace

@@ -298,6 +298,9 @@ void SimCentral::cancelConnection(const radio::DeviceKey& key) {
     if (link->state == CBPeripheralState::Disconnected || link->state == CBPeripheralState::Disconnecting) {
         return;
     }
+    // An attempt is the radio's own to withdraw, whether or not a device is there to answer; ending a link
+    // takes the device, which may hang.
+    const bool attempt = link->state == CBPeripheralState::Connecting;
     link->state = CBPeripheralState::Disconnecting;
     const uint64_t epoch = ++link->epoch;
     link->subscribed.clear();
@@ -306,16 +309,16 @@ void SimCentral::cancelConnection(const radio::DeviceKey& key) {
     if (device) {
         device->detach(link.get());  // the device stops talking on this link at once
     }
-    if (device && device->config.connection.disconnect == DisconnectBehaviour::Disconnect) {
+    if (attempt || (device && device->config.connection.disconnect == DisconnectBehaviour::Disconnect)) {
         std::weak_ptr<SimLink> weak_link = link;
-        world_.scheduler.after(std::chrono::milliseconds(device->config.connection.disconnect_delay_ms),
-                               [weak = weak_from_this(), weak_link, epoch] {
-                                   auto session = weak.lock();
-                                   auto l = weak_link.lock();
-                                   if (session && l) {
-                                       session->emitDisconnected(l, epoch, nullptr);
-                                   }
-                               });
+        const unsigned delay_ms = device ? device->config.connection.disconnect_delay_ms : 0;
+        world_.scheduler.after(std::chrono::milliseconds(delay_ms), [weak = weak_from_this(), weak_link, epoch] {
+            auto session = weak.lock();
+            auto l = weak_link.lock();
+            if (session && l) {
+                session->emitDisconnected(l, epoch, nullptr);
+            }
+        });
     }
 }
 

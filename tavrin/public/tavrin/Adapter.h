@@ -20,11 +20,13 @@ class AdapterBase;
 ///   or `scan_for()`, inside that call. The found and updated callbacks run on the adapter's event
 ///   queue, one event at a time; so do the peripherals' GATT answers and connection events, which
 ///   wait while a callback runs there.
-/// - Locks: none of the library's is held while a callback runs, except that callback's own: calls
-///   of one callback never overlap, and replacing or removing it waits for a call running on
-///   another thread to return (once the setter has returned, the old callback neither runs nor is
-///   called again). So do not replace or remove a callback while holding a lock that the callback
-///   itself takes.
+/// - Locks: none of the library's is held while a callback runs, so callbacks may reach each other
+///   (fire, replace or remove one another) from any threads without waiting for each other. Calls
+///   of one callback fired from two threads may overlap. Replacing or removing a callback from
+///   outside any callback waits for its calls running on other threads to return (once the setter
+///   has returned, the old callback neither runs nor is called again), so do not do it while
+///   holding a lock that the callback takes. From inside a callback it does not wait: the old
+///   callback is not called again, but a call of it already running elsewhere finishes.
 /// - What a callback may do: use this adapter (results, setters, starting or stopping a scan), keep
 ///   or drop handles (the last one included), and call the peripherals' operations that do not
 ///   wait for the event queue (`disconnect()`, the queries). `connect()` and the GATT operations that

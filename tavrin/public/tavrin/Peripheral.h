@@ -116,9 +116,13 @@ public:
     ///   that event calls nothing, however late it comes. A disconnection nobody asked for (link loss,
     ///   the device going) calls it on the library's event queue instead; an attempt that never
     ///   connected calls nothing.
-    /// - Locks: none of the library's is held while they run, except the callback's own: calls of one
-    ///   callback never overlap, and replacing or removing it waits for a call running on another
-    ///   thread to return. So do not replace or remove a callback while holding a lock it takes.
+    /// - Locks: none of the library's is held while they run, so the connected callback may call
+    ///   `disconnect()` and the disconnected one `connect()`, or each replace the other, while both run
+    ///   on different threads. Calls of one callback fired from two threads may overlap (a link loss on
+    ///   the queue while `disconnect()` reports on yours). Replacing or removing a callback from outside
+    ///   any callback waits for its calls running on other threads to return, so do not do it while
+    ///   holding a lock the callback takes; from inside a callback it does not wait (a call already
+    ///   running elsewhere finishes, and the old callback is not called again).
     /// - On the event queue (the disconnected callback of a lost link), `connect()` and the requests
     ///   that wait for an answer fail at once, as in any callback there; `disconnect()` works.
     void set_callback_on_connected(std::function<void()> on_connected);

@@ -26,8 +26,7 @@ class PeripheralBaseMacOS;
 ///
 /// Threads: the operations run on the caller's thread (or on the event queue, when called from a
 /// callback there); `update_advertising_data` and the `delegate_did_...` entries on the event queue.
-/// No lock of this object is held while a caller's callback runs; each callback holder serialises
-/// the calls of its own callback only.
+/// No lock of the library is held while a caller's callback runs, the callback holders' included.
 ///
 /// Lifetime: it keeps the central manager's delegate (and so the manager and its event queue) alive,
 /// so it goes on working, events and callbacks included, after the adapter is gone.

@@ -11,6 +11,7 @@
 
 #include "backends/macos/Utils.h"
 #include "callback/guarded.h"
+#include "callback/safe_callback.h"
 #include "frontends/base/CharacteristicBuilder.h"
 #include "frontends/base/DescriptorBuilder.h"
 #include "frontends/base/ServiceBuilder.h"
@@ -108,6 +109,18 @@ bool PeripheralBaseMacOS::is_on_event_queue() const {
 
 bool PeripheralBaseMacOS::link_up() const {
     return peripheral_->state() == CBPeripheralState::Connected;
+}
+
+// The state is read before the tree. A link comes back up only with a new, empty tree, so a service
+// still in the tree after the state read as connected has belonged to the link that is up since
+// before that read: a request made on its attributes before then was taken, and one on an attribute
+// of any other link was ignored by the platform, and will never be answered.
+bool PeripheralBaseMacOS::of_link_up(const CBServicePtr& service) const {
+    if (!link_up() || !service) {
+        return false;
+    }
+    const auto services = peripheral_->services();
+    return services && std::find(services->begin(), services->end(), service) != services->end();
 }
 
 void PeripheralBaseMacOS::refuse_on_event_queue(const char* operation) const {
@@ -237,8 +250,9 @@ std::map<std::string, characteristic_state_t> PeripheralBaseMacOS::characteristi
 
 void PeripheralBaseMacOS::connect() {
     if (link_up()) {
+        const auto services = peripheral_->services();
         Lock lock(mutex_);
-        if (tree_complete_) {
+        if (services && services == discovered_) {
             return;  // connected and discovered: nothing to redo, nothing to drop
         }
     }
@@ -258,10 +272,12 @@ void PeripheralBaseMacOS::connect() {
 
     // Runs one discovery request against `target` and waits for its list, an error answer or the
     // link's end, whichever comes first.
-    const auto discover = [this](const void* target, Clock::duration limit, auto request, auto discovered) {
+    // `current` tells whether the target still belongs to the link that is up.
+    const auto discover = [this](const void* target, Clock::duration limit, auto request, auto discovered,
+                                 auto current) {
         const auto queue_of = [this, target]() -> request_queue_t& { return discoveries_[target]; };
         const request_ptr slot = send(queue_of, request);
-        wait_for(limit, [&] { return discovered() || slot->answered || !link_up(); });
+        wait_for(limit, [&] { return discovered() || slot->answered || !current(); });
         Lock lock(mutex_);
         const auto it = discoveries_.find(target);
         if (it != discoveries_.end()) {
@@ -275,7 +291,7 @@ void PeripheralBaseMacOS::connect() {
     // A discovery error with the link kept up never sets the list, hence the bound.
     discover(
         peripheral_.get(), kServiceDiscoveryLimit, [&] { peripheral_->discoverServices(std::nullopt); },
-        [&] { return peripheral_->services().has_value(); });
+        [&] { return peripheral_->services().has_value(); }, [&] { return link_up(); });
     const auto services = peripheral_->services();
     if (!services) {
         NSLog("Services could not be discovered.");
@@ -287,7 +303,7 @@ void PeripheralBaseMacOS::connect() {
     for (const CBServicePtr& service : *services) {
         discover(
             service.get(), kDiscoveryStepLimit, [&] { peripheral_->discoverCharacteristics(std::nullopt, service); },
-            [&] { return service->characteristics().has_value(); });
+            [&] { return service->characteristics().has_value(); }, [&] { return of_link_up(service); });
         const auto characteristics = service->characteristics();
         if (!characteristics) {
             NSLog("Characteristics could not be discovered for service %@", service->UUID());
@@ -297,7 +313,7 @@ void PeripheralBaseMacOS::connect() {
         for (const CBCharacteristicPtr& characteristic : *characteristics) {
             discover(
                 characteristic.get(), kDiscoveryStepLimit, [&] { peripheral_->discoverDescriptors(characteristic); },
-                [&] { return characteristic->descriptors().has_value(); });
+                [&] { return characteristic->descriptors().has_value(); }, [&] { return of_link_up(service); });
             const auto descriptors = characteristic->descriptors();
             if (!descriptors) {
                 NSLog("Descriptors could not be discovered for characteristic %@", characteristic->UUID());
@@ -313,6 +329,13 @@ void PeripheralBaseMacOS::connect() {
             }
             found.push_back(characteristic.get());
         }
+    }
+
+    // The link may have gone (and another come up) since a step ended: this tree must still be the
+    // current one.
+    if (!link_up() || peripheral_->services() != services) {
+        NSLog("Services could not be discovered: the link went down during discovery.");
+        throw Exception::OperationFailed("Service Discovery");
     }
 
     // Records of attributes this link does not have belong to an earlier link: their callbacks can
@@ -335,7 +358,7 @@ void PeripheralBaseMacOS::connect() {
             }
             it = characteristic_extras_.erase(it);
         }
-        tree_complete_ = true;
+        discovered_ = services;
     }
     signal();
 }
@@ -351,7 +374,7 @@ void PeripheralBaseMacOS::disconnect() {
     }
     {
         Lock lock(mutex_);
-        tree_complete_ = false;
+        discovered_.reset();
         fail_all_locked();
     }
     signal();
@@ -366,7 +389,7 @@ void PeripheralBaseMacOS::delegateDidDisconnect() {
         Lock lock(mutex_);
         // A late event of an earlier link finds a new one up: what waits now belongs to the new link.
         if (!link_up()) {
-            tree_complete_ = false;
+            discovered_.reset();
             fail_all_locked();
         }
     }
@@ -518,7 +541,7 @@ std::string PeripheralBaseMacOS::read(const std::string& service_uuid, const std
 
     const auto queue_of = [&]() -> request_queue_t& { return record_locked(characteristic).reads; };
     const request_ptr request = send(queue_of, [&] { peripheral_->readValue(characteristic); });
-    wait_for(kRequestLimit, [&] { return request->answered || !link_up(); });
+    wait_for(kRequestLimit, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     // The slot is read once it has left its queue: no event writes it any more.
     if (!request->answered || request->failed) {
@@ -542,7 +565,7 @@ void PeripheralBaseMacOS::writeRequest(const std::string& service_uuid, const st
     const request_ptr request = send(queue_of, [&] {
         peripheral_->writeValue(payload, characteristic, platform::CBCharacteristicWriteType::WithResponse);
     });
-    wait_for(kRequestLimit, [&] { return request->answered || !link_up(); });
+    wait_for(kRequestLimit, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Characteristic %@ could not be written", characteristic->UUID());
@@ -572,10 +595,13 @@ void PeripheralBaseMacOS::writeCommand(const std::string& service_uuid, const st
     // Testing for room and handing the write over happen as one step, so two writers cannot both take
     // the last free slot. The wait is woken by the platform's ready-to-send callback and otherwise
     // looks again every step (the radio frees room without the event queue, so this works on it too).
+    // The platform drops without a word a write on an attribute of a link that is gone, so the
+    // attribute is checked before the write and again after it (see of_link_up): a write that passes
+    // both went out on the link that is up.
     bool sent = false;
     bool link_down = false;
     wait_for(kRequestLimit, [&] {
-        if (!link_up()) {
+        if (!of_link_up(found.first)) {
             link_down = true;
             return true;
         }
@@ -583,7 +609,8 @@ void PeripheralBaseMacOS::writeCommand(const std::string& service_uuid, const st
             return false;
         }
         peripheral_->writeValue(payload, characteristic, platform::CBCharacteristicWriteType::WithoutResponse);
-        sent = true;
+        sent = of_link_up(found.first);
+        link_down = !sent;
         return true;
     });
     if (!sent) {
@@ -612,7 +639,8 @@ void PeripheralBaseMacOS::notify(const std::string& service_uuid, const std::str
         ++record.callback_serial;
         peripheral_->setNotifyValue(true, characteristic);
     });
-    wait_for(kRequestLimit, [&] { return characteristic->isNotifying() || request->failed || !link_up(); });
+    wait_for(kRequestLimit,
+             [&] { return characteristic->isNotifying() || request->failed || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!characteristic->isNotifying()) {
         NSLog("Could not enable notifications for characteristic %@", characteristic->UUID());
@@ -682,7 +710,7 @@ std::string PeripheralBaseMacOS::read(const std::string& service_uuid, const std
         return record ? record->reads : unowned;
     };
     const request_ptr request = send(queue_of, [&] { peripheral_->readValue(descriptor); });
-    wait_for(kRequestLimit, [&] { return request->answered || !link_up(); });
+    wait_for(kRequestLimit, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Descriptor %@ could not be read", descriptor->UUID());
@@ -711,7 +739,7 @@ void PeripheralBaseMacOS::write(const std::string& service_uuid, const std::stri
         NSLog("Descriptor %@ does not support write.", descriptor->UUID());
         throw Exception::OperationNotSupported();
     }
-    wait_for(kRequestLimit, [&] { return request->answered || !link_up(); });
+    wait_for(kRequestLimit, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Descriptor %@ could not be written", descriptor->UUID());
@@ -765,7 +793,10 @@ void PeripheralBaseMacOS::peripheralDidUpdateValueForCharacteristic(const platfo
     }
 
     // No lock of the library is held while the caller's code runs.
-    TAVRIN_GUARDED(callback->function)(std::move(value));
+    {
+        zem::callback_scope scope;
+        TAVRIN_GUARDED(callback->function)(std::move(value));
+    }
     bool last = false;
     {
         Lock lock(mutex_);

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,7 +33,8 @@ namespace Tavrin {
 /// Requests: every request has its own slot in its attribute's queue; the answer fills the oldest
 /// waiting slot of that kind (the link answers in order), an error answer included, so each call gets
 /// its own answer, and a lost link ends every waiting slot as failed at once. A call that gives up
-/// withdraws its slot.
+/// withdraws its slot. Requests are made on the attributes of the link that is up: the platform ignores
+/// one on another link's attribute, so a call whose attribute's link has gone fails at once.
 ///
 /// Callbacks: a value callback is called on the event queue with no lock of the library held, so it
 /// may call any operation. `unsubscribe` empties the stored callback and then waits until a call of it
@@ -113,7 +115,8 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     void writeRequest(const std::string& service_uuid, const std::string& characteristic_uuid,
                       const std::string& payload);
     /// Waits (up to 1.0 s) for room in the link's transmit buffer, then hands the write over. A payload
-    /// longer than the link takes without response, or no room in time, throws `OperationFailed`.
+    /// longer than the link takes without response, no room in time, or a link that went before the write
+    /// was taken, throws `OperationFailed`: a call that returns handed its write to the link that is up.
     void writeCommand(const std::string& service_uuid, const std::string& characteristic_uuid,
                       const std::string& payload);
     /// `callback` runs on the event queue without any lock of the library; what it throws is logged.
@@ -182,6 +185,8 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     // Throws the operation's usual exception, with a console line, when called on the event queue.
     void refuse_on_event_queue(const char* operation) const;
     bool link_up() const;
+    /// Whether `service` (and so every attribute under it) belongs to the link that is up.
+    bool of_link_up(const platform::CBServicePtr& service) const;
 
     const platform::CBPeripheralPtr peripheral_;           // set at construction, read-only after
     const platform::CBCentralManagerPtr central_manager_;  // set at construction, read-only after
@@ -193,7 +198,9 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     // Discovery requests by their target (the peripheral, a service, a characteristic). Guarded by mutex_.
     std::map<const void*, request_queue_t> discoveries_;
     uint64_t next_record_order_ = 0;  // guarded by mutex_
-    bool tree_complete_ = false;      // guarded by mutex_: a connect discovered the whole tree of the current link
+    // The service list whose whole tree a connect discovered, last; while the platform's list is this
+    // one, the link that is up is fully discovered. Guarded by mutex_.
+    std::optional<std::vector<platform::CBServicePtr>> discovered_;
 };
 
 }  // namespace Tavrin
