@@ -425,7 +425,10 @@ TEST_F(BluezSimulatorTest, ConnectionOutcomesAndAdapterErrorsAreBluetoothds) {
     const BusEvent off = c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery");
     EXPECT_EQ(off.error, "org.bluez.Error.NotReady");
     EXPECT_EQ(off.message, "Resource Not Ready");
+    // Powered on once the new settings say so, after the Set's reply.
+    from = c.events().size();
     EXPECT_EQ(c.set(kAdapter, "org.bluez.Adapter1", "Powered", sdbus::Variant(true)).error, "");
+    EXPECT_TRUE(c.waitFor(changed(kAdapter, "Powered", "true"), from));
     EXPECT_EQ(c.call(kAdapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
     EXPECT_EQ(simulator()->stop(), 0) << "SIGTERM ends it cleanly";
 }
