@@ -128,18 +128,23 @@ void Impl::setPowerState(const std::string& state) {
     }
 }
 
+// The controller took every link down: each ends without a word, and removals that waited for it finish.
+void Impl::dropAllLinks() {
+    std::vector<Device*> all;
+    for (auto& [key, device] : devices) {
+        all.push_back(device.get());
+    }
+    for (Device* d : all) {
+        dropLink(*d, true);
+        finishRemoval(*d);
+    }
+}
+
 // The radio switched on or off by itself: the links went without a word.
 void Impl::setPowered(bool on) {
     if (!on) {
         scanning = false;
-        std::vector<Device*> all;
-        for (auto& [key, device] : devices) {
-            all.push_back(device.get());
-        }
-        for (Device* d : all) {
-            dropLink(*d, true);
-            finishRemoval(*d);
-        }
+        dropAllLinks();
     }
     poweredSettled(on);
 }
@@ -162,14 +167,7 @@ void Impl::setPoweredByClient(bool on) {
     if (!on) {
         // The controller takes the links down before it reports itself off.
         scanning = false;
-        std::vector<Device*> all;
-        for (auto& [key, device] : devices) {
-            all.push_back(device.get());
-        }
-        for (Device* d : all) {
-            dropLink(*d, true);
-            finishRemoval(*d);
-        }
+        dropAllLinks();
     }
     later([on](Impl& self) {
         self.power_target.reset();
@@ -194,20 +192,7 @@ void Impl::endDiscoveries() {
     scanning = false;
     sessions.clear();
     remerge();
-    if (discovering) {
-        discovering = false;
-        adapter->set(kAdapter, "Discovering", false);
-    }
-    std::vector<Device*> gone;
-    for (auto& [key, device] : devices) {
-        forgetSighting(*device);
-        if (device->temporary && !device->connectable && device->link == Link::Idle) {
-            gone.push_back(device.get());
-        }
-    }
-    for (Device* d : gone) {
-        removeDevice(*d, false);
-    }
+    discoveryStopped();
 }
 
 }  // namespace bluezsim

@@ -97,6 +97,12 @@ void Impl::stopScanIfUnused() {
         central->stopScan();
         scanning = false;
     }
+    discoveryStopped();
+}
+
+// Discovery is over: Discovering turns false, sightings are forgotten, and the temporary devices nobody can
+// connect to go.
+void Impl::discoveryStopped() {
     if (discovering) {
         discovering = false;
         adapter->set(kAdapter, "Discovering", false);

@@ -323,6 +323,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void poweredSettled(bool on);
     void setPowerState(const std::string& state);
     void endDiscoveries();
+    void discoveryStopped();
+    void dropAllLinks();
 
     // --- Discovery sessions, their filters, and what a sighting reports (Discovery.cpp). ---
 
