@@ -403,6 +403,11 @@ void CBCentralManager::Impl::radioDisconnected(const radio::DeviceKey& device, c
     if (link->state == CBPeripheralState::Disconnected) {
         return;
     }
+    // Only a cancel is answered without an error, and a connection started since superseded it: the answer
+    // belongs to the link that went, and the new attempt goes on.
+    if (!error && link->state == CBPeripheralState::Connecting) {
+        return;
+    }
     link->resetLocked();
     std::optional<NSError> why;
     if (error) {

@@ -232,6 +232,25 @@ TEST_F(FakeRadioScan, QueuedAdvertisementsKeepTheDataTheyCameWith) {
     EXPECT_EQ(versions, "-112233");
 }
 
+// A connection started while the radio's answer to a cancel is still on its way supersedes that cancel: the late
+// answer belongs to the link that went, and the new connection comes up all the same.
+TEST_F(FakeRadioScan, AConnectionSupersedesTheAnswerToACancelStillOnItsWay) {
+    auto p = recorder->waitForAdvert(kFake);
+    ASSERT_TRUE(p);
+    central->connectPeripheral(p, {});
+    ASSERT_TRUE(recorder->waitFor("DidConnect"));
+
+    std::promise<void> open;
+    fake.session->post([held = open.get_future().share()](radio::RadioCentralEvents&) { held.wait(); });
+    central->cancelPeripheralConnection(p);  // answered once the radio's thread goes on
+    central->connectPeripheral(p, {});       // and this one after it
+    EXPECT_EQ(p->state(), CBPeripheralState::Connecting);
+    open.set_value();
+    EXPECT_TRUE(recorder->waitFor("DidConnect", 2));
+    EXPECT_EQ(p->state(), CBPeripheralState::Connected);
+    EXPECT_EQ(recorder->count("DidDisconnect"), 0u);
+}
+
 TEST_F(FakeRadioScan, ABatchMeetingACaughtUpQueueGoesWholeAndOneBehindItIsBounded) {
     // Radios hand over one batch per pass, which may be larger than the backlog bound: while the queue has caught
     // up such a batch is not a queue behind and arrives whole; a batch behind waiting ones loses its repeats.

@@ -56,6 +56,26 @@ TEST_F(PlatformTransmit, TooLongWriteWithoutResponseIsDroppedWithAConsoleLine) {
     EXPECT_EQ(recorder->count("DidWriteValue"), 0u);  // no answer to a write without response
 }
 
+// A connection made over a disconnection that hangs carries writes without response, also when a write was still
+// waiting for the old link's next interval when it went.
+TEST_F(PlatformTransmit, ConnectionOverAHangingDisconnectionCarriesWritesWithoutResponse) {
+    auto config = testDevice();
+    config.connection.interval_ms = 40;
+    config.connection.disconnect = sim::DisconnectBehaviour::Hang;
+    start(world_of({config}));
+    CBPeripheralPtr p;
+    auto service = ready(p);
+    ASSERT_TRUE(service);
+    p->writeValue("lost", characteristic(service, kWriteChar), CBCharacteristicWriteType::WithoutResponse);
+    central->cancelPeripheralConnection(p);
+    connect(p);
+    service = discoverAll(p);
+    ASSERT_TRUE(service);
+    p->writeValue("carried", characteristic(service, kWriteChar), CBCharacteristicWriteType::WithoutResponse);
+    ASSERT_TRUE(eventually([] { return World::get().receivedWrites(kDeviceId).size() == 1; }, 1s));
+    EXPECT_EQ(World::get().receivedWrites(kDeviceId)[0].data, "carried");
+}
+
 // The plug as the embedded default world has it, fast.
 sim::PeripheralConfig plugDevice() {
     sim::PeripheralConfig p;

@@ -133,9 +133,13 @@ struct DeviceState {
     std::vector<SentWrite> sent;                                                 // guarded by mutex
     // Characteristics whose device may drop what is written to them (a write fault); guarded by mutex.
     std::set<const Attribute*> lossy;
-    // Whether a disconnected callback is installed, and a count bumped around every change of it.
-    std::atomic<bool> installed{false};
-    std::atomic<unsigned> generation{0};
+    // What the disconnected callback is, as far as known: installs that overlapped leave it unknown (their
+    // order in the library is not theirs here). Bumped on every install's start and end. Guarded by mutex.
+    bool installed = false;
+    bool known = true;
+    unsigned generation = 0;
+    unsigned installs_running = 0;
+    uint64_t installs_started = 0;
     platform::CBPeripheralPtr platform;             // set up front, then read-only
     std::weak_ptr<Tavrin::PeripheralBase> backend;  // set up front, then read-only
 };
@@ -263,10 +267,10 @@ bool Run::call(const std::string& name, unsigned allowed, Clock::duration limit,
     } catch (...) {
         unexpected = "a non-standard exception";
     }
-    if (!unexpected.empty()) {
-        fail(name + " threw " + unexpected);
-    }
     const auto spent = Clock::now() - start - (tls.in_callbacks[depth] - callbacks_before);
+    if (!unexpected.empty()) {
+        fail(name + " threw " + unexpected + " after " + std::to_string(ms(spent)) + " ms");
+    }
     if (spent > limit + options_.slack) {
         fail(name + " took " + std::to_string(ms(spent)) + " ms; its limit is " + std::to_string(ms(limit)) + " ms");
     }
@@ -381,14 +385,24 @@ std::function<void()> Run::on_disconnected(unsigned device, unsigned variant) {
 }
 
 // The disconnected callback's presence is what the exactly-once check relies on: it is marked changing
-// for the length of the call.
+// for the length of the call, and known afterwards only if no other install overlapped it.
 void Run::install_disconnected(Peripheral& p, unsigned device, std::function<void()> callback) {
     DeviceState& state = *devices_[device];
-    ++state.generation;
-    const bool installing = static_cast<bool>(callback);
-    if (call("set_callback_on_disconnected()", 0, 60s, [&] { p.set_callback_on_disconnected(std::move(callback)); })) {
-        state.installed = installing;
+    uint64_t started = 0;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        ++state.generation;
+        ++state.installs_running;
+        started = ++state.installs_started;
     }
+    const bool installing = static_cast<bool>(callback);
+    const bool done =
+        call("set_callback_on_disconnected()", 0, 60s, [&] { p.set_callback_on_disconnected(std::move(callback)); });
+    std::lock_guard<std::mutex> lock(state.mutex);
+    const bool alone = state.installs_running == 1 && state.installs_started == started;
+    --state.installs_running;
+    state.known = alone && done;
+    state.installed = installing;
     ++state.generation;
 }
 
@@ -485,8 +499,14 @@ void Run::connect(Peripheral& p, unsigned device) {
 
 void Run::disconnect(Peripheral& p, unsigned device) {
     DeviceState& state = *devices_[device];
-    const unsigned generation = state.generation;
-    const bool installed = state.installed;
+    unsigned generation = 0;
+    bool installed = false, known = false;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        generation = state.generation;
+        installed = state.installed;
+        known = state.known && state.installs_running == 0;
+    }
     Token token;
     token.device = device;
     tls.disconnects.push_back(&token);
@@ -495,7 +515,11 @@ void Run::disconnect(Peripheral& p, unsigned device) {
     if (token.wrong) {
         fail("disconnect() called another peripheral's disconnected callback");
     }
-    const bool settled = generation == state.generation;
+    bool settled = false;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        settled = known && generation == state.generation;
+    }
     const unsigned expected = returned && installed ? 1 : 0;
     if ((settled && token.calls != expected) || token.calls > 1) {
         fail("disconnect() " + std::string(returned ? "returned" : "threw") + " and called the disconnected callback " +
@@ -1103,6 +1127,10 @@ int main(int argc, char** argv) {
         std::string summary;
         {
             const auto began = Clock::now();
+            {
+                std::lock_guard<std::mutex> lock(console->first);
+                console->second.clear();
+            }
             Run one(seed, options);
             failure = one.execute();
             summary = one.summary();

@@ -155,7 +155,8 @@ class RadioCentral {
 
     /// Asks for a link; answered by `radioConnected` or `radioConnectFailed`, or by nothing while the attempt
     /// runs (it runs until it succeeds, fails or is cancelled). Connecting a connected device answers
-    /// `radioConnected` again.
+    /// `radioConnected` again. A connect made before a cancel was answered supersedes the cancel, whose answer
+    /// then comes before the connect's own or not at all.
     virtual void connect(const DeviceKey& device) = 0;
     /// Takes the link down, or cancels a pending attempt; answered by `radioDisconnected` with no error. On a
     /// device without link or attempt it does nothing.

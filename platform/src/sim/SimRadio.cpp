@@ -305,6 +305,7 @@ void SimCentral::cancelConnection(const radio::DeviceKey& key) {
     const uint64_t epoch = ++link->epoch;
     link->subscribed.clear();
     link->transmit.clear();
+    link->drain_armed = false;  // the drain armed for the old epoch does nothing: a new link must arm its own
     const auto device = link->device;
     if (device) {
         device->detach(link.get());  // the device stops talking on this link at once
