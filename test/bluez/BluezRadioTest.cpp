@@ -227,6 +227,11 @@ TEST_F(BluezRadioTest, ConnectDiscoverReadWriteDescriptorsAndTheMtu) {
     ASSERT_NE(description, descriptors.end());
     const Outcome text = await([&](auto done) { session_->readDescriptor(kPlug, description->handle, done); });
     EXPECT_EQ(text.value, "Status");
+    // A descriptor write carries no write type: it is answered like any request.
+    const Outcome described = await([&](auto done) {
+        session_->writeDescriptor(kPlug, description->handle, "Plug state", [done](const NSError* e) { done(e, ""); });
+    });
+    EXPECT_TRUE(described.answered);
 
     session_->cancelConnection(kPlug);
     EXPECT_TRUE(recorder_->waitLink("disconnected " + kPlug));

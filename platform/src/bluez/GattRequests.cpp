@@ -8,6 +8,15 @@
 
 namespace platform::bluez {
 
+namespace {
+
+// A write's type: "request", "command", or none at all (a descriptor's write).
+bool isCommand(const char* type) {
+    return type != nullptr && std::strcmp(type, "command") == 0;
+}
+
+}  // namespace
+
 // ---- Discovery of the attribute tree ----
 
 void Core::discoverServices(uint64_t id, const std::string& address, ServicesDone done) {
@@ -246,7 +255,7 @@ void Core::sendWrite(uint64_t id, const std::string& address, AttributeHandle ha
     request.descriptor = descriptor;
     request.done = std::move(done);
     const uint64_t call = addRequest(std::move(request));
-    if (std::strcmp(type, "command") != 0) {
+    if (!isCommand(type)) {
         // The caller's limit; the attribute stays busy until bluetoothd answers all the same.
         requests_[call].timer =
             loop_.after(kRequestTimeout, [call](Core& core) REQUIRES(core.mutex_) { core.writeGivenUp(call); });
@@ -264,7 +273,7 @@ void Core::sendWrite(uint64_t id, const std::string& address, AttributeHandle ha
 // Puts one write on the bus. A command is answered by bluetoothd once queued for the link and keeps nothing busy;
 // a write with response keeps the attribute busy until its answer.
 void Core::putWrite(const std::string& address, const WriteKey& key, QueuedWrite write) {
-    const bool command = std::strcmp(write.type, "command") == 0;
+    const bool command = isCommand(write.type);
     if (!command) {
         runtime_[address].writes[key].inFlight = write.call;
     }
