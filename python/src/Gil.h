@@ -1,0 +1,99 @@
+#pragma once
+// How the library's threads enter Python, and how the interpreter's exit keeps them out.
+//
+// The one rule that keeps the module free of deadlocks: no thread holds the GIL while it waits for
+// anything of the library. So every call into the library releases the GIL first, and a library
+// thread takes the GIL only to run Python code (a callback, a sink, a reference count) and gives it
+// back before it returns to the library.
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace tavrin_py {
+
+namespace py = pybind11;
+
+/// Counts the library threads that are about to run or are running Python. Once the interpreter starts to
+/// exit (`close()`), no new entry is granted: callbacks are skipped and Python references still held by the
+/// library are leaked rather than freed without an interpreter.
+class Gate {
+  public:
+    /// Notes the interpreter this module lives in; called once from the module's init.
+    static void init();
+    /// False once the interpreter is exiting; otherwise the caller must call `leave()`.
+    static bool enter();
+    static void leave();
+    /// Called at exit, GIL held: refuses new entries, then waits (GIL released, at most `limit_ms`) for
+    /// the running ones to leave.
+    static void close(int limit_ms);
+};
+
+/// Takes the GIL on any thread: a Python thread that released it, or a library thread, which gets a
+/// Python thread state of its own the first time and keeps it until it ends. Nested use is allowed.
+/// Only inside a granted `Gate` entry.
+class Acquire {
+  public:
+    Acquire();
+    ~Acquire();
+    Acquire(const Acquire&) = delete;
+    Acquire& operator=(const Acquire&) = delete;
+
+  private:
+    bool nested_ = false;
+};
+
+/// A Python object owned by the library's side (a callback in a std::function): copied freely without the
+/// GIL, and released under the GIL by whichever thread drops the last copy.
+class PyRef {
+  public:
+    explicit PyRef(py::object object) : object_(object.release().ptr()) {}
+    ~PyRef();
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    py::handle get() const { return object_; }
+
+  private:
+    PyObject* object_;
+};
+
+/// Runs `body` (Python code) under the GIL on whatever thread calls it. A Python exception becomes a
+/// std::runtime_error carrying its text, thrown once the GIL is given back, so that the library logs it as
+/// any callback's failure and its queue goes on. Does nothing once the interpreter is exiting.
+template <typename Body>
+void runPython(Body&& body) {
+    if (!Gate::enter()) {
+        return;
+    }
+    std::string failure;
+    {
+        Acquire gil;
+        try {
+            body();
+        } catch (py::error_already_set& e) {
+            failure = std::string("Python callback raised ") + e.what();
+        }
+    }
+    Gate::leave();
+    if (!failure.empty()) {
+        throw std::runtime_error(failure);
+    }
+}
+
+/// Deletes a library handle with the GIL released: dropping the last handle may join a library thread,
+/// and that thread may be waiting for the GIL to run a callback.
+template <typename T>
+struct ReleasingDelete {
+    void operator()(T* handle) const {
+        if (PyGILState_Check()) {
+            py::gil_scoped_release release;
+            delete handle;
+        } else {
+            delete handle;
+        }
+    }
+};
+
+}  // namespace tavrin_py

@@ -1,0 +1,288 @@
+// The library's handles as Python classes with the C++ names. Every call that reaches the library runs
+// with the GIL released; payloads are bytes both ways; callbacks run Python through runPython().
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <pybind11/functional.h>
+#include <pybind11/stl.h>
+
+#include <tavrin/Tavrin.h>
+
+#include "Bindings.h"
+#include "Gil.h"
+
+namespace tavrin_py {
+
+namespace {
+
+using Tavrin::Adapter;
+using Tavrin::Characteristic;
+using Tavrin::Descriptor;
+using Tavrin::Peripheral;
+using Tavrin::Service;
+
+using AdapterHolder = std::unique_ptr<Adapter, ReleasingDelete<Adapter>>;
+using PeripheralHolder = std::unique_ptr<Peripheral, ReleasingDelete<Peripheral>>;
+
+const auto kNoGil = py::call_guard<py::gil_scoped_release>();
+
+/// A payload from Python: any bytes-like object (bytes, bytearray, memoryview), never text.
+std::string payload(const py::object& data) {
+    if (py::isinstance<py::str>(data)) {
+        throw py::type_error("payloads are bytes-like objects, not str: encode the text first");
+    }
+    py::buffer_info info = py::buffer(data).request();
+    return std::string(static_cast<const char*>(info.ptr), static_cast<size_t>(info.size * info.itemsize));
+}
+
+py::dict bytesMap(const std::map<uint16_t, std::string>& values) {
+    py::dict result;
+    for (const auto& [key, value] : values) {
+        result[py::int_(key)] = py::bytes(value);
+    }
+    return result;
+}
+
+// The callables handed to the library. None clears the callback, as an empty std::function does.
+std::function<void()> plainCallback(const py::object& fn) {
+    if (fn.is_none()) {
+        return nullptr;
+    }
+    auto ref = std::make_shared<PyRef>(fn);
+    return [ref] { runPython([&ref] { ref->get()(); }); };
+}
+
+std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
+    if (fn.is_none()) {
+        return nullptr;
+    }
+    auto ref = std::make_shared<PyRef>(fn);
+    return [ref](Peripheral peripheral) { runPython([&ref, &peripheral] { ref->get()(py::cast(peripheral)); }); };
+}
+
+std::function<void(std::string)> valueCallback(const py::object& fn) {
+    if (fn.is_none()) {
+        throw py::type_error("a value callback is required");
+    }
+    auto ref = std::make_shared<PyRef>(fn);
+    return [ref](std::string value) { runPython([&ref, &value] { ref->get()(py::bytes(value)); }); };
+}
+
+// Setters: the callable is wrapped with the GIL held, then handed over with it released, since replacing a
+// callback waits for the old one's running calls, which may be waiting for the GIL.
+template <typename Handle, typename Wrapped>
+void setCallback(Handle& handle, void (Handle::*setter)(Wrapped), Wrapped wrapped) {
+    py::gil_scoped_release release;
+    (handle.*setter)(std::move(wrapped));
+}
+
+void bindAttributes(py::module_& m) {
+    py::class_<Descriptor>(m, "Descriptor").def("uuid", &Descriptor::uuid);
+    py::class_<Characteristic>(m, "Characteristic")
+        .def("uuid", &Characteristic::uuid)
+        .def("descriptors", &Characteristic::descriptors)
+        .def("can_read", &Characteristic::can_read)
+        .def("can_write_request", &Characteristic::can_write_request)
+        .def("can_write_command", &Characteristic::can_write_command)
+        .def("can_notify", &Characteristic::can_notify)
+        .def("can_indicate", &Characteristic::can_indicate)
+        .def("capabilities", &Characteristic::capabilities);
+    py::class_<Service>(m, "Service")
+        .def("uuid", &Service::uuid)
+        .def("data", [](Service& s) { return py::bytes(s.data()); })
+        .def("characteristics", &Service::characteristics);
+}
+
+void bindPeripheral(py::module_& m) {
+    py::enum_<Tavrin::AddressType>(m, "AddressType")
+        .value("PUBLIC", Tavrin::AddressType::Public)
+        .value("RANDOM", Tavrin::AddressType::Random)
+        .value("UNSPECIFIED", Tavrin::AddressType::Unspecified);
+
+    py::class_<Peripheral, PeripheralHolder>(m, "Peripheral")
+        .def(py::init<>())
+        .def("initialized", &Peripheral::initialized)
+        .def("identifier", &Peripheral::identifier, kNoGil)
+        .def("address", &Peripheral::address, kNoGil)
+        .def("address_type", &Peripheral::address_type, kNoGil)
+        .def("rssi", &Peripheral::rssi, kNoGil)
+        .def("tx_power", &Peripheral::tx_power, kNoGil)
+        .def("mtu", &Peripheral::mtu, kNoGil)
+        .def("connect", &Peripheral::connect, kNoGil)
+        .def("disconnect", &Peripheral::disconnect, kNoGil)
+        .def("is_connected", &Peripheral::is_connected, kNoGil)
+        .def("is_connectable", &Peripheral::is_connectable, kNoGil)
+        .def("is_paired", &Peripheral::is_paired, kNoGil)
+        .def("unpair", &Peripheral::unpair, kNoGil)
+        .def("services", &Peripheral::services, kNoGil)
+        .def("manufacturer_data",
+             [](Peripheral& p) {
+                 std::map<uint16_t, std::string> data;
+                 {
+                     py::gil_scoped_release release;
+                     data = p.manufacturer_data();
+                 }
+                 return bytesMap(data);
+             })
+        .def(
+            "read",
+            [](Peripheral& p, const std::string& service, const std::string& characteristic) {
+                std::string value;
+                {
+                    py::gil_scoped_release release;
+                    value = p.read(service, characteristic);
+                }
+                return py::bytes(value);
+            },
+            py::arg("service"), py::arg("characteristic"))
+        .def(
+            "read",
+            [](Peripheral& p, const std::string& service, const std::string& characteristic,
+               const std::string& descriptor) {
+                std::string value;
+                {
+                    py::gil_scoped_release release;
+                    value = p.read(service, characteristic, descriptor);
+                }
+                return py::bytes(value);
+            },
+            py::arg("service"), py::arg("characteristic"), py::arg("descriptor"))
+        .def(
+            "write_request",
+            [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& data) {
+                std::string bytes = payload(data);
+                py::gil_scoped_release release;
+                p.write_request(service, characteristic, bytes);
+            },
+            py::arg("service"), py::arg("characteristic"), py::arg("data"))
+        .def(
+            "write_command",
+            [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& data) {
+                std::string bytes = payload(data);
+                py::gil_scoped_release release;
+                p.write_command(service, characteristic, bytes);
+            },
+            py::arg("service"), py::arg("characteristic"), py::arg("data"))
+        .def(
+            "write",
+            [](Peripheral& p, const std::string& service, const std::string& characteristic,
+               const std::string& descriptor, const py::object& data) {
+                std::string bytes = payload(data);
+                py::gil_scoped_release release;
+                p.write(service, characteristic, descriptor, bytes);
+            },
+            py::arg("service"), py::arg("characteristic"), py::arg("descriptor"), py::arg("data"))
+        .def(
+            "notify",
+            [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn) {
+                auto callback = valueCallback(fn);
+                py::gil_scoped_release release;
+                p.notify(service, characteristic, std::move(callback));
+            },
+            py::arg("service"), py::arg("characteristic"), py::arg("callback"))
+        .def(
+            "indicate",
+            [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn) {
+                auto callback = valueCallback(fn);
+                py::gil_scoped_release release;
+                p.indicate(service, characteristic, std::move(callback));
+            },
+            py::arg("service"), py::arg("characteristic"), py::arg("callback"))
+        .def("unsubscribe", &Peripheral::unsubscribe, py::arg("service"), py::arg("characteristic"), kNoGil)
+        .def(
+            "set_callback_on_connected",
+            [](Peripheral& p, const py::object& fn) {
+                setCallback(p, &Peripheral::set_callback_on_connected, plainCallback(fn));
+            },
+            py::arg("callback").none(true))
+        .def(
+            "set_callback_on_disconnected",
+            [](Peripheral& p, const py::object& fn) {
+                setCallback(p, &Peripheral::set_callback_on_disconnected, plainCallback(fn));
+            },
+            py::arg("callback").none(true))
+        .def("__repr__", [](Peripheral& p) {
+            std::string text;
+            {
+                py::gil_scoped_release release;
+                text = p.initialized() ? p.identifier() + " [" + p.address() + "]" : "unbound";
+            }
+            return "<tavrin.Peripheral " + text + ">";
+        });
+}
+
+void bindAdapter(py::module_& m) {
+    py::class_<Adapter, AdapterHolder>(m, "Adapter")
+        .def(py::init<>())
+        .def_static("bluetooth_enabled", &Adapter::bluetooth_enabled, kNoGil)
+        .def_static("get_adapters",
+                    [] {
+                        std::vector<Adapter> adapters;
+                        {
+                            py::gil_scoped_release release;
+                            adapters = Adapter::get_adapters();
+                        }
+                        py::list result;
+                        for (Adapter& adapter : adapters) {
+                            result.append(py::cast(adapter));
+                        }
+                        // The vector's handles are copies: dropping them here joins nothing.
+                        return result;
+                    })
+        .def("initialized", &Adapter::initialized)
+        .def("identifier", &Adapter::identifier, kNoGil)
+        .def("address", &Adapter::address, kNoGil)
+        .def("scan_start", &Adapter::scan_start, kNoGil)
+        .def("scan_stop", &Adapter::scan_stop, kNoGil)
+        .def("scan_for", &Adapter::scan_for, py::arg("timeout_ms"), kNoGil)
+        .def("scan_is_active", &Adapter::scan_is_active, kNoGil)
+        .def("scan_get_results", &Adapter::scan_get_results, kNoGil)
+        .def("get_paired_peripherals", &Adapter::get_paired_peripherals, kNoGil)
+        .def(
+            "set_callback_on_scan_start",
+            [](Adapter& a, const py::object& fn) {
+                setCallback(a, &Adapter::set_callback_on_scan_start, plainCallback(fn));
+            },
+            py::arg("callback").none(true))
+        .def(
+            "set_callback_on_scan_stop",
+            [](Adapter& a, const py::object& fn) {
+                setCallback(a, &Adapter::set_callback_on_scan_stop, plainCallback(fn));
+            },
+            py::arg("callback").none(true))
+        .def(
+            "set_callback_on_scan_found",
+            [](Adapter& a, const py::object& fn) {
+                setCallback(a, &Adapter::set_callback_on_scan_found, peripheralCallback(fn));
+            },
+            py::arg("callback").none(true))
+        .def(
+            "set_callback_on_scan_updated",
+            [](Adapter& a, const py::object& fn) {
+                setCallback(a, &Adapter::set_callback_on_scan_updated, peripheralCallback(fn));
+            },
+            py::arg("callback").none(true))
+        .def("__repr__", [](Adapter& a) {
+            std::string text;
+            {
+                py::gil_scoped_release release;
+                text = a.initialized() ? a.identifier() : "unbound";
+            }
+            return "<tavrin.Adapter " + text + ">";
+        });
+}
+
+}  // namespace
+
+void bindHandles(py::module_& m) {
+    bindAttributes(m);
+    bindPeripheral(m);
+    bindAdapter(m);
+}
+
+}  // namespace tavrin_py

@@ -1,0 +1,295 @@
+"""tavrin.aio: the asyncio face over the same handles.
+
+Every operation that waits (connect, read, write, subscribe, disconnect, scans) is a coroutine that runs the
+blocking call on a worker thread, so the event loop never blocks; queries (``identifier()``, ``rssi()``,
+``services()`` ...) answer at once and are plain methods. Callbacks (values, scan reports, connection
+events) run in the event loop, in order. ::
+
+    adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+    async with adapter.scan_reports() as reports:
+        async for peripheral in reports:
+            if peripheral.identifier() == "Tavrin Plug":
+                break
+    await peripheral.connect()
+    async with peripheral.notifications(service, characteristic) as values:
+        async for value in values:
+            ...
+
+Cancelling a coroutine that awaits an operation leaves the library consistent: the blocking call cannot be
+interrupted, so it runs to its end on its worker, and what it left behind that the caller was never told of
+is undone there (a cancelled ``connect`` that succeeded is disconnected, a cancelled ``notify`` is
+unsubscribed; a cancelled scan is stopped at once). Later operations on the same handle wait for that to
+finish first. A cancelled write may still have reached the device.
+"""
+import asyncio
+import collections
+import concurrent.futures
+import threading
+
+import tavrin as _tavrin
+
+__all__ = ["Adapter", "Peripheral", "Notifications", "ScanReports"]
+
+# The worker threads for blocking calls; each waits in the library with the GIL released.
+_executor = concurrent.futures.ThreadPoolExecutor(max_workers=8, thread_name_prefix="tavrin-aio")
+
+
+def _into_loop(loop, callback):
+    """A callable for library threads that delivers its arguments to ``callback`` in ``loop``, in order, waking
+    the loop once per batch rather than once per call."""
+    pending = collections.deque()
+    lock = threading.Lock()
+    scheduled = False
+
+    def drain():
+        nonlocal scheduled
+        with lock:
+            scheduled = False
+        while pending:
+            callback(*pending.popleft())
+
+    def deliver(*args):
+        nonlocal scheduled
+        pending.append(args)
+        with lock:
+            if scheduled:
+                return
+            scheduled = True
+        try:
+            loop.call_soon_threadsafe(drain)
+        except RuntimeError:
+            pass  # the loop is closed: nobody is left to receive it
+
+    return deliver
+
+
+class _Handle:
+    """What the asyncio wrappers share: blocking calls on the workers, and cleanups after cancellation."""
+
+    def __init__(self, handle):
+        self._handle = handle
+        self._cleanups = set()  # concurrent futures of cancelled calls and their undoing, not yet over
+
+    async def _call(self, fn, *args, undo=None):
+        await self.settle()
+        running = _executor.submit(fn, *args)
+        try:
+            return await asyncio.shield(asyncio.wrap_future(running))
+        except asyncio.CancelledError:
+            self._after_cancel(running, undo)
+            raise
+
+    def _after_cancel(self, running, undo):
+        over = concurrent.futures.Future()
+        self._cleanups.add(over)
+        over.add_done_callback(self._cleanups.discard)
+
+        def finished(call):
+            if undo is None or call.cancelled() or call.exception() is not None:
+                over.set_result(None)
+                return
+            _executor.submit(_quietly, undo).add_done_callback(lambda _: over.set_result(None))
+
+        running.add_done_callback(finished)
+
+    async def settle(self):
+        """Waits until the calls cancelled on this handle have ended, and what they left is undone."""
+        for over in list(self._cleanups):
+            await asyncio.shield(asyncio.wrap_future(over))
+
+    def __getattr__(self, name):
+        # The queries answer at once: they are the handle's own methods.
+        return getattr(self._handle, name)
+
+
+def _quietly(undo):
+    try:
+        undo()
+    except _tavrin.TavrinError:
+        pass  # the link may be gone already: there is nothing left to undo
+
+
+class Peripheral(_Handle):
+    """A peripheral; the queries of tavrin.Peripheral are here too, unchanged."""
+
+    @property
+    def handle(self):
+        """The blocking tavrin.Peripheral underneath."""
+        return self._handle
+
+    async def connect(self):
+        await self._call(self._handle.connect, undo=self._handle.disconnect)
+
+    async def disconnect(self):
+        await self._call(self._handle.disconnect)
+
+    async def read(self, service, characteristic, descriptor=None):
+        if descriptor is None:
+            return await self._call(self._handle.read, service, characteristic)
+        return await self._call(self._handle.read, service, characteristic, descriptor)
+
+    async def write_request(self, service, characteristic, data):
+        await self._call(self._handle.write_request, service, characteristic, data)
+
+    async def write_command(self, service, characteristic, data):
+        await self._call(self._handle.write_command, service, characteristic, data)
+
+    async def write(self, service, characteristic, descriptor, data):
+        await self._call(self._handle.write, service, characteristic, descriptor, data)
+
+    async def notify(self, service, characteristic, callback):
+        """Subscribes; ``callback(value)`` runs in the running loop for each value, in order."""
+        deliver = _into_loop(asyncio.get_running_loop(), callback)
+        await self._call(self._handle.notify, service, characteristic, deliver,
+                         undo=lambda: self._handle.unsubscribe(service, characteristic))
+
+    async def indicate(self, service, characteristic, callback):
+        deliver = _into_loop(asyncio.get_running_loop(), callback)
+        await self._call(self._handle.indicate, service, characteristic, deliver,
+                         undo=lambda: self._handle.unsubscribe(service, characteristic))
+
+    async def unsubscribe(self, service, characteristic):
+        await self._call(self._handle.unsubscribe, service, characteristic)
+
+    def notifications(self, service, characteristic, indicate=False):
+        """``async with peripheral.notifications(s, c) as values: async for value in values``: subscribed
+        inside the block, unsubscribed when it ends."""
+        return Notifications(self, service, characteristic, indicate)
+
+    def set_callback_on_connected(self, callback):
+        self._handle.set_callback_on_connected(
+            None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
+
+    def set_callback_on_disconnected(self, callback):
+        self._handle.set_callback_on_disconnected(
+            None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
+
+    def __repr__(self):
+        return "<tavrin.aio.Peripheral %s>" % repr(self._handle)[1:-1]
+
+
+class Notifications:
+    """The values of one subscription as an async iterator; see Peripheral.notifications."""
+
+    def __init__(self, peripheral, service, characteristic, indicate):
+        self._peripheral = peripheral
+        self._service = service
+        self._characteristic = characteristic
+        self._indicate = indicate
+        self._queue = asyncio.Queue()
+
+    async def __aenter__(self):
+        subscribe = self._peripheral.indicate if self._indicate else self._peripheral.notify
+        await subscribe(self._service, self._characteristic, self._queue.put_nowait)
+        return self
+
+    async def __aexit__(self, *exc):
+        # Shielded: the subscription ends even when the block ends by cancellation.
+        await asyncio.shield(self._peripheral.unsubscribe(self._service, self._characteristic))
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        return await self._queue.get()
+
+
+class Adapter(_Handle):
+    """The adapter; its queries are here too, unchanged."""
+
+    @staticmethod
+    async def bluetooth_enabled():
+        return await asyncio.wrap_future(_executor.submit(_tavrin.Adapter.bluetooth_enabled))
+
+    @staticmethod
+    async def get_adapters():
+        adapters = await asyncio.wrap_future(_executor.submit(_tavrin.Adapter.get_adapters))
+        return [Adapter(a) for a in adapters]
+
+    @property
+    def handle(self):
+        """The blocking tavrin.Adapter underneath."""
+        return self._handle
+
+    async def scan_start(self):
+        await self._call(self._handle.scan_start, undo=self._handle.scan_stop)
+
+    async def scan_stop(self):
+        await self._call(self._handle.scan_stop)
+
+    async def scan_for(self, timeout_ms):
+        """Scans for ``timeout_ms``; cancelled, the scan stops at once."""
+        await self.scan_start()
+        try:
+            await asyncio.sleep(timeout_ms / 1000)
+        finally:
+            await asyncio.shield(self.scan_stop())
+
+    def scan_get_results(self):
+        return [Peripheral(p) for p in self._handle.scan_get_results()]
+
+    def set_callback_on_scan_found(self, callback):
+        """``callback(peripheral)`` (a tavrin.aio.Peripheral) runs in the running loop; None removes it."""
+        self._handle.set_callback_on_scan_found(self._reports(callback))
+
+    def set_callback_on_scan_updated(self, callback):
+        self._handle.set_callback_on_scan_updated(self._reports(callback))
+
+    def set_callback_on_scan_start(self, callback):
+        self._handle.set_callback_on_scan_start(
+            None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
+
+    def set_callback_on_scan_stop(self, callback):
+        self._handle.set_callback_on_scan_stop(
+            None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
+
+    @staticmethod
+    def _reports(callback):
+        if callback is None:
+            return None
+        return _into_loop(asyncio.get_running_loop(), lambda p: callback(Peripheral(p)))
+
+    def scan_reports(self, updates=False):
+        """``async with adapter.scan_reports() as reports: async for peripheral in reports``: a scan runs inside
+        the block and each peripheral found comes once (with ``updates``, every later advertisement too)."""
+        return ScanReports(self, updates)
+
+    def __repr__(self):
+        return "<tavrin.aio.Adapter %s>" % repr(self._handle)[1:-1]
+
+
+class ScanReports:
+    """The peripherals a scan reports, as an async iterator; see Adapter.scan_reports."""
+
+    def __init__(self, adapter, updates):
+        self._adapter = adapter
+        self._updates = updates
+        self._queue = asyncio.Queue()
+
+    async def __aenter__(self):
+        self._adapter.set_callback_on_scan_found(self._queue.put_nowait)
+        if self._updates:
+            self._adapter.set_callback_on_scan_updated(self._queue.put_nowait)
+        try:
+            await self._adapter.scan_start()
+        except BaseException:
+            self._forget()
+            raise
+        return self
+
+    async def __aexit__(self, *exc):
+        try:
+            await asyncio.shield(self._adapter.scan_stop())
+        finally:
+            self._forget()
+
+    def _forget(self):
+        self._adapter.set_callback_on_scan_found(None)
+        if self._updates:
+            self._adapter.set_callback_on_scan_updated(None)
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        return await self._queue.get()

@@ -1,0 +1,235 @@
+"""Testing Python code against a simulated radio, without hardware: pytest fixtures, and the processes behind them.
+
+In a test module or conftest.py::
+
+    pytest_plugins = ["tavrin.testing"]
+
+    def test_switch(tavrin_sim_world):   # the simulated world, in this process
+        ...
+
+    def test_switch_bluez(tavrin_bluez):  # tavrin-bluez-sim serving the world on a private D-Bus
+        ...
+
+Both serve the world that the ``tavrin_world`` fixture names: ``"default"`` (the built-in world: a plug, a
+heart rate sensor, ...), or override it with the path of a world file of your own::
+
+    @pytest.fixture(scope="session")
+    def tavrin_world():
+        return "tests/my_world.json"
+
+A process chooses its radio once, at its first Bluetooth call, so both fixtures live for the whole session
+and one pytest run uses one of them: keep simulated-world tests and BlueZ tests in separate runs. Every
+process started here is stopped by its process id when the session ends, and dies with this process if it
+ends first.
+"""
+import ctypes
+import os
+import select
+import shutil
+import signal
+import subprocess
+import time
+
+try:
+    import pytest
+except ImportError:  # the classes below work without pytest
+    pytest = None
+
+from . import _paths
+
+__all__ = ["PrivateBus", "BluezSimulator", "bluez_address", "simulator_path", "default_world_file"]
+
+# The radio this process was given by a fixture: "sim" or "bluez".
+_chosen_radio = None
+
+
+def simulator_path():
+    """tavrin-bluez-sim: $TAVRIN_BLUEZ_SIM, the build's or the installation's own, or the one on PATH."""
+    for candidate in (os.environ.get("TAVRIN_BLUEZ_SIM"), _paths.BLUEZ_SIM, shutil.which("tavrin-bluez-sim")):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    raise FileNotFoundError("tavrin-bluez-sim not found: set TAVRIN_BLUEZ_SIM to its path")
+
+
+def default_world_file():
+    """The built-in world as a file, for tavrin-bluez-sim."""
+    return _paths.DEFAULT_WORLD
+
+
+def bluez_address(identifier):
+    """The Bluetooth address tavrin-bluez-sim gives a world's device: its identifier's last 12 hex digits."""
+    digits = identifier.replace("-", "")[-12:].upper()
+    return ":".join(digits[i:i + 2] for i in range(0, 12, 2))
+
+
+def _die_with_parent():
+    # In the child, before exec: the kernel kills it when the thread that started it ends.
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+class _Child:
+    """A child process whose standard output is read line by line, each wait bounded."""
+
+    def __init__(self, argv):
+        self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                        preexec_fn=_die_with_parent)
+        self._buffer = b""
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def read_line(self, limit):
+        deadline = time.monotonic() + limit
+        fd = self.process.stdout.fileno()
+        while b"\n" not in self._buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                return None
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                return None
+            self._buffer += chunk
+        line, self._buffer = self._buffer.split(b"\n", 1)
+        return line.decode(errors="replace")
+
+    def stop(self, sig=signal.SIGTERM, limit=5.0):
+        """Signals the process by its id and waits; one still running after ``limit`` s is killed."""
+        if self.process.poll() is None:
+            os.kill(self.process.pid, sig)
+            try:
+                self.process.wait(limit)
+            except subprocess.TimeoutExpired:
+                os.kill(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+        self.process.stdout.close()
+        return self.process.returncode
+
+
+class PrivateBus:
+    """A private message bus (dbus-daemon); ``address`` is its address. A context manager."""
+
+    def __init__(self):
+        self._daemon = _Child(["dbus-daemon", "--session", "--print-address", "--nofork", "--nopidfile"])
+        self.address = self._daemon.read_line(5.0)
+        if not self.address:
+            self._daemon.stop(signal.SIGKILL)
+            raise RuntimeError("dbus-daemon gave no bus address within 5 s")
+
+    @property
+    def pid(self):
+        return self._daemon.pid
+
+    def stop(self):
+        self._daemon.stop()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class BluezSimulator:
+    """tavrin-bluez-sim serving ``world`` (a file, or "default") on the bus at ``bus_address``; started when
+    made, ready to answer once made. A context manager."""
+
+    def __init__(self, world, bus_address, ready_limit=10.0):
+        world_file = default_world_file() if world == "default" else os.fspath(world)
+        self._process = _Child([simulator_path(), "--world", world_file, "--bus", bus_address])
+        deadline = time.monotonic() + ready_limit
+        while True:
+            line = self._process.read_line(max(0.0, deadline - time.monotonic()))
+            if line == "ready":
+                return
+            if line is None:
+                self._process.stop(signal.SIGKILL)
+                raise RuntimeError("tavrin-bluez-sim did not report ready within %g s" % ready_limit)
+
+    @property
+    def pid(self):
+        return self._process.pid
+
+    def stop(self, sig=signal.SIGTERM):
+        """SIGTERM, as a service manager stops bluetoothd (SIGKILL: it dies without a word)."""
+        return self._process.stop(sig)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class SimWorld:
+    """What ``tavrin_sim_world`` gives a test: the world served, and how the radio names devices."""
+
+    radio = "sim"
+
+    def __init__(self, world):
+        self.world = world
+
+    @staticmethod
+    def address(identifier):
+        return identifier
+
+
+class BluezWorld:
+    """What ``tavrin_bluez`` gives a test: the world, the bus, the simulator (both stoppable by pid)."""
+
+    radio = "bluez"
+
+    def __init__(self, world, bus, simulator):
+        self.world = world
+        self.bus = bus
+        self.simulator = simulator
+
+    @staticmethod
+    def address(identifier):
+        return bluez_address(identifier)
+
+
+def _choose(radio):
+    global _chosen_radio
+    if _chosen_radio not in (None, radio):
+        raise RuntimeError("this process already uses the %s radio: a process chooses its radio once, "
+                           "so run %s tests in a pytest run of their own" % (_chosen_radio, radio))
+    _chosen_radio = radio
+
+
+def sim_world(world="default"):
+    """Makes this process use the simulated world (a file's path, or "default"); before any Bluetooth call."""
+    _choose("sim")
+    os.environ["TAVRIN_SIM_WORLD"] = os.fspath(world)
+    return SimWorld(world)
+
+
+if pytest is not None:
+
+    @pytest.fixture(scope="session")
+    def tavrin_world():
+        """The world the radios serve: "default", or a world file's path (override this fixture)."""
+        return "default"
+
+    @pytest.fixture(scope="session")
+    def tavrin_sim_world(tavrin_world):
+        """The simulated world in this process."""
+        return sim_world(tavrin_world)
+
+    @pytest.fixture(scope="session")
+    def tavrin_bluez(tavrin_world):
+        """tavrin-bluez-sim serving the world on a private bus that this process uses as its system bus."""
+        _choose("bluez")
+        saved = {name: os.environ.get(name) for name in ("TAVRIN_SIM_WORLD", "DBUS_SYSTEM_BUS_ADDRESS")}
+        with PrivateBus() as bus, BluezSimulator(tavrin_world, bus.address) as simulator:
+            os.environ.pop("TAVRIN_SIM_WORLD", None)
+            os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = bus.address
+            try:
+                yield BluezWorld(tavrin_world, bus, simulator)
+            finally:
+                for name, value in saved.items():
+                    if value is None:
+                        os.environ.pop(name, None)
+                    else:
+                        os.environ[name] = value

@@ -1,0 +1,111 @@
+# tavrin.aio over the simulated world: the loop never blocks, values and reports arrive in it, and
+# cancellation leaves the library consistent.
+import asyncio
+
+import pytest
+import tavrin
+import tavrin.aio
+
+from conftest import COUNTER, ECHO, ECHO_SERVICE, ECHO_VALUE, PLUG, PLUG_SERVICE, STATUS
+
+
+@pytest.fixture(autouse=True)
+def world(tavrin_sim_world):
+    return tavrin_sim_world
+
+
+async def found(adapter, address):
+    async with adapter.scan_reports() as reports:
+        async for peripheral in reports:
+            if peripheral.address() == address:
+                return peripheral
+
+
+@pytest.mark.asyncio
+async def test_operations_and_values_arrive_without_blocking_the_loop():
+    ticks = 0
+
+    async def ticker():
+        nonlocal ticks
+        while True:
+            ticks += 1
+            await asyncio.sleep(0.001)
+
+    ticking = asyncio.create_task(ticker())
+    adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+    echo = await asyncio.wait_for(found(adapter, ECHO), 5)
+    assert not adapter.scan_is_active()
+    before = ticks
+    await echo.connect()
+    assert ticks > before, "the loop stood still during connect"
+    await echo.write_request(ECHO_SERVICE, ECHO_VALUE, b"\x00\xff")
+    assert await echo.read(ECHO_SERVICE, ECHO_VALUE) == b"\x00\xff"
+    loop_thread = asyncio.get_running_loop()._thread_id
+    values = []
+    async with echo.notifications(ECHO_SERVICE, COUNTER) as stream:
+        async for value in stream:
+            values.append(int.from_bytes(value[:2], "little"))
+            if len(values) == 100:
+                break
+    assert all((b - a) % 4000 == 1 for a, b in zip(values, values[1:]))
+    threads = []
+    await echo.notify(ECHO_SERVICE, COUNTER, lambda v: threads.append(__import__("threading").get_ident()))
+    await asyncio.sleep(0.05)
+    await echo.unsubscribe(ECHO_SERVICE, COUNTER)
+    assert threads and set(threads) == {loop_thread}
+    await echo.disconnect()
+    ticking.cancel()
+
+
+@pytest.mark.asyncio
+async def test_cancellation_leaves_the_library_consistent():
+    adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+
+    # A scan whose reader gives up: the scan stops with it.
+    async def never(reports):
+        async for _ in reports:
+            pass
+
+    async def scan_forever():
+        async with adapter.scan_reports(updates=True) as reports:
+            await never(reports)
+
+    with pytest.raises(asyncio.TimeoutError):
+        await asyncio.wait_for(scan_forever(), 0.3)
+    assert not adapter.scan_is_active()
+
+    plug = await asyncio.wait_for(found(adapter, PLUG), 5)
+    # A connect cancelled while it runs: once settled, the plug is not connected behind the caller's back.
+    for delay in (0.0, 0.005, 0.02):
+        connecting = asyncio.create_task(plug.connect())
+        await asyncio.sleep(delay)
+        connecting.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await connecting
+        await plug.settle()
+        assert not plug.is_connected()
+
+    # A subscription cancelled while it is made is undone: its callback receives nothing after settling.
+    await plug.connect()
+    received = []
+    subscribing = asyncio.create_task(plug.notify(PLUG_SERVICE, STATUS, received.append))
+    await asyncio.sleep(0)
+    subscribing.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await subscribing
+    await plug.settle()
+    await plug.write_request(PLUG_SERVICE, "fb1e4002-54ae-4a28-9f74-dfccb248601d", b'\t{"switch":1,"timer":5}')
+    await asyncio.sleep(0.1)
+    assert received == []
+
+    # A read cancelled in flight: the next one is answered as usual.
+    reading = asyncio.create_task(plug.read(PLUG_SERVICE, STATUS))
+    await asyncio.sleep(0)
+    reading.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await reading
+    assert (await plug.read(PLUG_SERVICE, STATUS))[:1] == b"\x01"
+    await plug.write_request(PLUG_SERVICE, "fb1e4002-54ae-4a28-9f74-dfccb248601d", b'\t{"switch":0}')
+    await plug.disconnect()
+    with pytest.raises(tavrin.NotConnected):
+        await plug.read(PLUG_SERVICE, STATUS)

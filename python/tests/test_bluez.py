@@ -1,0 +1,17 @@
+# The module over the BlueZ radio, against tavrin-bluez-sim on a private bus.
+import pytest
+
+from conftest import ECHO, PLUG, round_trip_bytes, switch_plug
+
+
+@pytest.fixture(autouse=True)
+def bluez(tavrin_bluez):
+    return tavrin_bluez
+
+
+def test_plug_switches(adapter, bluez):
+    switch_plug(adapter, bluez.address(PLUG))
+
+
+def test_bytes_round_trip(adapter, bluez):
+    round_trip_bytes(adapter, bluez.address(ECHO))

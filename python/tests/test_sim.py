@@ -1,0 +1,140 @@
+# The module over the simulated world, in this process.
+import threading
+import time
+
+import pytest
+import tavrin
+
+from conftest import (COUNTER, ECHO, ECHO_SERVICE, PLUG, find, round_trip_bytes, switch_plug, wait_until)
+
+
+@pytest.fixture(autouse=True)
+def world(tavrin_sim_world):
+    return tavrin_sim_world
+
+
+def test_plug_switches(adapter):
+    assert tavrin.Adapter.bluetooth_enabled()
+    switch_plug(adapter, PLUG)
+    assert not adapter.scan_is_active()
+    assert PLUG in [p.address() for p in adapter.scan_get_results()]
+
+
+def test_bytes_round_trip(adapter):
+    round_trip_bytes(adapter, ECHO)
+
+
+def counter(value):
+    return int.from_bytes(value[:2], "little")
+
+
+def test_notifications_arrive_in_order_while_the_main_thread_waits(adapter):
+    echo = find(adapter, ECHO)
+    echo.connect()
+    try:
+        values = []
+        enough = threading.Event()
+
+        def on_value(value):
+            values.append(counter(value))
+            if len(values) == 300:
+                enough.set()
+
+        echo.notify(ECHO_SERVICE, COUNTER, on_value)
+        # The main thread blocks in C (the GIL released) while values arrive on the library's queue.
+        assert enough.wait(10)
+        echo.unsubscribe(ECHO_SERVICE, COUNTER)
+        got = len(values)
+        time.sleep(0.05)
+        assert len(values) == got, "a value arrived after unsubscribe returned"
+        assert all((b - a) % 4000 == 1 for a, b in zip(values, values[1:]))
+    finally:
+        echo.disconnect()
+
+
+def test_blocking_callback_and_unsubscribe_from_another_thread(adapter):
+    echo = find(adapter, ECHO)
+    echo.connect()
+    try:
+        entered = threading.Event()
+        release = threading.Event()
+        calls = []
+
+        def on_value(value):
+            calls.append(value)
+            entered.set()
+            release.wait(10)  # blocks the library's queue until the main thread lets it go
+
+        echo.notify(ECHO_SERVICE, COUNTER, on_value)
+        assert entered.wait(5)
+        outcome = []
+
+        def unsubscribe():
+            started = time.monotonic()
+            try:
+                echo.unsubscribe(ECHO_SERVICE, COUNTER)
+                outcome.append(("returned", time.monotonic() - started))
+            except tavrin.TavrinError as e:
+                outcome.append((repr(e), time.monotonic() - started))
+
+        other = threading.Thread(target=unsubscribe)
+        other.start()
+        # The unsubscribing thread waits for the running callback; this thread still runs Python and
+        # queries the library meanwhile.
+        time.sleep(0.2)
+        assert echo.is_connected() and not outcome
+        release.set()
+        other.join(5)
+        assert not other.is_alive(), "unsubscribe did not return"
+        assert outcome and outcome[0][0] == "returned" and outcome[0][1] < 1.0, outcome
+        got = len(calls)
+        time.sleep(0.05)
+        assert len(calls) == got
+    finally:
+        release.set()
+        echo.disconnect()
+
+
+def test_exception_in_a_callback_is_logged_and_the_queue_goes_on(adapter):
+    records = []
+    tavrin.logging.set_callback(lambda *record: records.append(record))
+    try:
+        echo = find(adapter, ECHO)
+        echo.connect()
+        values = []
+
+        def on_value(value):
+            values.append(value)
+            if len(values) == 1:
+                raise ValueError("boom \x00 in a callback")
+
+        echo.notify(ECHO_SERVICE, COUNTER, on_value)
+        assert wait_until(lambda: len(values) >= 5), "values stopped after the exception"
+        echo.unsubscribe(ECHO_SERVICE, COUNTER)
+        echo.disconnect()
+        assert tavrin.logging.flush()
+        errors = [r for r in records if r[0] == tavrin.logging.ERROR]
+        assert any("ValueError: boom" in r[5] and "Exception during callback" in r[5] for r in errors), errors
+        assert all(r[1] == "Tavrin" for r in errors)
+    finally:
+        tavrin.logging.log_default_stdout()
+
+
+def test_logger_level_and_a_sink_that_calls_the_library(adapter):
+    saved = tavrin.logging.get_level()
+    seen = []
+
+    def sink(level, module, file, line, function, message):
+        # Runs outside the library's locks: the library may be called from here.
+        seen.append((level, message, tavrin.logging.get_level()))
+
+    tavrin.logging.set_callback(sink)
+    try:
+        tavrin.logging.set_level(tavrin.logging.WARNING)
+        tavrin.logging.log(tavrin.logging.INFO, "test", "dropped")
+        tavrin.logging.log(tavrin.logging.WARNING, "test", "kept")
+        assert tavrin.logging.flush()
+        assert seen == [(tavrin.logging.WARNING, "kept", tavrin.logging.WARNING)]
+    finally:
+        tavrin.logging.set_level(saved)
+        tavrin.logging.log_default_stdout()
