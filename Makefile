@@ -38,7 +38,10 @@ fuzz: deps
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DTAVRIN_BUILD_FUZZERS=ON -DTAVRIN_BUILD_TESTS=OFF -DTAVRIN_BUILD_BENCHMARKS=OFF -DTAVRIN_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j$(JOBS)
 
-demo: deps build
+# Only what the demo runs: the library and the tool.
+demo: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target tavrin-switch
 	TAVRIN_SIM_WORLD=default $(BUILD_DIR)/tool/tavrin-switch C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13 on 30
 
 install: build
