@@ -10,5 +10,6 @@ namespace py = pybind11;
 void bindExceptions(py::module_& m);
 void bindLogging(py::module_& m);
 void bindHandles(py::module_& m);
+void bindLoopQueue(py::module_& m);
 
 }  // namespace tavrin_py

@@ -15,6 +15,7 @@
 
 #include "Bindings.h"
 #include "Gil.h"
+#include "LoopQueue.h"
 
 namespace tavrin_py {
 
@@ -68,6 +69,11 @@ std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
 std::function<void(std::string)> valueCallback(const py::object& fn) {
     if (fn.is_none()) {
         throw py::type_error("a value callback is required");
+    }
+    if (py::isinstance<LoopSink>(fn)) {
+        // Values for an event loop: queued without the GIL (see LoopQueue.h).
+        LoopSink sink = fn.cast<LoopSink>();
+        return [sink](std::string value) { sink.queue->push(sink.key, std::move(value)); };
     }
     auto ref = std::make_shared<PyRef>(fn);
     return [ref](std::string value) { runPython([&ref, &value] { ref->get()(py::bytes(value)); }); };

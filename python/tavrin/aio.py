@@ -25,8 +25,10 @@ import asyncio
 import collections
 import concurrent.futures
 import threading
+import weakref
 
 import tavrin as _tavrin
+from . import _tavrin as _ext
 
 __all__ = ["Adapter", "Peripheral", "Notifications", "ScanReports"]
 
@@ -61,6 +63,57 @@ def _into_loop(loop, callback):
             pass  # the loop is closed: nobody is left to receive it
 
     return deliver
+
+
+# How long the values of a dense stream may wait to be taken together (one after quiet comes at once).
+_BATCH_SECONDS = 0.005
+
+
+class _LoopValues:
+    """The values of the subscriptions made in one loop: queued by the library's threads without the GIL,
+    woken through one descriptor the loop watches, and handed to each subscription's callback in order."""
+
+    def __init__(self, loop):
+        self._loop = loop
+        self._queue = _ext._LoopQueue()
+        self._callbacks = {}
+        self._next_key = 0
+        loop.add_reader(self._queue.fileno(), self._drain)
+
+    def _drain(self):
+        taken = self._queue.take()
+        if not taken:
+            return  # quiet: the next value wakes the loop at once
+        # A stream: the next values wait for this timer rather than each waking the loop.
+        self._loop.call_later(_BATCH_SECONDS, self._drain)
+        for key, value in taken:
+            callback = self._callbacks.get(key)
+            if callback is None:
+                continue  # its subscription ended: values still queued for it go nowhere
+            try:
+                callback(value)
+            except Exception as e:  # one failing callback must not cost the values after it
+                self._loop.call_exception_handler({"message": "tavrin.aio value callback failed", "exception": e})
+
+    def add(self, callback):
+        """A key for ``callback`` and the sink that the library's notify takes."""
+        key = self._next_key
+        self._next_key += 1
+        self._callbacks[key] = callback
+        return key, self._queue.sink(key)
+
+    def forget(self, key):
+        self._callbacks.pop(key, None)
+
+
+_loop_values = weakref.WeakKeyDictionary()
+
+
+def _values_of(loop):
+    values = _loop_values.get(loop)
+    if values is None:
+        values = _loop_values[loop] = _LoopValues(loop)
+    return values
 
 
 class _Handle:
@@ -112,6 +165,10 @@ def _quietly(undo):
 class Peripheral(_Handle):
     """A peripheral; the queries of tavrin.Peripheral are here too, unchanged."""
 
+    def __init__(self, handle):
+        super().__init__(handle)
+        self._subscriptions = {}  # (service, characteristic) -> (the loop's values, the callback's key)
+
     @property
     def handle(self):
         """The blocking tavrin.Peripheral underneath."""
@@ -122,6 +179,10 @@ class Peripheral(_Handle):
 
     async def disconnect(self):
         await self._call(self._handle.disconnect)
+        # Subscriptions end with the link.
+        for values, key in self._subscriptions.values():
+            values.forget(key)
+        self._subscriptions.clear()
 
     async def read(self, service, characteristic, descriptor=None):
         if descriptor is None:
@@ -139,17 +200,30 @@ class Peripheral(_Handle):
 
     async def notify(self, service, characteristic, callback):
         """Subscribes; ``callback(value)`` runs in the running loop for each value, in order."""
-        deliver = _into_loop(asyncio.get_running_loop(), callback)
-        await self._call(self._handle.notify, service, characteristic, deliver,
-                         undo=lambda: self._handle.unsubscribe(service, characteristic))
+        await self._subscribe(self._handle.notify, service, characteristic, callback)
 
     async def indicate(self, service, characteristic, callback):
-        deliver = _into_loop(asyncio.get_running_loop(), callback)
-        await self._call(self._handle.indicate, service, characteristic, deliver,
-                         undo=lambda: self._handle.unsubscribe(service, characteristic))
+        await self._subscribe(self._handle.indicate, service, characteristic, callback)
+
+    async def _subscribe(self, subscribe, service, characteristic, callback):
+        values = _values_of(asyncio.get_running_loop())
+        key, sink = values.add(callback)
+        try:
+            await self._call(subscribe, service, characteristic, sink,
+                             undo=lambda: self._handle.unsubscribe(service, characteristic))
+        except BaseException:
+            values.forget(key)
+            raise
+        replaced = self._subscriptions.get((service, characteristic))
+        self._subscriptions[(service, characteristic)] = (values, key)
+        if replaced is not None:
+            replaced[0].forget(replaced[1])
 
     async def unsubscribe(self, service, characteristic):
         await self._call(self._handle.unsubscribe, service, characteristic)
+        ended = self._subscriptions.pop((service, characteristic), None)
+        if ended is not None:
+            ended[0].forget(ended[1])
 
     def notifications(self, service, characteristic, indicate=False):
         """``async with peripheral.notifications(s, c) as values: async for value in values``: subscribed

@@ -1,6 +1,7 @@
 # tavrin.aio over the simulated world: the loop never blocks, values and reports arrive in it, and
 # cancellation leaves the library consistent.
 import asyncio
+import threading
 
 import pytest
 import tavrin
@@ -48,11 +49,23 @@ async def test_operations_and_values_arrive_without_blocking_the_loop():
             if len(values) == 100:
                 break
     assert all((b - a) % 4000 == 1 for a, b in zip(values, values[1:]))
+    # Callbacks run in the loop's thread; one that raises goes to the loop's handler, and values go on.
     threads = []
-    await echo.notify(ECHO_SERVICE, COUNTER, lambda v: threads.append(__import__("threading").get_ident()))
+    errors = []
+    asyncio.get_running_loop().set_exception_handler(lambda _loop, context: errors.append(context))
+
+    def on_value(value):
+        threads.append(threading.get_ident())
+        if len(threads) == 1:
+            raise ValueError("boom")
+
+    await echo.notify(ECHO_SERVICE, COUNTER, on_value)
     await asyncio.sleep(0.05)
     await echo.unsubscribe(ECHO_SERVICE, COUNTER)
-    assert threads and set(threads) == {loop_thread}
+    got = len(threads)
+    await asyncio.sleep(0.02)
+    assert got > 3 and len(threads) == got and set(threads) == {loop_thread}
+    assert [type(c["exception"]) for c in errors] == [ValueError]
     await echo.disconnect()
     ticking.cancel()
 

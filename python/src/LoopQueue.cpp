@@ -1,0 +1,68 @@
+#include "LoopQueue.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace tavrin_py {
+
+namespace {
+
+int makeEventFd() {
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+    }
+    return fd;
+}
+
+}  // namespace
+
+LoopQueue::LoopQueue() : fd_(makeEventFd()) {}
+
+LoopQueue::~LoopQueue() {
+    ::close(fd_);
+}
+
+void LoopQueue::push(uint64_t key, std::string value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_.emplace_back(key, std::move(value));
+    if (!due_) {
+        due_ = true;
+        const uint64_t one = 1;
+        // Cannot fail short of a full counter, which one write per empty queue never reaches.
+        [[maybe_unused]] const ssize_t written = ::write(fd_, &one, sizeof one);
+    }
+}
+
+py::list LoopQueue::take() {
+    std::deque<std::pair<uint64_t, std::string>> taken;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(fd_, &count, sizeof count);
+        taken.swap(values_);
+        due_ = !taken.empty();
+    }
+    py::list result;
+    for (auto& [key, value] : taken) {
+        result.append(py::make_tuple(key, py::bytes(value)));
+    }
+    return result;
+}
+
+void bindLoopQueue(py::module_& m) {
+    py::class_<LoopQueue, std::shared_ptr<LoopQueue>>(m, "_LoopQueue")
+        .def(py::init<>())
+        .def("fileno", &LoopQueue::fileno)
+        .def("take", &LoopQueue::take)
+        .def("sink", [](const std::shared_ptr<LoopQueue>& queue, uint64_t key) {
+            return LoopSink{queue, key};
+        });
+    py::class_<LoopSink>(m, "_LoopSink");
+}
+
+}  // namespace tavrin_py
