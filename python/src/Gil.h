@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -67,6 +68,9 @@ void runPython(Body&& body) {
     if (!Gate::enter()) {
         return;
     }
+    struct Leave {
+        ~Leave() { Gate::leave(); }
+    } leave;
     std::string failure;
     {
         Acquire gil;
@@ -76,7 +80,6 @@ void runPython(Body&& body) {
             failure = std::string("Python callback raised ") + e.what();
         }
     }
-    Gate::leave();
     if (!failure.empty()) {
         throw std::runtime_error(failure);
     }

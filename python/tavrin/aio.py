@@ -121,7 +121,9 @@ class _Handle:
 
     def __init__(self, handle):
         self._handle = handle
-        self._cleanups = set()  # concurrent futures of cancelled calls and their undoing, not yet over
+        # Futures of cancelled calls and their undoing, not yet over: added in the loop, discarded by workers
+        # (single set operations are atomic under the GIL).
+        self._cleanups = set()
 
     async def _call(self, fn, *args, undo=None):
         await self.settle()
