@@ -261,7 +261,12 @@ class Notifications:
 
     async def __aexit__(self, *exc):
         # Shielded: the subscription ends even when the block ends by cancellation.
-        await asyncio.shield(self._peripheral.unsubscribe(self._service, self._characteristic))
+        try:
+            await asyncio.shield(self._peripheral.unsubscribe(self._service, self._characteristic))
+        except _tavrin.TavrinError:
+            if self._peripheral.is_connected():
+                raise
+            # The link went, and the subscription with it.
 
     def __aiter__(self):
         return self
