@@ -62,10 +62,14 @@ def bluez_address(identifier):
     return ":".join(digits[i:i + 2] for i in range(0, 12, 2))
 
 
+# Looked up here, not in the child: between fork and exec the child must not load anything.
+_prctl = ctypes.CDLL(None, use_errno=True).prctl
+_PR_SET_PDEATHSIG = 1
+
+
 def _die_with_parent():
     # In the child, before exec: the kernel kills it when the thread that started it ends.
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    _prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL))
 
 
 class _Child:
