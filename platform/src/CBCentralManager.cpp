@@ -25,8 +25,8 @@ bool belongsTo(const CBPeripheralPtr& peripheral, const CBCentralManager::Impl* 
 
 bool sameAdvertisement(const AdvertisementData& a, const AdvertisementData& b) {
     return a.isConnectable == b.isConnectable && a.txPowerLevel == b.txPowerLevel &&
-           a.manufacturerData == b.manufacturerData && a.serviceData == b.serviceData &&
-           a.serviceUUIDs == b.serviceUUIDs && a.localName == b.localName;
+           a.manufacturerData == b.manufacturerData && a.manufacturerDataEntries == b.manufacturerDataEntries &&
+           a.serviceData == b.serviceData && a.serviceUUIDs == b.serviceUUIDs && a.localName == b.localName;
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 // (the façade only sends requests on links it believes connected). When a link goes down every request still
 // outstanding on it is abandoned: its completion is either called with an error or never called.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -109,6 +110,18 @@ using CharacteristicsDone =
     std::function<void(const NSError* error, const std::vector<CharacteristicInfo>& characteristics)>;
 using DescriptorsDone = std::function<void(const NSError* error, const std::vector<DescriptorInfo>& descriptors)>;
 
+/// How long the program waits for each kind of answer on one device's link. A radio whose own call timeouts
+/// must match the program's (the BlueZ radio's bus calls, whose late answers it drops) follows them; a radio
+/// without such timeouts may ignore them. The defaults are the program's defaults.
+struct LinkLimits {
+    std::chrono::milliseconds connection{5000};
+    std::chrono::milliseconds serviceDiscovery{5000};
+    std::chrono::milliseconds request{1000};
+    bool operator==(const LinkLimits& o) const {
+        return connection == o.connection && serviceDiscovery == o.serviceDiscovery && request == o.request;
+    }
+};
+
 /// What a session tells its central. Called on the radio's thread (see the threading rules above).
 class RadioCentralEvents {
   public:
@@ -182,6 +195,13 @@ class RadioCentral {
     virtual void readDescriptor(const DeviceKey& device, AttributeHandle descriptor, ValueDone done) = 0;
     virtual void writeDescriptor(const DeviceKey& device, AttributeHandle descriptor, const std::string& value,
                                  Done done) = 0;
+
+    /// The program's limits for this device's requests made from now on; until called, the defaults. Any
+    /// thread; by default ignored.
+    virtual void setLinkLimits(const DeviceKey& device, const LinkLimits& limits) {
+        (void)device;
+        (void)limits;
+    }
 
     /// The link's ATT MTU while connected, 23 otherwise.
     virtual unsigned mtu(const DeviceKey& device) const = 0;

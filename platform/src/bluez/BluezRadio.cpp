@@ -107,6 +107,10 @@ class BluezCentral final : public radio::RadioCentral {
         });
     }
 
+    void setLinkLimits(const DeviceKey& device, const radio::LinkLimits& limits) override {
+        core_->post([id = id_, device, limits](Core& c) REQUIRES(c.mutex_) { c.setLinkLimits(id, device, limits); });
+    }
+
     unsigned mtu(const DeviceKey& device) const override {
         return outbox_->isConnected(device) ? core_->mtu(device) : kDefaultMtu;
     }

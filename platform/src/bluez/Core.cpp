@@ -47,6 +47,10 @@ bool isTimeout(const NSError& error) {
            error.domain == "org.freedesktop.DBus.Error.TimedOut";
 }
 
+bool isTransientConnectFailure(const NSError& error) {
+    return error.domain == "org.bluez.Error.Failed" && error.description == "le-connection-abort-by-local";
+}
+
 Core::Core(BusConnector connector) : connector_(std::move(connector)) {
     if (const char* wanted = std::getenv("TAVRIN_BLUEZ_ADAPTER"); wanted && *wanted) {
         wantedAdapter_ = lastElement(wanted);
@@ -185,6 +189,7 @@ void Core::closeCentral(uint64_t id) {
     }
     dropRequests([&](const Request& r) { return r.central == id; });
     centrals_.erase(it);
+    limits_.erase(limits_.lower_bound({id, std::string()}), limits_.lower_bound({id + 1, std::string()}));
     for (const auto& [address, link] : links) {
         if (!anyLink(address)) {
             disconnectDevice(address, nullptr);

@@ -254,13 +254,19 @@ radio::AdvertisementReport makeReport(const DeviceObject& device) {
     // bluetoothd does not say; a central can only try.
     ad.isConnectable = true;
     if (device.manufacturerData && !device.manufacturerData->empty()) {
-        const auto& [company, payload] = device.manufacturerData->front();
-        std::string data;
-        data.reserve(2 + payload.size());
-        data += static_cast<char>(company & 0xFF);
-        data += static_cast<char>(company >> 8);
-        data += payload;
-        ad.manufacturerData = std::move(data);
+        std::vector<std::string> entries;
+        for (const auto& [company, payload] : *device.manufacturerData) {
+            std::string data;
+            data.reserve(2 + payload.size());
+            data += static_cast<char>(company & 0xFF);
+            data += static_cast<char>(company >> 8);
+            data += payload;
+            entries.push_back(std::move(data));
+        }
+        ad.manufacturerData = entries.front();
+        if (entries.size() > 1) {
+            ad.manufacturerDataEntries = std::move(entries);
+        }
     }
     if (device.serviceData && !device.serviceData->empty()) {
         std::vector<std::pair<CBUUID, std::string>> entries;

@@ -202,6 +202,7 @@ struct Device : std::enable_shared_from_this<Device> {
     std::vector<std::vector<std::vector<Faults>>> descriptor_faults;
     std::vector<std::vector<bool>> periodic_running;
     std::vector<std::vector<size_t>> periodic_next;
+    unsigned failed_connects = 0;  // attempts failed for `connection.fail_first` so far
     bool plug_on = false;
     unsigned plug_remaining = 0;
     uint64_t plug_countdown = 0;  // generation of the running countdown

@@ -251,6 +251,13 @@ void SimCentral::connect(const radio::DeviceKey& key) {
             }
             const ConnectionConfig& connection = l->device->config.connection;
             outcome = connection.outcome;
+            if (connection.fail_first > 0) {
+                std::lock_guard<std::mutex> device_lock(l->device->mutex);
+                if (l->device->failed_connects < connection.fail_first) {
+                    ++l->device->failed_connects;
+                    outcome = ConnectOutcome::Fail;
+                }
+            }
             drop_after = connection.drop_after_ms;
             if (outcome == ConnectOutcome::Connect) {
                 l->state = CBPeripheralState::Connected;

@@ -484,10 +484,28 @@ class Parser {
             a.tx_power = static_cast<int>(integer(v["tx_power"], path + ".tx_power", -128, 127));
         if (v.contains("manufacturer_data")) {
             const std::string p = path + ".manufacturer_data";
-            a.manufacturer_data = hex(v["manufacturer_data"], p);
-            // The advertisement's manufacturer data starts with the company identifier.
-            if (a.manufacturer_data->size() < 2)
-                fail(p, "too short: manufacturer data starts with a 2-byte company identifier");
+            // One entry, or several of different companies.
+            const Json& m = v["manufacturer_data"];
+            std::vector<std::string> entries;
+            if (m.is_array()) {
+                if (m.empty())
+                    fail(p, "an empty list: leave the key out for no manufacturer data");
+                for (std::size_t i = 0; i < m.size(); ++i)
+                    entries.push_back(hex(m[i], childPath(p, i)));
+            } else {
+                entries.push_back(hex(m, p));
+            }
+            std::set<std::string> companies;
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                const std::string where = m.is_array() ? childPath(p, i) : p;
+                // The advertisement's manufacturer data starts with the company identifier.
+                if (entries[i].size() < 2)
+                    fail(where, "too short: manufacturer data starts with a 2-byte company identifier");
+                if (!companies.insert(entries[i].substr(0, 2)).second)
+                    fail(where, "a second entry of the same company");
+            }
+            a.manufacturer_data = entries.front();
+            a.more_manufacturer_data.assign(entries.begin() + 1, entries.end());
         }
         if (v.contains("service_data")) {
             const Json& sd = v["service_data"];
@@ -525,11 +543,13 @@ class Parser {
         static const std::pair<const char*, DisconnectBehaviour> disconnects[] = {
             {"disconnect", DisconnectBehaviour::Disconnect}, {"hang", DisconnectBehaviour::Hang}};
         checkKeys(v, path,
-                  {"outcome", "delay_ms", "drop_after_ms", "disconnect", "disconnect_delay_ms", "interval_ms",
-                   "packets_per_interval"});
+                  {"outcome", "fail_first", "delay_ms", "drop_after_ms", "disconnect", "disconnect_delay_ms",
+                   "interval_ms", "packets_per_interval"});
         ConnectionConfig c;
         if (v.contains("outcome"))
             c.outcome = word(v["outcome"], path + ".outcome", "outcome", outcomes);
+        if (v.contains("fail_first"))
+            c.fail_first = nonNegative(v["fail_first"], path + ".fail_first");
         if (v.contains("delay_ms"))
             c.delay_ms = nonNegative(v["delay_ms"], path + ".delay_ms");
         if (v.contains("drop_after_ms") && !v["drop_after_ms"].is_null())

@@ -7,6 +7,7 @@
 
 #include "Exceptions.h"
 #include "Peripheral.h"
+#include "TimeLimits.h"
 
 namespace Tavrin {
 
@@ -36,7 +37,7 @@ class AdapterBase;
 /// - A callback that throws is logged at level Error ("Exception during callback: ...") and the
 ///   library goes on.
 class Adapter {
-public:
+  public:
     Adapter();
     virtual ~Adapter();
 
@@ -53,6 +54,13 @@ public:
     /// "Default Adapter [<address>]".
     std::string identifier();
     std::string address();
+
+    /// The time limits this adapter's peripherals follow unless given their own; the defaults until set.
+    TimeLimits time_limits();
+    /// Replaces them, for every peripheral of this adapter (found before or after) that has no limits
+    /// of its own, from its next call on. Copies of this handle share them. Throws
+    /// `std::invalid_argument` naming the first limit that is not positive, changing nothing.
+    void set_time_limits(const TimeLimits& limits);
 
     /// Starts a scan and clears the previous scan's results; the start callback runs on this thread.
     /// With Bluetooth unusable it logs the warning "Bluetooth is not enabled." and does nothing.
@@ -77,7 +85,7 @@ public:
     /// Called on the library's event queue once per peripheral per scan, on its first advertisement.
     void set_callback_on_scan_found(std::function<void(Peripheral)> on_scan_found);
 
-protected:
+  protected:
     std::shared_ptr<AdapterBase> backend_;
 };
 

@@ -8,4 +8,5 @@
 #include "Logging.h"
 #include "Peripheral.h"
 #include "Service.h"
+#include "TimeLimits.h"
 #include "Types.h"

@@ -62,7 +62,8 @@ struct AdvertisingConfig {
     int rssi = -60;
     std::optional<bool> connectable;
     std::optional<int> tx_power;
-    std::optional<std::string> manufacturer_data;                                  // bytes
+    std::optional<std::string> manufacturer_data;     // bytes
+    std::vector<std::string> more_manufacturer_data;  // further entries after the first, bytes each
     std::optional<std::vector<std::pair<std::string, std::string>>> service_data;  // uuid text -> bytes, in order
     std::optional<std::vector<std::string>> service_uuids;
 };
@@ -74,6 +75,8 @@ enum class DisconnectBehaviour { Disconnect, Hang };
 
 struct ConnectionConfig {
     ConnectOutcome outcome = ConnectOutcome::Connect;
+    /// The first this many connection attempts to the device fail as `Fail` does; later ones go as `outcome` says.
+    unsigned fail_first = 0;
     unsigned delay_ms = 20;
     std::optional<unsigned> drop_after_ms;
     DisconnectBehaviour disconnect = DisconnectBehaviour::Disconnect;

@@ -9,6 +9,7 @@
 
 #include "backends/macos/AdapterBaseMacOS.h"
 #include "backends/macos/PeripheralBase.h"
+#include "backends/macos/TimeLimitsCell.h"
 #include "callback/guarded.h"
 #include "frontends/base/PeripheralBuilder.h"
 
@@ -16,7 +17,7 @@ namespace Tavrin {
 
 using Lock = std::lock_guard<std::mutex>;
 
-AdapterBase::AdapterBase(ConstructionKey) {}
+AdapterBase::AdapterBase(ConstructionKey) : limits_(std::make_shared<TimeLimitsCell>()) {}
 
 std::shared_ptr<AdapterBase> AdapterBase::create() {
     auto adapter = std::make_shared<AdapterBase>(ConstructionKey{});
@@ -57,6 +58,14 @@ std::string AdapterBase::identifier() {
 
 std::string AdapterBase::address() {
     return delegate_->address();
+}
+
+TimeLimits AdapterBase::time_limits() const {
+    return limits_->get();
+}
+
+void AdapterBase::set_time_limits(const TimeLimits& limits) {
+    limits_->set(limits);
 }
 
 void AdapterBase::scan_start() {
@@ -181,7 +190,7 @@ void AdapterBase::delegate_did_discover_peripheral(void* peripheral, void* centr
         }
     }
     if (!entry) {
-        base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data, delegate_);
+        base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data, delegate_, limits_);
         delegate_->register_peripheral(peripheral, base);
         Lock lock(peripherals_mutex_);
         entry = &known_peripherals_.emplace(peripheral, Known{base, kNeverSeen}).first->second;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <tavrin/Peripheral.h>
+#include <tavrin/TimeLimits.h>
 #include <tavrin/Types.h>
 
 #include "callback/safe_callback.h"
@@ -20,6 +21,7 @@ namespace Tavrin {
 
 class AdapterBaseMacOS;
 class PeripheralBase;
+class TimeLimitsCell;
 
 /// The backend object behind every `Adapter` handle: the registry of the peripherals this adapter
 /// discovered, the peripherals of the current scan, the caller's four scan callbacks, and the routing
@@ -62,6 +64,11 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     void* underlying() const;
     std::string identifier();
     std::string address();
+
+    /// The limits this adapter's peripherals follow unless given their own. Any thread.
+    TimeLimits time_limits() const;
+    /// Throws `std::invalid_argument` for invalid limits, changing nothing.
+    void set_time_limits(const TimeLimits& limits);
 
     /// Clears the current scan's peripherals, drops the registry's forgotten peripherals that nothing
     /// refers to any more, starts the platform scan, then calls the start callback on this thread.
@@ -115,6 +122,8 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     // Set once by create(), before the object is handed out and before any discovery can arrive;
     // read on the caller's thread and, to hand it to new peripheral backends, on the event queue.
     std::shared_ptr<AdapterBaseMacOS> delegate_;
+    // The limits handed to every peripheral backend made here; guards itself. Set at construction.
+    const std::shared_ptr<TimeLimitsCell> limits_;
     // A scan_start() not yet followed by scan_stop(); written and read on the callers' threads.
     std::atomic<bool> scan_started_{false};
 

@@ -57,11 +57,20 @@ advertising_data_t advertising_data_from_advertisement(const platform::Advertise
     record.tx_power = advertisementData.txPowerLevel ? static_cast<int16_t>(*advertisementData.txPowerLevel)
                                                      : static_cast<int16_t>(INT16_MIN);
     // Without the two-byte company identifier there is nothing to key the payload by.
-    if (advertisementData.manufacturerData && advertisementData.manufacturerData->size() >= 2) {
-        const std::string& data = *advertisementData.manufacturerData;
-        const auto company = static_cast<uint16_t>(static_cast<uint8_t>(data[0]) |
-                                                   (static_cast<unsigned>(static_cast<uint8_t>(data[1])) << 8));
-        record.manufacturer_data.emplace(company, data.substr(2));
+    const auto add_manufacturer = [&record](const std::string& data) {
+        if (data.size() >= 2) {
+            const auto company = static_cast<uint16_t>(static_cast<uint8_t>(data[0]) |
+                                                       (static_cast<unsigned>(static_cast<uint8_t>(data[1])) << 8));
+            record.manufacturer_data.emplace(company, data.substr(2));
+        }
+    };
+    // The platform stand-in carries every entry; the platform itself gives one.
+    if (advertisementData.manufacturerDataEntries) {
+        for (const std::string& data : *advertisementData.manufacturerDataEntries) {
+            add_manufacturer(data);
+        }
+    } else if (advertisementData.manufacturerData) {
+        add_manufacturer(*advertisementData.manufacturerData);
     }
     if (advertisementData.serviceData) {
         for (const auto& [uuid, data] : *advertisementData.serviceData) {

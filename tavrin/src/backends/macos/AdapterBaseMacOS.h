@@ -18,10 +18,11 @@ class AdapterBase;
 class PeripheralBase;
 
 /// The record of one advertisement, as the adapter hands it on: connectability (false when not
-/// stated), signal strength, transmit power (-32768 when absent), at most one manufacturer entry
-/// (company identifier little-endian, then the payload; data shorter than the two-byte identifier
-/// gives none), service data by UUID text, and every listed service UUID with an empty value (a
-/// listed service keeps the empty value even when it also carries data).
+/// stated), signal strength, transmit power (-32768 when absent), every manufacturer entry the
+/// platform gives (one on the platform itself; each the company identifier little-endian, then the
+/// payload; data shorter than the two-byte identifier gives none; of two entries of one company the first), service
+/// data by UUID text, and every listed service UUID with an empty value (a listed service keeps the empty value even
+/// when it also carries data).
 advertising_data_t advertising_data_from_advertisement(const platform::AdvertisementData& advertisementData, int rssi);
 
 /// Delegate of one platform central manager, owned by its `AdapterBase`.

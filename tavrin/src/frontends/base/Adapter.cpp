@@ -53,6 +53,14 @@ std::string Adapter::address() {
     return bound(backend_)->address();
 }
 
+TimeLimits Adapter::time_limits() {
+    return bound(backend_)->time_limits();
+}
+
+void Adapter::set_time_limits(const TimeLimits& limits) {
+    bound(backend_)->set_time_limits(limits);
+}
+
 // The Bluetooth guard is written out in each scan operation so that the warning names that operation.
 
 void Adapter::scan_start() {
