@@ -283,6 +283,10 @@ void Impl::onDiscovered(const AdvertisementReport& r) {
     if (!scanning || !adapter) {
         return;
     }
+    // A device out of this adapter's range.
+    if (setup.heard && setup.heard->count(r.device) == 0) {
+        return;
+    }
     Device* d = find(r.device);
     const bool created = d == nullptr;
     if (created && (d = createDevice(r)) == nullptr) {

@@ -1,19 +1,19 @@
 // Choosing the process's radio, once, on first use. The one place that knows every radio there is.
 
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Dispatch.h"
 #include "platform/Radio.h"
 #include "platform/sim/World.h"
 
 #ifdef TAVRIN_WITH_BLUEZ
-namespace platform::bluez {
-/// The BlueZ radio (platform/src/bluez/): bluetoothd over D-Bus.
-std::unique_ptr<radio::Radio> makeRadio();
-}  // namespace platform::bluez
+#include "bluez/BluezRadio.h"
 #endif
 
 namespace platform::radio {
@@ -110,6 +110,37 @@ Radio& choose() {
 Radio& processRadio() {
     static Radio& chosen = choose();
     return chosen;
+}
+
+std::vector<RadioAdapter> processAdapters() {
+    Radio& chosen = processRadio();
+#ifdef TAVRIN_WITH_BLUEZ
+    if (&chosen == &systemRadio()) {
+        auto listed = bluez::listAdapters();
+        if (const char* wanted = std::getenv("TAVRIN_BLUEZ_ADAPTER"); wanted && *wanted) {
+            std::string name = wanted;
+            name = name.substr(name.rfind('/') + 1);
+            listed.erase(std::remove_if(listed.begin(), listed.end(), [&](const auto& a) { return a.name != name; }),
+                         listed.end());
+        }
+        if (listed.size() > 1) {
+            // One radio per adapter, made on first use and kept, like the process's radio, for good.
+            static std::mutex mutex;
+            static auto* radios = new std::map<std::string, Radio*>;  // guarded by mutex
+            std::lock_guard<std::mutex> lock(mutex);
+            std::vector<RadioAdapter> adapters;
+            for (const auto& a : listed) {
+                Radio*& radio = (*radios)[a.name];
+                if (!radio) {
+                    radio = bluez::makeRadioFor(a.name).release();
+                }
+                adapters.push_back(RadioAdapter{a.name, a.address, radio});
+            }
+            return adapters;
+        }
+    }
+#endif
+    return {RadioAdapter{std::string(), std::string(), &chosen}};
 }
 
 }  // namespace platform::radio

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "support/AdapterHarness.h"
+#include "support/ScanOptionsScenario.h"
 
 namespace adapter_test {
 namespace {
@@ -256,6 +257,18 @@ TEST(AdapterScan, HandleCopiesShareScansAndCallbacks) {
     auto other = the_adapter();
     EXPECT_NE(other.underlying(), adapter.underlying());
     EXPECT_TRUE(other.scan_get_results().empty());
+}
+
+TEST(AdapterScan, ScanOptionsKeepOnlyWhatTheyAskFor) {
+    auto listed = device(device_id(70), 20);
+    listed.advertising.service_uuids = std::vector<std::string>{"180d"};
+    auto other = device(device_id(71), 20);
+    auto faint = device(device_id(72), 20);
+    faint.advertising.service_uuids = std::vector<std::string>{"180d"};
+    faint.advertising.rssi = -90;
+    reset_world({listed, other, faint});
+    auto adapter = the_adapter();
+    check_scan_options(adapter, {device_id(70), device_id(71), device_id(72)});
 }
 
 }  // namespace

@@ -209,6 +209,10 @@ class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
     static CBManagerAuthorization authorization();
 
     void scanForPeripherals(const std::optional<std::vector<CBUUID>>& serviceUUIDs, const CBOptions& options);
+    /// Not one of the platform's: the same, reporting only advertisements received at least `rssiFloor` dBm
+    /// strong, by a radio that can filter by strength (both of this stand-in's can).
+    void scanForPeripherals(const std::optional<std::vector<CBUUID>>& serviceUUIDs, const CBOptions& options,
+                            int rssiFloor);
     void stopScan();
     bool isScanning() const;
     void connectPeripheral(const CBPeripheralPtr& peripheral, const CBOptions& options);

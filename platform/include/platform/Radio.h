@@ -163,6 +163,13 @@ class RadioCentral {
     /// advertise one of them (absent or empty: all). `duplicates`: report every advertisement, else the first
     /// per device per scan.
     virtual void startScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates) = 0;
+    /// `startScan`, also reporting only advertisements received at least `rssiFloor` dBm strong (absent: all).
+    /// By default the floor is not applied: a radio that can filter by strength overrides this.
+    virtual void startFilteredScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates,
+                                   std::optional<int> rssiFloor) {
+        (void)rssiFloor;
+        startScan(services, duplicates);
+    }
     /// Once it returns, no report of the scan is delivered any more.
     virtual void stopScan() = 0;
 
@@ -223,6 +230,22 @@ class Radio {
     /// The authorization this process has to use Bluetooth.
     virtual CBManagerAuthorization authorization() const = 0;
 };
+
+/// One adapter of the process's radio, with a radio bound to it.
+struct RadioAdapter {
+    /// The system's name for it ("hci1"); empty for the radio's one adapter when it offers no choice.
+    std::string name;
+    /// Its Bluetooth address "AA:BB:CC:DD:EE:FF", when known.
+    std::string address;
+    /// Lives as long as the process.
+    Radio* radio = nullptr;
+};
+
+/// The adapters a program may use, in the system's order: over BlueZ one per adapter bluetoothd has (natural
+/// order of their names, hci2 before hci10; only the one TAVRIN_BLUEZ_ADAPTER names when it is set), each with
+/// a radio bound to that adapter alone. Where there is one adapter or no choice (the simulated world, one
+/// adapter, bluetoothd not reachable now), the process's radio alone, unnamed. Asks the system anew each call.
+std::vector<RadioAdapter> processAdapters();
 
 /// The process's radio, chosen once, on first use: the simulated world when TAVRIN_SIM_WORLD is set (to a world
 /// file's path, or to `default` for the built-in world), else the system's radio (BlueZ on Linux; a radio that

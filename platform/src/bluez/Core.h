@@ -118,7 +118,8 @@ class Core {
     using ReplyDone = std::function<void(Core&, BusMessage* reply, const NSError* error)>;
     using DisconnectDone = std::function<void(Core&, const NSError*)>;
 
-    explicit Core(BusConnector connector);
+    // `adapter` ("hci1") binds the core to that adapter alone; empty: TAVRIN_BLUEZ_ADAPTER's, else the first.
+    explicit Core(BusConnector connector, const std::string& adapter = {});
     ~Core();
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
@@ -142,7 +143,8 @@ class Core {
     // ---- A central's requests, run on the loop (Core.cpp and the concern's file) ----
     void openCentral(uint64_t id, std::shared_ptr<CentralOutbox> outbox) REQUIRES(mutex_);
     void closeCentral(uint64_t id) REQUIRES(mutex_);
-    void startScan(uint64_t id, std::optional<std::vector<CBUUID>> services, bool duplicates) REQUIRES(mutex_);
+    void startScan(uint64_t id, std::optional<std::vector<CBUUID>> services, bool duplicates,
+                   std::optional<int> rssiFloor = std::nullopt) REQUIRES(mutex_);
     void stopScan(uint64_t id) REQUIRES(mutex_);
     void connect(uint64_t id, const std::string& address) REQUIRES(mutex_);
     void cancelConnection(uint64_t id, const std::string& address) REQUIRES(mutex_);
@@ -173,6 +175,7 @@ class Core {
         bool scanning = false;
         std::optional<std::vector<CBUUID>> services;
         bool duplicates = false;
+        std::optional<int> rssiFloor;              // dBm: weaker reports are not this central's
         std::unordered_set<std::string> rssiSeen;  // devices whose RSSI was reported during this scan
         std::unordered_set<std::string> reported;  // devices reported in this scan (without duplicates)
         std::map<std::string, Link> links;
@@ -352,7 +355,7 @@ class Core {
     // ---- Fields ----
     std::weak_ptr<Core> self_;  // set by start(), then read-only
     const BusConnector connector_;
-    std::string wantedAdapter_;  // from TAVRIN_BLUEZ_ADAPTER; set by the constructor, then read-only
+    std::string wantedAdapter_;  // the one named, else none; set by the constructor, then read-only
     std::atomic<uint64_t> nextCentral_{0};
     const Trace trace_;
 

@@ -58,6 +58,7 @@ struct Scan {
     uint64_t generation = 0;  // the manager's scan generation this scan was started with
     bool duplicates = false;
     std::optional<std::vector<CBUUID>> filter;
+    std::optional<int> rssi_floor;  // a device's advertisements are all as strong, so it is left out whole
 
     // Guarded by the scheduler's mutex; a slot's `note` belongs to the listener (see radio::DeviceSlot).
     std::deque<ScanMember> devices;             // a deque, so that slots keep their address as devices join

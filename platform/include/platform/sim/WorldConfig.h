@@ -100,6 +100,8 @@ struct PeripheralConfig {
     bool prepared_writes = true;
     AdvertisingConfig advertising;
     ConnectionConfig connection;
+    /// The adapters (by name) that hear the device in tavrin-bluez-sim; absent: every adapter.
+    std::optional<std::vector<std::string>> heard_by;
     Faults faults;
     std::vector<ServiceConfig> services;
 };
@@ -129,9 +131,17 @@ struct BluetoothdConfig {
     unsigned temporary_timeout_ms = 30000;  // a temporary device goes this long after it was last seen
 };
 
+/// One adapter tavrin-bluez-sim serves; the simulated radio keeps its one adapter whatever the file lists.
+struct ControllerConfig {
+    std::string name;     // "hci1"
+    std::string address;  // "AA:BB:CC:DD:EE:FF", upper case
+};
+
 struct WorldConfig {
     AdapterConfig adapter;
     BluetoothdConfig bluetoothd;
+    /// The adapters tavrin-bluez-sim serves, all over the one world (they share its power); empty: hci0 alone.
+    std::vector<ControllerConfig> adapters;
     std::vector<PeripheralConfig> peripherals;
 };
 
