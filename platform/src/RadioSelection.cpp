@@ -1,6 +1,7 @@
 // Choosing the process's radio, once, on first use. The one place that knows every radio there is.
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -95,6 +96,9 @@ Radio& systemRadio() {
     return *radio;
 }
 
+// Whether the process's radio is the system's: set once, by choose().
+std::atomic<bool> systemChosen{false};
+
 Radio& choose() {
     // Set to a world file's path or to `default`: the simulated world (a file it cannot load gives one line
     // and a world whose radio is unsupported). Unset or empty: the system's radio.
@@ -102,6 +106,7 @@ Radio& choose() {
     if (world && *world) {
         return sim::World::get().radio();
     }
+    systemChosen = true;
     return systemRadio();
 }
 
@@ -115,7 +120,8 @@ Radio& processRadio() {
 std::vector<RadioAdapter> processAdapters() {
     Radio& chosen = processRadio();
 #ifdef TAVRIN_WITH_BLUEZ
-    if (&chosen == &systemRadio()) {
+    // Only once the system's radio is the chosen one: asking for it makes it.
+    if (systemChosen) {
         auto listed = bluez::listAdapters();
         if (const char* wanted = std::getenv("TAVRIN_BLUEZ_ADAPTER"); wanted && *wanted) {
             std::string name = wanted;
