@@ -38,7 +38,7 @@ class AdapterBase;
 /// - A callback that throws is logged at level Error ("Exception during callback: ...") and the
 ///   library goes on.
 class Adapter {
-  public:
+public:
     Adapter();
     virtual ~Adapter();
 
@@ -100,7 +100,7 @@ class Adapter {
     /// Called on the library's event queue once per peripheral per scan, on its first advertisement.
     void set_callback_on_scan_found(std::function<void(Peripheral)> on_scan_found);
 
-  protected:
+protected:
     std::shared_ptr<AdapterBase> backend_;
 };
 

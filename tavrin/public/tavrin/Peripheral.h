@@ -20,10 +20,10 @@ class PeripheralBase;
 /// scan callbacks and `scan_get_results`. Every operation but `initialized()` throws
 /// `Exception::NotInitialized` on an unbound handle; the GATT operations also throw
 /// `Exception::NotConnected` while the peripheral is not connected. All operations block the calling
-/// thread; GATT requests give up after 1.0 s with `Exception::OperationFailed` (the limits are
-/// settable: `set_time_limits`), and fail at once when the device answers with an error or the link is lost. Each
-/// request gets its own answer, also when several threads use one peripheral at once; each call's limit counts from its
-/// own start.
+/// thread; GATT requests give up after 1.0 s with `Exception::OperationFailed` (by default: see
+/// `set_time_limits`), and fail at once when the device answers with an error or the link is lost.
+/// Each request gets its own answer, also when several threads use one peripheral at once; each
+/// call's limit counts from its own start.
 ///
 /// Callbacks. Value callbacks (`notify`, `indicate`), the scan callbacks and the disconnected callback
 /// of a link lost without a request run on the library's event queue, one at a time, and no lock of
@@ -38,7 +38,7 @@ class PeripheralBase;
 /// A callback that waits for the caller's lock while the caller, holding it, waits for an answer
 /// stalls that call until its limit: keep such locks out of callbacks or away from blocking calls.
 class Peripheral {
-  public:
+public:
     Peripheral();
     virtual ~Peripheral();
 
@@ -141,7 +141,7 @@ class Peripheral {
     void set_callback_on_connected(std::function<void()> on_connected);
     void set_callback_on_disconnected(std::function<void()> on_disconnected);
 
-  protected:
+protected:
     std::shared_ptr<PeripheralBase> internal_;
 };
 
