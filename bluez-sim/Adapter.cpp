@@ -40,9 +40,9 @@ void Impl::onState(CBManagerState state) {
 void Impl::exportAdapter(bool on) {
     powered = on;
     power_state = on ? "on" : "off";
-    adapter = std::make_unique<ObjectNode>(tree, kAdapterPath);
+    adapter = std::make_unique<ObjectNode>(tree, adapterPath());
     ObjectNode& a = *adapter;
-    a.addProperty<std::string>(kAdapter, "Address", kAdapterAddress);
+    a.addProperty<std::string>(kAdapter, "Address", setup.adapter_address);
     a.addProperty<std::string>(kAdapter, "AddressType", "public");
     a.addProperty<std::string>(kAdapter, "Name", kAdapterName);
     a.addProperty<std::string>(kAdapter, "Alias", adapter_alias, [this](sdbus::PropertySetCall& call) {

@@ -4,6 +4,7 @@
 
 #include "BluezSimulator.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -114,6 +115,12 @@ class Impl::Listener : public platform::radio::RadioCentralEvents {
 };
 
 void Impl::start() {
+    if (!setup.export_root) {
+        listener = std::make_shared<Listener>(loop, this);
+        central = radio.openCentral(listener);
+        onState(central->state());
+        return;
+    }
     bluez = std::make_unique<ObjectNode>(tree, "/org/bluez");
     // Clients register agents and profiles at start; no pairing ever needs them here.
     const auto accept = [this](sdbus::MethodCall& call) { replyOk(call); };
@@ -155,15 +162,37 @@ void Impl::clientGone(const std::string& client) {
     }
 }
 
-Setup setupOf(const platform::sim::WorldConfig& world) {
-    Setup setup;
+std::vector<Setup> setupsOf(const platform::sim::WorldConfig& world) {
+    Setup common;
     for (const auto& p : world.peripherals) {
-        setup.devices[p.identifier] = {platform::sim::deviceAddress(p),
-                                       p.address_type == platform::sim::AddressType::Public};
+        common.devices[p.identifier] = {platform::sim::deviceAddress(p),
+                                        p.address_type == platform::sim::AddressType::Public};
     }
-    setup.timers = world.bluetoothd;
-    setup.faults = world.adapter.faults;
-    return setup;
+    common.timers = world.bluetoothd;
+    common.faults = world.adapter.faults;
+    if (world.adapters.empty()) {
+        return {common};
+    }
+    std::vector<Setup> setups;
+    for (const auto& controller : world.adapters) {
+        Setup setup = common;
+        setup.adapter = controller.name;
+        setup.adapter_address = controller.address;
+        setup.export_root = setups.empty();
+        setup.heard.emplace();
+        for (const auto& p : world.peripherals) {
+            if (!p.heard_by ||
+                std::find(p.heard_by->begin(), p.heard_by->end(), controller.name) != p.heard_by->end()) {
+                setup.heard->insert(p.identifier);
+            }
+        }
+        setups.push_back(std::move(setup));
+    }
+    return setups;
+}
+
+Setup setupOf(const platform::sim::WorldConfig& world) {
+    return setupsOf(world).front();
 }
 
 BluezSimulator::BluezSimulator(EventLoop& loop, ObjectTree& tree, platform::radio::Radio& radio, Setup setup,

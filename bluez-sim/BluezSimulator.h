@@ -8,7 +8,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "EventLoop.h"
 #include "ObjectTree.h"
@@ -27,9 +30,19 @@ struct Setup {
     std::map<std::string, DeviceSetup> devices;  // by radio key
     platform::sim::BluetoothdConfig timers;
     platform::sim::AdapterFaults faults;
+    // The adapter this simulator is: its name under /org/bluez and its address.
+    std::string adapter = "hci0";
+    // An address of the range set aside for documentation: it belongs to no real controller.
+    std::string adapter_address = "00:00:5E:00:53:00";
+    // The radio keys of the devices it hears; absent: every device.
+    std::optional<std::set<std::string>> heard;
+    // The first adapter exports /org/bluez (the agent and profile managers) for all.
+    bool export_root = true;
 };
 
-/// The setup a world file gives.
+/// The setup a world file gives: one per adapter it lists (hci0 alone when it lists none).
+std::vector<Setup> setupsOf(const platform::sim::WorldConfig& world);
+/// The first of them.
 Setup setupOf(const platform::sim::WorldConfig& world);
 
 class BluezSimulator {
@@ -55,7 +68,8 @@ class BluezSimulator {
     std::shared_ptr<Impl> impl_;
 };
 
-/// The device's address as the simulator serves it: "AA:BB:CC:DD:EE:FF" -> "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_FF".
-std::string devicePath(const std::string& address);
+/// The device's address as the simulator serves it under an adapter: "AA:BB:CC:DD:EE:FF" ->
+/// "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_FF".
+std::string devicePath(const std::string& address, const std::string& adapter = "hci0");
 
 }  // namespace bluezsim

@@ -29,8 +29,8 @@ bool isPrivate(const std::string& address, bool public_address) {
 
 }  // namespace
 
-std::string devicePath(const std::string& address) {
-    std::string path = kAdapterPath + "/dev_" + address;
+std::string devicePath(const std::string& address, const std::string& adapter) {
+    std::string path = "/org/bluez/" + adapter + "/dev_" + address;
     std::replace(path.begin(), path.end(), ':', '_');
     return path;
 }
@@ -69,7 +69,7 @@ Impl::Device* Impl::find(const std::string& key) {
 
 Impl::Device* Impl::createDevice(const AdvertisementReport& r) {
     const std::string address = addressFor(r);
-    const std::string path = devicePath(address);
+    const std::string path = devicePath(address, setup.adapter);
     if (devices_by_path.count(path) != 0) {
         // Two devices with one address: the first keeps it.
         return nullptr;
@@ -113,7 +113,7 @@ Impl::Device* Impl::createDevice(const AdvertisementReport& r) {
     n.addProperty<bool>(kDevice, "LegacyPairing", false);
     n.addProperty<bool>(kDevice, "Connected", false);
     n.addProperty<std::vector<std::string>>(kDevice, "UUIDs", {});
-    n.addProperty<sdbus::ObjectPath>(kDevice, "Adapter", sdbus::ObjectPath(kAdapterPath));
+    n.addProperty<sdbus::ObjectPath>(kDevice, "Adapter", sdbus::ObjectPath(adapterPath()));
     n.addProperty<bool>(kDevice, "ServicesResolved", false);
     n.addOptional<std::string>(kDevice, "Name");
     n.addOptional<int16_t>(kDevice, "RSSI");

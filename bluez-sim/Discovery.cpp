@@ -283,6 +283,10 @@ void Impl::onDiscovered(const AdvertisementReport& r) {
     if (!scanning || !adapter) {
         return;
     }
+    // A device out of this adapter's range.
+    if (setup.heard && setup.heard->count(r.device) == 0) {
+        return;
+    }
     Device* d = find(r.device);
     const bool created = d == nullptr;
     if (created && (d = createDevice(r)) == nullptr) {
@@ -318,16 +322,27 @@ void Impl::applyReport(Device& d, const AdvertisementReport& r) {
         n.set(kDevice, "TxPower", static_cast<int16_t>(*ad.txPowerLevel));
     }
     if (ad.manufacturerData && ad.manufacturerData->size() >= 2) {
-        const std::string& m = *ad.manufacturerData;
-        const auto company = static_cast<uint16_t>(static_cast<uint8_t>(m[0]) | (static_cast<uint8_t>(m[1]) << 8));
-        Bytes payload(m.begin() + 2, m.end());
-        auto it = d.manufacturer_data.find(company);
+        // Every company's entry of the report (the world's radio lists them when there are several).
+        const std::vector<std::string> entries =
+            ad.manufacturerDataEntries ? *ad.manufacturerDataEntries : std::vector<std::string>{*ad.manufacturerData};
         // With duplicates asked for, each report replaces the data and is signalled; else only changes are.
-        if (merged.duplicates || it == d.manufacturer_data.end() || it->second != payload) {
-            if (merged.duplicates) {
-                d.manufacturer_data.clear();
+        bool change = merged.duplicates;
+        if (merged.duplicates) {
+            d.manufacturer_data.clear();
+        }
+        for (const std::string& m : entries) {
+            if (m.size() < 2) {
+                continue;
             }
-            d.manufacturer_data[company] = std::move(payload);
+            const auto company = static_cast<uint16_t>(static_cast<uint8_t>(m[0]) | (static_cast<uint8_t>(m[1]) << 8));
+            Bytes payload(m.begin() + 2, m.end());
+            auto it = d.manufacturer_data.find(company);
+            if (it == d.manufacturer_data.end() || it->second != payload) {
+                d.manufacturer_data[company] = std::move(payload);
+                change = true;
+            }
+        }
+        if (change) {
             std::map<uint16_t, sdbus::Variant> dict;
             for (const auto& [id, bytes] : d.manufacturer_data) {
                 dict.emplace(id, sdbus::Variant(bytes));

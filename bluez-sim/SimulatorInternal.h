@@ -49,9 +49,6 @@ inline const std::string kDevice = "org.bluez.Device1";
 inline const std::string kService = "org.bluez.GattService1";
 inline const std::string kCharacteristic = "org.bluez.GattCharacteristic1";
 inline const std::string kDescriptor = "org.bluez.GattDescriptor1";
-inline const std::string kAdapterPath = "/org/bluez/hci0";
-// An address of the range set aside for documentation: it belongs to no real controller.
-inline const std::string kAdapterAddress = "00:00:5E:00:53:00";
 inline const std::string kAdapterName = "tavrin-bluez-sim";
 
 // --- Values as bluetoothd gives them. ---
@@ -338,6 +335,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void remerge();
     bool matches(const AdvertisementReport& r, const std::string& address) const;
     void onDiscovered(const AdvertisementReport& r);
+    // This adapter's object path.
+    std::string adapterPath() const { return "/org/bluez/" + setup.adapter; }
     void applyReport(Device& d, const AdvertisementReport& r);
 
     // --- Device objects: made, swept, removed (Devices.cpp). ---

@@ -3,16 +3,19 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -102,7 +105,7 @@ int main(int argc, char** argv) {
         say(e.what());
         return 2;
     }
-    bluezsim::Setup setup = bluezsim::setupOf(config);
+    std::vector<bluezsim::Setup> setups = bluezsim::setupsOf(config);
     const std::optional<unsigned> state_delay = config.adapter.state_delay_ms;
     // The world starts from the built-in one, whatever the environment names, and becomes the file's.
     ::unsetenv("TAVRIN_SIM_WORLD");
@@ -135,9 +138,15 @@ int main(int argc, char** argv) {
     try {
         bluezsim::EventLoop loop(*connection);
         bluezsim::ObjectTree tree(*connection);
-        bluezsim::BluezSimulator simulator(loop, tree, world.radio(), std::move(setup), [&world](bool on) {
-            world.setAdapterState(on ? platform::CBManagerState::PoweredOn : platform::CBManagerState::PoweredOff);
-        });
+        // One simulator per adapter, over the one world: they share its power.
+        std::vector<std::unique_ptr<bluezsim::BluezSimulator>> simulators;
+        for (auto& setup : setups) {
+            simulators.push_back(std::make_unique<bluezsim::BluezSimulator>(
+                loop, tree, world.radio(), std::move(setup), [&world](bool on) {
+                    world.setAdapterState(on ? platform::CBManagerState::PoweredOn
+                                             : platform::CBManagerState::PoweredOff);
+                }));
+        }
         // A bus policy that refuses the user is there before bluetoothd's name: every call is refused from the
         // first one, the listing of objects too.
         const auto authorization = world.authorization();
@@ -157,7 +166,7 @@ int main(int argc, char** argv) {
         });
         connection->addMatch(
             "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
-            [&simulator](sdbus::Message& message) {
+            [&simulators](sdbus::Message& message) {
                 // Any client can send us this signal alone, past the match rule: only the bus's own counts.
                 if (message.getSender() != "org.freedesktop.DBus") {
                     return;
@@ -165,18 +174,25 @@ int main(int argc, char** argv) {
                 std::string name, old_owner, new_owner;
                 message >> name >> old_owner >> new_owner;
                 if (new_owner.empty() && !name.empty() && name[0] == ':') {
-                    simulator.clientGone(name);
+                    for (const auto& simulator : simulators) {
+                        simulator->clientGone(name);
+                    }
                 }
             },
             sdbus::floating_slot);
-        simulator.start();
+        for (const auto& simulator : simulators) {
+            simulator->start();
+        }
+        const auto allKnown = [&simulators] {
+            return std::all_of(simulators.begin(), simulators.end(), [](const auto& s) { return s->stateKnown(); });
+        };
 
         // A client that starts at `ready` must find the adapter: wait for the radio to tell its state.
         if (state_delay) {
             const auto limit = std::chrono::milliseconds(*state_delay) + kStateGrace;
             const auto deadline = std::chrono::steady_clock::now() + limit;
             loop.after(limit, [] {});
-            loop.run([&] { return simulator.stateKnown() || std::chrono::steady_clock::now() >= deadline; });
+            loop.run([&] { return allKnown() || std::chrono::steady_clock::now() >= deadline; });
             if (loop.stopped()) {
                 return 0;
             }

@@ -7,34 +7,30 @@
 namespace Utils {
 
 std::optional<Tavrin::Adapter> getAdapter() {
-    if (!Tavrin::Adapter::bluetooth_enabled()) {
+    std::vector<Tavrin::Adapter> adapters = Tavrin::Adapter::get_adapters();
+    // Several adapters: the first that is powered, asking nobody.
+    if (adapters.size() > 1) {
+        for (Tavrin::Adapter& adapter : adapters) {
+            if (adapter.is_enabled()) {
+                std::cout << "Using adapter: " << adapter.identifier() << " [" << adapter.address() << "]" << std::endl;
+                return adapter;
+            }
+        }
         std::cout << "Bluetooth is not enabled!" << std::endl;
         return std::nullopt;
     }
 
-    std::vector<Tavrin::Adapter> adapters = Tavrin::Adapter::get_adapters();
+    if (!Tavrin::Adapter::bluetooth_enabled()) {
+        std::cout << "Bluetooth is not enabled!" << std::endl;
+        return std::nullopt;
+    }
     if (adapters.empty()) {
         std::cerr << "No adapter was found." << std::endl;
         return std::nullopt;
     }
-
-    if (adapters.size() == 1) {
-        Tavrin::Adapter adapter = adapters.front();
-        std::cout << "Using adapter: " << adapter.identifier() << " [" << adapter.address() << "]" << std::endl;
-        return adapter;
-    }
-
-    std::cout << "Available adapters:" << std::endl;
-    int i = 0;
-    for (Tavrin::Adapter& adapter : adapters) {
-        std::cout << "[" << i++ << "] " << adapter.identifier() << " [" << adapter.address() << "]" << std::endl;
-    }
-
-    const std::optional<uint64_t> choice = getUserInputInt("Select an adapter", adapters.size() - 1);
-    if (!choice) {
-        return std::nullopt;
-    }
-    return adapters[static_cast<std::size_t>(*choice)];
+    Tavrin::Adapter adapter = adapters.front();
+    std::cout << "Using adapter: " << adapter.identifier() << " [" << adapter.address() << "]" << std::endl;
+    return adapter;
 }
 
 std::optional<uint64_t> getUserInputInt(const std::string& line, uint64_t max) {

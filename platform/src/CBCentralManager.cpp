@@ -25,8 +25,8 @@ bool belongsTo(const CBPeripheralPtr& peripheral, const CBCentralManager::Impl* 
 
 bool sameAdvertisement(const AdvertisementData& a, const AdvertisementData& b) {
     return a.isConnectable == b.isConnectable && a.txPowerLevel == b.txPowerLevel &&
-           a.manufacturerData == b.manufacturerData && a.serviceData == b.serviceData &&
-           a.serviceUUIDs == b.serviceUUIDs && a.localName == b.localName;
+           a.manufacturerData == b.manufacturerData && a.manufacturerDataEntries == b.manufacturerDataEntries &&
+           a.serviceData == b.serviceData && a.serviceUUIDs == b.serviceUUIDs && a.localName == b.localName;
 }
 
 }  // namespace
@@ -602,19 +602,33 @@ CBManagerAuthorization CBCentralManager::authorization() {
 
 void CBCentralManager::scanForPeripherals(const std::optional<std::vector<CBUUID>>& serviceUUIDs,
                                           const CBOptions& options) {
+    impl_->startScan(serviceUUIDs, options, std::nullopt);
+}
+
+void CBCentralManager::scanForPeripherals(const std::optional<std::vector<CBUUID>>& serviceUUIDs,
+                                          const CBOptions& options, int rssiFloor) {
+    impl_->startScan(serviceUUIDs, options, rssiFloor);
+}
+
+void CBCentralManager::Impl::startScan(const std::optional<std::vector<CBUUID>>& serviceUUIDs, const CBOptions& options,
+                                       std::optional<int> rssiFloor) {
     auto it = options.find(CBCentralManagerScanOptionAllowDuplicatesKey);
     const bool duplicates = it != options.end() && it->second;
-    Lock scan_lock(impl_->scan_mutex);
+    Lock scan_lock(scan_mutex);
     {
-        std::unique_lock<std::mutex> lock(impl_->mutex);
-        if (impl_->state != CBManagerState::PoweredOn) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (state != CBManagerState::PoweredOn) {
             lock.unlock();
             NSLog(kNotPoweredOn);
             return;
         }
-        impl_->setScanningLocked(true);
+        setScanningLocked(true);
     }
-    impl_->radio->startScan(serviceUUIDs, duplicates);
+    if (rssiFloor) {
+        radio->startFilteredScan(serviceUUIDs, duplicates, rssiFloor);
+    } else {
+        radio->startScan(serviceUUIDs, duplicates);
+    }
 }
 
 void CBCentralManager::stopScan() {

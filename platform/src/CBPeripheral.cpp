@@ -229,6 +229,11 @@ bool CBPeripheral::canSendWriteWithoutResponse() const {
     return impl_->state == CBPeripheralState::Connected && impl_->in_flight < depth;
 }
 
+void CBPeripheral::setLinkLimits(std::chrono::milliseconds connection, std::chrono::milliseconds serviceDiscovery,
+                                 std::chrono::milliseconds request) {
+    impl_->radio->setLinkLimits(impl_->key, radio::LinkLimits{connection, serviceDiscovery, request});
+}
+
 void CBPeripheral::discoverServices(const std::optional<std::vector<CBUUID>>& serviceUUIDs) {
     const auto epoch = admit(*impl_, [] { return true; });
     if (!epoch) {

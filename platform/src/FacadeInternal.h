@@ -154,6 +154,9 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     void deliverAdverts();
     /// Starts or ends the scan's generation. Called with `mutex` held.
     void setScanningLocked(bool on);
+    /// Starts (or restarts) the scan; with a floor, on a radio that filters by strength.
+    void startScan(const std::optional<std::vector<CBUUID>>& serviceUUIDs, const CBOptions& options,
+                   std::optional<int> rssiFloor);
     /// Stops the scan if it is still the one of `generation` (any scan when absent).
     void stopScan(std::optional<uint64_t> generation);
     /// The peripheral of a device the radio reported, or null.

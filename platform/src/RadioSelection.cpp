@@ -1,19 +1,20 @@
 // Choosing the process's radio, once, on first use. The one place that knows every radio there is.
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Dispatch.h"
 #include "platform/Radio.h"
 #include "platform/sim/World.h"
 
 #ifdef TAVRIN_WITH_BLUEZ
-namespace platform::bluez {
-/// The BlueZ radio (platform/src/bluez/): bluetoothd over D-Bus.
-std::unique_ptr<radio::Radio> makeRadio();
-}  // namespace platform::bluez
+#include "bluez/BluezRadio.h"
 #endif
 
 namespace platform::radio {
@@ -95,6 +96,9 @@ Radio& systemRadio() {
     return *radio;
 }
 
+// Whether the process's radio is the system's: set once, by choose().
+std::atomic<bool> systemChosen{false};
+
 Radio& choose() {
     // Set to a world file's path or to `default`: the simulated world (a file it cannot load gives one line
     // and a world whose radio is unsupported). Unset or empty: the system's radio.
@@ -102,6 +106,7 @@ Radio& choose() {
     if (world && *world) {
         return sim::World::get().radio();
     }
+    systemChosen = true;
     return systemRadio();
 }
 
@@ -110,6 +115,38 @@ Radio& choose() {
 Radio& processRadio() {
     static Radio& chosen = choose();
     return chosen;
+}
+
+std::vector<RadioAdapter> processAdapters() {
+    Radio& chosen = processRadio();
+#ifdef TAVRIN_WITH_BLUEZ
+    // Only once the system's radio is the chosen one: asking for it makes it.
+    if (systemChosen) {
+        auto listed = bluez::listAdapters();
+        if (const char* wanted = std::getenv("TAVRIN_BLUEZ_ADAPTER"); wanted && *wanted) {
+            std::string name = wanted;
+            name = name.substr(name.rfind('/') + 1);
+            listed.erase(std::remove_if(listed.begin(), listed.end(), [&](const auto& a) { return a.name != name; }),
+                         listed.end());
+        }
+        if (listed.size() > 1) {
+            // One radio per adapter, made on first use and kept, like the process's radio, for good.
+            static std::mutex mutex;
+            static auto* radios = new std::map<std::string, Radio*>;  // guarded by mutex
+            std::lock_guard<std::mutex> lock(mutex);
+            std::vector<RadioAdapter> adapters;
+            for (const auto& a : listed) {
+                Radio*& radio = (*radios)[a.name];
+                if (!radio) {
+                    radio = bluez::makeRadioFor(a.name).release();
+                }
+                adapters.push_back(RadioAdapter{a.name, a.address, radio});
+            }
+            return adapters;
+        }
+    }
+#endif
+    return {RadioAdapter{std::string(), std::string(), &chosen}};
 }
 
 }  // namespace platform::radio

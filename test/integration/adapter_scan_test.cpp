@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "support/AdapterHarness.h"
+#include "support/ScanOptionsScenario.h"
 
 namespace adapter_test {
 namespace {
@@ -64,6 +65,8 @@ TEST(AdapterScan, AdvertisementRecordsReachThePeripheralHandles) {
     full.advertising.connectable = false;
     full.advertising.tx_power = 4;
     full.advertising.manufacturer_data = std::string("\x4c\x00\x02\x15", 4);
+    // Three companies: every entry reaches the handle.
+    full.advertising.more_manufacturer_data = {std::string("\x59\x00\x01", 3), std::string("\xff\xff", 2)};
     full.advertising.service_data = std::vector<std::pair<std::string, std::string>>{{"181a", "\xe8\x03"}};
     full.advertising.service_uuids = std::vector<std::string>{"180D", "FB1E4001-54AE-4A28-9F74-DFCCB248601D"};
     auto bare = device(device_id(11));
@@ -83,7 +86,8 @@ TEST(AdapterScan, AdvertisementRecordsReachThePeripheralHandles) {
     EXPECT_EQ(f.rssi(), -58);
     EXPECT_EQ(f.tx_power(), 4);
     EXPECT_FALSE(f.is_connectable());
-    EXPECT_EQ(f.manufacturer_data(), (std::map<uint16_t, std::string>{{0x004c, "\x02\x15"}}));
+    EXPECT_EQ(f.manufacturer_data(),
+              (std::map<uint16_t, std::string>{{0x004c, "\x02\x15"}, {0x0059, "\x01"}, {0xffff, ""}}));
     auto services = f.services();  // the advertised ones, since not connected
     ASSERT_EQ(services.size(), 3u);
     EXPECT_EQ(services[0].uuid(), "0000180d-0000-1000-8000-00805f9b34fb");
@@ -253,6 +257,18 @@ TEST(AdapterScan, HandleCopiesShareScansAndCallbacks) {
     auto other = the_adapter();
     EXPECT_NE(other.underlying(), adapter.underlying());
     EXPECT_TRUE(other.scan_get_results().empty());
+}
+
+TEST(AdapterScan, ScanOptionsKeepOnlyWhatTheyAskFor) {
+    auto listed = device(device_id(70), 20);
+    listed.advertising.service_uuids = std::vector<std::string>{"180d"};
+    auto other = device(device_id(71), 20);
+    auto faint = device(device_id(72), 20);
+    faint.advertising.service_uuids = std::vector<std::string>{"180d"};
+    faint.advertising.rssi = -90;
+    reset_world({listed, other, faint});
+    auto adapter = the_adapter();
+    check_scan_options(adapter, {device_id(70), device_id(71), device_id(72)});
 }
 
 }  // namespace

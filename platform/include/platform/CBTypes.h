@@ -81,6 +81,9 @@ struct AdvertisementData {
     std::optional<int> txPowerLevel;
     /// Company identifier (little-endian), then payload.
     std::optional<std::string> manufacturerData;
+    /// Not one of the platform's keys: every manufacturer entry the radio received, each as `manufacturerData`
+    /// (whose value is the first of them), in the radio's order; absent when it had at most one.
+    std::optional<std::vector<std::string>> manufacturerDataEntries;
     /// In the order the device gave them.
     std::optional<std::vector<std::pair<CBUUID, std::string>>> serviceData;
     std::optional<std::vector<CBUUID>> serviceUUIDs;

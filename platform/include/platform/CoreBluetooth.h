@@ -16,6 +16,7 @@
 // forgets the device and nothing refers to the peripheral any more (see centralManagerDidForgetPeripheral).
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -154,6 +155,10 @@ class CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
     void writeValue(const std::string& data, const CBDescriptorPtr& descriptor);
     /// False while the transmit buffer for writes without response is full.
     bool canSendWriteWithoutResponse() const;
+    /// Not one of the platform's: how long the program waits for this device's answers, for a radio whose
+    /// own timeouts must follow the program's (see radio::LinkLimits). For the requests made after it.
+    void setLinkLimits(std::chrono::milliseconds connection, std::chrono::milliseconds serviceDiscovery,
+                       std::chrono::milliseconds request);
 
     struct Impl;
     explicit CBPeripheral(std::shared_ptr<Impl> impl);
@@ -204,6 +209,10 @@ class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
     static CBManagerAuthorization authorization();
 
     void scanForPeripherals(const std::optional<std::vector<CBUUID>>& serviceUUIDs, const CBOptions& options);
+    /// Not one of the platform's: the same, reporting only advertisements received at least `rssiFloor` dBm
+    /// strong, by a radio that can filter by strength (both of this stand-in's can).
+    void scanForPeripherals(const std::optional<std::vector<CBUUID>>& serviceUUIDs, const CBOptions& options,
+                            int rssiFloor);
     void stopScan();
     bool isScanning() const;
     void connectPeripheral(const CBPeripheralPtr& peripheral, const CBOptions& options);

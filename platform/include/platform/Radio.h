@@ -27,6 +27,7 @@
 // (the façade only sends requests on links it believes connected). When a link goes down every request still
 // outstanding on it is abandoned: its completion is either called with an error or never called.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -109,6 +110,18 @@ using CharacteristicsDone =
     std::function<void(const NSError* error, const std::vector<CharacteristicInfo>& characteristics)>;
 using DescriptorsDone = std::function<void(const NSError* error, const std::vector<DescriptorInfo>& descriptors)>;
 
+/// How long the program waits for each kind of answer on one device's link. A radio whose own call timeouts
+/// must match the program's (the BlueZ radio's bus calls, whose late answers it drops) follows them; a radio
+/// without such timeouts may ignore them. The defaults are the program's defaults.
+struct LinkLimits {
+    std::chrono::milliseconds connection{5000};
+    std::chrono::milliseconds serviceDiscovery{5000};
+    std::chrono::milliseconds request{1000};
+    bool operator==(const LinkLimits& o) const {
+        return connection == o.connection && serviceDiscovery == o.serviceDiscovery && request == o.request;
+    }
+};
+
 /// What a session tells its central. Called on the radio's thread (see the threading rules above).
 class RadioCentralEvents {
   public:
@@ -150,6 +163,13 @@ class RadioCentral {
     /// advertise one of them (absent or empty: all). `duplicates`: report every advertisement, else the first
     /// per device per scan.
     virtual void startScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates) = 0;
+    /// `startScan`, also reporting only advertisements received at least `rssiFloor` dBm strong (absent: all).
+    /// By default the floor is not applied: a radio that can filter by strength overrides this.
+    virtual void startFilteredScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates,
+                                   std::optional<int> rssiFloor) {
+        (void)rssiFloor;
+        startScan(services, duplicates);
+    }
     /// Once it returns, no report of the scan is delivered any more.
     virtual void stopScan() = 0;
 
@@ -183,6 +203,13 @@ class RadioCentral {
     virtual void writeDescriptor(const DeviceKey& device, AttributeHandle descriptor, const std::string& value,
                                  Done done) = 0;
 
+    /// The program's limits for this device's requests made from now on; until called, the defaults. Any
+    /// thread; by default ignored.
+    virtual void setLinkLimits(const DeviceKey& device, const LinkLimits& limits) {
+        (void)device;
+        (void)limits;
+    }
+
     /// The link's ATT MTU while connected, 23 otherwise.
     virtual unsigned mtu(const DeviceKey& device) const = 0;
     /// How many writes without response the radio's transmit queue holds for one link.
@@ -203,6 +230,22 @@ class Radio {
     /// The authorization this process has to use Bluetooth.
     virtual CBManagerAuthorization authorization() const = 0;
 };
+
+/// One adapter of the process's radio, with a radio bound to it.
+struct RadioAdapter {
+    /// The system's name for it ("hci1"); empty for the radio's one adapter when it offers no choice.
+    std::string name;
+    /// Its Bluetooth address "AA:BB:CC:DD:EE:FF", when known.
+    std::string address;
+    /// Lives as long as the process.
+    Radio* radio = nullptr;
+};
+
+/// The adapters a program may use, in the system's order: over BlueZ one per adapter bluetoothd has (natural
+/// order of their names, hci2 before hci10; only the one TAVRIN_BLUEZ_ADAPTER names when it is set), each with
+/// a radio bound to that adapter alone. Where there is one adapter or no choice (the simulated world, one
+/// adapter, bluetoothd not reachable now), the process's radio alone, unnamed. Asks the system anew each call.
+std::vector<RadioAdapter> processAdapters();
 
 /// The process's radio, chosen once, on first use: the simulated world when TAVRIN_SIM_WORLD is set (to a world
 /// file's path, or to `default` for the built-in world), else the system's radio (BlueZ on Linux; a radio that

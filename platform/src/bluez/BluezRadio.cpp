@@ -23,10 +23,14 @@ class BluezCentral final : public radio::RadioCentral {
 
     CBManagerState state() const override { return core_->state(); }
 
-    void startScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates) override {
+    void startFilteredScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates,
+                           std::optional<int> rssiFloor) override {
         outbox_->setScanning(true);
-        core_->post([id = id_, services, duplicates](Core& c)
-                        REQUIRES(c.mutex_) { c.startScan(id, services, duplicates); });
+        core_->post([id = id_, services, duplicates, rssiFloor](Core& c)
+                        REQUIRES(c.mutex_) { c.startScan(id, services, duplicates, rssiFloor); });
+    }
+    void startScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates) override {
+        startFilteredScan(services, duplicates, std::nullopt);
     }
 
     void stopScan() override {
@@ -107,6 +111,10 @@ class BluezCentral final : public radio::RadioCentral {
         });
     }
 
+    void setLinkLimits(const DeviceKey& device, const radio::LinkLimits& limits) override {
+        core_->post([id = id_, device, limits](Core& c) REQUIRES(c.mutex_) { c.setLinkLimits(id, device, limits); });
+    }
+
     unsigned mtu(const DeviceKey& device) const override {
         return outbox_->isConnected(device) ? core_->mtu(device) : kDefaultMtu;
     }
@@ -127,7 +135,8 @@ class BluezCentral final : public radio::RadioCentral {
 
 class BluezRadio final : public radio::Radio {
   public:
-    explicit BluezRadio(BusConnector connector) : core_(std::make_shared<Core>(std::move(connector))) {
+    BluezRadio(BusConnector connector, const std::string& adapter)
+        : core_(std::make_shared<Core>(std::move(connector), adapter)) {
         core_->start(core_);
     }
     ~BluezRadio() override { core_->stop(); }
@@ -176,14 +185,14 @@ void stopCoresAtExit() {
 
 }  // namespace
 
-std::unique_ptr<radio::Radio> makeRadio(BusConnector connector) {
+std::unique_ptr<radio::Radio> makeRadio(BusConnector connector, const std::string& adapter) {
     static std::once_flag hooked;
     std::call_once(hooked, [] {
         // sdbus-c++ builds every Variant from a static of its own: make it before the hook.
         [[maybe_unused]] const sdbus::Variant warmUp;
         std::atexit(stopCoresAtExit);
     });
-    auto radio = std::make_unique<BluezRadio>(std::move(connector));
+    auto radio = std::make_unique<BluezRadio>(std::move(connector), adapter);
     std::lock_guard<std::mutex> lock(coresMutex());
     auto& all = cores();
     all.erase(std::remove_if(all.begin(), all.end(), [](const auto& weak) { return weak.expired(); }), all.end());
@@ -191,8 +200,16 @@ std::unique_ptr<radio::Radio> makeRadio(BusConnector connector) {
     return radio;
 }
 
+std::unique_ptr<radio::Radio> makeRadio(BusConnector connector) {
+    return makeRadio(std::move(connector), std::string());
+}
+
 std::unique_ptr<radio::Radio> makeRadio() {
     return makeRadio(connectSystemBus);
+}
+
+std::unique_ptr<radio::Radio> makeRadioFor(const std::string& adapter) {
+    return makeRadio(connectSystemBus, adapter);
 }
 
 }  // namespace platform::bluez

@@ -12,6 +12,8 @@
 // How it is cut: Core.h.
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "Bus.h"
 #include "platform/Radio.h"
@@ -24,5 +26,22 @@ std::unique_ptr<radio::Radio> makeRadio();
 
 /// The same over the bus the connector opens: the radio's unit tests hand it a scripted one.
 std::unique_ptr<radio::Radio> makeRadio(BusConnector connector);
+
+/// A radio bound to one adapter ("hci1"): while bluetoothd has no adapter of that name, the state is unsupported
+/// (resetting while it is awaited back), whatever other adapters there are.
+std::unique_ptr<radio::Radio> makeRadio(BusConnector connector, const std::string& adapter);
+std::unique_ptr<radio::Radio> makeRadioFor(const std::string& adapter);
+
+/// One adapter bluetoothd has, as listed once.
+struct AdapterListing {
+    std::string name;     // "hci1"
+    std::string address;  // "AA:BB:CC:DD:EE:FF", empty when bluetoothd gives none
+    bool powered = false;
+};
+
+/// bluetoothd's adapters under /org/bluez, in natural order of their names (hci2 before hci10), asked once on the
+/// system bus (or DBUS_SYSTEM_BUS_ADDRESS's) with a short bound. Empty when the bus, bluetoothd or the listing
+/// cannot be had: the caller then falls back on the radio that waits for them.
+std::vector<AdapterListing> listAdapters();
 
 }  // namespace platform::bluez

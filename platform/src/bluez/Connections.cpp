@@ -30,6 +30,7 @@ void Core::connect(uint64_t id, const std::string& address) {
     if (rt.disconnecting) {
         rt.connectWhenDown = true;
     } else if (!rt.connectInFlight) {
+        rt.connectRetries = 0;
         startConnect(address);
     }
 }
@@ -99,6 +100,37 @@ void Core::cancelConnection(uint64_t id, const std::string& address) {
     }
 }
 
+void Core::setLinkLimits(uint64_t id, const std::string& address, const radio::LinkLimits& limits) {
+    if (centrals_.count(id)) {
+        limits_[{id, address}] = limits;
+    }
+}
+
+radio::LinkLimits Core::limitsFor(uint64_t id, const std::string& address) const {
+    const auto it = limits_.find({id, address});
+    return it == limits_.end() ? radio::LinkLimits{} : it->second;
+}
+
+Clock::duration Core::connectTimeout(const std::string& address) const {
+    Clock::duration longest = kConnectTimeout - kConnectBackstop;
+    for (const auto& [id, central] : centrals_) {
+        if (central.links.count(address)) {
+            longest = std::max<Clock::duration>(longest, limitsFor(id, address).connection);
+        }
+    }
+    return longest + kConnectBackstop;
+}
+
+bool Core::anyLinkConnecting(const std::string& address) const {
+    for (const auto& [id, central] : centrals_) {
+        const auto link = central.links.find(address);
+        if (link != central.links.end() && link->second.phase == Phase::Connecting) {
+            return true;
+        }
+    }
+    return false;
+}
+
 Core::Link* Core::findLink(uint64_t id, const std::string& address) {
     const auto c = centrals_.find(id);
     if (c == centrals_.end()) {
@@ -127,7 +159,7 @@ void Core::startConnect(const std::string& address) {
     rt.connectInFlight = true;
     const uint64_t callId = ++nextCall_;
     rt.connectCall = callId;
-    callBluez(byAddress_.at(address), kDeviceInterface, "Connect", {}, kConnectTimeout,
+    callBluez(byAddress_.at(address), kDeviceInterface, "Connect", {}, connectTimeout(address),
               [address, callId](Core& core, BusMessage*, const NSError* error)
                   REQUIRES(core.mutex_) { core.connectAnswered(address, callId, error); });
 }
@@ -141,7 +173,7 @@ void Core::connectAnswered(const std::string& address, uint64_t callId, const NS
         // Another program is connecting the device: that connection is this one's too, once Connected turns true.
         trace_("link {}: another program is connecting it", address);
         rt->second.awaitingOther = true;
-        loop_.after(kConnectTimeout, [address, callId, failure = *error](Core& core) REQUIRES(core.mutex_) {
+        loop_.after(connectTimeout(address), [address, callId, failure = *error](Core& core) REQUIRES(core.mutex_) {
             const auto waiting = core.runtime_.find(address);
             if (waiting != core.runtime_.end() && waiting->second.awaitingOther &&
                 waiting->second.connectCall == callId) {
@@ -152,6 +184,17 @@ void Core::connectAnswered(const std::string& address, uint64_t callId, const NS
         return;
     }
     rt->second.connectInFlight = false;
+    if (error && isTransientConnectFailure(*error) && rt->second.connectRetries < kConnectRetries &&
+        anyLinkConnecting(address)) {
+        // The controller gave up on the attempt by itself (often a busy radio, or the device's advertising
+        // gap): a new attempt usually succeeds. The backend's limit still bounds them all, by cancelling.
+        ++rt->second.connectRetries;
+        NSLog("BlueZ radio: connecting %@ failed (%@), trying again (%@ of %@)", address, error->description,
+              std::to_string(rt->second.connectRetries), std::to_string(kConnectRetries));
+        startConnect(address);
+        return;
+    }
+    rt->second.connectRetries = 0;
     if (error && isTimeout(*error)) {
         // bluetoothd goes on trying after our call timed out: make it stop.
         disconnectDevice(address, nullptr);

@@ -47,8 +47,14 @@ bool isTimeout(const NSError& error) {
            error.domain == "org.freedesktop.DBus.Error.TimedOut";
 }
 
-Core::Core(BusConnector connector) : connector_(std::move(connector)) {
-    if (const char* wanted = std::getenv("TAVRIN_BLUEZ_ADAPTER"); wanted && *wanted) {
+bool isTransientConnectFailure(const NSError& error) {
+    return error.domain == "org.bluez.Error.Failed" && error.description == "le-connection-abort-by-local";
+}
+
+Core::Core(BusConnector connector, const std::string& adapter) : connector_(std::move(connector)) {
+    if (!adapter.empty()) {
+        wantedAdapter_ = lastElement(adapter);
+    } else if (const char* wanted = std::getenv("TAVRIN_BLUEZ_ADAPTER"); wanted && *wanted) {
         wantedAdapter_ = lastElement(wanted);
     }
 }
@@ -185,6 +191,7 @@ void Core::closeCentral(uint64_t id) {
     }
     dropRequests([&](const Request& r) { return r.central == id; });
     centrals_.erase(it);
+    limits_.erase(limits_.lower_bound({id, std::string()}), limits_.lower_bound({id + 1, std::string()}));
     for (const auto& [address, link] : links) {
         if (!anyLink(address)) {
             disconnectDevice(address, nullptr);
@@ -193,7 +200,8 @@ void Core::closeCentral(uint64_t id) {
     updateDiscovery();
 }
 
-void Core::startScan(uint64_t id, std::optional<std::vector<CBUUID>> services, bool duplicates) {
+void Core::startScan(uint64_t id, std::optional<std::vector<CBUUID>> services, bool duplicates,
+                     std::optional<int> rssiFloor) {
     const auto it = centrals_.find(id);
     if (it == centrals_.end()) {
         return;
@@ -202,6 +210,7 @@ void Core::startScan(uint64_t id, std::optional<std::vector<CBUUID>> services, b
     central.scanning = true;
     central.services = std::move(services);
     central.duplicates = duplicates;
+    central.rssiFloor = rssiFloor;
     central.rssiSeen.clear();
     central.reported.clear();
     updateDiscovery();

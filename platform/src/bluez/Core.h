@@ -56,18 +56,23 @@ using Clock = std::chrono::steady_clock;
 // A bus that has not answered by then is reported as unsupported (the connection may still come later).
 constexpr auto kBusConnectLimit = std::chrono::seconds(3);
 constexpr auto kSetupTimeout = std::chrono::seconds(5);
-// bluetoothd sets no connect timeout of its own; the backend cancels after its 5 s, this is the backstop.
+// bluetoothd sets no connect timeout of its own; the backend cancels after its limit (5 s unless set), this is
+// the backstop, that much past the longest limit.
 constexpr auto kConnectTimeout = std::chrono::seconds(10);
+constexpr auto kConnectBackstop = std::chrono::seconds(5);
 constexpr auto kDisconnectTimeout = std::chrono::seconds(5);
 // How long a lost link waits for the adapter's switch-off that may explain it.
 constexpr auto kSwitchOffGrace = std::chrono::milliseconds(50);
-// The backend waits 1 s for a GATT answer: a reply after that would only be dropped.
+// The backend waits 1 s for a GATT answer unless it set a limit of its own: a reply after that would only be
+// dropped.
 constexpr auto kRequestTimeout = std::chrono::seconds(1);
 // bluetoothd's own limit for an ATT request is 30 s (then it drops the link); an attribute stays busy until its
 // write is answered, so the call waits that long and a little more.
 constexpr auto kAttTimeout = std::chrono::seconds(35);
-// The backend's limit for service discovery.
+// The backend's limit for service discovery, unless it set one of its own.
 constexpr auto kResolveLimit = std::chrono::seconds(5);
+// A connect that fails for a reason that passes (isTransientConnectFailure) is tried again at most this often.
+constexpr unsigned kConnectRetries = 3;
 // A scan bluetoothd refuses is asked for this many times before the centrals are told it ended.
 constexpr unsigned kDiscoveryAttempts = 3;
 constexpr unsigned kDefaultMtu = 23;
@@ -104,6 +109,8 @@ NSError unknownAttributeError();
 NSError unknownDeviceError();
 NSError badReplyError(const std::string& what);
 bool isTimeout(const NSError& error);
+// bluetoothd's Connect failed for a reason that usually passes at once: the controller aborted the attempt.
+bool isTransientConnectFailure(const NSError& error);
 
 class Core {
   public:
@@ -111,7 +118,8 @@ class Core {
     using ReplyDone = std::function<void(Core&, BusMessage* reply, const NSError* error)>;
     using DisconnectDone = std::function<void(Core&, const NSError*)>;
 
-    explicit Core(BusConnector connector);
+    // `adapter` ("hci1") binds the core to that adapter alone; empty: TAVRIN_BLUEZ_ADAPTER's, else the first.
+    explicit Core(BusConnector connector, const std::string& adapter = {});
     ~Core();
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
@@ -135,7 +143,8 @@ class Core {
     // ---- A central's requests, run on the loop (Core.cpp and the concern's file) ----
     void openCentral(uint64_t id, std::shared_ptr<CentralOutbox> outbox) REQUIRES(mutex_);
     void closeCentral(uint64_t id) REQUIRES(mutex_);
-    void startScan(uint64_t id, std::optional<std::vector<CBUUID>> services, bool duplicates) REQUIRES(mutex_);
+    void startScan(uint64_t id, std::optional<std::vector<CBUUID>> services, bool duplicates,
+                   std::optional<int> rssiFloor = std::nullopt) REQUIRES(mutex_);
     void stopScan(uint64_t id) REQUIRES(mutex_);
     void connect(uint64_t id, const std::string& address) REQUIRES(mutex_);
     void cancelConnection(uint64_t id, const std::string& address) REQUIRES(mutex_);
@@ -150,6 +159,7 @@ class Core {
                const std::string& value, Done done) REQUIRES(mutex_);
     void setNotify(uint64_t id, const std::string& address, AttributeHandle handle, bool enabled, Done done)
         REQUIRES(mutex_);
+    void setLinkLimits(uint64_t id, const std::string& address, const radio::LinkLimits& limits) REQUIRES(mutex_);
 
     // The loop's lock; public so that the tasks and handlers the parts hand the loop can name it.
     mutable Mutex mutex_;
@@ -165,6 +175,7 @@ class Core {
         bool scanning = false;
         std::optional<std::vector<CBUUID>> services;
         bool duplicates = false;
+        std::optional<int> rssiFloor;              // dBm: weaker reports are not this central's
         std::unordered_set<std::string> rssiSeen;  // devices whose RSSI was reported during this scan
         std::unordered_set<std::string> reported;  // devices reported in this scan (without duplicates)
         std::map<std::string, Link> links;
@@ -198,6 +209,7 @@ class Core {
     struct DeviceRuntime {
         bool connectInFlight = false;
         uint64_t connectCall = 0;
+        unsigned connectRetries = 0;  // tries again of the attempt under way, after transient failures
         // bluetoothd answers a Connect made while the link is being taken down with success, and drops the link
         // all the same: a connect asked meanwhile waits for Connected=false, then connects anew.
         bool disconnecting = false;
@@ -281,9 +293,14 @@ class Core {
     void flushPass() REQUIRES(mutex_);
 
     // ---- Links (Connections.cpp) ----
+    // The program's limits for a central's requests to a device (the defaults until it set some).
+    radio::LinkLimits limitsFor(uint64_t id, const std::string& address) const REQUIRES(mutex_);
+    // How long a Connect call may take: past the longest limit of the centrals that wait for it.
+    Clock::duration connectTimeout(const std::string& address) const REQUIRES(mutex_);
     Link* findLink(uint64_t id, const std::string& address) REQUIRES(mutex_);
     bool linkUp(uint64_t id, const std::string& address) REQUIRES(mutex_);
     bool anyLink(const std::string& address, uint64_t except = 0) const REQUIRES(mutex_);
+    bool anyLinkConnecting(const std::string& address) const REQUIRES(mutex_);
     void startConnect(const std::string& address) REQUIRES(mutex_);
     void connectAnswered(const std::string& address, uint64_t callId, const NSError* error) REQUIRES(mutex_);
     void linkCameUp(const std::string& address) REQUIRES(mutex_);
@@ -338,7 +355,7 @@ class Core {
     // ---- Fields ----
     std::weak_ptr<Core> self_;  // set by start(), then read-only
     const BusConnector connector_;
-    std::string wantedAdapter_;  // from TAVRIN_BLUEZ_ADAPTER; set by the constructor, then read-only
+    std::string wantedAdapter_;  // the one named, else none; set by the constructor, then read-only
     std::atomic<uint64_t> nextCentral_{0};
     const Trace trace_;
 
@@ -390,6 +407,8 @@ class Core {
     bool passQueued_ GUARDED_BY(mutex_) = false;  // some outbox holds reports or notifications of this pass
     std::map<std::string, DeviceRuntime> runtime_ GUARDED_BY(mutex_);  // by address
     std::map<uint64_t, Request> requests_ GUARDED_BY(mutex_);
+    // The limits centrals set for their requests, by central and device; a central's go when it closes.
+    std::map<std::pair<uint64_t, std::string>, radio::LinkLimits> limits_ GUARDED_BY(mutex_);
     // Links lost a moment ago, by central and device, told once they are not part of a switch-off (linkDown).
     std::map<std::pair<uint64_t, std::string>, NSError> lossesPending_ GUARDED_BY(mutex_);
     uint64_t lossTimer_ GUARDED_BY(mutex_) = 0;

@@ -9,8 +9,14 @@ namespace platform::bluez {
 
 // ---- The arbiter ----
 
-void DiscoveryArbiter::Wish::add(const std::optional<std::vector<CBUUID>>& services) {
+void DiscoveryArbiter::Wish::add(const std::optional<std::vector<CBUUID>>& services, std::optional<int> rssiFloor) {
     scan = true;
+    if (!rssiFloor) {
+        anyStrength = true;
+        rssi.reset();
+    } else if (!anyStrength) {
+        rssi = rssi ? std::min(*rssi, *rssiFloor) : *rssiFloor;
+    }
     if (!services || services->empty()) {
         all = true;
         return;
@@ -21,10 +27,10 @@ void DiscoveryArbiter::Wish::add(const std::optional<std::vector<CBUUID>>& servi
 }
 
 std::string DiscoveryArbiter::Wish::key() const {
+    std::string key = rssi ? "rssi " + std::to_string(*rssi) + ":" : std::string();
     if (all) {
-        return "*";
+        return key + "*";
     }
-    std::string key;
     for (const auto& uuid : uuids) {
         key += uuid + ",";
     }
@@ -35,6 +41,9 @@ PropMap DiscoveryArbiter::Wish::filter() const {
     PropMap filter;
     filter["Transport"] = sdbus::Variant(std::string("le"));
     filter["DuplicateData"] = sdbus::Variant(true);
+    if (rssi) {
+        filter["RSSI"] = sdbus::Variant(static_cast<int16_t>(*rssi));
+    }
     if (!all) {
         filter["UUIDs"] = sdbus::Variant(std::vector<std::string>(uuids.begin(), uuids.end()));
     }
@@ -117,7 +126,7 @@ void Core::updateDiscovery() {
     DiscoveryArbiter::Wish wish;
     for (const auto& [id, central] : centrals_) {
         if (central.scanning) {
-            wish.add(central.services);
+            wish.add(central.services, central.rssiFloor);
         }
     }
     const uint64_t generation = discovery_.generation();
@@ -254,13 +263,19 @@ radio::AdvertisementReport makeReport(const DeviceObject& device) {
     // bluetoothd does not say; a central can only try.
     ad.isConnectable = true;
     if (device.manufacturerData && !device.manufacturerData->empty()) {
-        const auto& [company, payload] = device.manufacturerData->front();
-        std::string data;
-        data.reserve(2 + payload.size());
-        data += static_cast<char>(company & 0xFF);
-        data += static_cast<char>(company >> 8);
-        data += payload;
-        ad.manufacturerData = std::move(data);
+        std::vector<std::string> entries;
+        for (const auto& [company, payload] : *device.manufacturerData) {
+            std::string data;
+            data.reserve(2 + payload.size());
+            data += static_cast<char>(company & 0xFF);
+            data += static_cast<char>(company >> 8);
+            data += payload;
+            entries.push_back(std::move(data));
+        }
+        ad.manufacturerData = entries.front();
+        if (entries.size() > 1) {
+            ad.manufacturerDataEntries = std::move(entries);
+        }
     }
     if (device.serviceData && !device.serviceData->empty()) {
         std::vector<std::pair<CBUUID, std::string>> entries;
@@ -293,7 +308,8 @@ void Core::reportAdvertisement(DeviceObject& device, bool rssiReported) {
         } else if (!central.rssiSeen.count(device.address)) {
             continue;
         }
-        if (!device.rssi || !matchesServices(central.services, device)) {
+        if (!device.rssi || !matchesServices(central.services, device) ||
+            (central.rssiFloor && *device.rssi < *central.rssiFloor)) {
             continue;
         }
         if (!central.duplicates && !central.reported.insert(device.address).second) {

@@ -15,17 +15,21 @@ namespace platform::bluez {
 
 class DiscoveryArbiter {
   public:
-    // The scanning centrals' wishes merged: off, every device, or the union of their services.
+    // The scanning centrals' wishes merged: off, every device, or the union of their services; the weakest
+    // signal any of them takes.
     struct Wish {
         bool scan = false;
         bool all = false;
         std::set<std::string> uuids;  // as bluetoothd writes them
+        bool anyStrength = false;     // a central takes reports of any strength
+        std::optional<int> rssi;      // else the lowest floor among them
 
-        // One more scanning central, with the services it asks for (none: every device).
-        void add(const std::optional<std::vector<CBUUID>>& services);
+        // One more scanning central, with the services it asks for (none: every device) and its floor.
+        void add(const std::optional<std::vector<CBUUID>>& services, std::optional<int> rssiFloor = std::nullopt);
         // Names the filter, to tell whether the one applied is still right.
         std::string key() const;
-        // SetDiscoveryFilter's argument: LE only, every report, and the services unless all are wanted.
+        // SetDiscoveryFilter's argument: LE only, every report, the services unless all are wanted, and the
+        // RSSI floor when every central has one.
         PropMap filter() const;
     };
 

@@ -36,10 +36,11 @@ void Core::discoverServices(uint64_t id, const std::string& address, ServicesDon
     request.discovery = true;
     request.servicesDone = std::move(done);
     const uint64_t call = addRequest(std::move(request));
-    requests_[call].timer = loop_.after(kResolveLimit, [call](Core& core) REQUIRES(core.mutex_) {
-        core.answer(
-            call, CBErrorMake(CBError::ConnectionTimeout, "bluetoothd did not resolve the device's services in time."));
-    });
+    requests_[call].timer =
+        loop_.after(limitsFor(id, address).serviceDiscovery, [call](Core& core) REQUIRES(core.mutex_) {
+            core.answer(call, CBErrorMake(CBError::ConnectionTimeout,
+                                          "bluetoothd did not resolve the device's services in time."));
+        });
     ensureResolved(address);
 }
 
@@ -230,7 +231,8 @@ void Core::sendRead(uint64_t id, const std::string& address, AttributeHandle han
         ++runtime_[address].reads[handle].pending;
     }
     callBluez(path, descriptor ? kDescriptorInterface : kCharacteristicInterface, "ReadValue", {PropMap{}},
-              kRequestTimeout, [call](Core& core, BusMessage* reply, const NSError* error) REQUIRES(core.mutex_) {
+              limitsFor(id, address).request,
+              [call](Core& core, BusMessage* reply, const NSError* error) REQUIRES(core.mutex_) {
                   if (error) {
                       core.answerUnlessTimedOut(call, *error);
                       return;
@@ -257,8 +259,8 @@ void Core::sendWrite(uint64_t id, const std::string& address, AttributeHandle ha
     const uint64_t call = addRequest(std::move(request));
     if (!isCommand(type)) {
         // The caller's limit; the attribute stays busy until bluetoothd answers all the same.
-        requests_[call].timer =
-            loop_.after(kRequestTimeout, [call](Core& core) REQUIRES(core.mutex_) { core.writeGivenUp(call); });
+        requests_[call].timer = loop_.after(limitsFor(id, address).request,
+                                            [call](Core& core) REQUIRES(core.mutex_) { core.writeGivenUp(call); });
     }
     const WriteKey key{handle, descriptor};
     QueuedWrite write{call, path, type, value};

@@ -31,15 +31,16 @@ void Core::setNotify(uint64_t id, const std::string& address, AttributeHandle ha
             const uint64_t generation = generation_;
             // The callers wait their own limit; the call waits for bluetoothd's answer, however late, since a
             // session it starts after they gave up must be stopped.
-            entry.startTimer = loop_.after(kRequestTimeout, [address, handle](Core& core) REQUIRES(core.mutex_) {
-                const auto rt = core.runtime_.find(address);
-                if (rt != core.runtime_.end()) {
-                    if (const auto e = rt->second.notify.find(handle); e != rt->second.notify.end()) {
-                        e->second.starting.clear();  // they hear nothing: their own limit has ended their wait
-                        e->second.startTimer = 0;
+            entry.startTimer =
+                loop_.after(limitsFor(id, address).request, [address, handle](Core& core) REQUIRES(core.mutex_) {
+                    const auto rt = core.runtime_.find(address);
+                    if (rt != core.runtime_.end()) {
+                        if (const auto e = rt->second.notify.find(handle); e != rt->second.notify.end()) {
+                            e->second.starting.clear();  // they hear nothing: their own limit has ended their wait
+                            e->second.startTimer = 0;
+                        }
                     }
-                }
-            });
+                });
             callBluez(path, kCharacteristicInterface, "StartNotify", {}, kAttTimeout,
                       [address, handle, generation](Core& core, BusMessage*, const NSError* error)
                           REQUIRES(core.mutex_) { core.notifyStarted(generation, address, handle, error); });
@@ -51,7 +52,7 @@ void Core::setNotify(uint64_t id, const std::string& address, AttributeHandle ha
         complete(id, [&] { done(nullptr); });
         return;
     }
-    callBluez(path, kCharacteristicInterface, "StopNotify", {}, kRequestTimeout,
+    callBluez(path, kCharacteristicInterface, "StopNotify", {}, limitsFor(id, address).request,
               [id, done = std::move(done)](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
                   if (error && isTimeout(*error)) {
                       return;  // the caller's own limit has already ended its wait

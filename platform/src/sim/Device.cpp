@@ -172,6 +172,11 @@ Device::Device(PeripheralConfig config_in) : config(std::move(config_in)) {
     advertisement.isConnectable = a.connectable;
     advertisement.txPowerLevel = a.tx_power;
     advertisement.manufacturerData = a.manufacturer_data;
+    if (a.manufacturer_data && !a.more_manufacturer_data.empty()) {
+        advertisement.manufacturerDataEntries.emplace(1, *a.manufacturer_data);
+        advertisement.manufacturerDataEntries->insert(advertisement.manufacturerDataEntries->end(),
+                                                      a.more_manufacturer_data.begin(), a.more_manufacturer_data.end());
+    }
     if (a.service_data) {
         advertisement.serviceData.emplace();
         for (const auto& [uuid, bytes] : *a.service_data) {

@@ -43,6 +43,9 @@ void Scan::arm(const AdvEntry& entry) {
 }
 
 bool Scan::matches(const Device& device) const {
+    if (rssi_floor && device.report->rssi < *rssi_floor) {
+        return false;
+    }
     if (!filter || filter->empty()) {
         return true;
     }

@@ -58,6 +58,7 @@ struct Scan {
     uint64_t generation = 0;  // the manager's scan generation this scan was started with
     bool duplicates = false;
     std::optional<std::vector<CBUUID>> filter;
+    std::optional<int> rssi_floor;  // a device's advertisements are all as strong, so it is left out whole
 
     // Guarded by the scheduler's mutex; a slot's `note` belongs to the listener (see radio::DeviceSlot).
     std::deque<ScanMember> devices;             // a deque, so that slots keep their address as devices join
@@ -202,6 +203,7 @@ struct Device : std::enable_shared_from_this<Device> {
     std::vector<std::vector<std::vector<Faults>>> descriptor_faults;
     std::vector<std::vector<bool>> periodic_running;
     std::vector<std::vector<size_t>> periodic_next;
+    unsigned failed_connects = 0;  // attempts failed for `connection.fail_first` so far
     bool plug_on = false;
     unsigned plug_remaining = 0;
     uint64_t plug_countdown = 0;  // generation of the running countdown

@@ -111,6 +111,11 @@ void SimCentral::applyAdapterState(bool first) {
 }
 
 void SimCentral::startScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates) {
+    startFilteredScan(services, duplicates, std::nullopt);
+}
+
+void SimCentral::startFilteredScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates,
+                                   std::optional<int> rssiFloor) {
     Lock lock(mutex_);
     if (closed_ || !known_ || reported_ != CBManagerState::PoweredOn) {
         return;
@@ -119,6 +124,7 @@ void SimCentral::startScan(const std::optional<std::vector<CBUUID>>& services, b
     scan->session = weak_from_this();
     scan->duplicates = duplicates;
     scan->filter = services;
+    scan->rssi_floor = rssiFloor;
     // Listed under the session's lock, which a device joining the world also takes: none is missed.
     std::vector<std::pair<uint32_t, std::shared_ptr<Device>>> members;
     for (const auto& device : world_.devicesSnapshot()) {
@@ -251,6 +257,13 @@ void SimCentral::connect(const radio::DeviceKey& key) {
             }
             const ConnectionConfig& connection = l->device->config.connection;
             outcome = connection.outcome;
+            if (connection.fail_first > 0) {
+                std::lock_guard<std::mutex> device_lock(l->device->mutex);
+                if (l->device->failed_connects < connection.fail_first) {
+                    ++l->device->failed_connects;
+                    outcome = ConnectOutcome::Fail;
+                }
+            }
             drop_after = connection.drop_after_ms;
             if (outcome == ConnectOutcome::Connect) {
                 l->state = CBPeripheralState::Connected;

@@ -60,6 +60,8 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
 
     CBManagerState state() const override;
     void startScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates) override;
+    void startFilteredScan(const std::optional<std::vector<CBUUID>>& services, bool duplicates,
+                           std::optional<int> rssiFloor) override;
     void stopScan() override;
     void connect(const radio::DeviceKey& device) override;
     void cancelConnection(const radio::DeviceKey& device) override;

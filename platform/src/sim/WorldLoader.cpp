@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -263,12 +265,14 @@ class Parser {
     }
 
     WorldConfig world(const Json& root) const {
-        checkKeys(root, "$", {"adapter", "bluetoothd", "peripherals"});
+        checkKeys(root, "$", {"adapter", "adapters", "bluetoothd", "peripherals"});
         WorldConfig config;
         if (root.contains("adapter"))
             config.adapter = adapter(root["adapter"], "$.adapter");
         if (root.contains("bluetoothd"))
             config.bluetoothd = bluetoothd(root["bluetoothd"], "$.bluetoothd");
+        if (root.contains("adapters"))
+            config.adapters = controllers(root["adapters"], "$.adapters");
         if (root.contains("peripherals")) {
             const Json& list = root["peripherals"];
             const std::string path = "$.peripherals";
@@ -286,10 +290,49 @@ class Parser {
                 if (const auto [first, fresh] = addresses.try_emplace(address, p); !fresh)
                     fail(ps.address ? childPath(p, "address") : p,
                          "duplicate address " + address + " (also at " + first->second + ")");
+                if (ps.heard_by) {
+                    for (std::size_t k = 0; k < ps.heard_by->size(); ++k) {
+                        const std::string& name = (*ps.heard_by)[k];
+                        const bool known = config.adapters.empty()
+                                               ? name == "hci0"
+                                               : std::any_of(config.adapters.begin(), config.adapters.end(),
+                                                             [&](const ControllerConfig& c) { return c.name == name; });
+                        if (!known)
+                            fail(childPath(childPath(p, "heard_by"), k), "no adapter " + quote(name));
+                    }
+                }
                 config.peripherals.push_back(std::move(ps));
             }
         }
         return config;
+    }
+
+    std::vector<ControllerConfig> controllers(const Json& list, const std::string& path) const {
+        expectType(list, path, list.is_array() && !list.empty(), "a non-empty array");
+        std::vector<ControllerConfig> out;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const std::string p = childPath(path, i);
+            const Json& v = list[i];
+            checkKeys(v, p, {"name", "address"});
+            ControllerConfig c;
+            if (!v.contains("name"))
+                fail(p, "missing required key \"name\"");
+            c.name = text(v["name"], p + ".name");
+            if (c.name.empty() || c.name.find('/') != std::string::npos)
+                fail(p + ".name", "not an adapter name: " + quote(c.name));
+            // Distinct addresses of the documentation range by default, as the one adapter has.
+            char fallback[18];
+            std::snprintf(fallback, sizeof fallback, "00:00:5E:00:53:%02X", static_cast<unsigned>(i & 0xFF));
+            c.address = v.contains("address") ? address(v["address"], p + ".address") : std::string(fallback);
+            for (const ControllerConfig& other : out) {
+                if (other.name == c.name)
+                    fail(p + ".name", "duplicate adapter " + quote(c.name));
+                if (other.address == c.address)
+                    fail(p, "duplicate adapter address " + c.address);
+            }
+            out.push_back(std::move(c));
+        }
+        return out;
     }
 
   private:
@@ -420,7 +463,7 @@ class Parser {
     PeripheralConfig peripheral(const Json& v, const std::string& path) const {
         checkKeys(v, path,
                   {"identifier", "address", "address_type", "name", "model", "mtu", "latency_ms", "prepared_writes",
-                   "advertising", "connection", "faults", "services"});
+                   "advertising", "connection", "heard_by", "faults", "services"});
         PeripheralConfig p;
         if (!v.contains("identifier"))
             fail(path, "missing required key \"identifier\"");
@@ -453,6 +496,14 @@ class Parser {
             p.advertising = advertising(v["advertising"], path + ".advertising");
         if (v.contains("connection"))
             p.connection = connection(v["connection"], path + ".connection");
+        if (v.contains("heard_by")) {
+            const Json& list = v["heard_by"];
+            const std::string lp = path + ".heard_by";
+            expectType(list, lp, list.is_array(), "an array of adapter names");
+            p.heard_by.emplace();
+            for (std::size_t i = 0; i < list.size(); ++i)
+                p.heard_by->push_back(text(list[i], childPath(lp, i)));
+        }
         if (v.contains("faults"))
             p.faults = faults(v["faults"], path + ".faults", "peripheral", {"discover_services"});
         if (v.contains("services")) {
@@ -484,10 +535,28 @@ class Parser {
             a.tx_power = static_cast<int>(integer(v["tx_power"], path + ".tx_power", -128, 127));
         if (v.contains("manufacturer_data")) {
             const std::string p = path + ".manufacturer_data";
-            a.manufacturer_data = hex(v["manufacturer_data"], p);
-            // The advertisement's manufacturer data starts with the company identifier.
-            if (a.manufacturer_data->size() < 2)
-                fail(p, "too short: manufacturer data starts with a 2-byte company identifier");
+            // One entry, or several of different companies.
+            const Json& m = v["manufacturer_data"];
+            std::vector<std::string> entries;
+            if (m.is_array()) {
+                if (m.empty())
+                    fail(p, "an empty list: leave the key out for no manufacturer data");
+                for (std::size_t i = 0; i < m.size(); ++i)
+                    entries.push_back(hex(m[i], childPath(p, i)));
+            } else {
+                entries.push_back(hex(m, p));
+            }
+            std::set<std::string> companies;
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                const std::string where = m.is_array() ? childPath(p, i) : p;
+                // The advertisement's manufacturer data starts with the company identifier.
+                if (entries[i].size() < 2)
+                    fail(where, "too short: manufacturer data starts with a 2-byte company identifier");
+                if (!companies.insert(entries[i].substr(0, 2)).second)
+                    fail(where, "a second entry of the same company");
+            }
+            a.manufacturer_data = entries.front();
+            a.more_manufacturer_data.assign(entries.begin() + 1, entries.end());
         }
         if (v.contains("service_data")) {
             const Json& sd = v["service_data"];
@@ -525,11 +594,13 @@ class Parser {
         static const std::pair<const char*, DisconnectBehaviour> disconnects[] = {
             {"disconnect", DisconnectBehaviour::Disconnect}, {"hang", DisconnectBehaviour::Hang}};
         checkKeys(v, path,
-                  {"outcome", "delay_ms", "drop_after_ms", "disconnect", "disconnect_delay_ms", "interval_ms",
-                   "packets_per_interval"});
+                  {"outcome", "fail_first", "delay_ms", "drop_after_ms", "disconnect", "disconnect_delay_ms",
+                   "interval_ms", "packets_per_interval"});
         ConnectionConfig c;
         if (v.contains("outcome"))
             c.outcome = word(v["outcome"], path + ".outcome", "outcome", outcomes);
+        if (v.contains("fail_first"))
+            c.fail_first = nonNegative(v["fail_first"], path + ".fail_first");
         if (v.contains("delay_ms"))
             c.delay_ms = nonNegative(v["delay_ms"], path + ".delay_ms");
         if (v.contains("drop_after_ms") && !v["drop_after_ms"].is_null())

@@ -7,6 +7,8 @@
 
 #include "Exceptions.h"
 #include "Peripheral.h"
+#include "ScanOptions.h"
+#include "TimeLimits.h"
 
 namespace Tavrin {
 
@@ -43,20 +45,39 @@ public:
     /// Whether Bluetooth is usable (powered on and authorized). Sets up and tears down a
     /// temporary platform manager on every call, waiting up to 5.0 s for its state.
     static bool bluetooth_enabled();
-    /// The adapters of this machine: always one, newly made, whatever the state of the radio.
+    /// The adapters of this machine, newly made, whatever the state of the radio: one, except over
+    /// BlueZ where bluetoothd has several adapters, where there is one per adapter (natural order of
+    /// their names, hci2 before hci10), each bound to its own adapter for scanning, connecting and
+    /// state. `TAVRIN_BLUEZ_ADAPTER=hci1` narrows the list to that adapter.
     static std::vector<Adapter> get_adapters();
 
     bool initialized() const;
     /// The platform's central manager object.
     void* underlying() const;
 
-    /// "Default Adapter [<address>]".
+    /// "Default Adapter [<address>]"; over BlueZ with several adapters, the adapter's name ("hci1").
     std::string identifier();
+    /// A fixed text; over BlueZ with several adapters, the adapter's Bluetooth address.
     std::string address();
+    /// Whether this adapter is usable now (powered on and authorized): `bluetooth_enabled()` for this
+    /// adapter alone.
+    bool is_enabled();
+
+    /// The time limits this adapter's peripherals follow unless given their own; the defaults until set.
+    TimeLimits time_limits();
+    /// Replaces them, for every peripheral of this adapter (found before or after) that has no limits
+    /// of its own, from its next call on. Copies of this handle share them. Throws
+    /// `std::invalid_argument` naming the first limit that is not positive, changing nothing.
+    void set_time_limits(const TimeLimits& limits);
 
     /// Starts a scan and clears the previous scan's results; the start callback runs on this thread.
     /// With Bluetooth unusable it logs the warning "Bluetooth is not enabled." and does nothing.
     void scan_start();
+    /// The same, reporting what `options` ask for (see `ScanOptions`); with default options it is
+    /// `scan_start()`. Checks the options first, whatever the state of Bluetooth: invalid ones throw
+    /// `std::invalid_argument` naming the option, passive scanning `Exception::OperationNotSupported`,
+    /// and nothing is asked of the radio. Options stay until the next `scan_start`.
+    void scan_start(const ScanOptions& options);
     /// Stops the scan; its results stay available. The stop callback runs on this thread.
     /// With Bluetooth unusable it logs the warning "Bluetooth is not enabled."; a scan still running
     /// (or ended by the platform when the radio went off) is then stopped all the same, with its
@@ -64,6 +85,8 @@ public:
     void scan_stop();
     /// `scan_start()`, sleep `timeout_ms`, `scan_stop()`.
     void scan_for(int timeout_ms);
+    /// `scan_start(options)`, sleep `timeout_ms`, `scan_stop()`.
+    void scan_for(int timeout_ms, const ScanOptions& options);
     bool scan_is_active();
     /// The peripherals seen since the last `scan_start()`.
     std::vector<Peripheral> scan_get_results();

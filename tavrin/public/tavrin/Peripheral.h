@@ -9,6 +9,7 @@
 
 #include "Exceptions.h"
 #include "Service.h"
+#include "TimeLimits.h"
 #include "Types.h"
 
 namespace Tavrin {
@@ -19,9 +20,10 @@ class PeripheralBase;
 /// scan callbacks and `scan_get_results`. Every operation but `initialized()` throws
 /// `Exception::NotInitialized` on an unbound handle; the GATT operations also throw
 /// `Exception::NotConnected` while the peripheral is not connected. All operations block the calling
-/// thread; GATT requests give up after 1.0 s with `Exception::OperationFailed`, and fail at once when
-/// the device answers with an error or the link is lost. Each request gets its own answer, also when
-/// several threads use one peripheral at once; each call's limit counts from its own start.
+/// thread; GATT requests give up after 1.0 s with `Exception::OperationFailed` (by default: see
+/// `set_time_limits`), and fail at once when the device answers with an error or the link is lost.
+/// Each request gets its own answer, also when several threads use one peripheral at once; each
+/// call's limit counts from its own start.
 ///
 /// Callbacks. Value callbacks (`notify`, `indicate`), the scan callbacks and the disconnected callback
 /// of a link lost without a request run on the library's event queue, one at a time, and no lock of
@@ -60,6 +62,14 @@ public:
     /// The longest write without response the link takes, in bytes.
     uint16_t mtu();
 
+    /// The time limits of this peripheral's calls: its own once set, else its adapter's (see
+    /// `TimeLimits`). The limits named below in seconds are the defaults.
+    TimeLimits time_limits();
+    /// Gives this peripheral limits of its own, for the calls that start from now on; it no longer
+    /// follows its adapter's. Throws `std::invalid_argument` naming the first limit that is not
+    /// positive, and then keeps the limits it had.
+    void set_time_limits(const TimeLimits& limits);
+
     /// Connects and discovers every service, characteristic and descriptor; blocks until done
     /// (connection 5.0 s, each discovery step at most 1.0 s or 5.0 s for services). A connection that
     /// does not come up in time is cancelled. Throws `Exception::OperationFailed` naming the stage that
@@ -76,6 +86,9 @@ public:
 
     /// The discovered services while connected; the advertised services (with their data) otherwise.
     std::vector<Service> services();
+    /// Every company's entry of the latest advertisement: company identifier -> the bytes after it.
+    /// Over BlueZ and the simulated world every entry the radio reports; on the platform itself at
+    /// most one, as the platform gives only one.
     std::map<uint16_t, std::string> manufacturer_data();
 
     /// Reads a characteristic's value. Throws `ServiceNotFound`, `CharacteristicNotFound`,

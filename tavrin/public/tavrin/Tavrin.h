@@ -7,5 +7,7 @@
 #include "Exceptions.h"
 #include "Logging.h"
 #include "Peripheral.h"
+#include "ScanOptions.h"
 #include "Service.h"
+#include "TimeLimits.h"
 #include "Types.h"

@@ -62,7 +62,8 @@ struct AdvertisingConfig {
     int rssi = -60;
     std::optional<bool> connectable;
     std::optional<int> tx_power;
-    std::optional<std::string> manufacturer_data;                                  // bytes
+    std::optional<std::string> manufacturer_data;     // bytes
+    std::vector<std::string> more_manufacturer_data;  // further entries after the first, bytes each
     std::optional<std::vector<std::pair<std::string, std::string>>> service_data;  // uuid text -> bytes, in order
     std::optional<std::vector<std::string>> service_uuids;
 };
@@ -74,6 +75,8 @@ enum class DisconnectBehaviour { Disconnect, Hang };
 
 struct ConnectionConfig {
     ConnectOutcome outcome = ConnectOutcome::Connect;
+    /// The first this many connection attempts to the device fail as `Fail` does; later ones go as `outcome` says.
+    unsigned fail_first = 0;
     unsigned delay_ms = 20;
     std::optional<unsigned> drop_after_ms;
     DisconnectBehaviour disconnect = DisconnectBehaviour::Disconnect;
@@ -97,6 +100,8 @@ struct PeripheralConfig {
     bool prepared_writes = true;
     AdvertisingConfig advertising;
     ConnectionConfig connection;
+    /// The adapters (by name) that hear the device in tavrin-bluez-sim; absent: every adapter.
+    std::optional<std::vector<std::string>> heard_by;
     Faults faults;
     std::vector<ServiceConfig> services;
 };
@@ -126,9 +131,17 @@ struct BluetoothdConfig {
     unsigned temporary_timeout_ms = 30000;  // a temporary device goes this long after it was last seen
 };
 
+/// One adapter tavrin-bluez-sim serves; the simulated radio keeps its one adapter whatever the file lists.
+struct ControllerConfig {
+    std::string name;     // "hci1"
+    std::string address;  // "AA:BB:CC:DD:EE:FF", upper case
+};
+
 struct WorldConfig {
     AdapterConfig adapter;
     BluetoothdConfig bluetoothd;
+    /// The adapters tavrin-bluez-sim serves, all over the one world (they share its power); empty: hci0 alone.
+    std::vector<ControllerConfig> adapters;
     std::vector<PeripheralConfig> peripherals;
 };
 

@@ -9,6 +9,7 @@
 
 #include "backends/macos/AdapterBaseMacOS.h"
 #include "backends/macos/PeripheralBase.h"
+#include "backends/macos/TimeLimitsCell.h"
 #include "callback/guarded.h"
 #include "frontends/base/PeripheralBuilder.h"
 
@@ -16,13 +17,17 @@ namespace Tavrin {
 
 using Lock = std::lock_guard<std::mutex>;
 
-AdapterBase::AdapterBase(ConstructionKey) {}
+AdapterBase::AdapterBase(ConstructionKey) : limits_(std::make_shared<TimeLimitsCell>()) {}
 
 std::shared_ptr<AdapterBase> AdapterBase::create() {
+    return create(platform::radio::RadioAdapter{});
+}
+
+std::shared_ptr<AdapterBase> AdapterBase::create(const platform::radio::RadioAdapter& system_adapter) {
     auto adapter = std::make_shared<AdapterBase>(ConstructionKey{});
     // The delegate needs a weak reference to lock for each event, which only exists once the adapter
     // is owned; no event can reach the adapter before a scan or connection is asked for.
-    adapter->delegate_ = AdapterBaseMacOS::init(adapter);
+    adapter->delegate_ = AdapterBaseMacOS::init(adapter, system_adapter);
     return adapter;
 }
 
@@ -44,7 +49,11 @@ bool AdapterBase::bluetooth_enabled() {
 }
 
 std::vector<std::shared_ptr<AdapterBase>> AdapterBase::get_adapters() {
-    return {create()};
+    std::vector<std::shared_ptr<AdapterBase>> adapters;
+    for (const auto& system_adapter : platform::radio::processAdapters()) {
+        adapters.push_back(create(system_adapter));
+    }
+    return adapters;
 }
 
 void* AdapterBase::underlying() const {
@@ -52,14 +61,30 @@ void* AdapterBase::underlying() const {
 }
 
 std::string AdapterBase::identifier() {
-    return fmt::format("Default Adapter [{}]", address());
+    // The platform's one adapter has no name of its own.
+    if (delegate_->name().empty()) {
+        return fmt::format("Default Adapter [{}]", address());
+    }
+    return delegate_->name();
+}
+
+bool AdapterBase::is_enabled() {
+    return delegate_->isBluetoothEnabled();
 }
 
 std::string AdapterBase::address() {
     return delegate_->address();
 }
 
-void AdapterBase::scan_start() {
+TimeLimits AdapterBase::time_limits() const {
+    return limits_->get();
+}
+
+void AdapterBase::set_time_limits(const TimeLimits& limits) {
+    limits_->set(limits);
+}
+
+void AdapterBase::scan_start(const ScanOptions& options) {
     // Released here, without the mutex, once out of the registry.
     std::vector<std::shared_ptr<PeripheralBase>> gone;
     {
@@ -78,7 +103,7 @@ void AdapterBase::scan_start() {
     }
     gone.clear();
     scan_started_ = true;
-    delegate_->scanStart();
+    delegate_->scanStart(options);
     TAVRIN_GUARDED(callback_on_scan_start_)();
 }
 
@@ -95,8 +120,8 @@ void AdapterBase::scan_stop_if_active() {
     }
 }
 
-void AdapterBase::scan_for(int timeout_ms) {
-    scan_start();
+void AdapterBase::scan_for(int timeout_ms, const ScanOptions& options) {
+    scan_start(options);
     std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
     scan_stop();
 }
@@ -181,7 +206,7 @@ void AdapterBase::delegate_did_discover_peripheral(void* peripheral, void* centr
         }
     }
     if (!entry) {
-        base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data, delegate_);
+        base = std::make_shared<PeripheralBase>(peripheral, central_manager, advertising_data, delegate_, limits_);
         delegate_->register_peripheral(peripheral, base);
         Lock lock(peripherals_mutex_);
         entry = &known_peripherals_.emplace(peripheral, Known{base, kNeverSeen}).first->second;

@@ -11,7 +11,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include <platform/Radio.h>
 #include <tavrin/Peripheral.h>
+#include <tavrin/ScanOptions.h>
+#include <tavrin/TimeLimits.h>
 #include <tavrin/Types.h>
 
 #include "callback/safe_callback.h"
@@ -20,6 +23,7 @@ namespace Tavrin {
 
 class AdapterBaseMacOS;
 class PeripheralBase;
+class TimeLimitsCell;
 
 /// The backend object behind every `Adapter` handle: the registry of the peripherals this adapter
 /// discovered, the peripherals of the current scan, the caller's four scan callbacks, and the routing
@@ -48,6 +52,8 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     /// A new adapter with its own delegate, central manager and event queue; blocks up to 5.0 s for
     /// the platform state (see `AdapterBaseMacOS::init`).
     static std::shared_ptr<AdapterBase> create();
+    /// The same on one adapter of the system.
+    static std::shared_ptr<AdapterBase> create(const platform::radio::RadioAdapter& system_adapter);
     explicit AdapterBase(ConstructionKey);
     virtual ~AdapterBase();
     AdapterBase(const AdapterBase&) = delete;
@@ -55,24 +61,32 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
 
     /// Builds a temporary adapter, asks it, and lets it go: a full platform set-up on every call.
     static bool bluetooth_enabled();
-    /// Exactly one new adapter, whatever the state of the radio.
+    /// One new adapter per adapter of the system (see `platform::radio::processAdapters`): exactly one,
+    /// whatever the state of the radio, unless BlueZ has several.
     static std::vector<std::shared_ptr<AdapterBase>> get_adapters();
 
     /// The platform `CBCentralManager*`.
     void* underlying() const;
     std::string identifier();
     std::string address();
+    /// This adapter is powered on and authorized, asked anew of the platform.
+    bool is_enabled();
+
+    /// The limits this adapter's peripherals follow unless given their own. Any thread.
+    TimeLimits time_limits() const;
+    /// Throws `std::invalid_argument` for invalid limits, changing nothing.
+    void set_time_limits(const TimeLimits& limits);
 
     /// Clears the current scan's peripherals, drops the registry's forgotten peripherals that nothing
     /// refers to any more, starts the platform scan, then calls the start callback on this thread.
-    void scan_start();
+    void scan_start(const ScanOptions& options = {});
     /// Stops the platform scan, keeping its results, then calls the stop callback on this thread.
     void scan_stop();
     /// `scan_stop()` if a scan runs: one started here and not stopped since (even if the platform
     /// ended it by itself, as when the radio goes off), or one the platform still reports.
     void scan_stop_if_active();
     /// `scan_start()`, a plain sleep of `timeout_ms`, `scan_stop()`.
-    void scan_for(int timeout_ms);
+    void scan_for(int timeout_ms, const ScanOptions& options = {});
     bool scan_is_active();
     /// One handle per peripheral seen since the last `scan_start()`, in registry key order.
     std::vector<Peripheral> scan_get_results();
@@ -115,6 +129,8 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     // Set once by create(), before the object is handed out and before any discovery can arrive;
     // read on the caller's thread and, to hand it to new peripheral backends, on the event queue.
     std::shared_ptr<AdapterBaseMacOS> delegate_;
+    // The limits handed to every peripheral backend made here; guards itself. Set at construction.
+    const std::shared_ptr<TimeLimitsCell> limits_;
     // A scan_start() not yet followed by scan_stop(); written and read on the callers' threads.
     std::atomic<bool> scan_started_{false};
 

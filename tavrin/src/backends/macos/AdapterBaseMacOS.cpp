@@ -57,11 +57,20 @@ advertising_data_t advertising_data_from_advertisement(const platform::Advertise
     record.tx_power = advertisementData.txPowerLevel ? static_cast<int16_t>(*advertisementData.txPowerLevel)
                                                      : static_cast<int16_t>(INT16_MIN);
     // Without the two-byte company identifier there is nothing to key the payload by.
-    if (advertisementData.manufacturerData && advertisementData.manufacturerData->size() >= 2) {
-        const std::string& data = *advertisementData.manufacturerData;
-        const auto company = static_cast<uint16_t>(static_cast<uint8_t>(data[0]) |
-                                                   (static_cast<unsigned>(static_cast<uint8_t>(data[1])) << 8));
-        record.manufacturer_data.emplace(company, data.substr(2));
+    const auto add_manufacturer = [&record](const std::string& data) {
+        if (data.size() >= 2) {
+            const auto company = static_cast<uint16_t>(static_cast<uint8_t>(data[0]) |
+                                                       (static_cast<unsigned>(static_cast<uint8_t>(data[1])) << 8));
+            record.manufacturer_data.emplace(company, data.substr(2));
+        }
+    };
+    // The platform stand-in carries every entry; the platform itself gives one.
+    if (advertisementData.manufacturerDataEntries) {
+        for (const std::string& data : *advertisementData.manufacturerDataEntries) {
+            add_manufacturer(data);
+        }
+    } else if (advertisementData.manufacturerData) {
+        add_manufacturer(*advertisementData.manufacturerData);
     }
     if (advertisementData.serviceData) {
         for (const auto& [uuid, data] : *advertisementData.serviceData) {
@@ -77,14 +86,22 @@ advertising_data_t advertising_data_from_advertisement(const platform::Advertise
     return record;
 }
 
-AdapterBaseMacOS::AdapterBaseMacOS(ConstructionKey, std::weak_ptr<AdapterBase> adapter)
-    : uuid_(kAddress), adapter_(std::move(adapter)) {}
+AdapterBaseMacOS::AdapterBaseMacOS(ConstructionKey, std::weak_ptr<AdapterBase> adapter, std::string name,
+                                   std::string address)
+    : uuid_(name.empty() ? std::string(kAddress) : std::move(address)),
+      name_(std::move(name)),
+      adapter_(std::move(adapter)) {}
 
 // The manager goes first (stopping its scan and dropping the events it had queued), then the queue.
 // On the queue's own thread (the adapter let go during an event) both are released without waiting.
 AdapterBaseMacOS::~AdapterBaseMacOS() = default;
 
 std::shared_ptr<AdapterBaseMacOS> AdapterBaseMacOS::init(std::weak_ptr<AdapterBase> adapter) {
+    return init(std::move(adapter), platform::radio::RadioAdapter{});
+}
+
+std::shared_ptr<AdapterBaseMacOS> AdapterBaseMacOS::init(std::weak_ptr<AdapterBase> adapter,
+                                                         const platform::radio::RadioAdapter& system_adapter) {
     // A radio's trace (when switched on) goes to the library's logger, before the radio is first made.
     static std::once_flag traced;
     std::call_once(traced, [] {
@@ -92,11 +109,16 @@ std::shared_ptr<AdapterBaseMacOS> AdapterBaseMacOS::init(std::weak_ptr<AdapterBa
             logfwd::receive(logfwd::level::Debug, "BlueZ", __FILE__, __LINE__, "trace", line);
         });
     });
-    auto self = std::make_shared<AdapterBaseMacOS>(ConstructionKey{}, std::move(adapter));
+    auto self = std::make_shared<AdapterBaseMacOS>(ConstructionKey{}, std::move(adapter), system_adapter.name,
+                                                   system_adapter.address);
     const auto attributes = platform::dispatch_queue_attr_make_with_qos_class(
         platform::DISPATCH_QUEUE_SERIAL, platform::dispatch_qos_class_t::QOS_CLASS_USER_INITIATED, -1);
     self->central_manager_queue_ = platform::dispatch_queue_create(kQueueLabel, attributes);
-    self->central_manager_ = CBCentralManager::initWithDelegate(self, self->central_manager_queue_, std::nullopt);
+    // A named adapter has a radio of its own; the unnamed one is the process's.
+    self->central_manager_ = system_adapter.name.empty()
+                                 ? CBCentralManager::initWithDelegate(self, self->central_manager_queue_, std::nullopt)
+                                 : CBCentralManager::initWithDelegate(self, self->central_manager_queue_, std::nullopt,
+                                                                      *system_adapter.radio);
 
     // Woken by the state event; the step bounds how long a state change that came without one goes unseen.
     const auto deadline = Clock::now() + kStateWaitLimit;
@@ -129,9 +151,21 @@ bool AdapterBaseMacOS::isBluetoothEnabled() const {
            central_manager_->state() == CBManagerState::PoweredOn;
 }
 
-void AdapterBaseMacOS::scanStart() {
-    central_manager_->scanForPeripherals(std::nullopt,
-                                         {{platform::CBCentralManagerScanOptionAllowDuplicatesKey, true}});
+void AdapterBaseMacOS::scanStart(const ScanOptions& options) {
+    std::optional<std::vector<platform::CBUUID>> services;
+    if (!options.service_uuids.empty()) {
+        services.emplace();
+        for (const std::string& uuid : options.service_uuids) {
+            services->push_back(platform::CBUUID::UUIDWithString(uuid));
+        }
+    }
+    const platform::CBOptions flags{
+        {platform::CBCentralManagerScanOptionAllowDuplicatesKey, !options.first_report_only}};
+    if (options.rssi_floor) {
+        central_manager_->scanForPeripherals(services, flags, *options.rssi_floor);
+    } else {
+        central_manager_->scanForPeripherals(services, flags);
+    }
 }
 
 void AdapterBaseMacOS::scanStop() {

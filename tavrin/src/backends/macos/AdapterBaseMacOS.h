@@ -10,6 +10,8 @@
 
 #include <platform/CoreBluetooth.h>
 #include <platform/Dispatch.h>
+#include <platform/Radio.h>
+#include <tavrin/ScanOptions.h>
 #include <tavrin/Types.h>
 
 namespace Tavrin {
@@ -18,10 +20,11 @@ class AdapterBase;
 class PeripheralBase;
 
 /// The record of one advertisement, as the adapter hands it on: connectability (false when not
-/// stated), signal strength, transmit power (-32768 when absent), at most one manufacturer entry
-/// (company identifier little-endian, then the payload; data shorter than the two-byte identifier
-/// gives none), service data by UUID text, and every listed service UUID with an empty value (a
-/// listed service keeps the empty value even when it also carries data).
+/// stated), signal strength, transmit power (-32768 when absent), every manufacturer entry the
+/// platform gives (one on the platform itself; each the company identifier little-endian, then the
+/// payload; data shorter than the two-byte identifier gives none; of two entries of one company the first), service
+/// data by UUID text, and every listed service UUID with an empty value (a listed service keeps the empty value even
+/// when it also carries data).
 advertising_data_t advertising_data_from_advertisement(const platform::AdvertisementData& advertisementData, int rssi);
 
 /// Delegate of one platform central manager, owned by its `AdapterBase`.
@@ -57,18 +60,26 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     /// manager to learn its state. A state still unknown then is not an error: Bluetooth just counts
     /// as not enabled.
     static std::shared_ptr<AdapterBaseMacOS> init(std::weak_ptr<AdapterBase> adapter);
-    AdapterBaseMacOS(ConstructionKey, std::weak_ptr<AdapterBase> adapter);
+    /// The same on one adapter of the system (`platform::radio::processAdapters`); an unnamed one is the
+    /// process's radio, as above.
+    static std::shared_ptr<AdapterBaseMacOS> init(std::weak_ptr<AdapterBase> adapter,
+                                                  const platform::radio::RadioAdapter& system_adapter);
+    AdapterBaseMacOS(ConstructionKey, std::weak_ptr<AdapterBase> adapter, std::string name, std::string address);
     ~AdapterBaseMacOS() override;
     AdapterBaseMacOS(const AdapterBaseMacOS&) = delete;
     AdapterBaseMacOS& operator=(const AdapterBaseMacOS&) = delete;
 
     /// Authorized for always and powered on, asked anew of the platform on every call.
     bool isBluetoothEnabled() const;
-    /// Scans for every peripheral, reporting every advertisement (duplicates allowed).
-    void scanStart();
+    /// Scans as `options` say (valid ones, not passive); by default for every peripheral, reporting every
+    /// advertisement (duplicates allowed).
+    void scanStart(const ScanOptions& options = {});
     void scanStop();
     bool scanIsActive() const;
+    /// The platform's fixed text, or the named adapter's Bluetooth address.
     const std::string& address() const noexcept { return uuid_; }
+    /// The system's name of the adapter ("hci1"); empty for the one adapter the platform offers.
+    const std::string& name() const noexcept { return name_; }
     /// The platform central manager (not retained for the caller).
     void* underlying() const noexcept { return central_manager_.get(); }
 
@@ -100,6 +111,7 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     std::shared_ptr<PeripheralBase> registered_peripheral(void* peripheral);
 
     const std::string uuid_;
+    const std::string name_;
     // Fixed at construction; locked by each event for its duration.
     const std::weak_ptr<AdapterBase> adapter_;
     // Both set once in init(), before anyone but the platform can reach this object, and read only

@@ -26,9 +26,11 @@ platform::CBCentralManagerPtr central_manager_from(void* central_manager) {
 }  // namespace
 
 PeripheralBase::PeripheralBase(void* peripheral, void* central_manager, advertising_data_t advertising_data,
-                               std::shared_ptr<AdapterBaseMacOS> central)
+                               std::shared_ptr<AdapterBaseMacOS> central,
+                               std::shared_ptr<const TimeLimitsCell> adapter_limits)
     : central_(std::move(central)),
-      delegate_(PeripheralBaseMacOS::init(peripheral_from(peripheral), central_manager_from(central_manager))),
+      delegate_(PeripheralBaseMacOS::init(peripheral_from(peripheral), central_manager_from(central_manager),
+                                          std::move(adapter_limits))),
       queue_(central_manager_from(central_manager)->queue()),
       rssi_(advertising_data.rssi),
       tx_power_(advertising_data.tx_power),
@@ -71,6 +73,14 @@ int16_t PeripheralBase::tx_power() {
 
 uint16_t PeripheralBase::mtu() {
     return delegate_->mtu();
+}
+
+TimeLimits PeripheralBase::time_limits() {
+    return delegate_->time_limits();
+}
+
+void PeripheralBase::set_time_limits(const TimeLimits& limits) {
+    delegate_->set_time_limits(limits);
 }
 
 void PeripheralBase::connect() {

@@ -11,6 +11,7 @@
 
 #include <platform/Dispatch.h>
 #include <tavrin/Service.h>
+#include <tavrin/TimeLimits.h>
 #include <tavrin/Types.h>
 
 #include "callback/safe_callback.h"
@@ -19,6 +20,7 @@ namespace Tavrin {
 
 class AdapterBaseMacOS;
 class PeripheralBaseMacOS;
+class TimeLimitsCell;
 
 /// The backend object behind every `Peripheral` handle: the latest advertisement's facts, the
 /// caller's connection callbacks, and forwarding to the platform delegate.
@@ -33,9 +35,12 @@ class PeripheralBaseMacOS;
 class PeripheralBase {
   public:
     /// `peripheral` is the platform `CBPeripheral*`, `central_manager` the `CBCentralManager*`;
-    /// `central`, when given, is the central manager's delegate, kept alive with this object.
+    /// `central`, when given, is the central manager's delegate, kept alive with this object;
+    /// `adapter_limits`, when given, the adapter's time limits, which this peripheral follows until it
+    /// is given its own.
     PeripheralBase(void* peripheral, void* central_manager, advertising_data_t advertising_data,
-                   std::shared_ptr<AdapterBaseMacOS> central = nullptr);
+                   std::shared_ptr<AdapterBaseMacOS> central = nullptr,
+                   std::shared_ptr<const TimeLimitsCell> adapter_limits = nullptr);
     ~PeripheralBase();
     PeripheralBase(const PeripheralBase&) = delete;
     PeripheralBase& operator=(const PeripheralBase&) = delete;
@@ -48,6 +53,9 @@ class PeripheralBase {
     int16_t rssi();
     int16_t tx_power();
     uint16_t mtu();
+
+    TimeLimits time_limits();
+    void set_time_limits(const TimeLimits& limits);
 
     void connect();
     /// Takes the link down, then calls the disconnected callback on this thread, once: the platform's

@@ -27,11 +27,6 @@ using platform::NSLog;
 namespace {
 
 constexpr auto kPollStep = std::chrono::milliseconds(10);
-constexpr auto kConnectionLimit = std::chrono::seconds(5);
-constexpr auto kServiceDiscoveryLimit = std::chrono::seconds(5);
-constexpr auto kDiscoveryStepLimit = std::chrono::seconds(1);
-constexpr auto kDisconnectionLimit = std::chrono::seconds(5);
-constexpr auto kRequestLimit = std::chrono::seconds(1);
 
 // Parses a caller's UUID text; the platform raises on text it cannot parse, which for the caller
 // simply means that no attribute carries that UUID.
@@ -68,16 +63,20 @@ std::string bytes_of(const std::optional<platform::CBDescriptorValue>& value) {
 }  // namespace
 
 std::shared_ptr<PeripheralBaseMacOS> PeripheralBaseMacOS::init(platform::CBPeripheralPtr peripheral,
-                                                               platform::CBCentralManagerPtr centralManager) {
-    auto delegate =
-        std::make_shared<PeripheralBaseMacOS>(ConstructionKey{}, std::move(peripheral), std::move(centralManager));
+                                                               platform::CBCentralManagerPtr centralManager,
+                                                               std::shared_ptr<const TimeLimitsCell> adapter_limits) {
+    auto delegate = std::make_shared<PeripheralBaseMacOS>(ConstructionKey{}, std::move(peripheral),
+                                                          std::move(centralManager), std::move(adapter_limits));
     delegate->peripheral_->setDelegate(delegate->weak_from_this());
     return delegate;
 }
 
 PeripheralBaseMacOS::PeripheralBaseMacOS(ConstructionKey, platform::CBPeripheralPtr peripheral,
-                                         platform::CBCentralManagerPtr centralManager)
-    : peripheral_(std::move(peripheral)), central_manager_(std::move(centralManager)) {}
+                                         platform::CBCentralManagerPtr centralManager,
+                                         std::shared_ptr<const TimeLimitsCell> adapter_limits)
+    : peripheral_(std::move(peripheral)),
+      central_manager_(std::move(centralManager)),
+      limits_(std::move(adapter_limits)) {}
 
 // ---------------------------------------------------------------------------------------------
 // Identity
@@ -121,6 +120,20 @@ bool PeripheralBaseMacOS::of_link_up(const CBServicePtr& service) const {
     }
     const auto services = peripheral_->services();
     return services && std::find(services->begin(), services->end(), service) != services->end();
+}
+
+TimeLimits PeripheralBaseMacOS::limits_for_call() {
+    const TimeLimits limits = limits_.get();
+    bool changed = false;
+    {
+        Lock lock(mutex_);
+        changed = limits != told_;
+        told_ = limits;
+    }
+    if (changed) {
+        peripheral_->setLinkLimits(limits.connection, limits.service_discovery, limits.request);
+    }
+    return limits;
 }
 
 void PeripheralBaseMacOS::refuse_on_event_queue(const char* operation) const {
@@ -258,8 +271,9 @@ void PeripheralBaseMacOS::connect() {
     }
     refuse_on_event_queue("Peripheral Connection");
 
+    const TimeLimits limits = limits_for_call();
     central_manager_->connectPeripheral(peripheral_, platform::CBOptions{});
-    wait_for(kConnectionLimit, [&] { return peripheral_->state() != CBPeripheralState::Connecting; });
+    wait_for(limits.connection, [&] { return peripheral_->state() != CBPeripheralState::Connecting; });
     const CBPeripheralState state = peripheral_->state();
     if (state != CBPeripheralState::Connected) {
         if (state == CBPeripheralState::Connecting) {
@@ -290,7 +304,7 @@ void PeripheralBaseMacOS::connect() {
 
     // A discovery error with the link kept up never sets the list, hence the bound.
     discover(
-        peripheral_.get(), kServiceDiscoveryLimit, [&] { peripheral_->discoverServices(std::nullopt); },
+        peripheral_.get(), limits.service_discovery, [&] { peripheral_->discoverServices(std::nullopt); },
         [&] { return peripheral_->services().has_value(); }, [&] { return link_up(); });
     const auto services = peripheral_->services();
     if (!services) {
@@ -302,7 +316,8 @@ void PeripheralBaseMacOS::connect() {
     std::vector<const platform::CBCharacteristic*> found;
     for (const CBServicePtr& service : *services) {
         discover(
-            service.get(), kDiscoveryStepLimit, [&] { peripheral_->discoverCharacteristics(std::nullopt, service); },
+            service.get(), limits.characteristic_discovery,
+            [&] { peripheral_->discoverCharacteristics(std::nullopt, service); },
             [&] { return service->characteristics().has_value(); }, [&] { return of_link_up(service); });
         const auto characteristics = service->characteristics();
         if (!characteristics) {
@@ -312,7 +327,8 @@ void PeripheralBaseMacOS::connect() {
 
         for (const CBCharacteristicPtr& characteristic : *characteristics) {
             discover(
-                characteristic.get(), kDiscoveryStepLimit, [&] { peripheral_->discoverDescriptors(characteristic); },
+                characteristic.get(), limits.descriptor_discovery,
+                [&] { peripheral_->discoverDescriptors(characteristic); },
                 [&] { return characteristic->descriptors().has_value(); }, [&] { return of_link_up(service); });
             const auto descriptors = characteristic->descriptors();
             if (!descriptors) {
@@ -367,7 +383,7 @@ void PeripheralBaseMacOS::disconnect() {
     // Waits on the platform's state alone, which the radio moves without the event queue: this works
     // from inside a callback too.
     central_manager_->cancelPeripheralConnection(peripheral_);
-    wait_for(kDisconnectionLimit, [&] { return peripheral_->state() != CBPeripheralState::Disconnecting; });
+    wait_for(limits_for_call().disconnection, [&] { return peripheral_->state() != CBPeripheralState::Disconnecting; });
     if (peripheral_->state() != CBPeripheralState::Disconnected) {
         NSLog("Disconnection failed.");
         throw Exception::OperationFailed("Peripheral Disconnection");
@@ -541,7 +557,7 @@ std::string PeripheralBaseMacOS::read(const std::string& service_uuid, const std
 
     const auto queue_of = [&]() -> request_queue_t& { return record_locked(characteristic).reads; };
     const request_ptr request = send(queue_of, [&] { peripheral_->readValue(characteristic); });
-    wait_for(kRequestLimit, [&] { return request->answered || !of_link_up(found.first); });
+    wait_for(limits_for_call().request, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     // The slot is read once it has left its queue: no event writes it any more.
     if (!request->answered || request->failed) {
@@ -565,7 +581,7 @@ void PeripheralBaseMacOS::writeRequest(const std::string& service_uuid, const st
     const request_ptr request = send(queue_of, [&] {
         peripheral_->writeValue(payload, characteristic, platform::CBCharacteristicWriteType::WithResponse);
     });
-    wait_for(kRequestLimit, [&] { return request->answered || !of_link_up(found.first); });
+    wait_for(limits_for_call().request, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Characteristic %@ could not be written", characteristic->UUID());
@@ -600,7 +616,7 @@ void PeripheralBaseMacOS::writeCommand(const std::string& service_uuid, const st
     // both went out on the link that is up.
     bool sent = false;
     bool link_down = false;
-    wait_for(kRequestLimit, [&] {
+    wait_for(limits_for_call().request, [&] {
         if (!of_link_up(found.first)) {
             link_down = true;
             return true;
@@ -639,7 +655,7 @@ void PeripheralBaseMacOS::notify(const std::string& service_uuid, const std::str
         ++record.callback_serial;
         peripheral_->setNotifyValue(true, characteristic);
     });
-    wait_for(kRequestLimit,
+    wait_for(limits_for_call().request,
              [&] { return characteristic->isNotifying() || request->failed || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!characteristic->isNotifying()) {
@@ -654,7 +670,8 @@ void PeripheralBaseMacOS::indicate(const std::string& service_uuid, const std::s
 }
 
 void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std::string& characteristic_uuid) {
-    const auto deadline = Clock::now() + kRequestLimit;
+    const Clock::duration limit = limits_for_call().request;
+    const auto deadline = Clock::now() + limit;
     const auto found = findServiceAndCharacteristic(service_uuid, characteristic_uuid);
     const CBCharacteristicPtr& characteristic = found.second;
     if (characteristic->isNotifying()) {
@@ -668,7 +685,7 @@ void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std
         serial = record_locked(characteristic).callback_serial;
         peripheral_->setNotifyValue(false, characteristic);
     });
-    wait_for(kRequestLimit, [&] { return !characteristic->isNotifying() || request->failed; });
+    wait_for(limit, [&] { return !characteristic->isNotifying() || request->failed; });
     withdraw(queue_of, request);
     if (characteristic->isNotifying()) {
         NSLog("Could not disable notifications for characteristic %@", characteristic->UUID());
@@ -710,7 +727,7 @@ std::string PeripheralBaseMacOS::read(const std::string& service_uuid, const std
         return record ? record->reads : unowned;
     };
     const request_ptr request = send(queue_of, [&] { peripheral_->readValue(descriptor); });
-    wait_for(kRequestLimit, [&] { return request->answered || !of_link_up(found.first); });
+    wait_for(limits_for_call().request, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Descriptor %@ could not be read", descriptor->UUID());
@@ -739,7 +756,7 @@ void PeripheralBaseMacOS::write(const std::string& service_uuid, const std::stri
         NSLog("Descriptor %@ does not support write.", descriptor->UUID());
         throw Exception::OperationNotSupported();
     }
-    wait_for(kRequestLimit, [&] { return request->answered || !of_link_up(found.first); });
+    wait_for(limits_for_call().request, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Descriptor %@ could not be written", descriptor->UUID());

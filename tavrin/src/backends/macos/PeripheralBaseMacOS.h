@@ -18,6 +18,7 @@
 #include <tavrin/Service.h>
 
 #include "backends/macos/DelegateRecords.h"
+#include "backends/macos/TimeLimitsCell.h"
 
 namespace Tavrin {
 
@@ -63,11 +64,14 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     using ValueCallback = std::function<void(std::string)>;
 
     /// Makes the delegate and registers it with the peripheral (the platform holds it weakly, so it
-    /// must already be owned by a shared_ptr when it is registered).
+    /// must already be owned by a shared_ptr when it is registered). `adapter_limits`, when given, are
+    /// the limits this peripheral follows until it is given its own.
     static std::shared_ptr<PeripheralBaseMacOS> init(platform::CBPeripheralPtr peripheral,
-                                                     platform::CBCentralManagerPtr centralManager);
+                                                     platform::CBCentralManagerPtr centralManager,
+                                                     std::shared_ptr<const TimeLimitsCell> adapter_limits = nullptr);
     PeripheralBaseMacOS(ConstructionKey, platform::CBPeripheralPtr peripheral,
-                        platform::CBCentralManagerPtr centralManager);
+                        platform::CBCentralManagerPtr centralManager,
+                        std::shared_ptr<const TimeLimitsCell> adapter_limits);
     ~PeripheralBaseMacOS() override = default;
     PeripheralBaseMacOS(const PeripheralBaseMacOS&) = delete;
     PeripheralBaseMacOS& operator=(const PeripheralBaseMacOS&) = delete;
@@ -81,6 +85,11 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     /// The longest write without response, truncated to 16 bits.
     uint16_t mtu() const;
     bool isConnected() const;
+
+    /// The limits of the calls that start now: this peripheral's own, else its adapter's. Any thread.
+    TimeLimits time_limits() const { return limits_.get(); }
+    /// Gives this peripheral limits of its own; throws `std::invalid_argument` for invalid ones.
+    void set_time_limits(const TimeLimits& limits) { limits_.set(limits); }
 
     /// Connects (5.0 s) and discovers services (5.0 s), then each service's characteristics and each
     /// characteristic's descriptors (1.0 s each), one request at a time. Throws `OperationFailed` naming
@@ -182,6 +191,9 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     void withdraw(QueueOf queue_of, const request_ptr& request);
     // Wakes every wait; called after an answer was recorded (without mutex_ held).
     void signal();
+    // The limits of a call that starts now. A change is told to the platform first, for a radio whose own
+    // timeouts must follow them.
+    TimeLimits limits_for_call();
     // Throws the operation's usual exception, with a console line, when called on the event queue.
     void refuse_on_event_queue(const char* operation) const;
     bool link_up() const;
@@ -190,6 +202,7 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
 
     const platform::CBPeripheralPtr peripheral_;           // set at construction, read-only after
     const platform::CBCentralManagerPtr central_manager_;  // set at construction, read-only after
+    PeripheralTimeLimits limits_;                          // guards itself
 
     mutable std::mutex mutex_;
     std::condition_variable answered_;  // signalled by every event that may end a wait; waited on with mutex_
@@ -201,6 +214,8 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     // The service list whose whole tree a connect discovered, last; while the platform's list is this
     // one, the link that is up is fully discovered. Guarded by mutex_.
     std::optional<std::vector<platform::CBServicePtr>> discovered_;
+    // The limits last told to the platform (its defaults until then). Guarded by mutex_.
+    TimeLimits told_;
 };
 
 }  // namespace Tavrin

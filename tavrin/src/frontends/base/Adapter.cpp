@@ -19,6 +19,15 @@ const std::shared_ptr<AdapterBase>& bound(const std::shared_ptr<AdapterBase>& ba
     return backend;
 }
 
+// Options that make no sense, or ask for what no radio here does, fail before anything reaches the radio.
+void check(const ScanOptions& options) {
+    options.validate();
+    if (options.passive) {
+        TAVRIN_LOG(Logging::Level::Error, "Passive scanning is not available on this platform.");
+        throw Exception::OperationNotSupported();
+    }
+}
+
 }  // namespace
 
 Adapter::Adapter() = default;
@@ -53,6 +62,18 @@ std::string Adapter::address() {
     return bound(backend_)->address();
 }
 
+bool Adapter::is_enabled() {
+    return bound(backend_)->is_enabled();
+}
+
+TimeLimits Adapter::time_limits() {
+    return bound(backend_)->time_limits();
+}
+
+void Adapter::set_time_limits(const TimeLimits& limits) {
+    bound(backend_)->set_time_limits(limits);
+}
+
 // The Bluetooth guard is written out in each scan operation so that the warning names that operation.
 
 void Adapter::scan_start() {
@@ -62,6 +83,26 @@ void Adapter::scan_start() {
         return;
     }
     backend->scan_start();
+}
+
+void Adapter::scan_start(const ScanOptions& options) {
+    const auto backend = bound(backend_);
+    check(options);
+    if (!bluetooth_enabled()) {
+        TAVRIN_LOG(Logging::Level::Warning, "Bluetooth is not enabled.");
+        return;
+    }
+    backend->scan_start(options);
+}
+
+void Adapter::scan_for(int timeout_ms, const ScanOptions& options) {
+    const auto backend = bound(backend_);
+    check(options);
+    if (!bluetooth_enabled()) {
+        TAVRIN_LOG(Logging::Level::Warning, "Bluetooth is not enabled.");
+        return;
+    }
+    backend->scan_for(timeout_ms, options);
 }
 
 void Adapter::scan_stop() {

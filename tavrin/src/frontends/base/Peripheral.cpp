@@ -66,6 +66,14 @@ uint16_t Peripheral::mtu() {
     return bound(internal_)->mtu();
 }
 
+TimeLimits Peripheral::time_limits() {
+    return bound(internal_)->time_limits();
+}
+
+void Peripheral::set_time_limits(const TimeLimits& limits) {
+    bound(internal_)->set_time_limits(limits);
+}
+
 void Peripheral::connect() {
     bound(internal_)->connect();
 }

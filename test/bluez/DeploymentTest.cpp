@@ -1,0 +1,152 @@
+// The library over the BlueZ radio and tavrin-bluez-sim, for what a real deployment needs: limits that a
+// slow device fits in, a connect that bluetoothd aborted once, and every manufacturer entry.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include <tavrin/Adapter.h>
+#include <tavrin/Exceptions.h>
+#include <tavrin/TimeLimits.h>
+
+#include "BluezFixture.h"
+#include "BusClient.h"
+#include "support/AdapterHarness.h"
+#include "support/ScanOptionsScenario.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using adapter_test::find_one;
+using test_support::ConsoleCapture;
+using test_support::timed;
+
+const std::string kSlow = "00:00:00:00:5A:01";
+const std::string kFlaky = "00:00:00:00:5A:02";
+
+// A device whose every answer takes 2.5 s, and one that carries three companies' data and whose first
+// connection attempt the controller aborts.
+const char* kWorld = R"({
+  "bluetoothd": { "att_timeout_ms": 30000 },
+  "peripherals": [
+    { "identifier": "00000000-0000-4000-8000-000000005A01", "name": "Slow", "latency_ms": 2500,
+      "advertising": { "interval_ms": 20, "connectable": true },
+      "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+      "services": [ { "uuid": "180f", "characteristics": [
+        { "uuid": "2a19", "properties": ["read"], "value": "2a" } ] } ] },
+    { "identifier": "00000000-0000-4000-8000-000000005A02", "name": "Flaky", "latency_ms": 1,
+      "advertising": { "interval_ms": 20, "connectable": true,
+                       "manufacturer_data": ["4c000215", "590001", "ffff"] },
+      "connection": { "fail_first": 1, "delay_ms": 2, "disconnect_delay_ms": 1 } }
+  ]
+})";
+
+class Deployment : public bluez_test::BluezFixture {};
+
+TEST_F(Deployment, SlowReadSucceedsWithinARaisedLimitAndFailsWithTheDefault) {
+    startSimulator(writeWorld(kWorld));
+    auto adapter = adapter_test::the_adapter();
+    auto peripheral = find_one(adapter, kSlow);
+
+    // bluetoothd reports the services once it has browsed the whole tree: three answers of 2.5 s here.
+    Tavrin::TimeLimits patient;
+    patient.service_discovery = 10s;
+    patient.characteristic_discovery = 3s;
+    patient.descriptor_discovery = 3s;
+    patient.request = 3s;
+    adapter.set_time_limits(patient);
+    peripheral.connect();
+    ASSERT_TRUE(peripheral.is_connected());
+    EXPECT_EQ(peripheral.read("180f", "2a19"), "\x2a");
+
+    Tavrin::TimeLimits quick = patient;
+    quick.request = Tavrin::TimeLimits{}.request;
+    peripheral.set_time_limits(quick);
+    const auto took = timed([&] { EXPECT_THROW(peripheral.read("180f", "2a19"), Tavrin::Exception::OperationFailed); });
+    EXPECT_LT(took, 2s);
+    peripheral.disconnect();
+}
+
+TEST_F(Deployment, AbortedConnectIsTriedAgainAndEveryManufacturerEntryIsKept) {
+    startSimulator(writeWorld(kWorld));
+    ConsoleCapture console;
+    auto adapter = adapter_test::the_adapter();
+    auto peripheral = find_one(adapter, kFlaky);
+    EXPECT_EQ(peripheral.manufacturer_data(),
+              (std::map<uint16_t, std::string>{{0x004c, "\x02\x15"}, {0x0059, "\x01"}, {0xffff, ""}}));
+
+    peripheral.connect();
+    EXPECT_TRUE(peripheral.is_connected());
+    EXPECT_EQ(console.count("le-connection-abort-by-local"), 1u);
+    EXPECT_EQ(console.count("trying again (1 of 3)"), 1u);
+    peripheral.disconnect();
+}
+
+TEST_F(Deployment, ScanOptionsHoldWhileAnotherProgramScansWider) {
+    startSimulator(writeWorld(R"({ "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-000000005B01",
+        "advertising": { "interval_ms": 20, "rssi": -50, "service_uuids": ["180d"] } },
+      { "identifier": "00000000-0000-4000-8000-000000005B02", "advertising": { "interval_ms": 20, "rssi": -50 } },
+      { "identifier": "00000000-0000-4000-8000-000000005B03",
+        "advertising": { "interval_ms": 20, "rssi": -90, "service_uuids": ["180d"] } } ] })"));
+    // Another program scans for everything, every report: bluetoothd merges its filter with ours.
+    bluez_test::BusClient other(busAddress());
+    const std::map<std::string, sdbus::Variant> wide{{"Transport", sdbus::Variant(std::string("le"))},
+                                                     {"DuplicateData", sdbus::Variant(true)}};
+    ASSERT_EQ(other
+                  .call("/org/bluez/hci0", "org.bluez.Adapter1", "SetDiscoveryFilter",
+                        [&](sdbus::MethodCall& m) { m << wide; })
+                  .error,
+              "");
+    ASSERT_EQ(other.call("/org/bluez/hci0", "org.bluez.Adapter1", "StartDiscovery").error, "");
+
+    auto adapter = adapter_test::the_adapter();
+    adapter_test::check_scan_options(adapter, {"00:00:00:00:5B:01", "00:00:00:00:5B:02", "00:00:00:00:5B:03"});
+}
+
+TEST_F(Deployment, EachAdapterScansAndConnectsOnItsOwn) {
+    // Both adapters hear the first device; only hci1 hears the second, which has a characteristic to read.
+    startSimulator(
+        writeWorld(R"({ "adapters": [ { "name": "hci0" }, { "name": "hci1", "address": "00:00:5E:00:53:11" } ],
+      "peripherals": [
+        { "identifier": "00000000-0000-4000-8000-000000005C01", "latency_ms": 1,
+          "advertising": { "interval_ms": 20, "connectable": true } },
+        { "identifier": "00000000-0000-4000-8000-000000005C02", "latency_ms": 1, "heard_by": ["hci1"],
+          "advertising": { "interval_ms": 20, "connectable": true },
+          "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+          "services": [ { "uuid": "180f", "characteristics": [
+            { "uuid": "2a19", "properties": ["read"], "value": "33" } ] } ] } ] })"));
+    const std::string both = "00:00:00:00:5C:01";
+    const std::string second = "00:00:00:00:5C:02";
+
+    // Narrowed to hci1, the one handle there is scans there.
+    ASSERT_EQ(::setenv("TAVRIN_BLUEZ_ADAPTER", "hci1", 1), 0);
+    {
+        auto adapters = Tavrin::Adapter::get_adapters();
+        ASSERT_EQ(adapters.size(), 1u);
+        EXPECT_NO_THROW(find_one(adapters[0], second));
+    }
+    ASSERT_EQ(::unsetenv("TAVRIN_BLUEZ_ADAPTER"), 0);
+
+    auto adapters = Tavrin::Adapter::get_adapters();
+    ASSERT_EQ(adapters.size(), 2u);
+    EXPECT_EQ(adapters[0].identifier(), "hci0");
+    EXPECT_EQ(adapters[0].address(), "00:00:5E:00:53:00");
+    EXPECT_EQ(adapters[1].identifier(), "hci1");
+    EXPECT_EQ(adapters[1].address(), "00:00:5E:00:53:11");
+    ASSERT_TRUE(test_support::eventually([&] { return adapters[0].is_enabled() && adapters[1].is_enabled(); }));
+
+    for (auto& adapter : adapters) {
+        adapter.scan_for(500);
+    }
+    EXPECT_EQ(adapter_test::addresses(adapters[0].scan_get_results()), std::vector<std::string>{both});
+    EXPECT_EQ(adapter_test::addresses(adapters[1].scan_get_results()), (std::vector<std::string>{both, second}));
+
+    auto peripheral = find_one(adapters[1], second);
+    peripheral.connect();
+    EXPECT_EQ(peripheral.read("180f", "2a19"), "\x33");
+    peripheral.disconnect();
+}
+
+}  // namespace
