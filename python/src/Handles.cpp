@@ -4,11 +4,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <pybind11/chrono.h>
 #include <pybind11/functional.h>
+#include <pybind11/operators.h>
 #include <pybind11/stl.h>
 
 #include <tavrin/Tavrin.h>
@@ -25,7 +28,9 @@ using Tavrin::Adapter;
 using Tavrin::Characteristic;
 using Tavrin::Descriptor;
 using Tavrin::Peripheral;
+using Tavrin::ScanOptions;
 using Tavrin::Service;
+using Tavrin::TimeLimits;
 
 using AdapterHolder = std::unique_ptr<Adapter, ReleasingDelete<Adapter>>;
 using PeripheralHolder = std::unique_ptr<Peripheral, ReleasingDelete<Peripheral>>;
@@ -104,6 +109,50 @@ void bindAttributes(py::module_& m) {
         .def("characteristics", &Service::characteristics);
 }
 
+void bindSettings(py::module_& m) {
+    using std::chrono::milliseconds;
+    using Limit = std::optional<milliseconds>;
+    // Durations are datetime.timedelta (seconds as a float are taken too); a limit not given keeps its default.
+    py::class_<TimeLimits>(m, "TimeLimits")
+        .def(py::init([](Limit connection, Limit service_discovery, Limit characteristic_discovery,
+                         Limit descriptor_discovery, Limit request, Limit disconnection, Limit pairing) {
+                 TimeLimits limits;
+                 limits.connection = connection.value_or(limits.connection);
+                 limits.service_discovery = service_discovery.value_or(limits.service_discovery);
+                 limits.characteristic_discovery = characteristic_discovery.value_or(limits.characteristic_discovery);
+                 limits.descriptor_discovery = descriptor_discovery.value_or(limits.descriptor_discovery);
+                 limits.request = request.value_or(limits.request);
+                 limits.disconnection = disconnection.value_or(limits.disconnection);
+                 limits.pairing = pairing.value_or(limits.pairing);
+                 return limits;
+             }),
+             py::arg("connection") = py::none(), py::arg("service_discovery") = py::none(),
+             py::arg("characteristic_discovery") = py::none(), py::arg("descriptor_discovery") = py::none(),
+             py::arg("request") = py::none(), py::arg("disconnection") = py::none(), py::arg("pairing") = py::none())
+        .def_readwrite("connection", &TimeLimits::connection)
+        .def_readwrite("service_discovery", &TimeLimits::service_discovery)
+        .def_readwrite("characteristic_discovery", &TimeLimits::characteristic_discovery)
+        .def_readwrite("descriptor_discovery", &TimeLimits::descriptor_discovery)
+        .def_readwrite("request", &TimeLimits::request)
+        .def_readwrite("disconnection", &TimeLimits::disconnection)
+        .def_readwrite("pairing", &TimeLimits::pairing)
+        .def("validate", &TimeLimits::validate)
+        .def(py::self == py::self)
+        .def(py::self != py::self);
+    py::class_<ScanOptions>(m, "ScanOptions")
+        .def(py::init([](std::vector<std::string> service_uuids, std::optional<int16_t> rssi_floor,
+                         bool first_report_only, bool passive) {
+                 return ScanOptions{std::move(service_uuids), rssi_floor, first_report_only, passive};
+             }),
+             py::arg("service_uuids") = std::vector<std::string>{}, py::arg("rssi_floor") = py::none(),
+             py::arg("first_report_only") = false, py::arg("passive") = false)
+        .def_readwrite("service_uuids", &ScanOptions::service_uuids)
+        .def_readwrite("rssi_floor", &ScanOptions::rssi_floor)
+        .def_readwrite("first_report_only", &ScanOptions::first_report_only)
+        .def_readwrite("passive", &ScanOptions::passive)
+        .def("validate", &ScanOptions::validate);
+}
+
 void bindPeripheral(py::module_& m) {
     py::enum_<Tavrin::AddressType>(m, "AddressType")
         .value("PUBLIC", Tavrin::AddressType::Public)
@@ -119,6 +168,8 @@ void bindPeripheral(py::module_& m) {
         .def("rssi", &Peripheral::rssi, kNoGil)
         .def("tx_power", &Peripheral::tx_power, kNoGil)
         .def("mtu", &Peripheral::mtu, kNoGil)
+        .def("time_limits", &Peripheral::time_limits, kNoGil)
+        .def("set_time_limits", &Peripheral::set_time_limits, py::arg("limits"), kNoGil)
         .def("connect", &Peripheral::connect, kNoGil)
         .def("disconnect", &Peripheral::disconnect, kNoGil)
         .def("is_connected", &Peripheral::is_connected, kNoGil)
@@ -243,9 +294,15 @@ void bindAdapter(py::module_& m) {
         .def("initialized", &Adapter::initialized)
         .def("identifier", &Adapter::identifier, kNoGil)
         .def("address", &Adapter::address, kNoGil)
-        .def("scan_start", &Adapter::scan_start, kNoGil)
+        .def("is_enabled", &Adapter::is_enabled, kNoGil)
+        .def("time_limits", &Adapter::time_limits, kNoGil)
+        .def("set_time_limits", &Adapter::set_time_limits, py::arg("limits"), kNoGil)
+        .def("scan_start", py::overload_cast<>(&Adapter::scan_start), kNoGil)
+        .def("scan_start", py::overload_cast<const ScanOptions&>(&Adapter::scan_start), py::arg("options"), kNoGil)
         .def("scan_stop", &Adapter::scan_stop, kNoGil)
-        .def("scan_for", &Adapter::scan_for, py::arg("timeout_ms"), kNoGil)
+        .def("scan_for", py::overload_cast<int>(&Adapter::scan_for), py::arg("timeout_ms"), kNoGil)
+        .def("scan_for", py::overload_cast<int, const ScanOptions&>(&Adapter::scan_for), py::arg("timeout_ms"),
+             py::arg("options"), kNoGil)
         .def("scan_is_active", &Adapter::scan_is_active, kNoGil)
         .def("scan_get_results", &Adapter::scan_get_results, kNoGil)
         .def("get_paired_peripherals", &Adapter::get_paired_peripherals, kNoGil)
@@ -286,6 +343,7 @@ void bindAdapter(py::module_& m) {
 }  // namespace
 
 void bindHandles(py::module_& m) {
+    bindSettings(m);
     bindAttributes(m);
     bindPeripheral(m);
     bindAdapter(m);

@@ -24,9 +24,11 @@ from ._tavrin import (
     OperationFailed,
     OperationNotSupported,
     Peripheral,
+    ScanOptions,
     Service,
     ServiceNotFound,
     TavrinError,
+    TimeLimits,
     WinRTException,
 )
 from . import logging
@@ -45,9 +47,11 @@ __all__ = [
     "OperationFailed",
     "OperationNotSupported",
     "Peripheral",
+    "ScanOptions",
     "Service",
     "ServiceNotFound",
     "TavrinError",
+    "TimeLimits",
     "WinRTException",
     "logging",
 ]

@@ -292,15 +292,17 @@ class Adapter(_Handle):
         """The blocking tavrin.Adapter underneath."""
         return self._handle
 
-    async def scan_start(self):
-        await self._call(self._handle.scan_start, undo=self._handle.scan_stop)
+    async def scan_start(self, options=None):
+        """Starts a scan, with ``options`` (a tavrin.ScanOptions) if given."""
+        args = () if options is None else (options,)
+        await self._call(self._handle.scan_start, *args, undo=self._handle.scan_stop)
 
     async def scan_stop(self):
         await self._call(self._handle.scan_stop)
 
-    async def scan_for(self, timeout_ms):
+    async def scan_for(self, timeout_ms, options=None):
         """Scans for ``timeout_ms``; cancelled, the scan stops at once."""
-        await self.scan_start()
+        await self.scan_start(options)
         try:
             await asyncio.sleep(timeout_ms / 1000)
         finally:
@@ -330,10 +332,11 @@ class Adapter(_Handle):
             return None
         return _into_loop(asyncio.get_running_loop(), lambda p: callback(Peripheral(p)))
 
-    def scan_reports(self, updates=False):
+    def scan_reports(self, updates=False, options=None):
         """``async with adapter.scan_reports() as reports: async for peripheral in reports``: a scan runs inside
-        the block and each peripheral found comes once (with ``updates``, every later advertisement too)."""
-        return ScanReports(self, updates)
+        the block (with ``options``, a tavrin.ScanOptions, if given) and each peripheral found comes once (with
+        ``updates``, every later advertisement too)."""
+        return ScanReports(self, updates, options)
 
     def __repr__(self):
         return "<tavrin.aio.Adapter %s>" % repr(self._handle)[1:-1]
@@ -342,9 +345,10 @@ class Adapter(_Handle):
 class ScanReports:
     """The peripherals a scan reports, as an async iterator; see Adapter.scan_reports."""
 
-    def __init__(self, adapter, updates):
+    def __init__(self, adapter, updates, options):
         self._adapter = adapter
         self._updates = updates
+        self._options = options
         self._queue = asyncio.Queue()
 
     async def __aenter__(self):
@@ -352,7 +356,7 @@ class ScanReports:
         if self._updates:
             self._adapter.set_callback_on_scan_updated(self._queue.put_nowait)
         try:
-            await self._adapter.scan_start()
+            await self._adapter.scan_start(self._options)
         except BaseException:
             self._forget()
             raise

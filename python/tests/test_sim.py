@@ -1,11 +1,13 @@
 # The module over the simulated world, in this process.
+import datetime
 import threading
 import time
 
 import pytest
 import tavrin
 
-from conftest import (COUNTER, ECHO, ECHO_SERVICE, PLUG, find, round_trip_bytes, switch_plug, wait_until)
+from conftest import (COUNTER, ECHO, ECHO_SERVICE, PLUG, PLUG_SERVICE, find, round_trip_bytes, switch_plug,
+                      wait_until)
 
 
 @pytest.fixture(autouse=True)
@@ -138,3 +140,20 @@ def test_logger_level_and_a_sink_that_calls_the_library(adapter):
     finally:
         tavrin.logging.set_level(saved)
         tavrin.logging.log_default_stdout()
+
+
+def test_scan_options_and_time_limits(adapter):
+    # Only the plug advertises the plug's service: a scan filtered by it reports nothing else.
+    adapter.scan_for(300, tavrin.ScanOptions(service_uuids=[PLUG_SERVICE]))
+    assert [p.address() for p in adapter.scan_get_results()] == [PLUG]
+    with pytest.raises(ValueError, match="rssi_floor"):
+        adapter.scan_start(tavrin.ScanOptions(rssi_floor=5))
+    assert adapter.is_enabled()
+    limits = tavrin.TimeLimits(request=0.25)
+    assert limits.request == datetime.timedelta(milliseconds=250)
+    assert limits.connection == datetime.timedelta(seconds=5)
+    with pytest.raises(ValueError, match="TimeLimits.request must be positive"):
+        adapter.set_time_limits(tavrin.TimeLimits(request=datetime.timedelta(0)))
+    adapter.set_time_limits(limits)
+    assert adapter.time_limits() == limits
+    assert find(adapter, PLUG).time_limits() == limits
