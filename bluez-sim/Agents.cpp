@@ -49,51 +49,70 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
     IoCapability capability() const override { return capability_; }
 
     void requestPasskey(const std::string& device, platform::radio::PasskeyReply reply) override {
-        ask(device, "RequestPasskey", [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
-            proxy.callMethodAsync("RequestPasskey")
-                .onInterface(kAgent)
-                .withTimeout(kAgentTimeout)
-                .withArguments(path)
-                .uponReplyInvoke([reply](const sdbus::Error* error, uint32_t passkey) {
-                    reply(error ? AgentVerdict::Reject : AgentVerdict::Accept, passkey);
-                });
-        }, [reply] { reply(AgentVerdict::Reject, 0); });
+        ask(
+            device, "RequestPasskey",
+            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+                proxy.callMethodAsync("RequestPasskey")
+                    .onInterface(kAgent)
+                    .withTimeout(kAgentTimeout)
+                    .withArguments(path)
+                    .uponReplyInvoke([reply](const sdbus::Error* error, uint32_t passkey) {
+                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept, passkey);
+                    });
+            },
+            [reply] { reply(AgentVerdict::Reject, 0); });
     }
 
     void displayPasskey(const std::string& device, uint32_t passkey, uint16_t entered) override {
-        ask(device, "DisplayPasskey", [passkey, entered](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
-            proxy.callMethod("DisplayPasskey").onInterface(kAgent).withArguments(path, passkey, entered).dontExpectReply();
-        }, [] {});
+        ask(
+            device, "DisplayPasskey",
+            [passkey, entered](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+                proxy.callMethod("DisplayPasskey")
+                    .onInterface(kAgent)
+                    .withArguments(path, passkey, entered)
+                    .dontExpectReply();
+            },
+            [] {});
     }
 
-    void requestConfirmation(const std::string& device, uint32_t passkey, platform::radio::ConfirmReply reply) override {
-        ask(device, "RequestConfirmation", [reply, passkey](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
-            proxy.callMethodAsync("RequestConfirmation")
-                .onInterface(kAgent)
-                .withTimeout(kAgentTimeout)
-                .withArguments(path, passkey)
-                .uponReplyInvoke([reply](const sdbus::Error* error) {
-                    reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
-                });
-        }, [reply] { reply(AgentVerdict::Reject); });
+    void requestConfirmation(const std::string& device, uint32_t passkey,
+                             platform::radio::ConfirmReply reply) override {
+        ask(
+            device, "RequestConfirmation",
+            [reply, passkey](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+                proxy.callMethodAsync("RequestConfirmation")
+                    .onInterface(kAgent)
+                    .withTimeout(kAgentTimeout)
+                    .withArguments(path, passkey)
+                    .uponReplyInvoke([reply](const sdbus::Error* error) {
+                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                    });
+            },
+            [reply] { reply(AgentVerdict::Reject); });
     }
 
     void requestAuthorization(const std::string& device, platform::radio::ConfirmReply reply) override {
-        ask(device, "RequestAuthorization", [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
-            proxy.callMethodAsync("RequestAuthorization")
-                .onInterface(kAgent)
-                .withTimeout(kAgentTimeout)
-                .withArguments(path)
-                .uponReplyInvoke([reply](const sdbus::Error* error) {
-                    reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
-                });
-        }, [reply] { reply(AgentVerdict::Reject); });
+        ask(
+            device, "RequestAuthorization",
+            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+                proxy.callMethodAsync("RequestAuthorization")
+                    .onInterface(kAgent)
+                    .withTimeout(kAgentTimeout)
+                    .withArguments(path)
+                    .uponReplyInvoke([reply](const sdbus::Error* error) {
+                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                    });
+            },
+            [reply] { reply(AgentVerdict::Reject); });
     }
 
     void cancel(const std::string& device) override {
-        ask(device, "Cancel", [](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath&) {
-            proxy.callMethod("Cancel").onInterface(kAgent).dontExpectReply();
-        }, [] {});
+        ask(
+            device, "Cancel",
+            [](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath&) {
+                proxy.callMethod("Cancel").onInterface(kAgent).dontExpectReply();
+            },
+            [] {});
     }
 
   private:

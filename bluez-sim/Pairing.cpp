@@ -103,8 +103,8 @@ void Impl::cancelPairing(Device& d, sdbus::MethodCall& call) {
     const sdbus::MethodCall pair_call = d.bonding->call;
     d.bonding.reset();
     // A Pair() still waiting for its link no longer wants it.
-    const auto waiting = std::find_if(d.connect_calls.begin(), d.connect_calls.end(),
-                                      [](const ConnectCall& c) { return c.pair; });
+    const auto waiting =
+        std::find_if(d.connect_calls.begin(), d.connect_calls.end(), [](const ConnectCall& c) { return c.pair; });
     if (waiting != d.connect_calls.end()) {
         d.connect_calls.erase(waiting);
         if (d.connect_calls.empty() && d.link == Link::Connecting) {

@@ -131,13 +131,20 @@ void SimCentral::beginPairing(const Admitted& request, std::shared_ptr<radio::Pa
             pairing->id = id = ++next_id;
             pairing->epoch = request.epoch;
             if (!agent) {
-                // A pairing the device or an attribute started, or a pair() without an agent of its own: the
-                // default agent answers.
+                // A pair() answers to its session's agent; without one, or for a pairing an attribute started,
+                // the default agent answers.
+                const std::weak_ptr<SimCentral> self = weak_from_this();
                 Lock world_lock(world_.mutex);
                 for (const auto& entry : world_.agents) {
-                    if (!entry.first.expired()) {
+                    const bool mine = !entry.first.owner_before(self) && !self.owner_before(entry.first);
+                    if (mine && done) {
                         agent = entry.second;
                         break;
+                    }
+                }
+                for (const auto& entry : world_.agents) {
+                    if (!agent && !entry.first.expired()) {
+                        agent = entry.second;
                     }
                 }
             }

@@ -6,6 +6,7 @@
 #include "Descriptor.h"
 #include "Exceptions.h"
 #include "Logging.h"
+#include "PairingAgent.h"
 #include "Peripheral.h"
 #include "Service.h"
 #include "Types.h"

@@ -56,6 +56,8 @@ class PeripheralBase {
     void disconnect();
     bool is_connected();
     bool is_connectable();
+    // Pairing (PeripheralPairing.cpp).
+    void pair();
     bool is_paired();
     void unpair();
 
@@ -105,6 +107,10 @@ class PeripheralBase {
     bool link_reported_up_ = false;
     std::map<uint16_t, std::string> manufacturer_data_;
     std::map<std::string, std::string> service_data_;
+
+    // Held by the one pair() that runs, so that a second one waits for its outcome instead of
+    // pairing twice; never held while anything but that pairing is waited for.
+    std::timed_mutex pairing_mutex_;
 
     zem::safe_callback<void()> callback_on_connected_;
     zem::safe_callback<void()> callback_on_disconnected_;
