@@ -296,7 +296,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     std::map<std::string, Device*> devices_by_path;
     // Removed devices whose objects are dropped at the loop's next round: never inside a property Set.
     std::vector<std::unique_ptr<Device>> departed;
-    std::map<std::string, Agent> agents;  // by owner
+    std::map<std::string, Agent> agents;     // by owner
     std::deque<std::string> default_agents;  // owners, the default agent first
     // Proxies of agents gone, whose calls may still be answered: they go with the simulator.
     std::vector<std::unique_ptr<sdbus::IProxy>> agent_graveyard;

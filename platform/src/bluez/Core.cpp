@@ -185,6 +185,9 @@ void Core::closeCentral(uint64_t id) {
     }
     dropRequests([&](const Request& r) { return r.central == id; });
     centrals_.erase(it);
+    if (agentCentral_ == id) {
+        setAgent(id, nullptr);
+    }
     for (const auto& [address, link] : links) {
         if (!anyLink(address)) {
             disconnectDevice(address, nullptr);
