@@ -74,8 +74,9 @@ TEST(Pairing, EachMethodThroughTheProgramsAgent) {
     EXPECT_FALSE(lock.is_paired());
     lock.connect();
     EXPECT_THROW(lock.read(kService, kSecret), OperationFailed);
+    EXPECT_EQ(console.count("needs a paired link: pairing was needed"), 1u);
     EXPECT_THROW(lock.pair(), OperationFailed);  // a passkey device with nobody to type it
-    EXPECT_GE(console.count("Authentication Failed"), 1u);
+    EXPECT_EQ(console.count("failed: Authentication Failed"), 1u);
 
     // With the program's agent: a wrong passkey fails, the right one pairs, and the read works.
     counting.passkey = 111111;
