@@ -132,7 +132,8 @@ TEST(Pairing, AgentThatNeverAnswersTwoThreadsAndRemoval) {
     using platform::sim::PairingMethod;
     using platform::sim::Security;
     reset_world({pairing_device(7, PairingMethod::Passkey, 123456, Security::Authentication),
-                 pairing_device(8, PairingMethod::Passkey, 123456, Security::Authentication)});
+                 pairing_device(8, PairingMethod::Passkey, 123456, Security::Authentication),
+                 pairing_device(9, PairingMethod::Passkey, 123456, Security::Authentication)});
     auto adapter = the_adapter();
 
     // An agent whose callback hangs: removing it ends the pairing at once, with the operation's exception.
@@ -166,6 +167,29 @@ TEST(Pairing, AgentThatNeverAnswersTwoThreadsAndRemoval) {
     }
     asked_cv.notify_all();
     EXPECT_FALSE(stuck.is_paired());
+
+    // The link lost while the agent still thinks: pair() ends at once.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        asked = false;
+        released = false;
+    }
+    adapter.set_pairing_agent(hanging);
+    auto dropped = find_one(adapter, device_id(9));
+    std::thread dropper([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        asked_cv.wait(lock, [&] { return asked; });
+        lock.unlock();
+        platform::sim::World::get().dropLink(device_id(9));
+    });
+    EXPECT_THROW(dropped.pair(), OperationFailed);
+    dropper.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+    }
+    asked_cv.notify_all();
+    EXPECT_FALSE(dropped.is_connected());
 
     // Two threads pair one device: it pairs once, and both return.
     CountingAgent counting;
