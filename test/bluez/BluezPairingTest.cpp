@@ -55,25 +55,29 @@ TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
     EXPECT_EQ(bonded[0].read(kService, kSecret), "\x02");
     bonded[0].disconnect();
 
-    std::atomic<int> confirmations{0};
-    std::atomic<uint32_t> passkey{111111};
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool hang = false;     // guarded by mutex: request_passkey waits instead of answering
-    bool asked = false;    // guarded by mutex
-    bool release = false;  // guarded by mutex
-    Tavrin::PairingAgent agent;
-    agent.request_passkey = [&](const std::string&) -> uint32_t {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (hang) {
-            asked = true;
-            cv.notify_all();
-            cv.wait(lock, [&] { return release; });
-        }
-        return passkey.load();
+    // Shared with the agent's threads, which may outlive this frame.
+    struct State {
+        std::atomic<int> confirmations{0};
+        std::atomic<uint32_t> passkey{111111};
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool hang = false;     // guarded by mutex: request_passkey waits instead of answering
+        bool asked = false;    // guarded by mutex
+        bool release = false;  // guarded by mutex
     };
-    agent.confirm = [&](const std::string&, uint32_t shown) {
-        ++confirmations;
+    auto state = std::make_shared<State>();
+    Tavrin::PairingAgent agent;
+    agent.request_passkey = [state](const std::string&) -> uint32_t {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        if (state->hang) {
+            state->asked = true;
+            state->cv.notify_all();
+            state->cv.wait(lock, [&] { return state->release; });
+        }
+        return state->passkey.load();
+    };
+    agent.confirm = [state](const std::string&, uint32_t shown) {
+        ++state->confirmations;
         return shown == 654321;
     };
     adapter.set_pairing_agent(agent);
@@ -84,7 +88,7 @@ TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
     meter.connect();
     EXPECT_FALSE(meter.is_paired());
     EXPECT_EQ(meter.read(kService, kSecret), "\x2a");
-    EXPECT_EQ(confirmations.load(), 1);
+    EXPECT_EQ(state->confirmations.load(), 1);
     EXPECT_TRUE(meter.is_paired());
 
     // A wrong passkey fails pair(); the right one pairs.
@@ -94,12 +98,12 @@ TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
 
     // An agent removed while its question is open: pair() ends at once.
     {
-        std::lock_guard<std::mutex> guard(mutex);
-        hang = true;
+        std::lock_guard<std::mutex> guard(state->mutex);
+        state->hang = true;
     }
     std::thread remover([&] {
-        std::unique_lock<std::mutex> guard(mutex);
-        cv.wait(guard, [&] { return asked; });
+        std::unique_lock<std::mutex> guard(state->mutex);
+        state->cv.wait(guard, [&] { return state->asked; });
         guard.unlock();
         adapter.remove_pairing_agent();
     });
@@ -108,13 +112,13 @@ TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     remover.join();
     {
-        std::lock_guard<std::mutex> guard(mutex);
-        hang = false;
-        release = true;
+        std::lock_guard<std::mutex> guard(state->mutex);
+        state->hang = false;
+        state->release = true;
     }
-    cv.notify_all();
+    state->cv.notify_all();
 
-    passkey = 123456;
+    state->passkey = 123456;
     adapter.set_pairing_agent(agent);
     lock.pair();
     EXPECT_TRUE(lock.is_paired());

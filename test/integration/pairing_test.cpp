@@ -78,6 +78,13 @@ TEST(Pairing, EachMethodThroughTheProgramsAgent) {
     EXPECT_THROW(lock.pair(), OperationFailed);  // a passkey device with nobody to type it
     EXPECT_EQ(console.count("failed: Authentication Failed"), 1u);
 
+    // An agent callback that throws refuses, and is written out.
+    Tavrin::PairingAgent throwing;
+    throwing.request_passkey = [](const std::string&) -> uint32_t { throw std::runtime_error("no keyboard"); };
+    adapter.set_pairing_agent(throwing);
+    EXPECT_THROW(lock.pair(), OperationFailed);
+    EXPECT_TRUE(eventually([&] { return console.count("Exception in a pairing agent callback: no keyboard") == 1; }));
+
     // With the program's agent: a wrong passkey fails, the right one pairs, and the read works.
     counting.passkey = 111111;
     adapter.set_pairing_agent(counting.agent());
@@ -128,6 +135,36 @@ TEST(Pairing, BondedDevicesAreListedAndConnectWithoutAScan) {
     EXPECT_EQ(adapter.get_paired_peripherals().at(0).address(), device_id(5));
 }
 
+// Holds an agent's callback until released; shared with the agent's threads, which may outlive the test.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool asked = false;     // guarded by mutex
+    bool released = false;  // guarded by mutex
+    void wait_asked() {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return asked; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        cv.notify_all();
+    }
+};
+
+// An agent whose passkey callback blocks until its gate opens, then answers too late.
+Tavrin::PairingAgent hanging_agent(const std::shared_ptr<Gate>& gate) {
+    Tavrin::PairingAgent agent;
+    agent.request_passkey = [gate](const std::string&) -> uint32_t {
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        gate->asked = true;
+        gate->cv.notify_all();
+        gate->cv.wait(lock, [&] { return gate->released; });
+        return 123456;
+    };
+    return agent;
+}
+
 TEST(Pairing, AgentThatNeverAnswersTwoThreadsAndRemoval) {
     using platform::sim::PairingMethod;
     using platform::sim::Security;
@@ -137,58 +174,31 @@ TEST(Pairing, AgentThatNeverAnswersTwoThreadsAndRemoval) {
     auto adapter = the_adapter();
 
     // An agent whose callback hangs: removing it ends the pairing at once, with the operation's exception.
-    std::mutex mutex;
-    std::condition_variable asked_cv;
-    bool asked = false;     // guarded by mutex
-    bool released = false;  // guarded by mutex
-    Tavrin::PairingAgent hanging;
-    hanging.request_passkey = [&](const std::string&) -> uint32_t {
-        std::unique_lock<std::mutex> lock(mutex);
-        asked = true;
-        asked_cv.notify_all();
-        asked_cv.wait(lock, [&] { return released; });
-        return 123456;  // too late: nobody asks any more
-    };
-    adapter.set_pairing_agent(hanging);
+    auto gate = std::make_shared<Gate>();
+    adapter.set_pairing_agent(hanging_agent(gate));
     auto stuck = find_one(adapter, device_id(7));
     std::thread remover([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        asked_cv.wait(lock, [&] { return asked; });
-        lock.unlock();
+        gate->wait_asked();
         adapter.remove_pairing_agent();
     });
     const auto start = std::chrono::steady_clock::now();
     EXPECT_THROW(stuck.pair(), OperationFailed);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     remover.join();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        released = true;
-    }
-    asked_cv.notify_all();
+    gate->release();
     EXPECT_FALSE(stuck.is_paired());
 
     // The link lost while the agent still thinks: pair() ends at once.
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        asked = false;
-        released = false;
-    }
-    adapter.set_pairing_agent(hanging);
+    auto second = std::make_shared<Gate>();
+    adapter.set_pairing_agent(hanging_agent(second));
     auto dropped = find_one(adapter, device_id(9));
     std::thread dropper([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        asked_cv.wait(lock, [&] { return asked; });
-        lock.unlock();
+        second->wait_asked();
         platform::sim::World::get().dropLink(device_id(9));
     });
     EXPECT_THROW(dropped.pair(), OperationFailed);
     dropper.join();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        released = true;
-    }
-    asked_cv.notify_all();
+    second->release();
     EXPECT_FALSE(dropped.is_connected());
 
     // Two threads pair one device: it pairs once, and both return.
