@@ -13,6 +13,7 @@
 
 #include <tavrin/Tavrin.h>
 
+#include "../support/Watch.h"
 #include "BluezFixture.h"
 
 namespace {
@@ -43,6 +44,7 @@ Tavrin::Peripheral scanFor(Tavrin::Adapter& adapter, const std::string& address)
 
 TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
     startSimulator(worldPath("pairing.json"));
+    test_support::ConsoleCapture console;
     auto adapter = Tavrin::Adapter::get_adapters().at(0);
 
     // The bonded device is there before any scan, with its address type, and its link is encrypted at once.
@@ -54,6 +56,13 @@ TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
     bonded[0].connect();
     EXPECT_EQ(bonded[0].read(kService, kSecret), "\x02");
     bonded[0].disconnect();
+
+    // Without any agent bluetoothd cannot raise the link for a passkey device: "Not paired", said as such.
+    auto early = scanFor(adapter, "C0:00:00:00:A1:01");
+    early.connect();
+    EXPECT_THROW(early.read(kService, kSecret), OperationFailed);
+    EXPECT_EQ(console.count("needs a paired link: pairing was needed"), 1u);
+    early.disconnect();
 
     // Shared with the agent's threads, which may outlive this frame.
     struct State {
@@ -93,8 +102,12 @@ TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
 
     // A wrong passkey fails pair(); the right one pairs.
     auto lock = scanFor(adapter, "C0:00:00:00:A1:01");
+    EXPECT_EQ(console.count("Pairing with C0:00:00:00:A1:01 failed"), 0u);
     EXPECT_THROW(lock.pair(), OperationFailed);
     EXPECT_FALSE(lock.is_paired());
+    EXPECT_EQ(console.count("Pairing with C0:00:00:00:A1:01 failed: Authentication Failed "
+                            "(org.bluez.Error.AuthenticationFailed)"),
+              1u);
 
     // An agent removed while its question is open: pair() ends at once.
     {

@@ -414,7 +414,7 @@ class Core {
     // installed it (the last to do so); the device its open question is about (Cancel names none).
     std::shared_ptr<radio::PairingAgent> agent_ GUARDED_BY(mutex_);
     uint64_t agentCentral_ GUARDED_BY(mutex_) = 0;
-    const Bus* agentBus_ GUARDED_BY(mutex_) = nullptr;
+    uint64_t agentServedOn_ GUARDED_BY(mutex_) = 0;  // the bus attempt whose bus serves it; 0: none
     bool agentRegistered_ GUARDED_BY(mutex_) = false;
     std::string agentAsking_ GUARDED_BY(mutex_);
 };

@@ -70,7 +70,7 @@ void Core::registerAgent() {
     if (!agent_ || !bus_ || !hasOwner_) {
         return;
     }
-    if (agentBus_ != bus_.get()) {
+    if (agentServedOn_ != busAttempt_) {
         // The bus serves the object for as long as it lives; a new bus serves it anew.
         try {
             const std::weak_ptr<Core> weak = self_;
@@ -90,7 +90,7 @@ void Core::registerAgent() {
                                     core->agentAsked(call);
                                 }
                             });
-            agentBus_ = bus_.get();
+            agentServedOn_ = busAttempt_;
         } catch (const BusError& e) {
             platform::NSLog("The pairing agent could not be served: %@", std::string(e.what()));
             return;
