@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -108,9 +109,12 @@ class PeripheralBase {
     std::map<uint16_t, std::string> manufacturer_data_;
     std::map<std::string, std::string> service_data_;
 
-    // Held by the one pair() that runs, so that a second one waits for its outcome instead of
-    // pairing twice; never held while anything but that pairing is waited for.
-    std::timed_mutex pairing_mutex_;
+    // One pair() at a time: `pairing_` is set while one runs, so that a second one waits for its
+    // outcome (on `pairing_done_`) instead of pairing twice. Guarded by pairing_mutex_, which is held
+    // only to read or change the flag.
+    std::mutex pairing_mutex_;
+    std::condition_variable pairing_done_;
+    bool pairing_ = false;
 
     zem::safe_callback<void()> callback_on_connected_;
     zem::safe_callback<void()> callback_on_disconnected_;

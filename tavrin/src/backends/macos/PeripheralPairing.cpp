@@ -54,11 +54,24 @@ void PeripheralBase::pair() {
         throw Exception::OperationNotSupported();
     }
     // One pairing at a time: a second caller waits for the first one's outcome.
-    std::unique_lock<std::timed_mutex> one(pairing_mutex_, std::defer_lock);
-    if (!one.try_lock_for(kPairingLimit + kSettleLimit)) {
-        platform::NSLog("Pairing with %@ did not end in time on another thread", peripheral);
-        throw Exception::OperationFailed("Pair");
+    {
+        std::unique_lock<std::mutex> lock(pairing_mutex_);
+        if (!pairing_done_.wait_for(lock, kPairingLimit + kSettleLimit, [this] { return !pairing_; })) {
+            platform::NSLog("Pairing with %@ did not end in time on another thread", peripheral);
+            throw Exception::OperationFailed("Pair");
+        }
+        pairing_ = true;
     }
+    struct Done {
+        PeripheralBase& self;
+        ~Done() {
+            {
+                std::lock_guard<std::mutex> lock(self.pairing_mutex_);
+                self.pairing_ = false;
+            }
+            self.pairing_done_.notify_all();
+        }
+    } done{*this};
     if (peripheral->isPaired()) {
         return;
     }
