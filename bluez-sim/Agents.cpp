@@ -171,32 +171,32 @@ void Impl::registerAgent(sdbus::MethodCall& call) {
     replyOk(call);
 }
 
-void Impl::unregisterAgent(sdbus::MethodCall& call) {
-    const std::string owner = call.getSender();
-    auto it = agents.find(owner);
-    if (it == agents.end()) {
-        return replyError(call, bluezError("DoesNotExist", "Does Not Exist"));
-    }
+// The caller's agent at the path the call names; else the call is answered as bluetoothd does and false.
+bool Impl::callersAgent(sdbus::MethodCall& call) {
+    auto it = agents.find(call.getSender());
     sdbus::ObjectPath path;
-    call >> path;
-    if (path != it->second.path) {
-        return replyError(call, bluezError("DoesNotExist", "Does Not Exist"));
+    if (it != agents.end()) {
+        call >> path;
     }
-    removeAgent(owner);
-    replyOk(call);
+    if (it == agents.end() || path != it->second.path) {
+        replyError(call, bluezError("DoesNotExist", "Does Not Exist"));
+        return false;
+    }
+    return true;
+}
+
+void Impl::unregisterAgent(sdbus::MethodCall& call) {
+    if (callersAgent(call)) {
+        removeAgent(call.getSender());
+        replyOk(call);
+    }
 }
 
 void Impl::requestDefaultAgent(sdbus::MethodCall& call) {
+    if (!callersAgent(call)) {
+        return;
+    }
     const std::string owner = call.getSender();
-    auto it = agents.find(owner);
-    if (it == agents.end()) {
-        return replyError(call, bluezError("DoesNotExist", "Does Not Exist"));
-    }
-    sdbus::ObjectPath path;
-    call >> path;
-    if (path != it->second.path) {
-        return replyError(call, bluezError("DoesNotExist", "Does Not Exist"));
-    }
     if (default_agents.front() != owner) {
         default_agents.erase(std::remove(default_agents.begin(), default_agents.end(), owner), default_agents.end());
         default_agents.push_front(owner);

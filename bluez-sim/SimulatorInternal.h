@@ -397,6 +397,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void registerAgent(sdbus::MethodCall& call);
     void unregisterAgent(sdbus::MethodCall& call);
     void requestDefaultAgent(sdbus::MethodCall& call);
+    bool callersAgent(sdbus::MethodCall& call);
     void removeAgent(const std::string& owner);
     // The radio's default agent follows the head of `default_agents`.
     void defaultAgentChanged();

@@ -81,11 +81,7 @@ void PairingAgentBridge::requestPasskey(const platform::radio::DeviceKey& device
         return;
     }
     detach([id, device](PairingAgentBridge& self) {
-        struct Refusal {  // a callback that throws (or is missing) refuses
-            PairingAgentBridge& self;
-            uint64_t id;
-            ~Refusal() { self.settle(id, AgentVerdict::Reject, 0); }
-        } refusal{self, id};
+        const Refusal refusal{self, id};
         if (self.agent_.request_passkey) {
             const uint32_t passkey = self.agent_.request_passkey(device);
             self.settle(id, passkey <= 999999 ? AgentVerdict::Accept : AgentVerdict::Reject, passkey);
@@ -108,11 +104,7 @@ void PairingAgentBridge::requestConfirmation(const platform::radio::DeviceKey& d
         return;
     }
     detach([id, device, passkey](PairingAgentBridge& self) {
-        struct Refusal {
-            PairingAgentBridge& self;
-            uint64_t id;
-            ~Refusal() { self.settle(id, AgentVerdict::Reject, 0); }
-        } refusal{self, id};
+        const Refusal refusal{self, id};
         if (self.agent_.confirm) {
             self.settle(id, self.agent_.confirm(device, passkey) ? AgentVerdict::Accept : AgentVerdict::Reject, 0);
         }
@@ -126,11 +118,7 @@ void PairingAgentBridge::requestAuthorization(const platform::radio::DeviceKey& 
         return;
     }
     detach([id, device](PairingAgentBridge& self) {
-        struct Refusal {
-            PairingAgentBridge& self;
-            uint64_t id;
-            ~Refusal() { self.settle(id, AgentVerdict::Reject, 0); }
-        } refusal{self, id};
+        const Refusal refusal{self, id};
         if (self.agent_.authorize) {
             self.settle(id, self.agent_.authorize(device) ? AgentVerdict::Accept : AgentVerdict::Reject, 0);
         }

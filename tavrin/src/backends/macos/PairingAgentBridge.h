@@ -41,6 +41,13 @@ class PairingAgentBridge : public platform::radio::PairingAgent,
                   std::function<void(platform::radio::AgentVerdict, uint32_t)> answer);
     /// Answers question `id` if still open.
     void settle(uint64_t id, platform::radio::AgentVerdict verdict, uint32_t passkey);
+    /// Refuses question `id` when it goes out of scope, unless answered before: a callback that throws, or
+    /// one that is missing, refuses.
+    struct Refusal {
+        PairingAgentBridge& self;
+        uint64_t id;
+        ~Refusal() { self.settle(id, platform::radio::AgentVerdict::Reject, 0); }
+    };
     /// Runs `body` on a thread of its own, keeping this object alive; what it throws counts as a refusal.
     template <typename Body>
     void detach(Body body);
