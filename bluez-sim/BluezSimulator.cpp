@@ -108,6 +108,9 @@ class Impl::Listener : public platform::radio::RadioCentralEvents {
     void radioNotified(const std::string& device, AttributeHandle characteristic, const std::string& value) override {
         loop_.post([impl = impl_, device, characteristic, value] { impl->onNotified(device, characteristic, value); });
     }
+    void radioPaired(const std::string& device) override {
+        loop_.post([impl = impl_, device] { impl->onPaired(device); });
+    }
 
   private:
     EventLoop& loop_;
@@ -122,11 +125,13 @@ void Impl::start() {
         return;
     }
     bluez = std::make_unique<ObjectNode>(tree, "/org/bluez");
-    // Clients register agents and profiles at start; no pairing ever needs them here.
+    method(*bluez, kAgentManager, "RegisterAgent", "os", "", [this](sdbus::MethodCall& call) { registerAgent(call); });
+    method(*bluez, kAgentManager, "UnregisterAgent", "o", "",
+           [this](sdbus::MethodCall& call) { unregisterAgent(call); });
+    method(*bluez, kAgentManager, "RequestDefaultAgent", "o", "",
+           [this](sdbus::MethodCall& call) { requestDefaultAgent(call); });
+    // Clients register profiles at start; no profile of theirs is ever used here.
     const auto accept = [this](sdbus::MethodCall& call) { replyOk(call); };
-    method(*bluez, kAgentManager, "RegisterAgent", "os", "", accept);
-    method(*bluez, kAgentManager, "UnregisterAgent", "o", "", accept);
-    method(*bluez, kAgentManager, "RequestDefaultAgent", "o", "", accept);
     method(*bluez, kProfileManager, "RegisterProfile", "osa{sv}", "", accept);
     method(*bluez, kProfileManager, "UnregisterProfile", "o", "", accept);
     tree.add(*bluez);
@@ -144,6 +149,14 @@ void Impl::close() {
 }
 
 void Impl::clientGone(const std::string& client) {
+    removeAgent(client);
+    // A Pair() whose caller left is cancelled, as bluetoothd's watch on the requestor does.
+    for (auto& [key, device] : devices) {
+        if (device->bonding && device->bonding->call.getSender() == client) {
+            device->bonding.reset();
+            central->cancelPairing(device->key);
+        }
+    }
     auto it = sessions.find(client);
     if (it != sessions.end()) {
         const bool was_discovering = it->second.discovering;

@@ -20,10 +20,7 @@ void Impl::connect(Device& d, sdbus::MethodCall& call, bool pair) {
         case Link::Disconnecting:
             // Connected still, also while Disconnect()'s timer runs: that timer takes the link down all the same.
             if (pair) {
-                if (d.paired) {
-                    return replyError(call, bluezError("AlreadyExists", "Already Exists"));
-                }
-                markPaired(d);
+                return startBonding(d);
             }
             return replyOk(call);
         case Link::Connecting:
@@ -43,12 +40,6 @@ void Impl::connect(Device& d, sdbus::MethodCall& call, bool pair) {
     }
 }
 
-void Impl::markPaired(Device& d) {
-    d.paired = true;
-    d.node->set(kDevice, "Paired", true);
-    d.node->set(kDevice, "Bonded", true);
-}
-
 void Impl::onConnected(const std::string& key) {
     Device* d = find(key);
     if (d == nullptr || d->link != Link::Connecting) {
@@ -60,11 +51,13 @@ void Impl::onConnected(const std::string& key) {
     d->node->set(kDevice, "Connected", true);
     auto calls = std::move(d->connect_calls);
     d->connect_calls.clear();
+    bool bond = false;
     for (ConnectCall& c : calls) {
-        if (c.pair && !d->paired) {
-            markPaired(*d);
+        if (c.pair) {
+            bond = true;  // a Pair() answers once pairing is over
+        } else {
+            replyOk(c.call);
         }
-        replyOk(c.call);
     }
     // Objects kept from an earlier link have an MTU again, without a signal: bluetoothd tells MTU exchanges only
     // to the link the objects were made on.
@@ -74,6 +67,9 @@ void Impl::onConnected(const std::string& key) {
     }
     resolveServices(*d);
     reregister(*d);
+    if (bond) {
+        startBonding(*d);
+    }
 }
 
 void Impl::onConnectFailed(const std::string& key) {
@@ -93,7 +89,13 @@ void Impl::failConnects(Device& d, const std::string& reason) {
     auto calls = std::move(d.connect_calls);
     d.connect_calls.clear();
     for (ConnectCall& c : calls) {
-        replyError(c.call, failed(reason));
+        if (c.pair) {
+            // A Pair() whose link never came up, in bluetoothd's words for the failed connection.
+            d.bonding.reset();
+            replyError(c.call, bluezError("ConnectionAttemptFailed", "Page Timeout"));
+        } else {
+            replyError(c.call, failed(reason));
+        }
     }
 }
 

@@ -122,9 +122,9 @@ Impl::Device* Impl::createDevice(const AdvertisementReport& r) {
     n.addOptional<std::map<std::string, sdbus::Variant>>(kDevice, "ServiceData");
     deviceMethod(n, dp, kDevice, "Connect", "", "", [this, dp](sdbus::MethodCall& call) { connect(*dp, call, false); });
     deviceMethod(n, dp, kDevice, "Disconnect", "", "", [this, dp](sdbus::MethodCall& call) { disconnect(*dp, call); });
-    deviceMethod(n, dp, kDevice, "Pair", "", "", [this, dp](sdbus::MethodCall& call) { connect(*dp, call, true); });
+    deviceMethod(n, dp, kDevice, "Pair", "", "", [this, dp](sdbus::MethodCall& call) { pairDevice(*dp, call); });
     deviceMethod(n, dp, kDevice, "CancelPairing", "", "",
-                 [this](sdbus::MethodCall& call) { replyError(call, bluezError("DoesNotExist", "Does Not Exist")); });
+                 [this, dp](sdbus::MethodCall& call) { cancelPairing(*dp, call); });
     devices_by_path[path] = &d;
     devices[d.key] = std::move(owned);
     return &d;
@@ -197,6 +197,16 @@ void Impl::removeDeviceCall(sdbus::MethodCall& call) {
     Device& d = *it->second;
     if (!d.private_address) {
         d.temporary = true;
+    }
+    // The bond goes with the device.
+    if (d.bonding) {
+        replyError(d.bonding->call, bluezError("AuthenticationCanceled", "Authentication Canceled"));
+        d.bonding.reset();
+        central->cancelPairing(d.key);
+    }
+    if (d.paired) {
+        d.paired = false;
+        central->unpair(d.key, [](const NSError*) {});
     }
     if (d.linked()) {
         // Down first: answered with the Disconnect() calls, then the device goes.

@@ -44,6 +44,7 @@ using Clock = std::chrono::steady_clock;
 
 inline const std::string kAgentManager = "org.bluez.AgentManager1";
 inline const std::string kProfileManager = "org.bluez.ProfileManager1";
+inline const std::string kAgent = "org.bluez.Agent1";
 inline const std::string kAdapter = "org.bluez.Adapter1";
 inline const std::string kDevice = "org.bluez.Device1";
 inline const std::string kService = "org.bluez.GattService1";
@@ -172,6 +173,20 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         bool pair = false;
     };
 
+    // A client's registered agent (AgentManager1), as bluetoothd keeps it.
+    struct Agent {
+        std::string owner;  // the client's unique name
+        std::string path;
+        platform::radio::IoCapability capability = platform::radio::IoCapability::KeyboardDisplay;
+        std::unique_ptr<sdbus::IProxy> proxy;  // its calls; kept past unregistration while they may be answered
+    };
+    // A Pair() under way: its call, and the agent that answers for it.
+    struct Bonding {
+        uint64_t id = 0;
+        sdbus::MethodCall call;
+        std::string agent;  // the owner of the agent asked; empty: none
+    };
+
     struct Device {
         std::string key;
         std::string address;
@@ -193,6 +208,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         Clock::time_point expires;     // when a temporary device is forgotten unless seen again
         bool expiry_armed = false;
         bool paired = false;
+        std::optional<Bonding> bonding;
 
         Link link = Link::Idle;
         uint64_t epoch = 0;  // bumped whenever a link comes or goes: answers of another link are dropped
@@ -277,6 +293,10 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     std::map<std::string, Device*> devices_by_path;
     // Removed devices whose objects are dropped at the loop's next round: never inside a property Set.
     std::vector<std::unique_ptr<Device>> departed;
+    std::map<std::string, Agent> agents;     // by owner
+    std::deque<std::string> default_agents;  // owners, the default agent first
+    // Proxies of agents gone, whose calls may still be answered: they go with the simulator.
+    std::vector<std::unique_ptr<sdbus::IProxy>> agent_graveyard;
 
     // --- Replies and methods (BluezSimulator.cpp). Queued signals go out first, as bluetoothd flushes before
     // every reply. ---
@@ -357,7 +377,6 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     // --- Connections and link loss (Connection.cpp). ---
 
     void connect(Device& d, sdbus::MethodCall& call, bool pair);
-    void markPaired(Device& d);
     void onConnected(const std::string& key);
     void onConnectFailed(const std::string& key);
     void failConnects(Device& d, const std::string& reason);
@@ -370,6 +389,30 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     bool finishRemoval(Device& d);
     // Every GATT call in flight on the device is answered with `error`, or with none dropped unanswered.
     void failRequests(Device& d, const sdbus::Error* error);
+
+    // --- Agents (Agents.cpp): registered, made default, asked over the bus as bluetoothd asks them. ---
+
+    class BusAgent;
+    void registerAgent(sdbus::MethodCall& call);
+    void unregisterAgent(sdbus::MethodCall& call);
+    void requestDefaultAgent(sdbus::MethodCall& call);
+    bool callersAgent(sdbus::MethodCall& call);
+    void removeAgent(const std::string& owner);
+    // The radio's default agent follows the head of `default_agents`.
+    void defaultAgentChanged();
+    // The agent that answers for `owner`: its own, else the default one; null: none.
+    std::shared_ptr<platform::radio::PairingAgent> agentFor(const std::string& owner);
+    std::string agentOwnerFor(const std::string& owner) const;
+
+    // --- Pairing (Pairing.cpp): Pair, CancelPairing, the bond, and the devices bonded before. ---
+
+    void pairDevice(Device& d, sdbus::MethodCall& call);
+    void startBonding(Device& d);
+    void bondingDone(const std::string& key, uint64_t id, const std::optional<NSError>& error);
+    void cancelPairing(Device& d, sdbus::MethodCall& call);
+    void markPaired(Device& d);
+    void onPaired(const std::string& key);
+    void exportBondedDevices(const std::vector<platform::radio::BondedDevice>& bonded);
 
     // --- The link's ATT queue: one request on the air at a time, in order (AttQueue.cpp). ---
 

@@ -1,6 +1,7 @@
 // Interoperability: Debian's bluetoothctl, a BlueZ client we did not write, drives the simulator through a
 // scan, a connection, the attribute list and a read.
 
+#include <chrono>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -41,6 +42,55 @@ TEST_F(BluetoothctlTest, ScansConnectsListsAttributesAndReads) {
     ASSERT_TRUE(step("read", "00 00 00")) << ctl.transcript();
     ASSERT_TRUE(step("back", "Menu main")) << ctl.transcript();
     ASSERT_TRUE(step("disconnect " + plug, "Successful disconnected")) << ctl.transcript();
+    ctl.writeLine("quit");
+    EXPECT_EQ(ctl.waitExit(seconds(5)), std::optional<int>(0)) << ctl.transcript();
+}
+
+}  // namespace
+
+namespace {
+
+// bluetoothctl's own agent pairs with each method, a wrong passkey fails as bluetoothd's does, and the bonded
+// device is listed from the start.
+TEST_F(BluetoothctlTest, ItsAgentPairsWithEachMethod) {
+    startSimulator(worldPath("pairing.json"));
+    ChildProcess::Options options;
+    options.input = true;
+    options.merge_stderr = true;
+    options.extra_env = {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress(), "TERM=dumb"};
+    ChildProcess ctl({"bluetoothctl"}, options);
+    const auto step = [&](const std::string& command, const std::string& expect) {
+        if (!command.empty()) {
+            ctl.writeLine(command);
+        }
+        return ctl.readUntil(expect, seconds(10));
+    };
+
+    ASSERT_TRUE(step("", "Agent registered")) << ctl.transcript();
+    ASSERT_TRUE(step("default-agent", "Default agent request successful")) << ctl.transcript();
+    ASSERT_TRUE(step("devices Paired", "Device 00:1A:7D:DA:A1:04 Bonded Band")) << ctl.transcript();
+    // The three devices come in any order.
+    const auto heard = [&](const std::string& text) {
+        const auto end = std::chrono::steady_clock::now() + seconds(10);
+        while (ctl.transcript().find(text) == std::string::npos && std::chrono::steady_clock::now() < end) {
+            ctl.readUntil("", std::chrono::milliseconds(100));  // one line more into the transcript
+        }
+        return ctl.transcript().find(text) != std::string::npos;
+    };
+    ctl.writeLine("scan on");
+    for (const char* name : {"Passkey Lock", "Comparison Meter", "Simple Sensor"}) {
+        ASSERT_TRUE(heard(name)) << ctl.transcript();
+    }
+    ASSERT_TRUE(step("scan off", "Discovering: no")) << ctl.transcript();
+    ASSERT_TRUE(step("pair C0:00:00:00:A1:01", "Request passkey")) << ctl.transcript();
+    ASSERT_TRUE(step("111111", "org.bluez.Error.AuthenticationFailed")) << ctl.transcript();
+    ASSERT_TRUE(step("pair C0:00:00:00:A1:01", "Request passkey")) << ctl.transcript();
+    ASSERT_TRUE(step("123456", "Pairing successful")) << ctl.transcript();
+    ASSERT_TRUE(step("pair C0:00:00:00:A1:01", "org.bluez.Error.AlreadyExists")) << ctl.transcript();
+    ASSERT_TRUE(step("pair C0:00:00:00:A1:02", "Request confirmation")) << ctl.transcript();
+    ASSERT_TRUE(step("yes", "Pairing successful")) << ctl.transcript();
+    ASSERT_TRUE(step("pair C0:00:00:00:A1:03", "Pairing successful")) << ctl.transcript();
+    ASSERT_TRUE(step("remove C0:00:00:00:A1:03", "Device has been removed")) << ctl.transcript();
     ctl.writeLine("quit");
     EXPECT_EQ(ctl.waitExit(seconds(5)), std::optional<int>(0)) << ctl.transcript();
 }

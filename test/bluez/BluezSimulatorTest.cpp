@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -868,6 +870,86 @@ TEST(BluezSimulatorProgram, RefusesABadWorldAndABusThatDoesNotAnswer) {
     }
     ::close(listener);
     ::unlink(socket_path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+using namespace bluez_test;
+
+// AgentManager1's rules, and Pair() through the caller's agent: the question, CancelPairing (the agent gets
+// Cancel and Pair() is answered canceled), then the right passkey, Paired, and the errors that follow.
+class BluezSimulatorAgentTest : public BluezFixture {};
+
+TEST_F(BluezSimulatorAgentTest, PairAsksTheCallersAgentAndCancelPairingEndsIt) {
+    startSimulator(worldPath("pairing.json"));
+    BusClient c(busAddress());
+    const std::string manager = "/org/bluez";
+    const std::string lock = "/org/bluez/hci0/dev_C0_00_00_00_A1_01";
+    const std::string agentPath = "/test/agent";
+    std::vector<std::string> asked;             // the agent's methods, in order
+    std::optional<sdbus::MethodCall> question;  // the open RequestPasskey
+    auto agent = sdbus::createObject(c.connection(), agentPath);
+    agent->registerMethod("org.bluez.Agent1", "RequestPasskey", "o", "u", [&](sdbus::MethodCall call) {
+        asked.push_back("RequestPasskey");
+        question = std::move(call);
+    });
+    agent->registerMethod("org.bluez.Agent1", "Cancel", "", "", [&](sdbus::MethodCall call) {
+        asked.push_back("Cancel");
+        call.createReply().send();
+    });
+    agent->finishRegistration();
+    const auto path = [&](const std::string& p) { return [p](sdbus::MethodCall& m) { m << sdbus::ObjectPath(p); }; };
+    // Incoming calls are no events: the client is pumped until the question is there.
+    const auto questionAsked = [&] {
+        for (int i = 0; i < 500 && !question; ++i) {
+            c.settle(std::chrono::milliseconds(10));
+        }
+        return question.has_value();
+    };
+
+    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "RequestDefaultAgent", path(agentPath)).error,
+              "org.bluez.Error.DoesNotExist");
+    const auto registration = [&](const std::string& capability) {
+        return [agentPath, capability](sdbus::MethodCall& m) { m << sdbus::ObjectPath(agentPath) << capability; };
+    };
+    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "RegisterAgent", registration("Bogus")).error,
+              "org.bluez.Error.InvalidArguments");
+    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "RegisterAgent", registration("KeyboardOnly")).error, "");
+    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "RegisterAgent", registration("KeyboardOnly")).error,
+              "org.bluez.Error.AlreadyExists");
+
+    ASSERT_EQ(c.call("/org/bluez/hci0", "org.bluez.Adapter1", "StartDiscovery").error, "");
+    ASSERT_TRUE(c.waitFor(added(lock)));
+    ASSERT_EQ(c.call("/org/bluez/hci0", "org.bluez.Adapter1", "StopDiscovery").error, "");
+    EXPECT_EQ(c.call(lock, "org.bluez.Device1", "CancelPairing").error, "org.bluez.Error.DoesNotExist");
+
+    // Asked, then cancelled: Pair() is answered canceled before CancelPairing(), and the agent hears Cancel.
+    const uint64_t first = c.send(lock, "org.bluez.Device1", "Pair");
+    ASSERT_TRUE(questionAsked());
+    EXPECT_EQ(c.call(lock, "org.bluez.Device1", "Pair").error, "org.bluez.Error.InProgress");
+    const uint64_t cancel = c.send(lock, "org.bluez.Device1", "CancelPairing");
+    EXPECT_EQ(c.reply(first).error, "org.bluez.Error.AuthenticationCanceled");
+    EXPECT_EQ(c.reply(cancel).error, "");
+    EXPECT_LT(*c.indexOfReply(first), *c.indexOfReply(cancel));
+    c.settle(std::chrono::milliseconds(50));
+    EXPECT_EQ(asked, (std::vector<std::string>{"RequestPasskey", "Cancel"}));
+
+    // Asked again, answered: paired.
+    question.reset();
+    const size_t from = c.events().size();
+    const uint64_t second = c.send(lock, "org.bluez.Device1", "Pair");
+    ASSERT_TRUE(questionAsked());
+    auto answer = question->createReply();
+    answer << uint32_t{123456};
+    answer.send();
+    EXPECT_EQ(c.reply(second).error, "");
+    EXPECT_TRUE(c.waitFor(changed(lock, "Paired", "true"), from));
+    EXPECT_EQ(c.call(lock, "org.bluez.Device1", "Pair").error, "org.bluez.Error.AlreadyExists");
+    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "UnregisterAgent", path(agentPath)).error, "");
+    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "UnregisterAgent", path(agentPath)).error,
+              "org.bluez.Error.DoesNotExist");
 }
 
 }  // namespace

@@ -62,6 +62,9 @@ class BusClient {
     /// The index of the reply to `call` in events().
     std::optional<size_t> indexOfReply(uint64_t call) const;
     std::string uniqueName() const { return connection_->getUniqueName(); }
+    /// The client's connection, to serve objects on it (an agent); what it serves is called while the client
+    /// waits.
+    sdbus::IConnection& connection() { return *connection_; }
     /// Sends bluetoothd (org.bluez's owner) alone a NameOwnerChanged saying `name` left the bus: a forgery, since
     /// only the bus may say so.
     void forgeNameLost(const std::string& name);

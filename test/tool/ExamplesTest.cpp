@@ -8,6 +8,10 @@
 
 #include "ProcessRun.h"
 
+#ifdef TAVRIN_BLUEZ_TOOL_TESTS
+#include "BluezFixture.h"
+#endif
+
 namespace {
 
 using testing::HasSubstr;
@@ -59,6 +63,33 @@ TEST(Examples, NotifyPrintsValuesUntilItUnsubscribes) {
     EXPECT_THAT(run.out, HasSubstr("value: 00 48 \n"));
     EXPECT_THAT(run.out, HasSubstr("value: 00 49 \n"));
     EXPECT_THAT(run.out, HasSubstr("Unsubscribed.\n"));
+}
+
+// Pairs with the passkey lock of the pairing world, reads its encrypted characteristic and unpairs, over the
+// simulated radio and, where built, through BlueZ against the simulator.
+TEST(Examples, PairPairsReadsTheEncryptedValueAndUnpairs) {
+    SKIP_UNLESS_BUILT("example_pair");
+    const std::string world = std::string(TAVRIN_TEST_WORLDS_DIR) + "/pairing.json";
+    const std::vector<std::string> secret = {"7a1e0001-0000-4000-8000-00000000a100",
+                                             "7a1e0002-0000-4000-8000-00000000a100"};
+    const auto check = [](const tooltest::ProcessResult& run, const std::string& bonded) {
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+        EXPECT_THAT(run.out, HasSubstr("bonded: " + bonded + "\n"));
+        EXPECT_THAT(run.out, HasSubstr("paired before: no\n"));
+        EXPECT_THAT(run.out, HasSubstr("agent: passkey for "));
+        EXPECT_THAT(run.out, HasSubstr("paired: yes\nvalue: 4c 6f 63 6b 65 64 \nunpaired: yes\n"));
+    };
+    const std::string path = std::string(TAVRIN_EXAMPLES_DIR) + "/example_pair";
+    check(tooltest::runProcess(path, {"00000000-0000-4000-8000-0000000A1001", secret[0], secret[1], "123456"}, world),
+          "00000000-0000-4000-8000-0000000A1004 (unspecified)");
+#ifdef TAVRIN_BLUEZ_TOOL_TESTS
+    bluez_test::PrivateBus bus;
+    bluez_test::SimulatorProcess simulator(world, bus.address());
+    check(tooltest::runProcess(path, {"C0:00:00:00:A1:01", secret[0], secret[1], "123456"}, std::nullopt, {},
+                               std::chrono::seconds(60), {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()}),
+          "00:1A:7D:DA:A1:04 (public)");
+#endif
 }
 
 }  // namespace

@@ -183,6 +183,12 @@ TEST(WorldLoader, InlineInvalidTextsAreRejectedWithTheirPath) {
         {"{\"bluetoothd\": {\"tmpto\": 30}}", {"bluetoothd key", "$.bluetoothd.tmpto", {"unknown key"}}},
         {p + ", \"address_type\": \"static\"}]}",
          {"address type", "$.peripherals[0].address_type", {"unknown address type \"static\"", "public"}}},
+        {p + ", \"pairing\": {\"method\": \"pin\"}}]}",
+         {"pairing method",
+          "$.peripherals[0].pairing.method",
+          {"unknown pairing method \"pin\"", "numeric_comparison"}}},
+        {p + ", \"pairing\": {\"passkey\": 1000000}}]}",
+         {"passkey", "$.peripherals[0].pairing.passkey", {"between 0 and 999999"}}},
         {p + ", \"prepared_writes\": \"no\"}]}",
          {"prepared writes", "$.peripherals[0].prepared_writes", {"expected a boolean, got a string"}}},
         {ch + "{\"uuid\": \"2A37\", \"security\": \"pairing\"}]}]}]}",
@@ -313,7 +319,7 @@ TEST(WorldLoader, EveryKeyIsParsed) {
       "peripherals": [ {
         "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "address": "c0:ff:ee:00:00:01",
         "address_type": "public", "name": "Tavrin Plug", "model": "plug", "mtu": 185, "latency_ms": 3,
-        "prepared_writes": false,
+        "prepared_writes": false, "pairing": { "method": "passkey", "passkey": 123456, "bonded": true },
         "advertising": { "interval_ms": 40, "rssi": -58, "connectable": true, "tx_power": -4,
                          "manufacturer_data": "4C000215", "service_data": { "181a": "e803", "180F": "64" },
                          "service_uuids": ["fb1e4001-54ae-4a28-9f74-dfccb248601d", "180d"] },
@@ -345,6 +351,10 @@ TEST(WorldLoader, EveryKeyIsParsed) {
     const PeripheralConfig& p = w.peripherals.at(0);
     EXPECT_EQ(p.address_type, AddressType::Public);
     EXPECT_FALSE(p.prepared_writes);
+    ASSERT_TRUE(p.pairing.has_value());
+    EXPECT_EQ(p.pairing->method, PairingMethod::Passkey);
+    EXPECT_EQ(p.pairing->passkey, 123456u);
+    EXPECT_TRUE(p.pairing->bonded);
     EXPECT_EQ(p.name, std::optional<std::string>("Tavrin Plug"));
     EXPECT_EQ(deviceAddress(p), "C0:FF:EE:00:00:01");  // upper-cased
     EXPECT_EQ(p.model, std::optional<std::string>("plug"));

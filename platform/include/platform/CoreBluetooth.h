@@ -18,6 +18,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -29,6 +30,7 @@
 #include "platform/CBTypes.h"
 #include "platform/Dispatch.h"
 #include "platform/Foundation.h"
+#include "platform/Radio.h"
 
 namespace platform {
 
@@ -160,6 +162,20 @@ class CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
     void setLinkLimits(std::chrono::milliseconds connection, std::chrono::milliseconds serviceDiscovery,
                        std::chrono::milliseconds request);
 
+    // Not the platform's (its framework pairs by itself and says nothing of bonds): pairing where the radio
+    // offers it (CBPairing.cpp). Completions are called once, on the radio's thread; they must not block.
+    /// Whether the radio pairs with this device and knows its bond.
+    bool pairingSupported() const;
+    bool isPaired() const;
+    /// Pairs over the link, asking this manager's pairing agent (or the system's default one).
+    void pair(std::function<void(const NSError* error)> completion);
+    /// Ends a pairing under way: its completion reports it canceled.
+    void cancelPairing();
+    /// Forgets the bond.
+    void unpair(std::function<void(const NSError* error)> completion);
+    /// The kind of the device's address, when the radio knows it.
+    std::optional<radio::AddressKind> addressKind() const;
+
     struct Impl;
     explicit CBPeripheral(std::shared_ptr<Impl> impl);
     const std::shared_ptr<Impl>& impl() const noexcept { return impl_; }
@@ -219,6 +235,14 @@ class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
     void cancelPeripheralConnection(const CBPeripheralPtr& peripheral);
 
     const dispatch_queue_t& queue() const noexcept;
+
+    // Not the platform's (CBPairing.cpp): the pairing agent, and the devices the system holds bonds with.
+    /// Installs the program's pairing agent on this manager's radio session (it becomes the default agent);
+    /// null removes it.
+    void setPairingAgent(std::shared_ptr<radio::PairingAgent> agent);
+    /// The peripherals of the devices bonded with the adapter, connectable without a scan; `completion` is
+    /// called once, on the radio's thread.
+    void retrieveBondedPeripherals(std::function<void(std::vector<CBPeripheralPtr>)> completion);
 
     struct Impl;
     explicit CBCentralManager(std::shared_ptr<Impl> impl);

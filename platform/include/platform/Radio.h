@@ -122,6 +122,56 @@ struct LinkLimits {
     }
 };
 
+/// The input and output a pairing agent has, as BlueZ names them: what decides how a device pairs.
+enum class IoCapability { DisplayOnly, DisplayYesNo, KeyboardOnly, NoInputNoOutput, KeyboardDisplay };
+
+/// How the user answered an agent's question: yes (with the passkey asked for), no, or "stop asking".
+enum class AgentVerdict { Accept, Reject, Cancel };
+using PasskeyReply = std::function<void(AgentVerdict verdict, uint32_t passkey)>;
+using ConfirmReply = std::function<void(AgentVerdict verdict)>;
+
+/// The user's side of pairing: answers the questions a pairing asks. Its questions are asked on the radio's
+/// thread and must not block there; each reply may be called later, once, from any thread, or never (the
+/// pairing's own limit or a cancel then ends it, and `cancel` says so).
+class PairingAgent {
+  public:
+    virtual ~PairingAgent() = default;
+    virtual IoCapability capability() const = 0;
+    /// The device shows a passkey (0-999999) that the user types here.
+    virtual void requestPasskey(const DeviceKey& device, PasskeyReply reply) = 0;
+    /// Shows `passkey` for the user to type on the device; `entered` keys typed so far. No reply.
+    virtual void displayPasskey(const DeviceKey& device, uint32_t passkey, uint16_t entered) = 0;
+    /// Both sides show `passkey`: do they match?
+    virtual void requestConfirmation(const DeviceKey& device, uint32_t passkey, ConfirmReply reply) = 0;
+    /// May the device pair without a passkey?
+    virtual void requestAuthorization(const DeviceKey& device, ConfirmReply reply) = 0;
+    /// The question asked last about `device` is not wanted any more (pairing cancelled, failed, timed out).
+    virtual void cancel(const DeviceKey& device) = 0;
+};
+
+/// The domain of pairing's failures (`PairingError` codes), with a text in bluetoothd's words.
+inline constexpr const char* kPairingErrorDomain = "PairingErrorDomain";
+enum class PairingError : long {
+    AuthenticationFailed = 1,  // a wrong passkey, a refused confirmation, no agent where one was needed
+    Canceled = 2,              // cancelled, or the link went during pairing
+    Rejected = 3,              // the device refused to pair
+    TimedOut = 4,              // the device stopped answering
+    AlreadyPaired = 5,
+    InProgress = 6,
+    NotConnected = 7,
+    NotSupported = 8,
+};
+NSError pairingError(PairingError code);
+
+/// A device the adapter holds a bond with: what a central needs to connect it without a scan.
+struct BondedDevice {
+    DeviceKey device;
+    std::optional<std::string> name;
+};
+
+/// The kind of a device's Bluetooth address.
+enum class AddressKind { Public, Random };
+
 /// What a session tells its central. Called on the radio's thread (see the threading rules above).
 class RadioCentralEvents {
   public:
@@ -149,6 +199,9 @@ class RadioCentralEvents {
     /// after this comes as one never seen: its reports bring new, empty slots, never one lent before. Listeners
     /// that keep nothing per device may ignore it; by default it does nothing.
     virtual void radioForgot(const DeviceKey& /*device*/) {}
+    /// The adapter now holds a bond with the device: a pairing finished, whoever started it (this session's
+    /// `pair`, or a request that raised the link's security). By default it does nothing.
+    virtual void radioPaired(const DeviceKey& /*device*/) {}
 };
 
 /// One central's session with the radio: its scan and its links.
@@ -209,6 +262,30 @@ class RadioCentral {
         (void)device;
         (void)limits;
     }
+    // Pairing, where the radio offers it; a radio without it keeps these defaults (nothing is paired, and
+    // pair/unpair are never asked of it). Answers come as the other completions do, on the radio's thread.
+
+    /// Whether the radio pairs with this device and knows its bond.
+    virtual bool pairingSupported(const DeviceKey& /*device*/) const { return false; }
+    /// Whether the adapter holds a bond with the device.
+    virtual bool isPaired(const DeviceKey& /*device*/) const { return false; }
+    /// Pairs with the device over its link (connecting it first where the radio does so). `agent` answers this
+    /// pairing's questions; null: the radio's default agent, if any. Answered once by `done`: null error on
+    /// success, else an error of kPairingErrorDomain (or the radio's own).
+    virtual void pair(const DeviceKey& /*device*/, std::shared_ptr<PairingAgent> /*agent*/, Done /*done*/) {}
+    /// Ends a pairing under way: its `done` is answered as canceled. Nothing under way: nothing happens.
+    virtual void cancelPairing(const DeviceKey& /*device*/) {}
+    /// Forgets the bond (the device must pair again). Answered once by `done`.
+    virtual void unpair(const DeviceKey& /*device*/, Done /*done*/) {}
+    /// Installs this session's agent, which also becomes the radio's default agent (the one asked when a
+    /// device or an encrypted attribute starts pairing); null removes it. A pairing under way whose agent is
+    /// removed fails.
+    virtual void setPairingAgent(std::shared_ptr<PairingAgent> /*agent*/) {}
+    /// The devices the adapter holds a bond with, answered once on the radio's thread, like an event of the
+    /// session: the central may take them as it takes reports.
+    virtual void bondedDevices(std::function<void(const std::vector<BondedDevice>&)> done) { done({}); }
+    /// The kind of the device's address, when the radio knows it.
+    virtual std::optional<AddressKind> addressKind(const DeviceKey& /*device*/) const { return std::nullopt; }
 
     /// The link's ATT MTU while connected, 23 otherwise.
     virtual unsigned mtu(const DeviceKey& device) const = 0;

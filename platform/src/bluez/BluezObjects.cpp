@@ -392,6 +392,10 @@ void readDeviceProperty(DeviceUpdate& update, std::string_view name, Value& valu
         if (value.is("s")) {
             update.address = value.string();
         }
+    } else if (name == "AddressType") {
+        if (value.is("s")) {
+            update.addressType = value.string();
+        }
     } else if (name == "Adapter") {
         if (value.is("o")) {
             update.adapter = value.objectPath();
@@ -537,6 +541,9 @@ DeviceChange applyDevice(DeviceObject& device, DeviceUpdate&& update) {
     }
     if (update.bonded) {
         device.bonded = *update.bonded;
+    }
+    if (update.addressType) {
+        device.addressType = std::move(*update.addressType);
     }
     changed |= listedServices != device.uuidsListServices();
     const auto drop = [&](unsigned bit, auto& field) {

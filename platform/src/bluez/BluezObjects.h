@@ -55,6 +55,7 @@ struct DeviceObject {
     bool resolvedOnce = false;
     bool paired = false;
     bool bonded = false;
+    std::string addressType;  // "public" or "random"; empty until bluetoothd said
     bool uuidsListServices() const { return resolvedOnce || paired || bonded; }
     // The last report made of the device while what it reports is unchanged: sent again as the same object.
     radio::AdvertisementReportPtr report;
@@ -130,6 +131,7 @@ struct DeviceUpdate {
     std::optional<bool> servicesResolved;
     std::optional<bool> paired;
     std::optional<bool> bonded;
+    std::optional<std::string> addressType;
     unsigned invalidated = 0;  // Invalidated bits
 };
 DeviceUpdate deviceUpdate(const PropMap& props, const std::vector<std::string>& invalidated);

@@ -4,6 +4,8 @@
 #include "BluezRadio.h"
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <mutex>
 
 #include "Core.h"
@@ -121,6 +123,44 @@ class BluezCentral final : public radio::RadioCentral {
 
     unsigned transmitQueueDepth() const override { return kTransmitQueueDepth; }
 
+    // Pairing: requests go to the loop; the two queries wait for it briefly (they are asked from a caller's
+    // thread, never from the radio's own).
+    bool pairingSupported(const DeviceKey& /*device*/) const override { return true; }
+
+    bool isPaired(const DeviceKey& device) const override {
+        // ask() runs the query on the loop, under its lock.
+        return ask<bool>([device](Core& c) NO_THREAD_SAFETY_ANALYSIS { return c.devicePaired(device); }, false);
+    }
+
+    void pair(const DeviceKey& device, std::shared_ptr<radio::PairingAgent> /*agent*/, Done done) override {
+        // bluetoothd asks the agent this connection registered (the session's), else its default one.
+        core_->post([id = id_, device, done = std::move(done)](Core& c)
+                        REQUIRES(c.mutex_) mutable { c.pair(id, device, std::move(done)); });
+    }
+
+    void cancelPairing(const DeviceKey& device) override {
+        core_->post([device](Core& c) REQUIRES(c.mutex_) { c.cancelPairing(device); });
+    }
+
+    void unpair(const DeviceKey& device, Done done) override {
+        core_->post([id = id_, device, done = std::move(done)](Core& c)
+                        REQUIRES(c.mutex_) mutable { c.unpair(id, device, std::move(done)); });
+    }
+
+    void setPairingAgent(std::shared_ptr<radio::PairingAgent> agent) override {
+        core_->post([id = id_, agent = std::move(agent)](Core& c) REQUIRES(c.mutex_) { c.setAgent(id, agent); });
+    }
+
+    void bondedDevices(std::function<void(const std::vector<radio::BondedDevice>&)> done) override {
+        core_->post([id = id_, done = std::move(done)](Core& c)
+                        REQUIRES(c.mutex_) mutable { c.bondedDevices(id, std::move(done)); });
+    }
+
+    std::optional<radio::AddressKind> addressKind(const DeviceKey& device) const override {
+        return ask<std::optional<radio::AddressKind>>(
+            [device](Core& c) NO_THREAD_SAFETY_ANALYSIS { return c.addressKind(device); }, std::nullopt);
+    }
+
     void close() override {
         if (outbox_->close()) {
             core_->post([id = id_](Core& c) REQUIRES(c.mutex_) { c.closeCentral(id); });
@@ -128,6 +168,22 @@ class BluezCentral final : public radio::RadioCentral {
     }
 
   private:
+    // Runs `query` on the loop and waits up to 2 s for its answer; `fallback` when none comes.
+    template <typename T, typename Query>
+    T ask(Query query, T fallback) const {
+        auto promise = std::make_shared<std::promise<T>>();
+        auto answer = promise->get_future();
+        core_->post([promise, query = std::move(query)](Core& c) REQUIRES(c.mutex_) { promise->set_value(query(c)); });
+        try {
+            if (answer.wait_for(std::chrono::seconds(2)) == std::future_status::ready) {
+                return answer.get();
+            }
+        } catch (const std::future_error&) {
+            // The loop stopped and dropped the task.
+        }
+        return fallback;
+    }
+
     const std::shared_ptr<Core> core_;
     const uint64_t id_;
     const std::shared_ptr<CentralOutbox> outbox_;

@@ -37,7 +37,10 @@ struct ByteArray {
 struct WriteOptions {
     const char* type = nullptr;  // a literal: "request", "command"
 };
-using BusArg = std::variant<std::string, ByteArray, PropMap, WriteOptions>;
+struct ObjectPathArg {
+    std::string path;
+};
+using BusArg = std::variant<std::string, ByteArray, PropMap, WriteOptions, ObjectPathArg>;
 
 struct BusCall {
     std::string destination;
@@ -72,6 +75,27 @@ class BusMessage {
     virtual void readProperties(PropMap& changed, std::vector<std::string>& invalidated) = 0;
 };
 
+/// A method call made to an object the bus serves for the radio (its pairing agent). Its arguments are read
+/// front to back; it is answered once, on the loop, or dropped unanswered with the bus.
+class BusIncoming {
+  public:
+    virtual ~BusIncoming() = default;
+    virtual std::string member() const = 0;
+    virtual std::string sender() const = 0;
+    virtual std::string readPath() = 0;
+    virtual uint32_t readUint32() = 0;
+    virtual void reply() = 0;
+    virtual void replyUint32(uint32_t value) = 0;
+    virtual void replyError(const std::string& name, const std::string& message) = 0;
+};
+using MethodHandler = std::function<void(std::shared_ptr<BusIncoming> call)>;
+/// A served method: its name, and its input and output signatures.
+struct ServedMethod {
+    const char* name;
+    const char* in;
+    const char* out;
+};
+
 /// A call's answer: exactly one of the two is set.
 using ReplyHandler = std::function<void(BusMessage* reply, const BusError* error)>;
 using SignalHandler = std::function<void(BusMessage& signal)>;
@@ -95,6 +119,15 @@ class Bus {
     virtual BusPollData pollData() = 0;
     /// Handles one incoming message or due timeout; false when there was none. Throws when the connection broke.
     virtual bool processPending() = 0;
+    /// Serves `methods` of `interface` at `path`: calls go to `handler` from processPending(). Throws BusError
+    /// when it cannot; a bus that serves nothing (the scripted one) keeps this default.
+    virtual void serve(const std::string& path, const std::string& interface, const std::vector<ServedMethod>& methods,
+                       MethodHandler handler) {
+        (void)path, (void)interface, (void)methods, (void)handler;
+        throw BusError("org.freedesktop.DBus.Error.NotSupported", "This bus serves no objects");
+    }
+    /// Stops serving `path`.
+    virtual void unserve(const std::string& path) { (void)path; }
 };
 
 /// Opens the bus connection, blocking until the bus has answered; throws BusError when it cannot.

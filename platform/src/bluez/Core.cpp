@@ -192,6 +192,9 @@ void Core::closeCentral(uint64_t id) {
     dropRequests([&](const Request& r) { return r.central == id; });
     centrals_.erase(it);
     limits_.erase(limits_.lower_bound({id, std::string()}), limits_.lower_bound({id + 1, std::string()}));
+    if (agentCentral_ == id) {
+        setAgent(id, nullptr);
+    }
     for (const auto& [address, link] : links) {
         if (!anyLink(address)) {
             disconnectDevice(address, nullptr);

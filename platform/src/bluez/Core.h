@@ -161,6 +161,17 @@ class Core {
         REQUIRES(mutex_);
     void setLinkLimits(uint64_t id, const std::string& address, const radio::LinkLimits& limits) REQUIRES(mutex_);
 
+    // ---- Pairing, the program's agent and the bonded devices, run on the loop (Pairing.cpp) ----
+    void setAgent(uint64_t id, std::shared_ptr<radio::PairingAgent> agent) REQUIRES(mutex_);
+    void pair(uint64_t id, const std::string& address, Done done) REQUIRES(mutex_);
+    void cancelPairing(const std::string& address) REQUIRES(mutex_);
+    void unpair(uint64_t id, const std::string& address, Done done) REQUIRES(mutex_);
+    void bondedDevices(uint64_t id, std::function<void(const std::vector<radio::BondedDevice>&)> done) REQUIRES(mutex_);
+    bool devicePaired(const std::string& address) const REQUIRES(mutex_);
+    std::optional<radio::AddressKind> addressKind(const std::string& address) const REQUIRES(mutex_);
+    // bluetoothd is (back) on the bus with its objects: the agent is registered with it again.
+    void registerAgent() REQUIRES(mutex_);
+
     // The loop's lock; public so that the tasks and handlers the parts hand the loop can name it.
     mutable Mutex mutex_;
 
@@ -352,6 +363,10 @@ class Core {
     void deliverNotification(const std::string& address, AttributeHandle handle, const std::string& value)
         REQUIRES(mutex_);
 
+    // ---- Pairing (Pairing.cpp) ----
+    void agentAsked(const std::shared_ptr<BusIncoming>& call) REQUIRES(mutex_);
+    void unregisterAgent() REQUIRES(mutex_);
+
     // ---- Fields ----
     std::weak_ptr<Core> self_;  // set by start(), then read-only
     const BusConnector connector_;
@@ -413,6 +428,14 @@ class Core {
     std::map<std::pair<uint64_t, std::string>, NSError> lossesPending_ GUARDED_BY(mutex_);
     uint64_t lossTimer_ GUARDED_BY(mutex_) = 0;
     std::set<std::string> forgetAfterLoss_ GUARDED_BY(mutex_);  // devices removed whose loss is held back
+
+    // The program's pairing agent, served at kAgentPath on the bus it was served on, and the central that
+    // installed it (the last to do so); the device its open question is about (Cancel names none).
+    std::shared_ptr<radio::PairingAgent> agent_ GUARDED_BY(mutex_);
+    uint64_t agentCentral_ GUARDED_BY(mutex_) = 0;
+    uint64_t agentServedOn_ GUARDED_BY(mutex_) = 0;  // the bus attempt whose bus serves it; 0: none
+    bool agentRegistered_ GUARDED_BY(mutex_) = false;
+    std::string agentAsking_ GUARDED_BY(mutex_);
 };
 
 template <typename F>

@@ -138,6 +138,7 @@ void Core::loadObjects() {
                   }
                   core.setupBackoff_.reset();
                   core.objectsLoaded_ = true;
+                  core.registerAgent();
                   core.loadFailed_ = false;
                   for (const auto& [path, interfaces] : objects) {
                       core.addInterfaces(path, interfaces, false);

@@ -81,6 +81,8 @@ void write(sdbus::MethodCall& m, const BusArg& arg) {
         m.closeContainer();
     } else if (const auto* dict = std::get_if<PropMap>(&arg)) {
         m << *dict;
+    } else if (const auto* object = std::get_if<ObjectPathArg>(&arg)) {
+        m << sdbus::ObjectPath(object->path);
     } else if (const auto* options = std::get_if<WriteOptions>(&arg)) {
         // Written in place: {"type": <type>} or {}.
         m.openContainer("{sv}");
@@ -96,12 +98,49 @@ void write(sdbus::MethodCall& m, const BusArg& arg) {
     }
 }
 
+class SdbusIncoming final : public BusIncoming {
+  public:
+    explicit SdbusIncoming(sdbus::MethodCall call) : call_(std::move(call)) {}
+    std::string member() const override { return call_.getMemberName(); }
+    std::string sender() const override { return call_.getSender(); }
+    std::string readPath() override {
+        sdbus::ObjectPath path;
+        call_ >> path;
+        return path;
+    }
+    uint32_t readUint32() override {
+        uint32_t value = 0;
+        call_ >> value;
+        return value;
+    }
+    void reply() override { send(call_.createReply()); }
+    void replyUint32(uint32_t value) override {
+        auto reply = call_.createReply();
+        reply << value;
+        send(reply);
+    }
+    void replyError(const std::string& name, const std::string& message) override {
+        send(call_.createErrorReply(sdbus::Error(name, message)));
+    }
+
+  private:
+    static void send(sdbus::MethodReply reply) {
+        try {
+            reply.send();
+        } catch (const sdbus::Error&) {
+            // The caller is gone.
+        }
+    }
+    sdbus::MethodCall call_;
+};
+
 class SdbusBus final : public Bus {
   public:
     explicit SdbusBus(std::unique_ptr<sdbus::IConnection> connection) : connection_(std::move(connection)) {}
 
     // Matches and proxies go before the connection they use.
     ~SdbusBus() override {
+        objects_.clear();
         matches_.clear();
         proxies_.clear();
         graveyard_.clear();
@@ -161,6 +200,24 @@ class SdbusBus final : public Bus {
         return BusPollData{data.fd, static_cast<short>(data.events), data.getPollTimeout()};
     }
 
+    void serve(const std::string& path, const std::string& interface, const std::vector<ServedMethod>& methods,
+               MethodHandler handler) override {
+        try {
+            auto object = sdbus::createObject(*connection_, path);
+            for (const auto& method : methods) {
+                object->registerMethod(
+                    interface, method.name, method.in, method.out,
+                    [handler](sdbus::MethodCall call) { handler(std::make_shared<SdbusIncoming>(std::move(call))); });
+            }
+            object->finishRegistration();
+            objects_[path] = std::move(object);
+        } catch (const sdbus::Error& e) {
+            throw BusError(e.getName(), e.getMessage());
+        }
+    }
+
+    void unserve(const std::string& path) override { objects_.erase(path); }
+
     bool processPending() override {
         graveyard_.clear();  // no callback runs now
         return connection_->processPendingRequest();
@@ -177,6 +234,7 @@ class SdbusBus final : public Bus {
 
     std::unique_ptr<sdbus::IConnection> connection_;
     std::vector<sdbus::Slot> matches_;
+    std::map<std::string, std::unique_ptr<sdbus::IObject>> objects_;
     std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies_;
     std::vector<std::unique_ptr<sdbus::IProxy>> graveyard_;
     uint64_t generation_ = 0;  // calls sent before the last dropCalls() are of an earlier one

@@ -115,6 +115,9 @@ Device::Device(PeripheralConfig config_in) : config(std::move(config_in)) {
         plug = true;
     }
     config.mtu = std::max(config.mtu, kDefaultMtu);
+    if (config.pairing && config.pairing->bonded) {
+        bond = config.pairing->method == PairingMethod::JustWorks ? Security::Encryption : Security::Authentication;
+    }
     config.advertising.interval_ms = std::max(1u, config.advertising.interval_ms);
     config.connection.interval_ms = std::max(1u, config.connection.interval_ms);
     config.connection.packets_per_interval = std::max(1u, config.connection.packets_per_interval);

@@ -204,6 +204,7 @@ struct Device : std::enable_shared_from_this<Device> {
     std::vector<std::vector<bool>> periodic_running;
     std::vector<std::vector<size_t>> periodic_next;
     unsigned failed_connects = 0;  // attempts failed for `connection.fail_first` so far
+    Security bond = Security::None;  // the key the world's adapter keeps for the device; None: not bonded
     bool plug_on = false;
     unsigned plug_remaining = 0;
     uint64_t plug_countdown = 0;  // generation of the running countdown
@@ -250,6 +251,8 @@ struct WorldState {
     std::unordered_map<std::string, std::shared_ptr<Device>> devices;  // by upper-case identifier
     std::vector<std::shared_ptr<Device>> order;                        // in the order added
     std::vector<std::weak_ptr<SimCentral>> sessions;
+    /// The sessions' pairing agents, the default one first (the one installed last, as each asks to be it).
+    std::deque<std::pair<std::weak_ptr<SimCentral>, std::shared_ptr<radio::PairingAgent>>> agents;
 
     std::shared_ptr<Device> device(const std::string& identifier) const;
     std::vector<std::shared_ptr<Device>> devicesSnapshot() const;

@@ -37,6 +37,7 @@ void SimLink::resetLocked() {
     subscribed.clear();
     transmit.clear();
     drain_armed = false;
+    security = Security::None;
 }
 
 SimCentral::Emission::Emission(SimCentral& session) : session_(session), lock_(session.emit_mutex_) {
@@ -268,6 +269,11 @@ void SimCentral::connect(const radio::DeviceKey& key) {
             if (outcome == ConnectOutcome::Connect) {
                 l->state = CBPeripheralState::Connected;
                 l->mtu = l->device->config.mtu;
+                {
+                    // A bonded device's link comes up encrypted with the bond's key.
+                    Lock device_lock(l->device->mutex);
+                    l->security = l->device->bond;
+                }
                 // Under the link's mutex, so that a link loss right after cannot miss the link.
                 l->device->attach(l);
             } else if (outcome == ConnectOutcome::Fail) {
@@ -348,6 +354,7 @@ void SimCentral::emitDisconnected(const LinkPtr& link, uint64_t epoch, const NSE
     if (const auto& listener = emission.listener()) {
         contain(kInListener, [&] { listener->radioDisconnected(link->key, error); });
     }
+    endPairingLater(link, radio::pairingError(radio::PairingError::Canceled));
 }
 
 void SimCentral::loseLink(const LinkPtr& link, std::optional<uint64_t> epoch, const NSError& error) {
@@ -362,6 +369,7 @@ void SimCentral::loseLink(const LinkPtr& link, std::optional<uint64_t> epoch, co
     if (const auto& listener = emission.listener()) {
         contain(kInListener, [&] { listener->radioDisconnected(link->key, &error); });
     }
+    endPairingLater(link, radio::pairingError(radio::PairingError::Canceled));
 }
 
 void SimCentral::forget(const radio::DeviceKey& device) {
@@ -479,9 +487,11 @@ std::optional<AttributePath> lookup(const Device& device, radio::AttributeHandle
 
 const NSError kNoSuchAttribute = CBATTErrorMake(CBATTError::InvalidHandle, "The handle is invalid.");
 
-// What a device answers an access its attribute's security forbids: no link here is ever encrypted, since the
-// simulated devices make no pairing.
-std::optional<NSError> securityRefusal(Security security) {
+// What a device answers an access its attribute's security forbids on a link with the key `link`.
+std::optional<NSError> securityRefusal(Security security, Security link) {
+    if (link >= security) {
+        return std::nullopt;
+    }
     switch (security) {
         case Security::Encryption:
             return CBATTErrorMake(CBATTError::InsufficientEncryption, "Encryption is insufficient.");
@@ -562,7 +572,24 @@ void SimCentral::readCharacteristic(const radio::DeviceKey& key, radio::Attribut
                      CBCharacteristicPropertyRead)) {
             error = CBATTErrorMake(CBATTError::ReadNotPermitted, "Reading is not permitted.");
         } else {
-            error = securityRefusal(characteristicConfig(*r.device, *path).security);
+            const Security needed = characteristicConfig(*r.device, *path).security;
+            error = securityRefusal(needed, self.securityOf(r));
+            if (error) {
+                self.raiseSecurity(r, needed,
+                                   [weak = self.weak_from_this(), r, characteristic, error, done](bool raised) {
+                                       auto session = weak.lock();
+                                       if (!session) {
+                                           return;
+                                       }
+                                       if (raised) {
+                                           return session->readCharacteristic(r.link->key, characteristic, done);
+                                       }
+                                       session->answer(
+                                           r, "", npos, npos, npos, error, [](SimLink&) {},
+                                           [&](const NSError* e) { done(e, std::string()); });
+                                   });
+                return;
+            }
         }
         self.answer(
             r, path ? "read" : "", path ? path->service : npos, path ? path->characteristic : npos, npos,
@@ -596,8 +623,22 @@ void SimCentral::writeCharacteristic(const radio::DeviceKey& key, radio::Attribu
             const auto& c = r.device->services[path->service].characteristics[path->characteristic];
             if (!(c.properties & CBCharacteristicPropertyWrite)) {
                 error = CBATTErrorMake(CBATTError::WriteNotPermitted, "Writing is not permitted.");
-            } else if (auto refused = securityRefusal(characteristicConfig(*r.device, *path).security)) {
-                error = std::move(refused);
+            } else if (auto refused = securityRefusal(characteristicConfig(*r.device, *path).security,
+                                                      self.securityOf(r))) {
+                self.raiseSecurity(
+                    r, characteristicConfig(*r.device, *path).security,
+                    [weak = self.weak_from_this(), r, characteristic, value, refused, done](bool raised) {
+                        auto session = weak.lock();
+                        if (!session) {
+                            return;
+                        }
+                        if (raised) {
+                            return session->writeCharacteristic(r.link->key, characteristic, value, done);
+                        }
+                        session->answer(
+                            r, "", npos, npos, npos, refused, [](SimLink&) {}, [&](const NSError* e) { done(e); });
+                    });
+                return;
             } else if (value.size() + 3 > mtu && !r.device->config.prepared_writes) {
                 // Too long for one request, the value goes as prepared writes, which this device refuses.
                 error = CBATTErrorMake(CBATTError::RequestNotSupported, "The request is not supported.");
@@ -624,7 +665,7 @@ void SimCentral::writeWithoutResponse(const radio::DeviceKey& key, radio::Attrib
     if (!path ||
         !(admitted->device->services[path->service].characteristics[path->characteristic].properties &
           CBCharacteristicPropertyWriteWithoutResponse) ||
-        securityRefusal(characteristicConfig(*admitted->device, *path).security)) {
+        securityRefusal(characteristicConfig(*admitted->device, *path).security, securityOf(*admitted))) {
         return;  // nothing to carry: the write is lost, and the central learns it from no `sent`
     }
     Lock lock(admitted->link->mutex);
@@ -707,7 +748,7 @@ void SimCentral::setNotify(const radio::DeviceKey& key, radio::AttributeHandle c
             error = CBATTErrorMake(CBATTError::RequestNotSupported, "The request is not supported.");
         } else {
             // The client configuration is written at the characteristic's security.
-            error = securityRefusal(characteristicConfig(*r.device, *path).security);
+            error = securityRefusal(characteristicConfig(*r.device, *path).security, self.securityOf(r));
         }
         const std::pair<size_t, size_t> at{path ? path->service : npos, path ? path->characteristic : npos};
         const bool ok = self.answer(
@@ -738,7 +779,8 @@ void SimCentral::readDescriptor(const radio::DeviceKey& key, radio::AttributeHan
         const auto& c = r.device->services[path->service].characteristics[path->characteristic];
         const bool configuration = isClientConfiguration(c.descriptors[path->descriptor].uuid);
         const auto refused =
-            securityRefusal(characteristicConfig(*r.device, *path).descriptors[path->descriptor].security);
+            securityRefusal(characteristicConfig(*r.device, *path).descriptors[path->descriptor].security,
+                            self.securityOf(r));
         std::string bytes;
         if (!configuration) {
             Lock lock(r.device->mutex);
@@ -777,7 +819,8 @@ void SimCentral::writeDescriptor(const radio::DeviceKey& key, radio::AttributeHa
             return;
         }
         const auto refused =
-            securityRefusal(characteristicConfig(*r.device, *path).descriptors[path->descriptor].security);
+            securityRefusal(characteristicConfig(*r.device, *path).descriptors[path->descriptor].security,
+                            self.securityOf(r));
         if (!refused && !r.device->fault(*path, "write")) {
             Lock lock(r.device->mutex);
             r.device->descriptor_values[path->service][path->characteristic][path->descriptor] = value;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/Radio.h"
+#include "platform/sim/WorldConfig.h"
 
 namespace platform::sim {
 
@@ -28,6 +29,16 @@ struct Device;
 struct Scan;
 struct WorldState;
 class SimCentral;
+
+/// A pairing under way on one link (SimPairing.cpp).
+struct SimPairing {
+    uint64_t id = 0;
+    uint64_t epoch = 0;  // the link's connection it runs on
+    std::shared_ptr<radio::PairingAgent> agent;
+    std::vector<radio::Done> done;                  // pair() requests it answers
+    std::vector<std::function<void(bool)>> raised;  // requests waiting for the link's security
+    bool asked = false;                             // a question to the agent is open
+};
 
 /// One session's link to one device.
 struct SimLink {
@@ -47,6 +58,8 @@ struct SimLink {
     };
     std::deque<Packet> transmit;  // writes without response not yet on the air
     bool drain_armed = false;
+    Security security = Security::None;   // the key the link is encrypted with
+    std::shared_ptr<SimPairing> pairing;  // the pairing under way, if any
 
     /// Back to disconnected: subscriptions, MTU and transmit buffer go. Called with `mutex` held.
     void resetLocked();
@@ -85,6 +98,17 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
     unsigned mtu(const radio::DeviceKey& device) const override;
     unsigned transmitQueueDepth() const override;
     void close() override;
+
+    // Pairing (SimPairing.cpp): a device with `pairing` in its description pairs as its method says, asking
+    // the agent of the pair() or else the world's default agent; the bond is the world adapter's, shared by
+    // every session.
+    bool pairingSupported(const radio::DeviceKey& device) const override;
+    bool isPaired(const radio::DeviceKey& device) const override;
+    void pair(const radio::DeviceKey& device, std::shared_ptr<radio::PairingAgent> agent, radio::Done done) override;
+    void cancelPairing(const radio::DeviceKey& device) override;
+    void unpair(const radio::DeviceKey& device, radio::Done done) override;
+    void setPairingAgent(std::shared_ptr<radio::PairingAgent> agent) override;
+    void bondedDevices(std::function<void(const std::vector<radio::BondedDevice>&)> done) override;
 
     // The world's side.
     /// The adapter's state became known (`first`, after the state delay) or changed.
@@ -135,6 +159,24 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
     void armDrainLocked(const std::shared_ptr<SimLink>& link);
     void drainTransmit(const std::shared_ptr<SimLink>& link, uint64_t epoch);
     void emitDisconnected(const std::shared_ptr<SimLink>& link, uint64_t epoch, const NSError* error);
+
+    // Pairing's steps (SimPairing.cpp), on the scheduler's thread unless said otherwise.
+    /// Any thread: answers `done` from the scheduler's thread.
+    void answerLater(radio::Done done, std::optional<NSError> error);
+    /// The key the link has now.
+    Security securityOf(const Admitted& request) const;
+    /// A request refused for want of `needed`: a device that pairs gets the link raised (pairing through the
+    /// default agent unless the bond has the key already), then `then(true)` makes the request again; else
+    /// `then(false)` lets the refusal stand.
+    void raiseSecurity(const Admitted& request, Security needed, std::function<void(bool)> then);
+    /// Any thread: joins the pairing under way on the link or starts one.
+    void beginPairing(const Admitted& request, std::shared_ptr<radio::PairingAgent> agent, radio::Done done,
+                      std::function<void(bool)> raised);
+    void askAgent(const std::shared_ptr<SimLink>& link, uint64_t id);
+    /// Ends pairing `id` of the link: `error` null on success with the key `level`.
+    void endPairing(const std::shared_ptr<SimLink>& link, uint64_t id, std::optional<NSError> error, Security level);
+    /// Any thread: ends the link's pairing under way, if any, with `error`, from the scheduler's thread.
+    void endPairingLater(const std::shared_ptr<SimLink>& link, NSError error);
 
     WorldState& world_;
     const std::weak_ptr<radio::RadioCentralEvents> events_;

@@ -428,6 +428,26 @@ class Parser {
         return word(v, path, "security", levels);
     }
 
+    PairingConfig pairing(const Json& v, const std::string& path) const {
+        checkKeys(v, path, {"method", "passkey", "bonded"});
+        PairingConfig c;
+        if (v.contains("method")) {
+            static const std::pair<const char*, PairingMethod> methods[] = {
+                {"just_works", PairingMethod::JustWorks},
+                {"passkey", PairingMethod::Passkey},
+                {"numeric_comparison", PairingMethod::NumericComparison}};
+            c.method = word(v["method"], path + ".method", "pairing method", methods);
+        }
+        if (v.contains("passkey"))
+            c.passkey = static_cast<uint32_t>(integer(v["passkey"], path + ".passkey", 0, 999999));
+        if (v.contains("bonded")) {
+            const Json& b = v["bonded"];
+            expectType(b, path + ".bonded", b.is_boolean(), "a boolean");
+            c.bonded = b.get<bool>();
+        }
+        return c;
+    }
+
     std::string identifier(const Json& v, const std::string& path) const {
         const std::string& t = text(v, path);
         bool ok = t.size() == 36;
@@ -463,7 +483,7 @@ class Parser {
     PeripheralConfig peripheral(const Json& v, const std::string& path) const {
         checkKeys(v, path,
                   {"identifier", "address", "address_type", "name", "model", "mtu", "latency_ms", "prepared_writes",
-                   "advertising", "connection", "heard_by", "faults", "services"});
+                   "pairing", "advertising", "connection", "heard_by", "faults", "services"});
         PeripheralConfig p;
         if (!v.contains("identifier"))
             fail(path, "missing required key \"identifier\"");
@@ -492,6 +512,8 @@ class Parser {
             expectType(w, path + ".prepared_writes", w.is_boolean(), "a boolean");
             p.prepared_writes = w.get<bool>();
         }
+        if (v.contains("pairing"))
+            p.pairing = pairing(v["pairing"], path + ".pairing");
         if (v.contains("advertising"))
             p.advertising = advertising(v["advertising"], path + ".advertising");
         if (v.contains("connection"))

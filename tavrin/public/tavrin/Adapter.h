@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Exceptions.h"
+#include "PairingAgent.h"
 #include "Peripheral.h"
 #include "ScanOptions.h"
 #include "TimeLimits.h"
@@ -38,7 +39,7 @@ class AdapterBase;
 /// - A callback that throws is logged at level Error ("Exception during callback: ...") and the
 ///   library goes on.
 class Adapter {
-public:
+  public:
     Adapter();
     virtual ~Adapter();
 
@@ -90,8 +91,19 @@ public:
     bool scan_is_active();
     /// The peripherals seen since the last `scan_start()`.
     std::vector<Peripheral> scan_get_results();
-    /// Always empty on this platform.
+    /// The peripherals the system holds bonds with, as handles that `connect()` without a scan (BlueZ:
+    /// bluetoothd's paired devices on the adapter). Waits up to 5.0 s for the radio; empty where the
+    /// platform lists none (its own framework pairs by itself and lists nothing).
     std::vector<Peripheral> get_paired_peripherals();
+
+    /// Installs the program's pairing agent on the adapter, replacing any installed before; it answers
+    /// `Peripheral::pair()` and becomes the system's default agent, so pairing a device or an encrypted
+    /// attribute starts is answered by it too (BlueZ: an org.bluez.Agent1 of the program's, registered
+    /// and made the default agent). A question of the agent replaced that is still open is answered as
+    /// canceled, so the pairing that asked it fails. Where the platform pairs by itself, nothing happens.
+    void set_pairing_agent(PairingAgent agent);
+    /// Removes the program's agent: pairing then asks the system's default agent, if any.
+    void remove_pairing_agent();
 
     void set_callback_on_scan_start(std::function<void()> on_scan_start);
     void set_callback_on_scan_stop(std::function<void()> on_scan_stop);
@@ -100,7 +112,7 @@ public:
     /// Called on the library's event queue once per peripheral per scan, on its first advertisement.
     void set_callback_on_scan_found(std::function<void(Peripheral)> on_scan_found);
 
-protected:
+  protected:
     std::shared_ptr<AdapterBase> backend_;
 };
 

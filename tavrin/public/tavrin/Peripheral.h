@@ -38,7 +38,7 @@ class PeripheralBase;
 /// A callback that waits for the caller's lock while the caller, holding it, waits for an answer
 /// stalls that call until its limit: keep such locks out of callbacks or away from blocking calls.
 class Peripheral {
-public:
+  public:
     Peripheral();
     virtual ~Peripheral();
 
@@ -54,6 +54,8 @@ public:
     std::string identifier();
     /// The platform's per-device UUID text.
     std::string address();
+    /// The peripheral's address kind where the radio tells it (BlueZ: `Public` or `Random`), else
+    /// `Unspecified`.
     AddressType address_type();
     /// Signal strength of the latest advertisement, dBm.
     int16_t rssi();
@@ -80,8 +82,19 @@ public:
     void disconnect();
     bool is_connected();
     bool is_connectable();
-    /// Pairing is not available on this platform: both throw `Exception::OperationNotSupported`.
+    /// Pairing, where the radio pairs with the device (BlueZ; a simulated device whose world gives it
+    /// `pairing`); elsewhere these three throw `Exception::OperationNotSupported`, as on the platform
+    /// whose own framework pairs by itself.
+    /// `pair()` connects first if needed, then pairs, asking the adapter's pairing agent (or, without
+    /// one, the system's default agent; with none at all only a device that pairs without questions
+    /// pairs). Blocks for at most the pairing limit (`TimeLimits::pairing`, 30.0 s unless set); on an already paired
+    /// device it returns at once. A failure (a wrong passkey, a refused confirmation, the link lost, the limit reached:
+    /// the pairing is then canceled) throws `Exception::OperationFailed` ("Pair") after a console line naming what the
+    /// system said. Two threads pairing one peripheral: the second waits for the first, then returns.
+    void pair();
     bool is_paired();
+    /// Forgets the bond, disconnecting first if connected (the disconnected callback runs as for
+    /// `disconnect()`). Throws `Exception::OperationFailed` ("Unpair") when the system refuses.
     void unpair();
 
     /// The discovered services while connected; the advertised services (with their data) otherwise.
@@ -141,7 +154,7 @@ public:
     void set_callback_on_connected(std::function<void()> on_connected);
     void set_callback_on_disconnected(std::function<void()> on_disconnected);
 
-protected:
+  protected:
     std::shared_ptr<PeripheralBase> internal_;
 };
 

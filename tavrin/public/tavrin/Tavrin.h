@@ -6,6 +6,7 @@
 #include "Descriptor.h"
 #include "Exceptions.h"
 #include "Logging.h"
+#include "PairingAgent.h"
 #include "Peripheral.h"
 #include "ScanOptions.h"
 #include "Service.h"

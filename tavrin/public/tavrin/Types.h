@@ -6,7 +6,7 @@
 
 namespace Tavrin {
 
-/// How a peripheral's address is to be read. This platform only ever reports `Unspecified`.
+/// How a peripheral's address is to be read; `Unspecified` where the radio does not tell.
 enum class AddressType : int32_t {
     Public = 0,
     Random = 1,

@@ -26,8 +26,22 @@ enum class Fault {
 using Faults = std::map<std::string, Fault>;
 
 /// What an attribute asks of the link before it answers: a link without it is refused with an ATT error
-/// (insufficient encryption, insufficient authentication). The simulated devices make no pairing.
+/// (insufficient encryption, insufficient authentication). A device with `pairing` lets the host raise the link
+/// to it by pairing; one without never pairs.
 enum class Security { None, Encryption, Authentication };
+
+/// How a device pairs, as its own input and output decide.
+enum class PairingMethod {
+    JustWorks,          // no question asked; the key is not authenticated
+    Passkey,            // the device shows `passkey`, which the host's user types
+    NumericComparison,  // both show `passkey`; the host's user confirms they match
+};
+
+struct PairingConfig {
+    PairingMethod method = PairingMethod::JustWorks;
+    uint32_t passkey = 0;  // 0-999999
+    bool bonded = false;   // the adapter holds a bond with it from the start
+};
 
 struct DescriptorConfig {
     std::string uuid;
@@ -98,6 +112,8 @@ struct PeripheralConfig {
     /// False: the device refuses prepared writes, so a write with response too long for one request fails
     /// (tavrin-bluez-sim).
     bool prepared_writes = true;
+    /// Absent: the device never pairs (and the sim radio reports pairing unsupported for it).
+    std::optional<PairingConfig> pairing;
     AdvertisingConfig advertising;
     ConnectionConfig connection;
     /// The adapters (by name) that hear the device in tavrin-bluez-sim; absent: every adapter.

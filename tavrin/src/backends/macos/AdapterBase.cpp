@@ -147,10 +147,6 @@ std::vector<Peripheral> AdapterBase::scan_get_results() {
     return results;
 }
 
-std::vector<Peripheral> AdapterBase::get_paired_peripherals() {
-    return {};
-}
-
 void AdapterBase::set_callback_on_scan_start(std::function<void()> on_scan_start) {
     if (on_scan_start) {
         callback_on_scan_start_.load(std::move(on_scan_start));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <platform/Radio.h>
+#include <tavrin/PairingAgent.h>
 #include <tavrin/Peripheral.h>
 #include <tavrin/ScanOptions.h>
 #include <tavrin/TimeLimits.h>
@@ -22,6 +23,7 @@
 namespace Tavrin {
 
 class AdapterBaseMacOS;
+class PairingAgentBridge;
 class PeripheralBase;
 class TimeLimitsCell;
 
@@ -91,6 +93,8 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     /// One handle per peripheral seen since the last `scan_start()`, in registry key order.
     std::vector<Peripheral> scan_get_results();
     std::vector<Peripheral> get_paired_peripherals();
+    void set_pairing_agent(PairingAgent agent);
+    void remove_pairing_agent();
 
     // A non-empty function replaces the callback, an empty one removes it.
     void set_callback_on_scan_start(std::function<void()> on_scan_start);
@@ -139,6 +143,10 @@ class AdapterBase : public std::enable_shared_from_this<AdapterBase> {
     zem::safe_callback<void()> callback_on_scan_stop_;
     zem::safe_callback<void(Peripheral)> callback_on_scan_updated_;
     zem::safe_callback<void(Peripheral)> callback_on_scan_found_;
+
+    // The program's pairing agent installed on the platform manager; guarded by agent_mutex_.
+    std::mutex agent_mutex_;
+    std::shared_ptr<PairingAgentBridge> agent_;
 
     // Guards known_peripherals_, forgotten_peripherals_, scan_peripherals_, scan_generation_.
     std::mutex peripherals_mutex_;

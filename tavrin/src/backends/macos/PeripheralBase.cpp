@@ -58,7 +58,11 @@ std::string PeripheralBase::address() {
 }
 
 AddressType PeripheralBase::address_type() {
-    return AddressType::Unspecified;
+    const auto kind = delegate_->underlying()->addressKind();
+    if (!kind) {
+        return AddressType::Unspecified;
+    }
+    return *kind == platform::radio::AddressKind::Public ? AddressType::Public : AddressType::Random;
 }
 
 int16_t PeripheralBase::rssi() {
@@ -129,14 +133,6 @@ bool PeripheralBase::is_connected() {
 bool PeripheralBase::is_connectable() {
     std::lock_guard<std::mutex> lock(advertising_mutex_);
     return connectable_;
-}
-
-bool PeripheralBase::is_paired() {
-    throw Exception::OperationNotSupported();
-}
-
-void PeripheralBase::unpair() {
-    throw Exception::OperationNotSupported();
 }
 
 std::vector<Service> PeripheralBase::services() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -64,6 +65,8 @@ class PeripheralBase {
     void disconnect();
     bool is_connected();
     bool is_connectable();
+    // Pairing (PeripheralPairing.cpp).
+    void pair();
     bool is_paired();
     void unpair();
 
@@ -113,6 +116,13 @@ class PeripheralBase {
     bool link_reported_up_ = false;
     std::map<uint16_t, std::string> manufacturer_data_;
     std::map<std::string, std::string> service_data_;
+
+    // One pair() at a time: `pairing_` is set while one runs, so that a second one waits for its
+    // outcome (on `pairing_done_`) instead of pairing twice. Guarded by pairing_mutex_, which is held
+    // only to read or change the flag.
+    std::mutex pairing_mutex_;
+    std::condition_variable pairing_done_;
+    bool pairing_ = false;
 
     zem::safe_callback<void()> callback_on_connected_;
     zem::safe_callback<void()> callback_on_disconnected_;

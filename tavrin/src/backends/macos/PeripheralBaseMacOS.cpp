@@ -26,6 +26,21 @@ using platform::NSLog;
 
 namespace {
 
+// The device refused for want of a paired (encrypted or authenticated) link: the ATT codes for it, which the
+// BlueZ radio also gives bluetoothd's "Not paired".
+bool needs_pairing(const platform::NSError& error) {
+    return error.code == 0x05 || error.code == 0x0C || error.code == 0x0F;
+}
+
+void say_if_pairing_needed(const CBCharacteristicPtr& characteristic, const platform::NSError& error) {
+    if (needs_pairing(error) && error.domain != platform::CBErrorDomain) {
+        NSLog(
+            "Characteristic %@ needs a paired link: pairing was needed and did not happen (pair the peripheral, "
+            "or install a pairing agent that answers)",
+            characteristic->UUID());
+    }
+}
+
 constexpr auto kPollStep = std::chrono::milliseconds(10);
 
 // Parses a caller's UUID text; the platform raises on text it cannot parse, which for the caller
@@ -772,6 +787,7 @@ void PeripheralBaseMacOS::peripheralDidUpdateValueForCharacteristic(const platfo
                                                                     const platform::NSError* error) {
     if (error) {
         NSLog("Characteristic value update error: %@\n", error);
+        say_if_pairing_needed(characteristic, *error);
         bool answered = false;
         {
             Lock lock(mutex_);
@@ -829,6 +845,7 @@ void PeripheralBaseMacOS::peripheralDidWriteValueForCharacteristic(const platfor
                                                                    const platform::NSError* error) {
     if (error) {
         NSLog("Error: %@\n", error);
+        say_if_pairing_needed(characteristic, *error);
     }
     {
         Lock lock(mutex_);

@@ -137,6 +137,14 @@ std::vector<Peripheral> Adapter::get_paired_peripherals() {
     return bound(backend_)->get_paired_peripherals();
 }
 
+void Adapter::set_pairing_agent(PairingAgent agent) {
+    bound(backend_)->set_pairing_agent(std::move(agent));
+}
+
+void Adapter::remove_pairing_agent() {
+    bound(backend_)->remove_pairing_agent();
+}
+
 void Adapter::set_callback_on_scan_start(std::function<void()> on_scan_start) {
     bound(backend_)->set_callback_on_scan_start(std::move(on_scan_start));
 }

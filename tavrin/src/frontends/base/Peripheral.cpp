@@ -90,6 +90,10 @@ bool Peripheral::is_connectable() {
     return bound(internal_)->is_connectable();
 }
 
+void Peripheral::pair() {
+    bound(internal_)->pair();
+}
+
 bool Peripheral::is_paired() {
     return bound(internal_)->is_paired();
 }

@@ -1,0 +1,244 @@
+// Agents: AgentManager1 as bluetoothd serves it (one agent per client; the first registered, or the last to ask,
+// is the default), and the registered agents asked over the bus, with bluetoothd's 60 s limit per question.
+// The radio's questions come on its own thread and are asked from the loop's.
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <utility>
+
+#include "SimulatorInternal.h"
+
+namespace bluezsim {
+
+using Impl = BluezSimulator::Impl;
+using platform::radio::AgentVerdict;
+using platform::radio::IoCapability;
+
+namespace {
+
+// bluetoothd waits this long for an agent's answer, then sends Cancel and takes it as a refusal.
+constexpr auto kAgentTimeout = std::chrono::seconds(60);
+
+std::optional<IoCapability> capabilityOf(const std::string& text) {
+    // An empty capability means KeyboardDisplay to bluetoothd.
+    static const std::pair<const char*, IoCapability> names[] = {
+        {"", IoCapability::KeyboardDisplay},
+        {"DisplayOnly", IoCapability::DisplayOnly},
+        {"DisplayYesNo", IoCapability::DisplayYesNo},
+        {"KeyboardOnly", IoCapability::KeyboardOnly},
+        {"NoInputNoOutput", IoCapability::NoInputNoOutput},
+        {"KeyboardDisplay", IoCapability::KeyboardDisplay},
+    };
+    for (const auto& [name, capability] : names) {
+        if (text == name) {
+            return capability;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+// A registered agent as the radio sees it: each question is handed to the loop and asked over the bus.
+class Impl::BusAgent : public platform::radio::PairingAgent {
+  public:
+    BusAgent(std::weak_ptr<Impl> impl, EventLoop& loop, std::string owner, IoCapability capability)
+        : impl_(std::move(impl)), loop_(loop), owner_(std::move(owner)), capability_(capability) {}
+
+    IoCapability capability() const override { return capability_; }
+
+    void requestPasskey(const std::string& device, platform::radio::PasskeyReply reply) override {
+        ask(
+            device, "RequestPasskey",
+            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+                proxy.callMethodAsync("RequestPasskey")
+                    .onInterface(kAgent)
+                    .withTimeout(kAgentTimeout)
+                    .withArguments(path)
+                    .uponReplyInvoke([reply](const sdbus::Error* error, uint32_t passkey) {
+                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept, passkey);
+                    });
+            },
+            [reply] { reply(AgentVerdict::Reject, 0); });
+    }
+
+    void displayPasskey(const std::string& device, uint32_t passkey, uint16_t entered) override {
+        ask(
+            device, "DisplayPasskey",
+            [passkey, entered](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+                proxy.callMethod("DisplayPasskey")
+                    .onInterface(kAgent)
+                    .withArguments(path, passkey, entered)
+                    .dontExpectReply();
+            },
+            [] {});
+    }
+
+    void requestConfirmation(const std::string& device, uint32_t passkey,
+                             platform::radio::ConfirmReply reply) override {
+        ask(
+            device, "RequestConfirmation",
+            [reply, passkey](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+                proxy.callMethodAsync("RequestConfirmation")
+                    .onInterface(kAgent)
+                    .withTimeout(kAgentTimeout)
+                    .withArguments(path, passkey)
+                    .uponReplyInvoke([reply](const sdbus::Error* error) {
+                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                    });
+            },
+            [reply] { reply(AgentVerdict::Reject); });
+    }
+
+    void requestAuthorization(const std::string& device, platform::radio::ConfirmReply reply) override {
+        ask(
+            device, "RequestAuthorization",
+            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+                proxy.callMethodAsync("RequestAuthorization")
+                    .onInterface(kAgent)
+                    .withTimeout(kAgentTimeout)
+                    .withArguments(path)
+                    .uponReplyInvoke([reply](const sdbus::Error* error) {
+                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                    });
+            },
+            [reply] { reply(AgentVerdict::Reject); });
+    }
+
+    void cancel(const std::string& device) override {
+        ask(
+            device, "Cancel",
+            [](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath&) {
+                proxy.callMethod("Cancel").onInterface(kAgent).dontExpectReply();
+            },
+            [] {});
+    }
+
+  private:
+    using Call = std::function<void(Impl&, sdbus::IProxy&, const sdbus::ObjectPath&)>;
+    // On the loop: the question goes to the agent's object, or, with no agent or device any more, `unanswered`
+    // answers it as a refusal.
+    void ask(const std::string& device, const char* /*what*/, Call call, std::function<void()> unanswered) {
+        loop_.post([impl = impl_, owner = owner_, device, call = std::move(call), unanswered = std::move(unanswered)] {
+            auto self = impl.lock();
+            if (!self) {
+                return;
+            }
+            auto it = self->agents.find(owner);
+            Device* d = self->find(device);
+            if (it == self->agents.end() || d == nullptr) {
+                return unanswered();
+            }
+            self->tree.flush();
+            try {
+                call(*self, *it->second.proxy, sdbus::ObjectPath(d->path));
+            } catch (const sdbus::Error&) {
+                unanswered();
+            }
+        });
+    }
+
+    const std::weak_ptr<Impl> impl_;
+    EventLoop& loop_;
+    const std::string owner_;
+    const IoCapability capability_;
+};
+
+void Impl::registerAgent(sdbus::MethodCall& call) {
+    const std::string owner = call.getSender();
+    if (agents.count(owner) != 0) {
+        return replyError(call, bluezError("AlreadyExists", "Already Exists"));
+    }
+    sdbus::ObjectPath path;
+    std::string capability_text;
+    call >> path >> capability_text;
+    const auto capability = capabilityOf(capability_text);
+    if (!capability) {
+        return replyError(call, invalidArguments());
+    }
+    Agent agent;
+    agent.owner = owner;
+    agent.path = path;
+    agent.capability = *capability;
+    agent.proxy = sdbus::createProxy(tree.connection(), owner, path);
+    agents.emplace(owner, std::move(agent));
+    // The first agent becomes the default one; later ones wait behind it.
+    default_agents.push_back(owner);
+    if (default_agents.size() == 1) {
+        defaultAgentChanged();
+    }
+    replyOk(call);
+}
+
+// The caller's agent at the path the call names; else the call is answered as bluetoothd does and false.
+bool Impl::callersAgent(sdbus::MethodCall& call) {
+    auto it = agents.find(call.getSender());
+    sdbus::ObjectPath path;
+    if (it != agents.end()) {
+        call >> path;
+    }
+    if (it == agents.end() || path != it->second.path) {
+        replyError(call, bluezError("DoesNotExist", "Does Not Exist"));
+        return false;
+    }
+    return true;
+}
+
+void Impl::unregisterAgent(sdbus::MethodCall& call) {
+    if (callersAgent(call)) {
+        removeAgent(call.getSender());
+        replyOk(call);
+    }
+}
+
+void Impl::requestDefaultAgent(sdbus::MethodCall& call) {
+    if (!callersAgent(call)) {
+        return;
+    }
+    const std::string owner = call.getSender();
+    if (default_agents.front() != owner) {
+        default_agents.erase(std::remove(default_agents.begin(), default_agents.end(), owner), default_agents.end());
+        default_agents.push_front(owner);
+        defaultAgentChanged();
+    }
+    replyOk(call);
+}
+
+// The agent's client unregistered it or left the bus.
+void Impl::removeAgent(const std::string& owner) {
+    auto it = agents.find(owner);
+    if (it == agents.end()) {
+        return;
+    }
+    agent_graveyard.push_back(std::move(it->second.proxy));
+    agents.erase(it);
+    const bool was_default = !default_agents.empty() && default_agents.front() == owner;
+    default_agents.erase(std::remove(default_agents.begin(), default_agents.end(), owner), default_agents.end());
+    if (was_default) {
+        defaultAgentChanged();
+    }
+}
+
+void Impl::defaultAgentChanged() {
+    if (central) {
+        central->setPairingAgent(default_agents.empty() ? nullptr : agentFor(default_agents.front()));
+    }
+}
+
+std::string Impl::agentOwnerFor(const std::string& owner) const {
+    if (agents.count(owner) != 0) {
+        return owner;
+    }
+    return default_agents.empty() ? std::string() : default_agents.front();
+}
+
+std::shared_ptr<platform::radio::PairingAgent> Impl::agentFor(const std::string& owner) {
+    auto it = agents.find(agentOwnerFor(owner));
+    if (it == agents.end()) {
+        return nullptr;
+    }
+    return std::make_shared<BusAgent>(weak_from_this(), loop, it->first, it->second.capability);
+}
+
+}  // namespace bluezsim

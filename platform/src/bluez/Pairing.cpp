@@ -1,0 +1,248 @@
+// Pairing through bluetoothd: Device1.Pair/CancelPairing, Adapter1.RemoveDevice, the bonded devices of the
+// mirror, and the program's agent served as org.bluez.Agent1 on the radio's connection, registered with
+// AgentManager1 and made the default agent (so pairing an encrypted attribute starts asks it too). bluetoothd
+// asks the agent of the connection that called Pair(), which is this one.
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Core.h"
+
+namespace platform::bluez {
+
+namespace {
+
+constexpr const char* kAgentPath = "/org/tavrin/agent";
+constexpr const char* kAgentInterface = "org.bluez.Agent1";
+constexpr const char* kAgentManagerInterface = "org.bluez.AgentManager1";
+// Pair() answers once the device and the agent have: bluetoothd gives an agent 60 s. The caller's own limit is
+// shorter and cancels the pairing.
+constexpr auto kPairTimeout = std::chrono::seconds(90);
+
+const char* capabilityName(radio::IoCapability capability) {
+    switch (capability) {
+        case radio::IoCapability::DisplayOnly:
+            return "DisplayOnly";
+        case radio::IoCapability::DisplayYesNo:
+            return "DisplayYesNo";
+        case radio::IoCapability::KeyboardOnly:
+            return "KeyboardOnly";
+        case radio::IoCapability::NoInputNoOutput:
+            return "NoInputNoOutput";
+        case radio::IoCapability::KeyboardDisplay:
+            break;
+    }
+    return "KeyboardDisplay";
+}
+
+std::string addressOfPath(const std::string& path) {
+    // .../dev_AA_BB_CC_DD_EE_FF
+    const auto at = path.rfind("/dev_");
+    std::string address = at == std::string::npos ? std::string() : path.substr(at + 5);
+    for (char& c : address) {
+        if (c == '_') {
+            c = ':';
+        }
+    }
+    return address;
+}
+
+}  // namespace
+
+void Core::setAgent(uint64_t id, std::shared_ptr<radio::PairingAgent> agent) {
+    if (!agent) {
+        if (agentCentral_ != id) {
+            return;  // another central's agent stays
+        }
+        unregisterAgent();
+        agent_.reset();
+        agentCentral_ = 0;
+        return;
+    }
+    agent_ = std::move(agent);
+    agentCentral_ = id;
+    registerAgent();
+}
+
+void Core::registerAgent() {
+    if (!agent_ || !bus_ || !hasOwner_) {
+        return;
+    }
+    if (agentServedOn_ != busAttempt_) {
+        // The bus serves the object for as long as it lives; a new bus serves it anew.
+        try {
+            const std::weak_ptr<Core> weak = self_;
+            bus_->serve(kAgentPath, kAgentInterface,
+                        {{"Release", "", ""},
+                         {"RequestPinCode", "o", "s"},
+                         {"DisplayPinCode", "os", ""},
+                         {"RequestPasskey", "o", "u"},
+                         {"DisplayPasskey", "ouq", ""},
+                         {"RequestConfirmation", "ou", ""},
+                         {"RequestAuthorization", "o", ""},
+                         {"AuthorizeService", "os", ""},
+                         {"Cancel", "", ""}},
+                        [weak](std::shared_ptr<BusIncoming> call)
+                            NO_THREAD_SAFETY_ANALYSIS {  // runs inside the loop's dispatch, under mutex_
+                                if (auto core = weak.lock()) {
+                                    core->agentAsked(call);
+                                }
+                            });
+            agentServedOn_ = busAttempt_;
+        } catch (const BusError& e) {
+            platform::NSLog("The pairing agent could not be served: %@", std::string(e.what()));
+            return;
+        }
+    }
+    const std::string capability = capabilityName(agent_->capability());
+    callBluez("/org/bluez", kAgentManagerInterface, "RegisterAgent",
+              {ObjectPathArg{kAgentPath}, std::string(capability)}, kSetupTimeout,
+              [](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
+                  // AlreadyExists: registered before (a new agent of this program replaces the old one's answers).
+                  if (error && error->domain != "org.bluez.Error.AlreadyExists") {
+                      platform::NSLog("The pairing agent could not be registered: %@ (%@)", error->description,
+                                      error->domain);
+                      return;
+                  }
+                  core.agentRegistered_ = true;
+                  core.callBluez("/org/bluez", kAgentManagerInterface, "RequestDefaultAgent",
+                                 {ObjectPathArg{kAgentPath}}, kSetupTimeout, [](Core&, BusMessage*, const NSError* e) {
+                                     if (e) {
+                                         platform::NSLog("The pairing agent could not be made the default one: %@ (%@)",
+                                                         e->description, e->domain);
+                                     }
+                                 });
+              });
+}
+
+void Core::unregisterAgent() {
+    if (agentRegistered_ && bus_ && hasOwner_) {
+        callBluez("/org/bluez", kAgentManagerInterface, "UnregisterAgent", {ObjectPathArg{kAgentPath}}, kSetupTimeout,
+                  [](Core&, BusMessage*, const NSError*) {});
+    }
+    agentRegistered_ = false;
+}
+
+// A question of bluetoothd's: the program's agent gets it, and its reply, from whatever thread, is sent from the
+// loop.
+void Core::agentAsked(const std::shared_ptr<BusIncoming>& call) {
+    const std::string member = call->member();
+    const auto refuse = [](const std::shared_ptr<BusIncoming>& c) {
+        c->replyError("org.bluez.Error.Rejected", "Rejected");
+    };
+    if (member == "Release") {
+        return call->reply();
+    }
+    if (member == "Cancel") {
+        call->reply();
+        if (agent_ && !agentAsking_.empty()) {
+            agent_->cancel(agentAsking_);
+        }
+        agentAsking_.clear();
+        return;
+    }
+    std::string address;
+    try {
+        address = addressOfPath(call->readPath());
+    } catch (...) {
+        return call->replyError("org.bluez.Error.InvalidArguments", "Invalid arguments in method call");
+    }
+    const auto agent = agent_;
+    if (!agent || member == "RequestPinCode" || member == "DisplayPinCode") {
+        return refuse(call);  // no agent any more; legacy PIN pairing is not LE's
+    }
+    agentAsking_ = address;
+    const std::weak_ptr<Core> weak = self_;
+    // The reply goes through the loop: it may come from any thread, late, or twice (the first counts).
+    const auto answer = [weak, call](radio::AgentVerdict verdict, std::optional<uint32_t> passkey) {
+        auto core = weak.lock();
+        if (!core) {
+            return;
+        }
+        core->post([call, verdict, passkey](Core&) {
+            if (verdict == radio::AgentVerdict::Accept) {
+                passkey ? call->replyUint32(*passkey) : call->reply();
+            } else if (verdict == radio::AgentVerdict::Cancel) {
+                call->replyError("org.bluez.Error.Canceled", "Canceled");
+            } else {
+                call->replyError("org.bluez.Error.Rejected", "Rejected");
+            }
+        });
+    };
+    try {
+        if (member == "RequestPasskey") {
+            agent->requestPasskey(address, [answer](radio::AgentVerdict v, uint32_t passkey) { answer(v, passkey); });
+        } else if (member == "DisplayPasskey") {
+            const uint32_t passkey = call->readUint32();
+            call->reply();
+            agent->displayPasskey(address, passkey, 0);
+        } else if (member == "RequestConfirmation") {
+            const uint32_t passkey = call->readUint32();
+            agent->requestConfirmation(address, passkey, [answer](radio::AgentVerdict v) { answer(v, std::nullopt); });
+        } else {
+            // RequestAuthorization, AuthorizeService
+            agent->requestAuthorization(address, [answer](radio::AgentVerdict v) { answer(v, std::nullopt); });
+        }
+    } catch (...) {
+        refuse(call);
+    }
+}
+
+void Core::pair(uint64_t id, const std::string& address, Done done) {
+    const auto it = byAddress_.find(address);
+    if (it == byAddress_.end()) {
+        const NSError error = unknownDeviceError();
+        return complete(id, [&] { done(&error); });
+    }
+    callBluez(it->second, kDeviceInterface, "Pair", {}, kPairTimeout,
+              [id, done = std::move(done)](Core& core, BusMessage*, const NSError* error)
+                  REQUIRES(core.mutex_) { core.complete(id, [&] { done(error); }); });
+}
+
+void Core::cancelPairing(const std::string& address) {
+    const auto it = byAddress_.find(address);
+    if (it == byAddress_.end()) {
+        return;
+    }
+    callBluez(it->second, kDeviceInterface, "CancelPairing", {}, kSetupTimeout,
+              [](Core&, BusMessage*, const NSError*) {});
+}
+
+void Core::unpair(uint64_t id, const std::string& address, Done done) {
+    const auto it = byAddress_.find(address);
+    if (it == byAddress_.end() || adapter_.empty()) {
+        // Nothing bluetoothd knows: nothing to forget.
+        return complete(id, [&] { done(nullptr); });
+    }
+    callBluez(adapter_, kAdapterInterface, "RemoveDevice", {ObjectPathArg{it->second}}, kDisconnectTimeout,
+              [id, done = std::move(done)](Core& core, BusMessage*, const NSError* error)
+                  REQUIRES(core.mutex_) { core.complete(id, [&] { done(error); }); });
+}
+
+void Core::bondedDevices(uint64_t id, std::function<void(const std::vector<radio::BondedDevice>&)> done) {
+    std::vector<radio::BondedDevice> bonded;
+    for (const auto& [address, path] : byAddress_) {
+        const auto d = devices_.find(path);
+        if (d != devices_.end() && (d->second.paired || d->second.bonded)) {
+            bonded.push_back(radio::BondedDevice{address, d->second.name});
+        }
+    }
+    complete(id, [&] { done(bonded); });
+}
+
+bool Core::devicePaired(const std::string& address) const {
+    const DeviceObject* device = deviceByAddress(address);
+    return device != nullptr && (device->paired || device->bonded);
+}
+
+std::optional<radio::AddressKind> Core::addressKind(const std::string& address) const {
+    const DeviceObject* device = deviceByAddress(address);
+    if (device == nullptr || device->addressType.empty()) {
+        return std::nullopt;
+    }
+    return device->addressType == "public" ? radio::AddressKind::Public : radio::AddressKind::Random;
+}
+
+}  // namespace platform::bluez

@@ -1,0 +1,143 @@
+// The public pairing API through the BlueZ radio against the simulator: a read of an encrypted characteristic
+// pairs through the program's agent (the default agent), a wrong passkey and an agent removed mid-pairing fail
+// pair() at once, and the bonded device is listed with its address type and connects without a scan.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <tavrin/Tavrin.h>
+
+#include "../support/Watch.h"
+#include "BluezFixture.h"
+
+namespace {
+
+using namespace bluez_test;
+using Tavrin::Exception::OperationFailed;
+
+const std::string kService = "7a1e0001-0000-4000-8000-00000000a100";
+const std::string kSecret = "7a1e0002-0000-4000-8000-00000000a100";
+
+class BluezPairing : public BluezFixture {};
+
+Tavrin::Peripheral scanFor(Tavrin::Adapter& adapter, const std::string& address) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    adapter.scan_start();
+    while (std::chrono::steady_clock::now() < end) {
+        for (auto& p : adapter.scan_get_results()) {
+            if (p.address() == address) {
+                adapter.scan_stop();
+                return p;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    adapter.scan_stop();
+    throw std::runtime_error("not found: " + address);
+}
+
+TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
+    startSimulator(worldPath("pairing.json"));
+    test_support::ConsoleCapture console;
+    auto adapter = Tavrin::Adapter::get_adapters().at(0);
+
+    // The bonded device is there before any scan, with its address type, and its link is encrypted at once.
+    auto bonded = adapter.get_paired_peripherals();
+    ASSERT_EQ(bonded.size(), 1u);
+    EXPECT_EQ(bonded[0].address(), "00:1A:7D:DA:A1:04");
+    EXPECT_EQ(bonded[0].address_type(), Tavrin::AddressType::Public);
+    EXPECT_TRUE(bonded[0].is_paired());
+    bonded[0].connect();
+    EXPECT_EQ(bonded[0].read(kService, kSecret), "\x02");
+    bonded[0].disconnect();
+
+    // Without any agent bluetoothd cannot raise the link for a passkey device: "Not paired", said as such.
+    auto early = scanFor(adapter, "C0:00:00:00:A1:01");
+    early.connect();
+    EXPECT_THROW(early.read(kService, kSecret), OperationFailed);
+    EXPECT_EQ(console.count("needs a paired link: pairing was needed"), 1u);
+    early.disconnect();
+
+    // Shared with the agent's threads, which may outlive this frame.
+    struct State {
+        std::atomic<int> confirmations{0};
+        std::atomic<uint32_t> passkey{111111};
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool hang = false;     // guarded by mutex: request_passkey waits instead of answering
+        bool asked = false;    // guarded by mutex
+        bool release = false;  // guarded by mutex
+    };
+    auto state = std::make_shared<State>();
+    Tavrin::PairingAgent agent;
+    agent.request_passkey = [state](const std::string&) -> uint32_t {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        if (state->hang) {
+            state->asked = true;
+            state->cv.notify_all();
+            state->cv.wait(lock, [&] { return state->release; });
+        }
+        return state->passkey.load();
+    };
+    agent.confirm = [state](const std::string&, uint32_t shown) {
+        ++state->confirmations;
+        return shown == 654321;
+    };
+    adapter.set_pairing_agent(agent);
+
+    // Numeric comparison started by the read itself: bluetoothd raises the link through the default agent.
+    auto meter = scanFor(adapter, "C0:00:00:00:A1:02");
+    EXPECT_EQ(meter.address_type(), Tavrin::AddressType::Random);
+    meter.connect();
+    EXPECT_FALSE(meter.is_paired());
+    EXPECT_EQ(meter.read(kService, kSecret), "\x2a");
+    EXPECT_EQ(state->confirmations.load(), 1);
+    EXPECT_TRUE(meter.is_paired());
+
+    // A wrong passkey fails pair(); the right one pairs.
+    auto lock = scanFor(adapter, "C0:00:00:00:A1:01");
+    EXPECT_EQ(console.count("Pairing with C0:00:00:00:A1:01 failed"), 0u);
+    EXPECT_THROW(lock.pair(), OperationFailed);
+    EXPECT_FALSE(lock.is_paired());
+    EXPECT_EQ(console.count("Pairing with C0:00:00:00:A1:01 failed: Authentication Failed "
+                            "(org.bluez.Error.AuthenticationFailed)"),
+              1u);
+
+    // An agent removed while its question is open: pair() ends at once.
+    {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        state->hang = true;
+    }
+    std::thread remover([&] {
+        std::unique_lock<std::mutex> guard(state->mutex);
+        state->cv.wait(guard, [&] { return state->asked; });
+        guard.unlock();
+        adapter.remove_pairing_agent();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(lock.pair(), OperationFailed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    remover.join();
+    {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        state->hang = false;
+        state->release = true;
+    }
+    state->cv.notify_all();
+
+    state->passkey = 123456;
+    adapter.set_pairing_agent(agent);
+    lock.pair();
+    EXPECT_TRUE(lock.is_paired());
+    EXPECT_EQ(lock.read(kService, kSecret), "Locked");
+    lock.unpair();
+    EXPECT_FALSE(lock.is_connected());
+}
+
+}  // namespace
