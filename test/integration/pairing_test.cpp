@@ -1,6 +1,7 @@
 // Pairing through the public API over the simulated radio: each method through the program's agent, an
 // encrypted read before and after pairing, the bond listed and connected without a scan, and the faults
-// (a wrong passkey, an agent that never answers and is removed, two threads pairing one device).
+// (a wrong passkey, an agent that never answers: removed, or outlasted by the pairing limit; two threads
+// pairing one device).
 
 #include <atomic>
 #include <condition_variable>
@@ -170,7 +171,8 @@ TEST(Pairing, AgentThatNeverAnswersTwoThreadsAndRemoval) {
     using platform::sim::Security;
     reset_world({pairing_device(7, PairingMethod::Passkey, 123456, Security::Authentication),
                  pairing_device(8, PairingMethod::Passkey, 123456, Security::Authentication),
-                 pairing_device(9, PairingMethod::Passkey, 123456, Security::Authentication)});
+                 pairing_device(9, PairingMethod::Passkey, 123456, Security::Authentication),
+                 pairing_device(10, PairingMethod::Passkey, 123456, Security::Authentication)});
     auto adapter = the_adapter();
 
     // An agent whose callback hangs: removing it ends the pairing at once, with the operation's exception.
@@ -187,6 +189,20 @@ TEST(Pairing, AgentThatNeverAnswersTwoThreadsAndRemoval) {
     remover.join();
     gate->release();
     EXPECT_FALSE(stuck.is_paired());
+
+    // An agent that never answers: pair() gives up at the peripheral's pairing limit and cancels the pairing.
+    auto third = std::make_shared<Gate>();
+    adapter.set_pairing_agent(hanging_agent(third));
+    auto slow = find_one(adapter, device_id(10));
+    auto limits = slow.time_limits();
+    limits.pairing = std::chrono::milliseconds(500);
+    slow.set_time_limits(limits);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_THROW(slow.pair(), OperationFailed);
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(500));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+    third->release();
+    EXPECT_FALSE(slow.is_paired());
 
     // The link lost while the agent still thinks: pair() ends at once.
     auto second = std::make_shared<Gate>();
