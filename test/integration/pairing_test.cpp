@@ -127,10 +127,14 @@ TEST(Pairing, BondedDevicesAreListedAndConnectWithoutAScan) {
     reset_world({pairing_device(5, PairingMethod::Passkey, 1, Security::Authentication, true),
                  pairing_device(6, PairingMethod::JustWorks, 0, Security::Encryption)});
     auto adapter = the_adapter();
+    auto limits = adapter.time_limits();
+    limits.request = std::chrono::milliseconds(2500);
+    adapter.set_time_limits(limits);
     auto paired = adapter.get_paired_peripherals();
     ASSERT_EQ(paired.size(), 1u);
     EXPECT_EQ(paired[0].address(), device_id(5));
     EXPECT_TRUE(paired[0].is_paired());
+    EXPECT_EQ(paired[0].time_limits(), limits);  // a listed peripheral follows its adapter's limits
     paired[0].connect();
     EXPECT_EQ(paired[0].read(kService, kSecret), "ok");  // the link comes up with the bond's key
     EXPECT_EQ(adapter.get_paired_peripherals().at(0).address(), device_id(5));

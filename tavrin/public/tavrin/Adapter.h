@@ -92,8 +92,9 @@ class Adapter {
     /// The peripherals seen since the last `scan_start()`.
     std::vector<Peripheral> scan_get_results();
     /// The peripherals the system holds bonds with, as handles that `connect()` without a scan (BlueZ:
-    /// bluetoothd's paired devices on the adapter). Waits up to 5.0 s for the radio; empty where the
-    /// platform lists none (its own framework pairs by itself and lists nothing).
+    /// bluetoothd's paired devices on the adapter). Waits up to 5.0 s for the radio, then throws
+    /// `Exception::OperationFailed`; empty where the platform lists none (its own framework pairs by
+    /// itself and lists nothing).
     std::vector<Peripheral> get_paired_peripherals();
 
     /// Installs the program's pairing agent on the adapter, replacing any installed before; it answers

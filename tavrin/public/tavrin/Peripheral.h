@@ -85,12 +85,14 @@ class Peripheral {
     /// Pairing, where the radio pairs with the device (BlueZ; a simulated device whose world gives it
     /// `pairing`); elsewhere these three throw `Exception::OperationNotSupported`, as on the platform
     /// whose own framework pairs by itself.
-    /// `pair()` connects first if needed, then pairs, asking the adapter's pairing agent (or, without
-    /// one, the system's default agent; with none at all only a device that pairs without questions
-    /// pairs). Blocks for at most the pairing limit (`TimeLimits::pairing`, 30.0 s unless set); on an already paired
-    /// device it returns at once. A failure (a wrong passkey, a refused confirmation, the link lost, the limit reached:
-    /// the pairing is then canceled) throws `Exception::OperationFailed` ("Pair") after a console line naming what the
-    /// system said. Two threads pairing one peripheral: the second waits for the first, then returns.
+    /// `pair()` connects first if needed (within the connection limits), then pairs, asking the adapter's
+    /// pairing agent (or, without one, the system's default agent; with none at all only a device that
+    /// pairs without questions pairs). The pairing waits at most the pairing limit (`TimeLimits::pairing`,
+    /// 30.0 s unless set), then is canceled, which may take up to 5.0 s more; on an already paired device
+    /// it returns at once. A failure (a wrong passkey, a refused confirmation, the link lost, the limit
+    /// reached) throws `Exception::OperationFailed` ("Pair") after a console line naming what the system
+    /// said. Two threads pairing one peripheral: the second waits for the first's pairing to end, then
+    /// returns if it paired and pairs itself if it did not.
     void pair();
     bool is_paired();
     /// Forgets the bond, disconnecting first if connected (the disconnected callback runs as for

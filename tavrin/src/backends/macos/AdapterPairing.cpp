@@ -7,6 +7,7 @@
 #include <utility>
 
 #include <platform/CoreBluetooth.h>
+#include <tavrin/Exceptions.h>
 
 #include "backends/macos/AdapterBase.h"
 #include "backends/macos/AdapterBaseMacOS.h"
@@ -70,7 +71,8 @@ std::vector<Peripheral> AdapterBase::get_paired_peripherals() {
     {
         std::unique_lock<std::mutex> lock(wait->mutex);
         if (!wait->done.wait_for(lock, kListLimit, [&] { return wait->listed; })) {
-            return {};
+            platform::NSLog("Listing the paired peripherals failed: the radio did not answer in time");
+            throw Exception::OperationFailed("Paired Peripherals");
         }
         peripherals = std::move(wait->peripherals);
     }
@@ -92,7 +94,8 @@ std::vector<Peripheral> AdapterBase::get_paired_peripherals() {
                 advertising_data_t data;
                 data.identifier = p->name().value_or(std::string());
                 data.connectable = true;
-                base = std::make_shared<PeripheralBase>(key, self->delegate_->underlying(), data, self->delegate_);
+                base = std::make_shared<PeripheralBase>(key, self->delegate_->underlying(), data, self->delegate_,
+                                                        self->limits_);
                 self->delegate_->register_peripheral(key, base);
                 std::lock_guard<std::mutex> lock(self->peripherals_mutex_);
                 self->known_peripherals_.emplace(key, Known{base, kNeverSeen});
@@ -114,7 +117,8 @@ std::vector<Peripheral> AdapterBase::get_paired_peripherals() {
     {
         std::unique_lock<std::mutex> lock(entered->mutex);
         if (!entered->done.wait_for(lock, kListLimit, [&] { return entered->finished; })) {
-            return {};
+            platform::NSLog("Listing the paired peripherals failed: the event queue did not take them in time");
+            throw Exception::OperationFailed("Paired Peripherals");
         }
         bases = std::move(entered->bases);
     }

@@ -139,13 +139,10 @@ bool PeripheralBaseMacOS::of_link_up(const CBServicePtr& service) const {
 
 TimeLimits PeripheralBaseMacOS::limits_for_call() {
     const TimeLimits limits = limits_.get();
-    bool changed = false;
-    {
-        Lock lock(mutex_);
-        changed = limits != told_;
+    // Told under the lock, so that two callers seeing a change in turn tell the radio in the same order.
+    Lock lock(mutex_);
+    if (limits != told_) {
         told_ = limits;
-    }
-    if (changed) {
         peripheral_->setLinkLimits(limits.connection, limits.service_discovery, limits.request);
     }
     return limits;
