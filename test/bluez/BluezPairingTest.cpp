@@ -89,6 +89,10 @@ TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
         ++state->confirmations;
         return shown == 654321;
     };
+    // An agent replaced by one of another capability: bluetoothd asks as the new one can answer.
+    Tavrin::PairingAgent mute;
+    mute.capability = Tavrin::IoCapability::NoInputNoOutput;
+    adapter.set_pairing_agent(mute);
     adapter.set_pairing_agent(agent);
 
     // Numeric comparison started by the read itself: bluetoothd raises the link through the default agent.

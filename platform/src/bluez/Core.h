@@ -435,6 +435,7 @@ class Core {
     uint64_t agentCentral_ GUARDED_BY(mutex_) = 0;
     uint64_t agentServedOn_ GUARDED_BY(mutex_) = 0;  // the bus attempt whose bus serves it; 0: none
     bool agentRegistered_ GUARDED_BY(mutex_) = false;
+    std::string agentCapability_ GUARDED_BY(mutex_);  // the capability the registration gave bluetoothd
     std::string agentAsking_ GUARDED_BY(mutex_);
 };
 

@@ -61,6 +61,9 @@ void Core::setAgent(uint64_t id, std::shared_ptr<radio::PairingAgent> agent) {
         agentCentral_ = 0;
         return;
     }
+    if (agentRegistered_ && capabilityName(agent->capability()) != agentCapability_) {
+        unregisterAgent();  // bluetoothd keeps a registered agent's capability: another one registers anew
+    }
     agent_ = std::move(agent);
     agentCentral_ = id;
     registerAgent();
@@ -97,16 +100,20 @@ void Core::registerAgent() {
         }
     }
     const std::string capability = capabilityName(agent_->capability());
+    // Counted as registered from the call on: the bus delivers a later UnregisterAgent after it.
+    agentRegistered_ = true;
+    agentCapability_ = capability;
     callBluez("/org/bluez", kAgentManagerInterface, "RegisterAgent",
               {ObjectPathArg{kAgentPath}, std::string(capability)}, kSetupTimeout,
               [](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
-                  // AlreadyExists: registered before (a new agent of this program replaces the old one's answers).
+                  // AlreadyExists: registered before with this capability (a new agent of this program with the
+                  // same capability replaces the old one's answers).
                   if (error && error->domain != "org.bluez.Error.AlreadyExists") {
                       platform::NSLog("The pairing agent could not be registered: %@ (%@)", error->description,
                                       error->domain);
+                      core.agentRegistered_ = false;
                       return;
                   }
-                  core.agentRegistered_ = true;
                   core.callBluez("/org/bluez", kAgentManagerInterface, "RequestDefaultAgent",
                                  {ObjectPathArg{kAgentPath}}, kSetupTimeout, [](Core&, BusMessage*, const NSError* e) {
                                      if (e) {
