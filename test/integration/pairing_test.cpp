@@ -44,10 +44,20 @@ platform::sim::PeripheralConfig pairing_device(unsigned n, platform::sim::Pairin
 struct CountingAgent {
     std::atomic<int> passkeys{0};
     std::atomic<int> confirmations{0};
+    std::atomic<int> authorizations{0};
+    std::atomic<int> cancels{0};
+    std::atomic<uint32_t> displayed{0};
+    std::atomic<bool> authorize{true};
     uint32_t passkey = 123456;
     Tavrin::PairingAgent agent() {
         Tavrin::PairingAgent a;
         a.capability = Tavrin::IoCapability::KeyboardDisplay;
+        a.display_passkey = [this](const std::string&, uint32_t shown) { displayed = shown; };
+        a.authorize = [this](const std::string&) {
+            ++authorizations;
+            return authorize.load();
+        };
+        a.cancel = [this](const std::string&) { ++cancels; };
         a.request_passkey = [this](const std::string&) {
             ++passkeys;
             return passkey;
@@ -119,6 +129,91 @@ TEST(Pairing, EachMethodThroughTheProgramsAgent) {
     auto plain = find_one(adapter, device_id(4));
     EXPECT_THROW(plain.is_paired(), OperationNotSupported);
     EXPECT_THROW(plain.pair(), OperationNotSupported);
+}
+
+TEST(Pairing, HostShownPasskeyAndDeviceAskedJustWorks) {
+    using platform::sim::PairingMethod;
+    using platform::sim::Security;
+    auto asking = [](unsigned n) {
+        auto config = pairing_device(n, PairingMethod::JustWorks, 0, Security::Encryption);
+        config.pairing->security_request = true;
+        return config;
+    };
+    reset_world(
+        {pairing_device(11, PairingMethod::DisplayPasskey, 482913, Security::Authentication), asking(13), asking(14)});
+    auto adapter = the_adapter();
+    CountingAgent counting;
+    adapter.set_pairing_agent(counting.agent());
+
+    // The host shows the passkey and the device's user types it: no question, nothing to cancel after.
+    auto keypad = find_one(adapter, device_id(11));
+    keypad.pair();
+    EXPECT_TRUE(keypad.is_paired());
+    EXPECT_EQ(counting.displayed.load(), 482913u);
+    EXPECT_EQ(keypad.read(kService, kSecret), "ok");
+
+    // A device that asks on its own once connected: the default agent authorizes it, or refuses.
+    auto accepted = find_one(adapter, device_id(13));
+    accepted.connect();
+    EXPECT_TRUE(eventually([&] { return accepted.is_paired(); }));
+    EXPECT_EQ(counting.authorizations.load(), 1);
+    counting.authorize = false;
+    auto refused = find_one(adapter, device_id(14));
+    refused.connect();
+    EXPECT_TRUE(eventually([&] { return counting.authorizations.load() == 2; }));
+    EXPECT_FALSE(refused.is_paired());
+    EXPECT_EQ(counting.cancels.load(), 0);  // answered questions are not taken back
+}
+
+// Descriptors and subscriptions raise the link as characteristics do, through the default agent.
+TEST(Pairing, DescriptorsAndSubscriptionsRaiseTheLink) {
+    using platform::sim::PairingMethod;
+    using platform::sim::Security;
+    const std::string kNote = "7a1e0003-0000-4000-8000-00000000a100";
+    auto with_descriptors = [&](unsigned n, PairingMethod method, Security note, Security configuration) {
+        auto config = pairing_device(n, method, 654321, Security::None);
+        auto& c = config.services[0].characteristics[0];
+        c.properties |= platform::CBCharacteristicPropertyNotify;
+        c.descriptors.push_back(descriptor(kNote, std::string("n")));
+        c.descriptors.back().security = note;
+        c.descriptors.push_back(descriptor("2902"));
+        c.descriptors.back().security = configuration;
+        return config;
+    };
+    auto plain = with_descriptors(18, PairingMethod::JustWorks, Security::Encryption, Security::None);
+    plain.pairing.reset();
+    reset_world({with_descriptors(15, PairingMethod::JustWorks, Security::Encryption, Security::None),
+                 with_descriptors(16, PairingMethod::JustWorks, Security::Encryption, Security::None),
+                 with_descriptors(17, PairingMethod::NumericComparison, Security::None, Security::Authentication),
+                 plain});
+    auto adapter = the_adapter();
+    CountingAgent counting;
+    adapter.set_pairing_agent(counting.agent());
+
+    auto reader = find_one(adapter, device_id(15));
+    reader.connect();
+    EXPECT_EQ(reader.read(kService, kSecret, kNote), "n");
+    EXPECT_TRUE(reader.is_paired());
+
+    auto writer = find_one(adapter, device_id(16));
+    writer.connect();
+    writer.write(kService, kSecret, kNote, "w");
+    EXPECT_TRUE(writer.is_paired());
+    EXPECT_EQ(writer.read(kService, kSecret, kNote), "w");
+
+    // The client configuration asks for an authenticated key: subscribing pairs through the agent.
+    auto subscriber = find_one(adapter, device_id(17));
+    subscriber.connect();
+    EXPECT_EQ(subscriber.read(kService, kSecret), "ok");  // the value itself is open
+    EXPECT_FALSE(subscriber.is_paired());
+    subscriber.notify(kService, kSecret, [](std::string) {});
+    EXPECT_EQ(counting.confirmations.load(), 1);
+    EXPECT_TRUE(subscriber.is_paired());
+
+    // A device that never pairs keeps its refusal.
+    auto closed = find_one(adapter, device_id(18));
+    closed.connect();
+    EXPECT_THROW(closed.read(kService, kSecret, kNote), OperationFailed);
 }
 
 TEST(Pairing, BondedDevicesAreListedAndConnectWithoutAScan) {

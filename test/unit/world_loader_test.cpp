@@ -319,7 +319,8 @@ TEST(WorldLoader, EveryKeyIsParsed) {
       "peripherals": [ {
         "identifier": "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13", "address": "c0:ff:ee:00:00:01",
         "address_type": "public", "name": "Tavrin Plug", "model": "plug", "mtu": 185, "latency_ms": 3,
-        "prepared_writes": false, "pairing": { "method": "passkey", "passkey": 123456, "bonded": true },
+        "prepared_writes": false, "pairing": { "method": "passkey", "passkey": 123456, "bonded": true,
+                                                       "security_request": true },
         "advertising": { "interval_ms": 40, "rssi": -58, "connectable": true, "tx_power": -4,
                          "manufacturer_data": "4C000215", "service_data": { "181a": "e803", "180F": "64" },
                          "service_uuids": ["fb1e4001-54ae-4a28-9f74-dfccb248601d", "180d"] },
@@ -355,6 +356,7 @@ TEST(WorldLoader, EveryKeyIsParsed) {
     EXPECT_EQ(p.pairing->method, PairingMethod::Passkey);
     EXPECT_EQ(p.pairing->passkey, 123456u);
     EXPECT_TRUE(p.pairing->bonded);
+    EXPECT_TRUE(p.pairing->security_request);
     EXPECT_EQ(p.name, std::optional<std::string>("Tavrin Plug"));
     EXPECT_EQ(deviceAddress(p), "C0:FF:EE:00:00:01");  // upper-cased
     EXPECT_EQ(p.model, std::optional<std::string>("plug"));

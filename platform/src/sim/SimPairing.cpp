@@ -30,6 +30,9 @@ bool hasKeyboard(IoCapability c) {
 bool canConfirm(IoCapability c) {
     return c == IoCapability::DisplayYesNo || c == IoCapability::KeyboardDisplay;
 }
+bool hasDisplay(IoCapability c) {
+    return c == IoCapability::DisplayOnly || canConfirm(c);
+}
 
 }  // namespace
 
@@ -108,8 +111,16 @@ void SimCentral::raiseSecurity(const Admitted& request, Security needed, std::fu
     beginPairing(request, nullptr, nullptr, std::move(then));
 }
 
+void SimCentral::securityRequested(const radio::DeviceKey& key) {
+    const auto admitted = admit(key);
+    if (!admitted || isPaired(key)) {
+        return;  // a bonded device's link is encrypted already
+    }
+    beginPairing(*admitted, nullptr, nullptr, nullptr, true);
+}
+
 void SimCentral::beginPairing(const Admitted& request, std::shared_ptr<radio::PairingAgent> agent, radio::Done done,
-                              std::function<void(bool)> raised) {
+                              std::function<void(bool)> raised, bool device_started) {
     const LinkPtr& link = request.link;
     uint64_t id = 0;
     {
@@ -130,6 +141,7 @@ void SimCentral::beginPairing(const Admitted& request, std::shared_ptr<radio::Pa
             auto pairing = std::make_shared<SimPairing>();
             pairing->id = id = ++next_id;
             pairing->epoch = request.epoch;
+            pairing->device_started = device_started;
             if (!agent) {
                 // A pair() answers to its session's agent; without one, or for a pairing an attribute started,
                 // the default agent answers.
@@ -189,6 +201,7 @@ void SimCentral::beginPairing(const Admitted& request, std::shared_ptr<radio::Pa
 void SimCentral::askAgent(const LinkPtr& link, uint64_t id) {
     std::shared_ptr<radio::PairingAgent> agent;
     std::shared_ptr<Device> device;
+    bool unasked_just_works = true;
     {
         Lock lock(link->mutex);
         if (!link->pairing || link->pairing->id != id || !link->device) {
@@ -196,6 +209,9 @@ void SimCentral::askAgent(const LinkPtr& link, uint64_t id) {
         }
         agent = link->pairing->agent;
         device = link->device;
+        // The host confirms only a just-works pairing it did not start: one the device asked for, with no
+        // pair() waiting on it (whose caller meant to pair).
+        unasked_just_works = !link->pairing->device_started || !link->pairing->done.empty();
     }
     const PairingConfig config = device->config.pairing.value_or(PairingConfig{});
     // Without an agent the host pairs as one with neither input nor output.
@@ -203,10 +219,26 @@ void SimCentral::askAgent(const LinkPtr& link, uint64_t id) {
     const auto failed = [&] {
         endPairing(link, id, radio::pairingError(PairingError::AuthenticationFailed), Security::None);
     };
-    enum class Ask { Nothing, Passkey, Confirmation } ask = Ask::Nothing;
+    enum class Ask { Nothing, Passkey, Confirmation, Display, Authorization } ask = Ask::Nothing;
     switch (config.method) {
         case PairingMethod::JustWorks:
-            return endPairing(link, id, std::nullopt, Security::Encryption);
+            // Nor is a host with neither input nor output (as without an agent) asked.
+            if (unasked_just_works || capability == IoCapability::NoInputNoOutput) {
+                return endPairing(link, id, std::nullopt, Security::Encryption);
+            }
+            ask = Ask::Authorization;
+            break;
+        case PairingMethod::DisplayPasskey:
+            // The device has a keyboard: a host with a display shows the number, one with only a keyboard has
+            // its user type the number the device's user types too.
+            if (hasDisplay(capability)) {
+                ask = Ask::Display;
+            } else if (hasKeyboard(capability)) {
+                ask = Ask::Passkey;
+            } else {
+                return failed();
+            }
+            break;
         case PairingMethod::Passkey:
             // The device shows its passkey: only a host with a keyboard can give it, and the device wants it.
             if (!hasKeyboard(capability)) {
@@ -229,22 +261,30 @@ void SimCentral::askAgent(const LinkPtr& link, uint64_t id) {
         if (!link->pairing || link->pairing->id != id) {
             return;
         }
-        link->pairing->asked = true;
+        link->pairing->asked = ask != Ask::Display;  // a shown number has no answer to take back
     }
     // The agent's answer may come on any thread; the pairing goes on on the scheduler's.
     std::weak_ptr<SimCentral> weak = weak_from_this();
     std::weak_ptr<SimLink> weak_link = link;
     Scheduler& scheduler = world_.scheduler;
     const uint32_t passkey = config.passkey;
-    const auto conclude = [weak, weak_link, id, &scheduler](bool ok) {
-        scheduler.after(Clock::duration::zero(), [weak, weak_link, id, ok] {
+    const Security level = ask == Ask::Authorization ? Security::Encryption : Security::Authentication;
+    const auto conclude = [weak, weak_link, id, level, &scheduler](bool ok) {
+        scheduler.after(Clock::duration::zero(), [weak, weak_link, id, ok, level] {
             auto session = weak.lock();
             auto l = weak_link.lock();
             if (!session || !l) {
                 return;
             }
+            {
+                // Answered: nothing is left for a Cancel to take back.
+                Lock lock(l->mutex);
+                if (l->pairing && l->pairing->id == id) {
+                    l->pairing->asked = false;
+                }
+            }
             if (ok) {
-                session->endPairing(l, id, std::nullopt, Security::Authentication);
+                session->endPairing(l, id, std::nullopt, level);
             } else {
                 session->endPairing(l, id, radio::pairingError(PairingError::AuthenticationFailed), Security::None);
             }
@@ -257,11 +297,20 @@ void SimCentral::askAgent(const LinkPtr& link, uint64_t id) {
                 conclude(verdict == AgentVerdict::Accept && given == passkey);
             });
         });
-    } else {
+    } else if (ask == Ask::Confirmation) {
         contain(kInAgent, [&] {
             agent->requestConfirmation(key, passkey,
                                        [conclude](AgentVerdict verdict) { conclude(verdict == AgentVerdict::Accept); });
         });
+    } else if (ask == Ask::Authorization) {
+        contain(kInAgent, [&] {
+            agent->requestAuthorization(
+                key, [conclude](AgentVerdict verdict) { conclude(verdict == AgentVerdict::Accept); });
+        });
+    } else {
+        // Shown, not asked: no answer comes. The device's user types the number.
+        contain(kInAgent, [&] { agent->displayPasskey(key, passkey, 0); });
+        scheduler.after(std::chrono::milliseconds(device->config.latency_ms), [conclude] { conclude(true); });
     }
 }
 

@@ -287,6 +287,14 @@ void SimCentral::connect(const radio::DeviceKey& key) {
                 if (listener) {
                     contain(kInListener, [&] { listener->radioConnected(l->key); });
                 }
+                if (l->device->config.pairing && l->device->config.pairing->security_request) {
+                    session->world_.scheduler.after(std::chrono::milliseconds(l->device->config.latency_ms),
+                                                    [weak, key = l->key] {
+                                                        if (auto s = weak.lock()) {
+                                                            s->securityRequested(key);
+                                                        }
+                                                    });
+                }
                 if (drop_after) {
                     session->world_.scheduler.after(std::chrono::milliseconds(*drop_after), [weak, weak_link, epoch] {
                         auto s = weak.lock();
@@ -506,6 +514,19 @@ std::optional<NSError> securityRefusal(Security security, Security link) {
 const CharacteristicConfig& characteristicConfig(const Device& device, const AttributePath& path) {
     return device.config.services[path.service].characteristics[path.characteristic];
 }
+// A subscription is a write of the client configuration: the characteristic's security covers it, and so does
+// that of a configuration descriptor the world lists.
+Security subscriptionSecurity(const Device& device, const AttributePath& path) {
+    const auto& config = characteristicConfig(device, path);
+    const auto& descriptors = device.services[path.service].characteristics[path.characteristic].descriptors;
+    Security needed = config.security;
+    for (size_t i = 0; i < descriptors.size() && i < config.descriptors.size(); ++i) {
+        if (isClientConfiguration(descriptors[i].uuid) && config.descriptors[i].security > needed) {
+            needed = config.descriptors[i].security;
+        }
+    }
+    return needed;
+}
 // A device's own refusal of a write: the first code the ATT protocol leaves to applications.
 constexpr auto kDeviceRefused = static_cast<CBATTError>(0x80);
 }  // namespace
@@ -623,8 +644,8 @@ void SimCentral::writeCharacteristic(const radio::DeviceKey& key, radio::Attribu
             const auto& c = r.device->services[path->service].characteristics[path->characteristic];
             if (!(c.properties & CBCharacteristicPropertyWrite)) {
                 error = CBATTErrorMake(CBATTError::WriteNotPermitted, "Writing is not permitted.");
-            } else if (auto refused = securityRefusal(characteristicConfig(*r.device, *path).security,
-                                                      self.securityOf(r))) {
+            } else if (auto refused =
+                           securityRefusal(characteristicConfig(*r.device, *path).security, self.securityOf(r))) {
                 self.raiseSecurity(
                     r, characteristicConfig(*r.device, *path).security,
                     [weak = self.weak_from_this(), r, characteristic, value, refused, done](bool raised) {
@@ -736,6 +757,23 @@ void SimCentral::drainTransmit(const LinkPtr& link, uint64_t epoch) {
     }
 }
 
+void SimCentral::retryRaised(const Admitted& request, Security needed, NSError refused,
+                             std::function<void(SimCentral&)> again, std::function<void(const NSError*)> fail) {
+    raiseSecurity(
+        request, needed,
+        [weak = weak_from_this(), request, refused, again = std::move(again), fail = std::move(fail)](bool raised) {
+            auto session = weak.lock();
+            if (!session) {
+                return;
+            }
+            if (raised) {
+                return again(*session);
+            }
+            session->answer(
+                request, "", npos, npos, npos, refused, [](SimLink&) {}, [&](const NSError* e) { fail(e); });
+        });
+}
+
 void SimCentral::setNotify(const radio::DeviceKey& key, radio::AttributeHandle characteristic, bool enabled,
                            radio::Done done) {
     send(admit(key), [characteristic, enabled, done = std::move(done)](SimCentral& self, const Admitted& r) {
@@ -746,9 +784,13 @@ void SimCentral::setNotify(const radio::DeviceKey& key, radio::AttributeHandle c
         } else if (enabled && !(r.device->services[path->service].characteristics[path->characteristic].properties &
                                 kSubscribable)) {
             error = CBATTErrorMake(CBATTError::RequestNotSupported, "The request is not supported.");
-        } else {
-            // The client configuration is written at the characteristic's security.
-            error = securityRefusal(characteristicConfig(*r.device, *path).security, self.securityOf(r));
+        } else if (auto refused = securityRefusal(subscriptionSecurity(*r.device, *path), self.securityOf(r))) {
+            return self.retryRaised(
+                r, subscriptionSecurity(*r.device, *path), *refused,
+                [key = r.link->key, characteristic, enabled, done](SimCentral& session) {
+                    session.setNotify(key, characteristic, enabled, done);
+                },
+                done);
         }
         const std::pair<size_t, size_t> at{path ? path->service : npos, path ? path->characteristic : npos};
         const bool ok = self.answer(
@@ -778,9 +820,15 @@ void SimCentral::readDescriptor(const radio::DeviceKey& key, radio::AttributeHan
         }
         const auto& c = r.device->services[path->service].characteristics[path->characteristic];
         const bool configuration = isClientConfiguration(c.descriptors[path->descriptor].uuid);
-        const auto refused =
-            securityRefusal(characteristicConfig(*r.device, *path).descriptors[path->descriptor].security,
-                            self.securityOf(r));
+        const Security needed = characteristicConfig(*r.device, *path).descriptors[path->descriptor].security;
+        if (auto refused = securityRefusal(needed, self.securityOf(r))) {
+            return self.retryRaised(
+                r, needed, *refused,
+                [key = r.link->key, descriptor, done](SimCentral& session) {
+                    session.readDescriptor(key, descriptor, done);
+                },
+                [done](const NSError* e) { done(e, {}); });
+        }
         std::string bytes;
         if (!configuration) {
             Lock lock(r.device->mutex);
@@ -788,7 +836,7 @@ void SimCentral::readDescriptor(const radio::DeviceKey& key, radio::AttributeHan
                 std::string());
         }
         self.answer(
-            r, "read", path->service, path->characteristic, path->descriptor, refused,
+            r, "read", path->service, path->characteristic, path->descriptor, std::nullopt,
             [&](SimLink& l) {
                 if (configuration) {
                     // The configuration is the link's own: 1 notifying, 2 indicating, 0 neither.
@@ -818,15 +866,21 @@ void SimCentral::writeDescriptor(const radio::DeviceKey& key, radio::AttributeHa
                 r, "", npos, npos, npos, kNoSuchAttribute, [](SimLink&) {}, [&](const NSError* e) { done(e); });
             return;
         }
-        const auto refused =
-            securityRefusal(characteristicConfig(*r.device, *path).descriptors[path->descriptor].security,
-                            self.securityOf(r));
-        if (!refused && !r.device->fault(*path, "write")) {
+        const Security needed = characteristicConfig(*r.device, *path).descriptors[path->descriptor].security;
+        if (auto refused = securityRefusal(needed, self.securityOf(r))) {
+            return self.retryRaised(
+                r, needed, *refused,
+                [key = r.link->key, descriptor, value, done](SimCentral& session) {
+                    session.writeDescriptor(key, descriptor, value, done);
+                },
+                done);
+        }
+        if (!r.device->fault(*path, "write")) {
             Lock lock(r.device->mutex);
             r.device->descriptor_values[path->service][path->characteristic][path->descriptor] = value;
         }
         self.answer(
-            r, "write", path->service, path->characteristic, path->descriptor, refused, [](SimLink&) {},
+            r, "write", path->service, path->characteristic, path->descriptor, std::nullopt, [](SimLink&) {},
             [&](const NSError* e) { done(e); });
     });
 }

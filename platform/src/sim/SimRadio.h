@@ -38,6 +38,7 @@ struct SimPairing {
     std::vector<radio::Done> done;                  // pair() requests it answers
     std::vector<std::function<void(bool)>> raised;  // requests waiting for the link's security
     bool asked = false;                             // a question to the agent is open
+    bool device_started = false;                    // the device asked for it (a security request)
 };
 
 /// One session's link to one device.
@@ -171,7 +172,13 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
     void raiseSecurity(const Admitted& request, Security needed, std::function<void(bool)> then);
     /// Any thread: joins the pairing under way on the link or starts one.
     void beginPairing(const Admitted& request, std::shared_ptr<radio::PairingAgent> agent, radio::Done done,
-                      std::function<void(bool)> raised);
+                      std::function<void(bool)> raised, bool device_started = false);
+    /// The device of a link just up asks to pair: a pairing through the default agent, unless bonded.
+    void securityRequested(const radio::DeviceKey& key);
+    /// A request its attribute refused for want of `needed`: made `again` once the link is raised, else
+    /// answered by `fail` with the refusal.
+    void retryRaised(const Admitted& request, Security needed, NSError refused, std::function<void(SimCentral&)> again,
+                     std::function<void(const NSError*)> fail);
     void askAgent(const std::shared_ptr<SimLink>& link, uint64_t id);
     /// Ends pairing `id` of the link: `error` null on success with the key `level`.
     void endPairing(const std::shared_ptr<SimLink>& link, uint64_t id, std::optional<NSError> error, Security level);

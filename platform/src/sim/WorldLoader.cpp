@@ -429,13 +429,14 @@ class Parser {
     }
 
     PairingConfig pairing(const Json& v, const std::string& path) const {
-        checkKeys(v, path, {"method", "passkey", "bonded"});
+        checkKeys(v, path, {"method", "passkey", "bonded", "security_request"});
         PairingConfig c;
         if (v.contains("method")) {
             static const std::pair<const char*, PairingMethod> methods[] = {
                 {"just_works", PairingMethod::JustWorks},
                 {"passkey", PairingMethod::Passkey},
-                {"numeric_comparison", PairingMethod::NumericComparison}};
+                {"numeric_comparison", PairingMethod::NumericComparison},
+                {"display_passkey", PairingMethod::DisplayPasskey}};
             c.method = word(v["method"], path + ".method", "pairing method", methods);
         }
         if (v.contains("passkey"))
@@ -444,6 +445,11 @@ class Parser {
             const Json& b = v["bonded"];
             expectType(b, path + ".bonded", b.is_boolean(), "a boolean");
             c.bonded = b.get<bool>();
+        }
+        if (v.contains("security_request")) {
+            const Json& r = v["security_request"];
+            expectType(r, path + ".security_request", r.is_boolean(), "a boolean");
+            c.security_request = r.get<bool>();
         }
         return c;
     }

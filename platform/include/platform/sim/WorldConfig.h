@@ -35,12 +35,16 @@ enum class PairingMethod {
     JustWorks,          // no question asked; the key is not authenticated
     Passkey,            // the device shows `passkey`, which the host's user types
     NumericComparison,  // both show `passkey`; the host's user confirms they match
+    DisplayPasskey,     // the host shows `passkey` (the number it draws), which the device's user types
 };
 
 struct PairingConfig {
     PairingMethod method = PairingMethod::JustWorks;
     uint32_t passkey = 0;  // 0-999999
     bool bonded = false;   // the adapter holds a bond with it from the start
+    // Once connected without a bond, the device asks the host to pair (a security request): the host pairs
+    // through its default agent, which is asked to authorize a just-works pairing.
+    bool security_request = false;
 };
 
 struct DescriptorConfig {
