@@ -50,8 +50,8 @@ TEST_F(BluetoothctlTest, ScansConnectsListsAttributesAndReads) {
 
 namespace {
 
-// bluetoothctl's own agent pairs with each method, a wrong passkey fails as bluetoothd's does, and the bonded
-// device is listed from the start.
+// bluetoothctl's own agent pairs with each method (a passkey it shows, a device's own request it authorizes), a
+// wrong passkey fails as bluetoothd's does, and the bonded device is listed from the start.
 TEST_F(BluetoothctlTest, ItsAgentPairsWithEachMethod) {
     startSimulator(worldPath("pairing.json"));
     ChildProcess::Options options;
@@ -69,7 +69,7 @@ TEST_F(BluetoothctlTest, ItsAgentPairsWithEachMethod) {
     ASSERT_TRUE(step("", "Agent registered")) << ctl.transcript();
     ASSERT_TRUE(step("default-agent", "Default agent request successful")) << ctl.transcript();
     ASSERT_TRUE(step("devices Paired", "Device 00:1A:7D:DA:A1:04 Bonded Band")) << ctl.transcript();
-    // The three devices come in any order.
+    // The devices come in any order.
     const auto heard = [&](const std::string& text) {
         const auto end = std::chrono::steady_clock::now() + seconds(10);
         while (ctl.transcript().find(text) == std::string::npos && std::chrono::steady_clock::now() < end) {
@@ -78,7 +78,7 @@ TEST_F(BluetoothctlTest, ItsAgentPairsWithEachMethod) {
         return ctl.transcript().find(text) != std::string::npos;
     };
     ctl.writeLine("scan on");
-    for (const char* name : {"Passkey Lock", "Comparison Meter", "Simple Sensor"}) {
+    for (const char* name : {"Passkey Lock", "Comparison Meter", "Simple Sensor", "Keypad Safe", "Asking Tag"}) {
         ASSERT_TRUE(heard(name)) << ctl.transcript();
     }
     ASSERT_TRUE(step("scan off", "Discovering: no")) << ctl.transcript();
@@ -91,6 +91,12 @@ TEST_F(BluetoothctlTest, ItsAgentPairsWithEachMethod) {
     ASSERT_TRUE(step("yes", "Pairing successful")) << ctl.transcript();
     ASSERT_TRUE(step("pair C0:00:00:00:A1:03", "Pairing successful")) << ctl.transcript();
     ASSERT_TRUE(step("remove C0:00:00:00:A1:03", "Device has been removed")) << ctl.transcript();
+    // The host shows the passkey for the device's keyboard; a device asking to pair on its own has the
+    // default agent (this one) authorize it.
+    ASSERT_TRUE(step("pair C0:00:00:00:A1:05", "482913")) << ctl.transcript();
+    ASSERT_TRUE(step("", "Pairing successful")) << ctl.transcript();
+    ASSERT_TRUE(step("connect C0:00:00:00:A1:06", "Request authorization")) << ctl.transcript();
+    ASSERT_TRUE(step("yes", "C0:00:00:00:A1:06 Paired: yes")) << ctl.transcript();
     ctl.writeLine("quit");
     EXPECT_EQ(ctl.waitExit(seconds(5)), std::optional<int>(0)) << ctl.transcript();
 }

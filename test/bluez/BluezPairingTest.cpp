@@ -1,6 +1,8 @@
 // The public pairing API through the BlueZ radio against the simulator: a read of an encrypted characteristic
 // pairs through the program's agent (the default agent), a wrong passkey and an agent removed mid-pairing fail
-// pair() at once, and the bonded device is listed with its address type and connects without a scan.
+// pair() at once, and the bonded device is listed with its address type and connects without a scan; the
+// agent shows a passkey, authorizes a device's own request, and is the default one again after bluetoothd
+// restarts.
 
 #include <atomic>
 #include <chrono>
@@ -142,6 +144,58 @@ TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
     EXPECT_EQ(lock.read(kService, kSecret), "Locked");
     lock.unpair();
     EXPECT_FALSE(lock.is_connected());
+}
+
+TEST_F(BluezPairing, ShownPasskeyAuthorizationAndTheAgentAfterARestart) {
+    startSimulator(worldPath("pairing.json"));
+    auto adapter = Tavrin::Adapter::get_adapters().at(0);
+    // Shared with the agent's threads, which may outlive this frame.
+    struct State {
+        std::atomic<uint32_t> shown{0};
+        std::atomic<int> authorizations{0};
+        std::atomic<int> confirmations{0};
+        std::atomic<int> cancels{0};
+    };
+    auto state = std::make_shared<State>();
+    Tavrin::PairingAgent agent;
+    agent.display_passkey = [state](const std::string&, uint32_t passkey) { state->shown = passkey; };
+    agent.authorize = [state](const std::string&) {
+        ++state->authorizations;
+        return true;
+    };
+    agent.confirm = [state](const std::string&, uint32_t shown) {
+        ++state->confirmations;
+        return shown == 654321;
+    };
+    agent.cancel = [state](const std::string&) { ++state->cancels; };
+    adapter.set_pairing_agent(agent);
+
+    // bluetoothd has the agent show the passkey the device's user types.
+    auto safe = scanFor(adapter, "C0:00:00:00:A1:05");
+    safe.pair();
+    EXPECT_EQ(state->shown.load(), 482913u);
+    EXPECT_EQ(safe.read(kService, kSecret), "\x05");
+
+    // A device that asks to pair once connected: the default agent (ours) authorizes it, and the subscription
+    // its client configuration guards goes through on the raised link.
+    auto tag = scanFor(adapter, "C0:00:00:00:A1:06");
+    tag.connect();
+    EXPECT_TRUE(test_support::eventually([&] { return tag.is_paired(); }));
+    EXPECT_EQ(state->authorizations.load(), 1);
+    tag.notify(kService, kSecret, [](std::string) {});
+    EXPECT_EQ(state->cancels.load(), 0);  // nothing asked was left open
+    tag.disconnect();
+
+    // bluetoothd restarts: the program's agent is registered again and made the default one, so a read that
+    // needs pairing asks it.
+    stopSimulator();
+    ASSERT_TRUE(test_support::eventually([&] { return !adapter.is_enabled(); }));
+    startSimulator(worldPath("pairing.json"));
+    ASSERT_TRUE(test_support::eventually([&] { return adapter.is_enabled(); }, std::chrono::seconds(10)));
+    auto meter = scanFor(adapter, "C0:00:00:00:A1:02");
+    meter.connect();
+    EXPECT_EQ(meter.read(kService, kSecret), "\x2a");
+    EXPECT_EQ(state->confirmations.load(), 1);
 }
 
 }  // namespace

@@ -84,6 +84,7 @@ class BusIncoming {
     virtual std::string sender() const = 0;
     virtual std::string readPath() = 0;
     virtual uint32_t readUint32() = 0;
+    virtual uint16_t readUint16() = 0;
     virtual void reply() = 0;
     virtual void replyUint32(uint32_t value) = 0;
     virtual void replyError(const std::string& name, const std::string& message) = 0;

@@ -182,9 +182,11 @@ void Core::agentAsked(const std::shared_ptr<BusIncoming>& call) {
         if (member == "RequestPasskey") {
             agent->requestPasskey(address, [answer](radio::AgentVerdict v, uint32_t passkey) { answer(v, passkey); });
         } else if (member == "DisplayPasskey") {
+            // Shown, not asked: bluetoothd wants no reply (the bus drops it) and sends no Cancel for it.
             const uint32_t passkey = call->readUint32();
+            const uint16_t entered = call->readUint16();
             call->reply();
-            agent->displayPasskey(address, passkey, 0);
+            agent->displayPasskey(address, passkey, entered);
         } else if (member == "RequestConfirmation") {
             const uint32_t passkey = call->readUint32();
             agent->requestConfirmation(address, passkey, [answer](radio::AgentVerdict v) { answer(v, std::nullopt); });

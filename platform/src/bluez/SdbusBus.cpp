@@ -113,6 +113,11 @@ class SdbusIncoming final : public BusIncoming {
         call_ >> value;
         return value;
     }
+    uint16_t readUint16() override {
+        uint16_t value = 0;
+        call_ >> value;
+        return value;
+    }
     void reply() override { send(call_.createReply()); }
     void replyUint32(uint32_t value) override {
         auto reply = call_.createReply();
@@ -124,7 +129,10 @@ class SdbusIncoming final : public BusIncoming {
     }
 
   private:
-    static void send(sdbus::MethodReply reply) {
+    void send(sdbus::MethodReply reply) {
+        if (call_.doesntExpectReply()) {
+            return;  // a call sent without wanting one (DisplayPasskey): the bus would refuse it
+        }
         try {
             reply.send();
         } catch (const sdbus::Error&) {
