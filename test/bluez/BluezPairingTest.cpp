@@ -173,7 +173,7 @@ TEST_F(BluezPairing, ShownPasskeyAuthorizationAndTheAgentAfterARestart) {
     // bluetoothd has the agent show the passkey the device's user types.
     auto safe = scanFor(adapter, "C0:00:00:00:A1:05");
     safe.pair();
-    EXPECT_EQ(state->shown.load(), 482913u);
+    EXPECT_TRUE(test_support::eventually([&] { return state->shown.load() == 482913u; }));  // on its own thread
     EXPECT_EQ(safe.read(kService, kSecret), "\x05");
 
     // A device that asks to pair once connected: the default agent (ours) authorizes it, and the subscription

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <future>
 #include <memory>
@@ -721,6 +722,120 @@ TEST_F(BluezRadioUnit, TraceTellsWhatTheRadioDoes) {
     EXPECT_TRUE(has("BlueZ: signal PropertiesChanged " + devicePath_ + " from :1.7"));
     EXPECT_TRUE(has("BlueZ: link " + kDevice + ": connected"));
     EXPECT_TRUE(has("BlueZ: error ReadValue " + charPath_ + ": org.bluez.Error.Failed: Not connected"));
+}
+
+// The program's agent as bluetoothd's pairing sees it: a pairing agent that records what it was asked and
+// answers at once, except a confirmation, which it leaves open.
+class ScriptedAgent : public platform::radio::PairingAgent {
+  public:
+    platform::radio::IoCapability capability() const override { return platform::radio::IoCapability::KeyboardDisplay; }
+    void requestPasskey(const std::string& device, platform::radio::PasskeyReply reply) override {
+        hear("passkey " + device);
+        reply(platform::radio::AgentVerdict::Accept, 123456);
+    }
+    void displayPasskey(const std::string& device, uint32_t passkey, uint16_t entered) override {
+        hear("display " + device + " " + std::to_string(passkey) + " " + std::to_string(entered));
+    }
+    void requestConfirmation(const std::string& device, uint32_t, platform::radio::ConfirmReply) override {
+        hear("confirm " + device);
+    }
+    void requestAuthorization(const std::string& device, platform::radio::ConfirmReply reply) override {
+        hear("authorize " + device);
+        reply(platform::radio::AgentVerdict::Reject);
+    }
+    void cancel(const std::string& device) override { hear("cancel " + device); }
+
+    std::size_t count(const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<std::size_t>(std::count(heard_.begin(), heard_.end(), line));
+    }
+    bool waitHeard(const std::string& line, std::size_t times = 1) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, 3s, [&] { return std::count(heard_.begin(), heard_.end(), line) >= long(times); });
+    }
+
+  private:
+    void hear(std::string line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        heard_.push_back(std::move(line));
+        cv_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::string> heard_;  // guarded by mutex_
+};
+
+// Pairing through the scripted bus: the agent registered and made the default one (again when bluetoothd comes
+// back, an AlreadyExists taken as registered), bluetoothd's questions answered as it wants them (a shown passkey
+// with its keys entered, PIN codes refused, a Cancel and bluetoothd leaving taking back an open question, and
+// nothing else), and Pair() answered with bluetoothd's error and then with success.
+TEST_F(BluezRadioUnit, PairingAndTheProgramsAgent) {
+    boot();
+    Central& central = open();
+    auto agent = std::make_shared<ScriptedAgent>();
+    central.radio->setPairingAgent(agent);
+    auto registration = bus_->take("RegisterAgent");
+    ASSERT_TRUE(registration);
+    ASSERT_EQ(registration->args.size(), 2u);
+    const std::string agentPath = std::get<platform::bluez::ObjectPathArg>(registration->args[0]).path;
+    EXPECT_EQ(std::get<std::string>(registration->args[1]), "KeyboardDisplay");
+    EXPECT_EQ(bus_->count("RequestDefaultAgent"), 0u);  // only once registered
+    bus_->reply(registration->id);
+    bus_->reply(bus_->take("RequestDefaultAgent")->id);
+
+    const Variant device{sdbus::ObjectPath(devicePath_)};
+    const auto asked = [&](const std::string& member, std::vector<Variant> args) {
+        auto call = bus_->ask(agentPath, member, std::move(args));
+        return call ? call->waitAnswer() : std::optional<std::string>("not served");
+    };
+    EXPECT_EQ(asked("RequestPasskey", {device}), "u 123456");
+    EXPECT_EQ(asked("RequestAuthorization", {device}), "org.bluez.Error.Rejected");
+    EXPECT_EQ(asked("RequestPinCode", {device}), "org.bluez.Error.Rejected");
+    asked("DisplayPasskey", {device, Variant(uint32_t(42)), Variant(uint16_t(3))});
+    EXPECT_TRUE(agent->waitHeard("display " + kDevice + " 42 3"));
+    EXPECT_EQ(asked("Cancel", {}), "");
+    EXPECT_EQ(agent->count("cancel " + kDevice), 0u);  // every question was answered or only shown
+
+    auto open_question = bus_->ask(agentPath, "RequestConfirmation", {device, Variant(uint32_t(7))});
+    ASSERT_TRUE(agent->waitHeard("confirm " + kDevice));
+    EXPECT_EQ(asked("Cancel", {}), "");
+    EXPECT_TRUE(agent->waitHeard("cancel " + kDevice));
+
+    const auto pair = [&] {
+        auto promise = std::make_shared<std::promise<std::optional<NSError>>>();
+        auto future = promise->get_future();
+        central.radio->pair(kDevice, nullptr, [promise](const NSError* error) {
+            promise->set_value(error ? std::optional<NSError>(*error) : std::nullopt);
+        });
+        return future;
+    };
+    auto refused = pair();
+    bus_->fail(bus_->take("Pair")->id, "org.bluez.Error.AuthenticationFailed", "Authentication Failed");
+    ASSERT_EQ(refused.wait_for(3s), std::future_status::ready);
+    const auto error = refused.get();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, "org.bluez.Error.AuthenticationFailed");
+    auto paired = pair();
+    bus_->reply(bus_->take("Pair")->id);
+    ASSERT_EQ(paired.wait_for(3s), std::future_status::ready);
+    EXPECT_FALSE(paired.get());
+
+    // bluetoothd leaves with a question open, and comes back.
+    open_question = bus_->ask(agentPath, "RequestConfirmation", {device, Variant(uint32_t(8))});
+    ASSERT_TRUE(agent->waitHeard("confirm " + kDevice, 2));
+    bus_->signal("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                 {Variant(std::string("org.bluez")), Variant(std::string(FakeBus::kOwner)), Variant(std::string())});
+    EXPECT_TRUE(agent->waitHeard("cancel " + kDevice, 2));
+    bus_->signal("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                 {Variant(std::string("org.bluez")), Variant(std::string()), Variant(std::string(FakeBus::kOwner))});
+    list();
+    registration = bus_->take("RegisterAgent");
+    ASSERT_TRUE(registration);
+    bus_->fail(registration->id, "org.bluez.Error.AlreadyExists", "Already Exists");
+    EXPECT_TRUE(bus_->take("RequestDefaultAgent"));
+
+    central.radio->setPairingAgent(nullptr);
+    EXPECT_TRUE(bus_->take("UnregisterAgent"));
 }
 
 }  // namespace

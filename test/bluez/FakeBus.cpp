@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 namespace bluez_test {
 
@@ -74,7 +75,79 @@ void FakeMessage::readProperties(PropMap& changed, std::vector<std::string>& inv
     invalidated = next().get<std::vector<std::string>>();
 }
 
+// ---- Calls to the radio's objects ----
+
+FakeIncoming::FakeIncoming(std::string member, std::vector<sdbus::Variant> args)
+    : member_(std::move(member)), args_(std::move(args)) {}
+
+std::string FakeIncoming::sender() const {
+    return FakeBus::kOwner;
+}
+const sdbus::Variant& FakeIncoming::next() {
+    if (next_ >= args_.size()) {
+        throw BusError("org.freedesktop.DBus.Error.InvalidSignature", "no more arguments");
+    }
+    return args_[next_++];
+}
+std::string FakeIncoming::readPath() {
+    return next().get<sdbus::ObjectPath>();
+}
+uint32_t FakeIncoming::readUint32() {
+    return next().get<uint32_t>();
+}
+uint16_t FakeIncoming::readUint16() {
+    return next().get<uint16_t>();
+}
+void FakeIncoming::reply() {
+    answer("");
+}
+void FakeIncoming::replyUint32(uint32_t value) {
+    answer("u " + std::to_string(value));
+}
+void FakeIncoming::replyError(const std::string& name, const std::string&) {
+    answer(name);
+}
+void FakeIncoming::answer(std::string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!answer_) {
+        answer_ = std::move(text);
+    }
+    answered_.notify_all();
+}
+std::optional<std::string> FakeIncoming::waitAnswer(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    answered_.wait_for(lock, limit, [&] { return answer_.has_value(); });
+    return answer_;
+}
+
 // ---- The bus ----
+
+void FakeBus::serve(const std::string& path, const std::string&, const std::vector<platform::bluez::ServedMethod>&,
+                    platform::bluez::MethodHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    served_[path] = std::move(handler);
+}
+
+void FakeBus::unserve(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    served_.erase(path);
+}
+
+std::shared_ptr<FakeIncoming> FakeBus::ask(const std::string& path, const std::string& member,
+                                           std::vector<sdbus::Variant> args) {
+    platform::bluez::MethodHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = served_.find(path);
+        if (it == served_.end()) {
+            return nullptr;
+        }
+        handler = it->second;
+    }
+    auto call = std::make_shared<FakeIncoming>(member, std::move(args));
+    deliver([handler, call] { handler(call); });
+    return call;
+}
 
 FakeBus::FakeBus() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -52,6 +53,36 @@ class FakeMessage final : public platform::bluez::BusMessage {
     std::deque<std::string> texts_;  // what readText() lent
 };
 
+// A call bluetoothd makes to an object the radio serves (its agent): the test writes its arguments and waits
+// for the radio's answer.
+class FakeIncoming final : public platform::bluez::BusIncoming {
+  public:
+    FakeIncoming(std::string member, std::vector<sdbus::Variant> args);
+
+    // The answer, once given: "" for an empty reply, "u <n>" for a number, else the error's name.
+    std::optional<std::string> waitAnswer(std::chrono::milliseconds limit = std::chrono::seconds(3));
+
+    std::string member() const override { return member_; }
+    std::string sender() const override;
+    std::string readPath() override;
+    uint32_t readUint32() override;
+    uint16_t readUint16() override;
+    void reply() override;
+    void replyUint32(uint32_t value) override;
+    void replyError(const std::string& name, const std::string& message) override;
+
+  private:
+    const sdbus::Variant& next();
+    void answer(std::string text);
+
+    const std::string member_;
+    const std::vector<sdbus::Variant> args_;
+    std::size_t next_ = 0;  // read on the radio's loop only
+    std::mutex mutex_;      // guards answer_
+    std::condition_variable answered_;
+    std::optional<std::string> answer_;
+};
+
 class FakeBus final : public platform::bluez::Bus {
   public:
     // bluetoothd's unique name on this bus.
@@ -79,6 +110,9 @@ class FakeBus final : public platform::bluez::Bus {
                 const std::string& member, std::vector<sdbus::Variant> args);
     // The bus daemon goes away: the radio's next look at the bus fails, and the matches it made are gone.
     void breakConnection();
+    // bluetoothd calls `member` of the object the radio serves at `path`; null when nothing is served there.
+    std::shared_ptr<FakeIncoming> ask(const std::string& path, const std::string& member,
+                                      std::vector<sdbus::Variant> args);
     // bluetoothd's PropertiesChanged, from its owner.
     void propertiesChanged(const std::string& path, const std::string& interface, PropMap changed,
                            std::vector<std::string> invalidated = {});
@@ -90,6 +124,10 @@ class FakeBus final : public platform::bluez::Bus {
     void dropCalls() override;
     platform::bluez::BusPollData pollData() override;
     bool processPending() override;
+    void serve(const std::string& path, const std::string& interface,
+               const std::vector<platform::bluez::ServedMethod>& methods,
+               platform::bluez::MethodHandler handler) override;
+    void unserve(const std::string& path) override;
 
   private:
     struct Match {
@@ -107,6 +145,7 @@ class FakeBus final : public platform::bluez::Bus {
     std::vector<uint64_t> taken_;
     std::vector<Match> matches_;
     std::deque<std::function<void()>> deliveries_;
+    std::map<std::string, platform::bluez::MethodHandler> served_;  // by path
 };
 
 /// bluetoothd's objects as GetManagedObjects lists them: one powered adapter hci0, and what a test adds.

@@ -366,6 +366,7 @@ class Core {
     // ---- Pairing (Pairing.cpp) ----
     void agentAsked(const std::shared_ptr<BusIncoming>& call) REQUIRES(mutex_);
     void unregisterAgent() REQUIRES(mutex_);
+    void agentLost() REQUIRES(mutex_);
 
     // ---- Fields ----
     std::weak_ptr<Core> self_;  // set by start(), then read-only

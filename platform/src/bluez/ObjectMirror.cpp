@@ -90,6 +90,7 @@ void Core::bluetoothdLost(const NSError& why) {
         awaitingReturn_ = true;
     }
     loseAllLinks(why);
+    agentLost();
     ++generation_;
     discovery_.reset();
     objectsLoaded_ = false;

@@ -132,6 +132,16 @@ void Core::unregisterAgent() {
     agentRegistered_ = false;
 }
 
+// bluetoothd left: it forgot the registration (registerAgent gives it again once its objects are listed), and
+// the question it had open will never be answered or canceled by it.
+void Core::agentLost() {
+    agentRegistered_ = false;
+    if (agent_ && !agentAsking_.empty()) {
+        agent_->cancel(agentAsking_);
+    }
+    agentAsking_.clear();
+}
+
 // A question of bluetoothd's: the program's agent gets it, and its reply, from whatever thread, is sent from the
 // loop.
 void Core::agentAsked(const std::shared_ptr<BusIncoming>& call) {
@@ -160,15 +170,31 @@ void Core::agentAsked(const std::shared_ptr<BusIncoming>& call) {
     if (!agent || member == "RequestPinCode" || member == "DisplayPinCode") {
         return refuse(call);  // no agent any more; legacy PIN pairing is not LE's
     }
+    if (member == "DisplayPasskey") {
+        // Shown, not asked: bluetoothd wants no reply (the bus drops it) and sends no Cancel for it.
+        try {
+            const uint32_t passkey = call->readUint32();
+            const uint16_t entered = call->readUint16();
+            call->reply();
+            agent->displayPasskey(address, passkey, entered);
+        } catch (...) {
+            refuse(call);
+        }
+        return;
+    }
+    // Open until answered: what a Cancel, or bluetoothd leaving, takes back.
     agentAsking_ = address;
     const std::weak_ptr<Core> weak = self_;
     // The reply goes through the loop: it may come from any thread, late, or twice (the first counts).
-    const auto answer = [weak, call](radio::AgentVerdict verdict, std::optional<uint32_t> passkey) {
+    const auto answer = [weak, call, address](radio::AgentVerdict verdict, std::optional<uint32_t> passkey) {
         auto core = weak.lock();
         if (!core) {
             return;
         }
-        core->post([call, verdict, passkey](Core&) {
+        core->post([call, verdict, passkey, address](Core& c) REQUIRES(c.mutex_) {
+            if (c.agentAsking_ == address) {
+                c.agentAsking_.clear();
+            }
             if (verdict == radio::AgentVerdict::Accept) {
                 passkey ? call->replyUint32(*passkey) : call->reply();
             } else if (verdict == radio::AgentVerdict::Cancel) {
@@ -181,12 +207,6 @@ void Core::agentAsked(const std::shared_ptr<BusIncoming>& call) {
     try {
         if (member == "RequestPasskey") {
             agent->requestPasskey(address, [answer](radio::AgentVerdict v, uint32_t passkey) { answer(v, passkey); });
-        } else if (member == "DisplayPasskey") {
-            // Shown, not asked: bluetoothd wants no reply (the bus drops it) and sends no Cancel for it.
-            const uint32_t passkey = call->readUint32();
-            const uint16_t entered = call->readUint16();
-            call->reply();
-            agent->displayPasskey(address, passkey, entered);
         } else if (member == "RequestConfirmation") {
             const uint32_t passkey = call->readUint32();
             agent->requestConfirmation(address, passkey, [answer](radio::AgentVerdict v) { answer(v, std::nullopt); });
