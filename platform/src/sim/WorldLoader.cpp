@@ -1,7 +1,8 @@
 // World files: strict parsing and validation into a WorldConfig.
 //
 // Every problem is reported as one line "<source>: <JSON path>: <problem>", so a typo in a file is
-// found at once instead of silently giving a different world. Unknown keys are errors everywhere.
+// found at once instead of silently giving a different world. Unknown keys are errors everywhere. This file
+// holds the schema and the file's reading; the checked reads of values are WorldJson.h's.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,227 +24,23 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "WorldJson.h"
 #include "platform/Foundation.h"
 #include "platform/sim/WorldConfig.h"
 
 namespace platform::sim {
 namespace {
 
-// ordered_json keeps the file's key order, which service_data must preserve.
-using Json = nlohmann::ordered_json;
+using namespace world_json;
 
-constexpr std::size_t kMaxQuoted = 64;
 // World files are a few kilobytes; the cap keeps a wrong path (a device, a huge file) from being
 // read without end.
 constexpr std::size_t kMaxFileBytes = 8u << 20;
 
-// Cuts a text for a message to `limit` bytes, marking the cut.
-std::string cutText(std::string text, std::size_t limit) {
-    if (text.size() > limit) {
-        text.resize(limit);
-        text += "...";
-    }
-    return text;
-}
-
-// A text for a message: quoted, control characters escaped, long texts cut, always one line.
-std::string quote(std::string_view text) {
-    std::string cut(text);
-    bool truncated = false;
-    if (cut.size() > kMaxQuoted) {
-        std::size_t end = kMaxQuoted;
-        // Do not split a UTF-8 sequence.
-        while (end > 0 && (static_cast<unsigned char>(cut[end]) & 0xC0) == 0x80)
-            --end;
-        cut.resize(end);
-        truncated = true;
-    }
-    std::string out = Json(cut).dump(-1, ' ', false, Json::error_handler_t::replace);
-    if (truncated)
-        out.insert(out.size() - 1, "...");
-    return out;
-}
-
-bool isIdentifierKey(std::string_view key) {
-    if (key.empty())
-        return false;
-    for (char c : key) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
-std::string childPath(const std::string& path, std::string_view key) {
-    // A long name is quoted, and so cut: a message stays one readable line.
-    if (isIdentifierKey(key) && key.size() <= kMaxQuoted)
-        return path + "." + std::string(key);
-    return path + "[" + quote(key) + "]";
-}
-
-std::string childPath(const std::string& path, std::size_t index) {
-    return path + "[" + std::to_string(index) + "]";
-}
-
-std::string joined(std::initializer_list<const char*> words) {
-    std::string out;
-    for (const char* w : words) {
-        if (!out.empty())
-            out += ", ";
-        out += w;
-    }
-    return out;
-}
-
-// JSON paths of integers too large for 64 bits (which the JSON library keeps as floating point),
-// with their text as written.
-using BigIntegers = std::map<std::string, std::string>;
-
-std::string describe(const Json& v) {
-    switch (v.type()) {
-        case Json::value_t::null:
-            return "null";
-        case Json::value_t::boolean:
-            return "a boolean";
-        case Json::value_t::string:
-            return "a string";
-        case Json::value_t::array:
-            return "an array";
-        case Json::value_t::object:
-            return "an object";
-        case Json::value_t::number_float:
-            return "a non-integer number";
-        case Json::value_t::number_integer:
-        case Json::value_t::number_unsigned:
-            return "an integer";
-        default:
-            return "an invalid value";
-    }
-}
-
-class Parser {
+// The world's schema, read with the checked reads.
+class Parser : public JsonReader {
   public:
-    explicit Parser(const std::string& source) : source_(source) {}
-
-    void setBigIntegers(BigIntegers big) { big_ = std::move(big); }
-
-    [[noreturn]] void fail(const std::string& path, const std::string& problem) const {
-        throw WorldFileError(source_ + ": " + path + ": " + problem);
-    }
-
-    void expectType(const Json& v, const std::string& path, bool ok, const char* what) const {
-        if (!ok)
-            fail(path, std::string("expected ") + what + ", got " +
-                           (bigInteger(v, path) ? "an integer beyond 64 bits" : describe(v)));
-    }
-
-    // The text of an integer too large for 64 bits at `path`, or null.
-    const std::string* bigInteger(const Json& v, const std::string& path) const {
-        if (!v.is_number_float())
-            return nullptr;
-        const auto it = big_.find(path);
-        return it == big_.end() ? nullptr : &it->second;
-    }
-
-    // Rejects keys outside `allowed`; the message lists what is allowed so the fix is obvious.
-    void checkKeys(const Json& obj, const std::string& path, std::initializer_list<const char*> allowed) const {
-        expectType(obj, path, obj.is_object(), "an object");
-        for (const auto& item : obj.items()) {
-            bool known = false;
-            for (const char* a : allowed)
-                known = known || item.key() == a;
-            if (!known)
-                fail(childPath(path, item.key()), "unknown key (expected one of: " + joined(allowed) + ")");
-        }
-    }
-
-    int64_t integer(const Json& v, const std::string& path, int64_t min, int64_t max) const {
-        if (const std::string* big = bigInteger(v, path))
-            fail(path, "expected an integer that fits in 64 bits, got " + *big);
-        expectType(v, path, v.is_number_integer(), "an integer");
-        bool inRange = false;
-        int64_t n = 0;
-        if (v.is_number_unsigned()) {
-            const auto u = v.get<uint64_t>();
-            inRange = max >= 0 && u <= static_cast<uint64_t>(max) && (min <= 0 || u >= static_cast<uint64_t>(min));
-            n = inRange ? static_cast<int64_t>(u) : 0;
-        } else {
-            n = v.get<int64_t>();
-            inRange = n >= min && n <= max;
-        }
-        if (!inRange) {
-            const std::string shown = v.dump();
-            if (min == 1 && max == std::numeric_limits<unsigned>::max())
-                fail(path, "must be a positive integer (> 0), got " + shown);
-            if (min == 0 && max == std::numeric_limits<unsigned>::max())
-                fail(path, "must be a non-negative integer, got " + shown);
-            fail(path, "must be between " + std::to_string(min) + " and " + std::to_string(max) + ", got " + shown);
-        }
-        return n;
-    }
-
-    unsigned nonNegative(const Json& v, const std::string& path) const {
-        return static_cast<unsigned>(integer(v, path, 0, std::numeric_limits<unsigned>::max()));
-    }
-
-    unsigned positive(const Json& v, const std::string& path) const {
-        return static_cast<unsigned>(integer(v, path, 1, std::numeric_limits<unsigned>::max()));
-    }
-
-    const std::string& text(const Json& v, const std::string& path) const {
-        expectType(v, path, v.is_string(), "a string");
-        return v.get_ref<const std::string&>();
-    }
-
-    // Hex text (even length, either case) -> bytes.
-    std::string hex(const Json& v, const std::string& path) const {
-        const std::string& t = text(v, path);
-        if (t.size() % 2 != 0)
-            fail(path, "bad hex " + quote(t) + ": odd number of digits (" + std::to_string(t.size()) + ")");
-        std::string bytes;
-        bytes.reserve(t.size() / 2);
-        for (std::size_t i = 0; i < t.size(); i += 2) {
-            const int hi = nibble(t[i]);
-            const int lo = nibble(t[i + 1]);
-            if (hi < 0 || lo < 0) {
-                const std::size_t at = hi < 0 ? i : i + 1;
-                fail(path, "bad hex " + quote(t) + ": character " + std::to_string(at) + " is not a hexadecimal digit");
-            }
-            bytes.push_back(static_cast<char>((hi << 4) | lo));
-        }
-        return bytes;
-    }
-
-    // A Bluetooth UUID text as CBUUID accepts it; the text is kept as written, since the world
-    // reports UUIDs in the form its file gives them.
-    std::string uuid(const Json& v, const std::string& path) const {
-        const std::string& t = text(v, path);
-        try {
-            (void)CBUUID::UUIDWithString(t);
-        } catch (const NSException&) {
-            fail(path, "not a valid UUID " + quote(t) + " (expected 4, 8 or 36 hexadecimal digits)");
-        }
-        return t;
-    }
-
-    template <typename E, std::size_t N>
-    E word(const Json& v, const std::string& path, const char* what,
-           const std::pair<const char*, E> (&table)[N]) const {
-        const std::string& t = text(v, path);
-        for (const auto& entry : table)
-            if (t == entry.first)
-                return entry.second;
-        std::string allowed;
-        for (const auto& entry : table) {
-            if (!allowed.empty())
-                allowed += ", ";
-            allowed += entry.first;
-        }
-        fail(path, std::string("unknown ") + what + " " + quote(t) + " (expected one of: " + allowed + ")");
-    }
+    using JsonReader::JsonReader;
 
     Faults faults(const Json& v, const std::string& path, const char* level,
                   std::initializer_list<const char*> requests) const {
@@ -336,16 +133,6 @@ class Parser {
     }
 
   private:
-    static int nibble(char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
-
     AdapterConfig adapter(const Json& v, const std::string& path) const {
         static const std::pair<const char*, CBManagerState> states[] = {
             {"unknown", CBManagerState::Unknown},         {"resetting", CBManagerState::Resetting},
@@ -739,108 +526,7 @@ class Parser {
             d.security = security(v["security"], path + ".security");
         return d;
     }
-
-    const std::string& source_;
-    BigIntegers big_;
 };
-
-// A first pass over the text, event by event: finds keys given twice in one object (the document
-// would keep only the last, silently) and notes where integers too large for 64 bits stand (the
-// document keeps them as floating point, which would be reported as a fraction). Syntax errors are
-// thrown as the JSON library's own.
-class TextCheck : public nlohmann::json_sax<Json> {
-  public:
-    explicit TextCheck(const Parser& parser) : parser_(parser) {}
-
-    BigIntegers takeBigIntegers() { return std::move(big_); }
-
-    bool null() override { return enterValue(); }
-    bool boolean(bool) override { return enterValue(); }
-    bool number_integer(number_integer_t) override { return enterValue(); }
-    bool number_unsigned(number_unsigned_t) override { return enterValue(); }
-    bool number_float(number_float_t, const string_t& text) override {
-        enterValue();
-        if (text.find_first_of(".eE") == std::string::npos)
-            big_.emplace(path(), cutText(text, kMaxQuoted));
-        return true;
-    }
-    bool string(string_t&) override { return enterValue(); }
-    bool binary(binary_t&) override { return enterValue(); }
-    bool start_object(std::size_t) override {
-        enterValue();
-        frames_.push_back(Frame{true, 0, {}, {}});
-        return true;
-    }
-    bool key(string_t& key) override {
-        Frame& f = frames_.back();
-        f.key = key;
-        if (!f.keys.insert(f.key).second)
-            parser_.fail(path(), "duplicate key");
-        return true;
-    }
-    bool end_object() override { return leave(); }
-    bool start_array(std::size_t) override {
-        enterValue();
-        frames_.push_back(Frame{false, 0, {}, {}});
-        return true;
-    }
-    bool end_array() override { return leave(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
-        if (const auto* syntax = dynamic_cast<const Json::parse_error*>(&e))
-            throw *syntax;
-        if (const auto* range = dynamic_cast<const Json::out_of_range*>(&e))
-            throw *range;
-        parser_.fail("$", cutText(std::string("not valid JSON: ") + e.what(), 200));
-    }
-
-  private:
-    struct Frame {
-        bool object;
-        std::size_t next_index;
-        std::string key;
-        std::set<std::string> keys;
-    };
-
-    // Counts array elements so that a place deep inside an array can be named.
-    bool enterValue() {
-        if (!frames_.empty() && !frames_.back().object)
-            ++frames_.back().next_index;
-        return true;
-    }
-
-    bool leave() {
-        if (!frames_.empty())
-            frames_.pop_back();
-        return true;
-    }
-
-    std::string path() const {
-        std::string p = "$";
-        for (const Frame& f : frames_)
-            p = f.object ? childPath(p, f.key) : childPath(p, f.next_index - 1);
-        return p;
-    }
-
-    const Parser& parser_;
-    std::vector<Frame> frames_;
-    BigIntegers big_;
-};
-
-std::string syntaxProblem(const nlohmann::json::parse_error& e) {
-    // The library's text is "[json.exception.parse_error.N] parse error at line L, column C: ...".
-    std::string detail = e.what();
-    const auto bracket = detail.find("] ");
-    if (bracket != std::string::npos)
-        detail.erase(0, bracket + 2);
-    constexpr std::size_t kMaxDetail = 200;
-    if (detail.size() > kMaxDetail)
-        detail = detail.substr(0, kMaxDetail) + "...";
-    // A token quoted in the text may carry raw bytes; keep the message on one line.
-    for (char& c : detail)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    return "not valid JSON (byte " + std::to_string(e.byte) + "): " + detail;
-}
 
 }  // namespace
 
@@ -867,21 +553,7 @@ std::string deviceAddress(const PeripheralConfig& config) {
 
 WorldConfig parseWorld(std::string_view json, const std::string& source) {
     Parser parser(source);
-    // The JSON library takes a NUL byte for the end of the text, which would silently drop the rest.
-    if (const auto nul = json.find('\0'); nul != std::string_view::npos)
-        parser.fail("$", "not valid JSON (byte " + std::to_string(nul + 1) + "): a NUL byte");
-    Json root;
-    try {
-        TextCheck check(parser);
-        Json::sax_parse(json.data(), json.data() + json.size(), &check);
-        parser.setBigIntegers(check.takeBigIntegers());
-        root = Json::parse(json.data(), json.data() + json.size());
-    } catch (const nlohmann::json::parse_error& e) {
-        parser.fail("$", syntaxProblem(e));
-    } catch (const nlohmann::json::exception& e) {
-        parser.fail("$", cutText(std::string("not valid JSON: ") + e.what(), 200));
-    }
-    return parser.world(root);
+    return parser.world(parseChecked(json, parser));
 }
 
 WorldConfig loadWorldFile(const std::string& path) {
