@@ -91,10 +91,15 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
             [reply] { reply(AgentVerdict::Reject); });
     }
 
+    // Asked for a just-works pairing the device started (the kernel's confirmation with its hint set).
     void requestAuthorization(const std::string& device, platform::radio::ConfirmReply reply) override {
         ask(
             device, "RequestAuthorization",
-            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+            [reply, device](Impl& impl, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+                if (const Device* d = impl.find(device); d != nullptr && d->bonding) {
+                    // A Pair() is under way: its caller meant to pair, and bluetoothd accepts without asking.
+                    return reply(AgentVerdict::Accept);
+                }
                 proxy.callMethodAsync("RequestAuthorization")
                     .onInterface(kAgent)
                     .withTimeout(kAgentTimeout)
