@@ -2,7 +2,7 @@
 // against whatever radio the environment chooses (the race runs it through BlueZ on a private bus).
 // Prints one JSON object with the figures.
 //
-//   compare_peers_tavrin <plug address> [notifications]
+//   compare_peers_tavrin <plug address> [notifications [scan ms]]
 
 #include <tavrin/Tavrin.h>
 
@@ -57,11 +57,13 @@ uint32_t counter_of(const std::string& value) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <plug address> [notifications]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <plug address> [notifications [scan ms]]\n", argv[0]);
         return 2;
     }
     const std::string plug_address = argv[1];
     const long wanted_notifications = argc > 2 ? std::stol(argv[2]) : 10000;
+    // A longer scan gives a profiler enough samples; the race itself scans for 2 s.
+    const long scan_ms = argc > 3 ? std::stol(argv[3]) : 2000;
 
     Tavrin::Adapter adapter = Tavrin::Adapter::get_adapters().front();
 
@@ -70,7 +72,7 @@ int main(int argc, char** argv) {
     adapter.set_callback_on_scan_found([&](Tavrin::Peripheral) { advertisements.fetch_add(1); });
     adapter.set_callback_on_scan_updated([&](Tavrin::Peripheral) { advertisements.fetch_add(1); });
     const double scan_cpu_start = cpu_seconds();
-    adapter.scan_for(2000);
+    adapter.scan_for(scan_ms);
     const double scan_cpu = cpu_seconds() - scan_cpu_start;
     adapter.set_callback_on_scan_found(nullptr);
     adapter.set_callback_on_scan_updated(nullptr);

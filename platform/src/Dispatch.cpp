@@ -1,9 +1,11 @@
 #include "platform/Dispatch.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -45,6 +47,35 @@ struct LaterFirst {
     }
 };
 
+// Wakes the queue's thread. A semaphore rather than a condition variable: a thread woken from a condition
+// variable takes its mutex back marked contended, so its next unlock costs a system call even when nobody
+// waits, and a busy queue is woken once per batch of events. Posting costs one only when the thread sleeps.
+class Wakeup {
+  public:
+    Wakeup() { sem_init(&sem_, 0, 0); }
+    ~Wakeup() { sem_destroy(&sem_); }
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+
+    void post() { sem_post(&sem_); }
+    void wait() {
+        while (sem_wait(&sem_) != 0 && errno == EINTR) {
+        }
+    }
+    // Returns at `due` at the latest (steady_clock is the monotonic clock here).
+    void waitUntil(Clock::time_point due) {
+        const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+        timespec at{};
+        at.tv_sec = static_cast<time_t>(since / 1000000000);
+        at.tv_nsec = static_cast<long>(since % 1000000000);
+        while (sem_clockwait(&sem_, CLOCK_MONOTONIC, &at) != 0 && errno == EINTR) {
+        }
+    }
+
+  private:
+    sem_t sem_;
+};
+
 }  // namespace
 
 // Shared between the handle and the queue's thread, so that a queue destroyed from one of its own
@@ -55,11 +86,13 @@ struct DispatchQueue::Impl {
     dispatch_queue_attr_t attr;
 
     std::mutex mutex;
-    std::condition_variable wake;       // the thread waits on it while it has nothing due
-    std::vector<Task> ready;            // guarded by mutex: due tasks, in order
-    std::vector<Timer> timers;          // guarded by mutex: a heap, earliest first
-    uint64_t next_sequence = 0;         // guarded by mutex
-    bool idle = false;                  // guarded by mutex: the thread is waiting on `wake`
+    Wakeup wake;                 // the thread waits on it while it has nothing due
+    std::vector<Task> ready;     // guarded by mutex: due tasks, in order
+    std::vector<Timer> timers;   // guarded by mutex: a heap, earliest first
+    uint64_t next_sequence = 0;  // guarded by mutex
+    // Guarded by mutex: the thread waits, or is about to, and nobody has posted `wake` since. Whoever clears it
+    // posts, so one wait takes one post; a post that crosses a wait ending at its deadline costs one idle turn.
+    bool idle = false;
     std::atomic<bool> stopping{false};  // written under mutex; read lock-free between tasks
     std::thread thread;
 
@@ -107,13 +140,15 @@ void DispatchQueue::Impl::run(const std::shared_ptr<Impl>& self) {
             continue;
         }
         q.idle = true;
-        if (q.timers.empty()) {
-            q.wake.wait(lock);
+        const bool timed = !q.timers.empty();
+        const Clock::time_point due = timed ? q.timers.front().due : Clock::time_point::max();
+        lock.unlock();
+        if (timed) {
+            q.wake.waitUntil(due);
         } else {
-            // A copy: wait_until reads its deadline again after waking, when the heap may have moved.
-            const Clock::time_point due = q.timers.front().due;
-            q.wake.wait_until(lock, due);
+            q.wake.wait();
         }
+        lock.lock();
         q.idle = false;
     }
     current_queue = nullptr;
@@ -139,7 +174,7 @@ DispatchQueue::~DispatchQueue() {
         dropped.swap(impl_->ready);
         dropped_timers.swap(impl_->timers);
     }
-    impl_->wake.notify_all();
+    impl_->wake.post();
     // Destroyed outside the lock: their captures may do anything, even touch another queue.
     dropped.clear();
     dropped_timers.clear();
@@ -172,10 +207,10 @@ void DispatchQueue::async(std::function<void()> task) {
             q.promote_due_timers(Clock::now());
         }
         q.ready.push_back(std::move(task));
-        wake = q.idle;
+        wake = std::exchange(q.idle, false);
     }
     if (wake) {
-        q.wake.notify_one();
+        q.wake.post();
     }
 }
 
@@ -192,9 +227,12 @@ void DispatchQueue::asyncAfter(std::chrono::steady_clock::duration delay, std::f
         std::push_heap(q.timers.begin(), q.timers.end(), LaterFirst{});
         // Only a new earliest timer changes how long the thread should sleep.
         wake = q.idle && q.timers.front().sequence == q.next_sequence - 1;
+        if (wake) {
+            q.idle = false;
+        }
     }
     if (wake) {
-        q.wake.notify_one();
+        q.wake.post();
     }
 }
 

@@ -59,6 +59,14 @@ struct DeviceObject {
     bool uuidsListServices() const { return resolvedOnce || paired || bonded; }
     // The last report made of the device while what it reports is unchanged: sent again as the same object.
     radio::AdvertisementReportPtr report;
+    // What each scanning central has had of the device, by the number of its scan: kept here, so that an
+    // advertisement costs no lookup by address. A device with a new address starts afresh.
+    struct ScanMark {
+        uint64_t central = 0;
+        uint64_t rssiScan = 0;      // the scan in which an RSSI was last reported for it
+        uint64_t reportedScan = 0;  // the scan in which it was last reported to the central
+    };
+    std::vector<ScanMark> scanMarks;
 };
 
 enum class AttributeKind { Service, Characteristic, Descriptor };

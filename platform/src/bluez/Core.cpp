@@ -191,6 +191,11 @@ void Core::closeCentral(uint64_t id) {
     }
     dropRequests([&](const Request& r) { return r.central == id; });
     centrals_.erase(it);
+    for (auto& [path, device] : devices_) {
+        auto& marks = device.scanMarks;
+        marks.erase(std::remove_if(marks.begin(), marks.end(), [&](const auto& m) { return m.central == id; }),
+                    marks.end());
+    }
     limits_.erase(limits_.lower_bound({id, std::string()}), limits_.lower_bound({id + 1, std::string()}));
     if (agentCentral_ == id) {
         setAgent(id, nullptr);
@@ -214,8 +219,7 @@ void Core::startScan(uint64_t id, std::optional<std::vector<CBUUID>> services, b
     central.services = std::move(services);
     central.duplicates = duplicates;
     central.rssiFloor = rssiFloor;
-    central.rssiSeen.clear();
-    central.reported.clear();
+    ++central.scan;
     updateDiscovery();
 }
 

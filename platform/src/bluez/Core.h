@@ -27,7 +27,6 @@
 #include <set>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -186,9 +185,8 @@ class Core {
         bool scanning = false;
         std::optional<std::vector<CBUUID>> services;
         bool duplicates = false;
-        std::optional<int> rssiFloor;              // dBm: weaker reports are not this central's
-        std::unordered_set<std::string> rssiSeen;  // devices whose RSSI was reported during this scan
-        std::unordered_set<std::string> reported;  // devices reported in this scan (without duplicates)
+        std::optional<int> rssiFloor;  // dBm: weaker reports are not this central's
+        uint64_t scan = 0;             // counts its scans; a device's marks of an earlier one are stale
         std::map<std::string, Link> links;
     };
     // One characteristic's notify session, shared by the centrals subscribed (bluetoothd keeps one per bus

@@ -251,6 +251,15 @@ bool matchesServices(const std::optional<std::vector<CBUUID>>& services, const D
     return false;
 }
 
+DeviceObject::ScanMark& scanMark(DeviceObject& device, uint64_t central) {
+    for (auto& mark : device.scanMarks) {
+        if (mark.central == central) {
+            return mark;
+        }
+    }
+    return device.scanMarks.emplace_back(DeviceObject::ScanMark{central, 0, 0});
+}
+
 radio::AdvertisementReport makeReport(const DeviceObject& device) {
     radio::AdvertisementReport report;
     report.device = device.address;
@@ -303,17 +312,21 @@ void Core::reportAdvertisement(DeviceObject& device, bool rssiReported) {
         if (!central.scanning) {
             continue;
         }
+        DeviceObject::ScanMark& mark = scanMark(device, id);
         if (rssiReported) {
-            central.rssiSeen.insert(device.address);
-        } else if (!central.rssiSeen.count(device.address)) {
+            mark.rssiScan = central.scan;
+        } else if (mark.rssiScan != central.scan) {
             continue;
         }
         if (!device.rssi || !matchesServices(central.services, device) ||
             (central.rssiFloor && *device.rssi < *central.rssiFloor)) {
             continue;
         }
-        if (!central.duplicates && !central.reported.insert(device.address).second) {
-            continue;
+        if (!central.duplicates) {
+            if (mark.reportedScan == central.scan) {
+                continue;
+            }
+            mark.reportedScan = central.scan;
         }
         // One immutable report, shared by every central that takes it, and sent again while the device reports
         // the same.
@@ -329,8 +342,6 @@ void Core::reportAdvertisement(DeviceObject& device, bool rssiReported) {
 // seen: it counts as found, and is reported, on its own.
 void Core::deviceForgotten(const std::string& address) {
     for (auto& [id, central] : centrals_) {
-        central.rssiSeen.erase(address);
-        central.reported.erase(address);
         central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioForgot(address); });
     }
 }

@@ -356,10 +356,7 @@ void Core::readdressed(DeviceObject& device, const std::string& old) {
         endDevice(old, lostError("The device's address changed."), false);
         byAddress_.erase(old);
     }
-    for (auto& [id, central] : centrals_) {
-        central.rssiSeen.erase(old);
-        central.reported.erase(old);
-    }
+    device.scanMarks.clear();
     device.report.reset();
     if (device.adapter == adapter_ && !device.address.empty()) {
         byAddress_[device.address] = device.path;
@@ -445,9 +442,15 @@ void Core::onPropertiesChanged(BusMessage& message) {
         if (it == devices_.end()) {
             return;
         }
-        const std::string known = it->second.address;
-        const DeviceChange change = applyDevice(it->second, message.readDeviceUpdate());
-        if (it->second.address != known) {
+        DeviceUpdate update = message.readDeviceUpdate();
+        // The old address is kept only when it changes, which is rare: not a copy per advertisement.
+        std::string known;
+        const bool readdress = update.address && *update.address != it->second.address;
+        if (readdress) {
+            known = it->second.address;
+        }
+        const DeviceChange change = applyDevice(it->second, std::move(update));
+        if (readdress) {
             readdressed(it->second, known);
         }
         if (it->second.adapter == adapter_) {
