@@ -19,6 +19,7 @@
 #include "Bindings.h"
 #include "Gil.h"
 #include "LoopQueue.h"
+#include "Pairing.h"
 
 namespace tavrin_py {
 
@@ -174,6 +175,7 @@ void bindPeripheral(py::module_& m) {
         .def("disconnect", &Peripheral::disconnect, kNoGil)
         .def("is_connected", &Peripheral::is_connected, kNoGil)
         .def("is_connectable", &Peripheral::is_connectable, kNoGil)
+        .def("pair", &Peripheral::pair, kNoGil)
         .def("is_paired", &Peripheral::is_paired, kNoGil)
         .def("unpair", &Peripheral::unpair, kNoGil)
         .def("services", &Peripheral::services, kNoGil)
@@ -306,6 +308,17 @@ void bindAdapter(py::module_& m) {
         .def("scan_is_active", &Adapter::scan_is_active, kNoGil)
         .def("scan_get_results", &Adapter::scan_get_results, kNoGil)
         .def("get_paired_peripherals", &Adapter::get_paired_peripherals, kNoGil)
+        .def(
+            "set_pairing_agent",
+            [](Adapter& a, const PyPairingAgent& agent) {
+                // The callables are taken as they are now. The agent replaced may be freed inside, its callables with
+                // the GIL.
+                Tavrin::PairingAgent installed = libraryAgent(agent);
+                py::gil_scoped_release release;
+                a.set_pairing_agent(std::move(installed));
+            },
+            py::arg("agent"))
+        .def("remove_pairing_agent", &Adapter::remove_pairing_agent, kNoGil)
         .def(
             "set_callback_on_scan_start",
             [](Adapter& a, const py::object& fn) {

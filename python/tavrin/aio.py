@@ -65,6 +65,17 @@ def _into_loop(loop, callback):
     return deliver
 
 
+def _awaited(loop, fn):
+    """``fn`` for the library's agent threads: a coroutine function runs in ``loop``, its thread waiting for it."""
+    if fn is None or not asyncio.iscoroutinefunction(fn):
+        return fn
+
+    def ask(*args):
+        return asyncio.run_coroutine_threadsafe(fn(*args), loop).result()
+
+    return ask
+
+
 # How long the values of a dense stream may wait to be taken together (one after quiet comes at once).
 _BATCH_SECONDS = 0.005
 
@@ -181,10 +192,23 @@ class Peripheral(_Handle):
 
     async def disconnect(self):
         await self._call(self._handle.disconnect)
+        self._forget_subscriptions()
+
+    def _forget_subscriptions(self):
         # Subscriptions end with the link.
         for values, key in self._subscriptions.values():
             values.forget(key)
         self._subscriptions.clear()
+
+    async def pair(self):
+        """Pairs, connecting first if needed, asking the adapter's agent. Cancelled, the pairing runs to its end
+        on its worker and may still pair (a bond is not undone behind the caller's back)."""
+        await self._call(self._handle.pair)
+
+    async def unpair(self):
+        """Forgets the bond, disconnecting first if connected."""
+        await self._call(self._handle.unpair)
+        self._forget_subscriptions()
 
     async def read(self, service, characteristic, descriptor=None):
         if descriptor is None:
@@ -310,6 +334,23 @@ class Adapter(_Handle):
 
     def scan_get_results(self):
         return [Peripheral(p) for p in self._handle.scan_get_results()]
+
+    async def get_paired_peripherals(self):
+        """The peripherals the system holds bonds with (tavrin.aio.Peripheral), connectable without a scan."""
+        return [Peripheral(p) for p in await self._call(self._handle.get_paired_peripherals)]
+
+    def set_pairing_agent(self, agent):
+        """Installs ``agent`` (a tavrin.PairingAgent). Its callables that are coroutine functions run in the
+        running loop, the library's question waiting for their answer; the others run on the library's thread
+        for that question, as with tavrin.Adapter."""
+        loop = asyncio.get_running_loop()
+        self._handle.set_pairing_agent(_tavrin.PairingAgent(
+            capability=agent.capability,
+            request_passkey=_awaited(loop, agent.request_passkey),
+            display_passkey=_awaited(loop, agent.display_passkey),
+            confirm=_awaited(loop, agent.confirm),
+            authorize=_awaited(loop, agent.authorize),
+            cancel=_awaited(loop, agent.cancel)))
 
     def set_callback_on_scan_found(self, callback):
         """``callback(peripheral)`` (a tavrin.aio.Peripheral) runs in the running loop; None removes it."""
