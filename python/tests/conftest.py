@@ -137,8 +137,11 @@ def pair_and_read(adapter, address, capfd):
         with pytest.raises(tavrin.OperationFailed, match="Pair"):
             lock.pair()
         assert not lock.is_paired()
-        assert ("Exception in a pairing agent callback: Python callback raised ValueError: no keyboard for "
-                + address) in capfd.readouterr().err
+        # Written by the agent's thread once the refusal is sent: maybe after pair() has returned.
+        console = []
+        assert wait_until(lambda: console.append(capfd.readouterr().err) or (
+            "Exception in a pairing agent callback: Python callback raised ValueError: no keyboard for " + address)
+            in "".join(console)), console
 
         asked = []
         adapter.set_pairing_agent(tavrin.PairingAgent(capability=tavrin.IoCapability.KEYBOARD_ONLY,
