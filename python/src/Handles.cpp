@@ -68,6 +68,11 @@ std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
     if (fn.is_none()) {
         return nullptr;
     }
+    if (py::isinstance<LoopSink>(fn)) {
+        // Reports for an event loop: queued without the GIL (see LoopQueue.h).
+        LoopSink sink = fn.cast<LoopSink>();
+        return [sink](Peripheral peripheral) { sink.queue->push(sink.key, std::move(peripheral)); };
+    }
     auto ref = std::make_shared<PyRef>(fn);
     return [ref](Peripheral peripheral) { runPython([&ref, &peripheral] { ref->get()(py::cast(peripheral)); }); };
 }

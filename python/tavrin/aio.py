@@ -81,8 +81,9 @@ _BATCH_SECONDS = 0.005
 
 
 class _LoopValues:
-    """The values of the subscriptions made in one loop: queued by the library's threads without the GIL,
-    woken through one descriptor the loop watches, and handed to each subscription's callback in order."""
+    """The values of the subscriptions and the scan reports wanted in one loop: queued by the library's threads
+    without the GIL, woken through one descriptor the loop watches, and handed to each one's callback in
+    order."""
 
     def __init__(self, loop):
         self._loop = loop
@@ -100,14 +101,14 @@ class _LoopValues:
         for key, value in taken:
             callback = self._callbacks.get(key)
             if callback is None:
-                continue  # its subscription ended: values still queued for it go nowhere
+                continue  # its subscription or callback ended: what is still queued for it goes nowhere
             try:
                 callback(value)
             except Exception as e:  # one failing callback must not cost the values after it
                 self._loop.call_exception_handler({"message": "tavrin.aio value callback failed", "exception": e})
 
     def add(self, callback):
-        """A key for ``callback`` and the sink that the library's notify takes."""
+        """A key for ``callback`` and the sink that the library's notify and report setters take."""
         key = self._next_key
         self._next_key += 1
         self._callbacks[key] = callback
@@ -302,6 +303,10 @@ class Notifications:
 class Adapter(_Handle):
     """The adapter; its queries are here too, unchanged."""
 
+    def __init__(self, handle):
+        super().__init__(handle)
+        self._report_keys = {}  # "found" / "updated" -> (the loop's values, the callback's key)
+
     @staticmethod
     async def bluetooth_enabled():
         return await asyncio.wrap_future(_executor.submit(_tavrin.Adapter.bluetooth_enabled))
@@ -354,10 +359,10 @@ class Adapter(_Handle):
 
     def set_callback_on_scan_found(self, callback):
         """``callback(peripheral)`` (a tavrin.aio.Peripheral) runs in the running loop; None removes it."""
-        self._handle.set_callback_on_scan_found(self._reports(callback))
+        self._set_reports("found", self._handle.set_callback_on_scan_found, callback)
 
     def set_callback_on_scan_updated(self, callback):
-        self._handle.set_callback_on_scan_updated(self._reports(callback))
+        self._set_reports("updated", self._handle.set_callback_on_scan_updated, callback)
 
     def set_callback_on_scan_start(self, callback):
         self._handle.set_callback_on_scan_start(
@@ -367,11 +372,20 @@ class Adapter(_Handle):
         self._handle.set_callback_on_scan_stop(
             None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
 
-    @staticmethod
-    def _reports(callback):
+    def _set_reports(self, kind, setter, callback):
+        # Reports are queued by the library's thread without the GIL, as values are, and taken in the loop.
         if callback is None:
-            return None
-        return _into_loop(asyncio.get_running_loop(), lambda p: callback(Peripheral(p)))
+            setter(None)
+        else:
+            values = _values_of(asyncio.get_running_loop())
+            key, sink = values.add(lambda p: callback(Peripheral(p)))
+            setter(sink)
+        # Once the setter has returned, the callback replaced gets nothing more, queued reports included.
+        replaced = self._report_keys.pop(kind, None)
+        if replaced is not None:
+            replaced[0].forget(replaced[1])
+        if callback is not None:
+            self._report_keys[kind] = (values, key)
 
     def scan_reports(self, updates=False, options=None):
         """``async with adapter.scan_reports() as reports: async for peripheral in reports``: a scan runs inside

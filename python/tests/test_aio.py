@@ -67,6 +67,14 @@ async def test_operations_and_values_arrive_without_blocking_the_loop():
     assert got > 3 and len(threads) == got and set(threads) == {loop_thread}
     assert [type(c["exception"]) for c in errors] == [ValueError]
     await echo.disconnect()
+    # Scan reports too run in the loop's thread, and none comes once their callback is removed.
+    reports = []
+    adapter.set_callback_on_scan_updated(lambda p: reports.append((p.address(), threading.get_ident())))
+    await adapter.scan_for(200)
+    adapter.set_callback_on_scan_updated(None)
+    got = len(reports)
+    await asyncio.sleep(0.02)
+    assert got > 3 and len(reports) == got and {t for _, t in reports} == {loop_thread}
     ticking.cancel()
 
 
