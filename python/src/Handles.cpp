@@ -74,7 +74,9 @@ std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
         return [sink](Peripheral peripheral) { sink.queue->push(sink.key, std::move(peripheral)); };
     }
     auto ref = std::make_shared<PyRef>(fn);
-    return [ref](Peripheral peripheral) { runPython([&ref, &peripheral] { ref->get()(py::cast(peripheral)); }); };
+    return [ref](Peripheral peripheral) {
+        runPython([&ref, &peripheral] { callOne(ref->get(), py::cast(std::move(peripheral))); });
+    };
 }
 
 std::function<void(std::string)> valueCallback(const py::object& fn) {
@@ -87,7 +89,7 @@ std::function<void(std::string)> valueCallback(const py::object& fn) {
         return [sink](std::string value) { sink.queue->push(sink.key, std::move(value)); };
     }
     auto ref = std::make_shared<PyRef>(fn);
-    return [ref](std::string value) { runPython([&ref, &value] { ref->get()(py::bytes(value)); }); };
+    return [ref](std::string value) { runPython([&ref, &value] { callOne(ref->get(), py::bytes(value)); }); };
 }
 
 // Setters: the callable is wrapped with the GIL held, then handed over with it released, since replacing a
