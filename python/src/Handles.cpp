@@ -64,6 +64,53 @@ std::function<void()> plainCallback(const py::object& fn) {
     return [ref] { runPython([&ref] { ref->get()(); }); };
 }
 
+// A scan report callback's state. Making and freeing a Python handle costs more than all the rest of a
+// report's delivery, so the handle of one report is kept for the next when the callback kept no reference
+// to it, and given the next peripheral.
+class ReportHandles {
+  public:
+    explicit ReportHandles(const py::object& fn) : fn_(fn) {}
+    ReportHandles(const ReportHandles&) = delete;
+    ReportHandles& operator=(const ReportHandles&) = delete;
+    ~ReportHandles() {
+        if (spare_ != nullptr && Gate::enter()) {
+            {
+                Acquire gil;
+                Py_DECREF(spare_);
+            }
+            Gate::leave();
+        }
+    }
+
+    /// Under the GIL: calls the callback with a handle of `peripheral`. A kept handle holds no peripheral:
+    /// what it held is left in `released`, to be freed by the caller once the GIL is given back.
+    void deliver(Peripheral& peripheral, Peripheral& released) {
+        py::object handle;
+        Peripheral* value = nullptr;
+        if (spare_ != nullptr) {
+            handle = py::reinterpret_steal<py::object>(std::exchange(spare_, nullptr));
+            value = std::exchange(spareValue_, nullptr);
+            std::swap(*value, peripheral);
+        } else {
+            handle = py::cast(std::move(peripheral));
+            value = &handle.cast<Peripheral&>();
+        }
+        // The callback may give the GIL up (a sleep, a call of the library), so another report may run
+        // meanwhile and keep its own handle first.
+        callOne(fn_.get(), handle);
+        if (spare_ == nullptr && Py_REFCNT(handle.ptr()) == 1) {
+            std::swap(*value, released);
+            spare_ = handle.release().ptr();
+            spareValue_ = value;
+        }
+    }
+
+  private:
+    PyRef fn_;
+    PyObject* spare_ = nullptr;         // guarded by the GIL: the kept handle, or null
+    Peripheral* spareValue_ = nullptr;  // guarded by the GIL: the peripheral the kept handle holds
+};
+
 std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
     if (fn.is_none()) {
         return nullptr;
@@ -73,9 +120,10 @@ std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
         LoopSink sink = fn.cast<LoopSink>();
         return [sink](Peripheral peripheral) { sink.queue->push(sink.key, std::move(peripheral)); };
     }
-    auto ref = std::make_shared<PyRef>(fn);
-    return [ref](Peripheral peripheral) {
-        runPython([&ref, &peripheral] { callOne(ref->get(), py::cast(std::move(peripheral))); });
+    auto reports = std::make_shared<ReportHandles>(fn);
+    return [reports](Peripheral peripheral) {
+        Peripheral released;  // freed without the GIL on return, as `peripheral` is
+        runPython([&reports, &peripheral, &released] { reports->deliver(peripheral, released); });
     };
 }
 

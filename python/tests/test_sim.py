@@ -185,3 +185,21 @@ def test_an_agent_that_blocks_is_outlasted_by_the_pairing_limit(adapter):
         release.set()
         adapter.remove_pairing_agent()
         lock.disconnect()
+
+
+def test_scan_report_handles_that_the_callback_keeps_stay_theirs(adapter):
+    seen = []
+    kept = []
+
+    def on_report(peripheral):
+        seen.append(peripheral.address())
+        if len(seen) % 3 == 0:  # the others are dropped at once, and their handles may serve later reports
+            kept.append((peripheral, peripheral.address()))
+
+    adapter.set_callback_on_scan_found(on_report)
+    adapter.set_callback_on_scan_updated(on_report)
+    adapter.scan_for(300)
+    adapter.set_callback_on_scan_found(None)
+    adapter.set_callback_on_scan_updated(None)
+    assert len(set(seen)) == 3 and len(kept) > 5
+    assert [p.address() for p, _ in kept] == [address for _, address in kept]
