@@ -9,6 +9,7 @@ namespace py = pybind11;
 
 void bindExceptions(py::module_& m);
 void bindLogging(py::module_& m);
+void bindPairing(py::module_& m);
 void bindHandles(py::module_& m);
 void bindLoopQueue(py::module_& m);
 

@@ -1,8 +1,11 @@
 #include "Gil.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace tavrin_py {
 
@@ -10,11 +13,13 @@ namespace {
 
 PyInterpreterState* g_interpreter = nullptr;  // set once at init, before any library thread can run Python
 
+// Entering and leaving are atomic counts, since every callback does both: the mutex is taken only to wake
+// close() when the last thread inside leaves after it.
 struct GateState {
     std::mutex mutex;
     std::condition_variable idle;
-    bool closed = false;  // guarded by mutex
-    int inside = 0;       // guarded by mutex
+    std::atomic<bool> closed{false};
+    std::atomic<int> inside{0};
 };
 
 GateState& gate() {
@@ -47,18 +52,19 @@ void Gate::init() {
 
 bool Gate::enter() {
     GateState& g = gate();
-    std::lock_guard<std::mutex> lock(g.mutex);
-    if (g.closed) {
+    // Counted first, then checked: close() sets `closed` first, then counts, so one of the two sees the other.
+    g.inside.fetch_add(1);
+    if (g.closed.load()) {
+        leave();
         return false;
     }
-    ++g.inside;
     return true;
 }
 
 void Gate::leave() {
     GateState& g = gate();
-    std::lock_guard<std::mutex> lock(g.mutex);
-    if (--g.inside == 0) {
+    if (g.inside.fetch_sub(1) == 1 && g.closed.load()) {
+        std::lock_guard<std::mutex> lock(g.mutex);
         g.idle.notify_all();
     }
 }
@@ -66,9 +72,46 @@ void Gate::leave() {
 void Gate::close(int limit_ms) {
     GateState& g = gate();
     py::gil_scoped_release release;
+    g.closed.store(true);
     std::unique_lock<std::mutex> lock(g.mutex);
-    g.closed = true;
-    g.idle.wait_for(lock, std::chrono::milliseconds(limit_ms), [&g] { return g.inside == 0; });
+    g.idle.wait_for(lock, std::chrono::milliseconds(limit_ms), [&g] { return g.inside.load() == 0; });
+}
+
+namespace {
+
+struct DeferredState {
+    int depth = 0;
+    std::vector<std::pair<void*, void (*)(void*)>> objects;
+};
+
+thread_local DeferredState t_deferred;
+
+}  // namespace
+
+bool Deferred::active() {
+    return t_deferred.depth > 0;
+}
+
+void Deferred::add(void* object, void (*destroy)(void*)) {
+    t_deferred.objects.emplace_back(object, destroy);
+}
+
+void Deferred::enter() {
+    ++t_deferred.depth;
+}
+
+void Deferred::leave() {
+    --t_deferred.depth;
+    // Only once the GIL is given back; a deletion may run Python again (a callback it frees), which may put
+    // off more.
+    if (PyGILState_Check()) {
+        return;
+    }
+    while (!t_deferred.objects.empty()) {
+        auto [object, destroy] = t_deferred.objects.back();
+        t_deferred.objects.pop_back();
+        destroy(object);
+    }
 }
 
 Acquire::Acquire() {

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tavrin_py {
 
@@ -60,6 +61,19 @@ class PyRef {
     PyObject* object_;
 };
 
+/// Deletions that must not run under the GIL (see ReleasingDelete), put off while this thread runs Python
+/// for the library: runPython does them once it has given the GIL back, rather than giving the GIL up and
+/// taking it again for each handle a callback drops.
+class Deferred {
+  public:
+    /// Whether this thread is inside runPython; then `add` keeps `object` for `destroy` until it leaves.
+    static bool active();
+    static void add(void* object, void (*destroy)(void*));
+    /// runPython's depth on this thread; leaving, without the GIL, does the deletions put off.
+    static void enter();
+    static void leave();
+};
+
 /// Runs `body` (Python code) under the GIL on whatever thread calls it. A Python exception becomes a
 /// std::runtime_error carrying its text, thrown once the GIL is given back, so that the library logs it as
 /// any callback's failure and its queue goes on. Does nothing once the interpreter is exiting.
@@ -68,8 +82,12 @@ void runPython(Body&& body) {
     if (!Gate::enter()) {
         return;
     }
+    Deferred::enter();
     struct Leave {
-        ~Leave() { Gate::leave(); }
+        ~Leave() {
+            Deferred::leave();
+            Gate::leave();
+        }
     } leave;
     std::string failure;
     {
@@ -90,13 +108,24 @@ void runPython(Body&& body) {
 template <typename T>
 struct ReleasingDelete {
     void operator()(T* handle) const {
-        if (PyGILState_Check()) {
-            py::gil_scoped_release release;
+        if (!PyGILState_Check()) {
             delete handle;
+        } else if (Deferred::active()) {
+            Deferred::add(handle, [](void* object) { delete static_cast<T*>(object); });
         } else {
+            py::gil_scoped_release release;
             delete handle;
         }
     }
 };
+
+/// Calls `fn(argument)` without the argument tuple pybind11 would make; the caller holds the GIL.
+inline void callOne(py::handle fn, py::handle argument) {
+    PyObject* result = PyObject_CallOneArg(fn.ptr(), argument.ptr());
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    Py_DECREF(result);
+}
 
 }  // namespace tavrin_py

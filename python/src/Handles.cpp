@@ -19,6 +19,7 @@
 #include "Bindings.h"
 #include "Gil.h"
 #include "LoopQueue.h"
+#include "Pairing.h"
 
 namespace tavrin_py {
 
@@ -63,12 +64,67 @@ std::function<void()> plainCallback(const py::object& fn) {
     return [ref] { runPython([&ref] { ref->get()(); }); };
 }
 
+// A scan report callback's state. Making and freeing a Python handle costs more than all the rest of a
+// report's delivery, so the handle of one report is kept for the next when the callback kept no reference
+// to it, and given the next peripheral.
+class ReportHandles {
+  public:
+    explicit ReportHandles(const py::object& fn) : fn_(fn) {}
+    ReportHandles(const ReportHandles&) = delete;
+    ReportHandles& operator=(const ReportHandles&) = delete;
+    ~ReportHandles() {
+        if (spare_ != nullptr && Gate::enter()) {
+            {
+                Acquire gil;
+                Py_DECREF(spare_);
+            }
+            Gate::leave();
+        }
+    }
+
+    /// Under the GIL: calls the callback with a handle of `peripheral`. A kept handle holds no peripheral:
+    /// what it held is left in `released`, to be freed by the caller once the GIL is given back.
+    void deliver(Peripheral& peripheral, Peripheral& released) {
+        py::object handle;
+        Peripheral* value = nullptr;
+        if (spare_ != nullptr) {
+            handle = py::reinterpret_steal<py::object>(std::exchange(spare_, nullptr));
+            value = std::exchange(spareValue_, nullptr);
+            std::swap(*value, peripheral);
+        } else {
+            handle = py::cast(std::move(peripheral));
+            value = &handle.cast<Peripheral&>();
+        }
+        // The callback may give the GIL up (a sleep, a call of the library), so another report may run
+        // meanwhile and keep its own handle first.
+        callOne(fn_.get(), handle);
+        if (spare_ == nullptr && Py_REFCNT(handle.ptr()) == 1) {
+            std::swap(*value, released);
+            spare_ = handle.release().ptr();
+            spareValue_ = value;
+        }
+    }
+
+  private:
+    PyRef fn_;
+    PyObject* spare_ = nullptr;         // guarded by the GIL: the kept handle, or null
+    Peripheral* spareValue_ = nullptr;  // guarded by the GIL: the peripheral the kept handle holds
+};
+
 std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
     if (fn.is_none()) {
         return nullptr;
     }
-    auto ref = std::make_shared<PyRef>(fn);
-    return [ref](Peripheral peripheral) { runPython([&ref, &peripheral] { ref->get()(py::cast(peripheral)); }); };
+    if (py::isinstance<LoopSink>(fn)) {
+        // Reports for an event loop: queued without the GIL (see LoopQueue.h).
+        LoopSink sink = fn.cast<LoopSink>();
+        return [sink](Peripheral peripheral) { sink.queue->push(sink.key, std::move(peripheral)); };
+    }
+    auto reports = std::make_shared<ReportHandles>(fn);
+    return [reports](Peripheral peripheral) {
+        Peripheral released;  // freed without the GIL on return, as `peripheral` is
+        runPython([&reports, &peripheral, &released] { reports->deliver(peripheral, released); });
+    };
 }
 
 std::function<void(std::string)> valueCallback(const py::object& fn) {
@@ -81,7 +137,7 @@ std::function<void(std::string)> valueCallback(const py::object& fn) {
         return [sink](std::string value) { sink.queue->push(sink.key, std::move(value)); };
     }
     auto ref = std::make_shared<PyRef>(fn);
-    return [ref](std::string value) { runPython([&ref, &value] { ref->get()(py::bytes(value)); }); };
+    return [ref](std::string value) { runPython([&ref, &value] { callOne(ref->get(), py::bytes(value)); }); };
 }
 
 // Setters: the callable is wrapped with the GIL held, then handed over with it released, since replacing a
@@ -174,6 +230,7 @@ void bindPeripheral(py::module_& m) {
         .def("disconnect", &Peripheral::disconnect, kNoGil)
         .def("is_connected", &Peripheral::is_connected, kNoGil)
         .def("is_connectable", &Peripheral::is_connectable, kNoGil)
+        .def("pair", &Peripheral::pair, kNoGil)
         .def("is_paired", &Peripheral::is_paired, kNoGil)
         .def("unpair", &Peripheral::unpair, kNoGil)
         .def("services", &Peripheral::services, kNoGil)
@@ -306,6 +363,17 @@ void bindAdapter(py::module_& m) {
         .def("scan_is_active", &Adapter::scan_is_active, kNoGil)
         .def("scan_get_results", &Adapter::scan_get_results, kNoGil)
         .def("get_paired_peripherals", &Adapter::get_paired_peripherals, kNoGil)
+        .def(
+            "set_pairing_agent",
+            [](Adapter& a, const PyPairingAgent& agent) {
+                // The callables are taken as they are now. The agent replaced may be freed inside, its callables with
+                // the GIL.
+                Tavrin::PairingAgent installed = libraryAgent(agent);
+                py::gil_scoped_release release;
+                a.set_pairing_agent(std::move(installed));
+            },
+            py::arg("agent"))
+        .def("remove_pairing_agent", &Adapter::remove_pairing_agent, kNoGil)
         .def(
             "set_callback_on_scan_start",
             [](Adapter& a, const py::object& fn) {

@@ -27,9 +27,9 @@ LoopQueue::~LoopQueue() {
     ::close(fd_);
 }
 
-void LoopQueue::push(uint64_t key, std::string value) {
+void LoopQueue::push(uint64_t key, Item item) {
     std::lock_guard<std::mutex> lock(mutex_);
-    values_.emplace_back(key, std::move(value));
+    values_.emplace_back(key, std::move(item));
     if (!due_) {
         due_ = true;
         const uint64_t one = 1;
@@ -39,7 +39,7 @@ void LoopQueue::push(uint64_t key, std::string value) {
 }
 
 py::list LoopQueue::take() {
-    std::deque<std::pair<uint64_t, std::string>> taken;
+    std::deque<std::pair<uint64_t, Item>> taken;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         uint64_t count = 0;
@@ -47,9 +47,16 @@ py::list LoopQueue::take() {
         taken.swap(values_);
         due_ = !taken.empty();
     }
-    py::list result;
-    for (auto& [key, value] : taken) {
-        result.append(py::make_tuple(key, py::bytes(value)));
+    py::list result(taken.size());
+    size_t i = 0;
+    for (auto& [key, item] : taken) {
+        py::object argument;
+        if (auto* value = std::get_if<std::string>(&item)) {
+            argument = py::bytes(*value);
+        } else {
+            argument = py::cast(std::move(std::get<Tavrin::Peripheral>(item)));
+        }
+        result[i++] = py::make_tuple(key, std::move(argument));
     }
     return result;
 }

@@ -8,6 +8,7 @@ PYBIND11_MODULE(_tavrin, m) {
     tavrin_py::bindExceptions(m);
     tavrin_py::bindLogging(m);
     tavrin_py::bindLoopQueue(m);
+    tavrin_py::bindPairing(m);
     tavrin_py::bindHandles(m);
     // Called by the package at interpreter exit, before the interpreter goes away: from then on the
     // library's threads no longer enter Python (callbacks are skipped); those inside get `limit_ms`.

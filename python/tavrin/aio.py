@@ -65,38 +65,56 @@ def _into_loop(loop, callback):
     return deliver
 
 
-# How long the values of a dense stream may wait to be taken together (one after quiet comes at once).
-_BATCH_SECONDS = 0.005
+def _awaited(loop, fn):
+    """``fn`` for the library's agent threads: a coroutine function runs in ``loop``, its thread waiting for it."""
+    if fn is None or not asyncio.iscoroutinefunction(fn):
+        return fn
+
+    def ask(*args):
+        return asyncio.run_coroutine_threadsafe(fn(*args), loop).result()
+
+    return ask
+
+
+# How long the values of a stream may wait to be taken together. One after a quiet spell comes at once; then
+# the loop takes what came every 5 ms, and, while each take finds more, every 10 then 20 ms: each wake of the
+# loop costs far more than a value, so a dense stream is cheapest in few large batches.
+_BATCH_SECONDS = (0.005, 0.01, 0.02)
 
 
 class _LoopValues:
-    """The values of the subscriptions made in one loop: queued by the library's threads without the GIL,
-    woken through one descriptor the loop watches, and handed to each subscription's callback in order."""
+    """The values of the subscriptions and the scan reports wanted in one loop: queued by the library's threads
+    without the GIL, woken through one descriptor the loop watches, and handed to each one's callback in
+    order."""
 
     def __init__(self, loop):
         self._loop = loop
         self._queue = _ext._LoopQueue()
         self._callbacks = {}
         self._next_key = 0
+        self._takes = 0  # takes in a row that found values
         loop.add_reader(self._queue.fileno(), self._drain)
 
     def _drain(self):
         taken = self._queue.take()
         if not taken:
+            self._takes = 0
             return  # quiet: the next value wakes the loop at once
         # A stream: the next values wait for this timer rather than each waking the loop.
-        self._loop.call_later(_BATCH_SECONDS, self._drain)
+        self._loop.call_later(_BATCH_SECONDS[min(self._takes, len(_BATCH_SECONDS) - 1)], self._drain)
+        self._takes += 1
+        callbacks = self._callbacks
         for key, value in taken:
-            callback = self._callbacks.get(key)
+            callback = callbacks.get(key)
             if callback is None:
-                continue  # its subscription ended: values still queued for it go nowhere
+                continue  # its subscription or callback ended: what is still queued for it goes nowhere
             try:
                 callback(value)
             except Exception as e:  # one failing callback must not cost the values after it
                 self._loop.call_exception_handler({"message": "tavrin.aio value callback failed", "exception": e})
 
     def add(self, callback):
-        """A key for ``callback`` and the sink that the library's notify takes."""
+        """A key for ``callback`` and the sink that the library's notify and report setters take."""
         key = self._next_key
         self._next_key += 1
         self._callbacks[key] = callback
@@ -181,10 +199,23 @@ class Peripheral(_Handle):
 
     async def disconnect(self):
         await self._call(self._handle.disconnect)
+        self._forget_subscriptions()
+
+    def _forget_subscriptions(self):
         # Subscriptions end with the link.
         for values, key in self._subscriptions.values():
             values.forget(key)
         self._subscriptions.clear()
+
+    async def pair(self):
+        """Pairs, connecting first if needed, asking the adapter's agent. Cancelled, the pairing runs to its end
+        on its worker and may still pair (a bond is not undone behind the caller's back)."""
+        await self._call(self._handle.pair)
+
+    async def unpair(self):
+        """Forgets the bond, disconnecting first if connected."""
+        await self._call(self._handle.unpair)
+        self._forget_subscriptions()
 
     async def read(self, service, characteristic, descriptor=None):
         if descriptor is None:
@@ -278,6 +309,10 @@ class Notifications:
 class Adapter(_Handle):
     """The adapter; its queries are here too, unchanged."""
 
+    def __init__(self, handle):
+        super().__init__(handle)
+        self._report_keys = {}  # "found" / "updated" -> (the loop's values, the callback's key)
+
     @staticmethod
     async def bluetooth_enabled():
         return await asyncio.wrap_future(_executor.submit(_tavrin.Adapter.bluetooth_enabled))
@@ -311,12 +346,29 @@ class Adapter(_Handle):
     def scan_get_results(self):
         return [Peripheral(p) for p in self._handle.scan_get_results()]
 
+    async def get_paired_peripherals(self):
+        """The peripherals the system holds bonds with (tavrin.aio.Peripheral), connectable without a scan."""
+        return [Peripheral(p) for p in await self._call(self._handle.get_paired_peripherals)]
+
+    def set_pairing_agent(self, agent):
+        """Installs ``agent`` (a tavrin.PairingAgent). Its callables that are coroutine functions run in the
+        running loop, the library's question waiting for their answer; the others run on the library's thread
+        for that question, as with tavrin.Adapter."""
+        loop = asyncio.get_running_loop()
+        self._handle.set_pairing_agent(_tavrin.PairingAgent(
+            capability=agent.capability,
+            request_passkey=_awaited(loop, agent.request_passkey),
+            display_passkey=_awaited(loop, agent.display_passkey),
+            confirm=_awaited(loop, agent.confirm),
+            authorize=_awaited(loop, agent.authorize),
+            cancel=_awaited(loop, agent.cancel)))
+
     def set_callback_on_scan_found(self, callback):
         """``callback(peripheral)`` (a tavrin.aio.Peripheral) runs in the running loop; None removes it."""
-        self._handle.set_callback_on_scan_found(self._reports(callback))
+        self._set_reports("found", self._handle.set_callback_on_scan_found, callback)
 
     def set_callback_on_scan_updated(self, callback):
-        self._handle.set_callback_on_scan_updated(self._reports(callback))
+        self._set_reports("updated", self._handle.set_callback_on_scan_updated, callback)
 
     def set_callback_on_scan_start(self, callback):
         self._handle.set_callback_on_scan_start(
@@ -326,11 +378,20 @@ class Adapter(_Handle):
         self._handle.set_callback_on_scan_stop(
             None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
 
-    @staticmethod
-    def _reports(callback):
+    def _set_reports(self, kind, setter, callback):
+        # Reports are queued by the library's thread without the GIL, as values are, and taken in the loop.
         if callback is None:
-            return None
-        return _into_loop(asyncio.get_running_loop(), lambda p: callback(Peripheral(p)))
+            setter(None)
+        else:
+            values = _values_of(asyncio.get_running_loop())
+            key, sink = values.add(lambda p: callback(Peripheral(p)))
+            setter(sink)
+        # Once the setter has returned, the callback replaced gets nothing more, queued reports included.
+        replaced = self._report_keys.pop(kind, None)
+        if replaced is not None:
+            replaced[0].forget(replaced[1])
+        if callback is not None:
+            self._report_keys[kind] = (values, key)
 
     def scan_reports(self, updates=False, options=None):
         """``async with adapter.scan_reports() as reports: async for peripheral in reports``: a scan runs inside

@@ -114,3 +114,44 @@ def round_trip_bytes(adapter, address):
             echo.write_request(ECHO_SERVICE, ECHO_VALUE, "text")
     finally:
         echo.disconnect()
+
+
+LOCK = "7E57B17E-0000-4000-8000-0000000A1001"
+LOCK_SERVICE = "7a1e0001-0000-4000-8000-00000000a100"
+SECRET = "7a1e0002-0000-4000-8000-00000000a100"
+
+
+def pair_and_read(adapter, address, capfd):
+    """Pairs with the passkey lock through a Python agent and reads what only a paired link may read; an agent
+    that raises refuses, and the library writes its exception on the console."""
+    import tavrin
+    lock = find(adapter, address)
+    try:
+        lock.connect()
+        assert not lock.is_paired()
+
+        def no_keyboard(device):
+            raise ValueError("no keyboard for %s" % device)
+
+        adapter.set_pairing_agent(tavrin.PairingAgent(request_passkey=no_keyboard))
+        with pytest.raises(tavrin.OperationFailed, match="Pair"):
+            lock.pair()
+        assert not lock.is_paired()
+        # Written by the agent's thread once the refusal is sent: maybe after pair() has returned.
+        console = []
+        assert wait_until(lambda: console.append(capfd.readouterr().err) or (
+            "Exception in a pairing agent callback: Python callback raised ValueError: no keyboard for " + address)
+            in "".join(console)), console
+
+        asked = []
+        adapter.set_pairing_agent(tavrin.PairingAgent(capability=tavrin.IoCapability.KEYBOARD_ONLY,
+                                                      request_passkey=lambda device: asked.append(device) or 123456))
+        lock.connect()  # a refused pairing may take the link with it
+        lock.pair()
+        assert lock.is_paired() and asked == [address]
+        assert lock.read(LOCK_SERVICE, SECRET) == b"Locked"
+        lock.unpair()
+        assert not lock.is_paired() and not lock.is_connected()
+    finally:
+        adapter.remove_pairing_agent()
+        lock.disconnect()

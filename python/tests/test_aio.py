@@ -7,7 +7,7 @@ import pytest
 import tavrin
 import tavrin.aio
 
-from conftest import COUNTER, ECHO, ECHO_SERVICE, ECHO_VALUE, PLUG, PLUG_SERVICE, STATUS
+from conftest import COUNTER, ECHO, ECHO_SERVICE, ECHO_VALUE, LOCK, LOCK_SERVICE, PLUG, PLUG_SERVICE, SECRET, STATUS
 
 
 @pytest.fixture(autouse=True)
@@ -67,6 +67,14 @@ async def test_operations_and_values_arrive_without_blocking_the_loop():
     assert got > 3 and len(threads) == got and set(threads) == {loop_thread}
     assert [type(c["exception"]) for c in errors] == [ValueError]
     await echo.disconnect()
+    # Scan reports too run in the loop's thread, and none comes once their callback is removed.
+    reports = []
+    adapter.set_callback_on_scan_updated(lambda p: reports.append((p.address(), threading.get_ident())))
+    await adapter.scan_for(200)
+    adapter.set_callback_on_scan_updated(None)
+    got = len(reports)
+    await asyncio.sleep(0.02)
+    assert got > 3 and len(reports) == got and {t for _, t in reports} == {loop_thread}
     ticking.cancel()
 
 
@@ -122,3 +130,27 @@ async def test_cancellation_leaves_the_library_consistent():
     await plug.disconnect()
     with pytest.raises(tavrin.NotConnected):
         await plug.read(PLUG_SERVICE, STATUS)
+
+
+@pytest.mark.asyncio
+async def test_pairing_with_an_agent_that_awaits():
+    adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+    lock = await asyncio.wait_for(found(adapter, LOCK), 5)
+    loop_thread = threading.get_ident()
+    asked = []
+
+    async def prompt(device):
+        asked.append((device, threading.get_ident()))
+        await asyncio.sleep(0.01)  # the loop runs on while the user types
+        return 123456
+
+    adapter.set_pairing_agent(tavrin.PairingAgent(request_passkey=prompt))
+    try:
+        await lock.pair()
+        assert asked == [(LOCK, loop_thread)]
+        assert lock.is_paired()
+        assert await lock.read(LOCK_SERVICE, SECRET) == b"Locked"
+        await lock.unpair()
+        assert not lock.is_paired() and not lock.is_connected()
+    finally:
+        adapter.remove_pairing_agent()

@@ -1,7 +1,7 @@
 # The module over the BlueZ radio, against tavrin-bluez-sim on a private bus.
 import pytest
 
-from conftest import ECHO, PLUG, round_trip_bytes, switch_plug
+from conftest import ECHO, LOCK, PLUG, pair_and_read, round_trip_bytes, switch_plug
 
 
 @pytest.fixture(autouse=True)
@@ -15,3 +15,7 @@ def test_plug_switches(adapter, bluez):
 
 def test_bytes_round_trip(adapter, bluez):
     round_trip_bytes(adapter, bluez.address(ECHO))
+
+
+def test_pairing_through_a_python_agent(adapter, bluez, capfd):
+    pair_and_read(adapter, bluez.address(LOCK), capfd)

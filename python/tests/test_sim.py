@@ -6,8 +6,8 @@ import time
 import pytest
 import tavrin
 
-from conftest import (COUNTER, ECHO, ECHO_SERVICE, PLUG, PLUG_SERVICE, find, round_trip_bytes, switch_plug,
-                      wait_until)
+from conftest import (COUNTER, ECHO, ECHO_SERVICE, LOCK, PLUG, PLUG_SERVICE, find, pair_and_read, round_trip_bytes,
+                      switch_plug, wait_until)
 
 
 @pytest.fixture(autouse=True)
@@ -157,3 +157,49 @@ def test_scan_options_and_time_limits(adapter):
     adapter.set_time_limits(limits)
     assert adapter.time_limits() == limits
     assert find(adapter, PLUG).time_limits() == limits
+
+
+def test_pairing_through_a_python_agent(adapter, capfd):
+    pair_and_read(adapter, LOCK, capfd)
+
+
+def test_an_agent_that_blocks_is_outlasted_by_the_pairing_limit(adapter):
+    lock = find(adapter, LOCK)
+    asked = threading.Event()
+    release = threading.Event()
+
+    def slow(device):
+        asked.set()
+        release.wait(10)  # a user who never types
+        return 123456
+
+    adapter.set_pairing_agent(tavrin.PairingAgent(request_passkey=slow))
+    lock.set_time_limits(tavrin.TimeLimits(pairing=0.3))
+    try:
+        started = time.monotonic()
+        with pytest.raises(tavrin.OperationFailed):
+            lock.pair()  # the agent's thread holds no lock and not the GIL while it waits
+        assert asked.is_set() and time.monotonic() - started < 5.0
+        assert not lock.is_paired()
+    finally:
+        release.set()
+        adapter.remove_pairing_agent()
+        lock.disconnect()
+
+
+def test_scan_report_handles_that_the_callback_keeps_stay_theirs(adapter):
+    seen = []
+    kept = []
+
+    def on_report(peripheral):
+        seen.append(peripheral.address())
+        if len(seen) % 3 == 0:  # the others are dropped at once, and their handles may serve later reports
+            kept.append((peripheral, peripheral.address()))
+
+    adapter.set_callback_on_scan_found(on_report)
+    adapter.set_callback_on_scan_updated(on_report)
+    adapter.scan_for(300)
+    adapter.set_callback_on_scan_found(None)
+    adapter.set_callback_on_scan_updated(None)
+    assert len(set(seen)) == 3 and len(kept) > 5
+    assert [p.address() for p, _ in kept] == [address for _, address in kept]

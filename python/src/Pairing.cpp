@@ -1,0 +1,108 @@
+// The program's pairing agent from Python. The library asks each question on a thread of its own with none
+// of its locks held, so a callable takes the GIL only while it runs and may block (a prompt) as long as it
+// likes: the pairing that asked ends at its own limit meanwhile. A callable that raises, or answers what is
+// not an answer, throws into the library, which refuses, as for any agent callback that throws.
+#include "Pairing.h"
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "Gil.h"
+
+namespace tavrin_py {
+
+namespace {
+
+using Tavrin::IoCapability;
+
+/// Calls `fn(args...)` under the GIL and converts its answer with `convert`; throws when Python raised, when
+/// the answer does not convert, and when the interpreter is exiting (an answer nobody gave must refuse).
+template <typename Result, typename Convert, typename... Args>
+Result ask(const std::shared_ptr<PyRef>& fn, const char* name, Convert convert, const Args&... args) {
+    Result result{};
+    bool answered = false;
+    std::string wrong;
+    runPython([&] {
+        py::object answer = fn->get()(args...);
+        try {
+            result = convert(answer);
+            answered = true;
+        } catch (const py::cast_error&) {
+            wrong = std::string(name) + " answered " + py::repr(answer).cast<std::string>() + ", not an answer";
+        }
+    });
+    if (!wrong.empty()) {
+        throw std::runtime_error(wrong);
+    }
+    if (!answered) {
+        throw std::runtime_error(std::string(name) + " was not asked: the interpreter is exiting");
+    }
+    return result;
+}
+
+std::shared_ptr<PyRef> callable(const py::object& fn) {
+    return fn.is_none() ? nullptr : std::make_shared<PyRef>(fn);
+}
+
+bool truth(const py::object& answer) {
+    return py::bool_(answer);
+}
+
+}  // namespace
+
+Tavrin::PairingAgent libraryAgent(const PyPairingAgent& agent) {
+    Tavrin::PairingAgent result;
+    result.capability = agent.capability;
+    if (auto fn = callable(agent.request_passkey)) {
+        result.request_passkey = [fn](const std::string& address) {
+            return ask<uint32_t>(
+                fn, "request_passkey", [](const py::object& a) { return a.cast<uint32_t>(); }, address);
+        };
+    }
+    if (auto fn = callable(agent.display_passkey)) {
+        result.display_passkey = [fn](const std::string& address, uint32_t passkey) {
+            runPython([&] { fn->get()(address, passkey); });
+        };
+    }
+    if (auto fn = callable(agent.confirm)) {
+        result.confirm = [fn](const std::string& address, uint32_t passkey) {
+            return ask<bool>(fn, "confirm", truth, address, passkey);
+        };
+    }
+    if (auto fn = callable(agent.authorize)) {
+        result.authorize = [fn](const std::string& address) { return ask<bool>(fn, "authorize", truth, address); };
+    }
+    if (auto fn = callable(agent.cancel)) {
+        result.cancel = [fn](const std::string& address) { runPython([&] { fn->get()(address); }); };
+    }
+    return result;
+}
+
+void bindPairing(py::module_& m) {
+    py::enum_<IoCapability>(m, "IoCapability")
+        .value("DISPLAY_ONLY", IoCapability::DisplayOnly)
+        .value("DISPLAY_YES_NO", IoCapability::DisplayYesNo)
+        .value("KEYBOARD_ONLY", IoCapability::KeyboardOnly)
+        .value("NO_INPUT_NO_OUTPUT", IoCapability::NoInputNoOutput)
+        .value("KEYBOARD_DISPLAY", IoCapability::KeyboardDisplay);
+    py::class_<PyPairingAgent>(m, "PairingAgent")
+        .def(py::init([](IoCapability capability, py::object request_passkey, py::object display_passkey,
+                         py::object confirm, py::object authorize, py::object cancel) {
+                 return PyPairingAgent{capability,         std::move(request_passkey), std::move(display_passkey),
+                                       std::move(confirm), std::move(authorize),       std::move(cancel)};
+             }),
+             py::arg("capability") = IoCapability::KeyboardDisplay, py::arg("request_passkey") = py::none(),
+             py::arg("display_passkey") = py::none(), py::arg("confirm") = py::none(),
+             py::arg("authorize") = py::none(), py::arg("cancel") = py::none())
+        .def_readwrite("capability", &PyPairingAgent::capability)
+        .def_readwrite("request_passkey", &PyPairingAgent::request_passkey)
+        .def_readwrite("display_passkey", &PyPairingAgent::display_passkey)
+        .def_readwrite("confirm", &PyPairingAgent::confirm)
+        .def_readwrite("authorize", &PyPairingAgent::authorize)
+        .def_readwrite("cancel", &PyPairingAgent::cancel);
+}
+
+}  // namespace tavrin_py
