@@ -98,7 +98,9 @@ class ReportHandles {
         // The callback may give the GIL up (a sleep, a call of the library), so another report may run
         // meanwhile and keep its own handle first.
         callOne(fn_.get(), handle);
-        if (spare_ == nullptr && Py_REFCNT(handle.ptr()) == 1) {
+        // Kept by nobody, not even weakly: a weak reference would otherwise see the next report's peripheral.
+        if (spare_ == nullptr && Py_REFCNT(handle.ptr()) == 1 &&
+            reinterpret_cast<py::detail::instance*>(handle.ptr())->weakrefs == nullptr) {
             std::swap(*value, released);
             spare_ = handle.release().ptr();
             spareValue_ = value;

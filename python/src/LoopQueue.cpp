@@ -25,6 +25,11 @@ LoopQueue::LoopQueue() : fd_(makeEventFd()) {}
 
 LoopQueue::~LoopQueue() {
     ::close(fd_);
+    if (PyGILState_Check()) {
+        // Reports never taken are freed without the GIL, which the library's threads may be waiting for.
+        py::gil_scoped_release released;
+        values_.clear();
+    }
 }
 
 void LoopQueue::push(uint64_t key, Item item) {

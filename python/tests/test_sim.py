@@ -2,6 +2,7 @@
 import datetime
 import threading
 import time
+import weakref
 
 import pytest
 import tavrin
@@ -190,11 +191,14 @@ def test_an_agent_that_blocks_is_outlasted_by_the_pairing_limit(adapter):
 def test_scan_report_handles_that_the_callback_keeps_stay_theirs(adapter):
     seen = []
     kept = []
+    weak = []
 
     def on_report(peripheral):
         seen.append(peripheral.address())
         if len(seen) % 3 == 0:  # the others are dropped at once, and their handles may serve later reports
             kept.append((peripheral, peripheral.address()))
+        elif len(seen) % 3 == 1:  # kept weakly: gone, or still this peripheral, never another one
+            weak.append((weakref.ref(peripheral), peripheral.address()))
 
     adapter.set_callback_on_scan_found(on_report)
     adapter.set_callback_on_scan_updated(on_report)
@@ -203,3 +207,4 @@ def test_scan_report_handles_that_the_callback_keeps_stay_theirs(adapter):
     adapter.set_callback_on_scan_updated(None)
     assert len(set(seen)) == 3 and len(kept) > 5
     assert [p.address() for p, _ in kept] == [address for _, address in kept]
+    assert all(ref() is None or ref().address() == address for ref, address in weak)

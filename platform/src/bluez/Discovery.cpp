@@ -339,8 +339,14 @@ void Core::reportAdvertisement(DeviceObject& device, bool rssiReported) {
 }
 
 // After the reports of it already queued. An object bluetoothd makes for the address later is a device never
-// seen: it counts as found, and is reported, on its own.
+// seen: it counts as found, and is reported, on its own, even one made while this was held back for a loss.
 void Core::deviceForgotten(const std::string& address) {
+    const auto indexed = byAddress_.find(address);
+    if (indexed != byAddress_.end()) {
+        if (const auto d = devices_.find(indexed->second); d != devices_.end()) {
+            d->second.scanMarks.clear();
+        }
+    }
     for (auto& [id, central] : centrals_) {
         central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioForgot(address); });
     }
