@@ -71,7 +71,15 @@ def _awaited(loop, fn):
         return fn
 
     def ask(*args):
-        return asyncio.run_coroutine_threadsafe(fn(*args), loop).result()
+        future = asyncio.run_coroutine_threadsafe(fn(*args), loop)
+        while True:
+            try:
+                return future.result(timeout=0.5)
+            except concurrent.futures.TimeoutError:
+                # A loop that stopped will never answer: the agent refuses rather than wait for ever.
+                if loop.is_closed() or not loop.is_running():
+                    future.cancel()
+                    raise RuntimeError("the event loop of the pairing agent stopped") from None
 
     return ask
 
