@@ -426,33 +426,69 @@ void CBCentralManager::Impl::radioScanEnded(const NSError&) {
     }
 }
 
-void CBCentralManager::Impl::radioNotified(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
-                                           const std::string& value) {
+bool CBCentralManager::Impl::noticeOf(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
+                                      const std::string& value, Notice& notice) {
     Seen* s = last_notified;
     if (!s || s->peripheral->impl()->key != device) {
         auto it = seen.find(device);
         if (it == seen.end()) {
-            return;
+            return false;
         }
         s = last_notified = it->second;
     }
     CBPeripheral::Impl& link = *s->peripheral->impl();
-    Notice notice;
     {
         Lock guard(link.guard->mutex);
         if (link.state != CBPeripheralState::Connected) {
-            return;
+            return false;
         }
         auto it = link.characteristic_objects.find(characteristic);
         if (it == link.characteristic_objects.end()) {
-            return;  // not discovered on this connection
+            return false;  // not discovered on this connection
         }
         notice.target = it->second;
         notice.epoch = link.epoch;
     }
     notice.peripheral = s->peripheral;
     notice.value = value;
-    enqueue(std::move(notice));
+    return true;
+}
+
+void CBCentralManager::Impl::radioNotified(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
+                                           const std::string& value) {
+    Notice notice;
+    if (noticeOf(device, characteristic, value, notice)) {
+        enqueue(std::move(notice));
+    }
+}
+
+// The run goes to the outbox at once: one post wakes the queue for all of it, where values handed over one by
+// one would wake it for each while it keeps up.
+void CBCentralManager::Impl::radioNotifiedTogether(const std::vector<radio::Notification>& run) {
+    for (const radio::Notification& n : run) {
+        Outgoing& item = staged_notices.emplace_back();
+        if (!noticeOf(*n.device, n.characteristic, *n.value, item.notice)) {
+            staged_notices.pop_back();
+        }
+    }
+    if (staged_notices.empty()) {
+        return;
+    }
+    bool post = false;
+    {
+        Lock lock(outbox_mutex);
+        if (!closed) {
+            for (Outgoing& item : staged_notices) {
+                outbox.push_back(std::move(item));
+            }
+            post = !drain_posted;
+            drain_posted = true;
+        }
+    }
+    staged_notices.clear();
+    if (post) {
+        postDrain();
+    }
 }
 
 void CBCentralManager::Impl::deliver(Notice& notice) {

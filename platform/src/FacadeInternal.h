@@ -140,6 +140,8 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     /// The entry of the device last notified, so that a stream on one link finds its peripheral without a lookup
     /// by key. Same guard as `seen`.
     Seen* last_notified = nullptr;
+    /// Same guard: the run of notified values being handed over together.
+    std::vector<Outgoing> staged_notices;
 
     /// Appends an event; the queue runs the outbox in one task.
     void enqueue(CentralEvent event);
@@ -184,6 +186,10 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     void radioDisconnected(const radio::DeviceKey& device, const NSError* error) override;
     void radioNotified(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
                        const std::string& value) override;
+    void radioNotifiedTogether(const std::vector<radio::Notification>& run) override;
+    /// Fills `notice` for a value of a characteristic discovered on the device's current link; false if none.
+    bool noticeOf(const radio::DeviceKey& device, radio::AttributeHandle characteristic, const std::string& value,
+                  Notice& notice);
     void radioScanEnded(const NSError& error) override;
     void radioForgot(const radio::DeviceKey& device) override;
 };

@@ -171,6 +171,19 @@ TEST(PlatformFakeRadio, TheFacadeRunsOverAnyRadio) {
     auto notified = recorder->waitFor("DidUpdateValue", 2);
     ASSERT_TRUE(notified);
     EXPECT_EQ(notified->value, std::string("n1"));
+    // A run the radio received together comes in order; values this link knows nothing of are dropped.
+    fake.session->post([](radio::RadioCentralEvents& l) {
+        const std::string n2 = "n2", stray = "stray", n3 = "n3";
+        const radio::DeviceKey elsewhere = "AA:BB:CC:DD:EE:99";
+        l.radioNotifiedTogether({{&kFake, kMeasurement, &n2},
+                                 {&kFake, 0x0999, &stray},
+                                 {&elsewhere, kMeasurement, &stray},
+                                 {&kFake, kMeasurement, &n3}});
+    });
+    auto last = recorder->waitFor("DidUpdateValue", 4);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->value, std::string("n3"));
+    EXPECT_EQ(recorder->waitFor("DidUpdateValue", 3)->value, std::string("n2"));
 
     const NSError gone{"FakeDomain", 7, "The fake link is gone."};
     fake.session->post([gone](radio::RadioCentralEvents& l) { l.radioDisconnected(kFake, &gone); });

@@ -84,6 +84,13 @@ struct Sighting {
     DeviceSlot* slot = nullptr;
 };
 
+/// One value of a run of notifications; lent, like a sighting, for the length of the call.
+struct Notification {
+    const DeviceKey* device = nullptr;
+    AttributeHandle characteristic = 0;
+    const std::string* value = nullptr;
+};
+
 struct ServiceInfo {
     AttributeHandle handle = 0;
     CBUUID uuid;
@@ -191,6 +198,13 @@ class RadioCentralEvents {
     virtual void radioDisconnected(const DeviceKey& device, const NSError* error) = 0;
     /// A notification or indication of a subscribed characteristic. Never the answer to a read.
     virtual void radioNotified(const DeviceKey& device, AttributeHandle characteristic, const std::string& value) = 0;
+    /// Notifications the radio received together, oldest first, at least one. By default one `radioNotified`
+    /// each; a listener that hands values to another thread hands the run over at once.
+    virtual void radioNotifiedTogether(const std::vector<Notification>& run) {
+        for (const Notification& n : run) {
+            radioNotified(*n.device, n.characteristic, *n.value);
+        }
+    }
     /// The session's scan ended without `stopScan`: the radio could not start it and gave up trying (it wrote a
     /// console line saying why). A new `startScan` tries again. Not called when the radio was switched off.
     virtual void radioScanEnded(const NSError& error) { (void)error; }

@@ -47,7 +47,7 @@ bool CentralOutbox::isConnected(const std::string& device) const {
 }
 
 // On the loop thread. The scanning and closed flags are those of the moment of delivery, as they would be for a
-// report delivered alone. Runs of reports go as one batch; notifications in their turn between them.
+// report delivered alone. Runs of reports, and runs of notifications, go as one call each, in their turn.
 void CentralOutbox::deliverQueuedLocked() {
     if (queued_.empty()) {
         return;
@@ -56,25 +56,33 @@ void CentralOutbox::deliverQueuedLocked() {
     delivering_.swap(queued_);
     const auto listener = closed_ ? nullptr : listener_.lock();
     if (listener) {
-        const auto sendReports = [&]() REQUIRES(deliveryMutex_) {
+        const auto sendRuns = [&]() REQUIRES(deliveryMutex_) {
             if (!sightings_.empty()) {
                 if (scanning_) {
                     contain("in a BlueZ radio event", [&] { listener->radioDiscovered(sightings_); });
                 }
                 sightings_.clear();
             }
+            if (!notices_.empty()) {
+                contain("in a BlueZ radio event", [&] { listener->radioNotifiedTogether(notices_); });
+                notices_.clear();
+            }
         };
+        // Lent as plain pointers; delivering_ keeps the items alive for the calls.
         for (const Pending& item : delivering_) {
             if (item.report) {
-                // Lent as plain pointers; delivering_ keeps the reports alive for the call.
+                if (!notices_.empty()) {
+                    sendRuns();
+                }
                 sightings_.push_back(radio::Sighting{item.report.get(), nullptr});
             } else {
-                sendReports();
-                contain("in a BlueZ radio event",
-                        [&] { listener->radioNotified(item.device, item.handle, item.value); });
+                if (!sightings_.empty()) {
+                    sendRuns();
+                }
+                notices_.push_back(radio::Notification{&item.device, item.handle, &item.value});
             }
         }
-        sendReports();
+        sendRuns();
     }
     delivering_.clear();  // keeps its capacity for the next pass
 }

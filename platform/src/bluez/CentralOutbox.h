@@ -70,10 +70,11 @@ class CentralOutbox {
     bool closed_ GUARDED_BY(deliveryMutex_) = false;
     bool scanning_ GUARDED_BY(deliveryMutex_) = false;
     // The loop thread's alone: the reports and notifications of the current pass, the items being delivered,
-    // and the batch of reports being lent.
+    // and the run of reports or notifications being lent.
     std::vector<Pending> queued_;
     std::vector<Pending> delivering_;
     std::vector<radio::Sighting> sightings_;
+    std::vector<radio::Notification> notices_;
     mutable Mutex connectedMutex_;
     std::set<std::string> connected_ GUARDED_BY(connectedMutex_);
 };

@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <cstdlib>
+#include <iterator>
 
 #include "Core.h"
 
@@ -12,13 +13,16 @@ namespace platform::bluez {
 namespace {
 
 constexpr int kDispatchBatch = 64;
-// Traffic is dense when a pass handles at least this many bus messages, or when it comes within kCoalescing of
-// the pass before that had some: the next look at the bus then waits kCoalescing, so that a stream of
-// advertisements or notifications comes a few at a time, not one wake each. A sparse message is read as soon as
-// it arrives.
+// Traffic is dense when a pass handles at least this many bus messages, or when it comes within the first window of
+// the pass before that had some: the next look at the bus then waits a while, so that a stream of advertisements or
+// notifications comes many at a time, not one wake each. A sparse message is read as soon as it arrives.
 constexpr int kDenseTraffic = 4;
-// Less than the shortest connection interval, which batches values anyway.
-constexpr auto kCoalescing = std::chrono::milliseconds(5);
+// How long the bus waits, by the dense passes in a row before: each look at the bus wakes this thread and the
+// listeners' queues, which costs far more than a message, so a stream that lasts is taken in larger batches. The
+// first is less than the shortest connection interval, which batches values anyway.
+constexpr std::chrono::milliseconds kCoalescing[] = {std::chrono::milliseconds(5), std::chrono::milliseconds(10),
+                                                     std::chrono::milliseconds(20)};
+constexpr unsigned kLongestCoalescing = std::size(kCoalescing) - 1;
 
 }  // namespace
 
@@ -105,11 +109,16 @@ void Core::run() {
         }
         if (dispatched > 0) {
             const auto now = Clock::now();
-            const bool dense = dispatched >= kDenseTraffic || now - lastTraffic_ < kCoalescing;
+            const bool dense = dispatched >= kDenseTraffic || now - lastTraffic_ < kCoalescing[0];
             lastTraffic_ = now;
             if (dense && dispatched < kDispatchBatch && mayCoalesce()) {
-                busQuietUntil_ = now + kCoalescing;
+                busQuietUntil_ = now + kCoalescing[denseStreak_];
+                denseStreak_ = std::min(denseStreak_ + 1, kLongestCoalescing);
+            } else if (!dense) {
+                denseStreak_ = 0;
             }
+        } else if (busWoke) {
+            denseStreak_ = 0;  // the bus was looked at and had nothing: the stream paused
         }
         if (loop_.busy() || dispatched == kDispatchBatch) {
             busWoke = true;  // not asked, so looked at: a stream of tasks must not starve the bus

@@ -395,6 +395,7 @@ class Core {
     uint64_t nextCall_ GUARDED_BY(mutex_) = 0;
     Clock::time_point busQuietUntil_ GUARDED_BY(mutex_);  // the bus waits until then while it may coalesce
     Clock::time_point lastTraffic_ GUARDED_BY(mutex_);    // the last pass that handled bus messages
+    unsigned denseStreak_ GUARDED_BY(mutex_) = 0;         // dense passes in a row: how long the next wait is
 
     // bluetoothd and its objects. Replies of an older generation (before bluetoothd or the adapter went away)
     // are dropped.
