@@ -736,8 +736,22 @@ class ScriptedAgent : public platform::radio::PairingAgent {
     void displayPasskey(const std::string& device, uint32_t passkey, uint16_t entered) override {
         hear("display " + device + " " + std::to_string(passkey) + " " + std::to_string(entered));
     }
-    void requestConfirmation(const std::string& device, uint32_t, platform::radio::ConfirmReply) override {
+    void requestConfirmation(const std::string& device, uint32_t, platform::radio::ConfirmReply reply) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            confirmations_.push_back(std::move(reply));
+        }
         hear("confirm " + device);
+    }
+    /// Answers the oldest confirmation left open, however late.
+    void confirm() {
+        platform::radio::ConfirmReply reply;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            reply = std::move(confirmations_.front());
+            confirmations_.erase(confirmations_.begin());
+        }
+        reply(platform::radio::AgentVerdict::Accept);
     }
     void requestAuthorization(const std::string& device, platform::radio::ConfirmReply reply) override {
         hear("authorize " + device);
@@ -762,7 +776,8 @@ class ScriptedAgent : public platform::radio::PairingAgent {
     }
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::vector<std::string> heard_;  // guarded by mutex_
+    std::vector<std::string> heard_;                            // guarded by mutex_
+    std::vector<platform::radio::ConfirmReply> confirmations_;  // guarded by mutex_
 };
 
 // Pairing through the scripted bus: the agent registered and made the default one (again when bluetoothd comes
@@ -800,6 +815,13 @@ TEST_F(BluezRadioUnit, PairingAndTheProgramsAgent) {
     ASSERT_TRUE(agent->waitHeard("confirm " + kDevice));
     EXPECT_EQ(asked("Cancel", {}), "");
     EXPECT_TRUE(agent->waitHeard("cancel " + kDevice));
+    // The answer to the question taken back comes after the next question: that one stays open for its Cancel.
+    auto next_question = bus_->ask(agentPath, "RequestConfirmation", {device, Variant(uint32_t(8))});
+    ASSERT_TRUE(next_question && agent->waitHeard("confirm " + kDevice, 2));
+    agent->confirm();
+    EXPECT_EQ(open_question->waitAnswer(), "");
+    EXPECT_EQ(asked("Cancel", {}), "");
+    EXPECT_TRUE(agent->waitHeard("cancel " + kDevice, 2));
 
     const auto pair = [&] {
         auto promise = std::make_shared<std::promise<std::optional<NSError>>>();
@@ -821,11 +843,11 @@ TEST_F(BluezRadioUnit, PairingAndTheProgramsAgent) {
     EXPECT_FALSE(paired.get());
 
     // bluetoothd leaves with a question open, and comes back.
-    open_question = bus_->ask(agentPath, "RequestConfirmation", {device, Variant(uint32_t(8))});
-    ASSERT_TRUE(agent->waitHeard("confirm " + kDevice, 2));
+    open_question = bus_->ask(agentPath, "RequestConfirmation", {device, Variant(uint32_t(9))});
+    ASSERT_TRUE(agent->waitHeard("confirm " + kDevice, 3));
     bus_->signal("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
                  {Variant(std::string("org.bluez")), Variant(std::string(FakeBus::kOwner)), Variant(std::string())});
-    EXPECT_TRUE(agent->waitHeard("cancel " + kDevice, 2));
+    EXPECT_TRUE(agent->waitHeard("cancel " + kDevice, 3));
     bus_->signal("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
                  {Variant(std::string("org.bluez")), Variant(std::string()), Variant(std::string(FakeBus::kOwner))});
     list();

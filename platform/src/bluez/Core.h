@@ -436,7 +436,8 @@ class Core {
     uint64_t agentServedOn_ GUARDED_BY(mutex_) = 0;  // the bus attempt whose bus serves it; 0: none
     bool agentRegistered_ GUARDED_BY(mutex_) = false;
     std::string agentCapability_ GUARDED_BY(mutex_);  // the capability the registration gave bluetoothd
-    std::string agentAsking_ GUARDED_BY(mutex_);
+    std::string agentAsking_ GUARDED_BY(mutex_);      // the device of the question open, if any
+    uint64_t agentQuestion_ GUARDED_BY(mutex_) = 0;   // numbers bluetoothd's questions: an answer closes only its own
 };
 
 template <typename F>

@@ -184,15 +184,17 @@ void Core::agentAsked(const std::shared_ptr<BusIncoming>& call) {
     }
     // Open until answered: what a Cancel, or bluetoothd leaving, takes back.
     agentAsking_ = address;
+    const uint64_t question = ++agentQuestion_;
     const std::weak_ptr<Core> weak = self_;
-    // The reply goes through the loop: it may come from any thread, late, or twice (the first counts).
-    const auto answer = [weak, call, address](radio::AgentVerdict verdict, std::optional<uint32_t> passkey) {
+    // The reply goes through the loop: it may come from any thread, late, or twice (the first counts). A late
+    // answer to a question taken back leaves the next one open.
+    const auto answer = [weak, call, question](radio::AgentVerdict verdict, std::optional<uint32_t> passkey) {
         auto core = weak.lock();
         if (!core) {
             return;
         }
-        core->post([call, verdict, passkey, address](Core& c) REQUIRES(c.mutex_) {
-            if (c.agentAsking_ == address) {
+        core->post([call, verdict, passkey, question](Core& c) REQUIRES(c.mutex_) {
+            if (c.agentQuestion_ == question) {
                 c.agentAsking_.clear();
             }
             if (verdict == radio::AgentVerdict::Accept) {
