@@ -29,6 +29,10 @@ const std::string kSecret = "7a1e0002-0000-4000-8000-00000000a100";
 class BluezPairing : public BluezFixture {};
 
 Tavrin::Peripheral scanFor(Tavrin::Adapter& adapter, const std::string& address) {
+    // A radio that has only just met bluetoothd may not know yet that the adapter is powered.
+    if (!test_support::eventually([&] { return adapter.is_enabled(); })) {
+        throw std::runtime_error("the adapter is not powered");
+    }
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     adapter.scan_start();
     while (std::chrono::steady_clock::now() < end) {
