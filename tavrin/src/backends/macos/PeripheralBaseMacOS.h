@@ -2,6 +2,7 @@
 // The platform-facing half of one remote peripheral: the platform peripheral's delegate, which turns
 // the platform's asynchronous connection, discovery and GATT requests into blocking calls.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -179,6 +180,9 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     // Ends every waiting request as failed; called with mutex_ held.
     void fail_all_locked();
 
+    // How long a wait goes at most without looking again.
+    static constexpr auto kPollStep = std::chrono::milliseconds(10);
+
     // Registers a request in the queue that `queue_of` gives (under mutex_) and hands it to the
     // platform in the same step, so that answers keep the order of the requests.
     template <typename QueueOf, typename Send>
@@ -217,5 +221,45 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     // The limits last told to the platform (its defaults until then). Guarded by mutex_.
     TimeLimits told_;
 };
+
+// The request steps shared by the connection code and the GATT requests.
+
+template <typename QueueOf, typename Send>
+request_ptr PeripheralBaseMacOS::send(QueueOf queue_of, Send send_request) {
+    Lock lock(mutex_);
+    request_queue_t& queue = queue_of();
+    request_ptr request = queue.add();
+    try {
+        send_request();
+    } catch (...) {
+        queue.remove(request);
+        throw;
+    }
+    return request;
+}
+
+template <typename Done>
+bool PeripheralBaseMacOS::wait_for(Clock::duration limit, Done done) {
+    const auto deadline = Clock::now() + limit;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return false;
+        }
+        // Woken by the answering event; the step bounds how long a change that signals nothing
+        // (a state the platform moves by itself) goes unseen.
+        answered_.wait_until(lock, std::min(deadline, now + kPollStep));
+    }
+}
+
+template <typename QueueOf>
+void PeripheralBaseMacOS::withdraw(QueueOf queue_of, const request_ptr& request) {
+    Lock lock(mutex_);
+    queue_of().remove(request);
+}
 
 }  // namespace Tavrin
