@@ -465,6 +465,7 @@ void CBCentralManager::Impl::radioNotified(const radio::DeviceKey& device, radio
 // The run goes to the outbox at once: one post wakes the queue for all of it, where values handed over one by
 // one would wake it for each while it keeps up.
 void CBCentralManager::Impl::radioNotifiedTogether(const std::vector<radio::Notification>& run) {
+    staged_notices.clear();  // what a run that threw left
     for (const radio::Notification& n : run) {
         Outgoing& item = staged_notices.emplace_back();
         if (!noticeOf(*n.device, n.characteristic, *n.value, item.notice)) {

@@ -46,6 +46,24 @@ class Listener : public radio::RadioCentralEvents {
     std::vector<std::string> lines_;
 };
 
+TEST(PlatformRadio, ARunOfNotificationsReachesAListenerValueByValue) {
+    // By default a run is one radioNotified per value, so that one that throws costs only itself.
+    struct Throwing : Listener {
+        void radioNotified(const radio::DeviceKey& device, radio::AttributeHandle handle,
+                           const std::string& value) override {
+            if (value == "bad") {
+                throw std::runtime_error("a listener's fault");
+            }
+            Listener::radioNotified(device, handle, value);
+        }
+    } listener;
+    const radio::DeviceKey device = kDeviceId;
+    const std::string one = "1", bad = "bad", two = "2";
+    listener.radioNotifiedTogether({{&device, 7, &one}, {&device, 7, &bad}, {&device, 7, &two}});
+    EXPECT_TRUE(listener.waitFor("notified 7 1"));
+    EXPECT_TRUE(listener.waitFor("notified 7 2"));
+}
+
 TEST(PlatformRadio, TheWorldServesASessionThroughTheRadioInterface) {
     auto device = testDevice();
     device.advertising.rssi = -60;

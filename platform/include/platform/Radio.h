@@ -199,10 +199,11 @@ class RadioCentralEvents {
     /// A notification or indication of a subscribed characteristic. Never the answer to a read.
     virtual void radioNotified(const DeviceKey& device, AttributeHandle characteristic, const std::string& value) = 0;
     /// Notifications the radio received together, oldest first, at least one. By default one `radioNotified`
-    /// each; a listener that hands values to another thread hands the run over at once.
+    /// each, so that one that throws costs only itself; a listener that hands values to another thread hands
+    /// the run over at once.
     virtual void radioNotifiedTogether(const std::vector<Notification>& run) {
         for (const Notification& n : run) {
-            radioNotified(*n.device, n.characteristic, *n.value);
+            contain("in a radio listener", [&] { radioNotified(*n.device, n.characteristic, *n.value); });
         }
     }
     /// The session's scan ended without `stopScan`: the radio could not start it and gave up trying (it wrote a

@@ -117,8 +117,8 @@ void Core::run() {
             } else if (!dense) {
                 denseStreak_ = 0;
             }
-        } else if (busWoke) {
-            denseStreak_ = 0;  // the bus was looked at and had nothing: the stream paused
+        } else if (busWoke && Clock::now() >= busQuietUntil_) {
+            denseStreak_ = 0;  // the bus had nothing when its wait was over: the stream paused
         }
         if (loop_.busy() || dispatched == kDispatchBatch) {
             busWoke = true;  // not asked, so looked at: a stream of tasks must not starve the bus
