@@ -40,13 +40,19 @@ void CBCentralManager::Impl::enqueue(Notice notice) {
 }
 
 void CBCentralManager::Impl::push(Outgoing&& item) {
+    pushAll(&item, 1);
+}
+
+void CBCentralManager::Impl::pushAll(Outgoing* items, size_t count) {
     bool post = false;
     {
         Lock lock(outbox_mutex);
         if (closed) {
             return;
         }
-        outbox.push_back(std::move(item));
+        for (size_t i = 0; i < count; ++i) {
+            outbox.push_back(std::move(items[i]));
+        }
         post = !drain_posted;
         drain_posted = true;
     }
@@ -472,23 +478,9 @@ void CBCentralManager::Impl::radioNotifiedTogether(const std::vector<radio::Noti
             staged_notices.pop_back();
         }
     }
-    if (staged_notices.empty()) {
-        return;
-    }
-    bool post = false;
-    {
-        Lock lock(outbox_mutex);
-        if (!closed) {
-            for (Outgoing& item : staged_notices) {
-                outbox.push_back(std::move(item));
-            }
-            post = !drain_posted;
-            drain_posted = true;
-        }
-    }
-    staged_notices.clear();
-    if (post) {
-        postDrain();
+    if (!staged_notices.empty()) {
+        pushAll(staged_notices.data(), staged_notices.size());
+        staged_notices.clear();
     }
 }
 

@@ -148,6 +148,8 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     /// Appends a notified value, in turn with the events.
     void enqueue(Notice notice);
     void push(Outgoing&& item);
+    /// Appends `count` items at once: one post wakes the queue for all of them.
+    void pushAll(Outgoing* items, size_t count);
     /// Runs one notified value: sets the characteristic's value and tells the peripheral's delegate.
     void deliver(Notice& notice);
     void enqueueCentral(CentralCall call);
