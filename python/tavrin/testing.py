@@ -37,7 +37,8 @@ except ImportError:  # the classes below work without pytest
 
 from . import _paths
 
-__all__ = ["PrivateBus", "BluezSimulator", "bluez_address", "simulator_path", "default_world_file"]
+__all__ = ["PrivateBus", "BluezSimulator", "WorldServer", "bluez_address", "on_real_stack", "simulator_path",
+           "default_world_file"]
 
 # The radio this process was given by a fixture: "sim" or "bluez".
 _chosen_radio = None
@@ -166,6 +167,50 @@ class BluezSimulator:
         self.stop()
 
 
+def on_real_stack():
+    """True inside the testbed's guest (tavrin-testbed): the real bluetoothd runs on the system bus."""
+    return bool(os.environ.get("TAVRIN_TESTBED_GUEST"))
+
+
+class WorldServer:
+    """On the real stack: tavrin-world-server serving ``world`` from controllers of its own, each device's
+    address in ``addresses`` (identifier -> address); bluetoothd is started afresh first. A context manager."""
+
+    def __init__(self, world, ready_limit=60.0):
+        world_file = default_world_file() if world == "default" else os.fspath(world)
+        restart = subprocess.run([os.environ["TAVRIN_TESTBED_STACK"], "restart"], stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, timeout=60)
+        if restart.returncode != 0:
+            raise RuntimeError("the real stack did not restart: " + restart.stdout.decode(errors="replace"))
+        server = os.environ.get("TAVRIN_WORLD_SERVER") or shutil.which("tavrin-world-server")
+        self._process = _Child([server, "--world", world_file])
+        self.addresses = {}
+        deadline = time.monotonic() + ready_limit
+        while True:
+            line = self._process.read_line(max(0.0, deadline - time.monotonic()))
+            if line == "ready":
+                return
+            if line is None:
+                self._process.stop(signal.SIGKILL)
+                raise RuntimeError("tavrin-world-server did not report ready within %g s" % ready_limit)
+            fields = line.split()
+            if len(fields) == 5 and fields[0] == "device":  # device IDENTIFIER WORLD-ADDRESS REAL-ADDRESS hciN
+                self.addresses[fields[1].upper()] = fields[3].upper()
+
+    @property
+    def pid(self):
+        return self._process.pid
+
+    def stop(self, sig=signal.SIGTERM):
+        return self._process.stop(sig)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
 class SimWorld:
     """What ``tavrin_sim_world`` gives a test: the world served, and how the radio names devices."""
 
@@ -189,8 +234,10 @@ class BluezWorld:
         self.bus = bus
         self.simulator = simulator
 
-    @staticmethod
-    def address(identifier):
+    def address(self, identifier):
+        addresses = getattr(self.simulator, "addresses", None)
+        if addresses is not None:
+            return addresses[identifier.upper()]
         return bluez_address(identifier)
 
 
@@ -223,9 +270,21 @@ if pytest is not None:
 
     @pytest.fixture(scope="session")
     def tavrin_bluez(tavrin_world):
-        """tavrin-bluez-sim serving the world on a private bus that this process uses as its system bus."""
+        """tavrin-bluez-sim serving the world on a private bus that this process uses as its system bus; in the
+        testbed's guest, the real bluetoothd with the world served by tavrin-world-server (``bus`` is None)."""
         _choose("bluez")
         saved = {name: os.environ.get(name) for name in ("TAVRIN_SIM_WORLD", "DBUS_SYSTEM_BUS_ADDRESS")}
+        if on_real_stack():
+            with WorldServer(tavrin_world) as server:
+                os.environ.pop("TAVRIN_SIM_WORLD", None)
+                os.environ.pop("DBUS_SYSTEM_BUS_ADDRESS", None)
+                try:
+                    yield BluezWorld(tavrin_world, None, server)
+                finally:
+                    for name, value in saved.items():
+                        if value is not None:
+                            os.environ[name] = value
+            return
         with PrivateBus() as bus, BluezSimulator(tavrin_world, bus.address) as simulator:
             os.environ.pop("TAVRIN_SIM_WORLD", None)
             os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = bus.address

@@ -6,11 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -223,18 +227,80 @@ PrivateBus::PrivateBus() {
     address_ = *line;
 }
 
+namespace {
+
+std::mutex g_addresses_mutex;
+std::map<std::string, std::string> g_addresses;  // world address -> real one; guarded by g_addresses_mutex
+
+std::string upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::vector<std::string> serverCommand(const std::string& world_file, const std::string& bus_address) {
+    if (onRealStack()) {
+        const char* server = std::getenv("TAVRIN_WORLD_SERVER");
+        return {server ? server : "tavrin-world-server", "--world", world_file};
+    }
+    return {simulatorPath(), "--world", world_file, "--bus", bus_address};
+}
+
+}  // namespace
+
+bool onRealStack() {
+    const char* guest = std::getenv("TAVRIN_TESTBED_GUEST");
+    return guest && *guest;
+}
+
+std::string realStackBus() {
+    return "unix:path=/run/dbus/system_bus_socket";
+}
+
+void restartRealStack() {
+    const char* stack = std::getenv("TAVRIN_TESTBED_STACK");
+    if (!stack) {
+        throw std::runtime_error("TAVRIN_TESTBED_STACK is not set: not in the testbed's guest");
+    }
+    ChildProcess restart({stack, "restart"}, ChildProcess::Options{{}, false, true});
+    const auto status = restart.waitExit(std::chrono::seconds(60));
+    if (status != 0) {
+        throw std::runtime_error("the real stack did not restart: " +
+                                 restart.readLine(std::chrono::seconds(1)).value_or(""));
+    }
+}
+
+std::string deviceAddress(const std::string& world_address) {
+    const std::string key = upper(world_address);
+    std::lock_guard<std::mutex> lock(g_addresses_mutex);
+    const auto it = g_addresses.find(key);
+    return it == g_addresses.end() ? key : it->second;
+}
+
 SimulatorProcess::SimulatorProcess(const std::string& world_file, const std::string& bus_address,
                                    std::chrono::milliseconds ready_limit)
-    : process_({simulatorPath(), "--world", world_file, "--bus", bus_address}) {
+    : process_(serverCommand(world_file, bus_address)) {
     const auto deadline = Clock::now() + ready_limit;
+    std::map<std::string, std::string> addresses;
     for (;;) {
         auto line = process_.readLine(std::chrono::milliseconds(remainingMs(deadline)));
         if (line && *line == "ready") {
+            std::lock_guard<std::mutex> lock(g_addresses_mutex);
+            g_addresses = std::move(addresses);
             return;
+        }
+        if (line && line->rfind("device ", 0) == 0) {
+            // device IDENTIFIER WORLD-ADDRESS REAL-ADDRESS hciN
+            std::istringstream fields(*line);
+            std::string word, identifier, world_address, real_address;
+            fields >> word >> identifier >> world_address >> real_address;
+            addresses[upper(world_address)] = upper(real_address);
+            continue;
         }
         if (!line) {
             process_.stop(SIGKILL);
-            throw std::runtime_error("tavrin-bluez-sim did not report ready within " +
+            throw std::runtime_error(serverCommand(world_file, bus_address).front() + " did not report ready within " +
                                      std::to_string(ready_limit.count()) + " ms");
         }
     }
@@ -249,11 +315,17 @@ std::string worldPath(const std::string& name) {
 }
 
 void BluezFixture::SetUp() {
-    bus_ = std::make_unique<PrivateBus>();
     if (const char* saved = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
         saved_system_bus_ = saved;
     }
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->address().c_str(), 1);
+    if (onRealStack()) {
+        restartRealStack();
+        bus_address_ = realStackBus();
+    } else {
+        bus_ = std::make_unique<PrivateBus>();
+        bus_address_ = bus_->address();
+    }
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address_.c_str(), 1);
 }
 
 void BluezFixture::TearDown() {
@@ -271,7 +343,7 @@ void BluezFixture::TearDown() {
 
 SimulatorProcess& BluezFixture::startSimulator(const std::string& world_file) {
     simulator_.reset();
-    simulator_ = std::make_unique<SimulatorProcess>(world_file, bus_->address());
+    simulator_ = std::make_unique<SimulatorProcess>(world_file, bus_address_);
     return *simulator_;
 }
 

@@ -79,13 +79,26 @@ class PrivateBus {
     std::string address_;
 };
 
-/// tavrin-bluez-sim serving a world file on a bus.
+/// True inside the testbed's guest (tavrin-testbed): the real bluetoothd runs on the system bus, and a world is
+/// served by tavrin-world-server, each device from a controller of its own.
+bool onRealStack();
+/// The system bus of the testbed's guest.
+std::string realStackBus();
+/// Makes the real bluetoothd start afresh, remembering nothing (devices, bonds), every adapter powered. Throws
+/// std::runtime_error when the stack does not come back.
+void restartRealStack();
+/// The address a device of the world served last goes by, given the address the world gives it: on the real stack
+/// its controller's, elsewhere the world's own (either case in, upper case out).
+std::string deviceAddress(const std::string& world_address);
+
+/// A world served on a bus: tavrin-bluez-sim, or on the real stack tavrin-world-server (whose device lines give
+/// deviceAddress its answers).
 class SimulatorProcess {
   public:
     /// Starts it and waits up to `ready_limit` for its `ready` line. Throws std::runtime_error when it exits
     /// or stays silent instead.
     SimulatorProcess(const std::string& world_file, const std::string& bus_address,
-                     std::chrono::milliseconds ready_limit = std::chrono::seconds(10));
+                     std::chrono::milliseconds ready_limit = std::chrono::seconds(30));
     pid_t pid() const { return process_.pid(); }
     /// SIGTERM, as a service manager stops bluetoothd; returns the exit status.
     int stop() { return process_.stop(SIGTERM); }
@@ -102,7 +115,8 @@ std::string simulatorPath();
 std::string worldPath(const std::string& name);
 
 /// A test with a private bus, exported as DBUS_SYSTEM_BUS_ADDRESS for the code under test; `startSimulator`
-/// puts tavrin-bluez-sim on it. Both stop when the test ends, however it ends.
+/// puts tavrin-bluez-sim on it. Both stop when the test ends, however it ends. On the real stack the bus is the
+/// system's, bluetoothd starts afresh for each test and `startSimulator` starts the world server.
 class BluezFixture : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -113,12 +127,13 @@ class BluezFixture : public ::testing::Test {
     /// Writes `json` to a temporary world file, removed when the test ends; returns its path.
     std::string writeWorld(const std::string& json);
 
-    const std::string& busAddress() const { return bus_->address(); }
+    const std::string& busAddress() const { return bus_address_; }
     SimulatorProcess* simulator() { return simulator_.get(); }
     /// Stops (SIGTERM) and forgets the simulator, if one runs.
     void stopSimulator();
 
-    std::unique_ptr<PrivateBus> bus_;
+    std::unique_ptr<PrivateBus> bus_;  // none on the real stack, whose bus is the system's
+    std::string bus_address_;
     std::unique_ptr<SimulatorProcess> simulator_;
     std::vector<std::string> temp_files_;
     std::optional<std::string> saved_system_bus_;

@@ -68,12 +68,20 @@ ProcessResult runTool(const std::vector<std::string>& args, const std::string& w
         result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, world_file);
     } else {
 #ifdef TAVRIN_BLUEZ_TOOL_TESTS
-        // A bus and a simulator of its own for each run: runs may go in parallel.
-        bluez_test::PrivateBus bus;
-        bluez_test::SimulatorProcess simulator(world_file == "default" ? TAVRIN_DEFAULT_WORLD_FILE : world_file,
-                                               bus.address());
-        result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, std::nullopt, {}, std::chrono::seconds(60),
-                                      {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()});
+        const std::string file = world_file == "default" ? TAVRIN_DEFAULT_WORLD_FILE : world_file;
+        if (bluez_test::onRealStack()) {
+            // The real bluetoothd, afresh for each run, with the world served from controllers of its own.
+            bluez_test::restartRealStack();
+            bluez_test::SimulatorProcess server(file, bluez_test::realStackBus());
+            result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, std::nullopt, {}, std::chrono::seconds(120),
+                                          {"DBUS_SYSTEM_BUS_ADDRESS=" + bluez_test::realStackBus()});
+        } else {
+            // A bus and a simulator of its own for each run: runs may go in parallel.
+            bluez_test::PrivateBus bus;
+            bluez_test::SimulatorProcess simulator(file, bus.address());
+            result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, std::nullopt, {}, std::chrono::seconds(60),
+                                          {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()});
+        }
 #endif
     }
     EXPECT_FALSE(result.timed_out);

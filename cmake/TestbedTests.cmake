@@ -1,0 +1,19 @@
+# The suite's BlueZ tests a second time, on the real Linux Bluetooth stack: one testbed guest runs the listed tests
+# (by their ctest names) with ctest inside it, where the fixtures use the real bluetoothd and the world server in
+# place of tavrin-bluez-sim. Each runs as it does against the simulator; the guest takes the whole machine (TCG),
+# so nothing else runs beside it.
+# The tests (ctest names) that also run on the real stack.
+set(TAVRIN_REAL_STACK_TESTS
+  "Bluez/ToolRun.SwitchesThePlugOnAndShowsTheCountdown/Bluez"
+)
+option(TAVRIN_TESTBED_TESTS "Run the real-stack tests in the testbed (needs QEMU and Debian's kernel: make deps)" ON)
+if(TAVRIN_TESTBED_TESTS AND TAVRIN_SANITIZE STREQUAL "" AND TARGET tavrin-world-server)
+  list(JOIN TAVRIN_REAL_STACK_TESTS "|" names)
+  string(REPLACE "." "\\." names "${names}")
+  add_test(NAME RealStack
+           COMMAND ${TAVRIN_TESTBED_DIR}/tavrin-testbed --controllers 6 --failure-trace ${CMAKE_BINARY_DIR}/testbed-failure
+                   --timeout 1200 --
+                   ${CMAKE_CTEST_COMMAND} --test-dir ${CMAKE_BINARY_DIR} -R "^(${names})$" --output-on-failure
+                   --no-tests=error --timeout 300)
+  set_tests_properties(RealStack PROPERTIES LABELS testbed RUN_SERIAL TRUE TIMEOUT 1300)
+endif()
