@@ -1,5 +1,6 @@
 // The library over the BlueZ radio and tavrin-bluez-sim, for what a real deployment needs: limits that a
-// slow device fits in, a connect that bluetoothd aborted once, and every manufacturer entry.
+// slow device fits in, a connect that bluetoothd aborted once, every manufacturer entry, and a service
+// repeated behind bluetoothd's own.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include "BluezFixture.h"
 #include "BusClient.h"
 #include "support/AdapterHarness.h"
+#include "support/RepeatedServiceScenario.h"
 #include "support/ScanOptionsScenario.h"
 
 namespace {
@@ -103,6 +105,13 @@ TEST_F(Deployment, ScanOptionsHoldWhileAnotherProgramScansWider) {
 
     auto adapter = adapter_test::the_adapter();
     adapter_test::check_scan_options(adapter, {"00:00:00:00:5B:01", "00:00:00:00:5B:02", "00:00:00:00:5B:03"});
+}
+
+// bluetoothd serves its own Device Information service in front of the application's.
+TEST_F(Deployment, CharacteristicIsFoundInEachServiceOfItsUuid) {
+    startSimulator(writeWorld(adapter_test::kRepeatedServiceWorld));
+    auto adapter = adapter_test::the_adapter();
+    adapter_test::check_repeated_service(adapter, "00:00:00:00:5D:01");
 }
 
 TEST_F(Deployment, EachAdapterScansAndConnectsOnItsOwn) {
