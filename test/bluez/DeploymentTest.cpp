@@ -1,6 +1,6 @@
 // The library over the BlueZ radio and tavrin-bluez-sim, for what a real deployment needs: limits that a
-// slow device fits in, a connect that bluetoothd aborted once, every manufacturer entry, and a service
-// repeated behind bluetoothd's own.
+// slow device fits in, a connect that bluetoothd aborted once, every manufacturer entry, a service repeated
+// behind bluetoothd's own, and service data beside a listing.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,6 +16,7 @@
 #include "support/AdapterHarness.h"
 #include "support/RepeatedServiceScenario.h"
 #include "support/ScanOptionsScenario.h"
+#include "support/ServiceDataScenario.h"
 
 namespace {
 
@@ -112,6 +113,12 @@ TEST_F(Deployment, CharacteristicIsFoundInEachServiceOfItsUuid) {
     startSimulator(writeWorld(adapter_test::kRepeatedServiceWorld));
     auto adapter = adapter_test::the_adapter();
     adapter_test::check_repeated_service(adapter, "00:00:00:00:5D:01");
+}
+
+TEST_F(Deployment, ListedServicesKeepTheirData) {
+    startSimulator(writeWorld(adapter_test::kServiceDataWorld));
+    auto adapter = adapter_test::the_adapter();
+    adapter_test::check_listed_service_data(adapter, "00:00:00:00:5E:01", "00:00:00:00:5E:02");
 }
 
 TEST_F(Deployment, EachAdapterScansAndConnectsOnItsOwn) {
