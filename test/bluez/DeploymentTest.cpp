@@ -1,5 +1,6 @@
 // The library over the BlueZ radio and tavrin-bluez-sim, for what a real deployment needs: limits that a
-// slow device fits in, a connect that bluetoothd aborted once, and every manufacturer entry.
+// slow device fits in, a connect that bluetoothd aborted once, every manufacturer entry, a service repeated
+// behind bluetoothd's own, and service data beside a listing.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,7 +14,9 @@
 #include "BluezFixture.h"
 #include "BusClient.h"
 #include "support/AdapterHarness.h"
+#include "support/RepeatedServiceScenario.h"
 #include "support/ScanOptionsScenario.h"
+#include "support/ServiceDataScenario.h"
 
 namespace {
 
@@ -103,6 +106,19 @@ TEST_F(Deployment, ScanOptionsHoldWhileAnotherProgramScansWider) {
 
     auto adapter = adapter_test::the_adapter();
     adapter_test::check_scan_options(adapter, {"00:00:00:00:5B:01", "00:00:00:00:5B:02", "00:00:00:00:5B:03"});
+}
+
+// bluetoothd serves its own Device Information service in front of the application's.
+TEST_F(Deployment, CharacteristicIsFoundInEachServiceOfItsUuid) {
+    startSimulator(writeWorld(adapter_test::kRepeatedServiceWorld));
+    auto adapter = adapter_test::the_adapter();
+    adapter_test::check_repeated_service(adapter, "00:00:00:00:5D:01");
+}
+
+TEST_F(Deployment, ListedServicesKeepTheirData) {
+    startSimulator(writeWorld(adapter_test::kServiceDataWorld));
+    auto adapter = adapter_test::the_adapter();
+    adapter_test::check_listed_service_data(adapter, "00:00:00:00:5E:01", "00:00:00:00:5E:02");
 }
 
 TEST_F(Deployment, EachAdapterScansAndConnectsOnItsOwn) {

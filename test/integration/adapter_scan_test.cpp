@@ -7,6 +7,7 @@
 
 #include "support/AdapterHarness.h"
 #include "support/ScanOptionsScenario.h"
+#include "support/ServiceDataScenario.h"
 
 namespace adapter_test {
 namespace {
@@ -105,6 +106,12 @@ TEST(AdapterScan, AdvertisementRecordsReachThePeripheralHandles) {
     auto s = *recorder.last(device_id(12));
     EXPECT_TRUE(s.is_connectable());
     EXPECT_TRUE(s.manufacturer_data().empty());
+}
+
+TEST(AdapterScan, ListedServicesKeepTheirData) {
+    platform::sim::World::get().reset(platform::sim::parseWorld(kServiceDataWorld, "service data world"));
+    auto adapter = the_adapter();
+    check_listed_service_data(adapter, "00000000-0000-4000-8000-000000005E01", "00000000-0000-4000-8000-000000005E02");
 }
 
 TEST(AdapterScan, CallbacksAreReplacedAndRemoved) {

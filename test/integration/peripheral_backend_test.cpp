@@ -76,6 +76,15 @@ TEST(PeripheralBackend, AdvertisementsReplaceOrAccumulateTheirFields) {
     EXPECT_EQ(services[2].data(), std::string("\x00new", 4));
     EXPECT_TRUE(services[2].characteristics().empty());
 
+    // A later advertisement that only lists a service keeps the data an earlier one carried.
+    Tavrin::advertising_data_t listing;
+    listing.service_data = {{"0000181a-0000-1000-8000-00805f9b34fb", ""}, {"0000180a-0000-1000-8000-00805f9b34fb", ""}};
+    base.update_advertising_data(listing);
+    services = base.advertised_services();
+    ASSERT_EQ(services.size(), 4u);
+    EXPECT_EQ(services[0].uuid(), "0000180a-0000-1000-8000-00805f9b34fb");
+    EXPECT_EQ(services[3].data(), std::string("\x00new", 4));
+
     EXPECT_EQ(thrown_text<OperationNotSupported>([&] { base.is_paired(); }),
               "The requested operation is not supported.");
     EXPECT_THROW(base.unpair(), OperationNotSupported);

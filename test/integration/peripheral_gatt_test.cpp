@@ -6,6 +6,7 @@
 #include <tavrin/Exceptions.h>
 
 #include "support/PeripheralHarness.h"
+#include "support/RepeatedServiceScenario.h"
 
 namespace peripheral_test {
 namespace {
@@ -94,6 +95,13 @@ TEST(PeripheralGatt, LookupsMatchPlatformUuidsAndReportTheCallersText) {
               "Descriptor with UUID  not found");
     EXPECT_EQ(thrown_text<ServiceNotFound>([&] { base.notify("", kValueChar, [](std::string) {}); }),
               "Service with UUID  not found.");
+}
+
+TEST(PeripheralGatt, CharacteristicIsFoundInEachServiceOfItsUuid) {
+    platform::sim::World::get().reset(
+        platform::sim::parseWorld(adapter_test::kRepeatedServiceWorld, "repeated service world"));
+    auto adapter = adapter_test::the_adapter();
+    adapter_test::check_repeated_service(adapter, "00000000-0000-4000-8000-000000005D01");
 }
 
 TEST(PeripheralGatt, CharacteristicLookupRefusesANullService) {

@@ -75,7 +75,7 @@ TEST(AdvertisingRecord, ManufacturerDataIsSplitAfterTheCompanyIdentifier) {
     EXPECT_TRUE(manufacturer_of(std::string()).empty());
 }
 
-TEST(AdvertisingRecord, ListedServicesOverrideTheirData) {
+TEST(AdvertisingRecord, ListedServicesKeepTheirData) {
     AdvertisementData advertisement;
     advertisement.serviceData = std::vector<std::pair<CBUUID, std::string>>{
         {CBUUID::UUIDWithString("180D"), "hr"},
@@ -85,7 +85,7 @@ TEST(AdvertisingRecord, ListedServicesOverrideTheirData) {
     advertisement.serviceUUIDs = std::vector<CBUUID>{CBUUID::UUIDWithString("180D")};
 
     const auto record = advertising_data_from_advertisement(advertisement, 0);
-    const std::map<std::string, std::string> services{{kHeartRate, ""}, {kEnvironment, "second"}};
+    const std::map<std::string, std::string> services{{kHeartRate, "hr"}, {kEnvironment, "second"}};
     EXPECT_EQ(record.service_data, services);
 
     AdvertisementData listed_only;

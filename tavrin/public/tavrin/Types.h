@@ -25,7 +25,7 @@ struct advertising_data_t {
     int16_t tx_power = INT16_MIN;
     /// Company identifier -> the bytes that follow it.
     std::map<uint16_t, std::string> manufacturer_data;
-    /// Service UUID (lower-case 36-character text) -> service data bytes; empty for a listed service.
+    /// Service UUID (lower-case 36-character text) -> service data bytes; empty for a listed service without data.
     std::map<std::string, std::string> service_data;
 };
 

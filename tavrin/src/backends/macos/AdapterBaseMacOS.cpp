@@ -77,10 +77,10 @@ advertising_data_t advertising_data_from_advertisement(const platform::Advertise
             record.service_data[uuidToTavrin(uuid)] = data;
         }
     }
-    // After the data, so that a listed service ends up with the empty value.
+    // A listed service without data of its own gets the empty value; one with data keeps it.
     if (advertisementData.serviceUUIDs) {
         for (const auto& uuid : *advertisementData.serviceUUIDs) {
-            record.service_data[uuidToTavrin(uuid)].clear();
+            record.service_data.try_emplace(uuidToTavrin(uuid));
         }
     }
     return record;

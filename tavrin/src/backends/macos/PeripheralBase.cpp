@@ -214,9 +214,15 @@ void PeripheralBase::update_advertising_data(advertising_data_t advertising_data
     manufacturer_data_ = std::move(advertising_data.manufacturer_data);
     rssi_ = advertising_data.rssi;
     tx_power_ = advertising_data.tx_power;
-    // Service data accumulates: the new advertisement's entries win, older keys stay.
+    // Service data accumulates: the new advertisement's entries win, older keys stay. An empty value is what
+    // a mere listing of the service gives, which says nothing of its data: it adds the service, and keeps the
+    // data an earlier advertisement carried.
     for (auto& [uuid, data] : advertising_data.service_data) {
-        service_data_[uuid] = std::move(data);
+        if (data.empty()) {
+            service_data_.try_emplace(uuid);
+        } else {
+            service_data_[uuid] = std::move(data);
+        }
     }
 }
 

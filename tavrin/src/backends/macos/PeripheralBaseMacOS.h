@@ -117,6 +117,8 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
                                                      const platform::CBServicePtr& service) const;
     platform::CBDescriptorPtr findDescriptor(const std::string& descriptor_uuid,
                                              const platform::CBCharacteristicPtr& characteristic) const;
+    /// The first service of the UUID that has the characteristic, and that characteristic: ServiceNotFound when no
+    /// service has the UUID, CharacteristicNotFound when none of them has the characteristic.
     std::pair<platform::CBServicePtr, platform::CBCharacteristicPtr> findServiceAndCharacteristic(
         const std::string& service_uuid, const std::string& characteristic_uuid) const;
 

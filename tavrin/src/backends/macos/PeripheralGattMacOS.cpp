@@ -70,6 +70,17 @@ std::string bytes_of(const std::optional<platform::CBDescriptorValue>& value) {
     return value->bytes;
 }
 
+CBCharacteristicPtr characteristic_in(const CBServicePtr& service, const platform::CBUUID& uuid) {
+    if (const auto characteristics = service->characteristics()) {
+        for (const CBCharacteristicPtr& characteristic : *characteristics) {
+            if (characteristic->UUID().isEqual(uuid)) {
+                return characteristic;
+            }
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -93,12 +104,8 @@ CBCharacteristicPtr PeripheralBaseMacOS::findCharacteristic(const std::string& c
     if (!service) {
         throw Exception::BaseException("Invalid service parameter.");
     }
-    if (const auto characteristics = service->characteristics()) {
-        for (const CBCharacteristicPtr& characteristic : *characteristics) {
-            if (characteristic->UUID().isEqual(uuid)) {
-                return characteristic;
-            }
-        }
+    if (CBCharacteristicPtr characteristic = characteristic_in(service, uuid)) {
+        return characteristic;
     }
     throw Exception::CharacteristicNotFound(characteristic_uuid);
 }
@@ -120,9 +127,27 @@ CBDescriptorPtr PeripheralBaseMacOS::findDescriptor(const std::string& descripto
 
 std::pair<CBServicePtr, CBCharacteristicPtr> PeripheralBaseMacOS::findServiceAndCharacteristic(
     const std::string& service_uuid, const std::string& characteristic_uuid) const {
-    CBServicePtr service = findService(service_uuid);
-    CBCharacteristicPtr characteristic = findCharacteristic(characteristic_uuid, service);
-    return {std::move(service), std::move(characteristic)};
+    // A device may serve several services of one UUID (a host stack puts its own Device Information service
+    // in front of the application's): the characteristic is looked for in each of them, in the device's order.
+    const auto service_id = parse_uuid<Exception::ServiceNotFound>(service_uuid);
+    std::optional<platform::CBUUID> characteristic_id;
+    if (const auto services = peripheral_->services()) {
+        for (const CBServicePtr& service : *services) {
+            if (!service->UUID().isEqual(service_id)) {
+                continue;
+            }
+            if (!characteristic_id) {
+                characteristic_id = parse_uuid<Exception::CharacteristicNotFound>(characteristic_uuid);
+            }
+            if (CBCharacteristicPtr characteristic = characteristic_in(service, *characteristic_id)) {
+                return {service, std::move(characteristic)};
+            }
+        }
+    }
+    if (!characteristic_id) {
+        throw Exception::ServiceNotFound(service_uuid);
+    }
+    throw Exception::CharacteristicNotFound(characteristic_uuid);
 }
 
 // ---------------------------------------------------------------------------------------------
