@@ -5,6 +5,8 @@ import time
 
 import pytest
 
+from tavrin.testing import on_real_stack
+
 pytest_plugins = ["tavrin.testing"]
 
 PLUG = "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13"
@@ -83,9 +85,11 @@ def switch_plug(adapter, address):
         assert wait_until(lambda: statuses[-1:] == [b"\x00\x00\x00"])
         assert statuses[0] == b"\x01\x1e\x00"
         plug.unsubscribe(PLUG_SERVICE, STATUS)
-        # The library's exceptions, as Python classes with its messages.
-        with pytest.raises(tavrin.OperationFailed, match="Operation Failed"):
-            plug.write_request(PLUG_SERVICE, COMMAND, b"not a command")
+        # The library's exceptions, as Python classes with its messages. (A real bluetoothd serving the plug answers
+        # the write itself, before the device sees it, since the command also takes writes without response.)
+        if not on_real_stack():
+            with pytest.raises(tavrin.OperationFailed, match="Operation Failed"):
+                plug.write_request(PLUG_SERVICE, COMMAND, b"not a command")
         with pytest.raises(tavrin.ServiceNotFound) as missing:
             plug.read("0000abcd-0000-1000-8000-00805f9b34fb", STATUS)
         assert isinstance(missing.value, tavrin.TavrinError)

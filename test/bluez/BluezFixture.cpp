@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+
+#include <nlohmann/json.hpp>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -266,8 +268,11 @@ void restartRealStack() {
     ChildProcess restart({stack, "restart"}, ChildProcess::Options{{}, false, true});
     const auto status = restart.waitExit(std::chrono::seconds(60));
     if (status != 0) {
-        throw std::runtime_error("the real stack did not restart: " +
-                                 restart.readLine(std::chrono::seconds(1)).value_or(""));
+        std::string said;
+        while (auto line = restart.readLine(std::chrono::seconds(1))) {
+            said += " " + *line;
+        }
+        throw std::runtime_error("the real stack did not restart:" + said);
     }
 }
 
@@ -276,6 +281,25 @@ std::string deviceAddress(const std::string& world_address) {
     std::lock_guard<std::mutex> lock(g_addresses_mutex);
     const auto it = g_addresses.find(key);
     return it == g_addresses.end() ? key : it->second;
+}
+
+std::string realStackAddress(const std::string& world_file, const std::string& identifier) {
+    std::ifstream in(world_file);
+    const auto world = nlohmann::json::parse(in, nullptr, false);
+    if (world.is_discarded() || !world.contains("peripherals")) {
+        throw std::runtime_error("cannot read the devices of " + world_file);
+    }
+    const auto& devices = world.at("peripherals");
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        if (upper(devices[i].value("identifier", "")) == upper(identifier)) {
+            // btvirt's controller n has the address 00:AA:01:nn:00:nn.
+            char text[18];
+            std::snprintf(text, sizeof text, "00:AA:01:%02X:00:%02X", static_cast<unsigned>(i + 1),
+                          static_cast<unsigned>(i + 1));
+            return text;
+        }
+    }
+    throw std::runtime_error(world_file + " has no device " + identifier);
 }
 
 SimulatorProcess::SimulatorProcess(const std::string& world_file, const std::string& bus_address,

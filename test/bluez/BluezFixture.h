@@ -90,6 +90,10 @@ void restartRealStack();
 /// The address a device of the world served last goes by, given the address the world gives it: on the real stack
 /// its controller's, elsewhere the world's own (either case in, upper case out).
 std::string deviceAddress(const std::string& world_address);
+/// The address the world server gives a device of `world_file`, known before it runs: the address of the
+/// controller that serves it (device i of the file from hci(i+1)). Throws std::runtime_error for an identifier the
+/// file lacks.
+std::string realStackAddress(const std::string& world_file, const std::string& identifier);
 
 /// A world served on a bus: tavrin-bluez-sim, or on the real stack tavrin-world-server (whose device lines give
 /// deviceAddress its answers).

@@ -25,6 +25,11 @@ using adapter_test::find_one;
 using test_support::ConsoleCapture;
 using test_support::timed;
 
+// Where a device of the world is found: the world's own address against the simulator, its controller's on the
+// real stack.
+std::string at(const std::string& world_address) {
+    return bluez_test::deviceAddress(world_address);
+}
 const std::string kSlow = "00:00:00:00:5A:01";
 const std::string kFlaky = "00:00:00:00:5A:02";
 
@@ -45,12 +50,20 @@ const char* kWorld = R"({
   ]
 })";
 
+// The slow device alone.
+const char* kSlowWorld = R"({ "peripherals": [
+    { "identifier": "00000000-0000-4000-8000-000000005A01", "name": "Slow", "latency_ms": 2500,
+      "advertising": { "interval_ms": 20, "connectable": true },
+      "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+      "services": [ { "uuid": "180f", "characteristics": [
+        { "uuid": "2a19", "properties": ["read"], "value": "2a" } ] } ] } ] })";
+
 class Deployment : public bluez_test::BluezFixture {};
 
 TEST_F(Deployment, SlowReadSucceedsWithinARaisedLimitAndFailsWithTheDefault) {
-    startSimulator(writeWorld(kWorld));
+    startSimulator(writeWorld(kSlowWorld));
     auto adapter = adapter_test::the_adapter();
-    auto peripheral = find_one(adapter, kSlow);
+    auto peripheral = find_one(adapter, at(kSlow));
 
     // bluetoothd reports the services once it has browsed the whole tree: three answers of 2.5 s here.
     Tavrin::TimeLimits patient;
@@ -75,7 +88,7 @@ TEST_F(Deployment, AbortedConnectIsTriedAgainAndEveryManufacturerEntryIsKept) {
     startSimulator(writeWorld(kWorld));
     ConsoleCapture console;
     auto adapter = adapter_test::the_adapter();
-    auto peripheral = find_one(adapter, kFlaky);
+    auto peripheral = find_one(adapter, at(kFlaky));
     EXPECT_EQ(peripheral.manufacturer_data(),
               (std::map<uint16_t, std::string>{{0x004c, "\x02\x15"}, {0x0059, "\x01"}, {0xffff, ""}}));
 
@@ -112,13 +125,13 @@ TEST_F(Deployment, ScanOptionsHoldWhileAnotherProgramScansWider) {
 TEST_F(Deployment, CharacteristicIsFoundInEachServiceOfItsUuid) {
     startSimulator(writeWorld(adapter_test::kRepeatedServiceWorld));
     auto adapter = adapter_test::the_adapter();
-    adapter_test::check_repeated_service(adapter, "00:00:00:00:5D:01");
+    adapter_test::check_repeated_service(adapter, at("00:00:00:00:5D:01"));
 }
 
 TEST_F(Deployment, ListedServicesKeepTheirData) {
     startSimulator(writeWorld(adapter_test::kServiceDataWorld));
     auto adapter = adapter_test::the_adapter();
-    adapter_test::check_listed_service_data(adapter, "00:00:00:00:5E:01", "00:00:00:00:5E:02");
+    adapter_test::check_listed_service_data(adapter, at("00:00:00:00:5E:01"), at("00:00:00:00:5E:02"));
 }
 
 TEST_F(Deployment, EachAdapterScansAndConnectsOnItsOwn) {
@@ -163,6 +176,28 @@ TEST_F(Deployment, EachAdapterScansAndConnectsOnItsOwn) {
     peripheral.connect();
     EXPECT_EQ(peripheral.read("180f", "2a19"), "\x33");
     peripheral.disconnect();
+}
+
+}  // namespace
+
+namespace {
+
+// Connections made and ended over and over: each comes up, serves its requests and goes down, whether or not
+// bluetoothd signalled the link's state (a real bluetoothd now and then marks a device connected without a word).
+TEST_F(Deployment, ReconnectCyclesEachServeTheirRequests) {
+    startSimulator(bluez_test::worldPath("plug_only.json"));
+    auto adapter = adapter_test::the_adapter();
+    auto plug = find_one(adapter, at("2D:5B:8C:0E:7A:13"));
+    for (int cycle = 0; cycle < 6; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        ASSERT_NO_THROW(plug.connect());
+        ASSERT_TRUE(plug.is_connected());
+        EXPECT_EQ(plug.read("fb1e4001-54ae-4a28-9f74-dfccb248601d", "fb1e4003-54ae-4a28-9f74-dfccb248601d").size(), 3u);
+        plug.disconnect();
+        EXPECT_FALSE(plug.is_connected());
+        EXPECT_THROW(plug.read("fb1e4001-54ae-4a28-9f74-dfccb248601d", "fb1e4003-54ae-4a28-9f74-dfccb248601d"),
+                     Tavrin::Exception::NotConnected);
+    }
 }
 
 }  // namespace
