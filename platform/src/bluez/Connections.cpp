@@ -207,6 +207,9 @@ void Core::connectSettled(const std::string& address, const NSError* error) {
     auto& rt = runtime_[address];
     rt.connectRetries = 0;
     moveTo(address, rt, error ? ConnectState::Idle : ConnectState::Connected);
+    if (!error) {
+        markConnected(address);
+    }
     if (error && isTimeout(*error)) {
         // bluetoothd goes on trying after our call timed out: make it stop.
         disconnectDevice(address, nullptr);
@@ -237,7 +240,21 @@ void Core::connectSettled(const std::string& address, const NSError* error) {
     }
 }
 
-// Connected turned true while a connect waited on another program's attempt.
+// bluetoothd's link to the device is up: it answered Connect() (Connected=true is signalled before the answer, when
+// it is signalled at all). bluetoothd 5.66 may mark an LE link connected when the ATT socket connects, without a
+// signal, and then find the kernel's connection event about a link connected already, and signal nothing either; the
+// property reads true all the same. The mirror takes the answer for the signal, so that the services resolved next
+// count and the link's end (Connected=false, as usual) is seen as a change.
+void Core::markConnected(const std::string& address) {
+    const auto path = byAddress_.find(address);
+    const auto device = path == byAddress_.end() ? devices_.end() : devices_.find(path->second);
+    if (device != devices_.end() && !device->second.connected) {
+        trace_("link {}: up, though bluetoothd did not signal Connected", address);
+        device->second.connected = true;
+    }
+}
+
+// Connected turned true (or services were resolved) while a connect waited on another program's attempt.
 void Core::linkCameUp(const std::string& address) {
     const auto rt = runtime_.find(address);
     if (rt != runtime_.end() && rt->second.connect == ConnectState::AwaitingOther) {

@@ -221,10 +221,10 @@ class Core {
     //
     //   Idle, Connected -> Connecting               a central connects: Connect() sent
     //   Connecting -> Connecting                    Connect() failed for a reason that passes, tries left: sent again
-    //   Connecting -> Connected                     Connect() answered
+    //   Connecting -> Connected                     Connect() answered: the link is up, signalled or not
     //   Connecting -> Idle                          Connect() failed
     //   Connecting -> AwaitingOther                 refused: another program's attempt is under way
-    //   AwaitingOther -> Connected                  its link came up (Connected turned true)
+    //   AwaitingOther -> Connected                  its link came up (Connected, or ServicesResolved, true)
     //   AwaitingOther -> Idle                       the backstop passed first; or every central gave up (that
     //                                               attempt is not ours to cancel)
     //   any -> Disconnecting                        Disconnect() sent (it cancels a Connect() under way)
@@ -348,6 +348,7 @@ class Core {
     void startConnect(const std::string& address) REQUIRES(mutex_);
     void connectAnswered(const std::string& address, uint64_t callId, const NSError* error) REQUIRES(mutex_);
     void connectSettled(const std::string& address, const NSError* error) REQUIRES(mutex_);
+    void markConnected(const std::string& address) REQUIRES(mutex_);
     void linkCameUp(const std::string& address) REQUIRES(mutex_);
     void disconnectDevice(const std::string& address, DisconnectDone done) REQUIRES(mutex_);
     void linkDown(const std::string& address) REQUIRES(mutex_);
