@@ -179,7 +179,8 @@ std::vector<Setup> setupsOf(const platform::sim::WorldConfig& world) {
     Setup common;
     for (const auto& p : world.peripherals) {
         common.devices[p.identifier] = {platform::sim::deviceAddress(p),
-                                        p.address_type == platform::sim::AddressType::Public};
+                                        p.address_type == platform::sim::AddressType::Public,
+                                        p.connection.connected_signal == platform::sim::ConnectedSignal::Silent};
     }
     common.timers = world.bluetoothd;
     common.faults = world.adapter.faults;

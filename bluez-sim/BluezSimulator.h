@@ -26,6 +26,8 @@ struct Setup {
     struct DeviceSetup {
         std::string address;  // "AA:BB:CC:DD:EE:FF"
         bool public_address = false;
+        // Connected=true is set without its PropertiesChanged (connection.connected_signal "silent").
+        bool silent_connected = false;
     };
     std::map<std::string, DeviceSetup> devices;  // by radio key
     platform::sim::BluetoothdConfig timers;

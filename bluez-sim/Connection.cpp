@@ -48,7 +48,14 @@ void Impl::onConnected(const std::string& key) {
     d->link = Link::Connected;
     ++d->epoch;
     d->connected = true;
-    d->node->set(kDevice, "Connected", true);
+    const auto known = setup.devices.find(key);
+    if (known != setup.devices.end() && known->second.silent_connected) {
+        // bluetoothd marks an LE link connected when its ATT socket connects; the kernel's connection event, handled
+        // later, then finds the device connected already and signals nothing. The link's end is signalled as usual.
+        d->node->setQuietly(kDevice, "Connected", true);
+    } else {
+        d->node->set(kDevice, "Connected", true);
+    }
     auto calls = std::move(d->connect_calls);
     d->connect_calls.clear();
     bool bond = false;

@@ -1,6 +1,6 @@
 // The library over the BlueZ radio and tavrin-bluez-sim, for what a real deployment needs: limits that a
-// slow device fits in, a connect that bluetoothd aborted once, every manufacturer entry, a service repeated
-// behind bluetoothd's own, and service data beside a listing.
+// slow device fits in, a connect that bluetoothd aborted once, a link bluetoothd never signalled, every
+// manufacturer entry, a service repeated behind bluetoothd's own, and service data beside a listing.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -17,6 +17,7 @@
 #include "support/RepeatedServiceScenario.h"
 #include "support/ScanOptionsScenario.h"
 #include "support/ServiceDataScenario.h"
+#include "support/Watch.h"
 
 namespace {
 
@@ -97,6 +98,38 @@ TEST_F(Deployment, AbortedConnectIsTriedAgainAndEveryManufacturerEntryIsKept) {
     EXPECT_EQ(console.count("le-connection-abort-by-local"), 1u);
     EXPECT_EQ(console.count("trying again (1 of 3)"), 1u);
     peripheral.disconnect();
+}
+
+// bluetoothd may mark an LE link connected without signalling Connected (its ATT socket came up before it handled
+// the kernel's connection event): the connection works all the same, and its end is seen whoever takes it down.
+TEST_F(Deployment, LinkWhoseConnectedBluetoothdNeverSignalledWorksAndEnds) {
+    startSimulator(writeWorld(R"({ "bluetoothd": { "disconnect_timer_ms": 10 },
+      "peripherals": [
+        { "identifier": "00000000-0000-4000-8000-000000005F01", "latency_ms": 1,
+          "advertising": { "interval_ms": 20, "connectable": true },
+          "connection": { "connected_signal": "silent", "delay_ms": 2, "disconnect_delay_ms": 1 },
+          "services": [ { "uuid": "180f", "characteristics": [
+            { "uuid": "2a19", "properties": ["read"], "value": "44" } ] } ] } ] })"));
+    auto adapter = adapter_test::the_adapter();
+    auto peripheral = find_one(adapter, "00:00:00:00:5F:01");
+    const auto connectAndRead = [&] {
+        const auto took = timed([&] { peripheral.connect(); });
+        EXPECT_LT(took, 2s);
+        ASSERT_TRUE(peripheral.is_connected());
+        EXPECT_EQ(peripheral.read("180f", "2a19"), "\x44");
+    };
+
+    connectAndRead();
+    peripheral.disconnect();
+    EXPECT_FALSE(peripheral.is_connected());
+    EXPECT_THROW(peripheral.read("180f", "2a19"), Tavrin::Exception::NotConnected);
+
+    // Again, and this time another program takes the link down.
+    connectAndRead();
+    bluez_test::BusClient other(busAddress());
+    EXPECT_EQ(other.call("/org/bluez/hci0/dev_00_00_00_00_5F_01", "org.bluez.Device1", "Disconnect").error, "");
+    EXPECT_TRUE(test_support::eventually([&] { return !peripheral.is_connected(); }));
+    EXPECT_THROW(peripheral.read("180f", "2a19"), Tavrin::Exception::NotConnected);
 }
 
 TEST_F(Deployment, ScanOptionsHoldWhileAnotherProgramScansWider) {

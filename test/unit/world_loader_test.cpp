@@ -134,6 +134,8 @@ TEST(WorldLoader, InlineInvalidTextsAreRejectedWithTheirPath) {
          {"conn interval", "$.peripherals[0].connection.interval_ms", {"positive"}}},
         {p + ", \"connection\": {\"disconnect\": \"stay\"}}]}",
          {"disconnect", "$.peripherals[0].connection.disconnect", {"unknown disconnect behaviour \"stay\""}}},
+        {p + ", \"connection\": {\"connected_signal\": \"quiet\"}}]}",
+         {"connected signal", "$.peripherals[0].connection.connected_signal", {"unknown connected signal \"quiet\""}}},
         {p + ", \"model\": null}]}", {"model null", "$.peripherals[0].model", {"expected a string, got null"}}},
         {"{\"peripherals\": [{\"identifier\": \"0x" + kPlug + "\"}]}",
          {"0x id", "$.peripherals[0].identifier", {"not a valid identifier"}}},
@@ -289,6 +291,7 @@ TEST(WorldLoader, AbsentKeysTakeTheirDefaults) {
     EXPECT_FALSE(p.advertising.service_data);
     EXPECT_FALSE(p.advertising.service_uuids);
     EXPECT_EQ(p.connection.outcome, ConnectOutcome::Connect);
+    EXPECT_EQ(p.connection.connected_signal, ConnectedSignal::Emitted);
     EXPECT_EQ(p.connection.delay_ms, 20u);
     EXPECT_FALSE(p.connection.drop_after_ms);
     EXPECT_EQ(p.connection.disconnect, DisconnectBehaviour::Disconnect);
@@ -324,8 +327,8 @@ TEST(WorldLoader, EveryKeyIsParsed) {
         "advertising": { "interval_ms": 40, "rssi": -58, "connectable": true, "tx_power": -4,
                          "manufacturer_data": "4C000215", "service_data": { "181a": "e803", "180F": "64" },
                          "service_uuids": ["fb1e4001-54ae-4a28-9f74-dfccb248601d", "180d"] },
-        "connection": { "outcome": "hang", "delay_ms": 4, "drop_after_ms": 500, "disconnect": "hang",
-                        "disconnect_delay_ms": 6, "interval_ms": 8, "packets_per_interval": 3 },
+        "connection": { "outcome": "hang", "connected_signal": "silent", "delay_ms": 4, "drop_after_ms": 500,
+                        "disconnect": "hang", "disconnect_delay_ms": 6, "interval_ms": 8, "packets_per_interval": 3 },
         "faults": { "discover_services": "error" },
         "services": [ {
           "uuid": "fb1e4001-54ae-4a28-9f74-dfccb248601d", "faults": { "discover_characteristics": "silent" },
@@ -373,6 +376,7 @@ TEST(WorldLoader, EveryKeyIsParsed) {
     EXPECT_EQ(p.advertising.service_uuids,
               std::optional<std::vector<std::string>>({"fb1e4001-54ae-4a28-9f74-dfccb248601d", "180d"}));
     EXPECT_EQ(p.connection.outcome, ConnectOutcome::Hang);
+    EXPECT_EQ(p.connection.connected_signal, ConnectedSignal::Silent);
     EXPECT_EQ(p.connection.delay_ms, 4u);
     EXPECT_EQ(p.connection.drop_after_ms, std::optional<unsigned>(500));
     EXPECT_EQ(p.connection.disconnect, DisconnectBehaviour::Hang);

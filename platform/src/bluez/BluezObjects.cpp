@@ -535,6 +535,12 @@ DeviceChange applyDevice(DeviceObject& device, DeviceUpdate&& update) {
         change.servicesResolved = resolved != device.servicesResolved;
         device.servicesResolved = resolved;
         device.resolvedOnce = device.resolvedOnce || resolved;
+        // bluetoothd resolves services only over a link that is up, and may have marked that link connected
+        // without signalling it (an LE link whose ATT socket connected first): resolved services are word enough.
+        if (resolved && !device.connected && !update.connected) {
+            device.connected = true;
+            change.connected = true;
+        }
     }
     if (update.paired) {
         device.paired = *update.paired;

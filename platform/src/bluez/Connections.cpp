@@ -27,11 +27,19 @@ void Core::connect(uint64_t id, const std::string& address) {
     // A disconnection of this central's still under way is superseded, silently, as the platform's is.
     central.links[address].phase = Phase::Connecting;
     auto& rt = runtime_[address];
-    if (rt.disconnecting) {
-        rt.connectWhenDown = true;
-    } else if (!rt.connectInFlight) {
-        rt.connectRetries = 0;
-        startConnect(address);
+    switch (rt.connect) {
+        case ConnectState::Idle:
+        case ConnectState::Connected:
+            rt.connectRetries = 0;
+            startConnect(address);
+            return;
+        case ConnectState::Disconnecting:
+            moveTo(address, rt, ConnectState::DisconnectingThenConnect);
+            return;
+        case ConnectState::Connecting:
+        case ConnectState::AwaitingOther:
+        case ConnectState::DisconnectingThenConnect:
+            return;  // joins what is under way
     }
 }
 
@@ -53,18 +61,17 @@ void Core::cancelConnection(uint64_t id, const std::string& address) {
                 central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, nullptr); });
                 return;
             }
-            if (auto& rt = runtime_[address]; rt.awaitingOther || rt.connectWhenDown) {
+            if (auto& rt = runtime_[address];
+                rt.connect == ConnectState::AwaitingOther || rt.connect == ConnectState::DisconnectingThenConnect) {
                 // Nothing of ours is under way at bluetoothd: another program's attempt, or a link still going
                 // down, is not ours to cancel.
-                rt.awaitingOther = false;
-                rt.connectWhenDown = false;
-                rt.connectInFlight = false;
+                moveTo(address, rt,
+                       rt.connect == ConnectState::AwaitingOther ? ConnectState::Idle : ConnectState::Disconnecting);
                 central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, nullptr); });
                 return;
             }
-            // Disconnect() cancels bluetoothd's pending Connect; its late answer is stale, and a connect asked
-            // for again sends a Connect of its own.
-            runtime_[address].connectInFlight = false;
+            // Disconnect() cancels bluetoothd's pending Connect; its late answer is stale (no longer Connecting),
+            // and a connect asked for again sends a Connect of its own.
             disconnectDevice(address, [id, address](Core& core, const NSError*) REQUIRES(core.mutex_) {
                 const auto c = core.centrals_.find(id);
                 if (c != core.centrals_.end() && !c->second.links.count(address)) {
@@ -156,7 +163,7 @@ bool Core::anyLink(const std::string& address, uint64_t except) const {
 
 void Core::startConnect(const std::string& address) {
     auto& rt = runtime_[address];
-    rt.connectInFlight = true;
+    moveTo(address, rt, ConnectState::Connecting);
     const uint64_t callId = ++nextCall_;
     rt.connectCall = callId;
     callBluez(byAddress_.at(address), kDeviceInterface, "Connect", {}, connectTimeout(address),
@@ -166,24 +173,22 @@ void Core::startConnect(const std::string& address) {
 
 void Core::connectAnswered(const std::string& address, uint64_t callId, const NSError* error) {
     const auto rt = runtime_.find(address);
-    if (rt == runtime_.end() || rt->second.connectCall != callId || !rt->second.connectInFlight) {
+    if (rt == runtime_.end() || rt->second.connectCall != callId || rt->second.connect != ConnectState::Connecting) {
         return;  // stale: the attempt was abandoned
     }
     if (error && error->domain == "org.bluez.Error.Failed" && error->description == "Operation already in progress") {
         // Another program is connecting the device: that connection is this one's too, once Connected turns true.
         trace_("link {}: another program is connecting it", address);
-        rt->second.awaitingOther = true;
+        moveTo(address, rt->second, ConnectState::AwaitingOther);
         loop_.after(connectTimeout(address), [address, callId, failure = *error](Core& core) REQUIRES(core.mutex_) {
             const auto waiting = core.runtime_.find(address);
-            if (waiting != core.runtime_.end() && waiting->second.awaitingOther &&
+            if (waiting != core.runtime_.end() && waiting->second.connect == ConnectState::AwaitingOther &&
                 waiting->second.connectCall == callId) {
-                waiting->second.awaitingOther = false;
-                core.connectAnswered(address, callId, &failure);
+                core.connectSettled(address, &failure);
             }
         });
         return;
     }
-    rt->second.connectInFlight = false;
     if (error && isTransientConnectFailure(*error) && rt->second.connectRetries < kConnectRetries &&
         anyLinkConnecting(address)) {
         // The controller gave up on the attempt by itself (often a busy radio, or the device's advertising
@@ -194,7 +199,17 @@ void Core::connectAnswered(const std::string& address, uint64_t callId, const NS
         startConnect(address);
         return;
     }
-    rt->second.connectRetries = 0;
+    connectSettled(address, error);
+}
+
+// The attempt is over, ours or the other program's: every central waiting for it hears how it went.
+void Core::connectSettled(const std::string& address, const NSError* error) {
+    auto& rt = runtime_[address];
+    rt.connectRetries = 0;
+    moveTo(address, rt, error ? ConnectState::Idle : ConnectState::Connected);
+    if (!error) {
+        markConnected(address);
+    }
     if (error && isTimeout(*error)) {
         // bluetoothd goes on trying after our call timed out: make it stop.
         disconnectDevice(address, nullptr);
@@ -225,12 +240,25 @@ void Core::connectAnswered(const std::string& address, uint64_t callId, const NS
     }
 }
 
-// Connected turned true while a connect waited on another program's attempt.
+// bluetoothd's link to the device is up: it answered Connect() (Connected=true is signalled before the answer, when
+// it is signalled at all). bluetoothd 5.66 may mark an LE link connected when the ATT socket connects, without a
+// signal, and then find the kernel's connection event about a link connected already, and signal nothing either; the
+// property reads true all the same. The mirror takes the answer for the signal, so that the services resolved next
+// count and the link's end (Connected=false, as usual) is seen as a change.
+void Core::markConnected(const std::string& address) {
+    const auto path = byAddress_.find(address);
+    const auto device = path == byAddress_.end() ? devices_.end() : devices_.find(path->second);
+    if (device != devices_.end() && !device->second.connected) {
+        trace_("link {}: up, though bluetoothd did not signal Connected", address);
+        device->second.connected = true;
+    }
+}
+
+// Connected turned true (or services were resolved) while a connect waited on another program's attempt.
 void Core::linkCameUp(const std::string& address) {
     const auto rt = runtime_.find(address);
-    if (rt != runtime_.end() && rt->second.awaitingOther) {
-        rt->second.awaitingOther = false;
-        connectAnswered(address, rt->second.connectCall, nullptr);
+    if (rt != runtime_.end() && rt->second.connect == ConnectState::AwaitingOther) {
+        connectSettled(address, nullptr);
     }
 }
 
@@ -242,7 +270,7 @@ void Core::disconnectDevice(const std::string& address, DisconnectDone done) {
         }
         return;
     }
-    runtime_[address].disconnecting = true;
+    moveTo(address, runtime_[address], ConnectState::Disconnecting);
     const uint64_t generation = generation_;
     callBluez(it->second, kDeviceInterface, "Disconnect", {}, kDisconnectTimeout,
               [address, generation, done](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
@@ -267,19 +295,23 @@ void Core::linkGone(const std::string& address) {
     if (rt == runtime_.end()) {
         return;
     }
-    rt->second.disconnecting = false;
-    if (!rt->second.connectWhenDown) {
-        return;
-    }
-    rt->second.connectWhenDown = false;
-    for (const auto& [id, central] : centrals_) {
-        const auto link = central.links.find(address);
-        if (link != central.links.end() && link->second.phase == Phase::Connecting) {
-            if (!rt->second.connectInFlight) {
+    switch (rt->second.connect) {
+        case ConnectState::Connected:
+        case ConnectState::Disconnecting:
+            moveTo(address, rt->second, ConnectState::Idle);
+            return;
+        case ConnectState::DisconnectingThenConnect:
+            if (anyLinkConnecting(address)) {
+                rt->second.connectRetries = 0;
                 startConnect(address);
+            } else {
+                moveTo(address, rt->second, ConnectState::Idle);
             }
             return;
-        }
+        case ConnectState::Idle:
+        case ConnectState::Connecting:
+        case ConnectState::AwaitingOther:
+            return;  // the reply, or the backstop, settles an attempt under way
     }
 }
 
@@ -350,6 +382,68 @@ void Core::reportLosses() {
     forgetAfterLoss_.clear();
     for (const auto& address : forgotten) {
         deviceForgotten(address);
+    }
+}
+
+const char* Core::connectStateName(ConnectState state) {
+    switch (state) {
+        case ConnectState::Idle:
+            return "idle";
+        case ConnectState::Connecting:
+            return "connecting";
+        case ConnectState::AwaitingOther:
+            return "awaiting another program's attempt";
+        case ConnectState::Connected:
+            return "connected";
+        case ConnectState::Disconnecting:
+            return "disconnecting";
+        case ConnectState::DisconnectingThenConnect:
+            return "disconnecting, then connecting";
+    }
+    return "?";
+}
+
+// The arrows of the table by ConnectState, but for the dropping of a record, which is no move.
+bool Core::connectArrow(ConnectState from, ConnectState to) {
+    using S = ConnectState;
+    switch (to) {
+        case S::Connecting:
+            return from == S::Idle || from == S::Connected || from == S::Connecting ||
+                   from == S::DisconnectingThenConnect;
+        case S::Connected:
+            return from == S::Connecting || from == S::AwaitingOther;
+        case S::AwaitingOther:
+            return from == S::Connecting;
+        case S::Idle:
+            return from != S::Idle;
+        case S::Disconnecting:
+            return true;
+        case S::DisconnectingThenConnect:
+            return from == S::Disconnecting;
+    }
+    return false;
+}
+
+void Core::moveTo(const std::string& address, DeviceRuntime& rt, ConnectState to) {
+    if (!connectArrow(rt.connect, to)) {
+        NSLog("BlueZ radio: %@: connect state %@ has no arrow to %@", address, connectStateName(rt.connect),
+              connectStateName(to));
+    }
+    if (rt.connect != to) {
+        trace_("link {}: {} -> {}", address, connectStateName(rt.connect), connectStateName(to));
+    }
+    rt.connect = to;
+}
+
+void Core::dropRuntime(const std::optional<std::string>& address) {
+    for (auto it = address ? runtime_.find(*address) : runtime_.begin(); it != runtime_.end();) {
+        if (it->second.connect != ConnectState::Idle) {
+            trace_("link {}: {} -> idle (forgotten)", it->first, connectStateName(it->second.connect));
+        }
+        it = runtime_.erase(it);
+        if (address) {
+            break;
+        }
     }
 }
 

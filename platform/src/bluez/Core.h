@@ -215,17 +215,48 @@ class Core {
         uint64_t inFlight = 0;  // the request whose write with response bluetoothd has not answered, or 0
         std::deque<QueuedWrite> waiting;
     };
-    struct DeviceRuntime {
-        bool connectInFlight = false;
-        uint64_t connectCall = 0;
-        unsigned connectRetries = 0;  // tries again of the attempt under way, after transient failures
+    // What this core has asked of bluetoothd for one device's link, for all the centrals that want it (their own
+    // side is each Link's Phase). One state at a time; moveTo() is the one place it changes, and an arrow this
+    // table does not have writes a console line there:
+    //
+    //   Idle, Connected -> Connecting               a central connects: Connect() sent
+    //   Connecting -> Connecting                    Connect() failed for a reason that passes, tries left: sent again
+    //   Connecting -> Connected                     Connect() answered: the link is up, signalled or not
+    //   Connecting -> Idle                          Connect() failed
+    //   Connecting -> AwaitingOther                 refused: another program's attempt is under way
+    //   AwaitingOther -> Connected                  its link came up (Connected, or ServicesResolved, true)
+    //   AwaitingOther -> Idle                       the backstop passed first; or every central gave up (that
+    //                                               attempt is not ours to cancel)
+    //   any -> Disconnecting                        Disconnect() sent (it cancels a Connect() under way)
+    //   Disconnecting -> DisconnectingThenConnect   a central connects
+    //   DisconnectingThenConnect -> Disconnecting   every central gave up
+    //   Disconnecting, Connected -> Idle            the link is down
+    //   DisconnectingThenConnect -> Connecting      the link is down: Connect() sent
+    //   DisconnectingThenConnect -> Idle            the link is down, and no central connects any more
+    //   any -> Idle, the record dropped             the device, its adapter or bluetoothd goes; the adapter is
+    //                                               switched off
+    //
+    // A central connecting while Connecting, AwaitingOther or DisconnectingThenConnect joins what is under way; a
+    // link going down while Connecting or AwaitingOther changes nothing (the reply, or the backstop, settles it).
+    // A Connect() reply counts only while Connecting, and only the current call's (by number); so does the
+    // AwaitingOther backstop.
+    enum class ConnectState {
+        Idle,           // nothing asked; bluetoothd's link may be up for another program, or down
+        Connecting,     // our Connect() is under way
+        AwaitingOther,  // another program's attempt is under way: its outcome is ours
+        Connected,      // the link came up for us
+        Disconnecting,  // our Disconnect() is under way, or the link is still going down after it
         // bluetoothd answers a Connect made while the link is being taken down with success, and drops the link
-        // all the same: a connect asked meanwhile waits for Connected=false, then connects anew.
-        bool disconnecting = false;
-        bool connectWhenDown = false;
-        // Another program's connection attempt is under way (bluetoothd refused ours for it): its outcome is ours.
-        bool awaitingOther = false;
-        bool ready = false;  // services resolved and the MTU known
+        // all the same: a connect asked meanwhile waits for the link to be down, then connects anew.
+        DisconnectingThenConnect,
+    };
+    static const char* connectStateName(ConnectState state);
+    static bool connectArrow(ConnectState from, ConnectState to);
+    struct DeviceRuntime {
+        ConnectState connect = ConnectState::Idle;
+        uint64_t connectCall = 0;     // the Connect() under way (Connecting, AwaitingOther)
+        unsigned connectRetries = 0;  // tries again of the attempt under way, after transient failures
+        bool ready = false;           // services resolved and the MTU known
         bool mtuFetching = false;
         unsigned mtu = kDefaultMtu;
         std::map<AttributeHandle, NotifyEntry> notify;
@@ -310,8 +341,14 @@ class Core {
     bool linkUp(uint64_t id, const std::string& address) REQUIRES(mutex_);
     bool anyLink(const std::string& address, uint64_t except = 0) const REQUIRES(mutex_);
     bool anyLinkConnecting(const std::string& address) const REQUIRES(mutex_);
+    // The device's connect state changes (the one place it does, see ConnectState).
+    void moveTo(const std::string& address, DeviceRuntime& rt, ConnectState to) REQUIRES(mutex_);
+    // Every device's record goes (bluetoothd, the adapter or its power went), or one device's.
+    void dropRuntime(const std::optional<std::string>& address) REQUIRES(mutex_);
     void startConnect(const std::string& address) REQUIRES(mutex_);
     void connectAnswered(const std::string& address, uint64_t callId, const NSError* error) REQUIRES(mutex_);
+    void connectSettled(const std::string& address, const NSError* error) REQUIRES(mutex_);
+    void markConnected(const std::string& address) REQUIRES(mutex_);
     void linkCameUp(const std::string& address) REQUIRES(mutex_);
     void disconnectDevice(const std::string& address, DisconnectDone done) REQUIRES(mutex_);
     void linkDown(const std::string& address) REQUIRES(mutex_);

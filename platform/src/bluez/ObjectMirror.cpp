@@ -389,7 +389,7 @@ void Core::endDevice(const std::string& address, const NSError& why, bool maySwi
     if (!lossesPending_.empty() && !lossTimer_) {
         lossTimer_ = loop_.after(kSwitchOffGrace, [](Core& core) REQUIRES(core.mutex_) { core.reportLosses(); });
     }
-    runtime_.erase(address);
+    dropRuntime(address);
     forgetMtu(address);
 }
 
@@ -562,7 +562,7 @@ void Core::poweredOff() {
             finishLink(id, address, nullptr, lostError("The Bluetooth adapter was switched off."), true);
         }
     }
-    runtime_.clear();
+    dropRuntime(std::nullopt);
     discovery_.reset();
     forgetMtu(std::nullopt);
 }
@@ -582,7 +582,7 @@ void Core::loseAllLinks(const NSError& why) {
             }
         }
     }
-    runtime_.clear();
+    dropRuntime(std::nullopt);
     forgetMtu(std::nullopt);
 }
 

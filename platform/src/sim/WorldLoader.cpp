@@ -408,14 +408,19 @@ class Parser : public JsonReader {
             {"connect", ConnectOutcome::Connect}, {"fail", ConnectOutcome::Fail}, {"hang", ConnectOutcome::Hang}};
         static const std::pair<const char*, DisconnectBehaviour> disconnects[] = {
             {"disconnect", DisconnectBehaviour::Disconnect}, {"hang", DisconnectBehaviour::Hang}};
+        static const std::pair<const char*, ConnectedSignal> connectedSignals[] = {
+            {"emitted", ConnectedSignal::Emitted}, {"silent", ConnectedSignal::Silent}};
         checkKeys(v, path,
-                  {"outcome", "fail_first", "delay_ms", "drop_after_ms", "disconnect", "disconnect_delay_ms",
-                   "interval_ms", "packets_per_interval"});
+                  {"outcome", "fail_first", "connected_signal", "delay_ms", "drop_after_ms", "disconnect",
+                   "disconnect_delay_ms", "interval_ms", "packets_per_interval"});
         ConnectionConfig c;
         if (v.contains("outcome"))
             c.outcome = word(v["outcome"], path + ".outcome", "outcome", outcomes);
         if (v.contains("fail_first"))
             c.fail_first = nonNegative(v["fail_first"], path + ".fail_first");
+        if (v.contains("connected_signal"))
+            c.connected_signal =
+                word(v["connected_signal"], path + ".connected_signal", "connected signal", connectedSignals);
         if (v.contains("delay_ms"))
             c.delay_ms = nonNegative(v["delay_ms"], path + ".delay_ms");
         if (v.contains("drop_after_ms") && !v["drop_after_ms"].is_null())

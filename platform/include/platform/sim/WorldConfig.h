@@ -90,11 +90,17 @@ enum class ConnectOutcome { Connect, Fail, Hang };
 /// The kind of a device's Bluetooth address, as tavrin-bluez-sim serves it.
 enum class AddressType { Random, Public };
 enum class DisconnectBehaviour { Disconnect, Hang };
+/// Whether tavrin-bluez-sim signals the Connected=true of a link that came up. Silent: it sets the property without
+/// its PropertiesChanged, as bluetoothd does when it marks an LE link connected on the ATT socket and then finds the
+/// kernel's connection event about a link connected already; the link's end is signalled as usual. The simulated
+/// radio has no such signal and ignores it.
+enum class ConnectedSignal { Emitted, Silent };
 
 struct ConnectionConfig {
     ConnectOutcome outcome = ConnectOutcome::Connect;
     /// The first this many connection attempts to the device fail as `Fail` does; later ones go as `outcome` says.
     unsigned fail_first = 0;
+    ConnectedSignal connected_signal = ConnectedSignal::Emitted;
     unsigned delay_ms = 20;
     std::optional<unsigned> drop_after_ms;
     DisconnectBehaviour disconnect = DisconnectBehaviour::Disconnect;
