@@ -3,6 +3,7 @@
 
 #include "DeviceServer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <utility>
@@ -22,6 +23,8 @@ using radio::LocalAttributeId;
 // instances of one advertisement make the adapter take turns between them, one second each.
 constexpr radio::AdvertisementId kTurns[] = {1, 2};
 constexpr uint16_t kTurnSeconds = 1;
+// How long a link lasts before the server may take it down (see dropLinks).
+constexpr auto kYoungLink = std::chrono::seconds(2);
 
 std::string upper(std::string text) {
     for (char& c : text) {
@@ -185,6 +188,7 @@ void DeviceServer::peripheralStateChanged(CBManagerState state) {
 
 void DeviceServer::peripheralCentralConnected(const CentralKey& central) {
     std::lock_guard<std::mutex> lock(mutex_);
+    linkSince_ = Clock::now();
     if (!connectable_) {
         return dropLinks();
     }
@@ -217,9 +221,16 @@ void DeviceServer::releaseLocked() {
 }
 
 void DeviceServer::dropLinks() {
-    if (setup_.dropLinks) {
-        std::thread(setup_.dropLinks).detach();
+    if (!setup_.dropLinks) {
+        return;
     }
+    // bluetoothd 5.66 crashes when a link goes while it is still setting it up (its MTU exchange with the central):
+    // a young link is taken down once it has lasted a while.
+    const auto wait = std::max(Clock::duration::zero(), linkSince_ + kYoungLink - Clock::now());
+    std::thread([drop = setup_.dropLinks, wait] {
+        std::this_thread::sleep_for(wait);
+        drop();
+    }).detach();
 }
 
 void DeviceServer::whenUpLocked(std::function<void()> request) {

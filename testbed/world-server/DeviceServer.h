@@ -7,6 +7,7 @@
 // Threads: the peripheral's events come on its loop thread, the world's on its scheduler's; both take `mutex_`.
 // Requests to the world and to the peripheral never answer inside the call, so they are made holding it.
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -81,10 +82,13 @@ class DeviceServer final : public platform::radio::RadioPeripheralEvents,
     const std::string key_;   // the world's name for the device
     const bool connectable_;  // a device nobody may connect to has its links refused
 
+    using Clock = std::chrono::steady_clock;
+
     std::mutex mutex_;  // guards every field below
     std::shared_ptr<platform::radio::RadioPeripheral> peripheral_;
     std::shared_ptr<platform::radio::RadioCentral> world_;
     bool wasOn_ = false;
+    Clock::time_point linkSince_;  // when the latest central's link came up
     Link link_ = Link::Down;
     std::set<platform::radio::CentralKey> centrals_;
     std::vector<std::function<void()>> waiting_;  // requests until the world's link is up

@@ -15,7 +15,7 @@
 //   them. The listener must not block in them. It may make requests from inside them.
 // - A central's read or write comes with a reply. The reply may be called once, from any thread, at once or much
 //   later, or never: a request never answered is given up by the central's own stack (bluetoothd answers the
-//   central with an error after its call's time limit, 25 s). Calling a reply a second time does nothing.
+//   central with an error after 5 s). Calling a reply a second time does nothing.
 //
 // Lifetimes. The radio holds the listener weakly: an event finds it alive for the length of the call or is not
 // delivered. Once `close()` returned no completion or event of the session runs; replies called later do

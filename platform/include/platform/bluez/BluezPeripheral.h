@@ -16,7 +16,8 @@
 //   offset, insufficient authorization, invalid value length, and the application's own 0x80 to 0x9F; any other
 //   comes to the central as 0x0E (unlikely error). Encryption and authentication are asked of the link by
 //   bluetoothd itself, from the permissions, before the program sees the request.
-// - A request the program never answers is answered by bluetoothd after its call's limit (25 s) with 0x0E.
+// - A request the program does not answer within 5 s is answered by bluetoothd with 0x0E (its database's own
+//   limit for an attribute's answer); a later answer is dropped.
 // - A non-connectable advertisement carries no flags (bluetoothd refuses them), so centrals that scan without a
 //   discovery filter do not list it. The transmit power bluetoothd includes is the controller's.
 

@@ -70,8 +70,24 @@ PeripheralSession::PeripheralSession(std::string adapter, std::weak_ptr<radio::R
       loop_(std::make_shared<PeripheralLoop>(std::move(connection))) {}
 
 PeripheralSession::~PeripheralSession() {
-    // The loop's tasks hold the session only weakly; the objects go with the loop's thread stopped.
+    // The loop's tasks and the bus's callbacks hold the session only weakly. Elsewhere the loop stops before the
+    // objects go; on the loop's own thread (the program let go of the session while a callback held it) this may be
+    // inside one of the bus's callbacks, so they are kept until the loop has stopped.
+    const bool onLoop = loop_->onLoopThread();
     loop_->stop();
+    if (onLoop) {
+        struct Leftovers {
+            std::map<radio::LocalAttributeId, ServiceEntry> services;
+            std::map<radio::AdvertisementId, AdvertisementEntry> advertisements;
+            std::map<uint64_t, PendingCall> calls;
+            std::vector<sdbus::Slot> matches;
+            std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies;
+        };
+        auto kept = std::make_shared<Leftovers>(Leftovers{std::move(services_), std::move(advertisements_),
+                                                          std::move(calls_), std::move(matches_), std::move(proxies_)});
+        loop_->keepUntilStopped(std::move(kept));
+        return;
+    }
     services_.clear();
     advertisements_.clear();
     calls_.clear();

@@ -158,11 +158,14 @@ GattApplication::GattApplication(sdbus::IConnection& connection, std::string roo
     serviceObject_->registerProperty(kService, "Primary", "b", [primary](sdbus::PropertyGetReply& r) { r << primary; });
     serviceObject_->finishRegistration();
 
-    size_t i = 0;
-    for (const auto& c : service.characteristics) {
+    // bluetoothd numbers the attributes in the order the listing of the application gives them, and the bus
+    // library lists an object's children last made first: so they are made last first.
+    const auto& characteristics = service.characteristics;
+    for (size_t i = characteristics.size(); i-- > 0;) {
+        const auto& c = characteristics[i];
         Attribute& a = attributes_[c.id];
         a.id = c.id;
-        a.path = servicePath + "/char" + std::to_string(i++);
+        a.path = servicePath + "/char" + std::to_string(i);
         a.permissions = c.permissions;
         if (!(c.properties & CBCharacteristicPropertyRead)) {
             a.permissions &= ~radio::AttributePermissionReadable;
@@ -173,15 +176,15 @@ GattApplication::GattApplication(sdbus::IConnection& connection, std::string roo
         }
         a.object = sdbus::createObject(connection, a.path);
         exportCharacteristic(a, c, servicePath);
-        size_t j = 0;
-        for (const auto& d : c.descriptors) {
+        for (size_t j = c.descriptors.size(); j-- > 0;) {
+            const auto& d = c.descriptors[j];
             if (isClientConfiguration(d.uuid)) {
                 continue;  // bluetoothd serves the client configuration itself
             }
             Attribute& da = attributes_[d.id];
             da.id = d.id;
             da.descriptor = true;
-            da.path = a.path + "/desc" + std::to_string(j++);
+            da.path = a.path + "/desc" + std::to_string(j);
             da.permissions = d.permissions;
             da.fixed = d.value;
             if (d.value) {

@@ -30,7 +30,8 @@ PeripheralLoop::~PeripheralLoop() {
     if (thread_.joinable()) {
         thread_.detach();  // this is the loop's own thread, returning from run()
     }
-    // Tasks and timers may hold the connection's messages: they go before it.
+    // Tasks, timers and what was kept may hold the connection's messages and objects: they go before it.
+    kept_.clear();
     timers_.clear();
     order_.clear();
     {
@@ -49,6 +50,7 @@ void PeripheralLoop::start() {
 }
 
 void PeripheralLoop::stop() {
+    stopped_ = true;
     {
         MutexLock lock(tasksMutex_);
         stopping_ = true;
@@ -134,7 +136,7 @@ void PeripheralLoop::run() {
     std::vector<Task> batch;
     for (;;) {
         try {
-            while (connection_->processPendingRequest()) {
+            while (!stopped_ && connection_->processPendingRequest()) {
             }
         } catch (const std::exception& e) {
             // The connection broke: nothing more comes from the bus; the session learns it from its calls.

@@ -45,6 +45,10 @@ class PeripheralLoop : public std::enable_shared_from_this<PeripheralLoop> {
     void post(Task task) EXCLUDES(tasksMutex_);
     bool onLoopThread() const { return std::this_thread::get_id() == threadId_.load(); }
 
+    /// Loop thread: keeps `thing` until the loop has stopped, so that what a bus callback running now belongs to
+    /// does not go inside it.
+    void keepUntilStopped(std::shared_ptr<void> thing) { kept_.push_back(std::move(thing)); }
+
     /// Loop thread: runs `task` once `delay` has passed; returns its number for cancel().
     uint64_t after(Clock::duration delay, Task task);
     void cancel(uint64_t timer);
@@ -60,6 +64,7 @@ class PeripheralLoop : public std::enable_shared_from_this<PeripheralLoop> {
     std::thread thread_;
     std::atomic<std::thread::id> threadId_{};
 
+    std::atomic<bool> stopped_{false};  // set by stop(): no message of the bus is handled after it
     mutable Mutex tasksMutex_;
     std::vector<Task> tasks_ GUARDED_BY(tasksMutex_);
     bool stopping_ GUARDED_BY(tasksMutex_) = false;
@@ -72,6 +77,7 @@ class PeripheralLoop : public std::enable_shared_from_this<PeripheralLoop> {
     std::map<uint64_t, Timer> timers_;
     std::set<std::pair<Clock::time_point, uint64_t>> order_;
     uint64_t nextTimer_ = 0;
+    std::vector<std::shared_ptr<void>> kept_;
 };
 
 }  // namespace platform::bluez::peripheral
