@@ -192,8 +192,16 @@ void DeviceServer::peripheralCentralConnected(const CentralKey& central) {
     if (!connectable_) {
         return dropLinks();
     }
-    centrals_.insert(central);
+    const bool fresh = centrals_.insert(central).second;
     connectLocked();
+    const auto& pairing = setup_.device.pairing;
+    if (fresh && pairing && pairing->security_request && setup_.askToPair) {
+        // As the world's device does, `latency_ms` after the link is up.
+        std::thread([ask = setup_.askToPair, central, wait = std::chrono::milliseconds(setup_.device.latency_ms)] {
+            std::this_thread::sleep_for(wait);
+            ask(central);
+        }).detach();
+    }
 }
 
 void DeviceServer::peripheralCentralDisconnected(const CentralKey& central) {

@@ -36,6 +36,8 @@ class DeviceServer final : public platform::radio::RadioPeripheralEvents,
         std::function<void()> dropLinks;
         /// Names the adapter as the device (its GAP name) again, after bluetoothd came back.
         std::function<void()> nameAdapter;
+        /// Has the device ask the central to pair (a security request), from any thread; it may block.
+        std::function<void(const platform::radio::CentralKey& central)> askToPair;
     };
     explicit DeviceServer(Setup setup);
 

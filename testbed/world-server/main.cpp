@@ -9,11 +9,13 @@
 #include <pthread.h>
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -73,6 +75,20 @@ void nameAdapter(const std::string& adapter, const std::string& name) {
         .onInterface("org.freedesktop.DBus.Properties")
         .withTimeout(kCallLimit)
         .withArguments("org.bluez.Adapter1", "Alias", sdbus::Variant(name));
+}
+
+// bluetoothd's Pair() on the peripheral's side sends the central a security request; the central's host pairs.
+void askToPair(const std::string& adapter, const std::string& central) {
+    try {
+        std::string path = adapterPath(adapter) + "/dev_" + central;
+        std::replace(path.begin(), path.end(), ':', '_');
+        auto bus = sdbus::createSystemBusConnection();
+        auto proxy = sdbus::createProxy(*bus, "org.bluez", path);
+        proxy->callMethod("Pair").onInterface("org.bluez.Device1").withTimeout(std::chrono::seconds(30));
+    } catch (const sdbus::Error& e) {
+        std::fprintf(stderr, "tavrin-world-server: %s: asking %s to pair: %s: %s\n", adapter.c_str(), central.c_str(),
+                     e.getName().c_str(), e.getMessage().c_str());
+    }
 }
 
 void dropLinksOf(uint16_t index) {
@@ -195,6 +211,7 @@ int main(int argc, char** argv) {
         setup.adapter = served[i].adapter;
         setup.index = static_cast<uint16_t>(i + 1);
         setup.dropLinks = [index = setup.index] { dropLinksOf(index); };
+        setup.askToPair = [adapter = setup.adapter](const std::string& central) { askToPair(adapter, central); };
         if (const auto& name = config.peripherals[i].name) {
             setup.nameAdapter = [adapter = setup.adapter, name = *name] {
                 try {
