@@ -6,7 +6,6 @@
 set(TAVRIN_REAL_STACK_TESTS
   # The tool, as `make demo` runs it, and when nothing matches.
   "Bluez/ToolRun.SwitchesThePlugOnAndShowsTheCountdown/Bluez"
-  "Bluez/ToolRun.AnyModeWordButOnSendsTheOffCommand/Bluez"
   "Bluez/ToolRun.AddressThatMatchesNothingEndsNormally/Bluez"
   # GATT, notifications, a stream of them, and links over and over.
   "BluezRadioTest.ConnectDiscoverReadWriteDescriptorsAndTheMtu"
@@ -18,7 +17,7 @@ set(TAVRIN_REAL_STACK_TESTS
   "Deployment.CharacteristicIsFoundInEachServiceOfItsUuid"
   "Deployment.ListedServicesKeepTheirData"
   # Pairing.
-  "BluezPairing.EncryptedReadsPairThroughTheProgramsAgent"
+  "BluezPairing.EncryptedReadPairsOnDemandAndUnpairs"
   # The Python module and its examples.
   "python_test_bluez"
   "python_test_examples"

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <fstream>
 
-#include <nlohmann/json.hpp>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <thread>

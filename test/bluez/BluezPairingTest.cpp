@@ -203,3 +203,38 @@ TEST_F(BluezPairing, ShownPasskeyAuthorizationAndTheAgentAfterARestart) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pairing on demand: a read that needs encryption makes bluetoothd pair (just works, the program's agent saying
+// yes to whatever it is asked; a real bluetoothd serving both ends asks it about both) and try again; the bond is
+// listed and, once removed, gone.
+TEST_F(BluezPairing, EncryptedReadPairsOnDemandAndUnpairs) {
+    startSimulator(writeWorld(R"({ "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-0000000A1003", "address": "C0:00:00:00:A1:03", "name": "Simple Sensor",
+        "latency_ms": 1, "pairing": { "method": "just_works" },
+        "advertising": { "interval_ms": 20, "connectable": true },
+        "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+        "services": [ { "uuid": "7a1e0001-0000-4000-8000-00000000a100", "characteristics": [
+          { "uuid": "7a1e0002-0000-4000-8000-00000000a100", "properties": ["read"], "value": "01",
+            "security": "encryption" } ] } ] } ] })"));
+    auto adapter = Tavrin::Adapter::get_adapters().at(0);
+    Tavrin::PairingAgent yes;
+    yes.capability = Tavrin::IoCapability::NoInputNoOutput;
+    yes.confirm = [](const std::string&, uint32_t) { return true; };
+    yes.authorize = [](const std::string&) { return true; };
+    adapter.set_pairing_agent(yes);
+    auto sensor = scanFor(adapter, deviceAddress("C0:00:00:00:A1:03"));
+    sensor.connect();
+    EXPECT_FALSE(sensor.is_paired());
+    EXPECT_EQ(sensor.read(kService, kSecret), "\x01");
+    EXPECT_TRUE(sensor.is_paired());
+    auto bonded = adapter.get_paired_peripherals();
+    ASSERT_EQ(bonded.size(), 1u);
+    EXPECT_EQ(bonded[0].address(), sensor.address());
+    sensor.unpair();
+    EXPECT_FALSE(sensor.is_paired());
+    EXPECT_TRUE(adapter.get_paired_peripherals().empty());
+}
+
+}  // namespace

@@ -271,8 +271,9 @@ TEST_F(BluezRadioTest, GattErrorsSilenceAndLinkLossEachEndTheRequest) {
     const Outcome dropped = read(faulty(), handles.at("F003"));
     ASSERT_TRUE(dropped.answered && dropped.error);
     EXPECT_TRUE(recorder_->waitFor([&] {
-        return std::any_of(recorder_->links.begin(), recorder_->links.end(),
-                           [](const std::string& line) { return line.rfind("disconnected " + faulty() + " ", 0) == 0; });
+        return std::any_of(recorder_->links.begin(), recorder_->links.end(), [](const std::string& line) {
+            return line.rfind("disconnected " + faulty() + " ", 0) == 0;
+        });
     }));
 
     connect(faulty());

@@ -110,7 +110,40 @@ std::vector<std::string> plugScanLines(const std::string& timer) {
             "[0] Tavrin Plug [" + plug() + "]"};
 }
 
-std::vector<std::string> connectLines(const std::string& mtu_line = "MTU: 182") {
+bool onRealStack() {
+#ifdef TAVRIN_BLUEZ_TOOL_TESTS
+    return g_via == Via::Bluez && bluez_test::onRealStack();
+#else
+    return false;
+#endif
+}
+
+// The real bluetoothd exchanges its own MTU (517), whatever the world says; the tool shows at most 512.
+std::string mtuLine() {
+    return onRealStack() ? "MTU: 512" : "MTU: 182";
+}
+
+// The service and characteristic pairs the tool lists, numbered: a device served by a real bluetoothd also has
+// that daemon's own GATT and Device Information services, in front of the world's.
+std::vector<std::string> pairLines(const std::vector<std::pair<std::string, std::string>>& world_pairs) {
+    std::vector<std::pair<std::string, std::string>> all;
+    if (onRealStack()) {
+        const std::string gatt = "00001801-0000-1000-8000-00805f9b34fb";
+        const std::string information = "0000180a-0000-1000-8000-00805f9b34fb";
+        all = {{gatt, "00002a05-0000-1000-8000-00805f9b34fb"},
+               {gatt, "00002b29-0000-1000-8000-00805f9b34fb"},
+               {gatt, "00002b2a-0000-1000-8000-00805f9b34fb"},
+               {information, "00002a50-0000-1000-8000-00805f9b34fb"}};
+    }
+    all.insert(all.end(), world_pairs.begin(), world_pairs.end());
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        lines.push_back("[" + std::to_string(i) + "] " + all[i].first + " " + all[i].second);
+    }
+    return lines;
+}
+
+std::vector<std::string> connectLines(const std::string& mtu_line = mtuLine()) {
     return {"Connecting to Tavrin Plug [" + plug() + "]",
             "Successfully connected, printing services and characteristics..", mtu_line,
             "The following services and characteristics were found:"};
@@ -170,18 +203,18 @@ TEST_P(ToolRun, SwitchesThePlugOnAndShowsTheCountdown) {
     EXPECT_EQ(out[1], kAdapterLine);
     expectDefaultWorldScan(out, 2);
 
-    const std::vector<std::string> pairs = {
-        "[0] " + kPlugService + " " + kCommandChar,
-        "[1] " + kPlugService + " " + kStatusChar,
-        "[2] 0000180a-0000-1000-8000-00805f9b34fb 00002a29-0000-1000-8000-00805f9b34fb",
-        "[3] 0000180a-0000-1000-8000-00805f9b34fb 00002a24-0000-1000-8000-00805f9b34fb",
-    };
+    const std::vector<std::string> pairs = pairLines({
+        {kPlugService, kCommandChar},
+        {kPlugService, kStatusChar},
+        {"0000180a-0000-1000-8000-00805f9b34fb", "00002a29-0000-1000-8000-00805f9b34fb"},
+        {"0000180a-0000-1000-8000-00805f9b34fb", "00002a24-0000-1000-8000-00805f9b34fb"},
+    });
     const std::vector<std::string> bytes = byteLines("{\"mode\":3,\"switch\":1,\"timer\":30}");
     ASSERT_EQ(bytes.size(), 33u);
     const std::vector<std::string> middle = concat({connectLines(), pairs, bytes});
     ASSERT_EQ(out.size(), 13 + middle.size() + 5 + 1);
     EXPECT_EQ(std::vector<std::string>(out.begin() + 13, out.begin() + 13 + static_cast<long>(middle.size())), middle);
-    const auto bytes_at = out.begin() + 13 + 4 + 4;
+    const auto bytes_at = out.begin() + 13 + 4 + static_cast<long>(pairs.size());
     EXPECT_EQ(bytes_at[0], "Byte 0: 9");
     EXPECT_EQ(bytes_at[1], "Byte 1: 123");
     EXPECT_EQ(bytes_at[32], "Byte 32: 125");
