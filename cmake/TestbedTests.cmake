@@ -12,8 +12,7 @@ set(TAVRIN_REAL_STACK_TESTS
   "BluezRadioTest.NotificationsArriveInOrderOnlyWhileSubscribed"
   "BluezRadioTest.NotificationStreamKeepsItsOrderUpToTheDisconnection"
   "Deployment.ReconnectCyclesEachServeTheirRequests"
-  # Limits, services of one UUID, service data.
-  "Deployment.SlowReadSucceedsWithinARaisedLimitAndFailsWithTheDefault"
+  # Services of one UUID, service data.
   "Deployment.CharacteristicIsFoundInEachServiceOfItsUuid"
   "Deployment.ListedServicesKeepTheirData"
   # Pairing.
@@ -22,8 +21,7 @@ set(TAVRIN_REAL_STACK_TESTS
   "python_test_bluez"
   "python_test_examples"
 )
-option(TAVRIN_TESTBED_TESTS "Run the real-stack tests in the testbed (needs QEMU and Debian's kernel: make deps)" ON)
-if(TAVRIN_TESTBED_TESTS AND TAVRIN_SANITIZE STREQUAL "" AND TARGET tavrin-world-server)
+if(TAVRIN_TESTBED_RUNS AND TARGET tavrin-world-server)
   list(JOIN TAVRIN_REAL_STACK_TESTS "|" names)
   string(REPLACE "." "\\." names "${names}")
   add_test(NAME RealStack
