@@ -17,11 +17,10 @@ set(TAVRIN_REAL_STACK_TESTS
   "Deployment.ListedServicesKeepTheirData"
   # Pairing.
   "BluezPairing.EncryptedReadPairsOnDemandAndUnpairs"
-  # The Python module and its examples.
+  # The Python module.
   "python_test_bluez"
-  "python_test_examples"
 )
-if(TAVRIN_TESTBED_RUNS AND TARGET tavrin-world-server)
+if(TAVRIN_TESTBED_TESTS AND TAVRIN_SANITIZE STREQUAL "" AND TARGET tavrin-world-server)
   list(JOIN TAVRIN_REAL_STACK_TESTS "|" names)
   string(REPLACE "." "\\." names "${names}")
   add_test(NAME RealStack

@@ -162,6 +162,10 @@ void DeviceServer::stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         peripheral = std::move(peripheral_);
         world = std::move(world_);
+        // Requests that still come in until the peripheral is closed wait for a link that never comes, rather than
+        // reach the world that is going.
+        link_ = Link::Down;
+        waiting_.clear();
     }
     // Outside the lock: closing waits for events under way, which take it.
     if (peripheral) {
