@@ -289,6 +289,10 @@ sim::WorldConfig servedWorld(sim::WorldConfig world) {
     world.adapter.state_delay_ms = 0;
     for (auto& p : world.peripherals) {
         p.pairing.reset();
+        // How the device's link goes down is the real stack's business: the world's link behind it goes at once,
+        // so that the next central's requests do not wait for it (or, with a hanging disconnection, for ever).
+        p.connection.disconnect = sim::DisconnectBehaviour::Disconnect;
+        p.connection.disconnect_delay_ms = 0;
         for (auto& s : p.services) {
             for (auto& c : s.characteristics) {
                 c.security = sim::Security::None;

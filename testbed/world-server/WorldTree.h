@@ -27,8 +27,8 @@ struct DeviceTree {
 /// upper-case identifier. Throws std::runtime_error when the world does not answer within `limit`.
 std::map<std::string, DeviceTree> learnTrees(const platform::sim::WorldConfig& world, std::chrono::milliseconds limit);
 
-/// The world the server serves: `world` without what the real stack does itself (security and pairing), its radio
-/// powered on at once.
+/// The world the server serves: `world` without what the real stack does itself (security, pairing, how links go
+/// down), its radio powered on at once.
 platform::sim::WorldConfig servedWorld(platform::sim::WorldConfig world);
 
 }  // namespace worldserver
