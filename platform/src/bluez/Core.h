@@ -62,6 +62,9 @@ constexpr auto kConnectBackstop = std::chrono::seconds(5);
 constexpr auto kDisconnectTimeout = std::chrono::seconds(5);
 // How long a lost link waits for the adapter's switch-off that may explain it.
 constexpr auto kSwitchOffGrace = std::chrono::milliseconds(50);
+// bluetoothd now and then signals ServicesResolved before it adds the tree's objects: a tree that looks empty then
+// is looked at again this much later before it is taken as empty.
+constexpr auto kEmptyTreeGrace = std::chrono::milliseconds(300);
 // The backend waits 1 s for a GATT answer unless it set a limit of its own: a reply after that would only be
 // dropped.
 constexpr auto kRequestTimeout = std::chrono::seconds(1);
@@ -257,7 +260,8 @@ class Core {
         uint64_t connectCall = 0;     // the Connect() under way (Connecting, AwaitingOther)
         unsigned connectRetries = 0;  // tries again of the attempt under way, after transient failures
         bool ready = false;           // services resolved and the MTU known
-        bool mtuFetching = false;
+        bool mtuFetching = false;     // the MTU is being asked for, or an empty tree looked at again
+        bool emptyTreeLookedAgain = false;
         unsigned mtu = kDefaultMtu;
         std::map<AttributeHandle, NotifyEntry> notify;
         std::map<AttributeHandle, ReadWatch> reads;

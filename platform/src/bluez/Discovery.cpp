@@ -230,6 +230,7 @@ void Core::deviceChanged(DeviceObject& device, const DeviceChange& change) {
             ensureResolved(device.address);
         } else if (rt != runtime_.end()) {
             rt->second.ready = false;
+            rt->second.emptyTreeLookedAgain = false;
         }
     }
 }

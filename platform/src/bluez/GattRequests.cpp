@@ -134,6 +134,20 @@ void Core::ensureResolved(const std::string& address) {
             first = &a;
         }
     });
+    if (!first && !rt.emptyTreeLookedAgain) {
+        rt.emptyTreeLookedAgain = true;
+        rt.mtuFetching = true;  // nothing else resolves the link meanwhile
+        const uint64_t generation = generation_;
+        loop_.after(kEmptyTreeGrace, [address, generation](Core& core) REQUIRES(core.mutex_) {
+            const auto waiting = core.runtime_.find(address);
+            if (generation != core.generation_ || waiting == core.runtime_.end() || !waiting->second.mtuFetching) {
+                return;
+            }
+            waiting->second.mtuFetching = false;
+            core.ensureResolved(address);
+        });
+        return;
+    }
     if (!first) {
         resolved(address, kDefaultMtu);
         return;
