@@ -890,3 +890,39 @@ TEST_F(BluezRadioUnit, PairingAndTheProgramsAgent) {
 }
 
 }  // namespace
+
+namespace {
+
+// bluetoothd now and then signals ServicesResolved before it adds the tree's objects: discovery waits a moment
+// for them instead of answering with no services.
+TEST_F(BluezRadioUnit, TreeAddedJustAfterServicesResolvedIsDiscovered) {
+    boot();
+    Central& central = open();
+    central.radio->connect(kOther);
+    const auto call = bus_->take("Connect");
+    ASSERT_TRUE(call);
+    bus_->reply(call->id);
+    ASSERT_TRUE(central.events->waitLink("connected " + kOther));
+
+    std::promise<std::size_t> found;
+    central.radio->discoverServices(
+        kOther, [&found](const NSError*, const auto& services) { found.set_value(services.size()); });
+    bus_->propertiesChanged(otherPath_, kDeviceIface, {{"ServicesResolved", Variant(true)}});
+    std::this_thread::sleep_for(50ms);
+    bluez_test::FakeObjects tree;
+    tree.service(otherPath_, 0x0020, kServiceY, "0000bbb1-0000-1000-8000-00805f9b34fb");
+    for (const auto& [path, interfaces] : tree.objects) {
+        if (std::string(path).rfind(otherPath_ + "/", 0) == 0) {
+            bus_->signal(FakeBus::kOwner, "/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
+                         {Variant(path), Variant(interfaces)});
+        }
+    }
+    const auto mtu = bus_->take("Get");
+    ASSERT_TRUE(mtu);
+    bus_->reply(mtu->id, {Variant(uint16_t{247})});
+    auto services = found.get_future();
+    ASSERT_EQ(services.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(services.get(), 1u);
+}
+
+}  // namespace
