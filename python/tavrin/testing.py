@@ -172,9 +172,10 @@ def on_real_stack():
     return bool(os.environ.get("TAVRIN_TESTBED_GUEST"))
 
 
-class WorldServer:
+class WorldServer(BluezSimulator):
     """On the real stack: tavrin-world-server serving ``world`` from controllers of its own, each device's
-    address in ``addresses`` (identifier -> address); bluetoothd is started afresh first. A context manager."""
+    address in ``addresses`` (identifier -> address); bluetoothd is started afresh first. A context manager,
+    stopped as the simulator is."""
 
     def __init__(self, world, ready_limit=60.0):
         world_file = default_world_file() if world == "default" else os.fspath(world)
@@ -196,19 +197,6 @@ class WorldServer:
             fields = line.split()
             if len(fields) == 5 and fields[0] == "device":  # device IDENTIFIER WORLD-ADDRESS REAL-ADDRESS hciN
                 self.addresses[fields[1].upper()] = fields[3].upper()
-
-    @property
-    def pid(self):
-        return self._process.pid
-
-    def stop(self, sig=signal.SIGTERM):
-        return self._process.stop(sig)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
 class SimWorld:
