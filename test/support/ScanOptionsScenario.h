@@ -17,11 +17,15 @@
 namespace adapter_test {
 
 /// The devices the scenario needs around `adapter`, advertising every 20 ms or so: `listed` advertises
-/// the 16-bit service 180d at -50 dBm, `other` nothing at -50 dBm, `faint` 180d at -90 dBm.
+/// the 16-bit service 180d at -50 dBm, `other` nothing at -50 dBm, `faint` 180d at -90 dBm. Where the air
+/// carries no signal strength (virtual controllers), the floor cannot be seen and is left out; where reports
+/// come only now and then, each scan lasts longer.
 struct ScanOptionsDevices {
     std::string listed;
     std::string other;
     std::string faint;
+    bool signal_strength = true;
+    std::chrono::milliseconds scan_time = std::chrono::milliseconds(600);
 };
 
 inline void check_scan_options(Tavrin::Adapter& adapter, const ScanOptionsDevices& d) {
@@ -31,7 +35,7 @@ inline void check_scan_options(Tavrin::Adapter& adapter, const ScanOptionsDevice
     const auto scan = [&](const Tavrin::ScanOptions& options) {
         recorder.clear();
         adapter.scan_start(options);
-        std::this_thread::sleep_for(600ms);
+        std::this_thread::sleep_for(d.scan_time);
         adapter.scan_stop();
         drain(adapter);
     };
@@ -47,13 +51,15 @@ inline void check_scan_options(Tavrin::Adapter& adapter, const ScanOptionsDevice
     EXPECT_EQ(addresses(adapter.scan_get_results()), kept);
     EXPECT_GT(recorder.updated(d.listed), 0u);
 
-    Tavrin::ScanOptions strong;
-    strong.rssi_floor = -70;
-    scan(strong);
-    EXPECT_EQ(recorder.found(d.listed), 1u);
-    EXPECT_EQ(recorder.found(d.other), 1u);
-    EXPECT_EQ(recorder.found(d.faint), 0u);
-    EXPECT_EQ(recorder.updated(d.faint), 0u);
+    if (d.signal_strength) {
+        Tavrin::ScanOptions strong;
+        strong.rssi_floor = -70;
+        scan(strong);
+        EXPECT_EQ(recorder.found(d.listed), 1u);
+        EXPECT_EQ(recorder.found(d.other), 1u);
+        EXPECT_EQ(recorder.found(d.faint), 0u);
+        EXPECT_EQ(recorder.updated(d.faint), 0u);
+    }
 
     Tavrin::ScanOptions first;
     first.first_report_only = true;
