@@ -4,21 +4,30 @@
 # so nothing else runs beside it.
 # The tests (ctest names) that also run on the real stack.
 set(TAVRIN_REAL_STACK_TESTS
-  # The tool, as `make demo` runs it, and when nothing matches.
+  # The tool, as `make demo` runs it, and when nothing matches; the examples.
   "Bluez/ToolRun.SwitchesThePlugOnAndShowsTheCountdown/Bluez"
   "Bluez/ToolRun.AddressThatMatchesNothingEndsNormally/Bluez"
-  # GATT, notifications and a stream of them. (Not yet the reconnect cycles: on the testbed a Connect() made right
-  # after a disconnection now and then stays unanswered until the connection limit.)
+  "Bluez/ToolRun.NoArgumentsScansAndMatchesNothing/Bluez"
+  "Bluez/Examples.ScanPrintsEachDeviceWithItsAdvertisement/Bluez"
+  "Bluez/Examples.ReadWriteListsTheTreeReadsAndSwitchesThePlug/Bluez"
+  "Bluez/Examples.NotifyPrintsValuesUntilItUnsubscribes/Bluez"
+  # Scanning and its options, two adapters.
+  "Deployment.ScanOptionsHoldWhileAnotherProgramScansWider"
+  "Deployment.EachAdapterScansAndConnectsOnItsOwn"
+  # GATT, notifications and a stream of them, limits, reconnect cycles.
   "BluezRadioTest.ConnectDiscoverReadWriteDescriptorsAndTheMtu"
   "BluezRadioTest.NotificationsArriveInOrderOnlyWhileSubscribed"
   "BluezRadioTest.NotificationStreamKeepsItsOrderUpToTheDisconnection"
+  "Deployment.SlowReadSucceedsWithinARaisedLimitAndFailsWithTheDefault"
+  "Deployment.ReconnectCyclesEachServeTheirRequests"
   # Services of one UUID, service data.
   "Deployment.CharacteristicIsFoundInEachServiceOfItsUuid"
   "Deployment.ListedServicesKeepTheirData"
   # Pairing.
   "BluezPairing.EncryptedReadPairsOnDemandAndUnpairs"
-  # The Python module.
+  # The Python module and its examples.
   "python_test_bluez"
+  "python_test_examples"
 )
 if(TAVRIN_TESTBED_TESTS AND TAVRIN_SANITIZE STREQUAL "" AND TARGET tavrin-world-server)
   list(JOIN TAVRIN_REAL_STACK_TESTS "|" names)

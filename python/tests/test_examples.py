@@ -1,14 +1,17 @@
-# The examples, run as a user runs them, over both radios.
+# The examples, run as a user runs them, over both radios (over BlueZ: the simulator, or on the real stack the
+# real bluetoothd with the world server).
+import contextlib
 import os
 import subprocess
 import sys
 
 import pytest
-from tavrin.testing import BluezSimulator, PrivateBus, bluez_address
+from tavrin.testing import BluezSimulator, PrivateBus, WorldServer, bluez_address, on_real_stack
 
 from conftest import PLUG
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
+HEART_RATE = "0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B"
 
 
 def run(script, args, **env):
@@ -20,21 +23,32 @@ def run(script, args, **env):
     return done.stdout.splitlines()
 
 
-@pytest.mark.parametrize("radio", ["sim", "bluez"])
-def test_switch_switches_the_plug(radio):
+@contextlib.contextmanager
+def default_world(radio):
+    """Yields how to reach a device of the default world: its address, and the environment that picks the radio."""
     if radio == "sim":
-        on = run("switch.py", [PLUG, "on", "30"], TAVRIN_SIM_WORLD="default")
-        off = run("switch.py", [PLUG, "off"], TAVRIN_SIM_WORLD="default")
+        yield (lambda identifier: identifier), {"TAVRIN_SIM_WORLD": "default"}
+    elif on_real_stack():
+        with WorldServer("default") as server:
+            yield (lambda identifier: server.addresses[identifier.upper()]), {}
     else:
         with PrivateBus() as bus, BluezSimulator("default", bus.address):
-            on = run("switch.py", [bluez_address(PLUG), "on", "30"], DBUS_SYSTEM_BUS_ADDRESS=bus.address)
-            off = run("switch.py", [bluez_address(PLUG), "off"], DBUS_SYSTEM_BUS_ADDRESS=bus.address)
+            yield bluez_address, {"DBUS_SYSTEM_BUS_ADDRESS": bus.address}
+
+
+@pytest.mark.parametrize("radio", ["sim", "bluez"])
+def test_switch_switches_the_plug(radio):
+    with default_world(radio) as (address, env):
+        on = run("switch.py", [address(PLUG), "on", "30"], **env)
+        off = run("switch.py", [address(PLUG), "off"], **env)
     assert on[-1] == "Status: on, 30 s left (01 1e 00)"
     assert off[-1] == "Status: off, 0 s left (00 00 00)"
 
 
-def test_asyncio_notify_prints_the_values():
-    lines = run("notify_aio.py", ["0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B", "2"], TAVRIN_SIM_WORLD="default")
-    assert lines == ["Connecting to Heart Rate Sensor [0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B]",
-                     "Subscribed to 00002a37-0000-1000-8000-00805f9b34fb", "value: 00 48", "value: 00 49",
-                     "Unsubscribed."]
+@pytest.mark.parametrize("radio", ["sim", "bluez"])
+def test_asyncio_notify_prints_the_values(radio):
+    with default_world(radio) as (address, env):
+        lines = run("notify_aio.py", [address(HEART_RATE), "2"], **env)
+    assert lines[:3] == ["Connecting to Heart Rate Sensor [%s]" % address(HEART_RATE),
+                         "Subscribed to 00002a37-0000-1000-8000-00805f9b34fb", "value: 00 48"]
+    assert lines[-1] == "Unsubscribed."

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ProcessRun.h"
+#include "RadioRun.h"
 
 #ifdef TAVRIN_BLUEZ_TOOL_TESTS
 #include "BluezFixture.h"
@@ -27,30 +28,14 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 using tooltest::ProcessResult;
 
-enum class Via { Sim, Bluez };
+using tooltest::Via;
 // Which radio the running case goes through; set by the fixture before each case.
 Via g_via = Via::Sim;
 
 const std::string kPlugIdentifier = "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13";
 
-// A device's address as the tool shows it: over BlueZ, the Bluetooth address the simulator derives from the
-// identifier's last 12 hexadecimal digits.
 std::string address(const std::string& identifier) {
-    if (g_via == Via::Sim) {
-        return identifier;
-    }
-#ifdef TAVRIN_BLUEZ_TOOL_TESTS
-    if (bluez_test::onRealStack()) {
-        // The worlds these runs use list their devices in the default world's order.
-        return bluez_test::realStackAddress(TAVRIN_DEFAULT_WORLD_FILE, identifier);
-    }
-#endif
-    const std::string hex = identifier.substr(identifier.size() - 12);
-    std::string text;
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        text += (i ? ":" : "") + hex.substr(i, 2);
-    }
-    return text;
+    return tooltest::addressOf(g_via, identifier);
 }
 
 std::string plug() {
@@ -69,29 +54,7 @@ std::string world(const std::string& name) {
 
 // Runs the tool over `world_file` (a path, or "default" for the built-in world).
 ProcessResult runTool(const std::vector<std::string>& args, const std::string& world_file) {
-    ProcessResult result;
-    if (g_via == Via::Sim) {
-        result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, world_file);
-    } else {
-#ifdef TAVRIN_BLUEZ_TOOL_TESTS
-        const std::string file = world_file == "default" ? TAVRIN_DEFAULT_WORLD_FILE : world_file;
-        if (bluez_test::onRealStack()) {
-            // The real bluetoothd, afresh for each run, with the world served from controllers of its own.
-            bluez_test::restartRealStack();
-            bluez_test::SimulatorProcess server(file, bluez_test::realStackBus());
-            result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, std::nullopt, {}, std::chrono::seconds(120),
-                                          {"DBUS_SYSTEM_BUS_ADDRESS=" + bluez_test::realStackBus()});
-        } else {
-            // A bus and a simulator of its own for each run: runs may go in parallel.
-            bluez_test::PrivateBus bus;
-            bluez_test::SimulatorProcess simulator(file, bus.address());
-            result = tooltest::runProcess(TAVRIN_SWITCH_PATH, args, std::nullopt, {}, std::chrono::seconds(60),
-                                          {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()});
-        }
-#endif
-    }
-    EXPECT_FALSE(result.timed_out);
-    return result;
+    return tooltest::runOver(g_via, TAVRIN_SWITCH_PATH, args, world_file);
 }
 
 class ToolRun : public testing::TestWithParam<Via> {
@@ -111,11 +74,7 @@ std::vector<std::string> plugScanLines(const std::string& timer) {
 }
 
 bool onRealStack() {
-#ifdef TAVRIN_BLUEZ_TOOL_TESTS
-    return g_via == Via::Bluez && bluez_test::onRealStack();
-#else
-    return false;
-#endif
+    return tooltest::onRealStack(g_via);
 }
 
 // The real bluetoothd exchanges its own MTU (517), whatever the world says; the tool shows at most 512.
@@ -372,9 +331,7 @@ TEST_P(ToolRun, FailureWhileConnectedDisconnectsBeforeEnding) {
     EXPECT_TRUE(anyContains(console, "Disconnection failed.")) << run.err;
 }
 
-std::string viaName(const testing::TestParamInfo<Via>& info) {
-    return info.param == Via::Sim ? "Sim" : "Bluez";
-}
+using tooltest::viaName;
 
 INSTANTIATE_TEST_SUITE_P(Sim, ToolRun, testing::Values(Via::Sim), viaName);
 #ifdef TAVRIN_BLUEZ_TOOL_TESTS

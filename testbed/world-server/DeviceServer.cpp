@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <thread>
 #include <utility>
 
@@ -113,6 +114,8 @@ void DeviceServer::start(std::function<void(const std::string* error)> done) {
         return done(&text);
     }
     std::lock_guard<std::mutex> lock(mutex_);
+    advertisement_ = ad;
+    advertising_ = true;
     world_ = sim::World::get().radio().openCentral(weak_from_this());
     peripheral_ = bluez::openBluezPeripheral(setup_.adapter, weak_from_this());
 
@@ -179,10 +182,13 @@ void DeviceServer::stop() {
 // ---- The real stack ----
 
 void DeviceServer::peripheralStateChanged(CBManagerState state) {
-    if (state != CBManagerState::PoweredOn) {
-        return;
-    }
     std::lock_guard<std::mutex> lock(mutex_);
+    if (state != CBManagerState::PoweredOn) {
+        // bluetoothd or the adapter went: so did every link, whether or not their ends were signalled.
+        centrals_.clear();
+        releaseLocked();
+        return resumeAdvertisingLocked();
+    }
     if (wasOn_ && setup_.nameAdapter) {
         // bluetoothd came back without the adapter's name: a thread of its own, since it asks bluetoothd and waits.
         std::thread(setup_.nameAdapter).detach();
@@ -197,6 +203,7 @@ void DeviceServer::peripheralCentralConnected(const CentralKey& central) {
         return dropLinks();
     }
     const bool fresh = centrals_.insert(central).second;
+    pauseAdvertisingLocked();
     connectLocked();
     const auto& pairing = setup_.device.pairing;
     if (fresh && pairing && pairing->security_request && setup_.askToPair) {
@@ -213,6 +220,35 @@ void DeviceServer::peripheralCentralDisconnected(const CentralKey& central) {
     centrals_.erase(central);
     if (centrals_.empty()) {
         releaseLocked();
+        resumeAdvertisingLocked();
+    }
+}
+
+// A device stops advertising while a central is connected, as a single-link device does. Advertising on through a
+// link makes the kernel switch it off and on again as the link ends, just when a central that reconnects at once
+// asks for its link; btvirt refuses that request when it falls between the two (status 0x3e, instead of waiting
+// for the next advertisement as a controller does), and Linux 6.1 then leaves the connection pending until the
+// central gives up.
+void DeviceServer::pauseAdvertisingLocked() {
+    if (advertising_ && peripheral_) {
+        advertising_ = false;
+        for (const auto turn : kTurns) {
+            peripheral_->stopAdvertising(turn);
+        }
+    }
+}
+
+void DeviceServer::resumeAdvertisingLocked() {
+    if (!advertising_ && peripheral_) {
+        advertising_ = true;
+        for (const auto turn : kTurns) {
+            peripheral_->startAdvertising(turn, advertisement_, [](const NSError* error) {
+                if (error) {
+                    std::fprintf(stderr, "tavrin-world-server: advertising again: %s: %s\n", error->domain.c_str(),
+                                 error->description.c_str());
+                }
+            });
+        }
     }
 }
 

@@ -75,6 +75,8 @@ class DeviceServer final : public platform::radio::RadioPeripheralEvents,
     };
     void connectLocked();
     void releaseLocked();
+    void pauseAdvertisingLocked();
+    void resumeAdvertisingLocked();
     void dropLinks();
     void whenUpLocked(std::function<void()> request);
     void forwardRead(const platform::radio::ReadRequest& request, platform::radio::ReadReply reply);
@@ -93,6 +95,8 @@ class DeviceServer final : public platform::radio::RadioPeripheralEvents,
     Clock::time_point linkSince_;  // when the latest central's link came up
     Link link_ = Link::Down;
     std::set<platform::radio::CentralKey> centrals_;
+    platform::radio::LocalAdvertisement advertisement_;
+    bool advertising_ = false;                    // off while a central is connected
     std::vector<std::function<void()>> waiting_;  // requests until the world's link is up
     std::set<platform::radio::LocalAttributeId> subscribed_;
     std::map<platform::radio::LocalAttributeId, std::string> longWrites_;  // values written in parts so far
