@@ -1,168 +1,9 @@
 // The BlueZ radio's state machines, driven in process through a scripted bus: no bus daemon, no simulator.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <cstdlib>
-#include <future>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "FakeBus.h"
-#include "RadioRecorder.h"
-#include "bluez/BluezRadio.h"
-#include "platform/Trace.h"
+#include "BluezRadioUnit.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using bluez_test::FakeBus;
-using bluez_test::FakeObjects;
-using bluez_test::Outcome;
-using bluez_test::Recorder;
-using platform::CBManagerState;
-using platform::CBUUID;
-using platform::NSError;
-using platform::bluez::InterfaceMap;
-using platform::bluez::PropMap;
-using platform::radio::RadioCentral;
-using sdbus::Variant;
-
-const std::string kDevice = "AA:BB:CC:DD:EE:01";
-const std::string kOther = "AA:BB:CC:DD:EE:02";
-const char* const kDeviceIface = "org.bluez.Device1";
-const char* const kCharIface = "org.bluez.GattCharacteristic1";
-const std::string kServiceX = "0000aaa0-0000-1000-8000-00805f9b34fb";
-const std::string kServiceY = "0000bbb0-0000-1000-8000-00805f9b34fb";
-constexpr uint16_t kChar = 0x0010;  // the characteristic of the service at 0x000f
-
-Variant bytes(std::initializer_list<uint8_t> values) {
-    return Variant(std::vector<uint8_t>(values));
-}
-
-// Whether the request was answered: a request the radio dropped unanswered leaves a broken promise behind.
-bool answered(std::future<Outcome>& outcome) {
-    if (outcome.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
-        return false;
-    }
-    try {
-        outcome.get();
-        return true;
-    } catch (const std::future_error&) {
-        return false;
-    }
-}
-
-struct Central {
-    std::shared_ptr<Recorder> events = std::make_shared<Recorder>();
-    std::shared_ptr<RadioCentral> radio;
-};
-
-class BluezRadioUnit : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        devicePath_ = objects_.device(kDevice);
-        otherPath_ = objects_.device(kOther);
-        charPath_ = objects_.service(devicePath_, 0x000f, kServiceX, "0000aaa1-0000-1000-8000-00805f9b34fb");
-    }
-
-    void TearDown() override {
-        for (auto& central : centrals_) {
-            central->radio->close();
-        }
-        radio_.reset();
-    }
-
-    // The radio comes up over the scripted bus, with bluetoothd there and listing objects_.
-    void boot() {
-        radio_ = platform::bluez::makeRadio([bus = bus_] { return bus; });
-        const auto owner = bus_->take("GetNameOwner");
-        ASSERT_TRUE(owner);
-        bus_->reply(owner->id, {Variant(std::string(FakeBus::kOwner))});
-        list();
-    }
-
-    void list() {
-        const auto listing = bus_->take("GetManagedObjects");
-        ASSERT_TRUE(listing);
-        bus_->reply(listing->id, {objects_.variant()});
-    }
-
-    Central& open() {
-        auto central = std::make_unique<Central>();
-        central->radio = radio_->openCentral(central->events);
-        EXPECT_TRUE(central->events->waitState(CBManagerState::PoweredOn));
-        centrals_.push_back(std::move(central));
-        return *centrals_.back();
-    }
-
-    void connect(Central& central) {
-        const std::size_t before = central.events->countLinks("connected " + kDevice);
-        central.radio->connect(kDevice);
-        const auto call = bus_->take("Connect");
-        ASSERT_TRUE(call);
-        bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(true)}});
-        bus_->reply(call->id);
-        ASSERT_TRUE(central.events->waitLink("connected " + kDevice, before));
-    }
-
-    std::future<Outcome> read(Central& central) {
-        auto promise = std::make_shared<std::promise<Outcome>>();
-        auto answer = promise->get_future();
-        central.radio->readCharacteristic(kDevice, kChar, [promise](const NSError* error, const std::string& value) {
-            promise->set_value(Outcome{true, error ? std::optional<NSError>(*error) : std::nullopt, value});
-        });
-        return answer;
-    }
-
-    // Sets notifications on or off and waits for the answer; `start` scripts bluetoothd meanwhile.
-    std::future<Outcome> notify(Central& central, bool on) {
-        auto promise = std::make_shared<std::promise<Outcome>>();
-        auto answer = promise->get_future();
-        central.radio->setNotify(kDevice, kChar, on, [promise](const NSError* error) {
-            promise->set_value(Outcome{true, error ? std::optional<NSError>(*error) : std::nullopt, {}});
-        });
-        return answer;
-    }
-
-    // Booted, connected and subscribed to the characteristic.
-    Central& subscribed() {
-        boot();
-        Central& central = open();
-        connect(central);
-        auto on = notify(central, true);
-        bus_->reply(bus_->take("StartNotify")->id);
-        EXPECT_EQ(on.wait_for(3s), std::future_status::ready);
-        return central;
-    }
-
-    void notified(std::initializer_list<uint8_t> value) {
-        bus_->propertiesChanged(charPath_, kCharIface, {{"Value", bytes(value)}});
-    }
-
-    static std::vector<std::string> values(Recorder& events) {
-        std::lock_guard<std::mutex> lock(events.mutex);
-        std::vector<std::string> all;
-        for (const auto& [key, value] : events.notifications) {
-            all.push_back(value);
-        }
-        return all;
-    }
-
-    static bool waitValues(Recorder& events, std::size_t count) {
-        return events.waitFor([&] { return events.notifications.size() >= count; });
-    }
-
-    std::shared_ptr<FakeBus> bus_ = std::make_shared<FakeBus>();
-    FakeObjects objects_;
-    std::string devicePath_, otherPath_, charPath_;
-    std::unique_ptr<platform::radio::Radio> radio_;
-    std::vector<std::unique_ptr<Central>> centrals_;
-};
+using namespace bluez_unit;
 
 // bluetoothd sends a read's own value as a Value change just before the reply: that one is not a notification,
 // but a change that came while the read was under way is, and so is the same value once no read waits.
@@ -397,41 +238,6 @@ TEST_F(BluezRadioUnit, AddressChangedOnTheSameObjectEndsTheOldLink) {
     EXPECT_EQ(again->path, devicePath_);
 }
 
-// What may pass is tried again, for as long as it takes: a bus whose socket is not there yet, a listing bluetoothd
-// was too slow to give, the bus daemon restarting.
-TEST_F(BluezRadioUnit, TransientFailuresAreTriedAgain) {
-    auto attempts = std::make_shared<std::atomic<int>>(0);
-    radio_ = platform::bluez::makeRadio([bus = bus_, attempts]() -> std::shared_ptr<platform::bluez::Bus> {
-        if ((*attempts)++ == 0) {
-            throw platform::bluez::BusError("org.freedesktop.DBus.Error.FileNotFound", "No such file or directory");
-        }
-        return bus;
-    });
-    auto events = std::make_shared<Recorder>();
-    auto session = radio_->openCentral(events);
-    const auto owned = [&] {
-        const auto owner = bus_->take("GetNameOwner");
-        ASSERT_TRUE(owner);
-        bus_->reply(owner->id, {Variant(std::string(FakeBus::kOwner))});
-    };
-    ASSERT_TRUE(events->waitState(CBManagerState::Unsupported));
-    owned();
-    const auto slow = bus_->take("GetManagedObjects");
-    ASSERT_TRUE(slow);
-    bus_->fail(slow->id, "org.freedesktop.DBus.Error.NoReply", "Did not receive a reply");
-    ASSERT_TRUE(events->waitState(CBManagerState::Resetting));
-    list();
-    ASSERT_TRUE(events->waitState(CBManagerState::PoweredOn));
-
-    bus_->breakConnection();
-    ASSERT_TRUE(events->waitState(CBManagerState::Resetting));
-    owned();
-    list();
-    EXPECT_TRUE(events->waitState(CBManagerState::PoweredOn));
-    EXPECT_EQ(attempts->load(), 3);
-    session->close();
-}
-
 // The bus's policy may refuse one call and allow the rest: the refused call fails alone, and the state and the
 // link stay as they were.
 TEST_F(BluezRadioUnit, RefusedCallFailsThatCallAlone) {
@@ -526,56 +332,6 @@ TEST_F(BluezRadioUnit, RefusedDiscoveryIsAskedAgainThenTheScanEnds) {
     bus_->reply(bus_->take("SetDiscoveryFilter")->id);
     bus_->reply(bus_->take("StartDiscovery")->id);
     EXPECT_EQ(central.events->countLinks("scan ended org.bluez.Error.InProgress"), 1u);
-}
-
-// A connect asked while the link is still being taken down waits for Connected=false and then connects anew
-// (bluetoothd would answer it at once and drop the link anyway); one bluetoothd refuses because another program is
-// connecting the device takes that program's connection.
-TEST_F(BluezRadioUnit, ConnectWaitsForTheLinkBluetoothdHas) {
-    boot();
-    Central& central = open();
-    connect(central);
-    central.radio->cancelConnection(kDevice);
-    const auto disconnect = bus_->take("Disconnect");
-    ASSERT_TRUE(disconnect);
-    central.radio->connect(kDevice);
-    EXPECT_FALSE(bus_->take("Connect", 300ms)) << "sent while the link goes down";
-    bus_->reply(disconnect->id);
-    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(false)}});
-    const auto anew = bus_->take("Connect");
-    ASSERT_TRUE(anew);
-    EXPECT_EQ(central.events->countLinks("connected " + kDevice), 1u);
-    bus_->fail(anew->id, "org.bluez.Error.Failed", "Operation already in progress");
-    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(true)}});
-    EXPECT_TRUE(central.events->waitLink("connected " + kDevice, 1));
-    EXPECT_EQ(central.events->countLinks("disconnected " + kDevice), 0u) << "the superseded disconnection is silent";
-    EXPECT_EQ(central.events->countLinks("failed " + kDevice + " org.bluez.Error.Failed"), 0u);
-}
-
-// bluetoothd may leave an LE link connected without signalling Connected (its ATT socket came up before it handled
-// the kernel's connection event): its answer to Connect() says the link is up, and so do services resolved, also for
-// a connect that waits on another program's attempt. The link's end is seen all the same.
-TEST_F(BluezRadioUnit, LinkBluetoothdNeverSignalledConnectedIsUpAndGoesDown) {
-    boot();
-    Central& central = open();
-    central.radio->connect(kDevice);
-    const auto answered = bus_->take("Connect");
-    ASSERT_TRUE(answered);
-    bus_->reply(answered->id);
-    ASSERT_TRUE(central.events->waitLink("connected " + kDevice));
-    bus_->propertiesChanged(devicePath_, kDeviceIface,
-                            {{"ServicesResolved", Variant(false)}, {"Connected", Variant(false)}});
-    ASSERT_TRUE(central.events->waitLink("disconnected " + kDevice + " CBErrorDomain"));
-
-    central.radio->connect(kDevice);
-    const auto refused = bus_->take("Connect");
-    ASSERT_TRUE(refused);
-    bus_->fail(refused->id, "org.bluez.Error.Failed", "Operation already in progress");
-    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"ServicesResolved", Variant(true)}});
-    ASSERT_TRUE(central.events->waitLink("connected " + kDevice, 1));
-    bus_->propertiesChanged(devicePath_, kDeviceIface,
-                            {{"ServicesResolved", Variant(false)}, {"Connected", Variant(false)}});
-    EXPECT_TRUE(central.events->waitLink("disconnected " + kDevice + " CBErrorDomain", 1));
 }
 
 // A subscription bluetoothd starts after the caller gave up is stopped; an MTU exchanged after the connection shows
@@ -687,28 +443,6 @@ TEST_F(BluezRadioUnit, SignalsFromAnyoneButBluetoothdAreIgnored) {
     EXPECT_EQ(central.events->countLinks("disconnected " + kDevice + " CBErrorDomain"), 0u);
     EXPECT_EQ(central.events->reportsOf("66:66:66:66:66:66"), 0u);
     EXPECT_EQ(central.radio->state(), CBManagerState::PoweredOn);
-}
-
-// A connect given up on (the library cancels after its own limit) and tried again is a clean attempt of its
-// own: a new Connect, and the old one's late "canceled" answer is not the new attempt's.
-TEST_F(BluezRadioUnit, ConnectRetriedAfterCancelIsACleanAttempt) {
-    boot();
-    Central& central = open();
-    central.radio->connect(kDevice);
-    const auto first = bus_->take("Connect");
-    ASSERT_TRUE(first);
-    central.radio->cancelConnection(kDevice);
-    bus_->reply(bus_->take("Disconnect")->id);
-    ASSERT_TRUE(central.events->waitLink("disconnected " + kDevice));
-
-    central.radio->connect(kDevice);
-    const auto second = bus_->take("Connect");
-    ASSERT_TRUE(second);
-    bus_->fail(first->id, "org.bluez.Error.Failed", "br-connection-canceled");
-    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(true)}});
-    bus_->reply(second->id);
-    ASSERT_TRUE(central.events->waitLink("connected " + kDevice));
-    EXPECT_EQ(central.events->countLinks("failed " + kDevice + " org.bluez.Error.Failed"), 0u);
 }
 
 // Only bluetoothd's own objects count: an adapter elsewhere in its listing is not chosen over hci0.

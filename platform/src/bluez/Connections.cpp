@@ -282,11 +282,28 @@ void Core::disconnectDevice(const std::string& address, DisconnectDone done) {
                   const DeviceObject* device = core.deviceByAddress(address);
                   if (!device || !device->connected) {
                       core.linkGone(address);
+                  } else if (error) {
+                      core.linkStayed(address);
                   }
                   if (done) {
                       done(core, error);
                   }
               });
+}
+
+// bluetoothd refused Disconnect() and the link is still up: it is ours again, and a connect that waited for its end
+// is answered on it (Connect() on a connected device succeeds at once).
+void Core::linkStayed(const std::string& address) {
+    const auto rt = runtime_.find(address);
+    if (rt == runtime_.end()) {
+        return;
+    }
+    if (rt->second.connect == ConnectState::Disconnecting) {
+        moveTo(address, rt->second, ConnectState::Connected);
+    } else if (rt->second.connect == ConnectState::DisconnectingThenConnect) {
+        rt->second.connectRetries = 0;
+        startConnect(address);
+    }
 }
 
 // bluetoothd's link to the device is down: a connect that waited for it goes now.
@@ -413,7 +430,7 @@ bool Core::connectArrow(ConnectState from, ConnectState to) {
             return from == S::Idle || from == S::Connected || from == S::Connecting ||
                    from == S::DisconnectingThenConnect;
         case S::Connected:
-            return from == S::Connecting || from == S::AwaitingOther;
+            return from == S::Connecting || from == S::AwaitingOther || from == S::Disconnecting;
         case S::AwaitingOther:
             return from == S::Connecting;
         case S::Idle:

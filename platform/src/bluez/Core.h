@@ -233,6 +233,8 @@ class Core {
     //   any -> Disconnecting                        Disconnect() sent (it cancels a Connect() under way)
     //   Disconnecting -> DisconnectingThenConnect   a central connects
     //   DisconnectingThenConnect -> Disconnecting   every central gave up
+    //   Disconnecting -> Connected                  Disconnect() refused, the link still up
+    //   DisconnectingThenConnect -> Connecting      Disconnect() refused, the link still up: Connect() sent
     //   Disconnecting, Connected -> Idle            the link is down
     //   DisconnectingThenConnect -> Connecting      the link is down: Connect() sent
     //   DisconnectingThenConnect -> Idle            the link is down, and no central connects any more
@@ -357,6 +359,7 @@ class Core {
     void disconnectDevice(const std::string& address, DisconnectDone done) REQUIRES(mutex_);
     void linkDown(const std::string& address) REQUIRES(mutex_);
     void linkGone(const std::string& address) REQUIRES(mutex_);
+    void linkStayed(const std::string& address) REQUIRES(mutex_);
     void reportLosses() REQUIRES(mutex_);
     bool adapterSwitchingOff() const REQUIRES(mutex_);
     void finishLink(uint64_t id, const std::string& address, const NSError* error, const NSError& abandoned,
