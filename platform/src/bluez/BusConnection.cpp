@@ -185,7 +185,7 @@ bool Core::mayCoalesce() const {
     for (const auto& [id, central] : centrals_) {
         for (const auto& [address, link] : central.links) {
             const auto rt = runtime_.find(address);
-            if (link.phase != Phase::Connected || rt == runtime_.end() || !rt->second.ready) {
+            if (link.phase != Phase::Connected || rt == runtime_.end() || rt->second.tree != TreeState::Ready) {
                 return false;
             }
         }

@@ -357,9 +357,7 @@ void Core::linkDown(const std::string& address) {
     }
     const auto rt = runtime_.find(address);
     if (rt != runtime_.end()) {
-        rt->second.ready = false;
-        rt->second.mtuFetching = false;
-        rt->second.emptyTreeLookedAgain = false;
+        rt->second.tree = TreeState::Unresolved;
         rt->second.mtu = kDefaultMtu;
         rt->second.writes.clear();  // bluetoothd drops what the link had under way
     }

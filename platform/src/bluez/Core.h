@@ -255,15 +255,24 @@ class Core {
         // all the same: a connect asked meanwhile waits for the link to be down, then connects anew.
         DisconnectingThenConnect,
     };
+    // Where the device's attribute tree stands for discovery, which is answered once it is Ready:
+    //
+    //   Unresolved, LookedAgain -> FetchingMtu   ServicesResolved with a tree: the MTU asked for (bluetoothd has
+    //                                            it only on characteristics)
+    //   Unresolved -> LookingAgain               ServicesResolved with no tree yet: bluetoothd now and then signals
+    //                                            it before it adds the tree's objects, so look again a little later
+    //   LookingAgain -> LookedAgain              the grace passed: resolved with whatever is there then
+    //   LookedAgain -> Ready                     still no tree: the device has none
+    //   FetchingMtu -> Ready                     the MTU answered (or not: the one cached)
+    //   any -> Unresolved                        ServicesResolved false, or the link down
+    enum class TreeState { Unresolved, LookingAgain, LookedAgain, FetchingMtu, Ready };
     static const char* connectStateName(ConnectState state);
     static bool connectArrow(ConnectState from, ConnectState to);
     struct DeviceRuntime {
         ConnectState connect = ConnectState::Idle;
         uint64_t connectCall = 0;     // the Connect() under way (Connecting, AwaitingOther)
         unsigned connectRetries = 0;  // tries again of the attempt under way, after transient failures
-        bool ready = false;           // services resolved and the MTU known
-        bool mtuFetching = false;     // the MTU is being asked for, or an empty tree looked at again
-        bool emptyTreeLookedAgain = false;
+        TreeState tree = TreeState::Unresolved;
         unsigned mtu = kDefaultMtu;
         std::map<AttributeHandle, NotifyEntry> notify;
         std::map<AttributeHandle, ReadWatch> reads;

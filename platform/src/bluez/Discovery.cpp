@@ -229,8 +229,7 @@ void Core::deviceChanged(DeviceObject& device, const DeviceChange& change) {
         if (device.servicesResolved) {
             ensureResolved(device.address);
         } else if (rt != runtime_.end()) {
-            rt->second.ready = false;
-            rt->second.emptyTreeLookedAgain = false;
+            rt->second.tree = TreeState::Unresolved;
         }
     }
 }

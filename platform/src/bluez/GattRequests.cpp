@@ -25,7 +25,7 @@ void Core::discoverServices(uint64_t id, const std::string& address, ServicesDon
         complete(id, [&] { done(&error, {}); });
         return;
     }
-    if (runtime_[address].ready) {
+    if (runtime_[address].tree == TreeState::Ready) {
         const auto services = servicesOf(address);
         complete(id, [&] { done(nullptr, services); });
         return;
@@ -125,7 +125,7 @@ void Core::ensureResolved(const std::string& address) {
         return;
     }
     auto& rt = runtime_[address];
-    if (rt.ready || rt.mtuFetching) {
+    if (rt.tree != TreeState::Unresolved && rt.tree != TreeState::LookedAgain) {
         return;
     }
     const AttributeObject* first = nullptr;
@@ -134,16 +134,16 @@ void Core::ensureResolved(const std::string& address) {
             first = &a;
         }
     });
-    if (!first && !rt.emptyTreeLookedAgain) {
-        rt.emptyTreeLookedAgain = true;
-        rt.mtuFetching = true;  // nothing else resolves the link meanwhile
+    if (!first && rt.tree == TreeState::Unresolved) {
+        rt.tree = TreeState::LookingAgain;
         const uint64_t generation = generation_;
         loop_.after(kEmptyTreeGrace, [address, generation](Core& core) REQUIRES(core.mutex_) {
             const auto waiting = core.runtime_.find(address);
-            if (generation != core.generation_ || waiting == core.runtime_.end() || !waiting->second.mtuFetching) {
+            if (generation != core.generation_ || waiting == core.runtime_.end() ||
+                waiting->second.tree != TreeState::LookingAgain) {
                 return;
             }
-            waiting->second.mtuFetching = false;
+            waiting->second.tree = TreeState::LookedAgain;
             core.ensureResolved(address);
         });
         return;
@@ -152,7 +152,7 @@ void Core::ensureResolved(const std::string& address) {
         resolved(address, kDefaultMtu);
         return;
     }
-    rt.mtuFetching = true;
+    rt.tree = TreeState::FetchingMtu;
     const unsigned cached = first->mtu.value_or(kDefaultMtu);
     const uint64_t generation = generation_;
     callBluez(first->path, kProperties, "Get", {std::string(kCharacteristicInterface), std::string("MTU")},
@@ -162,10 +162,9 @@ void Core::ensureResolved(const std::string& address) {
                       return;
                   }
                   const auto fetching = core.runtime_.find(address);
-                  if (fetching == core.runtime_.end() || !fetching->second.mtuFetching) {
+                  if (fetching == core.runtime_.end() || fetching->second.tree != TreeState::FetchingMtu) {
                       return;
                   }
-                  fetching->second.mtuFetching = false;
                   unsigned mtu = cached;
                   if (!error) {
                       try {
@@ -179,13 +178,15 @@ void Core::ensureResolved(const std::string& address) {
                   const DeviceObject* now = core.deviceByAddress(address);
                   if (now && now->connected && now->servicesResolved) {
                       core.resolved(address, mtu);
+                  } else {
+                      fetching->second.tree = TreeState::Unresolved;
                   }
               });
 }
 
 void Core::resolved(const std::string& address, unsigned mtu) {
     auto& rt = runtime_[address];
-    rt.ready = true;
+    rt.tree = TreeState::Ready;
     rt.mtu = std::clamp(mtu, kDefaultMtu, 517u);
     {
         MutexLock lock(snapshotMutex_);

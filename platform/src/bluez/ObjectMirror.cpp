@@ -288,7 +288,7 @@ void Core::mtuChanged(const AttributeObject& characteristic) {
     }
     const std::string& address = device->second.address;
     const auto rt = runtime_.find(address);
-    if (rt == runtime_.end() || !rt->second.ready) {
+    if (rt == runtime_.end() || rt->second.tree != TreeState::Ready) {
         return;  // not known yet: resolution reads it
     }
     rt->second.mtu = std::clamp(*characteristic.mtu, kDefaultMtu, 517u);
