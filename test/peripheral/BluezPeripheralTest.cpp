@@ -50,7 +50,11 @@ class FakeDaemon {
         adapter_->registerMethod("org.bluez.LEAdvertisingManager1", "RegisterAdvertisement", "oa{sv}", "",
                                  [this](sdbus::MethodCall call) {
                                      ++advertisements;
-                                     call.createReply().send();
+                                     if (holdAdvertisements) {
+                                         held.push_back(call);
+                                     } else {
+                                         call.createReply().send();
+                                     }
                                  });
         adapter_->registerMethod("org.bluez.LEAdvertisingManager1", "UnregisterAdvertisement", "o", "",
                                  [](sdbus::MethodCall call) { call.createReply().send(); });
@@ -58,7 +62,16 @@ class FakeDaemon {
         connection_->requestName("org.bluez");
     }
 
+    ~FakeDaemon() { held.clear(); }  // before the connection they came on
+
     sdbus::IConnection& connection() { return *connection_; }
+
+    // The adapter goes, with what bluetoothd served there, and comes back.
+    void adapterGoesAndComesBack() {
+        adapter_->emitInterfacesRemovedSignal(
+            {"org.bluez.Adapter1", "org.bluez.GattManager1", "org.bluez.LEAdvertisingManager1"});
+        adapter_->emitInterfacesAddedSignal();
+    }
 
     // Handles what comes until `done` holds or `limit` passes.
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
@@ -108,6 +121,8 @@ class FakeDaemon {
 
     std::vector<std::pair<std::string, std::string>> applications;  // (sender, root)
     int advertisements = 0;
+    bool holdAdvertisements = false;  // RegisterAdvertisement calls kept in `held`, answered by the test
+    std::vector<sdbus::MethodCall> held;
 
   private:
     std::unique_ptr<sdbus::IConnection> connection_;
@@ -289,6 +304,49 @@ TEST(BluezPeripheral, ServesTheDaemonAloneAndAgainAfterItRestarts) {
     daemon = std::make_unique<FakeDaemon>(bus.address());
     EXPECT_TRUE(daemon->pumpUntil([&] { return daemon->applications.size() == 1 && daemon->advertisements == 1; }))
         << daemon->applications.size() << " applications, " << daemon->advertisements << " advertisements";
+    session->close(1s);
+}
+
+// An advertisement stopped while bluetoothd still registers it is answered, as cancelled; a registration's reply
+// that comes after the adapter went and came back does not count for the registration made since.
+TEST(BluezPeripheral, AdvertisementsStoppedOrOutlivedByTheirAdapterAreAnsweredOnce) {
+    bluez_test::PrivateBus bus;
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+    FakeDaemon daemon(bus.address());
+    daemon.holdAdvertisements = true;
+    auto program = std::make_shared<Program>();
+    auto session = bluez::openBluezPeripheral("hci1", program);
+    std::mutex mutex;
+    std::vector<std::string> done;
+    const auto record = [&](const char* what) {
+        return [&, what](const NSError* error) {
+            std::lock_guard<std::mutex> lock(mutex);
+            done.push_back(std::string(what) + (error ? ": " + error->domain : ""));
+        };
+    };
+    const auto answered = [&](size_t count) {
+        return daemon.pumpUntil([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return done.size() >= count;
+        });
+    };
+
+    session->startAdvertising(1, radio::LocalAdvertisement{}, record("stopped"));
+    ASSERT_TRUE(daemon.pumpUntil([&] { return daemon.held.size() == 1; }));
+    session->stopAdvertising(1);
+    ASSERT_TRUE(answered(1));
+    daemon.held[0].createReply().send();
+
+    session->startAdvertising(2, radio::LocalAdvertisement{}, record("outlived"));
+    ASSERT_TRUE(daemon.pumpUntil([&] { return daemon.held.size() == 2; }));
+    daemon.adapterGoesAndComesBack();
+    ASSERT_TRUE(daemon.pumpUntil([&] { return daemon.held.size() == 3; }));
+    daemon.held[1].createErrorReply(sdbus::Error("org.bluez.Error.Failed", "Not Powered")).send();
+    daemon.pumpUntil([] { return false; }, 300ms);
+    daemon.held[2].createReply().send();
+    ASSERT_TRUE(answered(2));
+    daemon.pumpUntil([] { return false; }, 200ms);
+    EXPECT_EQ(done, (std::vector<std::string>{"stopped: org.bluez.Error.Canceled", "outlived"}));
     session->close(1s);
 }
 

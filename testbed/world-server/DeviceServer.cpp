@@ -243,7 +243,7 @@ void DeviceServer::resumeAdvertisingLocked() {
         advertising_ = true;
         for (const auto turn : kTurns) {
             peripheral_->startAdvertising(turn, advertisement_, [](const NSError* error) {
-                if (error) {
+                if (error && error->domain != "org.bluez.Error.Canceled") {  // not paused again meanwhile
                     std::fprintf(stderr, "tavrin-world-server: advertising again: %s: %s\n", error->domain.c_str(),
                                  error->description.c_str());
                 }

@@ -194,6 +194,10 @@ void PeripheralSession::stopAdvertising(radio::AdvertisementId advertisement) {
                 [&path](sdbus::MethodCall& m) { m << path; }, std::chrono::milliseconds(2000),
                 [](sdbus::MethodReply*, const sdbus::Error*) {});
         }
+        if (entry.stage != Stage::Registered && entry.done && !self->closing_) {
+            const NSError canceled{"org.bluez.Error.Canceled", 0, "The advertisement was stopped"};
+            contain("in a BlueZ peripheral completion", [&] { entry.done(&canceled); });
+        }
     });
 }
 

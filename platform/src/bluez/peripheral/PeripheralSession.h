@@ -163,7 +163,8 @@ class PeripheralSession final : public radio::RadioPeripheral,
     bool wasOn_ = false;  // has been powered on: an absent bluetoothd is then "resetting"
     std::vector<sdbus::Slot> matches_;
     std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies_;
-    bool registering_ = false;  // a registration call is out: the next waits for it
+    bool registering_ = false;   // a registration call is out: the next waits for it
+    uint64_t registration_ = 0;  // the registration call out, by number: a reply to an older one is stale
     uint64_t nextObject_ = 0;
     std::map<radio::LocalAttributeId, ServiceEntry> services_;
     std::vector<radio::LocalAttributeId> serviceOrder_;  // the order added

@@ -55,11 +55,15 @@ void PeripheralSession::registerService(radio::LocalAttributeId id, ServiceEntry
     }
     entry.stage = Stage::Registering;
     registering_ = true;
+    const uint64_t call = ++registration_;
     const sdbus::ObjectPath root(entry.app->root());
     callDaemon(
         owner_, adapterPath_, "org.bluez.GattManager1", "RegisterApplication",
         [&root](sdbus::MethodCall& m) { m << root << Variants{}; }, kRegisterLimit,
-        [this, id](sdbus::MethodReply*, const sdbus::Error* error) {
+        [this, id, call](sdbus::MethodReply*, const sdbus::Error* error) {
+            if (call != registration_) {
+                return;  // made before the adapter went: what is out now is another call
+            }
             registering_ = false;
             auto it = services_.find(id);
             if (it == services_.end() || it->second.stage != Stage::Registering) {
@@ -106,12 +110,16 @@ void PeripheralSession::registerAdvertisement(radio::AdvertisementId id, Adverti
     }
     entry.stage = Stage::Registering;
     registering_ = true;
+    const uint64_t call = ++registration_;
     const sdbus::ObjectPath path(entry.object->path());
     const Advertisement* object = entry.object.get();
     callDaemon(
         owner_, adapterPath_, "org.bluez.LEAdvertisingManager1", "RegisterAdvertisement",
         [&path](sdbus::MethodCall& m) { m << path << Variants{}; }, kRegisterLimit,
-        [this, id, object](sdbus::MethodReply*, const sdbus::Error* error) {
+        [this, id, object, call](sdbus::MethodReply*, const sdbus::Error* error) {
+            if (call != registration_) {
+                return;  // made before the adapter went: what is out now is another call
+            }
             registering_ = false;
             auto it = advertisements_.find(id);
             if (it == advertisements_.end() || it->second.object.get() != object ||
@@ -154,6 +162,7 @@ void PeripheralSession::released(radio::AdvertisementId id) {
 // with the links.
 void PeripheralSession::registrationsLost() {
     registering_ = false;
+    ++registration_;
     for (auto& [id, entry] : services_) {
         entry.stage = Stage::Waiting;
         if (entry.app) {
