@@ -90,14 +90,14 @@ void Impl::exportAdapter(bool on) {
     });
     method(a, kAdapter, "RemoveDevice", "o", "", [this](sdbus::MethodCall& call) { removeDeviceCall(call); });
     tree.add(a);
-    central->bondedDevices(
-        [weak = weak_from_this(), &loop = loop](const std::vector<platform::radio::BondedDevice>& list) {
-            loop.post([weak, list] {
-                if (auto self = weak.lock()) {
-                    self->exportBondedDevices(list);
-                }
-            });
+    central->bondedDevices([weak = weak_from_this(), &loop = loop](
+                               const platform::NSError*, const std::vector<platform::radio::BondedDevice>& list) {
+        loop.post([weak, list] {
+            if (auto self = weak.lock()) {
+                self->exportBondedDevices(list);
+            }
         });
+    });
 }
 
 void Impl::removeAdapter() {

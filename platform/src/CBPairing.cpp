@@ -35,10 +35,11 @@ void CBCentralManager::setPairingAgent(std::shared_ptr<radio::PairingAgent> agen
     impl_->radio->setPairingAgent(std::move(agent));
 }
 
-void CBCentralManager::retrieveBondedPeripherals(std::function<void(std::vector<CBPeripheralPtr>)> completion) {
+void CBCentralManager::retrieveBondedPeripherals(
+    std::function<void(const NSError* error, std::vector<CBPeripheralPtr>)> completion) {
     // Answered on the radio's thread like an event, so the entries are made under the same rule as a report's.
-    impl_->radio->bondedDevices([weak = std::weak_ptr<Impl>(impl_),
-                                 completion = std::move(completion)](const std::vector<radio::BondedDevice>& bonded) {
+    impl_->radio->bondedDevices([weak = std::weak_ptr<Impl>(impl_), completion = std::move(completion)](
+                                    const NSError* error, const std::vector<radio::BondedDevice>& bonded) {
         std::vector<CBPeripheralPtr> peripherals;
         if (auto manager = weak.lock()) {
             for (const auto& device : bonded) {
@@ -53,7 +54,7 @@ void CBCentralManager::retrieveBondedPeripherals(std::function<void(std::vector<
                 peripherals.push_back(manager->enter(report).peripheral);
             }
         }
-        completion(std::move(peripherals));
+        completion(error, std::move(peripherals));
     });
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -143,6 +144,12 @@ TEST_F(BluezPairing, EncryptedReadsPairThroughTheProgramsAgent) {
 
     state->passkey = 123456;
     adapter.set_pairing_agent(agent);
+    // Another handle of the adapter installs an agent of its own and removes it: this handle's agent answers.
+    {
+        auto other = Tavrin::Adapter::get_adapters().at(0);
+        other.set_pairing_agent(mute);
+        other.remove_pairing_agent();
+    }
     lock.pair();
     EXPECT_TRUE(lock.is_paired());
     EXPECT_EQ(lock.read(kService, kSecret), "Locked");
@@ -159,6 +166,7 @@ TEST_F(BluezPairing, ShownPasskeyAuthorizationAndTheAgentAfterARestart) {
         std::atomic<int> authorizations{0};
         std::atomic<int> confirmations{0};
         std::atomic<int> cancels{0};
+        std::atomic<bool> askedPasskey{false};
     };
     auto state = std::make_shared<State>();
     Tavrin::PairingAgent agent;
@@ -172,10 +180,19 @@ TEST_F(BluezPairing, ShownPasskeyAuthorizationAndTheAgentAfterARestart) {
         return shown == 654321;
     };
     agent.cancel = [state](const std::string&) { ++state->cancels; };
+    // Asked for a passkey, the user never types it (until the test lets go).
+    auto typing = std::make_shared<std::promise<void>>();
+    auto typed = std::make_shared<std::shared_future<void>>(typing->get_future().share());
+    agent.request_passkey = [state, typed](const std::string&) -> uint32_t {
+        state->askedPasskey = true;
+        typed->wait();
+        return 0;
+    };
     adapter.set_pairing_agent(agent);
 
     // bluetoothd has the agent show the passkey the device's user types.
     auto safe = scanFor(adapter, "C0:00:00:00:A1:05");
+    safe.set_time_limits(test_support::unbounded_limits());  // connects and pairs within limits as long as they go
     safe.pair();
     EXPECT_TRUE(test_support::eventually([&] { return state->shown.load() == 482913u; }));  // on its own thread
     EXPECT_EQ(safe.read(kService, kSecret), "\x05");
@@ -190,10 +207,24 @@ TEST_F(BluezPairing, ShownPasskeyAuthorizationAndTheAgentAfterARestart) {
     EXPECT_EQ(state->cancels.load(), 0);  // nothing asked was left open
     tag.disconnect();
 
+    // bluetoothd leaves while a pair() waits on the user: it ends at once. While bluetoothd is away, nothing of
+    // the bonds is known, and none can be forgotten: each says so instead of answering "none".
+    auto lock = scanFor(adapter, "C0:00:00:00:A1:01");
+    std::thread pairing([&] {
+        const auto took = test_support::timed([&] { EXPECT_THROW(lock.pair(), OperationFailed); });
+        EXPECT_LT(took, std::chrono::seconds(5));  // the pairing limit is 30 s
+    });
+    EXPECT_TRUE(test_support::eventually([&] { return state->askedPasskey.load(); }));
+    stopSimulator();
+    pairing.join();
+    typing->set_value();
+    ASSERT_TRUE(test_support::eventually([&] { return !adapter.is_enabled(); }));
+    EXPECT_THROW(safe.is_paired(), OperationFailed);
+    EXPECT_THROW(adapter.get_paired_peripherals(), OperationFailed);
+    EXPECT_THROW(safe.unpair(), OperationFailed);
+
     // bluetoothd restarts: the program's agent is registered again and made the default one, so a read that
     // needs pairing asks it.
-    stopSimulator();
-    ASSERT_TRUE(test_support::eventually([&] { return !adapter.is_enabled(); }));
     startSimulator(worldPath("pairing.json"));
     ASSERT_TRUE(test_support::eventually([&] { return adapter.is_enabled(); }, std::chrono::seconds(10)));
     auto meter = scanFor(adapter, "C0:00:00:00:A1:02");
@@ -235,6 +266,12 @@ TEST_F(BluezPairing, EncryptedReadPairsOnDemandAndUnpairs) {
     sensor.unpair();
     EXPECT_FALSE(sensor.is_paired());
     EXPECT_TRUE(adapter.get_paired_peripherals().empty());
+
+    // bluetoothd forgot the device with its bond: the same handle connects once bluetoothd sees it again.
+    sensor.connect();
+    EXPECT_EQ(sensor.read(kService, kSecret), "\x01");
+    EXPECT_TRUE(sensor.is_paired());
+    sensor.disconnect();
 }
 
 }  // namespace

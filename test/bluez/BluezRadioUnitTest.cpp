@@ -1,5 +1,6 @@
 // The BlueZ radio's state machines, driven in process through a scripted bus: no bus daemon, no simulator.
 #include "BluezRadioUnit.h"
+#include "support/Watch.h"
 
 namespace {
 
@@ -192,7 +193,7 @@ TEST_F(BluezRadioUnit, AdapterVanishesMidScan) {
 }
 
 // A device bluetoothd removes while a read waits: the read fails, the link is reported lost, then the device
-// forgotten, and the reply that may still come finds nobody.
+// forgotten, and the reply that may still come finds nobody. A later connect finds the device again.
 TEST_F(BluezRadioUnit, DeviceRemovedMidCall) {
     boot();
     Central& central = open();
@@ -213,8 +214,23 @@ TEST_F(BluezRadioUnit, DeviceRemovedMidCall) {
     }
 
     bus_->reply(call->id, {bytes({1})});
+
+    // A connect now has bluetoothd look for the device (it forgot it, with any bond), and connects once it has
+    // an object for it again; the discovery ends with that.
     central.radio->connect(kDevice);
-    EXPECT_TRUE(central.events->waitLink("failed " + kDevice + " CBErrorDomain"));
+    bus_->reply(bus_->take("SetDiscoveryFilter")->id);
+    bus_->reply(bus_->take("StartDiscovery")->id);
+    EXPECT_EQ(bus_->count("Connect"), 1u);
+    InterfaceMap seen{{kDeviceIface, PropMap{{"Address", Variant(kDevice)}, {"RSSI", Variant(int16_t{-40})}}}};
+    bus_->signal(FakeBus::kOwner, "/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
+                 {Variant(sdbus::ObjectPath(devicePath_)), Variant(seen)});
+    const auto again = bus_->take("Connect");
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(bus_->take("StopDiscovery"));
+    bus_->propertiesChanged(devicePath_, kDeviceIface, {{"Connected", Variant(true)}});
+    bus_->reply(again->id);
+    EXPECT_TRUE(central.events->waitLink("connected " + kDevice, 1));
+    EXPECT_EQ(central.events->countLinks("failed " + kDevice + " CBErrorDomain"), 0u);
 }
 
 // bluetoothd learns a device's identity address and changes Address on the same object: the link under the old
@@ -574,8 +590,15 @@ TEST_F(BluezRadioUnit, PairingAndTheProgramsAgent) {
     EXPECT_EQ(asked("Cancel", {}), "");
     EXPECT_EQ(agent->count("cancel " + kDevice), 0u);  // every question was answered or only shown
 
+    // Another client of the bus is no bluetoothd: it can neither ask for the passkey nor take a question back.
+    const std::string forger = ":1.99";
+    EXPECT_EQ(bus_->ask(agentPath, "RequestPasskey", {device}, forger)->waitAnswer(), "org.bluez.Error.NotAuthorized");
+    EXPECT_EQ(agent->count("passkey " + kDevice), 1u);
+
     auto open_question = bus_->ask(agentPath, "RequestConfirmation", {device, Variant(uint32_t(7))});
     ASSERT_TRUE(agent->waitHeard("confirm " + kDevice));
+    EXPECT_EQ(bus_->ask(agentPath, "Cancel", {}, forger)->waitAnswer(), "org.bluez.Error.NotAuthorized");
+    EXPECT_EQ(agent->count("cancel " + kDevice), 0u);
     EXPECT_EQ(asked("Cancel", {}), "");
     EXPECT_TRUE(agent->waitHeard("cancel " + kDevice));
     // The answer to the question taken back comes after the next question: that one stays open for its Cancel.
@@ -621,6 +644,35 @@ TEST_F(BluezRadioUnit, PairingAndTheProgramsAgent) {
 
     central.radio->setPairingAgent(nullptr);
     EXPECT_TRUE(bus_->take("UnregisterAgent"));
+}
+
+// bluetoothd holds a read of an encrypted attribute while it pairs the device through the agent: a read that runs
+// out of time meanwhile says that such a device must be paired first; one that merely timed out says nothing.
+TEST_F(BluezRadioUnit, RequestOutlastedByPairingSaysPairFirst) {
+    Central& central = subscribed();
+    auto agent = std::make_shared<ScriptedAgent>();
+    central.radio->setPairingAgent(agent);
+    bus_->reply(bus_->take("RegisterAgent")->id);
+    bus_->reply(bus_->take("RequestDefaultAgent")->id);
+    test_support::ConsoleCapture console;
+    const std::string said = "pair() a device whose pairing asks a person";
+    const auto timedOut = [&] {
+        auto given_up = read(central);
+        bus_->fail(bus_->take("ReadValue")->id, "org.freedesktop.DBus.Error.NoReply", "Did not receive a reply.");
+        given_up.wait_for(3s);
+    };
+
+    timedOut();
+    auto pending = read(central);
+    const auto call = bus_->take("ReadValue");
+    bus_->ask("/org/tavrin/agent", "RequestConfirmation",
+              {Variant(sdbus::ObjectPath(devicePath_)), Variant(uint32_t(7))});
+    ASSERT_TRUE(agent->waitHeard("confirm " + kDevice));
+    bus_->fail(call->id, "org.freedesktop.DBus.Error.NoReply", "Did not receive a reply.");
+    EXPECT_TRUE(test_support::eventually([&] { return console.count(said) == 1; }));
+    agent->confirm();
+    timedOut();
+    EXPECT_EQ(console.count(said), 1u);
 }
 
 }  // namespace

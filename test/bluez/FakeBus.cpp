@@ -77,12 +77,9 @@ void FakeMessage::readProperties(PropMap& changed, std::vector<std::string>& inv
 
 // ---- Calls to the radio's objects ----
 
-FakeIncoming::FakeIncoming(std::string member, std::vector<sdbus::Variant> args)
-    : member_(std::move(member)), args_(std::move(args)) {}
+FakeIncoming::FakeIncoming(std::string sender, std::string member, std::vector<sdbus::Variant> args)
+    : sender_(std::move(sender)), member_(std::move(member)), args_(std::move(args)) {}
 
-std::string FakeIncoming::sender() const {
-    return FakeBus::kOwner;
-}
 const sdbus::Variant& FakeIncoming::next() {
     if (next_ >= args_.size()) {
         throw BusError("org.freedesktop.DBus.Error.InvalidSignature", "no more arguments");
@@ -134,7 +131,7 @@ void FakeBus::unserve(const std::string& path) {
 }
 
 std::shared_ptr<FakeIncoming> FakeBus::ask(const std::string& path, const std::string& member,
-                                           std::vector<sdbus::Variant> args) {
+                                           std::vector<sdbus::Variant> args, const std::string& sender) {
     platform::bluez::MethodHandler handler;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -144,7 +141,7 @@ std::shared_ptr<FakeIncoming> FakeBus::ask(const std::string& path, const std::s
         }
         handler = it->second;
     }
-    auto call = std::make_shared<FakeIncoming>(member, std::move(args));
+    auto call = std::make_shared<FakeIncoming>(sender, member, std::move(args));
     deliver([handler, call] { handler(call); });
     return call;
 }

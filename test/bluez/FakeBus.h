@@ -57,13 +57,13 @@ class FakeMessage final : public platform::bluez::BusMessage {
 // for the radio's answer.
 class FakeIncoming final : public platform::bluez::BusIncoming {
   public:
-    FakeIncoming(std::string member, std::vector<sdbus::Variant> args);
+    FakeIncoming(std::string sender, std::string member, std::vector<sdbus::Variant> args);
 
     // The answer, once given: "" for an empty reply, "u <n>" for a number, else the error's name.
     std::optional<std::string> waitAnswer(std::chrono::milliseconds limit = std::chrono::seconds(3));
 
     std::string member() const override { return member_; }
-    std::string sender() const override;
+    std::string sender() const override { return sender_; }
     std::string readPath() override;
     uint32_t readUint32() override;
     uint16_t readUint16() override;
@@ -75,6 +75,7 @@ class FakeIncoming final : public platform::bluez::BusIncoming {
     const sdbus::Variant& next();
     void answer(std::string text);
 
+    const std::string sender_;
     const std::string member_;
     const std::vector<sdbus::Variant> args_;
     std::size_t next_ = 0;  // read on the radio's loop only
@@ -110,9 +111,10 @@ class FakeBus final : public platform::bluez::Bus {
                 const std::string& member, std::vector<sdbus::Variant> args);
     // The bus daemon goes away: the radio's next look at the bus fails, and the matches it made are gone.
     void breakConnection();
-    // bluetoothd calls `member` of the object the radio serves at `path`; null when nothing is served there.
+    // bluetoothd (or another `sender`) calls `member` of the object the radio serves at `path`; null when nothing
+    // is served there.
     std::shared_ptr<FakeIncoming> ask(const std::string& path, const std::string& member,
-                                      std::vector<sdbus::Variant> args);
+                                      std::vector<sdbus::Variant> args, const std::string& sender = kOwner);
     // bluetoothd's PropertiesChanged, from its owner.
     void propertiesChanged(const std::string& path, const std::string& interface, PropMap changed,
                            std::vector<std::string> invalidated = {});

@@ -79,6 +79,10 @@ TEST(PeripheralLimits, SlowReadSucceedsWithinARaisedLimitAndFailsWithTheDefault)
     peripheral.set_time_limits(quick);
     const auto took = timed([&] { EXPECT_THROW(peripheral.read("180f", "2a19"), Tavrin::Exception::OperationFailed); });
     EXPECT_LT(took, 2s);
+
+    // Raised again, as far as a limit goes: the very next read waits as long as the device takes.
+    peripheral.set_time_limits(unbounded_limits());
+    EXPECT_EQ(peripheral.read("180f", "2a19"), "\x2a");
     peripheral.disconnect();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Watching a test run: bounded waits, a stopwatch, captured console lines and log records, and the text
-// of a thrown exception.
+// Watching a test run: bounded waits, a stopwatch, captured console lines and log records, the text of a
+// thrown exception, and limits that never end a wait.
 
 #include <algorithm>
 #include <atomic>
@@ -16,11 +16,21 @@
 
 #include <platform/Foundation.h>
 #include <tavrin/Logging.h>
+#include <tavrin/TimeLimits.h>
 
 namespace test_support {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+/// The largest limits a program can give: every wait "as long as it takes".
+inline Tavrin::TimeLimits unbounded_limits() {
+    constexpr auto kForEver = std::chrono::milliseconds::max();
+    Tavrin::TimeLimits limits;
+    limits.connection = limits.service_discovery = limits.characteristic_discovery = kForEver;
+    limits.descriptor_discovery = limits.request = limits.disconnection = limits.pairing = kForEver;
+    return limits;
+}
 
 /// Waits (polling every millisecond) until `condition` holds or `limit` passes; returns the last test.
 template <typename Condition>

@@ -166,6 +166,7 @@ class CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
     // offers it (CBPairing.cpp). Completions are called once, on the radio's thread; they must not block.
     /// Whether the radio pairs with this device and knows its bond.
     bool pairingSupported() const;
+    /// Throws NSException when the radio cannot tell now.
     bool isPaired() const;
     /// Pairs over the link, asking this manager's pairing agent (or the system's default one).
     void pair(std::function<void(const NSError* error)> completion);
@@ -241,8 +242,8 @@ class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
     /// null removes it.
     void setPairingAgent(std::shared_ptr<radio::PairingAgent> agent);
     /// The peripherals of the devices bonded with the adapter, connectable without a scan; `completion` is
-    /// called once, on the radio's thread.
-    void retrieveBondedPeripherals(std::function<void(std::vector<CBPeripheralPtr>)> completion);
+    /// called once, on the radio's thread, with an error (and none) when the radio cannot tell now.
+    void retrieveBondedPeripherals(std::function<void(const NSError* error, std::vector<CBPeripheralPtr>)> completion);
 
     struct Impl;
     explicit CBCentralManager(std::shared_ptr<Impl> impl);

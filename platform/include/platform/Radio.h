@@ -175,6 +175,7 @@ struct BondedDevice {
     DeviceKey device;
     std::optional<std::string> name;
 };
+using BondedDone = std::function<void(const NSError* error, const std::vector<BondedDevice>& bonded)>;
 
 /// The kind of a device's Bluetooth address.
 enum class AddressKind { Public, Random };
@@ -282,7 +283,8 @@ class RadioCentral {
 
     /// Whether the radio pairs with this device and knows its bond.
     virtual bool pairingSupported(const DeviceKey& /*device*/) const { return false; }
-    /// Whether the adapter holds a bond with the device.
+    /// Whether the adapter holds a bond with the device. Throws NSException when the radio cannot tell now (its
+    /// host stack is away): unknown bonds are not "no bond".
     virtual bool isPaired(const DeviceKey& /*device*/) const { return false; }
     /// Pairs with the device over its link (connecting it first where the radio does so). `agent` answers this
     /// pairing's questions; null: the radio's default agent, if any. Answered once by `done`: null error on
@@ -297,8 +299,9 @@ class RadioCentral {
     /// removed fails.
     virtual void setPairingAgent(std::shared_ptr<PairingAgent> /*agent*/) {}
     /// The devices the adapter holds a bond with, answered once on the radio's thread, like an event of the
-    /// session: the central may take them as it takes reports.
-    virtual void bondedDevices(std::function<void(const std::vector<BondedDevice>&)> done) { done({}); }
+    /// session: the central may take them as it takes reports. An error (and no devices) when the radio cannot
+    /// tell now.
+    virtual void bondedDevices(BondedDone done) { done(nullptr, {}); }
     /// The kind of the device's address, when the radio knows it.
     virtual std::optional<AddressKind> addressKind(const DeviceKey& /*device*/) const { return std::nullopt; }
 

@@ -129,7 +129,12 @@ class BluezCentral final : public radio::RadioCentral {
 
     bool isPaired(const DeviceKey& device) const override {
         // ask() runs the query on the loop, under its lock.
-        return ask<bool>([device](Core& c) NO_THREAD_SAFETY_ANALYSIS { return c.devicePaired(device); }, false);
+        const auto paired = ask<std::optional<bool>>(
+            [device](Core& c) NO_THREAD_SAFETY_ANALYSIS { return c.devicePaired(device); }, std::nullopt);
+        if (!paired) {
+            throw NSException("BluezRadioUnavailable", "bluetoothd did not tell whether the device is paired");
+        }
+        return *paired;
     }
 
     void pair(const DeviceKey& device, std::shared_ptr<radio::PairingAgent> /*agent*/, Done done) override {
@@ -151,7 +156,7 @@ class BluezCentral final : public radio::RadioCentral {
         core_->post([id = id_, agent = std::move(agent)](Core& c) REQUIRES(c.mutex_) { c.setAgent(id, agent); });
     }
 
-    void bondedDevices(std::function<void(const std::vector<radio::BondedDevice>&)> done) override {
+    void bondedDevices(radio::BondedDone done) override {
         core_->post([id = id_, done = std::move(done)](Core& c)
                         REQUIRES(c.mutex_) mutable { c.bondedDevices(id, std::move(done)); });
     }

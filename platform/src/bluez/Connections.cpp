@@ -20,8 +20,7 @@ void Core::connect(uint64_t id, const std::string& address) {
         return;
     }
     if (!byAddress_.count(address)) {
-        const NSError error = unknownDeviceError();
-        central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, error); });
+        findThenConnect(id, address);
         return;
     }
     // A disconnection of this central's still under way is superseded, silently, as the platform's is.
@@ -36,11 +35,60 @@ void Core::connect(uint64_t id, const std::string& address) {
         case ConnectState::Disconnecting:
             moveTo(address, rt, ConnectState::DisconnectingThenConnect);
             return;
+        case ConnectState::Finding:
         case ConnectState::Connecting:
         case ConnectState::AwaitingOther:
         case ConnectState::DisconnectingThenConnect:
             return;  // joins what is under way
     }
+}
+
+void Core::findThenConnect(uint64_t id, const std::string& address) {
+    auto& central = centrals_.at(id);
+    auto& rt = runtime_[address];
+    if (computeState() != CBManagerState::PoweredOn ||
+        (rt.connect != ConnectState::Idle && rt.connect != ConnectState::Finding)) {
+        const NSError error = unknownDeviceError();
+        central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioConnectFailed(address, error); });
+        return;
+    }
+    central.links[address].phase = Phase::Connecting;
+    if (rt.connect == ConnectState::Finding) {
+        return;  // joins the search under way
+    }
+    moveTo(address, rt, ConnectState::Finding);
+    rt.findTimer = loop_.after(connectTimeout(address), [address](Core& core) REQUIRES(core.mutex_) {
+        const auto it = core.runtime_.find(address);
+        if (it != core.runtime_.end() && it->second.connect == ConnectState::Finding) {
+            it->second.findTimer = 0;
+            const NSError error = unknownDeviceError();
+            core.connectSettled(address, &error);
+            core.updateDiscovery();
+        }
+    });
+    updateDiscovery();
+}
+
+// bluetoothd has an object for the device again: a connect that waited for it goes now.
+void Core::deviceSeen(const std::string& address) {
+    const auto rt = runtime_.find(address);
+    if (rt == runtime_.end() || rt->second.connect != ConnectState::Finding) {
+        return;
+    }
+    loop_.cancel(rt->second.findTimer);
+    rt->second.findTimer = 0;
+    rt->second.connectRetries = 0;
+    startConnect(address);
+    updateDiscovery();
+}
+
+bool Core::anyFinding() const {
+    for (const auto& [address, rt] : runtime_) {
+        if (rt.connect == ConnectState::Finding) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void Core::cancelConnection(uint64_t id, const std::string& address) {
@@ -61,8 +109,15 @@ void Core::cancelConnection(uint64_t id, const std::string& address) {
                 central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, nullptr); });
                 return;
             }
-            if (auto& rt = runtime_[address];
-                rt.connect == ConnectState::AwaitingOther || rt.connect == ConnectState::DisconnectingThenConnect) {
+            if (auto& rt = runtime_[address]; rt.connect == ConnectState::Finding) {
+                loop_.cancel(rt.findTimer);
+                rt.findTimer = 0;
+                moveTo(address, rt, ConnectState::Idle);
+                updateDiscovery();
+                central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, nullptr); });
+                return;
+            } else if (rt.connect == ConnectState::AwaitingOther ||
+                       rt.connect == ConnectState::DisconnectingThenConnect) {
                 // Nothing of ours is under way at bluetoothd: another program's attempt, or a link still going
                 // down, is not ours to cancel.
                 moveTo(address, rt,
@@ -108,9 +163,15 @@ void Core::cancelConnection(uint64_t id, const std::string& address) {
 }
 
 void Core::setLinkLimits(uint64_t id, const std::string& address, const radio::LinkLimits& limits) {
-    if (centrals_.count(id)) {
-        limits_[{id, address}] = limits;
+    if (!centrals_.count(id)) {
+        return;
     }
+    // A program may wait "for ever"; the bus's timeouts (in microseconds) and the loop's timers (in the clock's
+    // nanoseconds) cannot count that far, and a century is as good as for ever here.
+    constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
+    limits_[{id, address}] =
+        radio::LinkLimits{std::min(limits.connection, kLongest), std::min(limits.serviceDiscovery, kLongest),
+                          std::min(limits.request, kLongest)};
 }
 
 radio::LinkLimits Core::limitsFor(uint64_t id, const std::string& address) const {
@@ -326,6 +387,7 @@ void Core::linkGone(const std::string& address) {
             }
             return;
         case ConnectState::Idle:
+        case ConnectState::Finding:
         case ConnectState::Connecting:
         case ConnectState::AwaitingOther:
             return;  // the reply, or the backstop, settles an attempt under way
@@ -406,6 +468,8 @@ const char* Core::connectStateName(ConnectState state) {
     switch (state) {
         case ConnectState::Idle:
             return "idle";
+        case ConnectState::Finding:
+            return "finding the device";
         case ConnectState::Connecting:
             return "connecting";
         case ConnectState::AwaitingOther:
@@ -424,8 +488,10 @@ const char* Core::connectStateName(ConnectState state) {
 bool Core::connectArrow(ConnectState from, ConnectState to) {
     using S = ConnectState;
     switch (to) {
+        case S::Finding:
+            return from == S::Idle;
         case S::Connecting:
-            return from == S::Idle || from == S::Connected || from == S::Connecting ||
+            return from == S::Idle || from == S::Connected || from == S::Connecting || from == S::Finding ||
                    from == S::DisconnectingThenConnect;
         case S::Connected:
             return from == S::Connecting || from == S::AwaitingOther || from == S::Disconnecting;

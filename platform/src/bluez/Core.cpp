@@ -206,9 +206,7 @@ void Core::closeCentral(uint64_t id) {
                     marks.end());
     }
     limits_.erase(limits_.lower_bound({id, std::string()}), limits_.lower_bound({id + 1, std::string()}));
-    if (agentCentral_ == id) {
-        setAgent(id, nullptr);
-    }
+    setAgent(id, nullptr);
     for (const auto& [address, link] : links) {
         if (!anyLink(address)) {
             disconnectDevice(address, nullptr);

@@ -168,8 +168,9 @@ class Core {
     void pair(uint64_t id, const std::string& address, Done done) REQUIRES(mutex_);
     void cancelPairing(const std::string& address) REQUIRES(mutex_);
     void unpair(uint64_t id, const std::string& address, Done done) REQUIRES(mutex_);
-    void bondedDevices(uint64_t id, std::function<void(const std::vector<radio::BondedDevice>&)> done) REQUIRES(mutex_);
-    bool devicePaired(const std::string& address) const REQUIRES(mutex_);
+    void bondedDevices(uint64_t id, radio::BondedDone done) REQUIRES(mutex_);
+    /// nullopt while bluetoothd is away: its bonds are unknown then, not gone.
+    std::optional<bool> devicePaired(const std::string& address) const REQUIRES(mutex_);
     std::optional<radio::AddressKind> addressKind(const std::string& address) const REQUIRES(mutex_);
     // bluetoothd is (back) on the bus with its objects: the agent is registered with it again.
     void registerAgent() REQUIRES(mutex_);
@@ -223,6 +224,10 @@ class Core {
     // table does not have writes a console line there:
     //
     //   Idle, Connected -> Connecting               a central connects: Connect() sent
+    //   Idle -> Finding                             a central connects to a device bluetoothd does not know (it
+    //                                               forgot it, with its bond): discovery runs until it sees it
+    //   Finding -> Connecting                       bluetoothd sees the device: Connect() sent
+    //   Finding -> Idle                             not seen in time, or every central gave up
     //   Connecting -> Connecting                    Connect() failed for a reason that passes, tries left: sent again
     //   Connecting -> Connected                     Connect() answered: the link is up, signalled or not
     //   Connecting -> Idle                          Connect() failed
@@ -247,6 +252,7 @@ class Core {
     // AwaitingOther backstop.
     enum class ConnectState {
         Idle,           // nothing asked; bluetoothd's link may be up for another program, or down
+        Finding,        // the device is unknown to bluetoothd: discovery runs for it
         Connecting,     // our Connect() is under way
         AwaitingOther,  // another program's attempt is under way: its outcome is ours
         Connected,      // the link came up for us
@@ -271,6 +277,7 @@ class Core {
     struct DeviceRuntime {
         ConnectState connect = ConnectState::Idle;
         uint64_t connectCall = 0;     // the Connect() under way (Connecting, AwaitingOther)
+        uint64_t findTimer = 0;       // ends Finding
         unsigned connectRetries = 0;  // tries again of the attempt under way, after transient failures
         TreeState tree = TreeState::Unresolved;
         unsigned mtu = kDefaultMtu;
@@ -289,6 +296,7 @@ class Core {
         ValueDone valueDone;
         ServicesDone servicesDone;
         uint64_t timer = 0;
+        bool pairingAsked = false;  // the agent was asked about this device while the request waited
     };
     enum class BusPhase { Connecting, Failed, Up };
 
@@ -364,6 +372,10 @@ class Core {
     void connectAnswered(const std::string& address, uint64_t callId, const NSError* error) REQUIRES(mutex_);
     void connectSettled(const std::string& address, const NSError* error) REQUIRES(mutex_);
     void markConnected(const std::string& address) REQUIRES(mutex_);
+    // A connect to a device bluetoothd does not know: discovery until it sees it (Finding), then Connect().
+    void findThenConnect(uint64_t id, const std::string& address) REQUIRES(mutex_);
+    void deviceSeen(const std::string& address) REQUIRES(mutex_);
+    bool anyFinding() const REQUIRES(mutex_);
     void linkCameUp(const std::string& address) REQUIRES(mutex_);
     void disconnectDevice(const std::string& address, DisconnectDone done) REQUIRES(mutex_);
     void linkDown(const std::string& address) REQUIRES(mutex_);
@@ -418,6 +430,13 @@ class Core {
     void agentAsked(const std::shared_ptr<BusIncoming>& call) REQUIRES(mutex_);
     void unregisterAgent() REQUIRES(mutex_);
     void agentLost() REQUIRES(mutex_);
+    // A request that ran out of time while bluetoothd paired its device through the agent says why.
+    void sayIfPairingOutlasted(const Request& request) const REQUIRES(mutex_);
+    // Pair() and RemoveDevice() go through these, so that bluetoothd leaving answers them at once (the bus
+    // drops their replies with it) instead of after the caller's whole limit.
+    void callForBond(const std::string& path, const char* interface, const char* method, std::vector<BusArg> args,
+                     Clock::duration timeout, uint64_t id, Done done) REQUIRES(mutex_);
+    void bondCallsLost(const NSError& why) REQUIRES(mutex_);
 
     // ---- Fields ----
     std::weak_ptr<Core> self_;  // set by start(), then read-only
@@ -485,12 +504,16 @@ class Core {
     // The program's pairing agent, served at kAgentPath on the bus it was served on, and the central that
     // installed it (the last to do so); the device its open question is about (Cancel names none).
     std::shared_ptr<radio::PairingAgent> agent_ GUARDED_BY(mutex_);
+    std::vector<std::pair<uint64_t, std::shared_ptr<radio::PairingAgent>>> agents_ GUARDED_BY(mutex_);  // installed
     uint64_t agentCentral_ GUARDED_BY(mutex_) = 0;
     uint64_t agentServedOn_ GUARDED_BY(mutex_) = 0;  // the bus attempt whose bus serves it; 0: none
     bool agentRegistered_ GUARDED_BY(mutex_) = false;
     std::string agentCapability_ GUARDED_BY(mutex_);  // the capability the registration gave bluetoothd
     std::string agentAsking_ GUARDED_BY(mutex_);      // the device of the question open, if any
     uint64_t agentQuestion_ GUARDED_BY(mutex_) = 0;   // numbers bluetoothd's questions: an answer closes only its own
+    // Pair() and RemoveDevice() calls awaiting bluetoothd, by number: the central that asked, and its answer.
+    std::map<uint64_t, std::pair<uint64_t, Done>> bondCalls_ GUARDED_BY(mutex_);
+    uint64_t bondCall_ GUARDED_BY(mutex_) = 0;
 };
 
 template <typename F>

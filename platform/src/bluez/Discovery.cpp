@@ -129,6 +129,9 @@ void Core::updateDiscovery() {
             wish.add(central.services, central.rssiFloor);
         }
     }
+    if (anyFinding()) {
+        wish.add(std::nullopt);  // a connect waits for a device bluetoothd forgot to be seen again
+    }
     const uint64_t generation = discovery_.generation();
     switch (discovery_.next(wish, computeState() == CBManagerState::PoweredOn)) {
         case DiscoveryArbiter::Step::None:

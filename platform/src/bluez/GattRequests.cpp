@@ -338,6 +338,7 @@ void Core::writeGivenUp(uint64_t call) {
     if (!request) {
         return;
     }
+    sayIfPairingOutlasted(*request);
     const auto rt = runtime_.find(request->address);
     if (rt == runtime_.end()) {
         return;
@@ -394,7 +395,9 @@ void Core::answer(uint64_t call, const NSError& error) {
 // on the caller's next request to that attribute instead, so it is dropped unanswered.
 void Core::answerUnlessTimedOut(uint64_t call, const NSError& error) {
     if (isTimeout(error)) {
-        takeRequest(call);
+        if (const auto request = takeRequest(call)) {
+            sayIfPairingOutlasted(*request);
+        }
     } else {
         answer(call, error);
     }

@@ -91,6 +91,7 @@ void Core::bluetoothdLost(const NSError& why) {
     }
     loseAllLinks(why);
     agentLost();
+    bondCallsLost(why);
     ++generation_;
     discovery_.reset();
     objectsLoaded_ = false;
@@ -220,6 +221,7 @@ void Core::addInterfaces(const std::string& path, const InterfaceMap& interfaces
             byAddress_[device.address] = path;
             if (live) {
                 deviceChanged(device, change);
+                deviceSeen(device.address);
             }
         } else if (interface == kServiceInterface || interface == kCharacteristicInterface ||
                    interface == kDescriptorInterface) {

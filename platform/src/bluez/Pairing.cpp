@@ -3,6 +3,7 @@
 // AgentManager1 and made the default agent (so pairing an encrypted attribute starts asks it too). bluetoothd
 // asks the agent of the connection that called Pair(), which is this one.
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -51,22 +52,31 @@ std::string addressOfPath(const std::string& path) {
 
 }  // namespace
 
+// Each central may install an agent; the connection has one agent object, which answers as the last one
+// installed that is still there (a central's agent removed gives the earlier one back its place).
 void Core::setAgent(uint64_t id, std::shared_ptr<radio::PairingAgent> agent) {
-    if (!agent) {
-        if (agentCentral_ != id) {
-            return;  // another central's agent stays
-        }
+    agents_.erase(std::remove_if(agents_.begin(), agents_.end(), [&](const auto& entry) { return entry.first == id; }),
+                  agents_.end());
+    const bool installed = agent != nullptr;
+    if (installed) {
+        agents_.emplace_back(id, std::move(agent));
+    }
+    if (agents_.empty()) {
         unregisterAgent();
         agent_.reset();
         agentCentral_ = 0;
         return;
     }
-    if (agentRegistered_ && capabilityName(agent->capability()) != agentCapability_) {
+    const auto& [central, current] = agents_.back();
+    if (agentRegistered_ && capabilityName(current->capability()) != agentCapability_) {
         unregisterAgent();  // bluetoothd keeps a registered agent's capability: another one registers anew
     }
-    agent_ = std::move(agent);
-    agentCentral_ = id;
-    registerAgent();
+    const bool changed = current != agent_;
+    agent_ = current;
+    agentCentral_ = central;
+    if (installed || changed || !agentRegistered_) {
+        registerAgent();
+    }
 }
 
 void Core::registerAgent() {
@@ -145,6 +155,11 @@ void Core::agentLost() {
 // A question of bluetoothd's: the program's agent gets it, and its reply, from whatever thread, is sent from the
 // loop.
 void Core::agentAsked(const std::shared_ptr<BusIncoming>& call) {
+    // Only bluetoothd may ask, show or take back: any other client of a permissive bus could otherwise read the
+    // passkey the user typed, or cancel a pairing under way.
+    if (!hasOwner_ || call->sender() != owner_) {
+        return call->replyError("org.bluez.Error.NotAuthorized", "Not Authorized");
+    }
     const std::string member = call->member();
     const auto refuse = [](const std::shared_ptr<BusIncoming>& c) {
         c->replyError("org.bluez.Error.Rejected", "Rejected");
@@ -184,6 +199,11 @@ void Core::agentAsked(const std::shared_ptr<BusIncoming>& call) {
     }
     // Open until answered: what a Cancel, or bluetoothd leaving, takes back.
     agentAsking_ = address;
+    for (auto& [number, request] : requests_) {
+        if (request.address == address) {
+            request.pairingAsked = true;  // bluetoothd pairs for it: a read or write of an encrypted attribute
+        }
+    }
     const uint64_t question = ++agentQuestion_;
     const std::weak_ptr<Core> weak = self_;
     // The reply goes through the loop: it may come from any thread, late, or twice (the first counts). A late
@@ -221,15 +241,46 @@ void Core::agentAsked(const std::shared_ptr<BusIncoming>& call) {
     }
 }
 
+void Core::callForBond(const std::string& path, const char* interface, const char* method, std::vector<BusArg> args,
+                       Clock::duration timeout, uint64_t id, Done done) {
+    const uint64_t number = ++bondCall_;
+    bondCalls_.emplace(number, std::make_pair(id, std::move(done)));
+    callBluez(path, interface, method, std::move(args), timeout,
+              [number](Core& core, BusMessage*, const NSError* error) REQUIRES(core.mutex_) {
+                  const auto it = core.bondCalls_.find(number);
+                  if (it == core.bondCalls_.end()) {
+                      return;  // answered already, when bluetoothd left
+                  }
+                  auto [central, answer] = std::move(it->second);
+                  core.bondCalls_.erase(it);
+                  core.complete(central, [&] { answer(error); });
+              });
+}
+
+void Core::bondCallsLost(const NSError& why) {
+    auto lost = std::move(bondCalls_);
+    bondCalls_.clear();
+    for (auto& [number, call] : lost) {
+        complete(call.first, [&] { call.second(&why); });
+    }
+}
+
+void Core::sayIfPairingOutlasted(const Request& request) const {
+    if (request.pairingAsked) {
+        platform::NSLog(
+            "A request to %@ ran out of its time limit while bluetoothd paired the device, asking the pairing agent: "
+            "pair() a device whose pairing asks a person before its encrypted attributes are used",
+            request.address);
+    }
+}
+
 void Core::pair(uint64_t id, const std::string& address, Done done) {
     const auto it = byAddress_.find(address);
     if (it == byAddress_.end()) {
         const NSError error = unknownDeviceError();
         return complete(id, [&] { done(&error); });
     }
-    callBluez(it->second, kDeviceInterface, "Pair", {}, kPairTimeout,
-              [id, done = std::move(done)](Core& core, BusMessage*, const NSError* error)
-                  REQUIRES(core.mutex_) { core.complete(id, [&] { done(error); }); });
+    callForBond(it->second, kDeviceInterface, "Pair", {}, kPairTimeout, id, std::move(done));
 }
 
 void Core::cancelPairing(const std::string& address) {
@@ -242,28 +293,39 @@ void Core::cancelPairing(const std::string& address) {
 }
 
 void Core::unpair(uint64_t id, const std::string& address, Done done) {
+    if (!objectsLoaded_) {
+        // Whatever bond there is stays with bluetoothd, which is not here to forget it.
+        const NSError error = lostError("bluetoothd is not on the bus.");
+        return complete(id, [&] { done(&error); });
+    }
     const auto it = byAddress_.find(address);
     if (it == byAddress_.end() || adapter_.empty()) {
         // Nothing bluetoothd knows: nothing to forget.
         return complete(id, [&] { done(nullptr); });
     }
-    callBluez(adapter_, kAdapterInterface, "RemoveDevice", {ObjectPathArg{it->second}}, kDisconnectTimeout,
-              [id, done = std::move(done)](Core& core, BusMessage*, const NSError* error)
-                  REQUIRES(core.mutex_) { core.complete(id, [&] { done(error); }); });
+    callForBond(adapter_, kAdapterInterface, "RemoveDevice", {ObjectPathArg{it->second}}, kDisconnectTimeout, id,
+                std::move(done));
 }
 
-void Core::bondedDevices(uint64_t id, std::function<void(const std::vector<radio::BondedDevice>&)> done) {
+void Core::bondedDevices(uint64_t id, radio::BondedDone done) {
     std::vector<radio::BondedDevice> bonded;
+    if (!objectsLoaded_) {
+        const NSError error = lostError("bluetoothd is not on the bus.");
+        return complete(id, [&] { done(&error, bonded); });
+    }
     for (const auto& [address, path] : byAddress_) {
         const auto d = devices_.find(path);
         if (d != devices_.end() && (d->second.paired || d->second.bonded)) {
             bonded.push_back(radio::BondedDevice{address, d->second.name});
         }
     }
-    complete(id, [&] { done(bonded); });
+    complete(id, [&] { done(nullptr, bonded); });
 }
 
-bool Core::devicePaired(const std::string& address) const {
+std::optional<bool> Core::devicePaired(const std::string& address) const {
+    if (!objectsLoaded_) {
+        return std::nullopt;
+    }
     const DeviceObject* device = deviceByAddress(address);
     return device != nullptr && (device->paired || device->bonded);
 }

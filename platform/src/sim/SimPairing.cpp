@@ -399,7 +399,7 @@ void SimCentral::setPairingAgent(std::shared_ptr<radio::PairingAgent> agent) {
     }
 }
 
-void SimCentral::bondedDevices(std::function<void(const std::vector<radio::BondedDevice>&)> done) {
+void SimCentral::bondedDevices(radio::BondedDone done) {
     world_.scheduler.after(Clock::duration::zero(), [weak = weak_from_this(), done = std::move(done)] {
         auto session = weak.lock();
         if (!session) {
@@ -414,7 +414,7 @@ void SimCentral::bondedDevices(std::function<void(const std::vector<radio::Bonde
         }
         Emission emission(*session);
         if (!session->closed_) {
-            contain(kInCompletion, [&] { done(list); });
+            contain(kInCompletion, [&] { done(nullptr, list); });
         }
     });
 }

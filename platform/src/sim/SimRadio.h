@@ -109,7 +109,7 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
     void cancelPairing(const radio::DeviceKey& device) override;
     void unpair(const radio::DeviceKey& device, radio::Done done) override;
     void setPairingAgent(std::shared_ptr<radio::PairingAgent> agent) override;
-    void bondedDevices(std::function<void(const std::vector<radio::BondedDevice>&)> done) override;
+    void bondedDevices(radio::BondedDone done) override;
 
     // The world's side.
     /// The adapter's state became known (`first`, after the state delay) or changed.

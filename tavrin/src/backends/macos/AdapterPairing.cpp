@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include <platform/CoreBluetooth.h>
@@ -57,21 +58,30 @@ std::vector<Peripheral> AdapterBase::get_paired_peripherals() {
         std::mutex mutex;
         std::condition_variable done;
         bool listed = false;
+        std::optional<platform::NSError> error;
         std::vector<platform::CBPeripheralPtr> peripherals;
     };
     auto wait = std::make_shared<Wait>();
     platform::CBCentralManager& manager = manager_of(delegate_);
-    manager.retrieveBondedPeripherals([wait](std::vector<platform::CBPeripheralPtr> peripherals) {
-        std::lock_guard<std::mutex> lock(wait->mutex);
-        wait->peripherals = std::move(peripherals);
-        wait->listed = true;
-        wait->done.notify_all();
-    });
+    manager.retrieveBondedPeripherals(
+        [wait](const platform::NSError* error, std::vector<platform::CBPeripheralPtr> peripherals) {
+            std::lock_guard<std::mutex> lock(wait->mutex);
+            if (error != nullptr) {
+                wait->error = *error;
+            }
+            wait->peripherals = std::move(peripherals);
+            wait->listed = true;
+            wait->done.notify_all();
+        });
     std::vector<platform::CBPeripheralPtr> peripherals;
     {
         std::unique_lock<std::mutex> lock(wait->mutex);
         if (!wait->done.wait_for(lock, kListLimit, [&] { return wait->listed; })) {
             platform::NSLog("Listing the paired peripherals failed: the radio did not answer in time");
+            throw Exception::OperationFailed("Paired Peripherals");
+        }
+        if (wait->error) {
+            platform::NSLog("Listing the paired peripherals failed: %@", wait->error->description);
             throw Exception::OperationFailed("Paired Peripherals");
         }
         peripherals = std::move(wait->peripherals);

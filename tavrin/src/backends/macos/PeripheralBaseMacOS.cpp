@@ -208,7 +208,7 @@ void PeripheralBaseMacOS::connect() {
     // Runs one discovery request against `target` and waits for its list, an error answer or the
     // link's end, whichever comes first.
     // `current` tells whether the target still belongs to the link that is up.
-    const auto discover = [this](const void* target, Clock::duration limit, auto request, auto discovered,
+    const auto discover = [this](const void* target, std::chrono::milliseconds limit, auto request, auto discovered,
                                  auto current) {
         const auto queue_of = [this, target]() -> request_queue_t& { return discoveries_[target]; };
         const request_ptr slot = send(queue_of, request);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <platform/CoreBluetooth.h>
+#include <platform/Deadline.h>
 #include <tavrin/Service.h>
 
 #include "backends/macos/DelegateRecords.h"
@@ -191,7 +192,7 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     request_ptr send(QueueOf queue_of, Send send_request);
     // Waits until `done` (called with mutex_ held) holds or `limit` has passed since the call; true when done.
     template <typename Done>
-    bool wait_for(Clock::duration limit, Done done);
+    bool wait_for(std::chrono::milliseconds limit, Done done);
     // Takes a request off the queue that `queue_of` gives.
     template <typename QueueOf>
     void withdraw(QueueOf queue_of, const request_ptr& request);
@@ -241,8 +242,8 @@ request_ptr PeripheralBaseMacOS::send(QueueOf queue_of, Send send_request) {
 }
 
 template <typename Done>
-bool PeripheralBaseMacOS::wait_for(Clock::duration limit, Done done) {
-    const auto deadline = Clock::now() + limit;
+bool PeripheralBaseMacOS::wait_for(std::chrono::milliseconds limit, Done done) {
+    const auto deadline = platform::deadlineAfter<Clock>(limit);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         if (done()) {

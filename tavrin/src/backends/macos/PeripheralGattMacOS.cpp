@@ -163,8 +163,10 @@ std::string PeripheralBaseMacOS::read(const std::string& service_uuid, const std
     refuse_on_event_queue("Characteristic Read");
 
     const auto queue_of = [&]() -> request_queue_t& { return record_locked(characteristic).reads; };
+    // Told to the radio before the request goes out, so that it waits for its answer as long as the caller.
+    const std::chrono::milliseconds limit = limits_for_call().request;
     const request_ptr request = send(queue_of, [&] { peripheral_->readValue(characteristic); });
-    wait_for(limits_for_call().request, [&] { return request->answered || !of_link_up(found.first); });
+    wait_for(limit, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     // The slot is read once it has left its queue: no event writes it any more.
     if (!request->answered || request->failed) {
@@ -185,10 +187,12 @@ void PeripheralBaseMacOS::writeRequest(const std::string& service_uuid, const st
     refuse_on_event_queue("Characteristic Write Request");
 
     const auto queue_of = [&]() -> request_queue_t& { return record_locked(characteristic).writes; };
+    // Told to the radio before the request goes out, so that it waits for its answer as long as the caller.
+    const std::chrono::milliseconds limit = limits_for_call().request;
     const request_ptr request = send(queue_of, [&] {
         peripheral_->writeValue(payload, characteristic, platform::CBCharacteristicWriteType::WithResponse);
     });
-    wait_for(limits_for_call().request, [&] { return request->answered || !of_link_up(found.first); });
+    wait_for(limit, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Characteristic %@ could not be written", characteristic->UUID());
@@ -256,14 +260,14 @@ void PeripheralBaseMacOS::notify(const std::string& service_uuid, const std::str
 
     auto stored = std::make_shared<value_callback_t>(std::move(callback));
     const auto queue_of = [&]() -> request_queue_t& { return record_locked(characteristic).subscriptions; };
+    const std::chrono::milliseconds limit = limits_for_call().request;
     const request_ptr request = send(queue_of, [&] {
         characteristic_extras_t& record = record_locked(characteristic);
         record.value_changed_callback = std::move(stored);
         ++record.callback_serial;
         peripheral_->setNotifyValue(true, characteristic);
     });
-    wait_for(limits_for_call().request,
-             [&] { return characteristic->isNotifying() || request->failed || !of_link_up(found.first); });
+    wait_for(limit, [&] { return characteristic->isNotifying() || request->failed || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!characteristic->isNotifying()) {
         NSLog("Could not enable notifications for characteristic %@", characteristic->UUID());
@@ -277,8 +281,8 @@ void PeripheralBaseMacOS::indicate(const std::string& service_uuid, const std::s
 }
 
 void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std::string& characteristic_uuid) {
-    const Clock::duration limit = limits_for_call().request;
-    const auto deadline = Clock::now() + limit;
+    const std::chrono::milliseconds limit = limits_for_call().request;
+    const auto deadline = platform::deadlineAfter<Clock>(limit);
     const auto found = findServiceAndCharacteristic(service_uuid, characteristic_uuid);
     const CBCharacteristicPtr& characteristic = found.second;
     if (characteristic->isNotifying()) {
@@ -333,8 +337,10 @@ std::string PeripheralBaseMacOS::read(const std::string& service_uuid, const std
         descriptor_extras_t* record = descriptor_record_locked(descriptor);
         return record ? record->reads : unowned;
     };
+    // Told to the radio before the request goes out, so that it waits for its answer as long as the caller.
+    const std::chrono::milliseconds limit = limits_for_call().request;
     const request_ptr request = send(queue_of, [&] { peripheral_->readValue(descriptor); });
-    wait_for(limits_for_call().request, [&] { return request->answered || !of_link_up(found.first); });
+    wait_for(limit, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Descriptor %@ could not be read", descriptor->UUID());
@@ -354,6 +360,8 @@ void PeripheralBaseMacOS::write(const std::string& service_uuid, const std::stri
         descriptor_extras_t* record = descriptor_record_locked(descriptor);
         return record ? record->writes : unowned;
     };
+    // Told to the radio before the request goes out, so that it waits for its answer as long as the caller.
+    const std::chrono::milliseconds limit = limits_for_call().request;
     request_ptr request;
     try {
         request = send(queue_of, [&] { peripheral_->writeValue(payload, descriptor); });
@@ -363,7 +371,7 @@ void PeripheralBaseMacOS::write(const std::string& service_uuid, const std::stri
         NSLog("Descriptor %@ does not support write.", descriptor->UUID());
         throw Exception::OperationNotSupported();
     }
-    wait_for(limits_for_call().request, [&] { return request->answered || !of_link_up(found.first); });
+    wait_for(limit, [&] { return request->answered || !of_link_up(found.first); });
     withdraw(queue_of, request);
     if (!request->answered || request->failed) {
         NSLog("Descriptor %@ could not be written", descriptor->UUID());

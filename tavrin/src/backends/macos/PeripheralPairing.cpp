@@ -6,6 +6,7 @@
 #include <optional>
 
 #include <platform/CoreBluetooth.h>
+#include <platform/Deadline.h>
 #include <tavrin/Exceptions.h>
 
 #include "backends/macos/PeripheralBase.h"
@@ -40,7 +41,8 @@ struct Answer {
     template <typename Duration>
     bool wait(Duration limit) {
         std::unique_lock<std::mutex> lock(mutex);
-        return done.wait_for(lock, limit, [this] { return answered; });
+        return done.wait_until(lock, platform::deadlineAfter<std::chrono::steady_clock>(limit),
+                               [this] { return answered; });
     }
 };
 
@@ -56,7 +58,9 @@ void PeripheralBase::pair() {
     // One pairing at a time: a second caller waits for the first one's outcome.
     {
         std::unique_lock<std::mutex> lock(pairing_mutex_);
-        if (!pairing_done_.wait_for(lock, limit + kSettleLimit, [this] { return !pairing_; })) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = platform::deadlineAfter<Clock>(kSettleLimit, platform::deadlineAfter<Clock>(limit));
+        if (!pairing_done_.wait_until(lock, deadline, [this] { return !pairing_; })) {
             platform::NSLog("Pairing with %@ did not end in time on another thread", peripheral);
             throw Exception::OperationFailed("Pair");
         }
@@ -72,7 +76,14 @@ void PeripheralBase::pair() {
             self.pairing_done_.notify_all();
         }
     } done{*this};
-    if (peripheral->isPaired()) {
+    bool paired = false;
+    try {
+        paired = peripheral->isPaired();
+    } catch (const platform::NSException& e) {
+        platform::NSLog("Pairing with %@ failed: %@", peripheral, e.reason());
+        throw Exception::OperationFailed("Pair");
+    }
+    if (paired) {
         return;
     }
     if (!delegate_->isConnected()) {
@@ -100,7 +111,12 @@ bool PeripheralBase::is_paired() {
     if (!peripheral->pairingSupported()) {
         throw Exception::OperationNotSupported();
     }
-    return peripheral->isPaired();
+    try {
+        return peripheral->isPaired();
+    } catch (const platform::NSException& e) {
+        platform::NSLog("Whether %@ is paired is unknown: %@", peripheral, e.reason());
+        throw Exception::OperationFailed("Is Paired");
+    }
 }
 
 void PeripheralBase::unpair() {
