@@ -40,7 +40,9 @@ std::optional<IoCapability> capabilityOf(const std::string& text) {
 
 }  // namespace
 
-// A registered agent as the radio sees it: each question is handed to the loop and asked over the bus.
+// A registered agent as the radio sees it: each question is handed to the loop and asked over the bus. Like
+// bluetoothd, it has one question open at a time: another one meanwhile is refused without asking, and a
+// Cancel goes only for the question it takes back.
 class Impl::BusAgent : public platform::radio::PairingAgent {
   public:
     BusAgent(std::weak_ptr<Impl> impl, EventLoop& loop, std::string owner, IoCapability capability)
@@ -50,42 +52,47 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
 
     void requestPasskey(const std::string& device, platform::radio::PasskeyReply reply) override {
         ask(
-            device, "RequestPasskey",
-            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+            device,
+            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path, Answered answered) {
                 proxy.callMethodAsync("RequestPasskey")
                     .onInterface(kAgent)
                     .withTimeout(kAgentTimeout)
                     .withArguments(path)
-                    .uponReplyInvoke([reply](const sdbus::Error* error, uint32_t passkey) {
-                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept, passkey);
+                    .uponReplyInvoke([reply, answered](const sdbus::Error* error, uint32_t passkey) {
+                        if (answered()) {
+                            reply(error ? AgentVerdict::Reject : AgentVerdict::Accept, passkey);
+                        }
                     });
             },
             [reply] { reply(AgentVerdict::Reject, 0); });
     }
 
     void displayPasskey(const std::string& device, uint32_t passkey, uint16_t entered) override {
+        // Shown, not asked: bluetoothd sends it whatever the agent has open, and wants no reply.
         ask(
-            device, "DisplayPasskey",
-            [passkey, entered](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+            device,
+            [passkey, entered](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path, Answered) {
                 proxy.callMethod("DisplayPasskey")
                     .onInterface(kAgent)
                     .withArguments(path, passkey, entered)
                     .dontExpectReply();
             },
-            [] {});
+            [] {}, nullptr, false);
     }
 
     void requestConfirmation(const std::string& device, uint32_t passkey,
                              platform::radio::ConfirmReply reply) override {
         ask(
-            device, "RequestConfirmation",
-            [reply, passkey](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+            device,
+            [reply, passkey](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path, Answered answered) {
                 proxy.callMethodAsync("RequestConfirmation")
                     .onInterface(kAgent)
                     .withTimeout(kAgentTimeout)
                     .withArguments(path, passkey)
-                    .uponReplyInvoke([reply](const sdbus::Error* error) {
-                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                    .uponReplyInvoke([reply, answered](const sdbus::Error* error) {
+                        if (answered()) {
+                            reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                        }
                     });
             },
             [reply] { reply(AgentVerdict::Reject); });
@@ -94,38 +101,51 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
     // Asked for a just-works pairing the device started (the kernel's confirmation with its hint set).
     void requestAuthorization(const std::string& device, platform::radio::ConfirmReply reply) override {
         ask(
-            device, "RequestAuthorization",
-            [reply, device](Impl& impl, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
-                if (const Device* d = impl.find(device); d != nullptr && d->bonding) {
-                    // A Pair() is under way: its caller meant to pair, and bluetoothd accepts without asking.
-                    return reply(AgentVerdict::Accept);
-                }
+            device,
+            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path, Answered answered) {
                 proxy.callMethodAsync("RequestAuthorization")
                     .onInterface(kAgent)
                     .withTimeout(kAgentTimeout)
                     .withArguments(path)
-                    .uponReplyInvoke([reply](const sdbus::Error* error) {
-                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                    .uponReplyInvoke([reply, answered](const sdbus::Error* error) {
+                        if (answered()) {
+                            reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                        }
                     });
             },
-            [reply] { reply(AgentVerdict::Reject); });
+            [reply] { reply(AgentVerdict::Reject); },
+            // A Pair() is under way: its caller meant to pair, and bluetoothd accepts without asking.
+            [reply](const Device& d) {
+                if (d.bonding) {
+                    reply(AgentVerdict::Accept);
+                    return true;
+                }
+                return false;
+            });
     }
 
     void cancel(const std::string& device) override {
-        ask(
-            device, "Cancel",
-            [](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath&) {
-                proxy.callMethod("Cancel").onInterface(kAgent).dontExpectReply();
-            },
-            [] {});
+        loop_.post([impl = impl_, owner = owner_, device] {
+            if (auto self = impl.lock()) {
+                auto it = self->agents.find(owner);
+                if (it != self->agents.end()) {
+                    self->cancelQuestion(it->second, device);
+                }
+            }
+        });
     }
 
   private:
-    using Call = std::function<void(Impl&, sdbus::IProxy&, const sdbus::ObjectPath&)>;
-    // On the loop: the question goes to the agent's object, or, with no agent or device any more, `unanswered`
-    // answers it as a refusal.
-    void ask(const std::string& device, const char* /*what*/, Call call, std::function<void()> unanswered) {
-        loop_.post([impl = impl_, owner = owner_, device, call = std::move(call), unanswered = std::move(unanswered)] {
+    // On the loop, when the agent's reply comes: whether it still counts (the question was not taken back);
+    // the agent is free again.
+    using Answered = std::function<bool()>;
+    using Call = std::function<void(Impl&, sdbus::IProxy&, const sdbus::ObjectPath&, Answered)>;
+    // On the loop: the question goes to the agent's object, or, with no agent or device any more, or the agent
+    // busy with another `question`, `unanswered` answers it as a refusal. `settled` may answer it unasked.
+    void ask(const std::string& device, Call call, std::function<void()> unanswered,
+             std::function<bool(const Device&)> settled = nullptr, bool question = true) {
+        loop_.post([impl = impl_, owner = owner_, device, call = std::move(call), unanswered = std::move(unanswered),
+                    settled = std::move(settled), question] {
             auto self = impl.lock();
             if (!self) {
                 return;
@@ -135,10 +155,41 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
             if (it == self->agents.end() || d == nullptr) {
                 return unanswered();
             }
+            if (settled && settled(*d)) {
+                return;
+            }
+            Agent& agent = it->second;
+            if (question && agent.question != 0) {
+                // bluetoothd's -EBUSY: the kernel is told no, and this pairing fails.
+                return unanswered();
+            }
+            const uint64_t id = question ? ++self->next_id : 0;
+            if (question) {
+                agent.question = id;
+                agent.question_device = device;
+            }
+            const Answered answered = [impl, owner, id] {
+                auto s = impl.lock();
+                if (!s) {
+                    return false;
+                }
+                auto a = s->agents.find(owner);
+                if (a == s->agents.end()) {
+                    return true;  // unregistered since: the answer is the agent's all the same
+                }
+                if (a->second.question != id) {
+                    return false;  // cancelled: bluetoothd dropped the call
+                }
+                a->second.question = 0;
+                return true;
+            };
             self->tree.flush();
             try {
-                call(*self, *it->second.proxy, sdbus::ObjectPath(d->path));
+                call(*self, *agent.proxy, sdbus::ObjectPath(d->path), answered);
             } catch (const sdbus::Error&) {
+                if (question) {
+                    agent.question = 0;
+                }
                 unanswered();
             }
         });
@@ -149,6 +200,19 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
     const std::string owner_;
     const IoCapability capability_;
 };
+
+// bluetoothd's agent_cancel: the question open about `device`, if that is the one, is taken back.
+void Impl::cancelQuestion(Agent& agent, const std::string& device) {
+    if (agent.question == 0 || agent.question_device != device) {
+        return;
+    }
+    agent.question = 0;
+    tree.flush();
+    try {
+        agent.proxy->callMethod("Cancel").onInterface(kAgent).dontExpectReply();
+    } catch (const sdbus::Error&) {
+    }
+}
 
 void Impl::registerAgent(sdbus::MethodCall& call) {
     const std::string owner = call.getSender();

@@ -179,6 +179,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         std::string path;
         platform::radio::IoCapability capability = platform::radio::IoCapability::KeyboardDisplay;
         std::unique_ptr<sdbus::IProxy> proxy;  // its calls; kept past unregistration while they may be answered
+        uint64_t question = 0;                 // the one question it has open; 0: none
+        std::string question_device;           // the radio key of the device it is about
     };
     // A Pair() under way: its call, and the agent that answers for it.
     struct Bonding {
@@ -397,6 +399,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void unregisterAgent(sdbus::MethodCall& call);
     void requestDefaultAgent(sdbus::MethodCall& call);
     bool callersAgent(sdbus::MethodCall& call);
+    void cancelQuestion(Agent& agent, const std::string& device);
     void removeAgent(const std::string& owner);
     // The radio's default agent follows the head of `default_agents`.
     void defaultAgentChanged();
