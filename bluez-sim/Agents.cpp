@@ -1,6 +1,7 @@
 // Agents: AgentManager1 as bluetoothd serves it (one agent per client; the first registered, or the last to ask,
 // is the default), and the registered agents asked over the bus, with bluetoothd's 60 s limit per question.
-// The radio's questions come on its own thread and are asked from the loop's.
+// The agents are the first adapter's simulator's, which serves /org/bluez, and answer for every adapter's
+// pairings. The radio's questions come on its own thread and are asked from the loop's.
 
 #include <algorithm>
 #include <chrono>
@@ -45,8 +46,15 @@ std::optional<IoCapability> capabilityOf(const std::string& text) {
 // Cancel goes only for the question it takes back.
 class Impl::BusAgent : public platform::radio::PairingAgent {
   public:
-    BusAgent(std::weak_ptr<Impl> impl, EventLoop& loop, std::string owner, IoCapability capability)
-        : impl_(std::move(impl)), loop_(loop), owner_(std::move(owner)), capability_(capability) {}
+    // `host` keeps the agents; `adapter`'s devices are the ones asked about, or, if null, those of whichever
+    // adapter has the device's link.
+    BusAgent(std::weak_ptr<Impl> host, std::weak_ptr<Impl> adapter, EventLoop& loop, std::string owner,
+             IoCapability capability)
+        : host_(std::move(host)),
+          adapter_(std::move(adapter)),
+          loop_(loop),
+          owner_(std::move(owner)),
+          capability_(capability) {}
 
     IoCapability capability() const override { return capability_; }
 
@@ -125,12 +133,15 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
     }
 
     void cancel(const std::string& device) override {
-        loop_.post([impl = impl_, owner = owner_, device] {
-            if (auto self = impl.lock()) {
-                auto it = self->agents.find(owner);
-                if (it != self->agents.end()) {
-                    self->cancelQuestion(it->second, device);
-                }
+        loop_.post([host = host_, adapter = adapter_, owner = owner_, device] {
+            auto self = host.lock();
+            if (!self) {
+                return;
+            }
+            auto it = self->agents.find(owner);
+            if (it != self->agents.end()) {
+                const auto where = adapter.lock();
+                self->cancelQuestion(it->second, device, where ? where->adapterPath() : std::string());
             }
         });
     }
@@ -144,14 +155,15 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
     // busy with another `question`, `unanswered` answers it as a refusal. `settled` may answer it unasked.
     void ask(const std::string& device, Call call, std::function<void()> unanswered,
              std::function<bool(const Device&)> settled = nullptr, bool question = true) {
-        loop_.post([impl = impl_, owner = owner_, device, call = std::move(call), unanswered = std::move(unanswered),
-                    settled = std::move(settled), question] {
+        loop_.post([impl = host_, adapter = adapter_, owner = owner_, device, call = std::move(call),
+                    unanswered = std::move(unanswered), settled = std::move(settled), question] {
             auto self = impl.lock();
             if (!self) {
                 return;
             }
             auto it = self->agents.find(owner);
-            Device* d = self->find(device);
+            const auto where = adapter.expired() ? self->adapterOf(device) : adapter.lock();
+            Device* d = where ? where->find(device) : nullptr;
             if (it == self->agents.end() || d == nullptr) {
                 return unanswered();
             }
@@ -167,6 +179,7 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
             if (question) {
                 agent.question = id;
                 agent.question_device = device;
+                agent.question_adapter = where->adapterPath();
             }
             const Answered answered = [impl, owner, id] {
                 auto s = impl.lock();
@@ -185,7 +198,7 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
             };
             self->tree.flush();
             try {
-                call(*self, *agent.proxy, sdbus::ObjectPath(d->path), answered);
+                call(*where, *agent.proxy, sdbus::ObjectPath(d->path), answered);
             } catch (const sdbus::Error&) {
                 if (question) {
                     agent.question = 0;
@@ -195,15 +208,17 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
         });
     }
 
-    const std::weak_ptr<Impl> impl_;
+    const std::weak_ptr<Impl> host_;
+    const std::weak_ptr<Impl> adapter_;
     EventLoop& loop_;
     const std::string owner_;
     const IoCapability capability_;
 };
 
-// bluetoothd's agent_cancel: the question open about `device`, if that is the one, is taken back.
-void Impl::cancelQuestion(Agent& agent, const std::string& device) {
-    if (agent.question == 0 || agent.question_device != device) {
+// bluetoothd's agent_cancel: the question open about `device` (of adapter `under`, or any), if that is the one,
+// is taken back.
+void Impl::cancelQuestion(Agent& agent, const std::string& device, const std::string& under) {
+    if (agent.question == 0 || agent.question_device != device || (!under.empty() && agent.question_adapter != under)) {
         return;
     }
     agent.question = 0;
@@ -291,23 +306,54 @@ void Impl::removeAgent(const std::string& owner) {
 
 void Impl::defaultAgentChanged() {
     if (central) {
-        central->setPairingAgent(default_agents.empty() ? nullptr : agentFor(default_agents.front()));
+        // Asked also for pairings the other adapters' links start.
+        central->setPairingAgent(default_agents.empty() ? nullptr : agentFor(default_agents.front(), false));
     }
 }
 
-std::string Impl::agentOwnerFor(const std::string& owner) const {
-    if (agents.count(owner) != 0) {
+std::string Impl::agentOwnerFor(const std::string& owner) {
+    const auto host = agentHost();
+    if (host->agents.count(owner) != 0) {
         return owner;
     }
-    return default_agents.empty() ? std::string() : default_agents.front();
+    return host->default_agents.empty() ? std::string() : host->default_agents.front();
 }
 
-std::shared_ptr<platform::radio::PairingAgent> Impl::agentFor(const std::string& owner) {
-    auto it = agents.find(agentOwnerFor(owner));
-    if (it == agents.end()) {
+std::shared_ptr<platform::radio::PairingAgent> Impl::agentFor(const std::string& owner, bool this_adapter) {
+    const auto host = agentHost();
+    auto it = host->agents.find(agentOwnerFor(owner));
+    if (it == host->agents.end()) {
         return nullptr;
     }
-    return std::make_shared<BusAgent>(weak_from_this(), loop, it->first, it->second.capability);
+    return std::make_shared<BusAgent>(host, this_adapter ? weak_from_this() : std::weak_ptr<Impl>(), loop, it->first,
+                                      it->second.capability);
+}
+
+std::shared_ptr<Impl> Impl::agentHost() {
+    auto host = agent_host.lock();
+    return host ? host : shared_from_this();
+}
+
+// The adapter whose link to `key` is up, else the first that knows the device: the host first, then the others.
+std::shared_ptr<Impl> Impl::adapterOf(const std::string& key) {
+    std::vector<std::shared_ptr<Impl>> all{shared_from_this()};
+    for (const auto& weak : agent_guests) {
+        if (auto guest = weak.lock()) {
+            all.push_back(std::move(guest));
+        }
+    }
+    std::shared_ptr<Impl> known;
+    for (const auto& simulator : all) {
+        if (const Device* d = simulator->find(key)) {
+            if (d->linked()) {
+                return simulator;
+            }
+            if (!known) {
+                known = simulator;
+            }
+        }
+    }
+    return known;
 }
 
 }  // namespace bluezsim

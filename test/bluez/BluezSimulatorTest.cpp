@@ -1020,4 +1020,45 @@ TEST_F(BluezSimulatorAgentTest, ABusyAgentIsNotAskedASecondQuestion) {
     EXPECT_EQ(asked_, (std::vector<std::string>{"RequestPasskey " + kLock, "RequestPasskey " + kSafe}));
 }
 
+// The agents registered with /org/bluez answer for every adapter: a pairing through hci1, by Pair() or by a
+// secured read raising the link through the default agent, asks them about hci1's device.
+TEST_F(BluezSimulatorAgentTest, PairingThroughTheSecondAdapterAsksTheAgentAboutItsDevice) {
+    BusClient& c = start(writeWorld(R"({ "adapter": { "state_delay_ms": 1 },
+      "adapters": [ { "name": "hci0" }, { "name": "hci1", "address": "00:00:5E:00:53:11" } ],
+      "bluetoothd": { "disconnect_timer_ms": 20 },
+      "peripherals": [
+        { "identifier": "00000000-0000-4000-8000-0000000A1001", "address": "C0:00:00:00:A1:01", "latency_ms": 1,
+          "pairing": { "method": "passkey", "passkey": 123456 }, "advertising": { "interval_ms": 20 },
+          "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 } },
+        { "identifier": "00000000-0000-4000-8000-0000000A1002", "address": "C0:00:00:00:A1:02", "latency_ms": 1,
+          "pairing": { "method": "passkey", "passkey": 654321 }, "advertising": { "interval_ms": 20 },
+          "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+          "services": [ { "uuid": "e000", "characteristics": [
+            { "uuid": "e001", "properties": ["read"], "value": "2a", "security": "authentication" } ] } ] } ] })"));
+    const std::string lock = "/org/bluez/hci1/dev_C0_00_00_00_A1_01";
+    const std::string meter = "/org/bluez/hci1/dev_C0_00_00_00_A1_02";
+    registerAgent();
+    discover("/org/bluez/hci1", {lock, meter});
+
+    size_t from = c.events().size();
+    const uint64_t pair = c.send(lock, "org.bluez.Device1", "Pair");
+    ASSERT_TRUE(questionsAsked(1));
+    EXPECT_EQ(asked_.back(), "RequestPasskey " + lock);
+    answer(0, 123456);
+    EXPECT_EQ(c.reply(pair).error, "");
+    EXPECT_TRUE(c.waitFor(changed(lock, "Paired", "true"), from));
+
+    from = c.events().size();
+    ASSERT_EQ(c.call(meter, "org.bluez.Device1", "Connect").error, "");
+    const auto tree = c.waitFor(
+        [&](const BusEvent& e) { return e.kind == Kind::Added && e.iface == "org.bluez.GattCharacteristic1"; }, from);
+    ASSERT_TRUE(tree);
+    const uint64_t read = c.send(c.events()[*tree].path, "org.bluez.GattCharacteristic1", "ReadValue",
+                                 [](sdbus::MethodCall& m) { m << Options{}; });
+    ASSERT_TRUE(questionsAsked(2));
+    EXPECT_EQ(asked_.back(), "RequestPasskey " + meter);
+    answer(1, 654321);
+    EXPECT_EQ(c.reply(read).error, "");
+}
+
 }  // namespace
