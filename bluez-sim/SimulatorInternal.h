@@ -421,6 +421,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void startBonding(Device& d);
     void bondingDone(const std::string& key, uint64_t id, const std::optional<NSError>& error);
     void cancelPairing(Device& d, sdbus::MethodCall& call);
+    void bondingLinkDown(Device& d);
+    void takeBackQuestion(const Device& d);
     void markPaired(Device& d);
     void onPaired(const std::string& key);
     void exportBondedDevices(const std::vector<platform::radio::BondedDevice>& bonded);

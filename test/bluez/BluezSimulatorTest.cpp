@@ -1061,4 +1061,25 @@ TEST_F(BluezSimulatorAgentTest, PairingThroughTheSecondAdapterAsksTheAgentAboutI
     EXPECT_EQ(c.reply(read).error, "");
 }
 
+// Powering the adapter off while the agent is asked: the link goes, the agent hears Cancel, then Pair() is
+// answered canceled, as bluetoothd ends a bonding whose link went down.
+TEST_F(BluezSimulatorAgentTest, PowerOffDuringPairingCancelsTheQuestionAndAnswersPair) {
+    BusClient& c = start(worldPath("pairing.json"));
+    registerAgent();
+    discover("/org/bluez/hci0", {kLock});
+
+    const size_t from = c.events().size();
+    const uint64_t pair = c.send(kLock, "org.bluez.Device1", "Pair");
+    ASSERT_TRUE(questionsAsked(1));
+    EXPECT_EQ(c.set("/org/bluez/hci0", "org.bluez.Adapter1", "Powered", sdbus::Variant(false)).error, "");
+    const BusEvent answered = c.reply(pair);
+    EXPECT_EQ(answered.error, "org.bluez.Error.AuthenticationCanceled");
+    EXPECT_EQ(answered.message, "Authentication Canceled");
+    const auto down = c.waitFor(changed(kLock, "Connected", "false"), from, std::chrono::milliseconds(0));
+    ASSERT_TRUE(down && cancelled_at_);
+    EXPECT_LT(*down, *c.indexOfReply(pair));
+    EXPECT_LE(*cancelled_at_, *c.indexOfReply(pair)) << "Cancel before the answer";
+    EXPECT_EQ(asked_, (std::vector<std::string>{"RequestPasskey " + kLock, "Cancel"}));
+}
+
 }  // namespace
