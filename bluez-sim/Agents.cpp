@@ -1,6 +1,7 @@
 // Agents: AgentManager1 as bluetoothd serves it (one agent per client; the first registered, or the last to ask,
 // is the default), and the registered agents asked over the bus, with bluetoothd's 60 s limit per question.
-// The radio's questions come on its own thread and are asked from the loop's.
+// The agents are the first adapter's simulator's, which serves /org/bluez, and answer for every adapter's
+// pairings. The radio's questions come on its own thread and are asked from the loop's.
 
 #include <algorithm>
 #include <chrono>
@@ -40,52 +41,66 @@ std::optional<IoCapability> capabilityOf(const std::string& text) {
 
 }  // namespace
 
-// A registered agent as the radio sees it: each question is handed to the loop and asked over the bus.
+// A registered agent as the radio sees it: each question is handed to the loop and asked over the bus. Like
+// bluetoothd, it has one question open at a time: another one meanwhile is refused without asking, and a
+// Cancel goes only for the question it takes back.
 class Impl::BusAgent : public platform::radio::PairingAgent {
   public:
-    BusAgent(std::weak_ptr<Impl> impl, EventLoop& loop, std::string owner, IoCapability capability)
-        : impl_(std::move(impl)), loop_(loop), owner_(std::move(owner)), capability_(capability) {}
+    // `host` keeps the agents; `adapter`'s devices are the ones asked about, or, if null, those of whichever
+    // adapter has the device's link.
+    BusAgent(std::weak_ptr<Impl> host, std::weak_ptr<Impl> adapter, EventLoop& loop, std::string owner,
+             IoCapability capability)
+        : host_(std::move(host)),
+          adapter_(std::move(adapter)),
+          loop_(loop),
+          owner_(std::move(owner)),
+          capability_(capability) {}
 
     IoCapability capability() const override { return capability_; }
 
     void requestPasskey(const std::string& device, platform::radio::PasskeyReply reply) override {
         ask(
-            device, "RequestPasskey",
-            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+            device,
+            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path, Answered answered) {
                 proxy.callMethodAsync("RequestPasskey")
                     .onInterface(kAgent)
                     .withTimeout(kAgentTimeout)
                     .withArguments(path)
-                    .uponReplyInvoke([reply](const sdbus::Error* error, uint32_t passkey) {
-                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept, passkey);
+                    .uponReplyInvoke([reply, answered](const sdbus::Error* error, uint32_t passkey) {
+                        if (answered()) {
+                            reply(error ? AgentVerdict::Reject : AgentVerdict::Accept, passkey);
+                        }
                     });
             },
             [reply] { reply(AgentVerdict::Reject, 0); });
     }
 
     void displayPasskey(const std::string& device, uint32_t passkey, uint16_t entered) override {
+        // Shown, not asked: bluetoothd sends it whatever the agent has open, and wants no reply.
         ask(
-            device, "DisplayPasskey",
-            [passkey, entered](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+            device,
+            [passkey, entered](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path, Answered) {
                 proxy.callMethod("DisplayPasskey")
                     .onInterface(kAgent)
                     .withArguments(path, passkey, entered)
                     .dontExpectReply();
             },
-            [] {});
+            [] {}, nullptr, false);
     }
 
     void requestConfirmation(const std::string& device, uint32_t passkey,
                              platform::radio::ConfirmReply reply) override {
         ask(
-            device, "RequestConfirmation",
-            [reply, passkey](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
+            device,
+            [reply, passkey](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path, Answered answered) {
                 proxy.callMethodAsync("RequestConfirmation")
                     .onInterface(kAgent)
                     .withTimeout(kAgentTimeout)
                     .withArguments(path, passkey)
-                    .uponReplyInvoke([reply](const sdbus::Error* error) {
-                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                    .uponReplyInvoke([reply, answered](const sdbus::Error* error) {
+                        if (answered()) {
+                            reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                        }
                     });
             },
             [reply] { reply(AgentVerdict::Reject); });
@@ -94,61 +109,125 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
     // Asked for a just-works pairing the device started (the kernel's confirmation with its hint set).
     void requestAuthorization(const std::string& device, platform::radio::ConfirmReply reply) override {
         ask(
-            device, "RequestAuthorization",
-            [reply, device](Impl& impl, sdbus::IProxy& proxy, const sdbus::ObjectPath& path) {
-                if (const Device* d = impl.find(device); d != nullptr && d->bonding) {
-                    // A Pair() is under way: its caller meant to pair, and bluetoothd accepts without asking.
-                    return reply(AgentVerdict::Accept);
-                }
+            device,
+            [reply](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath& path, Answered answered) {
                 proxy.callMethodAsync("RequestAuthorization")
                     .onInterface(kAgent)
                     .withTimeout(kAgentTimeout)
                     .withArguments(path)
-                    .uponReplyInvoke([reply](const sdbus::Error* error) {
-                        reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                    .uponReplyInvoke([reply, answered](const sdbus::Error* error) {
+                        if (answered()) {
+                            reply(error ? AgentVerdict::Reject : AgentVerdict::Accept);
+                        }
                     });
             },
-            [reply] { reply(AgentVerdict::Reject); });
+            [reply] { reply(AgentVerdict::Reject); },
+            // A Pair() is under way: its caller meant to pair, and bluetoothd accepts without asking.
+            [reply](const Device& d) {
+                if (d.bonding) {
+                    reply(AgentVerdict::Accept);
+                    return true;
+                }
+                return false;
+            });
     }
 
     void cancel(const std::string& device) override {
-        ask(
-            device, "Cancel",
-            [](Impl&, sdbus::IProxy& proxy, const sdbus::ObjectPath&) {
-                proxy.callMethod("Cancel").onInterface(kAgent).dontExpectReply();
-            },
-            [] {});
+        loop_.post([host = host_, adapter = adapter_, owner = owner_, device] {
+            auto self = host.lock();
+            if (!self) {
+                return;
+            }
+            auto it = self->agents.find(owner);
+            if (it != self->agents.end()) {
+                const auto where = adapter.lock();
+                self->cancelQuestion(it->second, device, where ? where->adapterPath() : std::string());
+            }
+        });
     }
 
   private:
-    using Call = std::function<void(Impl&, sdbus::IProxy&, const sdbus::ObjectPath&)>;
-    // On the loop: the question goes to the agent's object, or, with no agent or device any more, `unanswered`
-    // answers it as a refusal.
-    void ask(const std::string& device, const char* /*what*/, Call call, std::function<void()> unanswered) {
-        loop_.post([impl = impl_, owner = owner_, device, call = std::move(call), unanswered = std::move(unanswered)] {
+    // On the loop, when the agent's reply comes: whether it still counts (the question was not taken back);
+    // the agent is free again.
+    using Answered = std::function<bool()>;
+    using Call = std::function<void(Impl&, sdbus::IProxy&, const sdbus::ObjectPath&, Answered)>;
+    // On the loop: the question goes to the agent's object, or, with no agent or device any more, or the agent
+    // busy with another `question`, `unanswered` answers it as a refusal. `settled` may answer it unasked.
+    void ask(const std::string& device, Call call, std::function<void()> unanswered,
+             std::function<bool(const Device&)> settled = nullptr, bool question = true) {
+        loop_.post([impl = host_, adapter = adapter_, owner = owner_, device, call = std::move(call),
+                    unanswered = std::move(unanswered), settled = std::move(settled), question] {
             auto self = impl.lock();
             if (!self) {
                 return;
             }
             auto it = self->agents.find(owner);
-            Device* d = self->find(device);
+            const auto where = adapter.expired() ? self->adapterOf(device) : adapter.lock();
+            Device* d = where ? where->find(device) : nullptr;
             if (it == self->agents.end() || d == nullptr) {
                 return unanswered();
             }
+            if (settled && settled(*d)) {
+                return;
+            }
+            Agent& agent = it->second;
+            if (question && agent.question != 0) {
+                // bluetoothd's -EBUSY: the kernel is told no, and this pairing fails.
+                return unanswered();
+            }
+            const uint64_t id = question ? ++self->next_id : 0;
+            if (question) {
+                agent.question = id;
+                agent.question_device = device;
+                agent.question_adapter = where->adapterPath();
+            }
+            const Answered answered = [impl, owner, id] {
+                auto s = impl.lock();
+                if (!s) {
+                    return false;
+                }
+                auto a = s->agents.find(owner);
+                if (a == s->agents.end()) {
+                    return true;  // unregistered since: the answer is the agent's all the same
+                }
+                if (a->second.question != id) {
+                    return false;  // cancelled: bluetoothd dropped the call
+                }
+                a->second.question = 0;
+                return true;
+            };
             self->tree.flush();
             try {
-                call(*self, *it->second.proxy, sdbus::ObjectPath(d->path));
+                call(*where, *agent.proxy, sdbus::ObjectPath(d->path), answered);
             } catch (const sdbus::Error&) {
+                if (question) {
+                    agent.question = 0;
+                }
                 unanswered();
             }
         });
     }
 
-    const std::weak_ptr<Impl> impl_;
+    const std::weak_ptr<Impl> host_;
+    const std::weak_ptr<Impl> adapter_;
     EventLoop& loop_;
     const std::string owner_;
     const IoCapability capability_;
 };
+
+// bluetoothd's agent_cancel: the question open about `device` (of adapter `under`, or any), if that is the one,
+// is taken back.
+void Impl::cancelQuestion(Agent& agent, const std::string& device, const std::string& under) {
+    if (agent.question == 0 || agent.question_device != device || (!under.empty() && agent.question_adapter != under)) {
+        return;
+    }
+    agent.question = 0;
+    tree.flush();
+    try {
+        agent.proxy->callMethod("Cancel").onInterface(kAgent).dontExpectReply();
+    } catch (const sdbus::Error&) {
+    }
+}
 
 void Impl::registerAgent(sdbus::MethodCall& call) {
     const std::string owner = call.getSender();
@@ -227,23 +306,54 @@ void Impl::removeAgent(const std::string& owner) {
 
 void Impl::defaultAgentChanged() {
     if (central) {
-        central->setPairingAgent(default_agents.empty() ? nullptr : agentFor(default_agents.front()));
+        // Asked also for pairings the other adapters' links start.
+        central->setPairingAgent(default_agents.empty() ? nullptr : agentFor(default_agents.front(), false));
     }
 }
 
-std::string Impl::agentOwnerFor(const std::string& owner) const {
-    if (agents.count(owner) != 0) {
+std::string Impl::agentOwnerFor(const std::string& owner) {
+    const auto host = agentHost();
+    if (host->agents.count(owner) != 0) {
         return owner;
     }
-    return default_agents.empty() ? std::string() : default_agents.front();
+    return host->default_agents.empty() ? std::string() : host->default_agents.front();
 }
 
-std::shared_ptr<platform::radio::PairingAgent> Impl::agentFor(const std::string& owner) {
-    auto it = agents.find(agentOwnerFor(owner));
-    if (it == agents.end()) {
+std::shared_ptr<platform::radio::PairingAgent> Impl::agentFor(const std::string& owner, bool this_adapter) {
+    const auto host = agentHost();
+    auto it = host->agents.find(agentOwnerFor(owner));
+    if (it == host->agents.end()) {
         return nullptr;
     }
-    return std::make_shared<BusAgent>(weak_from_this(), loop, it->first, it->second.capability);
+    return std::make_shared<BusAgent>(host, this_adapter ? weak_from_this() : std::weak_ptr<Impl>(), loop, it->first,
+                                      it->second.capability);
+}
+
+std::shared_ptr<Impl> Impl::agentHost() {
+    auto host = agent_host.lock();
+    return host ? host : shared_from_this();
+}
+
+// The adapter whose link to `key` is up, else the first that knows the device: the host first, then the others.
+std::shared_ptr<Impl> Impl::adapterOf(const std::string& key) {
+    std::vector<std::shared_ptr<Impl>> all{shared_from_this()};
+    for (const auto& weak : agent_guests) {
+        if (auto guest = weak.lock()) {
+            all.push_back(std::move(guest));
+        }
+    }
+    std::shared_ptr<Impl> known;
+    for (const auto& simulator : all) {
+        if (const Device* d = simulator->find(key)) {
+            if (d->linked()) {
+                return simulator;
+            }
+            if (!known) {
+                known = simulator;
+            }
+        }
+    }
+    return known;
 }
 
 }  // namespace bluezsim

@@ -217,6 +217,11 @@ BluezSimulator::~BluezSimulator() {
     impl_->close();
 }
 
+void BluezSimulator::shareAgentsOf(BluezSimulator& host) {
+    impl_->agent_host = host.impl_;
+    host.impl_->agent_guests.push_back(impl_);
+}
+
 void BluezSimulator::start() {
     impl_->start();
 }

@@ -57,6 +57,9 @@ class BluezSimulator {
     BluezSimulator(const BluezSimulator&) = delete;
     BluezSimulator& operator=(const BluezSimulator&) = delete;
 
+    /// This adapter's pairings ask the agents registered with `host`, the simulator that serves /org/bluez, as
+    /// bluetoothd keeps one set of agents for all its adapters. Before start().
+    void shareAgentsOf(BluezSimulator& host);
     /// Exports /org/bluez and opens the radio session; the adapter follows once the radio knows its state.
     void start();
     /// The radio has told its state (so the adapter is exported, or known to be absent).

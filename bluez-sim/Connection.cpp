@@ -185,7 +185,8 @@ void Impl::beginDisconnect(Device& d) {
 }
 
 // The link is down (asked for, lost, or the radio switched off, `silent`): what was in flight fails, then
-// ServicesResolved goes false, the Disconnect() and RemoveDevice() calls are answered, then Connected goes false.
+// ServicesResolved goes false, the Disconnect() and RemoveDevice() calls are answered, then Connected goes false,
+// then a Pair() on the link is answered.
 void Impl::dropLink(Device& d, bool silent) {
     if (d.link == Link::Connecting || d.link == Link::Cancelling) {
         failConnects(d, silent ? "le-connection-abort-by-local" : "br-connection-canceled");
@@ -224,6 +225,7 @@ void Impl::dropLink(Device& d, bool silent) {
     }
     d.connected = false;
     d.node->set(kDevice, "Connected", false);
+    bondingLinkDown(d);
     seen(d);
 }
 

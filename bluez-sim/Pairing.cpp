@@ -102,6 +102,7 @@ void Impl::cancelPairing(Device& d, sdbus::MethodCall& call) {
     }
     const sdbus::MethodCall pair_call = d.bonding->call;
     d.bonding.reset();
+    takeBackQuestion(d);
     // A Pair() still waiting for its link no longer wants it.
     const auto waiting =
         std::find_if(d.connect_calls.begin(), d.connect_calls.end(), [](const ConnectCall& c) { return c.pair; });
@@ -119,6 +120,30 @@ void Impl::cancelPairing(Device& d, sdbus::MethodCall& call) {
         seen(d);
     }
     replyOk(call);
+}
+
+// The link under a pairing went down (asked for, lost, or the adapter powered off): bluetoothd ends the bonding
+// with the kernel's "disconnected", the agent's question taken back first.
+void Impl::bondingLinkDown(Device& d) {
+    if (!d.bonding) {
+        return;
+    }
+    const sdbus::MethodCall call = d.bonding->call;
+    d.bonding.reset();
+    takeBackQuestion(d);
+    central->cancelPairing(d.key);
+    if (!d.paired) {
+        d.temporary = true;
+    }
+    replyError(call, bluezError("AuthenticationCanceled", "Authentication Canceled"));
+}
+
+// Cancel for the question an agent has open about this adapter's device, if any.
+void Impl::takeBackQuestion(const Device& d) {
+    const auto host = agentHost();
+    for (auto& [owner, agent] : host->agents) {
+        host->cancelQuestion(agent, d.key, adapterPath());
+    }
 }
 
 void Impl::markPaired(Device& d) {

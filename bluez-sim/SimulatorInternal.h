@@ -179,6 +179,9 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         std::string path;
         platform::radio::IoCapability capability = platform::radio::IoCapability::KeyboardDisplay;
         std::unique_ptr<sdbus::IProxy> proxy;  // its calls; kept past unregistration while they may be answered
+        uint64_t question = 0;                 // the one question it has open; 0: none
+        std::string question_device;           // the radio key of the device it is about
+        std::string question_adapter;          // the path of the adapter whose device it is
     };
     // A Pair() under way: its call, and the agent that answers for it.
     struct Bonding {
@@ -297,6 +300,10 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     std::deque<std::string> default_agents;  // owners, the default agent first
     // Proxies of agents gone, whose calls may still be answered: they go with the simulator.
     std::vector<std::unique_ptr<sdbus::IProxy>> agent_graveyard;
+    // The simulator whose agents answer for this adapter; expired or unset: this one's own.
+    std::weak_ptr<Impl> agent_host;
+    // The other adapters' simulators, whose pairings this one's agents answer.
+    std::vector<std::weak_ptr<Impl>> agent_guests;
 
     // --- Replies and methods (BluezSimulator.cpp). Queued signals go out first, as bluetoothd flushes before
     // every reply. ---
@@ -397,12 +404,16 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void unregisterAgent(sdbus::MethodCall& call);
     void requestDefaultAgent(sdbus::MethodCall& call);
     bool callersAgent(sdbus::MethodCall& call);
+    void cancelQuestion(Agent& agent, const std::string& device, const std::string& under);
     void removeAgent(const std::string& owner);
     // The radio's default agent follows the head of `default_agents`.
     void defaultAgentChanged();
-    // The agent that answers for `owner`: its own, else the default one; null: none.
-    std::shared_ptr<platform::radio::PairingAgent> agentFor(const std::string& owner);
-    std::string agentOwnerFor(const std::string& owner) const;
+    // The agent that answers for `owner`: its own, else the default one; null: none. It asks about this
+    // adapter's devices, or, not `this_adapter`, about those of the adapter with the device's link.
+    std::shared_ptr<platform::radio::PairingAgent> agentFor(const std::string& owner, bool this_adapter = true);
+    std::string agentOwnerFor(const std::string& owner);
+    std::shared_ptr<Impl> agentHost();
+    std::shared_ptr<Impl> adapterOf(const std::string& key);
 
     // --- Pairing (Pairing.cpp): Pair, CancelPairing, the bond, and the devices bonded before. ---
 
@@ -410,6 +421,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void startBonding(Device& d);
     void bondingDone(const std::string& key, uint64_t id, const std::optional<NSError>& error);
     void cancelPairing(Device& d, sdbus::MethodCall& call);
+    void bondingLinkDown(Device& d);
+    void takeBackQuestion(const Device& d);
     void markPaired(Device& d);
     void onPaired(const std::string& key);
     void exportBondedDevices(const std::vector<platform::radio::BondedDevice>& bonded);

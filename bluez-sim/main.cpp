@@ -146,6 +146,10 @@ int main(int argc, char** argv) {
                     world.setAdapterState(on ? platform::CBManagerState::PoweredOn
                                              : platform::CBManagerState::PoweredOff);
                 }));
+            // The first one serves /org/bluez: its agents answer for every adapter.
+            if (simulators.size() > 1) {
+                simulators.back()->shareAgentsOf(*simulators.front());
+            }
         }
         // A bus policy that refuses the user is there before bluetoothd's name: every call is refused from the
         // first one, the listing of objects too.

@@ -878,78 +878,208 @@ namespace {
 
 using namespace bluez_test;
 
+// A scripted agent served on the test's client: it notes what bluetoothd asks ("RequestPasskey <device>",
+// "Cancel"), keeps each question open for the test to answer, and answers Cancel at once.
+class BluezSimulatorAgentTest : public BluezFixture {
+  protected:
+    const std::string manager_ = "/org/bluez";
+    const std::string agentPath_ = "/test/agent";
+
+    void TearDown() override {
+        questions_.clear();  // messages of the client's connection: they go before it
+        agent_.reset();
+        client_.reset();
+        BluezFixture::TearDown();
+    }
+
+    BusClient& start(const std::string& world_file) {
+        startSimulator(world_file);
+        client_ = std::make_unique<BusClient>(busAddress());
+        agent_ = sdbus::createObject(client_->connection(), agentPath_);
+        agent_->registerMethod("org.bluez.Agent1", "RequestPasskey", "o", "u", [this](sdbus::MethodCall call) {
+            sdbus::ObjectPath device;
+            call >> device;
+            asked_.push_back("RequestPasskey " + device);
+            questions_.push_back(std::move(call));
+        });
+        agent_->registerMethod("org.bluez.Agent1", "Cancel", "", "", [this](sdbus::MethodCall call) {
+            asked_.push_back("Cancel");
+            cancelled_at_ = client_->events().size();
+            call.createReply().send();
+        });
+        agent_->finishRegistration();
+        return *client_;
+    }
+
+    BusClient::Args path(const std::string& p) const {
+        return [p](sdbus::MethodCall& m) { m << sdbus::ObjectPath(p); };
+    }
+    BusClient::Args registration(const std::string& capability) const {
+        return [p = agentPath_, capability](sdbus::MethodCall& m) { m << sdbus::ObjectPath(p) << capability; };
+    }
+    void registerAgent() {
+        ASSERT_EQ(
+            client_->call(manager_, "org.bluez.AgentManager1", "RegisterAgent", registration("KeyboardOnly")).error,
+            "");
+    }
+
+    // Scans on `adapter` until every device is there.
+    void discover(const std::string& adapter, const std::vector<std::string>& devices) {
+        ASSERT_EQ(client_->call(adapter, "org.bluez.Adapter1", "StartDiscovery").error, "");
+        for (const std::string& device : devices) {
+            ASSERT_TRUE(client_->waitFor(added(device))) << device;
+        }
+        ASSERT_EQ(client_->call(adapter, "org.bluez.Adapter1", "StopDiscovery").error, "");
+    }
+
+    // Incoming calls are no events: the client is pumped until `count` questions came (5 s at most).
+    bool questionsAsked(size_t count) {
+        for (int i = 0; i < 500 && questions_.size() < count; ++i) {
+            client_->settle(std::chrono::milliseconds(10));
+        }
+        return questions_.size() >= count;
+    }
+    void answer(size_t question, uint32_t passkey) {
+        auto reply = questions_.at(question).createReply();
+        reply << passkey;
+        reply.send();
+    }
+
+    std::unique_ptr<BusClient> client_;
+    std::unique_ptr<sdbus::IObject> agent_;
+    std::vector<std::string> asked_;            // the agent's calls, in order
+    std::vector<sdbus::MethodCall> questions_;  // the RequestPasskey calls, answered or not
+    std::optional<size_t> cancelled_at_;        // the client's event count when the last Cancel came
+};
+
+const std::string kLock = "/org/bluez/hci0/dev_C0_00_00_00_A1_01";
+const std::string kSafe = "/org/bluez/hci0/dev_C0_00_00_00_A1_05";
+
 // AgentManager1's rules, and Pair() through the caller's agent: the question, CancelPairing (the agent gets
 // Cancel and Pair() is answered canceled), then the right passkey, Paired, and the errors that follow.
-class BluezSimulatorAgentTest : public BluezFixture {};
-
 TEST_F(BluezSimulatorAgentTest, PairAsksTheCallersAgentAndCancelPairingEndsIt) {
-    startSimulator(worldPath("pairing.json"));
-    BusClient c(busAddress());
-    const std::string manager = "/org/bluez";
-    const std::string lock = "/org/bluez/hci0/dev_C0_00_00_00_A1_01";
-    const std::string agentPath = "/test/agent";
-    std::vector<std::string> asked;             // the agent's methods, in order
-    std::optional<sdbus::MethodCall> question;  // the open RequestPasskey
-    auto agent = sdbus::createObject(c.connection(), agentPath);
-    agent->registerMethod("org.bluez.Agent1", "RequestPasskey", "o", "u", [&](sdbus::MethodCall call) {
-        asked.push_back("RequestPasskey");
-        question = std::move(call);
-    });
-    agent->registerMethod("org.bluez.Agent1", "Cancel", "", "", [&](sdbus::MethodCall call) {
-        asked.push_back("Cancel");
-        call.createReply().send();
-    });
-    agent->finishRegistration();
-    const auto path = [&](const std::string& p) { return [p](sdbus::MethodCall& m) { m << sdbus::ObjectPath(p); }; };
-    // Incoming calls are no events: the client is pumped until the question is there.
-    const auto questionAsked = [&] {
-        for (int i = 0; i < 500 && !question; ++i) {
-            c.settle(std::chrono::milliseconds(10));
-        }
-        return question.has_value();
-    };
+    BusClient& c = start(worldPath("pairing.json"));
 
-    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "RequestDefaultAgent", path(agentPath)).error,
+    EXPECT_EQ(c.call(manager_, "org.bluez.AgentManager1", "RequestDefaultAgent", path(agentPath_)).error,
               "org.bluez.Error.DoesNotExist");
-    const auto registration = [&](const std::string& capability) {
-        return [agentPath, capability](sdbus::MethodCall& m) { m << sdbus::ObjectPath(agentPath) << capability; };
-    };
-    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "RegisterAgent", registration("Bogus")).error,
+    EXPECT_EQ(c.call(manager_, "org.bluez.AgentManager1", "RegisterAgent", registration("Bogus")).error,
               "org.bluez.Error.InvalidArguments");
-    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "RegisterAgent", registration("KeyboardOnly")).error, "");
-    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "RegisterAgent", registration("KeyboardOnly")).error,
+    EXPECT_EQ(c.call(manager_, "org.bluez.AgentManager1", "RegisterAgent", registration("KeyboardOnly")).error, "");
+    EXPECT_EQ(c.call(manager_, "org.bluez.AgentManager1", "RegisterAgent", registration("KeyboardOnly")).error,
               "org.bluez.Error.AlreadyExists");
 
-    ASSERT_EQ(c.call("/org/bluez/hci0", "org.bluez.Adapter1", "StartDiscovery").error, "");
-    ASSERT_TRUE(c.waitFor(added(lock)));
-    ASSERT_EQ(c.call("/org/bluez/hci0", "org.bluez.Adapter1", "StopDiscovery").error, "");
-    EXPECT_EQ(c.call(lock, "org.bluez.Device1", "CancelPairing").error, "org.bluez.Error.DoesNotExist");
+    discover("/org/bluez/hci0", {kLock});
+    EXPECT_EQ(c.call(kLock, "org.bluez.Device1", "CancelPairing").error, "org.bluez.Error.DoesNotExist");
 
     // Asked, then cancelled: Pair() is answered canceled before CancelPairing(), and the agent hears Cancel.
-    const uint64_t first = c.send(lock, "org.bluez.Device1", "Pair");
-    ASSERT_TRUE(questionAsked());
-    EXPECT_EQ(c.call(lock, "org.bluez.Device1", "Pair").error, "org.bluez.Error.InProgress");
-    const uint64_t cancel = c.send(lock, "org.bluez.Device1", "CancelPairing");
+    const uint64_t first = c.send(kLock, "org.bluez.Device1", "Pair");
+    ASSERT_TRUE(questionsAsked(1));
+    EXPECT_EQ(c.call(kLock, "org.bluez.Device1", "Pair").error, "org.bluez.Error.InProgress");
+    const uint64_t cancel = c.send(kLock, "org.bluez.Device1", "CancelPairing");
     EXPECT_EQ(c.reply(first).error, "org.bluez.Error.AuthenticationCanceled");
     EXPECT_EQ(c.reply(cancel).error, "");
     EXPECT_LT(*c.indexOfReply(first), *c.indexOfReply(cancel));
     c.settle(std::chrono::milliseconds(50));
-    EXPECT_EQ(asked, (std::vector<std::string>{"RequestPasskey", "Cancel"}));
+    EXPECT_EQ(asked_, (std::vector<std::string>{"RequestPasskey " + kLock, "Cancel"}));
 
     // Asked again, answered: paired.
-    question.reset();
     const size_t from = c.events().size();
-    const uint64_t second = c.send(lock, "org.bluez.Device1", "Pair");
-    ASSERT_TRUE(questionAsked());
-    auto answer = question->createReply();
-    answer << uint32_t{123456};
-    answer.send();
+    const uint64_t second = c.send(kLock, "org.bluez.Device1", "Pair");
+    ASSERT_TRUE(questionsAsked(2));
+    answer(1, 123456);
     EXPECT_EQ(c.reply(second).error, "");
-    EXPECT_TRUE(c.waitFor(changed(lock, "Paired", "true"), from));
-    EXPECT_EQ(c.call(lock, "org.bluez.Device1", "Pair").error, "org.bluez.Error.AlreadyExists");
-    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "UnregisterAgent", path(agentPath)).error, "");
-    EXPECT_EQ(c.call(manager, "org.bluez.AgentManager1", "UnregisterAgent", path(agentPath)).error,
+    EXPECT_TRUE(c.waitFor(changed(kLock, "Paired", "true"), from));
+    EXPECT_EQ(c.call(kLock, "org.bluez.Device1", "Pair").error, "org.bluez.Error.AlreadyExists");
+    EXPECT_EQ(c.call(manager_, "org.bluez.AgentManager1", "UnregisterAgent", path(agentPath_)).error, "");
+    EXPECT_EQ(c.call(manager_, "org.bluez.AgentManager1", "UnregisterAgent", path(agentPath_)).error,
               "org.bluez.Error.DoesNotExist");
+}
+
+// bluetoothd asks an agent one question at a time: a second device's pairing, while the agent is asked about
+// the first, is refused without a word to the agent, and no Cancel follows for it; the first one's answer
+// still counts, and once the agent is free the second device is asked.
+TEST_F(BluezSimulatorAgentTest, ABusyAgentIsNotAskedASecondQuestion) {
+    BusClient& c = start(worldPath("pairing.json"));
+    registerAgent();
+    discover("/org/bluez/hci0", {kLock, kSafe});
+
+    const uint64_t lock = c.send(kLock, "org.bluez.Device1", "Pair");
+    ASSERT_TRUE(questionsAsked(1));
+    const BusEvent refused = c.call(kSafe, "org.bluez.Device1", "Pair");
+    EXPECT_EQ(refused.error, "org.bluez.Error.AuthenticationFailed");
+    EXPECT_EQ(refused.message, "Authentication Failed");
+    c.settle(std::chrono::milliseconds(50));
+    EXPECT_EQ(asked_, (std::vector<std::string>{"RequestPasskey " + kLock}));
+
+    answer(0, 123456);
+    EXPECT_EQ(c.reply(lock).error, "");
+    const uint64_t safe = c.send(kSafe, "org.bluez.Device1", "Pair");
+    ASSERT_TRUE(questionsAsked(2));
+    answer(1, 482913);
+    EXPECT_EQ(c.reply(safe).error, "");
+    EXPECT_EQ(asked_, (std::vector<std::string>{"RequestPasskey " + kLock, "RequestPasskey " + kSafe}));
+}
+
+// The agents registered with /org/bluez answer for every adapter: a pairing through hci1, by Pair() or by a
+// secured read raising the link through the default agent, asks them about hci1's device.
+TEST_F(BluezSimulatorAgentTest, PairingThroughTheSecondAdapterAsksTheAgentAboutItsDevice) {
+    BusClient& c = start(writeWorld(R"({ "adapter": { "state_delay_ms": 1 },
+      "adapters": [ { "name": "hci0" }, { "name": "hci1", "address": "00:00:5E:00:53:11" } ],
+      "bluetoothd": { "disconnect_timer_ms": 20 },
+      "peripherals": [
+        { "identifier": "00000000-0000-4000-8000-0000000A1001", "address": "C0:00:00:00:A1:01", "latency_ms": 1,
+          "pairing": { "method": "passkey", "passkey": 123456 }, "advertising": { "interval_ms": 20 },
+          "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 } },
+        { "identifier": "00000000-0000-4000-8000-0000000A1002", "address": "C0:00:00:00:A1:02", "latency_ms": 1,
+          "pairing": { "method": "passkey", "passkey": 654321 }, "advertising": { "interval_ms": 20 },
+          "connection": { "delay_ms": 2, "disconnect_delay_ms": 1 },
+          "services": [ { "uuid": "e000", "characteristics": [
+            { "uuid": "e001", "properties": ["read"], "value": "2a", "security": "authentication" } ] } ] } ] })"));
+    const std::string lock = "/org/bluez/hci1/dev_C0_00_00_00_A1_01";
+    const std::string meter = "/org/bluez/hci1/dev_C0_00_00_00_A1_02";
+    registerAgent();
+    discover("/org/bluez/hci1", {lock, meter});
+
+    size_t from = c.events().size();
+    const uint64_t pair = c.send(lock, "org.bluez.Device1", "Pair");
+    ASSERT_TRUE(questionsAsked(1));
+    EXPECT_EQ(asked_.back(), "RequestPasskey " + lock);
+    answer(0, 123456);
+    EXPECT_EQ(c.reply(pair).error, "");
+    EXPECT_TRUE(c.waitFor(changed(lock, "Paired", "true"), from));
+
+    from = c.events().size();
+    ASSERT_EQ(c.call(meter, "org.bluez.Device1", "Connect").error, "");
+    const auto tree = c.waitFor(
+        [&](const BusEvent& e) { return e.kind == Kind::Added && e.iface == "org.bluez.GattCharacteristic1"; }, from);
+    ASSERT_TRUE(tree);
+    const uint64_t read = c.send(c.events()[*tree].path, "org.bluez.GattCharacteristic1", "ReadValue",
+                                 [](sdbus::MethodCall& m) { m << Options{}; });
+    ASSERT_TRUE(questionsAsked(2));
+    EXPECT_EQ(asked_.back(), "RequestPasskey " + meter);
+    answer(1, 654321);
+    EXPECT_EQ(c.reply(read).error, "");
+}
+
+// Powering the adapter off while the agent is asked: the link goes, the agent hears Cancel, then Pair() is
+// answered canceled, as bluetoothd ends a bonding whose link went down.
+TEST_F(BluezSimulatorAgentTest, PowerOffDuringPairingCancelsTheQuestionAndAnswersPair) {
+    BusClient& c = start(worldPath("pairing.json"));
+    registerAgent();
+    discover("/org/bluez/hci0", {kLock});
+
+    const size_t from = c.events().size();
+    const uint64_t pair = c.send(kLock, "org.bluez.Device1", "Pair");
+    ASSERT_TRUE(questionsAsked(1));
+    EXPECT_EQ(c.set("/org/bluez/hci0", "org.bluez.Adapter1", "Powered", sdbus::Variant(false)).error, "");
+    const BusEvent answered = c.reply(pair);
+    EXPECT_EQ(answered.error, "org.bluez.Error.AuthenticationCanceled");
+    EXPECT_EQ(answered.message, "Authentication Canceled");
+    const auto down = c.waitFor(changed(kLock, "Connected", "false"), from, std::chrono::milliseconds(0));
+    ASSERT_TRUE(down && cancelled_at_);
+    EXPECT_LT(*down, *c.indexOfReply(pair));
+    EXPECT_LE(*cancelled_at_, *c.indexOfReply(pair)) << "Cancel before the answer";
+    EXPECT_EQ(asked_, (std::vector<std::string>{"RequestPasskey " + kLock, "Cancel"}));
 }
 
 }  // namespace
