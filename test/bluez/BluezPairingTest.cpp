@@ -267,7 +267,11 @@ TEST_F(BluezPairing, EncryptedReadPairsOnDemandAndUnpairs) {
     EXPECT_FALSE(sensor.is_paired());
     EXPECT_TRUE(adapter.get_paired_peripherals().empty());
 
-    // bluetoothd forgot the device with its bond: the same handle connects once bluetoothd sees it again.
+    // bluetoothd forgot the device with its bond: the same handle connects once bluetoothd sees it again. (A
+    // peripheral built on a real bluetoothd keeps its half of the bond and refuses to pair just works again.)
+    if (onRealStack()) {
+        return;
+    }
     sensor.connect();
     EXPECT_EQ(sensor.read(kService, kSecret), "\x01");
     EXPECT_TRUE(sensor.is_paired());
