@@ -1,5 +1,6 @@
 // The library's handles as Python classes with the C++ names. Every call that reaches the library runs
 // with the GIL released; payloads are bytes both ways; callbacks run Python through runPython().
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -38,13 +39,28 @@ using PeripheralHolder = std::unique_ptr<Peripheral, ReleasingDelete<Peripheral>
 
 const auto kNoGil = py::call_guard<py::gil_scoped_release>();
 
-/// A payload from Python: any bytes-like object (bytes, bytearray, memoryview), never text.
+/// A payload from Python: any bytes-like object (bytes, bytearray, memoryview), never text. The bytes are taken
+/// in C order whatever the buffer's shape and strides (a sliced or reversed view, several dimensions, items
+/// wider than a byte), so a view is sent as it reads, not as the memory under it lies.
 std::string payload(const py::object& data) {
     if (py::isinstance<py::str>(data)) {
         throw py::type_error("payloads are bytes-like objects, not str: encode the text first");
     }
-    py::buffer_info info = py::buffer(data).request();
-    return std::string(static_cast<const char*>(info.ptr), static_cast<size_t>(info.size * info.itemsize));
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_FULL_RO) != 0) {
+        throw py::error_already_set();
+    }
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    std::string bytes(static_cast<size_t>(view.len), '\0');
+    if (PyBuffer_IsContiguous(&view, 'C')) {
+        std::copy_n(static_cast<const char*>(view.buf), bytes.size(), bytes.begin());
+    } else if (PyBuffer_ToContiguous(bytes.data(), &view, view.len, 'C') != 0) {
+        throw py::error_already_set();
+    }
+    return bytes;
 }
 
 py::dict bytesMap(const std::map<uint16_t, std::string>& values) {
