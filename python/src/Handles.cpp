@@ -1,8 +1,12 @@
 // The library's handles as Python classes with the C++ names. Every call that reaches the library runs
 // with the GIL released; payloads are bytes both ways; callbacks run Python through runPython().
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <functional>
+#include <iterator>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -10,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include <pybind11/chrono.h>
 #include <pybind11/functional.h>
 #include <pybind11/operators.h>
 #include <pybind11/stl.h>
@@ -183,36 +186,90 @@ void bindAttributes(py::module_& m) {
         .def("characteristics", &Service::characteristics);
 }
 
+// A time limit from Python: a datetime.timedelta, or seconds as a float. A limit longer than milliseconds hold is
+// milliseconds::max() (wait as long as it takes); zero and negative ones are kept for validate() to refuse.
+std::chrono::milliseconds limitFromPython(const py::handle& value, const char* name) {
+    using std::chrono::milliseconds;
+    if (py::isinstance(value, py::module_::import("datetime").attr("timedelta"))) {
+        // At most 999999999 days, so the sum fits; a timedelta's seconds and microseconds are never negative.
+        const auto days = value.attr("days").cast<int64_t>();
+        const auto seconds = value.attr("seconds").cast<int64_t>();
+        const auto microseconds = value.attr("microseconds").cast<int64_t>();
+        return milliseconds(days * 86400000 + seconds * 1000 + microseconds / 1000);
+    }
+    if (PyFloat_Check(value.ptr())) {
+        const double count = PyFloat_AS_DOUBLE(value.ptr()) * 1000.0;
+        const double bound = static_cast<double>(std::numeric_limits<milliseconds::rep>::max());  // 2^63
+        if (std::isnan(count)) {
+            return milliseconds(0);
+        }
+        if (count >= bound) {
+            return milliseconds::max();
+        }
+        if (count <= -bound) {
+            return milliseconds::min();
+        }
+        return milliseconds(static_cast<milliseconds::rep>(count));
+    }
+    throw py::type_error(std::string("TimeLimits.") + name + " is a datetime.timedelta or seconds as a float");
+}
+
+// A time limit for Python: a datetime.timedelta, timedelta.max for any limit longer than that.
+py::object limitToPython(std::chrono::milliseconds limit) {
+    const py::object timedelta = py::module_::import("datetime").attr("timedelta");
+    const int64_t longest = 999999999LL * 86400000 + 86399999;  // timedelta.max, in whole milliseconds
+    if (limit.count() > longest) {
+        return timedelta.attr("max");
+    }
+    if (limit.count() < -longest) {
+        return timedelta.attr("min");
+    }
+    return timedelta(py::arg("milliseconds") = limit.count());
+}
+
 void bindSettings(py::module_& m) {
     using std::chrono::milliseconds;
-    using Limit = std::optional<milliseconds>;
+    using Field = milliseconds TimeLimits::*;
+    static const std::pair<const char*, Field> kLimits[] = {
+        {"connection", &TimeLimits::connection},
+        {"service_discovery", &TimeLimits::service_discovery},
+        {"characteristic_discovery", &TimeLimits::characteristic_discovery},
+        {"descriptor_discovery", &TimeLimits::descriptor_discovery},
+        {"request", &TimeLimits::request},
+        {"disconnection", &TimeLimits::disconnection},
+        {"pairing", &TimeLimits::pairing},
+    };
     // Durations are datetime.timedelta (seconds as a float are taken too); a limit not given keeps its default.
-    py::class_<TimeLimits>(m, "TimeLimits")
-        .def(py::init([](Limit connection, Limit service_discovery, Limit characteristic_discovery,
-                         Limit descriptor_discovery, Limit request, Limit disconnection, Limit pairing) {
-                 TimeLimits limits;
-                 limits.connection = connection.value_or(limits.connection);
-                 limits.service_discovery = service_discovery.value_or(limits.service_discovery);
-                 limits.characteristic_discovery = characteristic_discovery.value_or(limits.characteristic_discovery);
-                 limits.descriptor_discovery = descriptor_discovery.value_or(limits.descriptor_discovery);
-                 limits.request = request.value_or(limits.request);
-                 limits.disconnection = disconnection.value_or(limits.disconnection);
-                 limits.pairing = pairing.value_or(limits.pairing);
-                 return limits;
-             }),
-             py::arg("connection") = py::none(), py::arg("service_discovery") = py::none(),
-             py::arg("characteristic_discovery") = py::none(), py::arg("descriptor_discovery") = py::none(),
-             py::arg("request") = py::none(), py::arg("disconnection") = py::none(), py::arg("pairing") = py::none())
-        .def_readwrite("connection", &TimeLimits::connection)
-        .def_readwrite("service_discovery", &TimeLimits::service_discovery)
-        .def_readwrite("characteristic_discovery", &TimeLimits::characteristic_discovery)
-        .def_readwrite("descriptor_discovery", &TimeLimits::descriptor_discovery)
-        .def_readwrite("request", &TimeLimits::request)
-        .def_readwrite("disconnection", &TimeLimits::disconnection)
-        .def_readwrite("pairing", &TimeLimits::pairing)
-        .def("validate", &TimeLimits::validate)
-        .def(py::self == py::self)
-        .def(py::self != py::self);
+    py::class_<TimeLimits> limits(m, "TimeLimits");
+    limits.def(py::init([](const py::object& connection, const py::object& service_discovery,
+                           const py::object& characteristic_discovery, const py::object& descriptor_discovery,
+                           const py::object& request, const py::object& disconnection, const py::object& pairing) {
+                   const py::object* given[] = {&connection,
+                                                &service_discovery,
+                                                &characteristic_discovery,
+                                                &descriptor_discovery,
+                                                &request,
+                                                &disconnection,
+                                                &pairing};  // in the order of kLimits
+                   TimeLimits made;
+                   for (size_t i = 0; i < std::size(kLimits); ++i) {
+                       if (!given[i]->is_none()) {
+                           made.*kLimits[i].second = limitFromPython(*given[i], kLimits[i].first);
+                       }
+                   }
+                   return made;
+               }),
+               py::arg("connection") = py::none(), py::arg("service_discovery") = py::none(),
+               py::arg("characteristic_discovery") = py::none(), py::arg("descriptor_discovery") = py::none(),
+               py::arg("request") = py::none(), py::arg("disconnection") = py::none(), py::arg("pairing") = py::none());
+    for (const auto& [name, field] : kLimits) {
+        limits.def_property(
+            name, [field = field](const TimeLimits& l) { return limitToPython(l.*field); },
+            [name = name, field = field](TimeLimits& l, const py::handle& value) {
+                l.*field = limitFromPython(value, name);
+            });
+    }
+    limits.def("validate", &TimeLimits::validate).def(py::self == py::self).def(py::self != py::self);
     py::class_<ScanOptions>(m, "ScanOptions")
         .def(py::init([](std::vector<std::string> service_uuids, std::optional<int16_t> rssi_floor,
                          bool first_report_only, bool passive) {

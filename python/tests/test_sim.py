@@ -155,6 +155,18 @@ def test_scan_options_and_time_limits(adapter):
     assert limits.connection == datetime.timedelta(seconds=5)
     with pytest.raises(ValueError, match="TimeLimits.request must be positive"):
         adapter.set_time_limits(tavrin.TimeLimits(request=datetime.timedelta(0)))
+    # Any positive limit is taken, however long, and reads back as long (timedelta.max at most).
+    longest = tavrin.TimeLimits(connection=datetime.timedelta.max, request=datetime.timedelta(days=200000),
+                                pairing=float("inf"))
+    longest.disconnection = 1e300
+    adapter.set_time_limits(longest)
+    assert adapter.time_limits() == longest
+    assert longest.connection > datetime.timedelta.max - datetime.timedelta(milliseconds=1)
+    assert longest.request == datetime.timedelta(days=200000)
+    assert longest.pairing == longest.disconnection == datetime.timedelta.max
+    for refused in (datetime.timedelta.min, float("-inf"), float("nan")):
+        with pytest.raises(ValueError, match="TimeLimits.request must be positive"):
+            tavrin.TimeLimits(request=refused).validate()
     adapter.set_time_limits(limits)
     assert adapter.time_limits() == limits
     assert find(adapter, PLUG).time_limits() == limits
