@@ -277,7 +277,8 @@ void bindSettings(py::module_& m) {
              }),
              py::arg("service_uuids") = std::vector<std::string>{}, py::arg("rssi_floor") = py::none(),
              py::arg("first_report_only") = false, py::arg("passive") = false)
-        .def_readwrite("service_uuids", &ScanOptions::service_uuids)
+        // A copy each way; the package makes `service_uuids` of it a list whose changes reach the options.
+        .def_readwrite("_service_uuids", &ScanOptions::service_uuids)
         .def_readwrite("rssi_floor", &ScanOptions::rssi_floor)
         .def_readwrite("first_report_only", &ScanOptions::first_report_only)
         .def_readwrite("passive", &ScanOptions::passive)

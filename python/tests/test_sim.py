@@ -144,8 +144,14 @@ def test_logger_level_and_a_sink_that_calls_the_library(adapter):
 
 
 def test_scan_options_and_time_limits(adapter):
-    # Only the plug advertises the plug's service: a scan filtered by it reports nothing else.
-    adapter.scan_for(300, tavrin.ScanOptions(service_uuids=[PLUG_SERVICE]))
+    # Only the plug advertises the plug's service: a scan filtered by it reports nothing else. The list of
+    # services is the options' own.
+    options = tavrin.ScanOptions(service_uuids=["180d", "180f"])
+    options.service_uuids.remove("180f")
+    options.service_uuids.append(PLUG_SERVICE)
+    options.service_uuids[0:1] = []
+    assert options.service_uuids == [PLUG_SERVICE] == tavrin.ScanOptions(service_uuids=[PLUG_SERVICE]).service_uuids
+    adapter.scan_for(300, options)
     assert [p.address() for p in adapter.scan_get_results()] == [PLUG]
     with pytest.raises(ValueError, match="rssi_floor"):
         adapter.scan_start(tavrin.ScanOptions(rssi_floor=5))
