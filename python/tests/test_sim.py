@@ -130,6 +130,8 @@ def test_logger_level_and_a_sink_that_calls_the_library(adapter):
     def sink(level, module, file, line, function, message):
         # Runs outside the library's locks: the library may be called from here.
         seen.append((level, message, tavrin.logging.get_level()))
+        if message == "slow":
+            time.sleep(0.1)
 
     tavrin.logging.set_callback(sink)
     try:
@@ -138,6 +140,11 @@ def test_logger_level_and_a_sink_that_calls_the_library(adapter):
         tavrin.logging.log(tavrin.logging.WARNING, "test", "kept")
         assert tavrin.logging.flush()
         assert seen == [(tavrin.logging.WARNING, "kept", tavrin.logging.WARNING)]
+        # No limit, or one too long for the clock: the flush waits for the sink, however busy.
+        for limit in (float("inf"), 1e300):
+            tavrin.logging.log(tavrin.logging.WARNING, "test", "slow")
+            tavrin.logging.log(tavrin.logging.WARNING, "test", "after")
+            assert tavrin.logging.flush(limit) and seen[-1][1] == "after"
     finally:
         tavrin.logging.set_level(saved)
         tavrin.logging.log_default_stdout()
