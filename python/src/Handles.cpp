@@ -80,7 +80,7 @@ std::function<void()> plainCallback(const py::object& fn) {
         return nullptr;
     }
     auto ref = std::make_shared<PyRef>(fn);
-    return [ref] { runPython([&ref] { ref->get()(); }); };
+    return [ref] { runPython([&ref] { callNone(ref->get()); }); };
 }
 
 // A scan report callback's state. Making and freeing a Python handle costs more than all the rest of a
@@ -104,25 +104,35 @@ class ReportHandles {
     /// Under the GIL: calls the callback with a handle of `peripheral`. A kept handle holds no peripheral:
     /// what it held is left in `released`, to be freed by the caller once the GIL is given back.
     void deliver(Peripheral& peripheral, Peripheral& released) {
-        py::object handle;
+        // A plain reference, dropped only once the callback has returned (see ThreadEnd).
+        PyObject* handle = nullptr;
         Peripheral* value = nullptr;
         if (spare_ != nullptr) {
-            handle = py::reinterpret_steal<py::object>(std::exchange(spare_, nullptr));
+            handle = std::exchange(spare_, nullptr);
             value = std::exchange(spareValue_, nullptr);
             std::swap(*value, peripheral);
         } else {
-            handle = py::cast(std::move(peripheral));
-            value = &handle.cast<Peripheral&>();
+            py::object made = py::cast(std::move(peripheral));
+            value = &made.cast<Peripheral&>();
+            handle = made.release().ptr();
         }
         // The callback may give the GIL up (a sleep, a call of the library), so another report may run
         // meanwhile and keep its own handle first.
-        callOne(fn_.get(), handle);
+        PyObject* result = PyObject_CallOneArg(fn_.get().ptr(), handle);
+        if (result == nullptr) {
+            py::error_already_set raised;
+            Py_DECREF(handle);
+            throw raised;
+        }
+        Py_DECREF(result);
         // Kept by nobody, not even weakly: a weak reference would otherwise see the next report's peripheral.
-        if (spare_ == nullptr && Py_REFCNT(handle.ptr()) == 1 &&
-            reinterpret_cast<py::detail::instance*>(handle.ptr())->weakrefs == nullptr) {
+        if (spare_ == nullptr && Py_REFCNT(handle) == 1 &&
+            reinterpret_cast<py::detail::instance*>(handle)->weakrefs == nullptr) {
             std::swap(*value, released);
-            spare_ = handle.release().ptr();
+            spare_ = handle;
             spareValue_ = value;
+        } else {
+            Py_DECREF(handle);
         }
     }
 
@@ -158,7 +168,11 @@ std::function<void(std::string)> valueCallback(const py::object& fn) {
         return [sink](std::string value) { sink.queue->push(sink.key, std::move(value)); };
     }
     auto ref = std::make_shared<PyRef>(fn);
-    return [ref](std::string value) { runPython([&ref, &value] { callOne(ref->get(), py::bytes(value)); }); };
+    return [ref](std::string value) {
+        runPython([&ref, &value] {
+            callOne(ref->get(), PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+        });
+    };
 }
 
 // Setters: the callable is wrapped with the GIL held, then handed over with it released, since replacing a

@@ -1,5 +1,8 @@
 # The module over the simulated world, in this process.
 import datetime
+import os
+import subprocess
+import sys
 import threading
 import time
 import weakref
@@ -7,8 +10,8 @@ import weakref
 import pytest
 import tavrin
 
-from conftest import (COUNTER, ECHO, ECHO_SERVICE, LOCK, PLUG, PLUG_SERVICE, find, pair_and_read, round_trip_bytes,
-                      switch_plug, wait_until)
+from conftest import (COUNTER, ECHO, ECHO_SERVICE, LOCK, PLUG, PLUG_SERVICE, WORLD, find, pair_and_read,
+                      round_trip_bytes, switch_plug, wait_until)
 
 
 @pytest.fixture(autouse=True)
@@ -233,3 +236,46 @@ def test_scan_report_handles_that_the_callback_keeps_stay_theirs(adapter):
     assert len(set(seen)) == 3 and len(kept) > 5
     assert [p.address() for p, _ in kept] == [address for _, address in kept]
     assert all(ref() is None or ref().address() == address for ref, address in weak)
+
+
+# Exits while callbacks still run Python past the exit's grace: a pairing agent's prompt, and a scan callback on the
+# event queue. The interpreter ends their threads as they ask for the GIL back.
+EXIT_DURING_CALLBACKS = """
+import threading, time, tavrin
+adapter = tavrin.Adapter.get_adapters()[0]
+adapter.scan_for(200)
+lock = [p for p in adapter.scan_get_results() if p.address() == %r][0]
+lock.connect()
+asked = threading.Event()
+
+def prompt(device):
+    asked.set()
+    while True:
+        time.sleep(0.001)
+
+adapter.set_pairing_agent(tavrin.PairingAgent(request_passkey=prompt))
+lock.set_time_limits(tavrin.TimeLimits(pairing=0.1))
+try:
+    lock.pair()
+except tavrin.OperationFailed:
+    pass
+found = threading.Event()
+
+def on_found(peripheral):
+    found.set()
+    while True:
+        time.sleep(0.001)
+
+adapter.set_callback_on_scan_found(on_found)
+adapter.scan_start()
+assert asked.wait(5) and found.wait(5)
+""" % LOCK
+
+
+def test_exit_while_callbacks_run_is_clean():
+    env = dict(os.environ, TAVRIN_SIM_WORLD=WORLD)
+    runs = [subprocess.Popen([sys.executable, "-c", EXIT_DURING_CALLBACKS], env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True) for _ in range(5)]
+    for run in runs:
+        out, err = run.communicate(timeout=60)
+        assert run.returncode == 0 and "fatal" not in err.lower(), err
