@@ -24,7 +24,9 @@ int makeEventFd() {
 LoopQueue::LoopQueue() : fd_(makeEventFd()) {}
 
 LoopQueue::~LoopQueue() {
-    ::close(fd_);
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
     if (PyGILState_Check()) {
         // Reports never taken are freed without the GIL, which the library's threads may be waiting for.
         py::gil_scoped_release released;
@@ -32,8 +34,37 @@ LoopQueue::~LoopQueue() {
     }
 }
 
+int LoopQueue::fileno() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fd_;
+}
+
+size_t LoopQueue::size() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return values_.size();
+}
+
+void LoopQueue::close() {
+    std::deque<std::pair<uint64_t, Item>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fd_ < 0) {
+            return;
+        }
+        ::close(fd_);
+        fd_ = -1;
+        dropped.swap(values_);
+    }
+    // Reports are freed without the GIL, which the library's threads may be waiting for.
+    py::gil_scoped_release released;
+    dropped.clear();
+}
+
 void LoopQueue::push(uint64_t key, Item item) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0) {
+        return;  // the loop closed: `item` goes with this call, on the library's thread
+    }
     values_.emplace_back(key, std::move(item));
     if (!due_) {
         due_ = true;
@@ -71,6 +102,8 @@ void bindLoopQueue(py::module_& m) {
         .def(py::init<>())
         .def("fileno", &LoopQueue::fileno)
         .def("take", &LoopQueue::take)
+        .def("close", &LoopQueue::close)
+        .def("__len__", &LoopQueue::size)
         .def("sink", [](const std::shared_ptr<LoopQueue>& queue, uint64_t key) {
             return LoopSink{queue, key};
         });

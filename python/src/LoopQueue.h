@@ -28,8 +28,8 @@ class LoopQueue {
     LoopQueue(const LoopQueue&) = delete;
     LoopQueue& operator=(const LoopQueue&) = delete;
 
-    /// The descriptor the loop watches (readable while values wait).
-    int fileno() const { return fd_; }
+    /// The descriptor the loop watches (readable while values wait); -1 once closed.
+    int fileno();
     /// A value (bytes) or a scan report (a peripheral).
     using Item = std::variant<std::string, Tavrin::Peripheral>;
 
@@ -38,10 +38,14 @@ class LoopQueue {
     /// In the loop: everything queued so far, in order, as (key, bytes or tavrin.Peripheral) pairs. When there
     /// is nothing, the next item wakes the loop again; otherwise the loop must call again later.
     py::list take();
+    /// For a loop that closed: closes the descriptor and drops what is queued and all that is pushed later.
+    void close();
+    /// How many items wait.
+    size_t size();
 
   private:
-    const int fd_;
     std::mutex mutex_;
+    int fd_;                                        // guarded by mutex_; -1 once closed
     std::deque<std::pair<uint64_t, Item>> values_;  // guarded by mutex_
     bool due_ = false;                              // guarded by mutex_; the loop will take the values without a wake
 };

@@ -38,7 +38,8 @@ _executor = concurrent.futures.ThreadPoolExecutor(max_workers=8, thread_name_pre
 
 def _into_loop(loop, callback):
     """A callable for library threads that delivers its arguments to ``callback`` in ``loop``, in order, waking
-    the loop once per batch rather than once per call."""
+    the loop once per batch rather than once per call. The loop is held weakly: once it is gone, calls do nothing."""
+    loop = weakref.ref(loop)
     pending = collections.deque()
     lock = threading.Lock()
     scheduled = False
@@ -52,34 +53,45 @@ def _into_loop(loop, callback):
 
     def deliver(*args):
         nonlocal scheduled
+        running = loop()
+        if running is None or running.is_closed():
+            return  # nobody is left to receive it
         pending.append(args)
         with lock:
             if scheduled:
                 return
             scheduled = True
         try:
-            loop.call_soon_threadsafe(drain)
+            running.call_soon_threadsafe(drain)
         except RuntimeError:
-            pass  # the loop is closed: nobody is left to receive it
+            pass  # the loop closed meanwhile
 
     return deliver
 
 
 def _awaited(loop, fn):
-    """``fn`` for the library's agent threads: a coroutine function runs in ``loop``, its thread waiting for it."""
+    """``fn`` for the library's agent threads: a coroutine function runs in ``loop`` (held weakly), its thread
+    waiting for it."""
     if fn is None or not asyncio.iscoroutinefunction(fn):
         return fn
+    loop = weakref.ref(loop)
+
+    def stopped():
+        return RuntimeError("the event loop of the pairing agent stopped")
 
     def ask(*args):
-        future = asyncio.run_coroutine_threadsafe(fn(*args), loop)
+        running = loop()
+        if running is None or running.is_closed():
+            raise stopped()
+        future = asyncio.run_coroutine_threadsafe(fn(*args), running)
         while True:
             try:
                 return future.result(timeout=0.5)
             except concurrent.futures.TimeoutError:
                 # A loop that stopped will never answer: the agent refuses rather than wait for ever.
-                if loop.is_closed() or not loop.is_running():
+                if running.is_closed() or not running.is_running():
                     future.cancel()
-                    raise RuntimeError("the event loop of the pairing agent stopped") from None
+                    raise stopped() from None
 
     return ask
 
@@ -93,15 +105,23 @@ _BATCH_SECONDS = (0.005, 0.01, 0.02)
 class _LoopValues:
     """The values of the subscriptions and the scan reports wanted in one loop: queued by the library's threads
     without the GIL, woken through one descriptor the loop watches, and handed to each one's callback in
-    order."""
+    order. The loop is held weakly; when it closes or goes, ``release`` lets go of all of it."""
 
     def __init__(self, loop):
-        self._loop = loop
+        self._loop = weakref.ref(loop)
         self._queue = _ext._LoopQueue()
         self._callbacks = {}
+        self._unhooks = {}  # key -> what removes the library's callback that feeds that key
         self._next_key = 0
         self._takes = 0  # takes in a row that found values
         loop.add_reader(self._queue.fileno(), self._drain)
+        # asyncio.run() (and whoever runs loop.shutdown_asyncgens()) closes the loop's open async generators before
+        # closing it: this one's end releases everything of the loop then.
+        self._until_closed = _until_closed(self)
+        try:
+            self._until_closed.asend(None).send(None)
+        except StopIteration:
+            pass  # it waits at its yield
 
     def _drain(self):
         taken = self._queue.take()
@@ -109,7 +129,7 @@ class _LoopValues:
             self._takes = 0
             return  # quiet: the next value wakes the loop at once
         # A stream: the next values wait for this timer rather than each waking the loop.
-        self._loop.call_later(_BATCH_SECONDS[min(self._takes, len(_BATCH_SECONDS) - 1)], self._drain)
+        self._loop().call_later(_BATCH_SECONDS[min(self._takes, len(_BATCH_SECONDS) - 1)], self._drain)
         self._takes += 1
         callbacks = self._callbacks
         for key, value in taken:
@@ -119,7 +139,8 @@ class _LoopValues:
             try:
                 callback(value)
             except Exception as e:  # one failing callback must not cost the values after it
-                self._loop.call_exception_handler({"message": "tavrin.aio value callback failed", "exception": e})
+                self._loop().call_exception_handler({"message": "tavrin.aio value callback failed",
+                                                     "exception": e})
 
     def add(self, callback):
         """A key for ``callback`` and the sink that the library's notify and report setters take."""
@@ -128,17 +149,50 @@ class _LoopValues:
         self._callbacks[key] = callback
         return key, self._queue.sink(key)
 
+    def hooked(self, key, unhook):
+        """``unhook()`` removes the library's callback that feeds ``key``, if the loop goes first."""
+        if key in self._callbacks:
+            self._unhooks[key] = unhook
+
     def forget(self, key):
         self._callbacks.pop(key, None)
+        self._unhooks.pop(key, None)
+
+    def release(self):
+        """The loop is closing, closed or gone: its descriptor closes, what is queued for it and what comes later is
+        dropped, and the library no longer calls what fed it. Does something once; in the loop while it runs, on any
+        thread once it closed."""
+        loop = self._loop()
+        fileno = self._queue.fileno()
+        if loop is not None and not loop.is_closed() and fileno >= 0:
+            loop.remove_reader(fileno)
+        self._queue.close()
+        self._callbacks.clear()
+        unhooks, self._unhooks = list(self._unhooks.values()), {}
+        for unhook in unhooks:
+            unhook()
 
 
-_loop_values = weakref.WeakKeyDictionary()
+async def _until_closed(values):
+    try:
+        yield
+    finally:
+        values.release()
+
+
+_loop_values = weakref.WeakKeyDictionary()  # loop -> _LoopValues, in the loops' threads (dict steps under the GIL)
 
 
 def _values_of(loop):
+    # A loop that closed, but that something still holds, lets go here; one that went, as it goes.
+    for other, values in list(_loop_values.items()):
+        if other.is_closed():
+            _loop_values.pop(other, None)
+            values.release()
     values = _loop_values.get(loop)
     if values is None:
         values = _loop_values[loop] = _LoopValues(loop)
+        weakref.finalize(loop, values.release).atexit = False
     return values
 
 
@@ -257,8 +311,22 @@ class Peripheral(_Handle):
             raise
         replaced = self._subscriptions.get((service, characteristic))
         self._subscriptions[(service, characteristic)] = (values, key)
+        values.hooked(key, lambda: self._loop_gone(service, characteristic, values, key))
         if replaced is not None:
             replaced[0].forget(replaced[1])
+
+    def _loop_gone(self, service, characteristic, values, key):
+        # The subscription's loop closed: its values have nowhere to go, so it ends (later calls on this handle wait
+        # for that).
+        if self._subscriptions.get((service, characteristic)) != (values, key):
+            return
+        del self._subscriptions[(service, characteristic)]
+        try:
+            ending = _executor.submit(_quietly, lambda: self._handle.unsubscribe(service, characteristic))
+        except RuntimeError:
+            return  # the interpreter is exiting
+        self._cleanups.add(ending)
+        ending.add_done_callback(self._cleanups.discard)
 
     async def unsubscribe(self, service, characteristic):
         await self._call(self._handle.unsubscribe, service, characteristic)
@@ -319,7 +387,10 @@ class Adapter(_Handle):
 
     def __init__(self, handle):
         super().__init__(handle)
-        self._report_keys = {}  # "found" / "updated" -> (the loop's values, the callback's key)
+        # "found" / "updated" -> (the loop's values, the callback's key); guarded by _reports_lock, which a loop that
+        # goes may also take, on any thread.
+        self._report_keys = {}
+        self._reports_lock = threading.RLock()
 
     @staticmethod
     async def bluetooth_enabled():
@@ -388,18 +459,27 @@ class Adapter(_Handle):
 
     def _set_reports(self, kind, setter, callback):
         # Reports are queued by the library's thread without the GIL, as values are, and taken in the loop.
-        if callback is None:
-            setter(None)
-        else:
-            values = _values_of(asyncio.get_running_loop())
-            key, sink = values.add(lambda p: callback(Peripheral(p)))
-            setter(sink)
-        # Once the setter has returned, the callback replaced gets nothing more, queued reports included.
-        replaced = self._report_keys.pop(kind, None)
-        if replaced is not None:
-            replaced[0].forget(replaced[1])
-        if callback is not None:
-            self._report_keys[kind] = (values, key)
+        values = None if callback is None else _values_of(asyncio.get_running_loop())
+        with self._reports_lock:
+            if values is None:
+                setter(None)
+            else:
+                key, sink = values.add(lambda p: callback(Peripheral(p)))
+                setter(sink)
+            # Once the setter has returned, the callback replaced gets nothing more, queued reports included.
+            replaced = self._report_keys.pop(kind, None)
+            if replaced is not None:
+                replaced[0].forget(replaced[1])
+            if values is not None:
+                self._report_keys[kind] = (values, key)
+                values.hooked(key, lambda: self._loop_gone(kind, setter, values, key))
+
+    def _loop_gone(self, kind, setter, values, key):
+        # The callback's loop closed: the library stops handing it reports.
+        with self._reports_lock:
+            if self._report_keys.get(kind) == (values, key):
+                del self._report_keys[kind]
+                setter(None)
 
     def scan_reports(self, updates=False, options=None):
         """``async with adapter.scan_reports() as reports: async for peripheral in reports``: a scan runs inside

@@ -1,7 +1,9 @@
 # tavrin.aio over the simulated world: the loop never blocks, values and reports arrive in it, and
 # cancellation leaves the library consistent.
 import asyncio
+import os
 import threading
+import time
 
 import pytest
 import tavrin
@@ -154,3 +156,31 @@ async def test_pairing_with_an_agent_that_awaits():
         assert not lock.is_paired() and not lock.is_connected()
     finally:
         adapter.remove_pairing_agent()
+
+
+def test_a_loop_that_closed_lets_go_of_its_descriptor_and_its_reports():
+    def descriptors():
+        return len(os.listdir("/proc/self/fd"))
+
+    async def scan(stop):
+        adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+        adapter.set_callback_on_scan_updated(lambda peripheral: None)
+        queue = tavrin.aio._values_of(asyncio.get_running_loop())._queue
+        await adapter.scan_start()
+        await asyncio.sleep(0.05)
+        if stop:
+            await adapter.scan_stop()
+        return adapter, queue
+
+    asyncio.run(scan(True))  # the first loop starts the workers
+    before = descriptors()
+    for _ in range(10):
+        asyncio.run(scan(True))
+    assert descriptors() <= before + 1
+    # A scan left running when its loop closed queues nothing more for it.
+    adapter, queue = asyncio.run(scan(False))
+    try:
+        time.sleep(0.2)
+        assert adapter.scan_is_active() and len(queue) == 0
+    finally:
+        adapter.handle.scan_stop()
