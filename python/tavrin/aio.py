@@ -218,6 +218,8 @@ class _Handle:
         over = concurrent.futures.Future()
         self._cleanups.add(over)
         over.add_done_callback(self._cleanups.discard)
+        if isinstance(undo, _ConnectUndo):
+            undo.pending(over)
 
         def finished(call):
             if undo is None or call.cancelled() or call.exception() is not None:
@@ -235,6 +237,55 @@ class _Handle:
     def __getattr__(self, name):
         # The queries answer at once: they are the handle's own methods.
         return getattr(self._handle, name)
+
+
+_connect_undos_lock = threading.Lock()
+_connect_undos = {}  # device address -> _ConnectUndo not over yet; guarded by _connect_undos_lock
+
+
+class _ConnectUndo:
+    """The disconnection that undoes a cancelled connect, kept by device rather than by handle: every
+    ``scan_get_results()`` makes new handles of the same device, and a connect made later through any of them
+    supersedes it."""
+
+    def __init__(self, device, disconnect):
+        self._device = device
+        self._disconnect = disconnect
+        self._superseded = False  # guarded by _connect_undos_lock
+        self._started = False  # guarded by _connect_undos_lock
+        self._over = None
+
+    def pending(self, over):
+        """The connect was cancelled; ``over`` completes once this undo has run or been dropped."""
+        self._over = over
+        with _connect_undos_lock:
+            _connect_undos[self._device] = self
+        over.add_done_callback(lambda _: self._forget())
+
+    def _forget(self):
+        with _connect_undos_lock:
+            if _connect_undos.get(self._device) is self:
+                del _connect_undos[self._device]
+
+    def __call__(self):
+        with _connect_undos_lock:
+            if self._superseded:
+                return
+            self._started = True
+        self._disconnect()
+
+    @staticmethod
+    def supersede(device):
+        """For a connect of ``device``: drops the undo that has not started; returns the end of one under way."""
+        with _connect_undos_lock:
+            undo = _connect_undos.get(device)
+            if undo is None:
+                return None
+            if undo._started:
+                return undo._over
+            undo._superseded = True
+            del _connect_undos[device]
+            return None
 
 
 def _quietly(undo):
@@ -257,7 +308,13 @@ class Peripheral(_Handle):
         return self._handle
 
     async def connect(self):
-        await self._call(self._handle.connect, undo=self._handle.disconnect)
+        device = self._handle.address()
+        # A cancelled connect of this device, through any handle, is not undone after this one; one being undone
+        # ends first.
+        undoing = _ConnectUndo.supersede(device)
+        if undoing is not None:
+            await asyncio.shield(asyncio.wrap_future(undoing))
+        await self._call(self._handle.connect, undo=_ConnectUndo(device, self._handle.disconnect))
 
     async def disconnect(self):
         await self._call(self._handle.disconnect)

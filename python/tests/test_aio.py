@@ -107,6 +107,17 @@ async def test_cancellation_leaves_the_library_consistent():
             await connecting
         await plug.settle()
         assert not plug.is_connected()
+    # A cancelled connect is not undone behind a later connect of the plug through another of its handles.
+    connecting = asyncio.create_task(plug.connect())
+    await asyncio.sleep(0)
+    connecting.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await connecting
+    other = next(p for p in adapter.scan_get_results() if p.address() == PLUG)
+    await other.connect()
+    await plug.settle()
+    assert other.is_connected()
+    await other.disconnect()
 
     # A subscription cancelled while it is made is undone: its callback receives nothing after settling.
     await plug.connect()
