@@ -149,7 +149,7 @@ std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
     if (py::isinstance<LoopSink>(fn)) {
         // Reports for an event loop: queued without the GIL (see LoopQueue.h).
         LoopSink sink = fn.cast<LoopSink>();
-        return [sink](Peripheral peripheral) { sink.queue->push(sink.key, std::move(peripheral)); };
+        return [sink](Peripheral peripheral) { sink.queue->push(sink.key, std::move(peripheral), sink.latest); };
     }
     auto reports = std::make_shared<ReportHandles>(fn);
     return [reports](Peripheral peripheral) {

@@ -25,6 +25,7 @@ import asyncio
 import collections
 import concurrent.futures
 import threading
+import time
 import weakref
 
 import tavrin as _tavrin
@@ -100,6 +101,11 @@ def _awaited(loop, fn):
 # the loop takes what came every 5 ms, and, while each take finds more, every 10 then 20 ms: each wake of the
 # loop costs far more than a value, so a dense stream is cheapest in few large batches.
 _BATCH_SECONDS = (0.005, 0.01, 0.02)
+# What one turn of the loop hands out: at most this many values taken at once, and callbacks for at most this long
+# (at least one); the rest waits for the loop's next turn, after what else is ready then, so that slow callbacks
+# never hold the loop for long.
+_TAKE_LIMIT = 256
+_TURN_SECONDS = 0.01
 
 
 class _LoopValues:
@@ -114,6 +120,7 @@ class _LoopValues:
         self._unhooks = {}  # key -> what removes the library's callback that feeds that key
         self._next_key = 0
         self._takes = 0  # takes in a row that found values
+        self._left = collections.deque()  # (key, value) taken but not handed out yet
         loop.add_reader(self._queue.fileno(), self._drain)
         # asyncio.run() (and whoever runs loop.shutdown_asyncgens()) closes the loop's open async generators before
         # closing it: this one's end releases everything of the loop then.
@@ -124,30 +131,43 @@ class _LoopValues:
             pass  # it waits at its yield
 
     def _drain(self):
-        taken = self._queue.take()
-        if not taken:
-            self._takes = 0
-            return  # quiet: the next value wakes the loop at once
-        # A stream: the next values wait for this timer rather than each waking the loop.
-        self._loop().call_later(_BATCH_SECONDS[min(self._takes, len(_BATCH_SECONDS) - 1)], self._drain)
-        self._takes += 1
-        callbacks = self._callbacks
-        for key, value in taken:
-            callback = callbacks.get(key)
-            if callback is None:
-                continue  # its subscription or callback ended: what is still queued for it goes nowhere
-            try:
-                callback(value)
-            except Exception as e:  # one failing callback must not cost the values after it
-                self._loop().call_exception_handler({"message": "tavrin.aio value callback failed",
-                                                     "exception": e})
+        more = bool(self._left)  # taken last turn, not handed out yet: their turn first
+        if not more:
+            self._left.extend(self._queue.take(_TAKE_LIMIT))
+            if not self._left:
+                self._takes = 0
+                return  # quiet: the next value wakes the loop at once
+            more = len(self._left) == _TAKE_LIMIT
+        try:
+            deadline = time.monotonic() + _TURN_SECONDS
+            callbacks = self._callbacks
+            while self._left:
+                key, value = self._left.popleft()
+                callback = callbacks.get(key)
+                if callback is None:
+                    continue  # its subscription or callback ended: what is still queued for it goes nowhere
+                try:
+                    callback(value)
+                except Exception as e:  # one failing callback must not cost the values after it
+                    self._loop().call_exception_handler({"message": "tavrin.aio value callback failed",
+                                                         "exception": e})
+                if time.monotonic() >= deadline:
+                    break
+        finally:
+            if self._left or more:
+                self._loop().call_soon(self._drain)  # more wait
+            else:
+                # A stream: the next values wait for this timer rather than each waking the loop.
+                self._loop().call_later(_BATCH_SECONDS[min(self._takes, len(_BATCH_SECONDS) - 1)], self._drain)
+                self._takes += 1
 
-    def add(self, callback):
-        """A key for ``callback`` and the sink that the library's notify and report setters take."""
+    def add(self, callback, latest=False):
+        """A key for ``callback`` and the sink that the library's notify and report setters take; ``latest``: the
+        reports are repeats, of which a long backlog keeps each device's latest (see LoopQueue.h)."""
         key = self._next_key
         self._next_key += 1
         self._callbacks[key] = callback
-        return key, self._queue.sink(key)
+        return key, self._queue.sink(key, latest)
 
     def hooked(self, key, unhook):
         """``unhook()`` removes the library's callback that feeds ``key``, if the loop goes first."""
@@ -168,6 +188,7 @@ class _LoopValues:
             loop.remove_reader(fileno)
         self._queue.close()
         self._callbacks.clear()
+        self._left.clear()
         unhooks, self._unhooks = list(self._unhooks.values()), {}
         for unhook in unhooks:
             unhook()
@@ -521,7 +542,7 @@ class Adapter(_Handle):
             if values is None:
                 setter(None)
             else:
-                key, sink = values.add(lambda p: callback(Peripheral(p)))
+                key, sink = values.add(lambda p: callback(Peripheral(p)), latest=kind == "updated")
                 setter(sink)
             # Once the setter has returned, the callback replaced gets nothing more, queued reports included.
             replaced = self._report_keys.pop(kind, None)

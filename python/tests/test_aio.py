@@ -195,3 +195,38 @@ def test_a_loop_that_closed_lets_go_of_its_descriptor_and_its_reports():
         assert adapter.scan_is_active() and len(queue) == 0
     finally:
         adapter.handle.scan_stop()
+
+
+@pytest.mark.asyncio
+async def test_a_slow_scan_callback_gets_the_latest_reports_and_the_loop_goes_on():
+    adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+    queue = tavrin.aio._values_of(asyncio.get_running_loop())._queue
+    late = []
+
+    async def ticker():
+        while True:
+            started = time.monotonic()
+            await asyncio.sleep(0.05)
+            late.append(time.monotonic() - started - 0.05)
+
+    reports = []
+    waiting = []
+
+    def slow(peripheral):
+        reports.append(peripheral.address())
+        if len(reports) == 1:
+            time.sleep(1.5)  # the loop stands still while some 90 reports come: each device's latest waits
+            waiting.append(len(queue))
+        time.sleep(0.03)  # then the world's reports come twice as fast as this takes them
+
+    adapter.set_callback_on_scan_updated(slow)
+    await adapter.scan_start()
+    while not waiting:
+        await asyncio.sleep(0.01)
+    ticking = asyncio.create_task(ticker())
+    await asyncio.sleep(1.5)
+    await adapter.scan_stop()
+    adapter.set_callback_on_scan_updated(None)
+    ticking.cancel()
+    assert waiting[0] <= 64 + 3 and len(set(reports)) == 3, waiting
+    assert max(late) < 0.5, late
