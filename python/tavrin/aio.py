@@ -111,7 +111,8 @@ _TURN_SECONDS = 0.01
 class _LoopValues:
     """The values of the subscriptions and the scan reports wanted in one loop: queued by the library's threads
     without the GIL, woken through one descriptor the loop watches, and handed to each one's callback in
-    order. The loop is held weakly; when it closes or goes, ``release`` lets go of all of it."""
+    order. The loop is held weakly; when it closes or goes, or nothing of it is wanted any more, ``release`` lets go
+    of all of it."""
 
     def __init__(self, loop):
         self._loop = weakref.ref(loop)
@@ -177,6 +178,8 @@ class _LoopValues:
     def forget(self, key):
         self._callbacks.pop(key, None)
         self._unhooks.pop(key, None)
+        if not self._callbacks:
+            self.release()  # nothing of the loop is wanted any more; the next wish makes anew
 
     def release(self):
         """The loop is closing, closed or gone: its descriptor closes, what is queued for it and what comes later is
@@ -184,11 +187,15 @@ class _LoopValues:
         thread once it closed."""
         loop = self._loop()
         fileno = self._queue.fileno()
+        if loop is not None and _loop_values.get(loop) is self:
+            del _loop_values[loop]
         if loop is not None and not loop.is_closed() and fileno >= 0:
             loop.remove_reader(fileno)
         self._queue.close()
         self._callbacks.clear()
         self._left.clear()
+        # The generator holds the loop (its finalizer is the loop's): let go of it, so that the loop may go.
+        self._until_closed = None
         unhooks, self._unhooks = list(self._unhooks.values()), {}
         for unhook in unhooks:
             unhook()
