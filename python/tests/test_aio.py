@@ -1,9 +1,11 @@
 # tavrin.aio over the simulated world: the loop never blocks, values and reports arrive in it, and
 # cancellation leaves the library consistent.
 import asyncio
+import gc
 import os
 import threading
 import time
+import weakref
 
 import pytest
 import tavrin
@@ -173,7 +175,10 @@ def test_a_loop_that_closed_lets_go_of_its_descriptor_and_its_reports():
     def descriptors():
         return len(os.listdir("/proc/self/fd"))
 
+    loops = []
+
     async def scan(stop):
+        loops.append(weakref.ref(asyncio.get_running_loop()))
         adapter = (await tavrin.aio.Adapter.get_adapters())[0]
         adapter.set_callback_on_scan_updated(lambda peripheral: None)
         queue = tavrin.aio._values_of(asyncio.get_running_loop())._queue
@@ -187,7 +192,8 @@ def test_a_loop_that_closed_lets_go_of_its_descriptor_and_its_reports():
     before = descriptors()
     for _ in range(10):
         asyncio.run(scan(True))
-    assert descriptors() <= before + 1
+    gc.collect()
+    assert descriptors() <= before + 1 and not [loop for loop in loops if loop() is not None]
     # A scan left running when its loop closed queues nothing more for it.
     adapter, queue = asyncio.run(scan(False))
     try:
