@@ -266,6 +266,8 @@ void DispatchQueue::sync(const std::function<void()>& task) {
     async([body, state, signal]() mutable {
         try {
             (*body)();
+        } catch (const ThreadEnd&) {
+            throw;  // the waiter is signalled as the task's wrapper goes
         } catch (...) {
             state->error = std::current_exception();
         }

@@ -104,6 +104,8 @@ void NSLogWrite(std::string message) {
     if (sink) {
         try {
             (*sink)(message);
+        } catch (const ThreadEnd&) {
+            throw;
         } catch (...) {
             // The console never fails its writer.
         }

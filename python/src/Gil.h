@@ -14,9 +14,23 @@
 #include <utility>
 #include <vector>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace tavrin_py {
 
 namespace py = pybind11;
+
+/// How the interpreter, exiting, ends a thread that asks it for the GIL (pthread_exit): an unwinding that every
+/// `catch (...)` must let through, up to the thread's start. The thread holds no GIL then, so nothing on the way
+/// may touch a Python object: code that calls Python for the library holds only plain references across the call,
+/// dropped after it returns (leaked if it never does, with the interpreter).
+#if defined(__GLIBCXX__)
+using ThreadEnd = abi::__forced_unwind;
+#else
+struct ThreadEnd {};  // no such unwinding to let through
+#endif
 
 /// Counts the library threads that are about to run or are running Python. Once the interpreter starts to
 /// exit (`close()`), no new entry is granted: callbacks are skipped and Python references still held by the
@@ -43,8 +57,11 @@ class Acquire {
     Acquire(const Acquire&) = delete;
     Acquire& operator=(const Acquire&) = delete;
 
+    /// The interpreter took the GIL from this thread to end it (ThreadEnd): there is none to give back.
+    void lost() { nested_ = true; }
+
   private:
-    bool nested_ = false;
+    bool nested_ = false;  // nothing to give back on leaving
 };
 
 /// A Python object owned by the library's side (a callback in a std::function): copied freely without the
@@ -96,6 +113,9 @@ void runPython(Body&& body) {
             body();
         } catch (py::error_already_set& e) {
             failure = std::string("Python callback raised ") + e.what();
+        } catch (const ThreadEnd&) {
+            gil.lost();
+            throw;
         }
     }
     if (!failure.empty()) {
@@ -119,9 +139,23 @@ struct ReleasingDelete {
     }
 };
 
-/// Calls `fn(argument)` without the argument tuple pybind11 would make; the caller holds the GIL.
-inline void callOne(py::handle fn, py::handle argument) {
-    PyObject* result = PyObject_CallOneArg(fn.ptr(), argument.ptr());
+/// Calls `fn()`; the caller holds the GIL. Holds no Python object across the call (see ThreadEnd).
+inline void callNone(py::handle fn) {
+    PyObject* result = PyObject_CallNoArgs(fn.ptr());
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    Py_DECREF(result);
+}
+
+/// Calls `fn(argument)` without the argument tuple pybind11 would make, and drops `argument` (a new reference,
+/// or null when making it failed) once the call has returned; the caller holds the GIL.
+inline void callOne(py::handle fn, PyObject* argument) {
+    if (argument == nullptr) {
+        throw py::error_already_set();
+    }
+    PyObject* result = PyObject_CallOneArg(fn.ptr(), argument);
+    Py_DECREF(argument);
     if (result == nullptr) {
         throw py::error_already_set();
     }

@@ -1,7 +1,12 @@
 // The library's handles as Python classes with the C++ names. Every call that reaches the library runs
 // with the GIL released; payloads are bytes both ways; callbacks run Python through runPython().
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <functional>
+#include <iterator>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -9,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include <pybind11/chrono.h>
 #include <pybind11/functional.h>
 #include <pybind11/operators.h>
 #include <pybind11/stl.h>
@@ -38,13 +42,28 @@ using PeripheralHolder = std::unique_ptr<Peripheral, ReleasingDelete<Peripheral>
 
 const auto kNoGil = py::call_guard<py::gil_scoped_release>();
 
-/// A payload from Python: any bytes-like object (bytes, bytearray, memoryview), never text.
+/// A payload from Python: any bytes-like object (bytes, bytearray, memoryview), never text. The bytes are taken
+/// in C order whatever the buffer's shape and strides (a sliced or reversed view, several dimensions, items
+/// wider than a byte), so a view is sent as it reads, not as the memory under it lies.
 std::string payload(const py::object& data) {
     if (py::isinstance<py::str>(data)) {
         throw py::type_error("payloads are bytes-like objects, not str: encode the text first");
     }
-    py::buffer_info info = py::buffer(data).request();
-    return std::string(static_cast<const char*>(info.ptr), static_cast<size_t>(info.size * info.itemsize));
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_FULL_RO) != 0) {
+        throw py::error_already_set();
+    }
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    std::string bytes(static_cast<size_t>(view.len), '\0');
+    if (PyBuffer_IsContiguous(&view, 'C')) {
+        std::copy_n(static_cast<const char*>(view.buf), bytes.size(), bytes.begin());
+    } else if (PyBuffer_ToContiguous(bytes.data(), &view, view.len, 'C') != 0) {
+        throw py::error_already_set();
+    }
+    return bytes;
 }
 
 py::dict bytesMap(const std::map<uint16_t, std::string>& values) {
@@ -61,7 +80,7 @@ std::function<void()> plainCallback(const py::object& fn) {
         return nullptr;
     }
     auto ref = std::make_shared<PyRef>(fn);
-    return [ref] { runPython([&ref] { ref->get()(); }); };
+    return [ref] { runPython([&ref] { callNone(ref->get()); }); };
 }
 
 // A scan report callback's state. Making and freeing a Python handle costs more than all the rest of a
@@ -85,25 +104,35 @@ class ReportHandles {
     /// Under the GIL: calls the callback with a handle of `peripheral`. A kept handle holds no peripheral:
     /// what it held is left in `released`, to be freed by the caller once the GIL is given back.
     void deliver(Peripheral& peripheral, Peripheral& released) {
-        py::object handle;
+        // A plain reference, dropped only once the callback has returned (see ThreadEnd).
+        PyObject* handle = nullptr;
         Peripheral* value = nullptr;
         if (spare_ != nullptr) {
-            handle = py::reinterpret_steal<py::object>(std::exchange(spare_, nullptr));
+            handle = std::exchange(spare_, nullptr);
             value = std::exchange(spareValue_, nullptr);
             std::swap(*value, peripheral);
         } else {
-            handle = py::cast(std::move(peripheral));
-            value = &handle.cast<Peripheral&>();
+            py::object made = py::cast(std::move(peripheral));
+            value = &made.cast<Peripheral&>();
+            handle = made.release().ptr();
         }
         // The callback may give the GIL up (a sleep, a call of the library), so another report may run
         // meanwhile and keep its own handle first.
-        callOne(fn_.get(), handle);
+        PyObject* result = PyObject_CallOneArg(fn_.get().ptr(), handle);
+        if (result == nullptr) {
+            py::error_already_set raised;
+            Py_DECREF(handle);
+            throw raised;
+        }
+        Py_DECREF(result);
         // Kept by nobody, not even weakly: a weak reference would otherwise see the next report's peripheral.
-        if (spare_ == nullptr && Py_REFCNT(handle.ptr()) == 1 &&
-            reinterpret_cast<py::detail::instance*>(handle.ptr())->weakrefs == nullptr) {
+        if (spare_ == nullptr && Py_REFCNT(handle) == 1 &&
+            reinterpret_cast<py::detail::instance*>(handle)->weakrefs == nullptr) {
             std::swap(*value, released);
-            spare_ = handle.release().ptr();
+            spare_ = handle;
             spareValue_ = value;
+        } else {
+            Py_DECREF(handle);
         }
     }
 
@@ -120,7 +149,7 @@ std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
     if (py::isinstance<LoopSink>(fn)) {
         // Reports for an event loop: queued without the GIL (see LoopQueue.h).
         LoopSink sink = fn.cast<LoopSink>();
-        return [sink](Peripheral peripheral) { sink.queue->push(sink.key, std::move(peripheral)); };
+        return [sink](Peripheral peripheral) { sink.queue->push(sink.key, std::move(peripheral), sink.latest); };
     }
     auto reports = std::make_shared<ReportHandles>(fn);
     return [reports](Peripheral peripheral) {
@@ -139,7 +168,11 @@ std::function<void(std::string)> valueCallback(const py::object& fn) {
         return [sink](std::string value) { sink.queue->push(sink.key, std::move(value)); };
     }
     auto ref = std::make_shared<PyRef>(fn);
-    return [ref](std::string value) { runPython([&ref, &value] { callOne(ref->get(), py::bytes(value)); }); };
+    return [ref](std::string value) {
+        runPython([&ref, &value] {
+            callOne(ref->get(), PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+        });
+    };
 }
 
 // Setters: the callable is wrapped with the GIL held, then handed over with it released, since replacing a
@@ -167,36 +200,90 @@ void bindAttributes(py::module_& m) {
         .def("characteristics", &Service::characteristics);
 }
 
+// A time limit from Python: a datetime.timedelta, or seconds as a float. A limit longer than milliseconds hold is
+// milliseconds::max() (wait as long as it takes); zero and negative ones are kept for validate() to refuse.
+std::chrono::milliseconds limitFromPython(const py::handle& value, const char* name) {
+    using std::chrono::milliseconds;
+    if (py::isinstance(value, py::module_::import("datetime").attr("timedelta"))) {
+        // At most 999999999 days, so the sum fits; a timedelta's seconds and microseconds are never negative.
+        const auto days = value.attr("days").cast<int64_t>();
+        const auto seconds = value.attr("seconds").cast<int64_t>();
+        const auto microseconds = value.attr("microseconds").cast<int64_t>();
+        return milliseconds(days * 86400000 + seconds * 1000 + microseconds / 1000);
+    }
+    if (PyFloat_Check(value.ptr())) {
+        const double count = PyFloat_AS_DOUBLE(value.ptr()) * 1000.0;
+        const double bound = static_cast<double>(std::numeric_limits<milliseconds::rep>::max());  // 2^63
+        if (std::isnan(count)) {
+            return milliseconds(0);
+        }
+        if (count >= bound) {
+            return milliseconds::max();
+        }
+        if (count <= -bound) {
+            return milliseconds::min();
+        }
+        return milliseconds(static_cast<milliseconds::rep>(count));
+    }
+    throw py::type_error(std::string("TimeLimits.") + name + " is a datetime.timedelta or seconds as a float");
+}
+
+// A time limit for Python: a datetime.timedelta, timedelta.max for any limit longer than that.
+py::object limitToPython(std::chrono::milliseconds limit) {
+    const py::object timedelta = py::module_::import("datetime").attr("timedelta");
+    const int64_t longest = 999999999LL * 86400000 + 86399999;  // timedelta.max, in whole milliseconds
+    if (limit.count() > longest) {
+        return timedelta.attr("max");
+    }
+    if (limit.count() < -longest) {
+        return timedelta.attr("min");
+    }
+    return timedelta(py::arg("milliseconds") = limit.count());
+}
+
 void bindSettings(py::module_& m) {
     using std::chrono::milliseconds;
-    using Limit = std::optional<milliseconds>;
+    using Field = milliseconds TimeLimits::*;
+    static const std::pair<const char*, Field> kLimits[] = {
+        {"connection", &TimeLimits::connection},
+        {"service_discovery", &TimeLimits::service_discovery},
+        {"characteristic_discovery", &TimeLimits::characteristic_discovery},
+        {"descriptor_discovery", &TimeLimits::descriptor_discovery},
+        {"request", &TimeLimits::request},
+        {"disconnection", &TimeLimits::disconnection},
+        {"pairing", &TimeLimits::pairing},
+    };
     // Durations are datetime.timedelta (seconds as a float are taken too); a limit not given keeps its default.
-    py::class_<TimeLimits>(m, "TimeLimits")
-        .def(py::init([](Limit connection, Limit service_discovery, Limit characteristic_discovery,
-                         Limit descriptor_discovery, Limit request, Limit disconnection, Limit pairing) {
-                 TimeLimits limits;
-                 limits.connection = connection.value_or(limits.connection);
-                 limits.service_discovery = service_discovery.value_or(limits.service_discovery);
-                 limits.characteristic_discovery = characteristic_discovery.value_or(limits.characteristic_discovery);
-                 limits.descriptor_discovery = descriptor_discovery.value_or(limits.descriptor_discovery);
-                 limits.request = request.value_or(limits.request);
-                 limits.disconnection = disconnection.value_or(limits.disconnection);
-                 limits.pairing = pairing.value_or(limits.pairing);
-                 return limits;
-             }),
-             py::arg("connection") = py::none(), py::arg("service_discovery") = py::none(),
-             py::arg("characteristic_discovery") = py::none(), py::arg("descriptor_discovery") = py::none(),
-             py::arg("request") = py::none(), py::arg("disconnection") = py::none(), py::arg("pairing") = py::none())
-        .def_readwrite("connection", &TimeLimits::connection)
-        .def_readwrite("service_discovery", &TimeLimits::service_discovery)
-        .def_readwrite("characteristic_discovery", &TimeLimits::characteristic_discovery)
-        .def_readwrite("descriptor_discovery", &TimeLimits::descriptor_discovery)
-        .def_readwrite("request", &TimeLimits::request)
-        .def_readwrite("disconnection", &TimeLimits::disconnection)
-        .def_readwrite("pairing", &TimeLimits::pairing)
-        .def("validate", &TimeLimits::validate)
-        .def(py::self == py::self)
-        .def(py::self != py::self);
+    py::class_<TimeLimits> limits(m, "TimeLimits");
+    limits.def(py::init([](const py::object& connection, const py::object& service_discovery,
+                           const py::object& characteristic_discovery, const py::object& descriptor_discovery,
+                           const py::object& request, const py::object& disconnection, const py::object& pairing) {
+                   const py::object* given[] = {&connection,
+                                                &service_discovery,
+                                                &characteristic_discovery,
+                                                &descriptor_discovery,
+                                                &request,
+                                                &disconnection,
+                                                &pairing};  // in the order of kLimits
+                   TimeLimits made;
+                   for (size_t i = 0; i < std::size(kLimits); ++i) {
+                       if (!given[i]->is_none()) {
+                           made.*kLimits[i].second = limitFromPython(*given[i], kLimits[i].first);
+                       }
+                   }
+                   return made;
+               }),
+               py::arg("connection") = py::none(), py::arg("service_discovery") = py::none(),
+               py::arg("characteristic_discovery") = py::none(), py::arg("descriptor_discovery") = py::none(),
+               py::arg("request") = py::none(), py::arg("disconnection") = py::none(), py::arg("pairing") = py::none());
+    for (const auto& [name, field] : kLimits) {
+        limits.def_property(
+            name, [field = field](const TimeLimits& l) { return limitToPython(l.*field); },
+            [name = name, field = field](TimeLimits& l, const py::handle& value) {
+                l.*field = limitFromPython(value, name);
+            });
+    }
+    limits.def("validate", &TimeLimits::validate).def(py::self == py::self).def(py::self != py::self);
     py::class_<ScanOptions>(m, "ScanOptions")
         .def(py::init([](std::vector<std::string> service_uuids, std::optional<int16_t> rssi_floor,
                          bool first_report_only, bool passive) {
@@ -204,7 +291,8 @@ void bindSettings(py::module_& m) {
              }),
              py::arg("service_uuids") = std::vector<std::string>{}, py::arg("rssi_floor") = py::none(),
              py::arg("first_report_only") = false, py::arg("passive") = false)
-        .def_readwrite("service_uuids", &ScanOptions::service_uuids)
+        // A copy each way; the package makes `service_uuids` of it a list whose changes reach the options.
+        .def_readwrite("_service_uuids", &ScanOptions::service_uuids)
         .def_readwrite("rssi_floor", &ScanOptions::rssi_floor)
         .def_readwrite("first_report_only", &ScanOptions::first_report_only)
         .def_readwrite("passive", &ScanOptions::passive)

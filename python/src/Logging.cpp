@@ -5,6 +5,7 @@
 // library's sink only queues the record, and one Python thread (started by the package, see logging.py)
 // hands the records to the Python sink in order, outside every lock of the library.
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -116,13 +117,19 @@ void pump() {
     }
 }
 
-// Waits (GIL released) until every record queued so far has reached the Python sink; false after `timeout`.
+// Waits (GIL released) until every record queued so far has reached the Python sink; false after `timeout`
+// seconds. An infinite or huge timeout (a billion seconds or more, past what the clock's deadline can hold) waits
+// as long as it takes.
 bool flush(double timeout) {
     SinkQueue& q = queue();
     py::gil_scoped_release release;
     std::unique_lock<std::mutex> lock(q.mutex);
-    return q.changed.wait_for(lock, std::chrono::duration<double>(timeout),
-                              [&q] { return q.closed || !q.sink || (q.records.empty() && !q.delivering); });
+    const auto flushed = [&q] { return q.closed || !q.sink || (q.records.empty() && !q.delivering); };
+    if (timeout >= 1e9) {
+        q.changed.wait(lock, flushed);
+        return true;
+    }
+    return q.changed.wait_for(lock, std::chrono::duration<double>(std::isnan(timeout) ? 0.0 : timeout), flushed);
 }
 
 void closeSinkQueue() {

@@ -18,6 +18,18 @@ namespace {
 
 using Tavrin::IoCapability;
 
+/// Calls `fn(args...)`, the GIL held, holding only plain references across the call (see ThreadEnd).
+template <typename... Args>
+py::object call(const std::shared_ptr<PyRef>& fn, const Args&... args) {
+    PyObject* arguments = py::make_tuple(args...).release().ptr();
+    PyObject* answer = PyObject_Call(fn->get().ptr(), arguments, nullptr);
+    Py_DECREF(arguments);
+    if (answer == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(answer);
+}
+
 /// Calls `fn(args...)` under the GIL and converts its answer with `convert`; throws when Python raised, when
 /// the answer does not convert, and when the interpreter is exiting (an answer nobody gave must refuse).
 template <typename Result, typename Convert, typename... Args>
@@ -26,7 +38,7 @@ Result ask(const std::shared_ptr<PyRef>& fn, const char* name, Convert convert, 
     bool answered = false;
     std::string wrong;
     runPython([&] {
-        py::object answer = fn->get()(args...);
+        py::object answer = call(fn, args...);
         try {
             result = convert(answer);
             answered = true;
@@ -64,7 +76,7 @@ Tavrin::PairingAgent libraryAgent(const PyPairingAgent& agent) {
     }
     if (auto fn = callable(agent.display_passkey)) {
         result.display_passkey = [fn](const std::string& address, uint32_t passkey) {
-            runPython([&] { fn->get()(address, passkey); });
+            runPython([&] { call(fn, address, passkey); });
         };
     }
     if (auto fn = callable(agent.confirm)) {
@@ -76,7 +88,7 @@ Tavrin::PairingAgent libraryAgent(const PyPairingAgent& agent) {
         result.authorize = [fn](const std::string& address) { return ask<bool>(fn, "authorize", truth, address); };
     }
     if (auto fn = callable(agent.cancel)) {
-        result.cancel = [fn](const std::string& address) { runPython([&] { fn->get()(address); }); };
+        result.cancel = [fn](const std::string& address) { runPython([&] { call(fn, address); }); };
     }
     return result;
 }

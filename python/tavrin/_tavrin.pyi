@@ -1,5 +1,5 @@
 # Type stubs of the extension module; the package `tavrin` re-exports these names.
-from typing import Callable, Dict, List, Optional, Union
+from typing import Callable, Dict, List, MutableSequence, Optional, Sequence, Union
 import datetime
 import enum
 
@@ -59,11 +59,15 @@ class TimeLimits:
     def validate(self) -> None: ...
 
 class ScanOptions:
-    service_uuids: List[str]
+    # The options' own list: appending to it, or any other change, changes the options.
+    @property
+    def service_uuids(self) -> MutableSequence[str]: ...
+    @service_uuids.setter
+    def service_uuids(self, uuids: Sequence[str]) -> None: ...
     rssi_floor: Optional[int]
     first_report_only: bool
     passive: bool
-    def __init__(self, service_uuids: List[str] = ..., rssi_floor: Optional[int] = ...,
+    def __init__(self, service_uuids: Sequence[str] = ..., rssi_floor: Optional[int] = ...,
                  first_report_only: bool = ..., passive: bool = ...) -> None: ...
     def validate(self) -> None: ...
 

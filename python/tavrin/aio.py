@@ -25,6 +25,7 @@ import asyncio
 import collections
 import concurrent.futures
 import threading
+import time
 import weakref
 
 import tavrin as _tavrin
@@ -38,7 +39,8 @@ _executor = concurrent.futures.ThreadPoolExecutor(max_workers=8, thread_name_pre
 
 def _into_loop(loop, callback):
     """A callable for library threads that delivers its arguments to ``callback`` in ``loop``, in order, waking
-    the loop once per batch rather than once per call."""
+    the loop once per batch rather than once per call. The loop is held weakly: once it is gone, calls do nothing."""
+    loop = weakref.ref(loop)
     pending = collections.deque()
     lock = threading.Lock()
     scheduled = False
@@ -52,34 +54,45 @@ def _into_loop(loop, callback):
 
     def deliver(*args):
         nonlocal scheduled
+        running = loop()
+        if running is None or running.is_closed():
+            return  # nobody is left to receive it
         pending.append(args)
         with lock:
             if scheduled:
                 return
             scheduled = True
         try:
-            loop.call_soon_threadsafe(drain)
+            running.call_soon_threadsafe(drain)
         except RuntimeError:
-            pass  # the loop is closed: nobody is left to receive it
+            pass  # the loop closed meanwhile
 
     return deliver
 
 
 def _awaited(loop, fn):
-    """``fn`` for the library's agent threads: a coroutine function runs in ``loop``, its thread waiting for it."""
+    """``fn`` for the library's agent threads: a coroutine function runs in ``loop`` (held weakly), its thread
+    waiting for it."""
     if fn is None or not asyncio.iscoroutinefunction(fn):
         return fn
+    loop = weakref.ref(loop)
+
+    def stopped():
+        return RuntimeError("the event loop of the pairing agent stopped")
 
     def ask(*args):
-        future = asyncio.run_coroutine_threadsafe(fn(*args), loop)
+        running = loop()
+        if running is None or running.is_closed():
+            raise stopped()
+        future = asyncio.run_coroutine_threadsafe(fn(*args), running)
         while True:
             try:
                 return future.result(timeout=0.5)
             except concurrent.futures.TimeoutError:
                 # A loop that stopped will never answer: the agent refuses rather than wait for ever.
-                if loop.is_closed() or not loop.is_running():
+                if running.is_closed() or not running.is_running():
                     future.cancel()
-                    raise RuntimeError("the event loop of the pairing agent stopped") from None
+                    raise stopped() from None
 
     return ask
 
@@ -88,57 +101,126 @@ def _awaited(loop, fn):
 # the loop takes what came every 5 ms, and, while each take finds more, every 10 then 20 ms: each wake of the
 # loop costs far more than a value, so a dense stream is cheapest in few large batches.
 _BATCH_SECONDS = (0.005, 0.01, 0.02)
+# What one turn of the loop hands out: at most this many values taken at once, and callbacks for at most this long
+# (at least one); the rest waits for the loop's next turn, after what else is ready then, so that slow callbacks
+# never hold the loop for long.
+_TAKE_LIMIT = 256
+_TURN_SECONDS = 0.01
 
 
 class _LoopValues:
     """The values of the subscriptions and the scan reports wanted in one loop: queued by the library's threads
     without the GIL, woken through one descriptor the loop watches, and handed to each one's callback in
-    order."""
+    order. The loop is held weakly; when it closes or goes, or nothing of it is wanted any more, ``release`` lets go
+    of all of it."""
 
     def __init__(self, loop):
-        self._loop = loop
+        self._loop = weakref.ref(loop)
         self._queue = _ext._LoopQueue()
         self._callbacks = {}
+        self._unhooks = {}  # key -> what removes the library's callback that feeds that key
         self._next_key = 0
         self._takes = 0  # takes in a row that found values
+        self._left = collections.deque()  # (key, value) taken but not handed out yet
         loop.add_reader(self._queue.fileno(), self._drain)
+        # asyncio.run() (and whoever runs loop.shutdown_asyncgens()) closes the loop's open async generators before
+        # closing it: this one's end releases everything of the loop then.
+        self._until_closed = _until_closed(self)
+        try:
+            self._until_closed.asend(None).send(None)
+        except StopIteration:
+            pass  # it waits at its yield
 
     def _drain(self):
-        taken = self._queue.take()
-        if not taken:
-            self._takes = 0
-            return  # quiet: the next value wakes the loop at once
-        # A stream: the next values wait for this timer rather than each waking the loop.
-        self._loop.call_later(_BATCH_SECONDS[min(self._takes, len(_BATCH_SECONDS) - 1)], self._drain)
-        self._takes += 1
-        callbacks = self._callbacks
-        for key, value in taken:
-            callback = callbacks.get(key)
-            if callback is None:
-                continue  # its subscription or callback ended: what is still queued for it goes nowhere
-            try:
-                callback(value)
-            except Exception as e:  # one failing callback must not cost the values after it
-                self._loop.call_exception_handler({"message": "tavrin.aio value callback failed", "exception": e})
+        more = bool(self._left)  # taken last turn, not handed out yet: their turn first
+        if not more:
+            self._left.extend(self._queue.take(_TAKE_LIMIT))
+            if not self._left:
+                self._takes = 0
+                return  # quiet: the next value wakes the loop at once
+            more = len(self._left) == _TAKE_LIMIT
+        try:
+            deadline = time.monotonic() + _TURN_SECONDS
+            callbacks = self._callbacks
+            while self._left:
+                key, value = self._left.popleft()
+                callback = callbacks.get(key)
+                if callback is None:
+                    continue  # its subscription or callback ended: what is still queued for it goes nowhere
+                try:
+                    callback(value)
+                except Exception as e:  # one failing callback must not cost the values after it
+                    self._loop().call_exception_handler({"message": "tavrin.aio value callback failed",
+                                                         "exception": e})
+                if time.monotonic() >= deadline:
+                    break
+        finally:
+            if self._left or more:
+                self._loop().call_soon(self._drain)  # more wait
+            else:
+                # A stream: the next values wait for this timer rather than each waking the loop.
+                self._loop().call_later(_BATCH_SECONDS[min(self._takes, len(_BATCH_SECONDS) - 1)], self._drain)
+                self._takes += 1
 
-    def add(self, callback):
-        """A key for ``callback`` and the sink that the library's notify and report setters take."""
+    def add(self, callback, latest=False):
+        """A key for ``callback`` and the sink that the library's notify and report setters take; ``latest``: the
+        reports are repeats, of which a long backlog keeps each device's latest (see LoopQueue.h)."""
         key = self._next_key
         self._next_key += 1
         self._callbacks[key] = callback
-        return key, self._queue.sink(key)
+        return key, self._queue.sink(key, latest)
+
+    def hooked(self, key, unhook):
+        """``unhook()`` removes the library's callback that feeds ``key``, if the loop goes first."""
+        if key in self._callbacks:
+            self._unhooks[key] = unhook
 
     def forget(self, key):
         self._callbacks.pop(key, None)
+        self._unhooks.pop(key, None)
+        if not self._callbacks:
+            self.release()  # nothing of the loop is wanted any more; the next wish makes anew
+
+    def release(self):
+        """The loop is closing, closed or gone: its descriptor closes, what is queued for it and what comes later is
+        dropped, and the library no longer calls what fed it. Does something once; in the loop while it runs, on any
+        thread once it closed."""
+        loop = self._loop()
+        fileno = self._queue.fileno()
+        if loop is not None and _loop_values.get(loop) is self:
+            del _loop_values[loop]
+        if loop is not None and not loop.is_closed() and fileno >= 0:
+            loop.remove_reader(fileno)
+        self._queue.close()
+        self._callbacks.clear()
+        self._left.clear()
+        # The generator holds the loop (its finalizer is the loop's): let go of it, so that the loop may go.
+        self._until_closed = None
+        unhooks, self._unhooks = list(self._unhooks.values()), {}
+        for unhook in unhooks:
+            unhook()
 
 
-_loop_values = weakref.WeakKeyDictionary()
+async def _until_closed(values):
+    try:
+        yield
+    finally:
+        values.release()
+
+
+_loop_values = weakref.WeakKeyDictionary()  # loop -> _LoopValues, in the loops' threads (dict steps under the GIL)
 
 
 def _values_of(loop):
+    # A loop that closed, but that something still holds, lets go here; one that went, as it goes.
+    for other, values in list(_loop_values.items()):
+        if other.is_closed():
+            _loop_values.pop(other, None)
+            values.release()
     values = _loop_values.get(loop)
     if values is None:
         values = _loop_values[loop] = _LoopValues(loop)
+        weakref.finalize(loop, values.release).atexit = False
     return values
 
 
@@ -164,6 +246,8 @@ class _Handle:
         over = concurrent.futures.Future()
         self._cleanups.add(over)
         over.add_done_callback(self._cleanups.discard)
+        if isinstance(undo, _ConnectUndo):
+            undo.pending(over)
 
         def finished(call):
             if undo is None or call.cancelled() or call.exception() is not None:
@@ -181,6 +265,55 @@ class _Handle:
     def __getattr__(self, name):
         # The queries answer at once: they are the handle's own methods.
         return getattr(self._handle, name)
+
+
+_connect_undos_lock = threading.Lock()
+_connect_undos = {}  # device address -> _ConnectUndo not over yet; guarded by _connect_undos_lock
+
+
+class _ConnectUndo:
+    """The disconnection that undoes a cancelled connect, kept by device rather than by handle: every
+    ``scan_get_results()`` makes new handles of the same device, and a connect made later through any of them
+    supersedes it."""
+
+    def __init__(self, device, disconnect):
+        self._device = device
+        self._disconnect = disconnect
+        self._superseded = False  # guarded by _connect_undos_lock
+        self._started = False  # guarded by _connect_undos_lock
+        self._over = None
+
+    def pending(self, over):
+        """The connect was cancelled; ``over`` completes once this undo has run or been dropped."""
+        self._over = over
+        with _connect_undos_lock:
+            _connect_undos[self._device] = self
+        over.add_done_callback(lambda _: self._forget())
+
+    def _forget(self):
+        with _connect_undos_lock:
+            if _connect_undos.get(self._device) is self:
+                del _connect_undos[self._device]
+
+    def __call__(self):
+        with _connect_undos_lock:
+            if self._superseded:
+                return
+            self._started = True
+        self._disconnect()
+
+    @staticmethod
+    def supersede(device):
+        """For a connect of ``device``: drops the undo that has not started; returns the end of one under way."""
+        with _connect_undos_lock:
+            undo = _connect_undos.get(device)
+            if undo is None:
+                return None
+            if undo._started:
+                return undo._over
+            undo._superseded = True
+            del _connect_undos[device]
+            return None
 
 
 def _quietly(undo):
@@ -203,7 +336,13 @@ class Peripheral(_Handle):
         return self._handle
 
     async def connect(self):
-        await self._call(self._handle.connect, undo=self._handle.disconnect)
+        device = self._handle.address()
+        # A cancelled connect of this device, through any handle, is not undone after this one; one being undone
+        # ends first.
+        undoing = _ConnectUndo.supersede(device)
+        if undoing is not None:
+            await asyncio.shield(asyncio.wrap_future(undoing))
+        await self._call(self._handle.connect, undo=_ConnectUndo(device, self._handle.disconnect))
 
     async def disconnect(self):
         await self._call(self._handle.disconnect)
@@ -257,8 +396,22 @@ class Peripheral(_Handle):
             raise
         replaced = self._subscriptions.get((service, characteristic))
         self._subscriptions[(service, characteristic)] = (values, key)
+        values.hooked(key, lambda: self._loop_gone(service, characteristic, values, key))
         if replaced is not None:
             replaced[0].forget(replaced[1])
+
+    def _loop_gone(self, service, characteristic, values, key):
+        # The subscription's loop closed: its values have nowhere to go, so it ends (later calls on this handle wait
+        # for that).
+        if self._subscriptions.get((service, characteristic)) != (values, key):
+            return
+        del self._subscriptions[(service, characteristic)]
+        try:
+            ending = _executor.submit(_quietly, lambda: self._handle.unsubscribe(service, characteristic))
+        except RuntimeError:
+            return  # the interpreter is exiting
+        self._cleanups.add(ending)
+        ending.add_done_callback(self._cleanups.discard)
 
     async def unsubscribe(self, service, characteristic):
         await self._call(self._handle.unsubscribe, service, characteristic)
@@ -319,7 +472,10 @@ class Adapter(_Handle):
 
     def __init__(self, handle):
         super().__init__(handle)
-        self._report_keys = {}  # "found" / "updated" -> (the loop's values, the callback's key)
+        # "found" / "updated" -> (the loop's values, the callback's key); guarded by _reports_lock, which a loop that
+        # goes may also take, on any thread.
+        self._report_keys = {}
+        self._reports_lock = threading.RLock()
 
     @staticmethod
     async def bluetooth_enabled():
@@ -388,18 +544,27 @@ class Adapter(_Handle):
 
     def _set_reports(self, kind, setter, callback):
         # Reports are queued by the library's thread without the GIL, as values are, and taken in the loop.
-        if callback is None:
-            setter(None)
-        else:
-            values = _values_of(asyncio.get_running_loop())
-            key, sink = values.add(lambda p: callback(Peripheral(p)))
-            setter(sink)
-        # Once the setter has returned, the callback replaced gets nothing more, queued reports included.
-        replaced = self._report_keys.pop(kind, None)
-        if replaced is not None:
-            replaced[0].forget(replaced[1])
-        if callback is not None:
-            self._report_keys[kind] = (values, key)
+        values = None if callback is None else _values_of(asyncio.get_running_loop())
+        with self._reports_lock:
+            if values is None:
+                setter(None)
+            else:
+                key, sink = values.add(lambda p: callback(Peripheral(p)), latest=kind == "updated")
+                setter(sink)
+            # Once the setter has returned, the callback replaced gets nothing more, queued reports included.
+            replaced = self._report_keys.pop(kind, None)
+            if replaced is not None:
+                replaced[0].forget(replaced[1])
+            if values is not None:
+                self._report_keys[kind] = (values, key)
+                values.hooked(key, lambda: self._loop_gone(kind, setter, values, key))
+
+    def _loop_gone(self, kind, setter, values, key):
+        # The callback's loop closed: the library stops handing it reports.
+        with self._reports_lock:
+            if self._report_keys.get(kind) == (values, key):
+                del self._report_keys[kind]
+                setter(None)
 
     def scan_reports(self, updates=False, options=None):
         """``async with adapter.scan_reports() as reports: async for peripheral in reports``: a scan runs inside

@@ -1,4 +1,5 @@
 # The package's own fixtures serve these tests, as they serve a user's.
+import array
 import os
 import threading
 import time
@@ -114,6 +115,13 @@ def round_trip_bytes(adapter, address):
         assert wait_until(lambda: echo.read(ECHO_SERVICE, ECHO_VALUE) == b"\xfe\x00\x01")
         echo.write(ECHO_SERVICE, ECHO_VALUE, ECHO_DESCRIPTOR, memoryview(b"\x00\x00\xc3\xa9"))
         assert echo.read(ECHO_SERVICE, ECHO_VALUE, ECHO_DESCRIPTOR) == b"\x00\x00\xc3\xa9"
+        # A view goes as it reads, whatever the memory under it: strided, reversed, items wider than a byte.
+        counting = bytes(range(16))
+        for view, sent in ((memoryview(counting)[::2], counting[::2]), (memoryview(counting)[::-1], counting[::-1]),
+                           (memoryview(array.array("H", [0x0102, 0x0304]))[::-1],
+                            array.array("H", [0x0304, 0x0102]).tobytes())):
+            echo.write_request(ECHO_SERVICE, ECHO_VALUE, view)
+            assert echo.read(ECHO_SERVICE, ECHO_VALUE) == sent
         with pytest.raises(TypeError):
             echo.write_request(ECHO_SERVICE, ECHO_VALUE, "text")
     finally:

@@ -1,7 +1,11 @@
 # tavrin.aio over the simulated world: the loop never blocks, values and reports arrive in it, and
 # cancellation leaves the library consistent.
 import asyncio
+import gc
+import os
 import threading
+import time
+import weakref
 
 import pytest
 import tavrin
@@ -105,6 +109,17 @@ async def test_cancellation_leaves_the_library_consistent():
             await connecting
         await plug.settle()
         assert not plug.is_connected()
+    # A cancelled connect is not undone behind a later connect of the plug through another of its handles.
+    connecting = asyncio.create_task(plug.connect())
+    await asyncio.sleep(0)
+    connecting.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await connecting
+    other = next(p for p in adapter.scan_get_results() if p.address() == PLUG)
+    await other.connect()
+    await plug.settle()
+    assert other.is_connected()
+    await other.disconnect()
 
     # A subscription cancelled while it is made is undone: its callback receives nothing after settling.
     await plug.connect()
@@ -154,3 +169,70 @@ async def test_pairing_with_an_agent_that_awaits():
         assert not lock.is_paired() and not lock.is_connected()
     finally:
         adapter.remove_pairing_agent()
+
+
+def test_a_loop_that_closed_lets_go_of_its_descriptor_and_its_reports():
+    def descriptors():
+        return len(os.listdir("/proc/self/fd"))
+
+    loops = []
+
+    async def scan(stop):
+        loops.append(weakref.ref(asyncio.get_running_loop()))
+        adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+        adapter.set_callback_on_scan_updated(lambda peripheral: None)
+        queue = tavrin.aio._values_of(asyncio.get_running_loop())._queue
+        await adapter.scan_start()
+        await asyncio.sleep(0.05)
+        if stop:
+            await adapter.scan_stop()
+        return adapter, queue
+
+    asyncio.run(scan(True))  # the first loop starts the workers
+    before = descriptors()
+    for _ in range(10):
+        asyncio.run(scan(True))
+    gc.collect()
+    assert descriptors() <= before + 1 and not [loop for loop in loops if loop() is not None]
+    # A scan left running when its loop closed queues nothing more for it.
+    adapter, queue = asyncio.run(scan(False))
+    try:
+        time.sleep(0.2)
+        assert adapter.scan_is_active() and len(queue) == 0
+    finally:
+        adapter.handle.scan_stop()
+
+
+@pytest.mark.asyncio
+async def test_a_slow_scan_callback_gets_the_latest_reports_and_the_loop_goes_on():
+    adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+    queue = tavrin.aio._values_of(asyncio.get_running_loop())._queue
+    late = []
+
+    async def ticker():
+        while True:
+            started = time.monotonic()
+            await asyncio.sleep(0.05)
+            late.append(time.monotonic() - started - 0.05)
+
+    reports = []
+    waiting = []
+
+    def slow(peripheral):
+        reports.append(peripheral.address())
+        if len(reports) == 1:
+            time.sleep(1.5)  # the loop stands still while some 90 reports come: each device's latest waits
+            waiting.append(len(queue))
+        time.sleep(0.03)  # then the world's reports come twice as fast as this takes them
+
+    adapter.set_callback_on_scan_updated(slow)
+    await adapter.scan_start()
+    while not waiting:
+        await asyncio.sleep(0.01)
+    ticking = asyncio.create_task(ticker())
+    await asyncio.sleep(1.5)
+    await adapter.scan_stop()
+    adapter.set_callback_on_scan_updated(None)
+    ticking.cancel()
+    assert waiting[0] <= 64 + 3 and len(set(reports)) == 3, waiting
+    assert max(late) < 0.5, late

@@ -1,5 +1,8 @@
 # The module over the simulated world, in this process.
 import datetime
+import os
+import subprocess
+import sys
 import threading
 import time
 import weakref
@@ -7,8 +10,8 @@ import weakref
 import pytest
 import tavrin
 
-from conftest import (COUNTER, ECHO, ECHO_SERVICE, LOCK, PLUG, PLUG_SERVICE, find, pair_and_read, round_trip_bytes,
-                      switch_plug, wait_until)
+from conftest import (COUNTER, ECHO, ECHO_SERVICE, LOCK, PLUG, PLUG_SERVICE, WORLD, find, pair_and_read,
+                      round_trip_bytes, switch_plug, wait_until)
 
 
 @pytest.fixture(autouse=True)
@@ -130,6 +133,8 @@ def test_logger_level_and_a_sink_that_calls_the_library(adapter):
     def sink(level, module, file, line, function, message):
         # Runs outside the library's locks: the library may be called from here.
         seen.append((level, message, tavrin.logging.get_level()))
+        if message == "slow":
+            time.sleep(0.1)
 
     tavrin.logging.set_callback(sink)
     try:
@@ -138,14 +143,25 @@ def test_logger_level_and_a_sink_that_calls_the_library(adapter):
         tavrin.logging.log(tavrin.logging.WARNING, "test", "kept")
         assert tavrin.logging.flush()
         assert seen == [(tavrin.logging.WARNING, "kept", tavrin.logging.WARNING)]
+        # No limit, or one too long for the clock: the flush waits for the sink, however busy.
+        for limit in (float("inf"), 1e300):
+            tavrin.logging.log(tavrin.logging.WARNING, "test", "slow")
+            tavrin.logging.log(tavrin.logging.WARNING, "test", "after")
+            assert tavrin.logging.flush(limit) and seen[-1][1] == "after"
     finally:
         tavrin.logging.set_level(saved)
         tavrin.logging.log_default_stdout()
 
 
 def test_scan_options_and_time_limits(adapter):
-    # Only the plug advertises the plug's service: a scan filtered by it reports nothing else.
-    adapter.scan_for(300, tavrin.ScanOptions(service_uuids=[PLUG_SERVICE]))
+    # Only the plug advertises the plug's service: a scan filtered by it reports nothing else. The list of
+    # services is the options' own.
+    options = tavrin.ScanOptions(service_uuids=["180d", "180f"])
+    options.service_uuids.remove("180f")
+    options.service_uuids.append(PLUG_SERVICE)
+    options.service_uuids[0:1] = []
+    assert options.service_uuids == [PLUG_SERVICE] == tavrin.ScanOptions(service_uuids=[PLUG_SERVICE]).service_uuids
+    adapter.scan_for(300, options)
     assert [p.address() for p in adapter.scan_get_results()] == [PLUG]
     with pytest.raises(ValueError, match="rssi_floor"):
         adapter.scan_start(tavrin.ScanOptions(rssi_floor=5))
@@ -155,6 +171,18 @@ def test_scan_options_and_time_limits(adapter):
     assert limits.connection == datetime.timedelta(seconds=5)
     with pytest.raises(ValueError, match="TimeLimits.request must be positive"):
         adapter.set_time_limits(tavrin.TimeLimits(request=datetime.timedelta(0)))
+    # Any positive limit is taken, however long, and reads back as long (timedelta.max at most).
+    longest = tavrin.TimeLimits(connection=datetime.timedelta.max, request=datetime.timedelta(days=200000),
+                                pairing=float("inf"))
+    longest.disconnection = 1e300
+    adapter.set_time_limits(longest)
+    assert adapter.time_limits() == longest
+    assert longest.connection > datetime.timedelta.max - datetime.timedelta(milliseconds=1)
+    assert longest.request == datetime.timedelta(days=200000)
+    assert longest.pairing == longest.disconnection == datetime.timedelta.max
+    for refused in (datetime.timedelta.min, float("-inf"), float("nan")):
+        with pytest.raises(ValueError, match="TimeLimits.request must be positive"):
+            tavrin.TimeLimits(request=refused).validate()
     adapter.set_time_limits(limits)
     assert adapter.time_limits() == limits
     assert find(adapter, PLUG).time_limits() == limits
@@ -208,3 +236,46 @@ def test_scan_report_handles_that_the_callback_keeps_stay_theirs(adapter):
     assert len(set(seen)) == 3 and len(kept) > 5
     assert [p.address() for p, _ in kept] == [address for _, address in kept]
     assert all(ref() is None or ref().address() == address for ref, address in weak)
+
+
+# Exits while callbacks still run Python past the exit's grace: a pairing agent's prompt, and a scan callback on the
+# event queue. The interpreter ends their threads as they ask for the GIL back.
+EXIT_DURING_CALLBACKS = """
+import threading, time, tavrin
+adapter = tavrin.Adapter.get_adapters()[0]
+adapter.scan_for(200)
+lock = [p for p in adapter.scan_get_results() if p.address() == %r][0]
+lock.connect()
+asked = threading.Event()
+
+def prompt(device):
+    asked.set()
+    while True:
+        time.sleep(0.001)
+
+adapter.set_pairing_agent(tavrin.PairingAgent(request_passkey=prompt))
+lock.set_time_limits(tavrin.TimeLimits(pairing=0.1))
+try:
+    lock.pair()
+except tavrin.OperationFailed:
+    pass
+found = threading.Event()
+
+def on_found(peripheral):
+    found.set()
+    while True:
+        time.sleep(0.001)
+
+adapter.set_callback_on_scan_found(on_found)
+adapter.scan_start()
+assert asked.wait(5) and found.wait(5)
+""" % LOCK
+
+
+def test_exit_while_callbacks_run_is_clean():
+    env = dict(os.environ, TAVRIN_SIM_WORLD=WORLD)
+    runs = [subprocess.Popen([sys.executable, "-c", EXIT_DURING_CALLBACKS], env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True) for _ in range(5)]
+    for run in runs:
+        out, err = run.communicate(timeout=60)
+        assert run.returncode == 0 and "fatal" not in err.lower(), err

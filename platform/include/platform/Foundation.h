@@ -9,7 +9,21 @@
 #include <utility>
 #include <vector>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace platform {
+
+/// How a thread is ended before its function returns (pthread_exit, a cancellation): an unwinding that every
+/// `catch (...)` sees and must pass on, or the process aborts. An exiting language runtime ends this way a thread
+/// that asks to run its code, maybe in the middle of a caller's callback; so each `catch (...)` that a caller's code
+/// may run under lets it through first: `catch (const ThreadEnd&) { throw; }`.
+#if defined(__GLIBCXX__)
+using ThreadEnd = abi::__forced_unwind;
+#else
+struct ThreadEnd {};  // no such unwinding to let through
+#endif
 
 /// An error passed to a delegate callback. Callbacks receive `const NSError*`, null when there is no error.
 struct NSError {
@@ -77,11 +91,14 @@ void NSLog(const char* format, const Args&... args) {
 void NSLogUncaughtException(const char* where) noexcept;
 
 /// Runs a caller's or a radio's code that must not take the calling thread down with it: an exception
-/// escaping `f` is written to the console (NSLogUncaughtException) and goes no further.
+/// escaping `f` is written to the console (NSLogUncaughtException) and goes no further. Only the thread's
+/// end (ThreadEnd) passes through.
 template <typename F>
-void contain(const char* where, F&& f) noexcept {
+void contain(const char* where, F&& f) {
     try {
         std::forward<F>(f)();
+    } catch (const ThreadEnd&) {
+        throw;
     } catch (...) {
         NSLogUncaughtException(where);
     }
@@ -89,7 +106,7 @@ void contain(const char* where, F&& f) noexcept {
 
 /// The same, for a `where` made at run time (kept by the caller, so that running `f` allocates nothing).
 template <typename F>
-void contain(const std::string& where, F&& f) noexcept {
+void contain(const std::string& where, F&& f) {
     contain(where.c_str(), std::forward<F>(f));
 }
 

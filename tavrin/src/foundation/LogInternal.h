@@ -15,6 +15,8 @@
 
 #include <tavrin/Logging.h>
 
+#include "foundation/ThreadEnd.h"
+
 namespace Tavrin::Logging::detail {
 
 /// Formats the message (always through fmt, even without arguments) and hands the record to the logger.
@@ -32,7 +34,8 @@ void log_record(Level level, const char* file, unsigned line, const char* functi
 namespace Tavrin::detail {
 
 /// One guarded call of a callback holder (a `zem::safe_callback` or a plain `std::function`): calls
-/// it if it holds a callable, and logs at Error, instead of passing on, whatever it throws. Never throws.
+/// it if it holds a callable, and logs at Error, instead of passing on, whatever it throws. Throws nothing
+/// but the thread's end (ThreadEnd).
 template <typename Holder>
 class guarded_call {
   public:
@@ -40,11 +43,13 @@ class guarded_call {
         : holder_(holder), file_(file), line_(line), function_(function) {}
 
     template <typename... Args>
-    void operator()(Args&&... args) const noexcept {
+    void operator()(Args&&... args) const {
         try {
             if (holder_) {
                 holder_(std::forward<Args>(args)...);
             }
+        } catch (const ThreadEnd&) {
+            throw;
         } catch (const std::exception& e) {
             report("Exception during callback: {}", e.what());
         } catch (...) {
@@ -54,10 +59,12 @@ class guarded_call {
 
   private:
     template <typename... Args>
-    void report(fmt::format_string<Args...> format, Args&&... args) const noexcept {
+    void report(fmt::format_string<Args...> format, Args&&... args) const {
         try {
             Logging::detail::log_record(Logging::Level::Error, file_, line_, function_, format,
                                         std::forward<Args>(args)...);
+        } catch (const ThreadEnd&) {
+            throw;
         } catch (...) {
             // Out of memory while logging: the event queue must still go on.
         }

@@ -8,6 +8,8 @@
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include "foundation/ThreadEnd.h"
+
 namespace Tavrin::Logging {
 
 namespace {
@@ -77,6 +79,8 @@ void Logger::log(Level level, const std::string& module, const std::string& file
     const std::shared_ptr<const Callback> sink = callback_;
     try {
         (*sink)(level, module, file, line, function, message);
+    } catch (const detail::ThreadEnd&) {
+        throw;
     } catch (...) {
         // A failing sink must not disturb the code that logs.
     }

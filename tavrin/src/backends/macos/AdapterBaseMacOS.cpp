@@ -29,11 +29,13 @@ constexpr auto kStateWaitLimit = std::chrono::milliseconds(5000);
 constexpr auto kPollStep = std::chrono::milliseconds(10);
 
 // Runs one adapter entry for an event. The event queue has no caller to hand a failure to, so what
-// escapes is written as one console line and the queue goes on with its next event.
+// escapes is written as one console line and the queue goes on with its next event; the thread's end goes on.
 template <typename Entry>
-void deliver(const char* event, const CBPeripheralPtr& peripheral, Entry entry) noexcept {
+void deliver(const char* event, const CBPeripheralPtr& peripheral, Entry entry) {
     try {
         entry();
+    } catch (const platform::ThreadEnd&) {
+        throw;
     } catch (const std::exception& e) {
         try {
             NSLog("Exception in %@ for peripheral %@: %@\n", event, peripheral, e.what());

@@ -67,6 +67,8 @@ void PairingAgentBridge::detach(Body body) {
     std::thread([self = shared_from_this(), body = std::move(body)]() mutable {
         try {
             body(*self);
+        } catch (const platform::ThreadEnd&) {
+            throw;  // the question is refused as its Refusal goes
         } catch (const std::exception& e) {
             platform::NSLog("Exception in a pairing agent callback: %@", std::string(e.what()));
         } catch (...) {
