@@ -18,7 +18,8 @@ using platform::radio::IoCapability;
 
 namespace {
 
-// bluetoothd waits this long for an agent's answer, then sends Cancel and takes it as a refusal.
+// bluetoothd waits this long for an agent's answer, then sends Cancel and takes it as a refusal; here it is taken
+// as a refusal without the Cancel.
 constexpr auto kAgentTimeout = std::chrono::seconds(60);
 
 std::optional<IoCapability> capabilityOf(const std::string& text) {
