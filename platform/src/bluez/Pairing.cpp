@@ -251,7 +251,8 @@ void Core::callForBond(const std::string& path, const char* interface, const cha
                   if (it == core.bondCalls_.end()) {
                       return;  // answered already, when bluetoothd left
                   }
-                  auto [central, answer] = std::move(it->second);
+                  const uint64_t central = it->second.first;
+                  const Done answer = std::move(it->second.second);
                   core.bondCalls_.erase(it);
                   core.complete(central, [&] { answer(error); });
               });
@@ -260,8 +261,9 @@ void Core::callForBond(const std::string& path, const char* interface, const cha
 void Core::bondCallsLost(const NSError& why) {
     auto lost = std::move(bondCalls_);
     bondCalls_.clear();
-    for (auto& [number, call] : lost) {
-        complete(call.first, [&] { call.second(&why); });
+    for (auto& entry : lost) {
+        const Done& answer = entry.second.second;
+        complete(entry.second.first, [&] { answer(&why); });
     }
 }
 
