@@ -523,6 +523,7 @@ void Core::dropRuntime(const std::optional<std::string>& address) {
         if (it->second.connect != ConnectState::Idle) {
             trace_("link {}: {} -> idle (forgotten)", it->first, connectStateName(it->second.connect));
         }
+        loop_.cancel(it->second.findTimer);
         it = runtime_.erase(it);
         if (address) {
             break;
