@@ -21,6 +21,7 @@
 #include <tavrin/Tavrin.h>
 
 #include "Bindings.h"
+#include "Conversions.h"
 #include "Gil.h"
 #include "LoopQueue.h"
 #include "Pairing.h"
@@ -74,8 +75,10 @@ py::dict bytesMap(const std::map<uint16_t, std::string>& values) {
     return result;
 }
 
-// The callables handed to the library. None clears the callback, as an empty std::function does.
-std::function<void()> plainCallback(const py::object& fn) {
+// The callables handed to the library, checked here: one that is not callable would only fail later, on the
+// library's queue. None clears the callback, as an empty std::function does.
+std::function<void()> plainCallback(const py::object& fn, const char* what) {
+    requireCallable(fn, what, true);
     if (fn.is_none()) {
         return nullptr;
     }
@@ -142,7 +145,7 @@ class ReportHandles {
     Peripheral* spareValue_ = nullptr;  // guarded by the GIL: the peripheral the kept handle holds
 };
 
-std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
+std::function<void(Peripheral)> peripheralCallback(const py::object& fn, const char* what) {
     if (fn.is_none()) {
         return nullptr;
     }
@@ -151,6 +154,7 @@ std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
         LoopSink sink = fn.cast<LoopSink>();
         return [sink](Peripheral peripheral) { sink.queue->push(sink.key, std::move(peripheral), sink.latest); };
     }
+    requireCallable(fn, what, true);
     auto reports = std::make_shared<ReportHandles>(fn);
     return [reports](Peripheral peripheral) {
         Peripheral released;  // freed without the GIL on return, as `peripheral` is
@@ -167,6 +171,7 @@ std::function<void(std::string)> valueCallback(const py::object& fn) {
         LoopSink sink = fn.cast<LoopSink>();
         return [sink](std::string value) { sink.queue->push(sink.key, std::move(value)); };
     }
+    requireCallable(fn, "the value callback", false);
     auto ref = std::make_shared<PyRef>(fn);
     return [ref](std::string value) {
         runPython([&ref, &value] {
@@ -200,34 +205,6 @@ void bindAttributes(py::module_& m) {
         .def("characteristics", &Service::characteristics);
 }
 
-// A time limit from Python: a datetime.timedelta, or seconds as a float. A limit longer than milliseconds hold is
-// milliseconds::max() (wait as long as it takes); zero and negative ones are kept for validate() to refuse.
-std::chrono::milliseconds limitFromPython(const py::handle& value, const char* name) {
-    using std::chrono::milliseconds;
-    if (py::isinstance(value, py::module_::import("datetime").attr("timedelta"))) {
-        // At most 999999999 days, so the sum fits; a timedelta's seconds and microseconds are never negative.
-        const auto days = value.attr("days").cast<int64_t>();
-        const auto seconds = value.attr("seconds").cast<int64_t>();
-        const auto microseconds = value.attr("microseconds").cast<int64_t>();
-        return milliseconds(days * 86400000 + seconds * 1000 + microseconds / 1000);
-    }
-    if (PyFloat_Check(value.ptr())) {
-        const double count = PyFloat_AS_DOUBLE(value.ptr()) * 1000.0;
-        const double bound = static_cast<double>(std::numeric_limits<milliseconds::rep>::max());  // 2^63
-        if (std::isnan(count)) {
-            return milliseconds(0);
-        }
-        if (count >= bound) {
-            return milliseconds::max();
-        }
-        if (count <= -bound) {
-            return milliseconds::min();
-        }
-        return milliseconds(static_cast<milliseconds::rep>(count));
-    }
-    throw py::type_error(std::string("TimeLimits.") + name + " is a datetime.timedelta or seconds as a float");
-}
-
 // A time limit for Python: a datetime.timedelta, timedelta.max for any limit longer than that.
 py::object limitToPython(std::chrono::milliseconds limit) {
     const py::object timedelta = py::module_::import("datetime").attr("timedelta");
@@ -253,7 +230,8 @@ void bindSettings(py::module_& m) {
         {"disconnection", &TimeLimits::disconnection},
         {"pairing", &TimeLimits::pairing},
     };
-    // Durations are datetime.timedelta (seconds as a float are taken too); a limit not given keeps its default.
+    // Durations are seconds (int or float) or datetime.timedelta (see durationFromPython); a limit not given keeps its
+    // default.
     py::class_<TimeLimits> limits(m, "TimeLimits");
     limits.def(py::init([](const py::object& connection, const py::object& service_discovery,
                            const py::object& characteristic_discovery, const py::object& descriptor_discovery,
@@ -268,7 +246,8 @@ void bindSettings(py::module_& m) {
                    TimeLimits made;
                    for (size_t i = 0; i < std::size(kLimits); ++i) {
                        if (!given[i]->is_none()) {
-                           made.*kLimits[i].second = limitFromPython(*given[i], kLimits[i].first);
+                           made.*kLimits[i].second =
+                               durationFromPython(*given[i], std::string("TimeLimits.") + kLimits[i].first);
                        }
                    }
                    return made;
@@ -280,7 +259,7 @@ void bindSettings(py::module_& m) {
         limits.def_property(
             name, [field = field](const TimeLimits& l) { return limitToPython(l.*field); },
             [name = name, field = field](TimeLimits& l, const py::handle& value) {
-                l.*field = limitFromPython(value, name);
+                l.*field = durationFromPython(value, std::string("TimeLimits.") + name);
             });
     }
     limits.def("validate", &TimeLimits::validate).def(py::self == py::self).def(py::self != py::self);
@@ -401,13 +380,15 @@ void bindPeripheral(py::module_& m) {
         .def(
             "set_callback_on_connected",
             [](Peripheral& p, const py::object& fn) {
-                setCallback(p, &Peripheral::set_callback_on_connected, plainCallback(fn));
+                setCallback(p, &Peripheral::set_callback_on_connected,
+                            plainCallback(fn, "set_callback_on_connected's callback"));
             },
             py::arg("callback").none(true))
         .def(
             "set_callback_on_disconnected",
             [](Peripheral& p, const py::object& fn) {
-                setCallback(p, &Peripheral::set_callback_on_disconnected, plainCallback(fn));
+                setCallback(p, &Peripheral::set_callback_on_disconnected,
+                            plainCallback(fn, "set_callback_on_disconnected's callback"));
             },
             py::arg("callback").none(true))
         .def("__repr__", [](Peripheral& p) {
@@ -467,25 +448,29 @@ void bindAdapter(py::module_& m) {
         .def(
             "set_callback_on_scan_start",
             [](Adapter& a, const py::object& fn) {
-                setCallback(a, &Adapter::set_callback_on_scan_start, plainCallback(fn));
+                setCallback(a, &Adapter::set_callback_on_scan_start,
+                            plainCallback(fn, "set_callback_on_scan_start's callback"));
             },
             py::arg("callback").none(true))
         .def(
             "set_callback_on_scan_stop",
             [](Adapter& a, const py::object& fn) {
-                setCallback(a, &Adapter::set_callback_on_scan_stop, plainCallback(fn));
+                setCallback(a, &Adapter::set_callback_on_scan_stop,
+                            plainCallback(fn, "set_callback_on_scan_stop's callback"));
             },
             py::arg("callback").none(true))
         .def(
             "set_callback_on_scan_found",
             [](Adapter& a, const py::object& fn) {
-                setCallback(a, &Adapter::set_callback_on_scan_found, peripheralCallback(fn));
+                setCallback(a, &Adapter::set_callback_on_scan_found,
+                            peripheralCallback(fn, "set_callback_on_scan_found's callback"));
             },
             py::arg("callback").none(true))
         .def(
             "set_callback_on_scan_updated",
             [](Adapter& a, const py::object& fn) {
-                setCallback(a, &Adapter::set_callback_on_scan_updated, peripheralCallback(fn));
+                setCallback(a, &Adapter::set_callback_on_scan_updated,
+                            peripheralCallback(fn, "set_callback_on_scan_updated's callback"));
             },
             py::arg("callback").none(true))
         .def("__repr__", [](Adapter& a) {

@@ -37,6 +37,14 @@ __all__ = ["Adapter", "Peripheral", "Notifications", "ScanReports"]
 _executor = concurrent.futures.ThreadPoolExecutor(max_workers=8, thread_name_prefix="tavrin-aio")
 
 
+def _checked(callback, what, none_removes=True):
+    """``callback``, refused with TypeError unless callable (or None where None removes): one that is not would only
+    fail later, in the loop."""
+    if callback is None and none_removes or callable(callback):
+        return callback
+    raise TypeError("%s must be callable%s, not %s" % (what, " or None" if none_removes else "", type(callback).__name__))
+
+
 def _into_loop(loop, callback):
     """A callable for library threads that delivers its arguments to ``callback`` in ``loop``, in order, waking
     the loop once per batch rather than once per call. The loop is held weakly: once it is gone, calls do nothing."""
@@ -386,6 +394,7 @@ class Peripheral(_Handle):
         await self._subscribe(self._handle.indicate, service, characteristic, callback)
 
     async def _subscribe(self, subscribe, service, characteristic, callback):
+        _checked(callback, "the value callback", none_removes=False)
         values = _values_of(asyncio.get_running_loop())
         key, sink = values.add(callback)
         try:
@@ -425,10 +434,12 @@ class Peripheral(_Handle):
         return Notifications(self, service, characteristic, indicate)
 
     def set_callback_on_connected(self, callback):
+        _checked(callback, "set_callback_on_connected's callback")
         self._handle.set_callback_on_connected(
             None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
 
     def set_callback_on_disconnected(self, callback):
+        _checked(callback, "set_callback_on_disconnected's callback")
         self._handle.set_callback_on_disconnected(
             None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
 
@@ -535,14 +546,17 @@ class Adapter(_Handle):
         self._set_reports("updated", self._handle.set_callback_on_scan_updated, callback)
 
     def set_callback_on_scan_start(self, callback):
+        _checked(callback, "set_callback_on_scan_start's callback")
         self._handle.set_callback_on_scan_start(
             None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
 
     def set_callback_on_scan_stop(self, callback):
+        _checked(callback, "set_callback_on_scan_stop's callback")
         self._handle.set_callback_on_scan_stop(
             None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
 
     def _set_reports(self, kind, setter, callback):
+        _checked(callback, "set_callback_on_scan_%s's callback" % kind)
         # Reports are queued by the library's thread without the GIL, as values are, and taken in the loop.
         values = None if callback is None else _values_of(asyncio.get_running_loop())
         with self._reports_lock:

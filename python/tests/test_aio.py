@@ -148,6 +148,22 @@ async def test_cancellation_leaves_the_library_consistent():
 
 
 @pytest.mark.asyncio
+async def test_a_callback_that_is_not_callable_is_refused_when_set():
+    adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+    plug = await asyncio.wait_for(found(adapter, PLUG), 5)
+    setters = [(adapter, "set_callback_on_scan_%s" % kind) for kind in ("start", "stop", "found", "updated")]
+    for handle, setter in setters + [(plug, "set_callback_on_connected"), (plug, "set_callback_on_disconnected")]:
+        with pytest.raises(TypeError, match="^%s's callback must be callable or None, not int$" % setter):
+            getattr(handle, setter)(42)
+    await plug.connect()
+    try:
+        with pytest.raises(TypeError, match="^the value callback must be callable, not NoneType$"):
+            await plug.notify(PLUG_SERVICE, STATUS, None)
+    finally:
+        await plug.disconnect()
+
+
+@pytest.mark.asyncio
 async def test_pairing_with_an_agent_that_awaits():
     adapter = (await tavrin.aio.Adapter.get_adapters())[0]
     lock = await asyncio.wait_for(found(adapter, LOCK), 5)

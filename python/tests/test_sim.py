@@ -144,10 +144,15 @@ def test_logger_level_and_a_sink_that_calls_the_library(adapter):
         assert tavrin.logging.flush()
         assert seen == [(tavrin.logging.WARNING, "kept", tavrin.logging.WARNING)]
         # No limit, or one too long for the clock: the flush waits for the sink, however busy.
-        for limit in (float("inf"), 1e300):
+        for limit in (None, 1e300, datetime.timedelta.max, 10**30):
             tavrin.logging.log(tavrin.logging.WARNING, "test", "slow")
             tavrin.logging.log(tavrin.logging.WARNING, "test", "after")
             assert tavrin.logging.flush(limit) and seen[-1][1] == "after"
+        for limit in (float("inf"), float("nan")):
+            with pytest.raises(ValueError, match="^the timeout must be a finite number of seconds, not (inf|nan)$"):
+                tavrin.logging.flush(limit)
+        with pytest.raises(TypeError, match="^the sink must be callable or None, not int$"):
+            tavrin.logging.set_callback(3)
     finally:
         tavrin.logging.set_level(saved)
         tavrin.logging.log_default_stdout()
@@ -173,19 +178,55 @@ def test_scan_options_and_time_limits(adapter):
         adapter.set_time_limits(tavrin.TimeLimits(request=datetime.timedelta(0)))
     # Any positive limit is taken, however long, and reads back as long (timedelta.max at most).
     longest = tavrin.TimeLimits(connection=datetime.timedelta.max, request=datetime.timedelta(days=200000),
-                                pairing=float("inf"))
+                                pairing=10**30)
     longest.disconnection = 1e300
     adapter.set_time_limits(longest)
     assert adapter.time_limits() == longest
     assert longest.connection > datetime.timedelta.max - datetime.timedelta(milliseconds=1)
     assert longest.request == datetime.timedelta(days=200000)
     assert longest.pairing == longest.disconnection == datetime.timedelta.max
-    for refused in (datetime.timedelta.min, float("-inf"), float("nan")):
+    # Whole seconds are seconds; a positive limit under a millisecond is one, never none.
+    short = tavrin.TimeLimits(request=2, connection=0.0004, pairing=datetime.timedelta(microseconds=1))
+    assert short.request == datetime.timedelta(seconds=2)
+    assert short.connection == short.pairing == datetime.timedelta(milliseconds=1)
+    adapter.set_time_limits(short)
+    assert adapter.time_limits() == short
+    for refused in (datetime.timedelta.min, datetime.timedelta(0), 0, -1, -1e300, -(10**30)):
         with pytest.raises(ValueError, match="TimeLimits.request must be positive"):
             tavrin.TimeLimits(request=refused).validate()
+    # Not a number of seconds: refused where given, with what it was.
+    for refused, text in ((float("inf"), "inf"), (float("-inf"), "-inf"), (float("nan"), "nan")):
+        with pytest.raises(ValueError, match="^TimeLimits.request must be a finite number of seconds, not %s$" % text):
+            tavrin.TimeLimits(request=refused)
+        with pytest.raises(ValueError, match="^TimeLimits.pairing must be a finite number of seconds, not %s$" % text):
+            short.pairing = refused
+    for refused in ("1", True):
+        with pytest.raises(TypeError, match="TimeLimits.request must be seconds"):
+            tavrin.TimeLimits(request=refused)
     adapter.set_time_limits(limits)
     assert adapter.time_limits() == limits
     assert find(adapter, PLUG).time_limits() == limits
+
+
+def test_a_callback_that_is_not_callable_is_refused_when_set(adapter):
+    plug = find(adapter, PLUG)
+    setters = [(adapter, "set_callback_on_scan_%s" % kind) for kind in ("start", "stop", "found", "updated")]
+    setters += [(plug, "set_callback_on_connected"), (plug, "set_callback_on_disconnected")]
+    for handle, setter in setters:
+        with pytest.raises(TypeError, match="^%s's callback must be callable or None, not int$" % setter):
+            getattr(handle, setter)(42)
+        getattr(handle, setter)(None)  # still removes
+    for subscribe in (plug.notify, plug.indicate):
+        with pytest.raises(TypeError, match="^the value callback must be callable, not str$"):
+            subscribe(PLUG_SERVICE, PLUG_SERVICE, "print")
+    with pytest.raises(TypeError, match="^PairingAgent.confirm must be callable or None, not bool$"):
+        tavrin.PairingAgent(confirm=True)
+    agent = tavrin.PairingAgent(request_passkey=lambda device: 0)
+    with pytest.raises(TypeError, match="^PairingAgent.request_passkey must be callable or None, not int$"):
+        agent.request_passkey = 123456
+    assert agent.request_passkey(None) == 0
+    agent.request_passkey = None
+    assert agent.request_passkey is None
 
 
 def test_pairing_through_a_python_agent(adapter, capfd):
