@@ -8,7 +8,7 @@ import pytest
 
 from tavrin.testing import on_real_stack
 
-pytest_plugins = ["tavrin.testing"]
+pytest_plugins = ["tavrin.testing", "pytester"]
 
 PLUG = "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13"
 PLUG_SERVICE = "fb1e4001-54ae-4a28-9f74-dfccb248601d"
