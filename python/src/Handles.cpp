@@ -23,6 +23,7 @@
 #include "Bindings.h"
 #include "Conversions.h"
 #include "Gil.h"
+#include "Interrupt.h"
 #include "LoopQueue.h"
 #include "Pairing.h"
 
@@ -295,13 +296,19 @@ void bindPeripheral(py::module_& m) {
         .def("mtu", &Peripheral::mtu, kNoGil)
         .def("time_limits", &Peripheral::time_limits, kNoGil)
         .def("set_time_limits", &Peripheral::set_time_limits, py::arg("limits"), kNoGil)
-        .def("connect", &Peripheral::connect, kNoGil)
-        .def("disconnect", &Peripheral::disconnect, kNoGil)
+        .def("connect",
+             [](Peripheral& p) {
+                 // Interrupted, the connect is withdrawn, and one that succeeds all the same is disconnected.
+                 Peripheral h = p;
+                 const auto disconnect = [h]() mutable { h.disconnect(); };
+                 interruptible([h]() mutable { h.connect(); }, Cancel{disconnect, disconnect});
+             })
+        .def("disconnect", [](Peripheral& p) { interruptible([h = Peripheral(p)]() mutable { h.disconnect(); }); })
         .def("is_connected", &Peripheral::is_connected, kNoGil)
         .def("is_connectable", &Peripheral::is_connectable, kNoGil)
-        .def("pair", &Peripheral::pair, kNoGil)
+        .def("pair", [](Peripheral& p) { interruptible([h = Peripheral(p)]() mutable { h.pair(); }); })
         .def("is_paired", &Peripheral::is_paired, kNoGil)
-        .def("unpair", &Peripheral::unpair, kNoGil)
+        .def("unpair", [](Peripheral& p) { interruptible([h = Peripheral(p)]() mutable { h.unpair(); }); })
         .def("services", &Peripheral::services, kNoGil)
         .def("manufacturer_data",
              [](Peripheral& p) {
@@ -315,68 +322,79 @@ void bindPeripheral(py::module_& m) {
         .def(
             "read",
             [](Peripheral& p, const std::string& service, const std::string& characteristic) {
-                std::string value;
-                {
-                    py::gil_scoped_release release;
-                    value = p.read(service, characteristic);
-                }
-                return py::bytes(value);
+                return py::bytes(interruptible([h = Peripheral(p), service, characteristic]() mutable {
+                    return h.read(service, characteristic);
+                }));
             },
             py::arg("service"), py::arg("characteristic"))
         .def(
             "read",
             [](Peripheral& p, const std::string& service, const std::string& characteristic,
                const std::string& descriptor) {
-                std::string value;
-                {
-                    py::gil_scoped_release release;
-                    value = p.read(service, characteristic, descriptor);
-                }
-                return py::bytes(value);
+                return py::bytes(interruptible([h = Peripheral(p), service, characteristic, descriptor]() mutable {
+                    return h.read(service, characteristic, descriptor);
+                }));
             },
             py::arg("service"), py::arg("characteristic"), py::arg("descriptor"))
         .def(
             "write_request",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& data) {
-                std::string bytes = payload(data);
-                py::gil_scoped_release release;
-                p.write_request(service, characteristic, bytes);
+                interruptible([h = Peripheral(p), service, characteristic, bytes = payload(data)]() mutable {
+                    h.write_request(service, characteristic, bytes);
+                });
             },
             py::arg("service"), py::arg("characteristic"), py::arg("data"))
         .def(
             "write_command",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& data) {
-                std::string bytes = payload(data);
-                py::gil_scoped_release release;
-                p.write_command(service, characteristic, bytes);
+                interruptible([h = Peripheral(p), service, characteristic, bytes = payload(data)]() mutable {
+                    h.write_command(service, characteristic, bytes);
+                });
             },
             py::arg("service"), py::arg("characteristic"), py::arg("data"))
         .def(
             "write",
             [](Peripheral& p, const std::string& service, const std::string& characteristic,
                const std::string& descriptor, const py::object& data) {
-                std::string bytes = payload(data);
-                py::gil_scoped_release release;
-                p.write(service, characteristic, descriptor, bytes);
+                interruptible(
+                    [h = Peripheral(p), service, characteristic, descriptor, bytes = payload(data)]() mutable {
+                        h.write(service, characteristic, descriptor, bytes);
+                    });
             },
             py::arg("service"), py::arg("characteristic"), py::arg("descriptor"), py::arg("data"))
         .def(
             "notify",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn) {
-                auto callback = valueCallback(fn);
-                py::gil_scoped_release release;
-                p.notify(service, characteristic, std::move(callback));
+                // Interrupted, a subscription made all the same is ended.
+                Peripheral h = p;
+                interruptible(
+                    [h, service, characteristic, callback = valueCallback(fn)]() mutable {
+                        h.notify(service, characteristic, std::move(callback));
+                    },
+                    Cancel{nullptr,
+                           [h, service, characteristic]() mutable { h.unsubscribe(service, characteristic); }});
             },
             py::arg("service"), py::arg("characteristic"), py::arg("callback"))
         .def(
             "indicate",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn) {
-                auto callback = valueCallback(fn);
-                py::gil_scoped_release release;
-                p.indicate(service, characteristic, std::move(callback));
+                // Interrupted, a subscription made all the same is ended.
+                Peripheral h = p;
+                interruptible(
+                    [h, service, characteristic, callback = valueCallback(fn)]() mutable {
+                        h.indicate(service, characteristic, std::move(callback));
+                    },
+                    Cancel{nullptr,
+                           [h, service, characteristic]() mutable { h.unsubscribe(service, characteristic); }});
             },
             py::arg("service"), py::arg("characteristic"), py::arg("callback"))
-        .def("unsubscribe", &Peripheral::unsubscribe, py::arg("service"), py::arg("characteristic"), kNoGil)
+        .def(
+            "unsubscribe",
+            [](Peripheral& p, const std::string& service, const std::string& characteristic) {
+                interruptible(
+                    [h = Peripheral(p), service, characteristic]() mutable { h.unsubscribe(service, characteristic); });
+            },
+            py::arg("service"), py::arg("characteristic"))
         .def(
             "set_callback_on_connected",
             [](Peripheral& p, const py::object& fn) {
@@ -399,6 +417,24 @@ void bindPeripheral(py::module_& m) {
             }
             return "<tavrin.Peripheral " + text + ">";
         });
+}
+
+// A scan started; interrupted, one that starts all the same is stopped.
+void scanStart(Adapter& a, const std::optional<ScanOptions>& options) {
+    Adapter h = a;
+    interruptible([h, options]() mutable { options ? h.scan_start(*options) : h.scan_start(); },
+                  Cancel{nullptr, [h]() mutable { h.scan_stop(); }});
+}
+
+// The library's scan_for(), with a wait that a signal ends on the main thread (the scan then stops).
+void scanFor(Adapter& a, int timeout_ms, const std::optional<ScanOptions>& options) {
+    scanStart(a, options);
+    Adapter h = a;
+    if (!sleepInterruptibly(std::chrono::milliseconds(timeout_ms))) {
+        runUnsettled([h]() mutable { h.scan_stop(); });
+        throw py::error_already_set();
+    }
+    interruptible([h]() mutable { h.scan_stop(); });
 }
 
 void bindAdapter(py::module_& m) {
@@ -425,15 +461,20 @@ void bindAdapter(py::module_& m) {
         .def("is_enabled", &Adapter::is_enabled, kNoGil)
         .def("time_limits", &Adapter::time_limits, kNoGil)
         .def("set_time_limits", &Adapter::set_time_limits, py::arg("limits"), kNoGil)
-        .def("scan_start", py::overload_cast<>(&Adapter::scan_start), kNoGil)
-        .def("scan_start", py::overload_cast<const ScanOptions&>(&Adapter::scan_start), py::arg("options"), kNoGil)
-        .def("scan_stop", &Adapter::scan_stop, kNoGil)
-        .def("scan_for", py::overload_cast<int>(&Adapter::scan_for), py::arg("timeout_ms"), kNoGil)
-        .def("scan_for", py::overload_cast<int, const ScanOptions&>(&Adapter::scan_for), py::arg("timeout_ms"),
-             py::arg("options"), kNoGil)
+        .def("scan_start", [](Adapter& a) { scanStart(a, std::nullopt); })
+        .def(
+            "scan_start", [](Adapter& a, const ScanOptions& options) { scanStart(a, options); }, py::arg("options"))
+        .def("scan_stop", [](Adapter& a) { interruptible([h = Adapter(a)]() mutable { h.scan_stop(); }); })
+        .def(
+            "scan_for", [](Adapter& a, int timeout_ms) { scanFor(a, timeout_ms, std::nullopt); }, py::arg("timeout_ms"))
+        .def(
+            "scan_for", [](Adapter& a, int timeout_ms, const ScanOptions& options) { scanFor(a, timeout_ms, options); },
+            py::arg("timeout_ms"), py::arg("options"))
         .def("scan_is_active", &Adapter::scan_is_active, kNoGil)
         .def("scan_get_results", &Adapter::scan_get_results, kNoGil)
-        .def("get_paired_peripherals", &Adapter::get_paired_peripherals, kNoGil)
+        .def(
+            "get_paired_peripherals",
+            [](Adapter& a) { return interruptible([h = Adapter(a)]() mutable { return h.get_paired_peripherals(); }); })
         .def(
             "set_pairing_agent",
             [](Adapter& a, const PyPairingAgent& agent) {

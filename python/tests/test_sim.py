@@ -1,5 +1,6 @@
 # The module over the simulated world, in this process.
 import datetime
+import json
 import os
 import subprocess
 import sys
@@ -320,3 +321,64 @@ def test_exit_while_callbacks_run_is_clean():
     for run in runs:
         out, err = run.communicate(timeout=60)
         assert run.returncode == 0 and "fatal" not in err.lower(), err
+
+
+# Ctrl-C during blocking calls of devices that never answer: each raises KeyboardInterrupt at once, what it started is
+# undone, and the library goes on. The signal is a real SIGINT to the process, sent while the call waits.
+INTERRUPTED = """
+import json, os, signal, threading, time, tavrin
+adapter = tavrin.Adapter.get_adapters()[0]
+adapter.scan_for(300)
+devices = {p.address(): p for p in adapter.scan_get_results()}
+hangs, silent = devices["7E57B17E-0000-4000-8000-00000000DEAD"], devices["7E57B17E-0000-4000-8000-0000000051E0"]
+results = {}
+
+def interrupted(name, call):
+    sent = []
+    timer = threading.Timer(0.2, lambda: sent.append(time.monotonic()) or os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        call()
+        results[name] = "returned"
+    except KeyboardInterrupt:
+        results[name] = time.monotonic() - sent[0]
+    except BaseException as e:
+        results[name] = repr(e)
+    timer.join()
+
+interrupted("scan_for", lambda: adapter.scan_for(10000))
+results["scanning"] = adapter.scan_is_active()
+interrupted("connect", hangs.connect)
+silent.connect()
+interrupted("read", lambda: silent.read("51e00001-0000-4000-8000-000000000000", "51e00002-0000-4000-8000-000000000000"))
+answer = threading.Event()
+adapter.set_pairing_agent(tavrin.PairingAgent(request_passkey=lambda device: answer.wait(10) and 123456))
+started = time.monotonic()
+interrupted("pair", silent.pair)  # the read interrupted before is not waited for
+results["pair took"] = time.monotonic() - started
+answer.set()
+silent.disconnect()
+hangs.set_time_limits(tavrin.TimeLimits(connection=0.05))
+try:
+    hangs.connect()
+except tavrin.OperationFailed:
+    results["connect again"] = "failed in time"
+results["connected"] = hangs.is_connected()
+adapter.scan_for(100)
+results["found"] = len(adapter.scan_get_results())
+print(json.dumps(results))
+"""
+
+
+def test_ctrl_c_ends_a_blocking_call_at_once_and_undoes_it():
+    env = dict(os.environ, TAVRIN_SIM_WORLD=os.path.join(os.path.dirname(__file__), "slow_world.json"))
+    run = subprocess.run([sys.executable, "-c", INTERRUPTED], env=env, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    results = json.loads(run.stdout.splitlines()[-1])
+    for call in ("scan_for", "connect", "read", "pair"):
+        # KeyboardInterrupt, not the call's own failure, well within the 0.2 s a user notices (loosely, on a busy
+        # machine).
+        assert isinstance(results[call], float) and results[call] < 1.0, results
+    assert results["scanning"] is False and results["connected"] is False, results
+    assert results["connect again"] == "failed in time" and results["found"] == 2, results
+    assert results["pair took"] < 1.5, results
