@@ -28,6 +28,8 @@ async def main(address="0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B", wanted="5"):
                 count += 1
                 if count == int(wanted):
                     break
+            else:
+                print("The link went.")  # the iteration ends with the link
     finally:
         await device.disconnect()
     print("Unsubscribed.")

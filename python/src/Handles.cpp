@@ -21,7 +21,9 @@
 #include <tavrin/Tavrin.h>
 
 #include "Bindings.h"
+#include "Conversions.h"
 #include "Gil.h"
+#include "Interrupt.h"
 #include "LoopQueue.h"
 #include "Pairing.h"
 
@@ -74,8 +76,10 @@ py::dict bytesMap(const std::map<uint16_t, std::string>& values) {
     return result;
 }
 
-// The callables handed to the library. None clears the callback, as an empty std::function does.
-std::function<void()> plainCallback(const py::object& fn) {
+// The callables handed to the library, checked here: one that is not callable would only fail later, on the
+// library's queue. None clears the callback, as an empty std::function does.
+std::function<void()> plainCallback(const py::object& fn, const char* what) {
+    requireCallable(fn, what, true);
     if (fn.is_none()) {
         return nullptr;
     }
@@ -142,7 +146,7 @@ class ReportHandles {
     Peripheral* spareValue_ = nullptr;  // guarded by the GIL: the peripheral the kept handle holds
 };
 
-std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
+std::function<void(Peripheral)> peripheralCallback(const py::object& fn, const char* what) {
     if (fn.is_none()) {
         return nullptr;
     }
@@ -151,6 +155,7 @@ std::function<void(Peripheral)> peripheralCallback(const py::object& fn) {
         LoopSink sink = fn.cast<LoopSink>();
         return [sink](Peripheral peripheral) { sink.queue->push(sink.key, std::move(peripheral), sink.latest); };
     }
+    requireCallable(fn, what, true);
     auto reports = std::make_shared<ReportHandles>(fn);
     return [reports](Peripheral peripheral) {
         Peripheral released;  // freed without the GIL on return, as `peripheral` is
@@ -167,6 +172,7 @@ std::function<void(std::string)> valueCallback(const py::object& fn) {
         LoopSink sink = fn.cast<LoopSink>();
         return [sink](std::string value) { sink.queue->push(sink.key, std::move(value)); };
     }
+    requireCallable(fn, "the value callback", false);
     auto ref = std::make_shared<PyRef>(fn);
     return [ref](std::string value) {
         runPython([&ref, &value] {
@@ -200,34 +206,6 @@ void bindAttributes(py::module_& m) {
         .def("characteristics", &Service::characteristics);
 }
 
-// A time limit from Python: a datetime.timedelta, or seconds as a float. A limit longer than milliseconds hold is
-// milliseconds::max() (wait as long as it takes); zero and negative ones are kept for validate() to refuse.
-std::chrono::milliseconds limitFromPython(const py::handle& value, const char* name) {
-    using std::chrono::milliseconds;
-    if (py::isinstance(value, py::module_::import("datetime").attr("timedelta"))) {
-        // At most 999999999 days, so the sum fits; a timedelta's seconds and microseconds are never negative.
-        const auto days = value.attr("days").cast<int64_t>();
-        const auto seconds = value.attr("seconds").cast<int64_t>();
-        const auto microseconds = value.attr("microseconds").cast<int64_t>();
-        return milliseconds(days * 86400000 + seconds * 1000 + microseconds / 1000);
-    }
-    if (PyFloat_Check(value.ptr())) {
-        const double count = PyFloat_AS_DOUBLE(value.ptr()) * 1000.0;
-        const double bound = static_cast<double>(std::numeric_limits<milliseconds::rep>::max());  // 2^63
-        if (std::isnan(count)) {
-            return milliseconds(0);
-        }
-        if (count >= bound) {
-            return milliseconds::max();
-        }
-        if (count <= -bound) {
-            return milliseconds::min();
-        }
-        return milliseconds(static_cast<milliseconds::rep>(count));
-    }
-    throw py::type_error(std::string("TimeLimits.") + name + " is a datetime.timedelta or seconds as a float");
-}
-
 // A time limit for Python: a datetime.timedelta, timedelta.max for any limit longer than that.
 py::object limitToPython(std::chrono::milliseconds limit) {
     const py::object timedelta = py::module_::import("datetime").attr("timedelta");
@@ -253,7 +231,8 @@ void bindSettings(py::module_& m) {
         {"disconnection", &TimeLimits::disconnection},
         {"pairing", &TimeLimits::pairing},
     };
-    // Durations are datetime.timedelta (seconds as a float are taken too); a limit not given keeps its default.
+    // Durations are seconds (int or float) or datetime.timedelta (see durationFromPython); a limit not given keeps its
+    // default.
     py::class_<TimeLimits> limits(m, "TimeLimits");
     limits.def(py::init([](const py::object& connection, const py::object& service_discovery,
                            const py::object& characteristic_discovery, const py::object& descriptor_discovery,
@@ -268,7 +247,8 @@ void bindSettings(py::module_& m) {
                    TimeLimits made;
                    for (size_t i = 0; i < std::size(kLimits); ++i) {
                        if (!given[i]->is_none()) {
-                           made.*kLimits[i].second = limitFromPython(*given[i], kLimits[i].first);
+                           made.*kLimits[i].second =
+                               durationFromPython(*given[i], std::string("TimeLimits.") + kLimits[i].first);
                        }
                    }
                    return made;
@@ -280,7 +260,7 @@ void bindSettings(py::module_& m) {
         limits.def_property(
             name, [field = field](const TimeLimits& l) { return limitToPython(l.*field); },
             [name = name, field = field](TimeLimits& l, const py::handle& value) {
-                l.*field = limitFromPython(value, name);
+                l.*field = durationFromPython(value, std::string("TimeLimits.") + name);
             });
     }
     limits.def("validate", &TimeLimits::validate).def(py::self == py::self).def(py::self != py::self);
@@ -316,13 +296,19 @@ void bindPeripheral(py::module_& m) {
         .def("mtu", &Peripheral::mtu, kNoGil)
         .def("time_limits", &Peripheral::time_limits, kNoGil)
         .def("set_time_limits", &Peripheral::set_time_limits, py::arg("limits"), kNoGil)
-        .def("connect", &Peripheral::connect, kNoGil)
-        .def("disconnect", &Peripheral::disconnect, kNoGil)
+        .def("connect",
+             [](Peripheral& p) {
+                 // Interrupted, the connect is withdrawn, and one that succeeds all the same is disconnected.
+                 Peripheral h = p;
+                 const auto disconnect = [h]() mutable { h.disconnect(); };
+                 interruptible([h]() mutable { h.connect(); }, Cancel{disconnect, disconnect});
+             })
+        .def("disconnect", [](Peripheral& p) { interruptible([h = Peripheral(p)]() mutable { h.disconnect(); }); })
         .def("is_connected", &Peripheral::is_connected, kNoGil)
         .def("is_connectable", &Peripheral::is_connectable, kNoGil)
-        .def("pair", &Peripheral::pair, kNoGil)
+        .def("pair", [](Peripheral& p) { interruptible([h = Peripheral(p)]() mutable { h.pair(); }); })
         .def("is_paired", &Peripheral::is_paired, kNoGil)
-        .def("unpair", &Peripheral::unpair, kNoGil)
+        .def("unpair", [](Peripheral& p) { interruptible([h = Peripheral(p)]() mutable { h.unpair(); }); })
         .def("services", &Peripheral::services, kNoGil)
         .def("manufacturer_data",
              [](Peripheral& p) {
@@ -336,78 +322,91 @@ void bindPeripheral(py::module_& m) {
         .def(
             "read",
             [](Peripheral& p, const std::string& service, const std::string& characteristic) {
-                std::string value;
-                {
-                    py::gil_scoped_release release;
-                    value = p.read(service, characteristic);
-                }
-                return py::bytes(value);
+                return py::bytes(interruptible([h = Peripheral(p), service, characteristic]() mutable {
+                    return h.read(service, characteristic);
+                }));
             },
             py::arg("service"), py::arg("characteristic"))
         .def(
             "read",
             [](Peripheral& p, const std::string& service, const std::string& characteristic,
                const std::string& descriptor) {
-                std::string value;
-                {
-                    py::gil_scoped_release release;
-                    value = p.read(service, characteristic, descriptor);
-                }
-                return py::bytes(value);
+                return py::bytes(interruptible([h = Peripheral(p), service, characteristic, descriptor]() mutable {
+                    return h.read(service, characteristic, descriptor);
+                }));
             },
             py::arg("service"), py::arg("characteristic"), py::arg("descriptor"))
         .def(
             "write_request",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& data) {
-                std::string bytes = payload(data);
-                py::gil_scoped_release release;
-                p.write_request(service, characteristic, bytes);
+                interruptible([h = Peripheral(p), service, characteristic, bytes = payload(data)]() mutable {
+                    h.write_request(service, characteristic, bytes);
+                });
             },
             py::arg("service"), py::arg("characteristic"), py::arg("data"))
         .def(
             "write_command",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& data) {
-                std::string bytes = payload(data);
-                py::gil_scoped_release release;
-                p.write_command(service, characteristic, bytes);
+                interruptible([h = Peripheral(p), service, characteristic, bytes = payload(data)]() mutable {
+                    h.write_command(service, characteristic, bytes);
+                });
             },
             py::arg("service"), py::arg("characteristic"), py::arg("data"))
         .def(
             "write",
             [](Peripheral& p, const std::string& service, const std::string& characteristic,
                const std::string& descriptor, const py::object& data) {
-                std::string bytes = payload(data);
-                py::gil_scoped_release release;
-                p.write(service, characteristic, descriptor, bytes);
+                interruptible(
+                    [h = Peripheral(p), service, characteristic, descriptor, bytes = payload(data)]() mutable {
+                        h.write(service, characteristic, descriptor, bytes);
+                    });
             },
             py::arg("service"), py::arg("characteristic"), py::arg("descriptor"), py::arg("data"))
         .def(
             "notify",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn) {
-                auto callback = valueCallback(fn);
-                py::gil_scoped_release release;
-                p.notify(service, characteristic, std::move(callback));
+                // Interrupted, a subscription made all the same is ended.
+                Peripheral h = p;
+                interruptible(
+                    [h, service, characteristic, callback = valueCallback(fn)]() mutable {
+                        h.notify(service, characteristic, std::move(callback));
+                    },
+                    Cancel{nullptr,
+                           [h, service, characteristic]() mutable { h.unsubscribe(service, characteristic); }});
             },
             py::arg("service"), py::arg("characteristic"), py::arg("callback"))
         .def(
             "indicate",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn) {
-                auto callback = valueCallback(fn);
-                py::gil_scoped_release release;
-                p.indicate(service, characteristic, std::move(callback));
+                // Interrupted, a subscription made all the same is ended.
+                Peripheral h = p;
+                interruptible(
+                    [h, service, characteristic, callback = valueCallback(fn)]() mutable {
+                        h.indicate(service, characteristic, std::move(callback));
+                    },
+                    Cancel{nullptr,
+                           [h, service, characteristic]() mutable { h.unsubscribe(service, characteristic); }});
             },
             py::arg("service"), py::arg("characteristic"), py::arg("callback"))
-        .def("unsubscribe", &Peripheral::unsubscribe, py::arg("service"), py::arg("characteristic"), kNoGil)
+        .def(
+            "unsubscribe",
+            [](Peripheral& p, const std::string& service, const std::string& characteristic) {
+                interruptible(
+                    [h = Peripheral(p), service, characteristic]() mutable { h.unsubscribe(service, characteristic); });
+            },
+            py::arg("service"), py::arg("characteristic"))
         .def(
             "set_callback_on_connected",
             [](Peripheral& p, const py::object& fn) {
-                setCallback(p, &Peripheral::set_callback_on_connected, plainCallback(fn));
+                setCallback(p, &Peripheral::set_callback_on_connected,
+                            plainCallback(fn, "set_callback_on_connected's callback"));
             },
             py::arg("callback").none(true))
         .def(
             "set_callback_on_disconnected",
             [](Peripheral& p, const py::object& fn) {
-                setCallback(p, &Peripheral::set_callback_on_disconnected, plainCallback(fn));
+                setCallback(p, &Peripheral::set_callback_on_disconnected,
+                            plainCallback(fn, "set_callback_on_disconnected's callback"));
             },
             py::arg("callback").none(true))
         .def("__repr__", [](Peripheral& p) {
@@ -418,6 +417,24 @@ void bindPeripheral(py::module_& m) {
             }
             return "<tavrin.Peripheral " + text + ">";
         });
+}
+
+// A scan started; interrupted, one that starts all the same is stopped.
+void scanStart(Adapter& a, const std::optional<ScanOptions>& options) {
+    Adapter h = a;
+    interruptible([h, options]() mutable { options ? h.scan_start(*options) : h.scan_start(); },
+                  Cancel{nullptr, [h]() mutable { h.scan_stop(); }});
+}
+
+// The library's scan_for(), with a wait that a signal ends on the main thread (the scan then stops).
+void scanFor(Adapter& a, int timeout_ms, const std::optional<ScanOptions>& options) {
+    scanStart(a, options);
+    Adapter h = a;
+    if (!sleepInterruptibly(std::chrono::milliseconds(timeout_ms))) {
+        runUnsettled([h]() mutable { h.scan_stop(); });
+        throw py::error_already_set();
+    }
+    interruptible([h]() mutable { h.scan_stop(); });
 }
 
 void bindAdapter(py::module_& m) {
@@ -444,15 +461,20 @@ void bindAdapter(py::module_& m) {
         .def("is_enabled", &Adapter::is_enabled, kNoGil)
         .def("time_limits", &Adapter::time_limits, kNoGil)
         .def("set_time_limits", &Adapter::set_time_limits, py::arg("limits"), kNoGil)
-        .def("scan_start", py::overload_cast<>(&Adapter::scan_start), kNoGil)
-        .def("scan_start", py::overload_cast<const ScanOptions&>(&Adapter::scan_start), py::arg("options"), kNoGil)
-        .def("scan_stop", &Adapter::scan_stop, kNoGil)
-        .def("scan_for", py::overload_cast<int>(&Adapter::scan_for), py::arg("timeout_ms"), kNoGil)
-        .def("scan_for", py::overload_cast<int, const ScanOptions&>(&Adapter::scan_for), py::arg("timeout_ms"),
-             py::arg("options"), kNoGil)
+        .def("scan_start", [](Adapter& a) { scanStart(a, std::nullopt); })
+        .def(
+            "scan_start", [](Adapter& a, const ScanOptions& options) { scanStart(a, options); }, py::arg("options"))
+        .def("scan_stop", [](Adapter& a) { interruptible([h = Adapter(a)]() mutable { h.scan_stop(); }); })
+        .def(
+            "scan_for", [](Adapter& a, int timeout_ms) { scanFor(a, timeout_ms, std::nullopt); }, py::arg("timeout_ms"))
+        .def(
+            "scan_for", [](Adapter& a, int timeout_ms, const ScanOptions& options) { scanFor(a, timeout_ms, options); },
+            py::arg("timeout_ms"), py::arg("options"))
         .def("scan_is_active", &Adapter::scan_is_active, kNoGil)
         .def("scan_get_results", &Adapter::scan_get_results, kNoGil)
-        .def("get_paired_peripherals", &Adapter::get_paired_peripherals, kNoGil)
+        .def(
+            "get_paired_peripherals",
+            [](Adapter& a) { return interruptible([h = Adapter(a)]() mutable { return h.get_paired_peripherals(); }); })
         .def(
             "set_pairing_agent",
             [](Adapter& a, const PyPairingAgent& agent) {
@@ -467,25 +489,29 @@ void bindAdapter(py::module_& m) {
         .def(
             "set_callback_on_scan_start",
             [](Adapter& a, const py::object& fn) {
-                setCallback(a, &Adapter::set_callback_on_scan_start, plainCallback(fn));
+                setCallback(a, &Adapter::set_callback_on_scan_start,
+                            plainCallback(fn, "set_callback_on_scan_start's callback"));
             },
             py::arg("callback").none(true))
         .def(
             "set_callback_on_scan_stop",
             [](Adapter& a, const py::object& fn) {
-                setCallback(a, &Adapter::set_callback_on_scan_stop, plainCallback(fn));
+                setCallback(a, &Adapter::set_callback_on_scan_stop,
+                            plainCallback(fn, "set_callback_on_scan_stop's callback"));
             },
             py::arg("callback").none(true))
         .def(
             "set_callback_on_scan_found",
             [](Adapter& a, const py::object& fn) {
-                setCallback(a, &Adapter::set_callback_on_scan_found, peripheralCallback(fn));
+                setCallback(a, &Adapter::set_callback_on_scan_found,
+                            peripheralCallback(fn, "set_callback_on_scan_found's callback"));
             },
             py::arg("callback").none(true))
         .def(
             "set_callback_on_scan_updated",
             [](Adapter& a, const py::object& fn) {
-                setCallback(a, &Adapter::set_callback_on_scan_updated, peripheralCallback(fn));
+                setCallback(a, &Adapter::set_callback_on_scan_updated,
+                            peripheralCallback(fn, "set_callback_on_scan_updated's callback"));
             },
             py::arg("callback").none(true))
         .def("__repr__", [](Adapter& a) {

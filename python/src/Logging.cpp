@@ -4,8 +4,8 @@
 // would take the GIL under that lock, while a Python thread holding the GIL may be about to log. So the
 // library's sink only queues the record, and one Python thread (started by the package, see logging.py)
 // hands the records to the Python sink in order, outside every lock of the library.
+#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -15,6 +15,7 @@
 #include <tavrin/Logging.h>
 
 #include "Bindings.h"
+#include "Conversions.h"
 #include "Gil.h"
 
 namespace tavrin_py {
@@ -117,19 +118,21 @@ void pump() {
     }
 }
 
-// Waits (GIL released) until every record queued so far has reached the Python sink; false after `timeout`
-// seconds. An infinite or huge timeout (a billion seconds or more, past what the clock's deadline can hold) waits
-// as long as it takes.
-bool flush(double timeout) {
+// Waits (GIL released) until every record queued so far has reached the Python sink; false after `timeout` (seconds
+// or a timedelta, see durationFromPython). None, or one longer than milliseconds hold, waits as long as it takes.
+bool flush(const py::object& timeout) {
+    using std::chrono::milliseconds;
+    const milliseconds limit = timeout.is_none() ? milliseconds::max() : durationFromPython(timeout, "the timeout");
     SinkQueue& q = queue();
     py::gil_scoped_release release;
     std::unique_lock<std::mutex> lock(q.mutex);
     const auto flushed = [&q] { return q.closed || !q.sink || (q.records.empty() && !q.delivering); };
-    if (timeout >= 1e9) {
+    // The clock's deadline overflows long before milliseconds::max(): a limit of a billion seconds is no limit.
+    if (limit >= std::chrono::seconds(1000000000)) {
         q.changed.wait(lock, flushed);
         return true;
     }
-    return q.changed.wait_for(lock, std::chrono::duration<double>(std::isnan(timeout) ? 0.0 : timeout), flushed);
+    return q.changed.wait_for(lock, std::max(limit, milliseconds(0)), flushed);
 }
 
 void closeSinkQueue() {

@@ -126,8 +126,10 @@ py::list LoopQueue::take(size_t limit) {
         py::object argument;
         if (auto* value = std::get_if<std::string>(&item)) {
             argument = py::bytes(*value);
+        } else if (auto* peripheral = std::get_if<Tavrin::Peripheral>(&item)) {
+            argument = py::cast(std::move(*peripheral));
         } else {
-            argument = py::cast(std::move(std::get<Tavrin::Peripheral>(item)));
+            argument = py::none();
         }
         result[i++] = py::make_tuple(key, std::move(argument));
     }
@@ -140,6 +142,8 @@ void bindLoopQueue(py::module_& m) {
         .def("fileno", &LoopQueue::fileno)
         .def("take", &LoopQueue::take, py::arg("limit"))
         .def("close", &LoopQueue::close)
+        .def(
+            "end", [](LoopQueue& queue, uint64_t key) { queue.push(key, std::monostate{}); }, py::arg("key"))
         .def("__len__", &LoopQueue::size)
         .def(
             "sink",

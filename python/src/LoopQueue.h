@@ -38,8 +38,9 @@ class LoopQueue {
 
     /// The descriptor the loop watches (readable while values wait); -1 once closed.
     int fileno();
-    /// A value (bytes) or a scan report (a peripheral).
-    using Item = std::variant<std::string, Tavrin::Peripheral>;
+    /// A value (bytes), a scan report (a peripheral), or the end of a key's values (None in Python: a stream's link
+    /// went), which comes after every value pushed before it.
+    using Item = std::variant<std::string, Tavrin::Peripheral, std::monostate>;
 
     /// From any thread, without the GIL. `latest`: a repeated scan report, which may take the place of its device's
     /// report still waiting under the same key once the backlog is long.

@@ -1,10 +1,12 @@
 // The extension module `tavrin._tavrin`; the package `tavrin` re-exports it.
 #include "Bindings.h"
 #include "Gil.h"
+#include "Interrupt.h"
 
 PYBIND11_MODULE(_tavrin, m) {
     m.doc() = "Tavrin's handles, exceptions and logger (use the package `tavrin`).";
     tavrin_py::Gate::init();
+    tavrin_py::initInterrupts();
     tavrin_py::bindExceptions(m);
     tavrin_py::bindLogging(m);
     tavrin_py::bindLoopQueue(m);

@@ -5,11 +5,13 @@
 #include "Pairing.h"
 
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "Conversions.h"
 #include "Gil.h"
 
 namespace tavrin_py {
@@ -100,21 +102,39 @@ void bindPairing(py::module_& m) {
         .value("KEYBOARD_ONLY", IoCapability::KeyboardOnly)
         .value("NO_INPUT_NO_OUTPUT", IoCapability::NoInputNoOutput)
         .value("KEYBOARD_DISPLAY", IoCapability::KeyboardDisplay);
-    py::class_<PyPairingAgent>(m, "PairingAgent")
+    // In the order of the constructor's arguments.
+    static const std::pair<const char*, py::object PyPairingAgent::*> kCallables[] = {
+        {"request_passkey", &PyPairingAgent::request_passkey},
+        {"display_passkey", &PyPairingAgent::display_passkey},
+        {"confirm", &PyPairingAgent::confirm},
+        {"authorize", &PyPairingAgent::authorize},
+        {"cancel", &PyPairingAgent::cancel}};
+    py::class_<PyPairingAgent> agent(m, "PairingAgent");
+    agent
         .def(py::init([](IoCapability capability, py::object request_passkey, py::object display_passkey,
                          py::object confirm, py::object authorize, py::object cancel) {
-                 return PyPairingAgent{capability,         std::move(request_passkey), std::move(display_passkey),
-                                       std::move(confirm), std::move(authorize),       std::move(cancel)};
+                 PyPairingAgent made;
+                 made.capability = capability;
+                 py::object* given[] = {&request_passkey, &display_passkey, &confirm, &authorize, &cancel};
+                 for (size_t i = 0; i < std::size(given); ++i) {
+                     requireCallable(*given[i], std::string("PairingAgent.") + kCallables[i].first, true);
+                     made.*kCallables[i].second = std::move(*given[i]);
+                 }
+                 return made;
              }),
              py::arg("capability") = IoCapability::KeyboardDisplay, py::arg("request_passkey") = py::none(),
              py::arg("display_passkey") = py::none(), py::arg("confirm") = py::none(),
              py::arg("authorize") = py::none(), py::arg("cancel") = py::none())
-        .def_readwrite("capability", &PyPairingAgent::capability)
-        .def_readwrite("request_passkey", &PyPairingAgent::request_passkey)
-        .def_readwrite("display_passkey", &PyPairingAgent::display_passkey)
-        .def_readwrite("confirm", &PyPairingAgent::confirm)
-        .def_readwrite("authorize", &PyPairingAgent::authorize)
-        .def_readwrite("cancel", &PyPairingAgent::cancel);
+        .def_readwrite("capability", &PyPairingAgent::capability);
+    // Each callable is checked as it is set: one that is not callable would only fail when the agent is asked.
+    for (const auto& [name, field] : kCallables) {
+        agent.def_property(
+            name, [field = field](const PyPairingAgent& a) { return a.*field; },
+            [name = name, field = field](PyPairingAgent& a, py::object fn) {
+                requireCallable(fn, std::string("PairingAgent.") + name, true);
+                a.*field = std::move(fn);
+            });
+    }
 }
 
 }  // namespace tavrin_py

@@ -42,7 +42,7 @@ class PairingAgent:
                  confirm: Optional[Callable[[str, int], bool]] = ..., authorize: Optional[Callable[[str], bool]] = ...,
                  cancel: Optional[Callable[[str], object]] = ...) -> None: ...
 
-Duration = Union[datetime.timedelta, float]
+Duration = Union[datetime.timedelta, float, int]  # seconds, or a timedelta
 
 class TimeLimits:
     connection: datetime.timedelta

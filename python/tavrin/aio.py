@@ -37,6 +37,14 @@ __all__ = ["Adapter", "Peripheral", "Notifications", "ScanReports"]
 _executor = concurrent.futures.ThreadPoolExecutor(max_workers=8, thread_name_prefix="tavrin-aio")
 
 
+def _checked(callback, what, none_removes=True):
+    """``callback``, refused with TypeError unless callable (or None where None removes): one that is not would only
+    fail later, in the loop."""
+    if callback is None and none_removes or callable(callback):
+        return callback
+    raise TypeError("%s must be callable%s, not %s" % (what, " or None" if none_removes else "", type(callback).__name__))
+
+
 def _into_loop(loop, callback):
     """A callable for library threads that delivers its arguments to ``callback`` in ``loop``, in order, waking
     the loop once per batch rather than once per call. The loop is held weakly: once it is gone, calls do nothing."""
@@ -119,6 +127,7 @@ class _LoopValues:
         self._queue = _ext._LoopQueue()
         self._callbacks = {}
         self._unhooks = {}  # key -> what removes the library's callback that feeds that key
+        self._forgotten = {}  # key -> what runs once that key is forgotten
         self._next_key = 0
         self._takes = 0  # takes in a row that found values
         self._left = collections.deque()  # (key, value) taken but not handed out yet
@@ -162,13 +171,20 @@ class _LoopValues:
                 self._loop().call_later(_BATCH_SECONDS[min(self._takes, len(_BATCH_SECONDS) - 1)], self._drain)
                 self._takes += 1
 
-    def add(self, callback, latest=False):
+    def add(self, callback, latest=False, forgotten=None):
         """A key for ``callback`` and the sink that the library's notify and report setters take; ``latest``: the
-        reports are repeats, of which a long backlog keeps each device's latest (see LoopQueue.h)."""
+        reports are repeats, of which a long backlog keeps each device's latest (see LoopQueue.h). ``forgotten()``
+        runs in the loop once the key is forgotten (its subscription ended)."""
         key = self._next_key
         self._next_key += 1
         self._callbacks[key] = callback
+        if forgotten is not None:
+            self._forgotten[key] = forgotten
         return key, self._queue.sink(key, latest)
+
+    def end(self, key):
+        """From any thread: ``key``'s callback gets None after every value queued for it so far."""
+        self._queue.end(key)
 
     def hooked(self, key, unhook):
         """``unhook()`` removes the library's callback that feeds ``key``, if the loop goes first."""
@@ -178,6 +194,9 @@ class _LoopValues:
     def forget(self, key):
         self._callbacks.pop(key, None)
         self._unhooks.pop(key, None)
+        forgotten = self._forgotten.pop(key, None)
+        if forgotten is not None:
+            forgotten()
         if not self._callbacks:
             self.release()  # nothing of the loop is wanted any more; the next wish makes anew
 
@@ -193,6 +212,7 @@ class _LoopValues:
             loop.remove_reader(fileno)
         self._queue.close()
         self._callbacks.clear()
+        self._forgotten.clear()
         self._left.clear()
         # The generator holds the loop (its finalizer is the loop's): let go of it, so that the loop may go.
         self._until_closed = None
@@ -323,6 +343,51 @@ def _quietly(undo):
         pass  # the link may be gone already: there is nothing left to undo
 
 
+_link_watches_lock = threading.Lock()
+_link_watches = {}  # device address -> _LinkWatch; guarded by _link_watches_lock
+
+
+class _LinkWatch:
+    """The library keeps one disconnected callback per device, whichever handle set it: while tavrin.aio needs it,
+    it holds this one, which ends the device's notification streams and calls the program's callback set through
+    tavrin.aio. Kept by device, as every ``scan_get_results()`` makes new handles of the same device."""
+
+    def __init__(self):
+        self._callback = None  # the program's, callable on any thread; guarded by _link_watches_lock
+        self._ends = set()  # what ends each stream of the device, callable on any thread; guarded by _link_watches_lock
+        # Held while the library is given the callback, so that the last change is the one it keeps. Never taken by
+        # the callback itself, which the library's setter may wait for.
+        self._setting = threading.Lock()
+
+    @staticmethod
+    def of(device):
+        with _link_watches_lock:
+            return _link_watches.setdefault(device, _LinkWatch())
+
+    def __call__(self):
+        # On the library's thread, after the values that came before the link went.
+        with _link_watches_lock:
+            ends, callback = list(self._ends), self._callback
+        for end in ends:
+            end()
+        if callback is not None:
+            callback()
+
+    def change(self, handle, callback=False, add=None, remove=None):
+        """Sets the program's ``callback`` (unless False), adds or removes a stream's end, and gives the library this
+        watch, or no callback once nothing needs one."""
+        with self._setting:
+            with _link_watches_lock:
+                if callback is not False:
+                    self._callback = callback
+                if add is not None:
+                    self._ends.add(add)
+                if remove is not None:
+                    self._ends.discard(remove)
+                wanted = self._callback is not None or bool(self._ends)
+            handle.set_callback_on_disconnected(self if wanted else None)
+
+
 class Peripheral(_Handle):
     """A peripheral; the queries of tavrin.Peripheral are here too, unchanged."""
 
@@ -385,9 +450,10 @@ class Peripheral(_Handle):
     async def indicate(self, service, characteristic, callback):
         await self._subscribe(self._handle.indicate, service, characteristic, callback)
 
-    async def _subscribe(self, subscribe, service, characteristic, callback):
+    async def _subscribe(self, subscribe, service, characteristic, callback, forgotten=None):
+        _checked(callback, "the value callback", none_removes=False)
         values = _values_of(asyncio.get_running_loop())
-        key, sink = values.add(callback)
+        key, sink = values.add(callback, forgotten=forgotten)
         try:
             await self._call(subscribe, service, characteristic, sink,
                              undo=lambda: self._handle.unsubscribe(service, characteristic))
@@ -399,6 +465,7 @@ class Peripheral(_Handle):
         values.hooked(key, lambda: self._loop_gone(service, characteristic, values, key))
         if replaced is not None:
             replaced[0].forget(replaced[1])
+        return values, key
 
     def _loop_gone(self, service, characteristic, values, key):
         # The subscription's loop closed: its values have nowhere to go, so it ends (later calls on this handle wait
@@ -415,8 +482,13 @@ class Peripheral(_Handle):
 
     async def unsubscribe(self, service, characteristic):
         await self._call(self._handle.unsubscribe, service, characteristic)
-        ended = self._subscriptions.pop((service, characteristic), None)
-        if ended is not None:
+        self._forget_subscription(service, characteristic)
+
+    def _forget_subscription(self, service, characteristic, subscription=None):
+        # That subscription (if given), or the characteristic's.
+        ended = self._subscriptions.get((service, characteristic))
+        if ended is not None and (subscription is None or ended == subscription):
+            del self._subscriptions[(service, characteristic)]
             ended[0].forget(ended[1])
 
     def notifications(self, service, characteristic, indicate=False):
@@ -425,30 +497,50 @@ class Peripheral(_Handle):
         return Notifications(self, service, characteristic, indicate)
 
     def set_callback_on_connected(self, callback):
+        _checked(callback, "set_callback_on_connected's callback")
         self._handle.set_callback_on_connected(
             None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
 
     def set_callback_on_disconnected(self, callback):
-        self._handle.set_callback_on_disconnected(
-            None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
+        """``callback()`` runs in the running loop when the link goes; None removes it. The notification streams of
+        the device end then too, whatever is set here."""
+        _checked(callback, "set_callback_on_disconnected's callback")
+        _LinkWatch.of(self._handle.address()).change(
+            self._handle, callback=None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
 
     def __repr__(self):
         return "<tavrin.aio.Peripheral %s>" % repr(self._handle)[1:-1]
 
 
 class Notifications:
-    """The values of one subscription as an async iterator; see Peripheral.notifications."""
+    """The values of one subscription as an async iterator; see Peripheral.notifications. The iteration ends
+    (StopAsyncIteration) once the values that came before are handed out, when the link goes or the subscription
+    ends otherwise (an unsubscribe, a disconnect, another subscription of the characteristic)."""
 
     def __init__(self, peripheral, service, characteristic, indicate):
         self._peripheral = peripheral
         self._service = service
         self._characteristic = characteristic
         self._indicate = indicate
-        self._queue = asyncio.Queue()
+        self._queue = asyncio.Queue()  # values, then None once the stream ended
+        self._subscription = None  # (the loop's values, the key), once subscribed; read on the library's thread
+        self._ended = False
+        self._watch = None
 
     async def __aenter__(self):
-        subscribe = self._peripheral.indicate if self._indicate else self._peripheral.notify
-        await subscribe(self._service, self._characteristic, self._queue.put_nowait)
+        handle = self._peripheral.handle
+        # Watched before subscribing, so that no loss of the link goes unseen.
+        self._watch = _LinkWatch.of(handle.address())
+        self._watch.change(handle, add=self._link_lost)
+        subscribe = self._peripheral._handle.indicate if self._indicate else self._peripheral._handle.notify
+        try:
+            self._subscription = await self._peripheral._subscribe(
+                subscribe, self._service, self._characteristic, self._queue.put_nowait, forgotten=self._end)
+        except BaseException:
+            self._unwatch()
+            raise
+        if not handle.is_connected():
+            self._end()  # the link went before its end was watched for this subscription
         return self
 
     async def __aexit__(self, *exc):
@@ -459,12 +551,34 @@ class Notifications:
             if self._peripheral.is_connected():
                 raise
             # The link went, and the subscription with it.
+            self._peripheral._forget_subscription(self._service, self._characteristic, self._subscription)
+        finally:
+            self._unwatch()
+
+    def _link_lost(self):
+        # On the library's thread: the end goes after the values queued before it.
+        subscription = self._subscription
+        if subscription is not None:
+            subscription[0].end(subscription[1])
+
+    def _end(self):
+        self._queue.put_nowait(None)
+
+    def _unwatch(self):
+        if self._watch is not None:
+            self._watch.change(self._peripheral.handle, remove=self._link_lost)
+            self._watch = None
 
     def __aiter__(self):
         return self
 
     async def __anext__(self):
-        return await self._queue.get()
+        if not self._ended:
+            value = await self._queue.get()
+            if value is not None:
+                return value
+            self._ended = True
+        raise StopAsyncIteration
 
 
 class Adapter(_Handle):
@@ -535,14 +649,17 @@ class Adapter(_Handle):
         self._set_reports("updated", self._handle.set_callback_on_scan_updated, callback)
 
     def set_callback_on_scan_start(self, callback):
+        _checked(callback, "set_callback_on_scan_start's callback")
         self._handle.set_callback_on_scan_start(
             None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
 
     def set_callback_on_scan_stop(self, callback):
+        _checked(callback, "set_callback_on_scan_stop's callback")
         self._handle.set_callback_on_scan_stop(
             None if callback is None else _into_loop(asyncio.get_running_loop(), callback))
 
     def _set_reports(self, kind, setter, callback):
+        _checked(callback, "set_callback_on_scan_%s's callback" % kind)
         # Reports are queued by the library's thread without the GIL, as values are, and taken in the loop.
         values = None if callback is None else _values_of(asyncio.get_running_loop())
         with self._reports_lock:

@@ -32,6 +32,8 @@ _thread = None  # the thread that hands records to the Python sink; guarded by _
 def set_callback(sink):
     """Sets the sink: a callable taking (level, module, file, line, function, message), or None."""
     global _thread
+    if sink is not None and not callable(sink):
+        raise TypeError("the sink must be callable or None, not %s" % type(sink).__name__)
     wrapped = None
     if sink is not None:
         def wrapped(level, module, file, line, function, message):
@@ -49,7 +51,8 @@ def log_default_file(path):
 
 
 def flush(timeout=5.0):
-    """Waits until every record logged so far has reached the Python sink; False if ``timeout`` passed first."""
+    """Waits until every record logged so far has reached the Python sink; False if ``timeout`` (seconds, or a
+    datetime.timedelta) passed first. ``None`` waits as long as it takes; NaN and infinities raise ValueError."""
     return _impl.flush(timeout)
 
 

@@ -1,6 +1,7 @@
 """Testing Python code against a simulated radio, without hardware: pytest fixtures, and the processes behind them.
 
-In a test module or conftest.py::
+The package's pytest plugin (tavrin.pytest_plugin) gives these fixtures to every test: an installed package
+registers it with pytest; from a build folder, run ``pytest -p tavrin.pytest_plugin``. Or, in a conftest.py::
 
     pytest_plugins = ["tavrin.testing"]
 

@@ -8,7 +8,7 @@ import pytest
 
 from tavrin.testing import on_real_stack
 
-pytest_plugins = ["tavrin.testing"]
+pytest_plugins = ["tavrin.testing", "pytester"]
 
 PLUG = "C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13"
 PLUG_SERVICE = "fb1e4001-54ae-4a28-9f74-dfccb248601d"
@@ -59,6 +59,7 @@ ECHO_SERVICE = "7e570001-0000-4000-8000-000000000000"
 ECHO_VALUE = "7e570002-0000-4000-8000-000000000000"
 ECHO_DESCRIPTOR = "7e570003-0000-4000-8000-000000000000"
 COUNTER = "7e570004-0000-4000-8000-000000000000"
+DROPS_THE_LINK = "7e570005-0000-4000-8000-000000000000"  # a read of it loses the link
 
 
 @pytest.fixture(scope="session")

@@ -11,7 +11,7 @@ import pytest
 import tavrin
 import tavrin.aio
 
-from conftest import COUNTER, ECHO, ECHO_SERVICE, ECHO_VALUE, LOCK, LOCK_SERVICE, PLUG, PLUG_SERVICE, SECRET, STATUS
+from conftest import COUNTER, DROPS_THE_LINK, ECHO, ECHO_SERVICE, ECHO_VALUE, LOCK, LOCK_SERVICE, PLUG, PLUG_SERVICE, SECRET, STATUS
 
 
 @pytest.fixture(autouse=True)
@@ -145,6 +145,53 @@ async def test_cancellation_leaves_the_library_consistent():
     await plug.disconnect()
     with pytest.raises(tavrin.NotConnected):
         await plug.read(PLUG_SERVICE, STATUS)
+
+
+@pytest.mark.asyncio
+async def test_a_callback_that_is_not_callable_is_refused_when_set():
+    adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+    plug = await asyncio.wait_for(found(adapter, PLUG), 5)
+    setters = [(adapter, "set_callback_on_scan_%s" % kind) for kind in ("start", "stop", "found", "updated")]
+    for handle, setter in setters + [(plug, "set_callback_on_connected"), (plug, "set_callback_on_disconnected")]:
+        with pytest.raises(TypeError, match="^%s's callback must be callable or None, not int$" % setter):
+            getattr(handle, setter)(42)
+    await plug.connect()
+    try:
+        with pytest.raises(TypeError, match="^the value callback must be callable, not NoneType$"):
+            await plug.notify(PLUG_SERVICE, STATUS, None)
+    finally:
+        await plug.disconnect()
+
+
+@pytest.mark.asyncio
+async def test_notifications_end_when_the_link_goes():
+    adapter = (await tavrin.aio.Adapter.get_adapters())[0]
+    echo = await asyncio.wait_for(found(adapter, ECHO), 5)
+    lost = asyncio.Event()
+    echo.set_callback_on_disconnected(lost.set)  # the program's callback still runs beside the streams' ends
+
+    async def collect(end_the_link):
+        values = []
+        async with echo.notifications(ECHO_SERVICE, COUNTER) as stream:
+            async for value in stream:
+                values.append(int.from_bytes(value[:2], "little"))
+                if len(values) == 20:
+                    asyncio.get_running_loop().create_task(end_the_link())
+        return values
+
+    async def drop():
+        with pytest.raises(tavrin.TavrinError):
+            await echo.read(ECHO_SERVICE, DROPS_THE_LINK)
+
+    # The device drops the link, or another task disconnects: the iteration ends, the values before it all there.
+    for end_the_link in (drop, echo.disconnect):
+        await echo.connect()
+        lost.clear()
+        values = await asyncio.wait_for(collect(end_the_link), 5)
+        assert len(values) >= 20 and all((b - a) % 1000 == 1 for a, b in zip(values, values[1:]))
+        assert not echo.is_connected()
+        await asyncio.wait_for(lost.wait(), 1)
+    echo.set_callback_on_disconnected(None)
 
 
 @pytest.mark.asyncio

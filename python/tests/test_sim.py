@@ -1,5 +1,6 @@
 # The module over the simulated world, in this process.
 import datetime
+import json
 import os
 import subprocess
 import sys
@@ -144,10 +145,15 @@ def test_logger_level_and_a_sink_that_calls_the_library(adapter):
         assert tavrin.logging.flush()
         assert seen == [(tavrin.logging.WARNING, "kept", tavrin.logging.WARNING)]
         # No limit, or one too long for the clock: the flush waits for the sink, however busy.
-        for limit in (float("inf"), 1e300):
+        for limit in (None, 1e300, datetime.timedelta.max, 10**30):
             tavrin.logging.log(tavrin.logging.WARNING, "test", "slow")
             tavrin.logging.log(tavrin.logging.WARNING, "test", "after")
             assert tavrin.logging.flush(limit) and seen[-1][1] == "after"
+        for limit in (float("inf"), float("nan")):
+            with pytest.raises(ValueError, match="^the timeout must be a finite number of seconds, not (inf|nan)$"):
+                tavrin.logging.flush(limit)
+        with pytest.raises(TypeError, match="^the sink must be callable or None, not int$"):
+            tavrin.logging.set_callback(3)
     finally:
         tavrin.logging.set_level(saved)
         tavrin.logging.log_default_stdout()
@@ -173,19 +179,55 @@ def test_scan_options_and_time_limits(adapter):
         adapter.set_time_limits(tavrin.TimeLimits(request=datetime.timedelta(0)))
     # Any positive limit is taken, however long, and reads back as long (timedelta.max at most).
     longest = tavrin.TimeLimits(connection=datetime.timedelta.max, request=datetime.timedelta(days=200000),
-                                pairing=float("inf"))
+                                pairing=10**30)
     longest.disconnection = 1e300
     adapter.set_time_limits(longest)
     assert adapter.time_limits() == longest
     assert longest.connection > datetime.timedelta.max - datetime.timedelta(milliseconds=1)
     assert longest.request == datetime.timedelta(days=200000)
     assert longest.pairing == longest.disconnection == datetime.timedelta.max
-    for refused in (datetime.timedelta.min, float("-inf"), float("nan")):
+    # Whole seconds are seconds; a positive limit under a millisecond is one, never none.
+    short = tavrin.TimeLimits(request=2, connection=0.0004, pairing=datetime.timedelta(microseconds=1))
+    assert short.request == datetime.timedelta(seconds=2)
+    assert short.connection == short.pairing == datetime.timedelta(milliseconds=1)
+    adapter.set_time_limits(short)
+    assert adapter.time_limits() == short
+    for refused in (datetime.timedelta.min, datetime.timedelta(0), 0, -1, -1e300, -(10**30)):
         with pytest.raises(ValueError, match="TimeLimits.request must be positive"):
             tavrin.TimeLimits(request=refused).validate()
+    # Not a number of seconds: refused where given, with what it was.
+    for refused, text in ((float("inf"), "inf"), (float("-inf"), "-inf"), (float("nan"), "nan")):
+        with pytest.raises(ValueError, match="^TimeLimits.request must be a finite number of seconds, not %s$" % text):
+            tavrin.TimeLimits(request=refused)
+        with pytest.raises(ValueError, match="^TimeLimits.pairing must be a finite number of seconds, not %s$" % text):
+            short.pairing = refused
+    for refused in ("1", True):
+        with pytest.raises(TypeError, match="TimeLimits.request must be seconds"):
+            tavrin.TimeLimits(request=refused)
     adapter.set_time_limits(limits)
     assert adapter.time_limits() == limits
     assert find(adapter, PLUG).time_limits() == limits
+
+
+def test_a_callback_that_is_not_callable_is_refused_when_set(adapter):
+    plug = find(adapter, PLUG)
+    setters = [(adapter, "set_callback_on_scan_%s" % kind) for kind in ("start", "stop", "found", "updated")]
+    setters += [(plug, "set_callback_on_connected"), (plug, "set_callback_on_disconnected")]
+    for handle, setter in setters:
+        with pytest.raises(TypeError, match="^%s's callback must be callable or None, not int$" % setter):
+            getattr(handle, setter)(42)
+        getattr(handle, setter)(None)  # still removes
+    for subscribe in (plug.notify, plug.indicate):
+        with pytest.raises(TypeError, match="^the value callback must be callable, not str$"):
+            subscribe(PLUG_SERVICE, PLUG_SERVICE, "print")
+    with pytest.raises(TypeError, match="^PairingAgent.confirm must be callable or None, not bool$"):
+        tavrin.PairingAgent(confirm=True)
+    agent = tavrin.PairingAgent(request_passkey=lambda device: 0)
+    with pytest.raises(TypeError, match="^PairingAgent.request_passkey must be callable or None, not int$"):
+        agent.request_passkey = 123456
+    assert agent.request_passkey(None) == 0
+    agent.request_passkey = None
+    assert agent.request_passkey is None
 
 
 def test_pairing_through_a_python_agent(adapter, capfd):
@@ -279,3 +321,64 @@ def test_exit_while_callbacks_run_is_clean():
     for run in runs:
         out, err = run.communicate(timeout=60)
         assert run.returncode == 0 and "fatal" not in err.lower(), err
+
+
+# Ctrl-C during blocking calls of devices that never answer: each raises KeyboardInterrupt at once, what it started is
+# undone, and the library goes on. The signal is a real SIGINT to the process, sent while the call waits.
+INTERRUPTED = """
+import json, os, signal, threading, time, tavrin
+adapter = tavrin.Adapter.get_adapters()[0]
+adapter.scan_for(300)
+devices = {p.address(): p for p in adapter.scan_get_results()}
+hangs, silent = devices["7E57B17E-0000-4000-8000-00000000DEAD"], devices["7E57B17E-0000-4000-8000-0000000051E0"]
+results = {}
+
+def interrupted(name, call):
+    sent = []
+    timer = threading.Timer(0.2, lambda: sent.append(time.monotonic()) or os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        call()
+        results[name] = "returned"
+    except KeyboardInterrupt:
+        results[name] = time.monotonic() - sent[0]
+    except BaseException as e:
+        results[name] = repr(e)
+    timer.join()
+
+interrupted("scan_for", lambda: adapter.scan_for(10000))
+results["scanning"] = adapter.scan_is_active()
+interrupted("connect", hangs.connect)
+silent.connect()
+interrupted("read", lambda: silent.read("51e00001-0000-4000-8000-000000000000", "51e00002-0000-4000-8000-000000000000"))
+answer = threading.Event()
+adapter.set_pairing_agent(tavrin.PairingAgent(request_passkey=lambda device: answer.wait(10) and 123456))
+started = time.monotonic()
+interrupted("pair", silent.pair)  # the read interrupted before is not waited for
+results["pair took"] = time.monotonic() - started
+answer.set()
+silent.disconnect()
+hangs.set_time_limits(tavrin.TimeLimits(connection=0.05))
+try:
+    hangs.connect()
+except tavrin.OperationFailed:
+    results["connect again"] = "failed in time"
+results["connected"] = hangs.is_connected()
+adapter.scan_for(100)
+results["found"] = len(adapter.scan_get_results())
+print(json.dumps(results))
+"""
+
+
+def test_ctrl_c_ends_a_blocking_call_at_once_and_undoes_it():
+    env = dict(os.environ, TAVRIN_SIM_WORLD=os.path.join(os.path.dirname(__file__), "slow_world.json"))
+    run = subprocess.run([sys.executable, "-c", INTERRUPTED], env=env, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    results = json.loads(run.stdout.splitlines()[-1])
+    for call in ("scan_for", "connect", "read", "pair"):
+        # KeyboardInterrupt, not the call's own failure, well within the 0.2 s a user notices (loosely, on a busy
+        # machine).
+        assert isinstance(results[call], float) and results[call] < 1.0, results
+    assert results["scanning"] is False and results["connected"] is False, results
+    assert results["connect again"] == "failed in time" and results["found"] == 2, results
+    assert results["pair took"] < 1.5, results
