@@ -6,6 +6,7 @@
 // hands the records to the Python sink in order, outside every lock of the library.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -119,10 +120,14 @@ void pump() {
 }
 
 // Waits (GIL released) until every record queued so far has reached the Python sink; false after `timeout` (seconds
-// or a timedelta, see durationFromPython). None, or one longer than milliseconds hold, waits as long as it takes.
+// or a timedelta, see durationFromPython). None, float("inf") (a wait's usual "for ever" in Python), or one longer
+// than milliseconds hold, waits as long as it takes.
 bool flush(const py::object& timeout) {
     using std::chrono::milliseconds;
-    const milliseconds limit = timeout.is_none() ? milliseconds::max() : durationFromPython(timeout, "the timeout");
+    const bool forEver =
+        timeout.is_none() || (PyFloat_Check(timeout.ptr()) && std::isinf(PyFloat_AS_DOUBLE(timeout.ptr())) &&
+                              PyFloat_AS_DOUBLE(timeout.ptr()) > 0);
+    const milliseconds limit = forEver ? milliseconds::max() : durationFromPython(timeout, "the timeout");
     SinkQueue& q = queue();
     py::gil_scoped_release release;
     std::unique_lock<std::mutex> lock(q.mutex);

@@ -52,7 +52,7 @@ def log_default_file(path):
 
 def flush(timeout=5.0):
     """Waits until every record logged so far has reached the Python sink; False if ``timeout`` (seconds, or a
-    datetime.timedelta) passed first. ``None`` waits as long as it takes; NaN and infinities raise ValueError."""
+    datetime.timedelta) passed first. ``None`` or ``float("inf")`` waits as long as it takes; NaN and ``-inf`` raise ValueError."""
     return _impl.flush(timeout)
 
 
