@@ -182,14 +182,15 @@ class Impl::BusAgent : public platform::radio::PairingAgent {
                 agent.question_device = device;
                 agent.question_adapter = where->adapterPath();
             }
-            const Answered answered = [impl, owner, id] {
+            const Answered answered = [impl, owner, id, registration = agent.registration] {
                 auto s = impl.lock();
                 if (!s) {
                     return false;
                 }
                 auto a = s->agents.find(owner);
-                if (a == s->agents.end()) {
-                    return true;  // unregistered since: the answer is the agent's all the same
+                if (a == s->agents.end() || a->second.registration != registration) {
+                    return true;  // unregistered since (and maybe registered anew): the answer is the agent's all the
+                                  // same
                 }
                 if (a->second.question != id) {
                     return false;  // cancelled: bluetoothd dropped the call
@@ -247,6 +248,7 @@ void Impl::registerAgent(sdbus::MethodCall& call) {
     agent.path = path;
     agent.capability = *capability;
     agent.proxy = sdbus::createProxy(tree.connection(), owner, path);
+    agent.registration = ++next_id;
     agents.emplace(owner, std::move(agent));
     // The first agent becomes the default one; later ones wait behind it.
     default_agents.push_back(owner);

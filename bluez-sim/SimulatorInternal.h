@@ -182,6 +182,7 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         uint64_t question = 0;                 // the one question it has open; 0: none
         std::string question_device;           // the radio key of the device it is about
         std::string question_adapter;          // the path of the adapter whose device it is
+        uint64_t registration = 0;             // numbers its registrations: a client may unregister and register again
     };
     // A Pair() under way: its call, and the agent that answers for it.
     struct Bonding {

@@ -32,7 +32,7 @@ void TraceSetSink(TraceSink next) {
     sink().swap(fresh);
 }
 
-void TraceWrite(const std::string& line) noexcept {
+void TraceWrite(const std::string& line) {
     try {
         std::shared_ptr<const TraceSink> current;
         {
@@ -44,6 +44,8 @@ void TraceWrite(const std::string& line) noexcept {
         } else {
             NSLog("%@", line);
         }
+    } catch (const ThreadEnd&) {
+        throw;
     } catch (...) {
         // A trace never fails the radio that writes it.
     }

@@ -216,10 +216,24 @@ TEST_F(BluezRadioUnit, DeviceRemovedMidCall) {
     bus_->reply(call->id, {bytes({1})});
 
     // A connect now has bluetoothd look for the device (it forgot it, with any bond), and connects once it has
-    // an object for it again; the discovery ends with that.
+    // an object for it again; the discovery ends with that, or with the last central that wanted it.
+    const auto discovering = [&] {
+        if (const auto filter = bus_->take("SetDiscoveryFilter", 300ms)) {
+            bus_->reply(filter->id);
+        }
+        bus_->reply(bus_->take("StartDiscovery")->id);
+    };
+    {
+        Central& quitter = open();
+        quitter.radio->connect(kDevice);
+        discovering();
+        quitter.radio->close();
+        const auto stop = bus_->take("StopDiscovery");
+        ASSERT_TRUE(stop);
+        bus_->reply(stop->id);
+    }
     central.radio->connect(kDevice);
-    bus_->reply(bus_->take("SetDiscoveryFilter")->id);
-    bus_->reply(bus_->take("StartDiscovery")->id);
+    discovering();
     EXPECT_EQ(bus_->count("Connect"), 1u);
     InterfaceMap seen{{kDeviceIface, PropMap{{"Address", Variant(kDevice)}, {"RSSI", Variant(int16_t{-40})}}}};
     bus_->signal(FakeBus::kOwner, "/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
@@ -334,6 +348,7 @@ TEST_F(BluezRadioUnit, RefusedDiscoveryIsAskedAgainThenTheScanEnds) {
     boot();
     Central& central = open();
     central.radio->startScan(std::nullopt, true);
+    central.radio->connect("66:66:66:66:66:66");  // unknown to bluetoothd: waits for the discovery to see it
     bus_->reply(bus_->take("SetDiscoveryFilter")->id);
     bus_->fail(bus_->take("StartDiscovery")->id, "org.bluez.Error.InProgress", "Operation already in progress");
     EXPECT_TRUE(bus_->take("StopDiscovery")) << "a session of ours that may be left is ended first";
@@ -342,6 +357,7 @@ TEST_F(BluezRadioUnit, RefusedDiscoveryIsAskedAgainThenTheScanEnds) {
     bus_->reply(bus_->take("SetDiscoveryFilter")->id);
     bus_->fail(bus_->take("StartDiscovery")->id, "org.bluez.Error.InProgress", "Operation already in progress");
     EXPECT_TRUE(central.events->waitLink("scan ended org.bluez.Error.InProgress"));
+    EXPECT_TRUE(central.events->waitLink("failed 66:66:66:66:66:66 org.bluez.Error.InProgress"));
     EXPECT_FALSE(bus_->take("SetDiscoveryFilter", 1500ms)) << "given up";
 
     central.radio->startScan(std::nullopt, true);

@@ -13,7 +13,8 @@ using TraceSink = std::function<void(const std::string& line)>;
 /// Sets where trace lines go; an empty sink sends them to the console again.
 void TraceSetSink(TraceSink sink);
 
-/// Writes one trace line to the sink, or the console. Never throws.
-void TraceWrite(const std::string& line) noexcept;
+/// Writes one trace line to the sink, or the console. Throws nothing but the thread's end (ThreadEnd), which a
+/// sink running the program's code may meet.
+void TraceWrite(const std::string& line);
 
 }  // namespace platform

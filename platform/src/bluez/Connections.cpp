@@ -58,14 +58,24 @@ void Core::findThenConnect(uint64_t id, const std::string& address) {
     }
     moveTo(address, rt, ConnectState::Finding);
     rt.findTimer = loop_.after(connectTimeout(address), [address](Core& core) REQUIRES(core.mutex_) {
-        const auto it = core.runtime_.find(address);
-        if (it != core.runtime_.end() && it->second.connect == ConnectState::Finding) {
-            it->second.findTimer = 0;
-            const NSError error = unknownDeviceError();
-            core.connectSettled(address, &error);
-            core.updateDiscovery();
-        }
+        const NSError error = unknownDeviceError();
+        core.endFinding(address, &error);
     });
+    updateDiscovery();
+}
+
+void Core::endFinding(const std::string& address, const NSError* why) {
+    const auto rt = runtime_.find(address);
+    if (rt == runtime_.end() || rt->second.connect != ConnectState::Finding) {
+        return;
+    }
+    loop_.cancel(rt->second.findTimer);
+    rt->second.findTimer = 0;
+    if (why) {
+        connectSettled(address, why);
+    } else {
+        moveTo(address, rt->second, ConnectState::Idle);
+    }
     updateDiscovery();
 }
 
@@ -110,10 +120,7 @@ void Core::cancelConnection(uint64_t id, const std::string& address) {
                 return;
             }
             if (auto& rt = runtime_[address]; rt.connect == ConnectState::Finding) {
-                loop_.cancel(rt.findTimer);
-                rt.findTimer = 0;
-                moveTo(address, rt, ConnectState::Idle);
-                updateDiscovery();
+                endFinding(address, nullptr);
                 central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioDisconnected(address, nullptr); });
                 return;
             } else if (rt.connect == ConnectState::AwaitingOther ||

@@ -208,7 +208,13 @@ void Core::closeCentral(uint64_t id) {
     limits_.erase(limits_.lower_bound({id, std::string()}), limits_.lower_bound({id + 1, std::string()}));
     setAgent(id, nullptr);
     for (const auto& [address, link] : links) {
-        if (!anyLink(address)) {
+        if (anyLink(address)) {
+            continue;
+        }
+        if (const auto rt = runtime_.find(address);
+            rt != runtime_.end() && rt->second.connect == ConnectState::Finding) {
+            endFinding(address, nullptr);  // nobody looks for it any more
+        } else {
             disconnectDevice(address, nullptr);
         }
     }

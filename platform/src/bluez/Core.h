@@ -375,6 +375,8 @@ class Core {
     // A connect to a device bluetoothd does not know: discovery until it sees it (Finding), then Connect().
     void findThenConnect(uint64_t id, const std::string& address) REQUIRES(mutex_);
     void deviceSeen(const std::string& address) REQUIRES(mutex_);
+    // The search ends unseen: with `why`, the connects that waited for it fail; without, nobody waits any more.
+    void endFinding(const std::string& address, const NSError* why) REQUIRES(mutex_);
     bool anyFinding() const REQUIRES(mutex_);
     void linkCameUp(const std::string& address) REQUIRES(mutex_);
     void disconnectDevice(const std::string& address, DisconnectDone done) REQUIRES(mutex_);

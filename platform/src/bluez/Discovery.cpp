@@ -211,6 +211,16 @@ void Core::discoveryRefused(const NSError& why) {
             central.outbox->event([&](radio::RadioCentralEvents& l) { l.radioScanEnded(why); });
         }
     }
+    // A connect that waited for its device to be seen again fails too: nothing will see it.
+    std::vector<std::string> finding;
+    for (const auto& [address, rt] : runtime_) {
+        if (rt.connect == ConnectState::Finding) {
+            finding.push_back(address);
+        }
+    }
+    for (const auto& address : finding) {
+        endFinding(address, &why);
+    }
     updateDiscovery();
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/Foundation.h"
 #include "platform/Trace.h"
 
 namespace platform::bluez {
@@ -30,9 +31,11 @@ class Trace {
 
   private:
     template <typename... Args>
-    static void write(fmt::format_string<Args...> format, Args&&... args) noexcept {
+    static void write(fmt::format_string<Args...> format, Args&&... args) {
         try {
             TraceWrite("BlueZ: " + fmt::format(format, std::forward<Args>(args)...));
+        } catch (const ThreadEnd&) {
+            throw;
         } catch (...) {
         }
     }
