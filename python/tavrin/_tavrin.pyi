@@ -1,7 +1,9 @@
 # Type stubs of the extension module; the package `tavrin` re-exports these names. Kept exact: test_types.py
 # compares them with the module, and mypy --strict checks the examples and that test against them.
-# The aliases here are the stubs' own (underscored): the module has no such names.
-from typing import Awaitable, Callable, ClassVar, Dict, List, MutableSequence, Optional, Sequence, Union, overload
+# The aliases here are the stubs' own (underscored), as are the classes marked type_check_only: the module has no
+# such names.
+from typing import (Awaitable, Callable, ClassVar, Dict, List, MutableSequence, Optional, Sequence, Union, overload,
+                    type_check_only)
 import datetime
 
 # A payload: any bytes-like object (Debian's typing_extensions has no Buffer yet).
@@ -77,36 +79,23 @@ class PairingAgent:
                  display_passkey: Optional[_DisplayPasskey] = ..., confirm: Optional[_Confirm] = ...,
                  authorize: Optional[_Authorize] = ..., cancel: Optional[_Cancel] = ...) -> None: ...
 
+@type_check_only
+class _Limit:
+    # A limit of TimeLimits: read back as a timedelta, set as seconds or a timedelta.
+    @overload
+    def __get__(self, instance: None, owner: type) -> _Limit: ...
+    @overload
+    def __get__(self, instance: TimeLimits, owner: type) -> datetime.timedelta: ...
+    def __set__(self, instance: TimeLimits, value: _Duration) -> None: ...
+
 class TimeLimits:
-    # Each limit reads back as a timedelta and is set as seconds or a timedelta.
-    @property
-    def connection(self) -> datetime.timedelta: ...
-    @connection.setter
-    def connection(self, value: _Duration) -> None: ...
-    @property
-    def service_discovery(self) -> datetime.timedelta: ...
-    @service_discovery.setter
-    def service_discovery(self, value: _Duration) -> None: ...
-    @property
-    def characteristic_discovery(self) -> datetime.timedelta: ...
-    @characteristic_discovery.setter
-    def characteristic_discovery(self, value: _Duration) -> None: ...
-    @property
-    def descriptor_discovery(self) -> datetime.timedelta: ...
-    @descriptor_discovery.setter
-    def descriptor_discovery(self, value: _Duration) -> None: ...
-    @property
-    def request(self) -> datetime.timedelta: ...
-    @request.setter
-    def request(self, value: _Duration) -> None: ...
-    @property
-    def disconnection(self) -> datetime.timedelta: ...
-    @disconnection.setter
-    def disconnection(self, value: _Duration) -> None: ...
-    @property
-    def pairing(self) -> datetime.timedelta: ...
-    @pairing.setter
-    def pairing(self, value: _Duration) -> None: ...
+    connection: _Limit
+    service_discovery: _Limit
+    characteristic_discovery: _Limit
+    descriptor_discovery: _Limit
+    request: _Limit
+    disconnection: _Limit
+    pairing: _Limit
     # None: the limit's default.
     def __init__(self, connection: Optional[_Duration] = ..., service_discovery: Optional[_Duration] = ...,
                  characteristic_discovery: Optional[_Duration] = ..., descriptor_discovery: Optional[_Duration] = ...,

@@ -33,7 +33,7 @@ import signal
 import subprocess
 import time
 from types import TracebackType
-from typing import Dict, Iterator, List, Optional, Type, Union
+from typing import Dict, Iterator, List, Optional, Type, TypeVar, Union
 
 try:
     import pytest
@@ -47,6 +47,8 @@ __all__ = ["PrivateBus", "BluezSimulator", "WorldServer", "bluez_address", "on_r
 
 # A world: "default" (the built-in world), or a world file's path.
 World = Union[str, "os.PathLike[str]"]
+
+_Simulator = TypeVar("_Simulator", bound="BluezSimulator")
 
 # The radio this process was given by a fixture: "sim" or "bluez".
 _chosen_radio: Optional[str] = None
@@ -172,7 +174,7 @@ class BluezSimulator:
         """SIGTERM, as a service manager stops bluetoothd (SIGKILL: it dies without a word); its exit status."""
         return self._process.stop(sig)
 
-    def __enter__(self) -> BluezSimulator:
+    def __enter__(self: _Simulator) -> _Simulator:
         return self
 
     def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
