@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
 packages=(cmake g++ clang libclang-rt-14-dev make libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libsdbus-c++-dev dbus-daemon bluez
-          pybind11-dev python3-dev python3-pytest python3-pytest-asyncio
+          pybind11-dev python3-dev python3-pytest python3-pytest-asyncio mypy
           # The testbed: the real stack in a QEMU guest.
           qemu-system-x86 linux-image-amd64 busybox-static bluez-test-tools python3-dbus python3-gi)
 missing=()

@@ -11,7 +11,7 @@ import sys
 import tavrin.aio
 
 
-async def main(address="0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B", wanted="5"):
+async def main(address: str = "0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B", wanted: str = "5") -> None:
     adapter = (await tavrin.aio.Adapter.get_adapters())[0]
     async with adapter.scan_reports() as reports:
         device = await asyncio.wait_for(anext_matching(reports, address), 5.0)
@@ -35,10 +35,11 @@ async def main(address="0F3E9B7A-52C4-4D1E-8A6B-7C9D0E1F2A3B", wanted="5"):
     print("Unsubscribed.")
 
 
-async def anext_matching(reports, address):
+async def anext_matching(reports: tavrin.aio.ScanReports, address: str) -> tavrin.aio.Peripheral:
     async for peripheral in reports:
         if peripheral.address() == address:
             return peripheral
+    raise AssertionError("a scan's reports never end")
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ TAVRIN_SIM_WORLD=default python3 switch.py C3A1F5E2-7B4D-4E8A-9F61-2D5B8C0E7A13 
 """
 import sys
 import threading
+from typing import List
 
 import tavrin
 
@@ -15,15 +16,15 @@ COMMAND = "fb1e4002-54ae-4a28-9f74-dfccb248601d"
 STATUS = "fb1e4003-54ae-4a28-9f74-dfccb248601d"
 
 
-def main(address, mode, timer="30"):
+def main(address: str, mode: str, timer: str = "30") -> int:
     if not tavrin.Adapter.bluetooth_enabled():
         print("Bluetooth is not enabled!")
         return 1
     adapter = tavrin.Adapter.get_adapters()[0]
     found = threading.Event()
-    plugs = []
+    plugs: List[tavrin.Peripheral] = []
 
-    def on_found(peripheral):  # runs on the library's event queue
+    def on_found(peripheral: tavrin.Peripheral) -> None:  # runs on the library's event queue
         print("Found device: %s [%s]" % (peripheral.identifier(), peripheral.address()))
         if peripheral.address() == address:
             plugs.append(peripheral)
