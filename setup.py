@@ -61,5 +61,7 @@ setup(version=project_version(),
       packages=["tavrin"],
       package_dir={"tavrin": "python/tavrin"},
       package_data={"tavrin": ["*.pyi", "py.typed"]},
+      # Beside the project's own build folder, not among its files.
+      options={"build": {"build_base": os.path.join("build", "wheel")}},
       ext_modules=[Extension("tavrin._tavrin", sources=[])],
       cmdclass={"build_ext": CMakeBuild})
