@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(cmake g++ clang libclang-rt-14-dev make libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libsdbus-c++-dev dbus-daemon bluez
           pybind11-dev python3-dev python3-pytest python3-pytest-asyncio mypy
+          # The wheel: built offline with Debian's build frontend and setuptools, installed into venvs.
+          python3-build python3-setuptools python3-wheel python3-venv
           # The testbed: the real stack in a QEMU guest.
           qemu-system-x86 linux-image-amd64 busybox-static bluez-test-tools python3-dbus python3-gi)
 missing=()
