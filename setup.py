@@ -33,7 +33,7 @@ class CMakeBuild(build_ext):
         # The paths file says whether the simulator is built (sdbus-c++ found) or not.
         with open(os.path.join(cmake_dir, "python", "wheel_paths.py"), encoding="utf-8") as f:
             paths = f.read()
-        with_sim = "BLUEZ_SIM = None" not in paths
+        with_sim = re.search(r"^BLUEZ_SIM\b.*= None$", paths, re.MULTILINE) is None
         targets = ["_tavrin"] + (["tavrin-bluez-sim"] if with_sim else [])
         subprocess.run(["cmake", "--build", cmake_dir, "--parallel", jobs, "--target"] + targets, check=True)
 

@@ -279,6 +279,16 @@ void bindSettings(py::module_& m) {
         .def("validate", &ScanOptions::validate);
 }
 
+// notify() or indicate(), interruptible: a subscription made all the same after the interruption is ended.
+using Subscribe = void (Peripheral::*)(const std::string&, const std::string&, std::function<void(std::string)>);
+void subscribe(Subscribe how, Peripheral& p, const std::string& service, const std::string& characteristic,
+               const py::object& fn) {
+    Peripheral h = p;
+    interruptible([how, h, service, characteristic,
+                   callback = valueCallback(fn)]() mutable { (h.*how)(service, characteristic, std::move(callback)); },
+                  Cancel{nullptr, [h, service, characteristic]() mutable { h.unsubscribe(service, characteristic); }});
+}
+
 void bindPeripheral(py::module_& m) {
     py::enum_<Tavrin::AddressType>(m, "AddressType")
         .value("PUBLIC", Tavrin::AddressType::Public)
@@ -365,27 +375,13 @@ void bindPeripheral(py::module_& m) {
         .def(
             "notify",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn) {
-                // Interrupted, a subscription made all the same is ended.
-                Peripheral h = p;
-                interruptible(
-                    [h, service, characteristic, callback = valueCallback(fn)]() mutable {
-                        h.notify(service, characteristic, std::move(callback));
-                    },
-                    Cancel{nullptr,
-                           [h, service, characteristic]() mutable { h.unsubscribe(service, characteristic); }});
+                subscribe(&Peripheral::notify, p, service, characteristic, fn);
             },
             py::arg("service"), py::arg("characteristic"), py::arg("callback"))
         .def(
             "indicate",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn) {
-                // Interrupted, a subscription made all the same is ended.
-                Peripheral h = p;
-                interruptible(
-                    [h, service, characteristic, callback = valueCallback(fn)]() mutable {
-                        h.indicate(service, characteristic, std::move(callback));
-                    },
-                    Cancel{nullptr,
-                           [h, service, characteristic]() mutable { h.unsubscribe(service, characteristic); }});
+                subscribe(&Peripheral::indicate, p, service, characteristic, fn);
             },
             py::arg("service"), py::arg("characteristic"), py::arg("callback"))
         .def(

@@ -298,6 +298,23 @@ class _Handle:
         for over in list(self._cleanups):
             await asyncio.shield(asyncio.wrap_future(over))
 
+    # The queries both handles have, answered at once by the blocking handle.
+    def initialized(self) -> bool:
+        return bool(self._handle.initialized())
+
+    def identifier(self) -> str:
+        return str(self._handle.identifier())
+
+    def address(self) -> str:
+        return str(self._handle.address())
+
+    def time_limits(self) -> _tavrin.TimeLimits:
+        limits: _tavrin.TimeLimits = self._handle.time_limits()
+        return limits
+
+    def set_time_limits(self, limits: _tavrin.TimeLimits) -> None:
+        self._handle.set_time_limits(limits)
+
     if not TYPE_CHECKING:
         def __getattr__(self, name):
             # The queries answer at once: they are the handle's own methods (those of the API are spelled out
@@ -423,15 +440,6 @@ class Peripheral(_Handle):
         return self._handle
 
     # The queries, answered at once by the blocking handle.
-    def initialized(self) -> bool:
-        return self._handle.initialized()
-
-    def identifier(self) -> str:
-        return self._handle.identifier()
-
-    def address(self) -> str:
-        return self._handle.address()
-
     def address_type(self) -> _tavrin.AddressType:
         return self._handle.address_type()
 
@@ -443,12 +451,6 @@ class Peripheral(_Handle):
 
     def mtu(self) -> int:
         return self._handle.mtu()
-
-    def time_limits(self) -> _tavrin.TimeLimits:
-        return self._handle.time_limits()
-
-    def set_time_limits(self, limits: _tavrin.TimeLimits) -> None:
-        self._handle.set_time_limits(limits)
 
     def is_connected(self) -> bool:
         return self._handle.is_connected()
@@ -677,23 +679,8 @@ class Adapter(_Handle):
         return self._handle
 
     # The queries and plain calls, answered at once by the blocking handle.
-    def initialized(self) -> bool:
-        return self._handle.initialized()
-
-    def identifier(self) -> str:
-        return self._handle.identifier()
-
-    def address(self) -> str:
-        return self._handle.address()
-
     def is_enabled(self) -> bool:
         return self._handle.is_enabled()
-
-    def time_limits(self) -> _tavrin.TimeLimits:
-        return self._handle.time_limits()
-
-    def set_time_limits(self, limits: _tavrin.TimeLimits) -> None:
-        self._handle.set_time_limits(limits)
 
     def scan_is_active(self) -> bool:
         return self._handle.scan_is_active()
