@@ -404,7 +404,8 @@ void CBPeripheral::writeValue(const std::string& data, const CBCharacteristicPtr
         });
 }
 
-void CBPeripheral::setNotifyValue(bool enabled, const CBCharacteristicPtr& characteristic) {
+void CBPeripheral::setNotifyValue(bool enabled, const CBCharacteristicPtr& characteristic,
+                                  radio::NotifyDelivery delivery) {
     bool same = false;
     const auto epoch = admit(*impl_, [&] {
         if (!admissibleLocked(*impl_, characteristic)) {
@@ -423,7 +424,7 @@ void CBPeripheral::setNotifyValue(bool enabled, const CBCharacteristicPtr& chara
         deliver(impl_, *epoch, nullptr, nullptr, std::move(call));  // already in that state: answered at once
         return;
     }
-    impl_->radio->setNotify(impl_->key, characteristic->impl()->handle, enabled,
+    impl_->radio->setNotify(impl_->key, characteristic->impl()->handle, enabled, delivery,
                             [link = impl_, epoch = *epoch, characteristic, enabled, call](const NSError* error) {
                                 deliver(
                                     link, epoch, error,

@@ -59,7 +59,7 @@ class NoRadio : public Radio {
         void readCharacteristic(const DeviceKey&, AttributeHandle, ValueDone) override {}
         void writeCharacteristic(const DeviceKey&, AttributeHandle, const std::string&, Done) override {}
         void writeWithoutResponse(const DeviceKey&, AttributeHandle, const std::string&, Done) override {}
-        void setNotify(const DeviceKey&, AttributeHandle, bool, Done) override {}
+        void setNotify(const DeviceKey&, AttributeHandle, bool, NotifyDelivery, Done) override {}
         void readDescriptor(const DeviceKey&, AttributeHandle, ValueDone) override {}
         void writeDescriptor(const DeviceKey&, AttributeHandle, const std::string&, Done) override {}
         unsigned mtu(const DeviceKey&) const override { return 23; }

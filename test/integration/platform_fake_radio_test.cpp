@@ -78,7 +78,8 @@ class FakeSession : public radio::RadioCentral, public std::enable_shared_from_t
             sent(&refused);
         });
     }
-    void setNotify(const radio::DeviceKey&, radio::AttributeHandle, bool, radio::Done done) override {
+    void setNotify(const radio::DeviceKey&, radio::AttributeHandle, bool, radio::NotifyDelivery,
+                   radio::Done done) override {
         answer([done] { done(nullptr); });
     }
     void readDescriptor(const radio::DeviceKey&, radio::AttributeHandle, radio::ValueDone done) override {

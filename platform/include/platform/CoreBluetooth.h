@@ -151,7 +151,9 @@ class CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
     void discoverDescriptors(const CBCharacteristicPtr& characteristic);
     void readValue(const CBCharacteristicPtr& characteristic);
     void writeValue(const std::string& data, const CBCharacteristicPtr& characteristic, CBCharacteristicWriteType type);
-    void setNotifyValue(bool enabled, const CBCharacteristicPtr& characteristic);
+    /// `delivery` is this façade's own: how the radio is to bring the values (the framework has one way).
+    void setNotifyValue(bool enabled, const CBCharacteristicPtr& characteristic,
+                        radio::NotifyDelivery delivery = radio::NotifyDelivery::Shared);
     void readValue(const CBDescriptorPtr& descriptor);
     /// Throws NSException for the client characteristic configuration descriptor (0x2902).
     void writeValue(const std::string& data, const CBDescriptorPtr& descriptor);

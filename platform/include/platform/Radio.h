@@ -180,6 +180,10 @@ using BondedDone = std::function<void(const NSError* error, const std::vector<Bo
 /// The kind of a device's Bluetooth address.
 enum class AddressKind { Public, Random };
 
+/// How a subscription's values reach the program: through the host stack's shared path, which every program
+/// subscribed sees, or a stream of this program's own where the stack offers one (bluetoothd's notify socket).
+enum class NotifyDelivery { Shared, Exclusive };
+
 /// What a session tells its central. Called on the radio's thread (see the threading rules above).
 class RadioCentralEvents {
   public:
@@ -266,8 +270,13 @@ class RadioCentral {
     /// central counts its credit by it); an error means the write was lost.
     virtual void writeWithoutResponse(const DeviceKey& device, AttributeHandle characteristic, const std::string& value,
                                       Done sent) = 0;
-    /// Turns notifications (or indications, whichever the characteristic has) on or off.
-    virtual void setNotify(const DeviceKey& device, AttributeHandle characteristic, bool enabled, Done done) = 0;
+    /// Turns notifications (or indications, whichever the characteristic has) on or off; `delivery` says how
+    /// the values are to come once on (a radio with one way only ignores it).
+    virtual void setNotify(const DeviceKey& device, AttributeHandle characteristic, bool enabled,
+                           NotifyDelivery delivery, Done done) = 0;
+    void setNotify(const DeviceKey& device, AttributeHandle characteristic, bool enabled, Done done) {
+        setNotify(device, characteristic, enabled, NotifyDelivery::Shared, std::move(done));
+    }
     virtual void readDescriptor(const DeviceKey& device, AttributeHandle descriptor, ValueDone done) = 0;
     virtual void writeDescriptor(const DeviceKey& device, AttributeHandle descriptor, const std::string& value,
                                  Done done) = 0;

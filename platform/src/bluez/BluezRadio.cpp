@@ -96,7 +96,8 @@ class BluezCentral final : public radio::RadioCentral {
                         });
     }
 
-    void setNotify(const DeviceKey& device, AttributeHandle characteristic, bool enabled, Done done) override {
+    void setNotify(const DeviceKey& device, AttributeHandle characteristic, bool enabled,
+                   radio::NotifyDelivery /*delivery*/, Done done) override {
         core_->post([id = id_, device, characteristic, enabled, done = std::move(done)](Core& c) REQUIRES(
                         c.mutex_) mutable { c.setNotify(id, device, characteristic, enabled, std::move(done)); });
     }

@@ -386,7 +386,7 @@ void SimCentral::retryRaised(const Admitted& request, Security needed, NSError r
 }
 
 void SimCentral::setNotify(const radio::DeviceKey& key, radio::AttributeHandle characteristic, bool enabled,
-                           radio::Done done) {
+                           radio::NotifyDelivery /*delivery*/, radio::Done done) {
     send(admit(key), [characteristic, enabled, done = std::move(done)](SimCentral& self, const Admitted& r) {
         const auto path = lookup(*r.device, characteristic, true, false);
         std::optional<NSError> error;
@@ -399,7 +399,7 @@ void SimCentral::setNotify(const radio::DeviceKey& key, radio::AttributeHandle c
             return self.retryRaised(
                 r, subscriptionSecurity(*r.device, *path), *refused,
                 [key = r.link->key, characteristic, enabled, done](SimCentral& session) {
-                    session.setNotify(key, characteristic, enabled, done);
+                    session.setNotify(key, characteristic, enabled, radio::NotifyDelivery::Shared, done);
                 },
                 done);
         }

@@ -90,8 +90,9 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
                              const std::string& value, radio::Done done) override;
     void writeWithoutResponse(const radio::DeviceKey& device, radio::AttributeHandle characteristic,
                               const std::string& value, radio::Done sent) override;
+    // One way only: the world's devices hand each value to the central directly.
     void setNotify(const radio::DeviceKey& device, radio::AttributeHandle characteristic, bool enabled,
-                   radio::Done done) override;
+                   radio::NotifyDelivery delivery, radio::Done done) override;
     void readDescriptor(const radio::DeviceKey& device, radio::AttributeHandle descriptor,
                         radio::ValueDone done) override;
     void writeDescriptor(const radio::DeviceKey& device, radio::AttributeHandle descriptor, const std::string& value,
