@@ -280,12 +280,13 @@ void bindSettings(py::module_& m) {
 }
 
 // notify() or indicate(), interruptible: a subscription made all the same after the interruption is ended.
-using Subscribe = void (Peripheral::*)(const std::string&, const std::string&, std::function<void(std::string)>);
+using Subscribe =
+    std::function<void(Peripheral&, const std::string&, const std::string&, std::function<void(std::string)>)>;
 void subscribe(Subscribe how, Peripheral& p, const std::string& service, const std::string& characteristic,
                const py::object& fn) {
     Peripheral h = p;
-    interruptible([how, h, service, characteristic,
-                   callback = valueCallback(fn)]() mutable { (h.*how)(service, characteristic, std::move(callback)); },
+    interruptible([how = std::move(how), h, service, characteristic,
+                   callback = valueCallback(fn)]() mutable { how(h, service, characteristic, std::move(callback)); },
                   Cancel{nullptr, [h, service, characteristic]() mutable { h.unsubscribe(service, characteristic); }});
 }
 
@@ -294,6 +295,9 @@ void bindPeripheral(py::module_& m) {
         .value("PUBLIC", Tavrin::AddressType::Public)
         .value("RANDOM", Tavrin::AddressType::Random)
         .value("UNSPECIFIED", Tavrin::AddressType::Unspecified);
+    py::enum_<Tavrin::Delivery>(m, "Delivery")
+        .value("SHARED", Tavrin::Delivery::Shared)
+        .value("EXCLUSIVE", Tavrin::Delivery::Exclusive);
 
     py::class_<Peripheral, PeripheralHolder>(m, "Peripheral")
         .def(py::init<>())
@@ -374,14 +378,23 @@ void bindPeripheral(py::module_& m) {
             py::arg("service"), py::arg("characteristic"), py::arg("descriptor"), py::arg("data"))
         .def(
             "notify",
-            [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn) {
-                subscribe(&Peripheral::notify, p, service, characteristic, fn);
+            [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn,
+               Tavrin::Delivery delivery) {
+                subscribe(
+                    [delivery](Peripheral& h, const std::string& s, const std::string& c,
+                               std::function<void(std::string)> callback) {
+                        h.notify(s, c, std::move(callback), delivery);
+                    },
+                    p, service, characteristic, fn);
             },
-            py::arg("service"), py::arg("characteristic"), py::arg("callback"))
+            py::arg("service"), py::arg("characteristic"), py::arg("callback"), py::kw_only(),
+            py::arg("delivery") = Tavrin::Delivery::Shared)
         .def(
             "indicate",
             [](Peripheral& p, const std::string& service, const std::string& characteristic, const py::object& fn) {
-                subscribe(&Peripheral::indicate, p, service, characteristic, fn);
+                subscribe([](Peripheral& h, const std::string& s, const std::string& c,
+                             std::function<void(std::string)> callback) { h.indicate(s, c, std::move(callback)); },
+                          p, service, characteristic, fn);
             },
             py::arg("service"), py::arg("characteristic"), py::arg("callback"))
         .def(

@@ -26,6 +26,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import concurrent.futures
+import functools
 import threading
 import time
 import weakref
@@ -510,9 +511,12 @@ class Peripheral(_Handle):
     async def write(self, service: str, characteristic: str, descriptor: str, data: _Bytes) -> None:
         await self._call(self._handle.write, service, characteristic, descriptor, data)
 
-    async def notify(self, service: str, characteristic: str, callback: Callable[[bytes], object]) -> None:
-        """Subscribes; ``callback(value)`` runs in the running loop for each value, in order."""
-        await self._subscribe(self._handle.notify, service, characteristic, callback)
+    async def notify(self, service: str, characteristic: str, callback: Callable[[bytes], object], *,
+                     delivery: _tavrin.Delivery = _tavrin.Delivery.SHARED) -> None:
+        """Subscribes; ``callback(value)`` runs in the running loop for each value, in order. ``delivery``: as
+        for the blocking ``Peripheral.notify``."""
+        await self._subscribe(functools.partial(self._handle.notify, delivery=delivery), service, characteristic,
+                              callback)
 
     async def indicate(self, service: str, characteristic: str, callback: Callable[[bytes], object]) -> None:
         await self._subscribe(self._handle.indicate, service, characteristic, callback)
@@ -561,10 +565,11 @@ class Peripheral(_Handle):
             del self._subscriptions[(service, characteristic)]
             ended[0].forget(ended[1])
 
-    def notifications(self, service: str, characteristic: str, indicate: bool = False) -> Notifications:
+    def notifications(self, service: str, characteristic: str, indicate: bool = False, *,
+                      delivery: _tavrin.Delivery = _tavrin.Delivery.SHARED) -> Notifications:
         """``async with peripheral.notifications(s, c) as values: async for value in values``: subscribed
-        inside the block, unsubscribed when it ends."""
-        return Notifications(self, service, characteristic, indicate)
+        inside the block, unsubscribed when it ends. ``delivery`` counts for notifications, not indications."""
+        return Notifications(self, service, characteristic, indicate, delivery)
 
     def set_callback_on_connected(self, callback: Optional[Callable[[], object]]) -> None:
         _checked(callback, "set_callback_on_connected's callback")
@@ -587,8 +592,10 @@ class Notifications:
     (StopAsyncIteration) once the values that came before are handed out, when the link goes or the subscription
     ends otherwise (an unsubscribe, a disconnect, another subscription of the characteristic)."""
 
-    def __init__(self, peripheral: Peripheral, service: str, characteristic: str, indicate: bool) -> None:
+    def __init__(self, peripheral: Peripheral, service: str, characteristic: str, indicate: bool,
+                 delivery: _tavrin.Delivery = _tavrin.Delivery.SHARED) -> None:
         self._peripheral = peripheral
+        self._delivery = delivery
         self._service = service
         self._characteristic = characteristic
         self._indicate = indicate
@@ -603,7 +610,9 @@ class Notifications:
         # Watched before subscribing, so that no loss of the link goes unseen.
         self._watch = _LinkWatch.of(handle.address())
         self._watch.change(handle, add=self._link_lost)
-        subscribe = self._peripheral._handle.indicate if self._indicate else self._peripheral._handle.notify
+        subscribe: Callable[[str, str, Any], None] = self._peripheral._handle.indicate
+        if not self._indicate:
+            subscribe = functools.partial(self._peripheral._handle.notify, delivery=self._delivery)
         try:
             self._subscription = await self._peripheral._subscribe(
                 subscribe, self._service, self._characteristic, self._queue.put_nowait, forgotten=self._end)

@@ -150,6 +150,8 @@ def test_the_blocking_api_as_typed() -> None:
         values: List[bytes] = []
         echo.notify(ECHO_SERVICE, COUNTER, values.append)
         echo.unsubscribe(ECHO_SERVICE, COUNTER)
+        echo.notify(ECHO_SERVICE, COUNTER, values.append, delivery=tavrin.Delivery.EXCLUSIVE)
+        echo.unsubscribe(ECHO_SERVICE, COUNTER)
         echo.indicate(ECHO_SERVICE, COUNTER, values.append)  # taken as a notify
         echo.unsubscribe(ECHO_SERVICE, COUNTER)
         with pytest.raises(tavrin.ServiceNotFound):
@@ -219,10 +221,10 @@ async def test_the_asyncio_api_as_typed() -> None:
     await plug.connect()
     try:
         assert plug.is_connected() and plug.mtu() > 0 and plug.services()
-        await plug.notify(PLUG_SERVICE, STATUS, lambda value: None)
+        await plug.notify(PLUG_SERVICE, STATUS, lambda value: None, delivery=tavrin.Delivery.SHARED)
         await plug.unsubscribe(PLUG_SERVICE, STATUS)
         values: tavrin.aio.Notifications
-        async with plug.notifications(PLUG_SERVICE, STATUS) as values:
+        async with plug.notifications(PLUG_SERVICE, STATUS, delivery=tavrin.Delivery.EXCLUSIVE) as values:
             await plug.write_request(PLUG_SERVICE, COMMAND, b'\t{"mode":3,"switch":1,"timer":30}')
             first: bytes = await values.__anext__()
             assert first == b"\x01\x1e\x00"

@@ -117,9 +117,10 @@ class Peripheral {
     void write_command(const std::string& service, const std::string& characteristic, const std::string& data);
     /// Subscribes; `callback` receives each value on the library's event queue, with no library lock
     /// held. A callback that throws is logged and the subscription goes on. Subscribing again replaces
-    /// the callback (a call of the old one already running finishes).
+    /// the callback (a call of the old one already running finishes). `delivery` chooses how the values
+    /// come (see `Delivery`); it counts when the subscription starts, not when a callback is replaced.
     void notify(const std::string& service, const std::string& characteristic,
-                std::function<void(std::string payload)> callback);
+                std::function<void(std::string payload)> callback, Delivery delivery = Delivery::Shared);
     void indicate(const std::string& service, const std::string& characteristic,
                   std::function<void(std::string payload)> callback);
     /// Ends the subscription (`OperationFailed` "Characteristic Unsubscribe"). It returns only once no

@@ -13,6 +13,19 @@ enum class AddressType : int32_t {
     Unspecified = 2,
 };
 
+/// How a subscription's notifications reach the program.
+enum class Delivery : int32_t {
+    /// Through the system's Bluetooth service, which shows each value to every program subscribed to the
+    /// characteristic. The default.
+    Shared = 0,
+    /// Through a stream of this program's own where the system offers one (on Linux, a socket from
+    /// bluetoothd), at a fraction of the CPU per value. While it lasts no other program can subscribe to the
+    /// characteristic, and a value the device sends before it has confirmed the subscription is lost. Where
+    /// the system has no such stream (indications, other platforms) or another program is subscribed
+    /// already, the values come as with `Shared`.
+    Exclusive = 1,
+};
+
 /// What one received advertisement says about a peripheral.
 /// Byte strings (`manufacturer_data` values, `service_data` values) may hold any byte, zero included.
 struct advertising_data_t {

@@ -169,8 +169,8 @@ void PeripheralBase::write_command(const std::string& service, const std::string
 }
 
 void PeripheralBase::notify(const std::string& service, const std::string& characteristic,
-                            std::function<void(std::string payload)> callback) {
-    delegate_->notify(service, characteristic, std::move(callback));
+                            std::function<void(std::string payload)> callback, Delivery delivery) {
+    delegate_->notify(service, characteristic, std::move(callback), delivery);
 }
 
 void PeripheralBase::indicate(const std::string& service, const std::string& characteristic,

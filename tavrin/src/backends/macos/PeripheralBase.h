@@ -78,7 +78,7 @@ class PeripheralBase {
     void write_request(const std::string& service, const std::string& characteristic, const std::string& data);
     void write_command(const std::string& service, const std::string& characteristic, const std::string& data);
     void notify(const std::string& service, const std::string& characteristic,
-                std::function<void(std::string payload)> callback);
+                std::function<void(std::string payload)> callback, Delivery delivery = Delivery::Shared);
     void indicate(const std::string& service, const std::string& characteristic,
                   std::function<void(std::string payload)> callback);
     void unsubscribe(const std::string& service, const std::string& characteristic);

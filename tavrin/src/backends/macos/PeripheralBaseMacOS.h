@@ -18,6 +18,7 @@
 #include <platform/CoreBluetooth.h>
 #include <platform/Deadline.h>
 #include <tavrin/Service.h>
+#include <tavrin/Types.h>
 
 #include "backends/macos/DelegateRecords.h"
 #include "backends/macos/TimeLimitsCell.h"
@@ -133,7 +134,8 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     void writeCommand(const std::string& service_uuid, const std::string& characteristic_uuid,
                       const std::string& payload);
     /// `callback` runs on the event queue without any lock of the library; what it throws is logged.
-    void notify(const std::string& service_uuid, const std::string& characteristic_uuid, ValueCallback callback);
+    void notify(const std::string& service_uuid, const std::string& characteristic_uuid, ValueCallback callback,
+                Delivery delivery = Delivery::Shared);
     void indicate(const std::string& service_uuid, const std::string& characteristic_uuid, ValueCallback callback);
     /// Returns once the subscription has ended and no call of its callback is running (see above).
     void unsubscribe(const std::string& service_uuid, const std::string& characteristic_uuid);

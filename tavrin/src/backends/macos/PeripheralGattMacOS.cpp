@@ -250,7 +250,7 @@ void PeripheralBaseMacOS::writeCommand(const std::string& service_uuid, const st
 }
 
 void PeripheralBaseMacOS::notify(const std::string& service_uuid, const std::string& characteristic_uuid,
-                                 ValueCallback callback) {
+                                 ValueCallback callback, Delivery delivery) {
     const auto found = findServiceAndCharacteristic(service_uuid, characteristic_uuid);
     const CBCharacteristicPtr& characteristic = found.second;
     // Already notifying: the callback is replaced and nothing waits, so this works from a callback.
@@ -265,7 +265,9 @@ void PeripheralBaseMacOS::notify(const std::string& service_uuid, const std::str
         characteristic_extras_t& record = record_locked(characteristic);
         record.value_changed_callback = std::move(stored);
         ++record.callback_serial;
-        peripheral_->setNotifyValue(true, characteristic);
+        peripheral_->setNotifyValue(true, characteristic,
+                                    delivery == Delivery::Exclusive ? platform::radio::NotifyDelivery::Exclusive
+                                                                    : platform::radio::NotifyDelivery::Shared);
     });
     wait_for(limit, [&] { return characteristic->isNotifying() || request->failed || !of_link_up(found.first); });
     withdraw(queue_of, request);
@@ -277,7 +279,7 @@ void PeripheralBaseMacOS::notify(const std::string& service_uuid, const std::str
 
 void PeripheralBaseMacOS::indicate(const std::string& service_uuid, const std::string& characteristic_uuid,
                                    ValueCallback callback) {
-    notify(service_uuid, characteristic_uuid, std::move(callback));
+    notify(service_uuid, characteristic_uuid, std::move(callback), Delivery::Shared);
 }
 
 void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std::string& characteristic_uuid) {

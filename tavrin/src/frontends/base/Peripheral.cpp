@@ -124,8 +124,8 @@ void Peripheral::write_command(const std::string& service, const std::string& ch
 }
 
 void Peripheral::notify(const std::string& service, const std::string& characteristic,
-                        std::function<void(std::string payload)> callback) {
-    connected(*this, internal_)->notify(service, characteristic, std::move(callback));
+                        std::function<void(std::string payload)> callback, Delivery delivery) {
+    connected(*this, internal_)->notify(service, characteristic, std::move(callback), delivery);
 }
 
 void Peripheral::indicate(const std::string& service, const std::string& characteristic,
