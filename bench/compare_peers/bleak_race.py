@@ -14,6 +14,8 @@ PLUG_SERVICE = "fb1e4001-54ae-4a28-9f74-dfccb248601d"
 COMMAND = "fb1e4002-54ae-4a28-9f74-dfccb248601d"
 STATUS = "fb1e4003-54ae-4a28-9f74-dfccb248601d"
 COUNTER = "fb1e5002-54ae-4a28-9f74-dfccb248601d"
+SINK = "fb1e5003-54ae-4a28-9f74-dfccb248601d"
+WRITE_COMMANDS = 5000
 
 
 def percentile(samples, p):
@@ -94,6 +96,15 @@ async def race(plug_address, wanted):
     figures["notifications"] = received
     figures["notifications_lost"] = (last - first + 1 - received) if received else wanted
     figures["notify_cpu_us_per_value"] = cpu * 1e6 / received if received else 0.0
+
+    # Writes without response, back to back.
+    payload = bytes(range(1, 9))
+    cpu = time.process_time()
+    start = time.perf_counter()
+    for _ in range(WRITE_COMMANDS):
+        await client.write_gatt_char(SINK, payload, response=False)
+    figures["write_commands_per_s"] = WRITE_COMMANDS / (time.perf_counter() - start)
+    figures["write_command_cpu_us_per_write"] = (time.process_time() - cpu) * 1e6 / WRITE_COMMANDS
     await client.disconnect()
     return figures
 

@@ -28,6 +28,8 @@ const char* const kCharacteristic = "org.bluez.GattCharacteristic1";
 const std::string kCommand = "fb1e4002-54ae-4a28-9f74-dfccb248601d";
 const std::string kStatus = "fb1e4003-54ae-4a28-9f74-dfccb248601d";
 const std::string kCounter = "fb1e5002-54ae-4a28-9f74-dfccb248601d";
+const std::string kSink = "fb1e5003-54ae-4a28-9f74-dfccb248601d";
+constexpr long kWriteCommands = 5000;
 
 using Clock = std::chrono::steady_clock;
 using Properties = std::map<std::string, sdbus::Variant>;
@@ -138,12 +140,13 @@ int main(int argc, char** argv) {
         }
         auto plug = sdbus::createProxy(*bus, kBluez, device);
         plug->callMethod("Connect").onInterface(kDevice);
-        std::string status, command, counter;
-        for (int i = 0; i < 100 && (status.empty() || command.empty() || counter.empty()); ++i) {
+        std::string status, command, counter, sink;
+        for (int i = 0; i < 100 && (status.empty() || command.empty() || counter.empty() || sink.empty()); ++i) {
             const Objects objects = managedObjects(*bus);
             status = find(objects, kCharacteristic, "UUID", kStatus);
             command = find(objects, kCharacteristic, "UUID", kCommand);
             counter = find(objects, kCharacteristic, "UUID", kCounter);
+            sink = find(objects, kCharacteristic, "UUID", kSink);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         auto status_proxy = sdbus::createProxy(*bus, kBluez, status);
@@ -173,14 +176,29 @@ int main(int argc, char** argv) {
         pump(*bus, Clock::now() + std::chrono::seconds(60), [&] { return values >= wanted; });
         const double notify_cpu = cpuSeconds() - cpu;
         counter_proxy->callMethod("StopNotify").onInterface(kCharacteristic);
+
+        // Writes without response as bare blocking calls: one method call and its reply each.
+        auto sink_proxy = sdbus::createProxy(*bus, kBluez, sink);
+        const std::vector<uint8_t> payload{1, 2, 3, 4, 5, 6, 7, 8};
+        const double write_cpu_start = cpuSeconds();
+        const auto write_start = Clock::now();
+        for (long i = 0; i < kWriteCommands; ++i) {
+            sink_proxy->callMethod("WriteValue")
+                .onInterface(kCharacteristic)
+                .withArguments(payload, Properties{{"type", sdbus::Variant(std::string("command"))}});
+        }
+        const double write_s = std::chrono::duration<double>(Clock::now() - write_start).count();
+        const double write_cpu = cpuSeconds() - write_cpu_start;
         plug->callMethod("Disconnect").onInterface(kDevice);
         std::printf(
             "{\"scan_cpu_us_per_advertisement\": %.3f, \"read_median_ms\": %.3f, \"read_p99_ms\": %.3f, "
             "\"write_median_ms\": %.3f, \"write_p99_ms\": %.3f, "
-            "\"notify_cpu_us_per_value\": %.3f}\n",
+            "\"notify_cpu_us_per_value\": %.3f, \"write_command_cpu_us_per_write\": %.3f, "
+            "\"write_commands_per_s\": %.1f}\n",
             advertisements ? scan_cpu * 1e6 / static_cast<double>(advertisements) : 0.0, percentile(reads, 0.5),
             percentile(reads, 0.99), percentile(writes, 0.5), percentile(writes, 0.99),
-            values ? notify_cpu * 1e6 / static_cast<double>(values) : 0.0);
+            values ? notify_cpu * 1e6 / static_cast<double>(values) : 0.0, write_cpu * 1e6 / kWriteCommands,
+            kWriteCommands / write_s);
     } catch (const sdbus::Error& e) {
         std::fprintf(stderr, "%s: %s\n", e.getName().c_str(), e.getMessage().c_str());
         return 1;

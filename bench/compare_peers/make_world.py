@@ -1,11 +1,12 @@
 """Writes the race's world: the plug (answering and connecting without delay), a counter that notifies every
-millisecond, and 200 devices advertising every 100 ms."""
+millisecond, a sink for writes without response, and 200 devices advertising every 100 ms."""
 import json
 import sys
 
 COUNTER_SERVICE = "fb1e5001-54ae-4a28-9f74-dfccb248601d"
 COUNTER_CHARACTERISTIC = "fb1e5002-54ae-4a28-9f74-dfccb248601d"
-NOTIFICATIONS = 12000
+SINK_CHARACTERISTIC = "fb1e5003-54ae-4a28-9f74-dfccb248601d"
+NOTIFICATIONS = 80000  # enough for every phase of a side without the counter wrapping
 
 
 def counter_values(n):
@@ -31,6 +32,10 @@ def world(devices):
                 "value": "00000000",
                 "notifications": {"every_ms": 1, "values": counter_values(NOTIFICATIONS)},
                 "descriptors": [{"uuid": "2902"}],
+            }, {
+                "uuid": SINK_CHARACTERISTIC,
+                "properties": ["write_without_response"],
+                "value": "",
             }],
         }],
     }

@@ -1,6 +1,7 @@
 """The Python module's side of the peer race: the scenario of tavrin_race.cpp through `tavrin` (the blocking
 API, with Python callbacks), then the notifications once more through `tavrin.aio` (values delivered into an
-asyncio loop). Prints one JSON object with the figures.
+asyncio loop); each stream through bluetoothd's signals, then through a socket of the program's own
+(tavrin.Delivery.EXCLUSIVE). Prints one JSON object with the figures.
 
     PYTHONPATH=<build>/python python_race.py <plug address> [notifications]
 """
@@ -18,7 +19,7 @@ COMMAND = "fb1e4002-54ae-4a28-9f74-dfccb248601d"
 STATUS = "fb1e4003-54ae-4a28-9f74-dfccb248601d"
 COUNTER_SERVICE = "fb1e5001-54ae-4a28-9f74-dfccb248601d"
 COUNTER = "fb1e5002-54ae-4a28-9f74-dfccb248601d"
-CYCLE = 12000  # the counter's values, in turn (make_world.py)
+CYCLE = 80000  # the counter's values, in turn (make_world.py)
 
 
 def percentile(samples, p):
@@ -70,6 +71,16 @@ def race(plug_address, wanted):
     figures["write_median_ms"] = percentile(writes, 0.5)
     figures["write_p99_ms"] = percentile(writes, 0.99)
 
+    stream(plug, tavrin.Delivery.SHARED, wanted, figures, "")
+    stream(plug, tavrin.Delivery.EXCLUSIVE, wanted, figures, "socket_")
+    aio_plug = tavrin.aio.Peripheral(plug)
+    asyncio.run(race_aio(aio_plug, tavrin.Delivery.SHARED, wanted, figures, "aio_"))
+    asyncio.run(race_aio(aio_plug, tavrin.Delivery.EXCLUSIVE, wanted, figures, "aio_socket_"))
+    plug.disconnect()
+    return figures
+
+
+def stream(plug, delivery, wanted, figures, prefix):
     received = 0
     first = last = 0
     finished = threading.Event()
@@ -84,21 +95,18 @@ def race(plug_address, wanted):
         if received == wanted:
             finished.set()
 
-    plug.notify(COUNTER_SERVICE, COUNTER, value)
+    plug.notify(COUNTER_SERVICE, COUNTER, value, delivery=delivery)
     cpu = time.process_time()
     finished.wait(60)
     cpu = time.process_time() - cpu
     counted = received  # the values the CPU time covers; more may come until the unsubscription
     plug.unsubscribe(COUNTER_SERVICE, COUNTER)
-    figures["notifications"] = counted
-    figures["notifications_lost"] = (last - first + 1 - received) if received else wanted
-    figures["notify_cpu_us_per_value"] = cpu * 1e6 / counted if counted else 0.0
-    asyncio.run(race_aio(tavrin.aio.Peripheral(plug), min(wanted, CYCLE // 2), figures))
-    plug.disconnect()
-    return figures
+    figures[prefix + "notifications"] = counted
+    figures[prefix + "notifications_lost"] = (last - first + 1 - received) if received else wanted
+    figures[prefix + "notify_cpu_us_per_value"] = cpu * 1e6 / counted if counted else 0.0
 
 
-async def race_aio(plug, wanted, figures):
+async def race_aio(plug, delivery, wanted, figures, prefix):
     received = lost = 0
     previous = None
     finished = asyncio.Event()
@@ -113,7 +121,7 @@ async def race_aio(plug, wanted, figures):
         if received == wanted:
             finished.set()
 
-    await plug.notify(COUNTER_SERVICE, COUNTER, value)
+    await plug.notify(COUNTER_SERVICE, COUNTER, value, delivery=delivery)
     cpu = time.process_time()
     try:
         await asyncio.wait_for(finished.wait(), 60)
@@ -121,9 +129,9 @@ async def race_aio(plug, wanted, figures):
         pass
     cpu = time.process_time() - cpu
     await plug.unsubscribe(COUNTER_SERVICE, COUNTER)
-    figures["aio_notifications"] = received
-    figures["aio_notifications_lost"] = lost
-    figures["aio_notify_cpu_us_per_value"] = cpu * 1e6 / received if received else 0.0
+    figures[prefix + "notifications"] = received
+    figures[prefix + "notifications_lost"] = lost
+    figures[prefix + "notify_cpu_us_per_value"] = cpu * 1e6 / received if received else 0.0
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 // against whatever radio the environment chooses (the race runs it through BlueZ on a private bus).
 // Prints one JSON object with the figures.
 //
-//   compare_peers_tavrin <plug address> [notifications [scan ms]]
+//   compare_peers_tavrin <plug address> [notifications [scan ms [notifications through the socket]]]
 
 #include <tavrin/Tavrin.h>
 
@@ -26,6 +26,8 @@ const std::string kCommand = "fb1e4002-54ae-4a28-9f74-dfccb248601d";
 const std::string kStatus = "fb1e4003-54ae-4a28-9f74-dfccb248601d";
 const std::string kCounterService = "fb1e5001-54ae-4a28-9f74-dfccb248601d";
 const std::string kCounter = "fb1e5002-54ae-4a28-9f74-dfccb248601d";
+const std::string kSink = "fb1e5003-54ae-4a28-9f74-dfccb248601d";  // takes writes without response
+constexpr long kWriteCommands = 5000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -53,17 +55,65 @@ uint32_t counter_of(const std::string& value) {
     return n;
 }
 
+struct Stream {
+    long received = 0;
+    long lost = 0;
+    long reordered = 0;  // values that came after a later one
+    double cpu_us_per_value = 0;
+};
+
+// Subscribes to the counter until `wanted` values came (at most twice the time they take, plus 10 s); gaps in
+// the counter are values lost.
+Stream stream(Tavrin::Peripheral& plug, Tavrin::Delivery delivery, long wanted) {
+    std::mutex mutex;
+    std::condition_variable done;
+    long received = 0, reordered = 0;
+    uint32_t first = 0, last = 0;
+    plug.notify(
+        kCounterService, kCounter,
+        [&](std::string value) {
+            std::lock_guard<std::mutex> lock(mutex);
+            const uint32_t n = counter_of(value);
+            if (received == 0) {
+                first = n;
+            } else if (n < last) {
+                ++reordered;
+            }
+            last = std::max(last, n);
+            if (++received == wanted) {
+                done.notify_all();
+            }
+        },
+        delivery);
+    const double cpu_start = cpu_seconds();
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        done.wait_for(lock, std::chrono::milliseconds(2 * wanted + 10000), [&] { return received >= wanted; });
+    }
+    const double cpu = cpu_seconds() - cpu_start;
+    plug.unsubscribe(kCounterService, kCounter);
+    std::lock_guard<std::mutex> lock(mutex);
+    Stream result;
+    result.received = received;
+    result.reordered = reordered;
+    result.lost = received == 0 ? wanted : static_cast<long>(last - first + 1) - received;
+    result.cpu_us_per_value = received ? cpu * 1e6 / static_cast<double>(received) : 0.0;
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <plug address> [notifications [scan ms]]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <plug address> [notifications [scan ms [socket notifications]]]\n", argv[0]);
         return 2;
     }
     const std::string plug_address = argv[1];
     const long wanted_notifications = argc > 2 ? std::stol(argv[2]) : 10000;
     // A longer scan gives a profiler enough samples; the race itself scans for 2 s.
     const long scan_ms = argc > 3 ? std::stol(argv[3]) : 2000;
+    // A long run of the socket path shows whether it loses or reorders anything.
+    const long socket_notifications = argc > 4 ? std::stol(argv[4]) : wanted_notifications;
 
     Tavrin::Adapter adapter = Tavrin::Adapter::get_adapters().front();
 
@@ -108,46 +158,33 @@ int main(int argc, char** argv) {
         writes.push_back(ms_since(start));
     }
 
-    // Notifications: a counter every millisecond; gaps in the counter are values lost.
-    std::mutex mutex;
-    std::condition_variable done;
-    long received = 0;
-    uint32_t first = 0, last = 0;
-    double notify_cpu_start = 0;
-    plug.notify(kCounterService, kCounter, [&](std::string value) {
-        std::lock_guard<std::mutex> lock(mutex);
-        const uint32_t n = counter_of(value);
-        if (received == 0) {
-            first = n;
-        }
-        last = n;
-        if (++received == wanted_notifications) {
-            done.notify_all();
-        }
-    });
-    notify_cpu_start = cpu_seconds();
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        done.wait_for(lock, std::chrono::seconds(60), [&] { return received >= wanted_notifications; });
+    // Notifications: a counter every millisecond; through bluetoothd's signals, then through a socket of our own.
+    const Stream shared = stream(plug, Tavrin::Delivery::Shared, wanted_notifications);
+    const Stream exclusive = stream(plug, Tavrin::Delivery::Exclusive, socket_notifications);
+
+    // Writes without response, back to back: each call returns once its write was handed to the link.
+    const std::string payload = "\x01\x02\x03\x04\x05\x06\x07\x08";
+    const double write_cpu_start = cpu_seconds();
+    start = Clock::now();
+    for (long i = 0; i < kWriteCommands; ++i) {
+        plug.write_command(kCounterService, kSink, payload);
     }
-    const double notify_cpu = cpu_seconds() - notify_cpu_start;
-    plug.unsubscribe(kCounterService, kCounter);
-    long values = 0, lost = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        values = received;
-        lost = received == 0 ? wanted_notifications : static_cast<long>(last - first + 1) - received;
-    }
+    const double write_command_s = ms_since(start) / 1000.0;
+    const double write_command_cpu = cpu_seconds() - write_cpu_start;
     plug.disconnect();
 
     std::printf(
         "{\"scan_advertisements\": %ld, \"scan_devices\": %zu, \"scan_cpu_us_per_advertisement\": %.3f, "
         "\"connect_discovery_ms\": %.3f, \"read_median_ms\": %.3f, \"read_p99_ms\": %.3f, "
         "\"write_median_ms\": %.3f, \"write_p99_ms\": %.3f, \"notifications\": %ld, \"notifications_lost\": %ld, "
-        "\"notify_cpu_us_per_value\": %.3f}\n",
+        "\"notify_cpu_us_per_value\": %.3f, \"socket_notifications\": %ld, \"socket_notifications_lost\": %ld, "
+        "\"socket_notifications_reordered\": %ld, "
+        "\"socket_notify_cpu_us_per_value\": %.3f, \"write_command_cpu_us_per_write\": %.3f, "
+        "\"write_commands_per_s\": %.1f}\n",
         advertisements.load(), results.size(),
         advertisements.load() ? scan_cpu * 1e6 / static_cast<double>(advertisements.load()) : 0.0, connect_ms,
-        percentile(reads, 0.5), percentile(reads, 0.99), percentile(writes, 0.5), percentile(writes, 0.99), values,
-        lost, values ? notify_cpu * 1e6 / static_cast<double>(values) : 0.0);
+        percentile(reads, 0.5), percentile(reads, 0.99), percentile(writes, 0.5), percentile(writes, 0.99),
+        shared.received, shared.lost, shared.cpu_us_per_value, exclusive.received, exclusive.lost, exclusive.reordered,
+        exclusive.cpu_us_per_value, write_command_cpu * 1e6 / kWriteCommands, kWriteCommands / write_command_s);
     return 0;
 }
