@@ -320,7 +320,16 @@ void bindPeripheral(py::module_& m) {
         .def("disconnect", [](Peripheral& p) { interruptible([h = Peripheral(p)]() mutable { h.disconnect(); }); })
         .def("is_connected", &Peripheral::is_connected, kNoGil)
         .def("is_connectable", &Peripheral::is_connectable, kNoGil)
-        .def("pair", [](Peripheral& p) { interruptible([h = Peripheral(p)]() mutable { h.pair(); }); })
+        .def("pair",
+             [](Peripheral& p) {
+                 Peripheral h = p;
+                 interruptible([h]() mutable { h.pair(); }, Cancel{[h]() mutable { h.cancel_pairing(); }, nullptr});
+             })
+        .def("cancel_pairing",
+             [](Peripheral& p) {
+                 py::gil_scoped_release release;
+                 p.cancel_pairing();
+             })
         .def("is_paired", &Peripheral::is_paired, kNoGil)
         .def("unpair", [](Peripheral& p) { interruptible([h = Peripheral(p)]() mutable { h.unpair(); }); })
         .def("services", &Peripheral::services, kNoGil)

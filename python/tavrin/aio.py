@@ -270,12 +270,17 @@ class _Handle:
         # (single set operations are atomic under the GIL).
         self._cleanups: Set[concurrent.futures.Future[Any]] = set()
 
-    async def _call(self, fn: Callable[..., _T], *args: Any, undo: Optional[Callable[[], object]] = None) -> _T:
+    async def _call(self, fn: Callable[..., _T], *args: Any, undo: Optional[Callable[[], object]] = None,
+                    cut: Optional[Callable[[], object]] = None) -> _T:
+        """``undo``: what a cancelled call that succeeded all the same leaves to undo; ``cut``: what ends the call
+        early when it is cancelled (it must not block)."""
         await self.settle()
         running = _executor.submit(fn, *args)
         try:
             return await asyncio.shield(asyncio.wrap_future(running))
         except asyncio.CancelledError:
+            if cut is not None:
+                _quietly(cut)
             self._after_cancel(running, undo)
             raise
 
@@ -488,9 +493,10 @@ class Peripheral(_Handle):
         self._subscriptions.clear()
 
     async def pair(self) -> None:
-        """Pairs, connecting first if needed, asking the adapter's agent. Cancelled, the pairing runs to its end
-        on its worker and may still pair (a bond is not undone behind the caller's back)."""
-        await self._call(self._handle.pair)
+        """Pairs, connecting first if needed, asking the adapter's agent. Cancelled, the pairing is cancelled
+        too; one that the system completed as it was cancelled stays (a bond is not undone behind the caller's
+        back)."""
+        await self._call(self._handle.pair, cut=self._handle.cancel_pairing)
 
     async def unpair(self) -> None:
         """Forgets the bond, disconnecting first if connected."""

@@ -351,11 +351,13 @@ results["scanning"] = adapter.scan_is_active()
 interrupted("connect", hangs.connect)
 silent.connect()
 interrupted("read", lambda: silent.read("51e00001-0000-4000-8000-000000000000", "51e00002-0000-4000-8000-000000000000"))
-answer = threading.Event()
-adapter.set_pairing_agent(tavrin.PairingAgent(request_passkey=lambda device: answer.wait(10) and 123456))
+answer, canceled = threading.Event(), threading.Event()
+adapter.set_pairing_agent(tavrin.PairingAgent(request_passkey=lambda device: answer.wait(10) and 123456,
+                                              cancel=lambda device: canceled.set()))
 started = time.monotonic()
 interrupted("pair", silent.pair)  # the read interrupted before is not waited for
 results["pair took"] = time.monotonic() - started
+results["pairing canceled"] = canceled.wait(5) and not silent.is_paired()
 answer.set()
 silent.disconnect()
 hangs.set_time_limits(tavrin.TimeLimits(connection=0.05))
@@ -381,4 +383,4 @@ def test_ctrl_c_ends_a_blocking_call_at_once_and_undoes_it():
         assert isinstance(results[call], float) and results[call] < 1.0, results
     assert results["scanning"] is False and results["connected"] is False, results
     assert results["connect again"] == "failed in time" and results["found"] == 2, results
-    assert results["pair took"] < 1.5, results
+    assert results["pair took"] < 1.5 and results["pairing canceled"] is True, results

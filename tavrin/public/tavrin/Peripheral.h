@@ -94,6 +94,11 @@ class Peripheral {
     /// said. Two threads pairing one peripheral: the second waits for the first's pairing to end, then
     /// returns if it paired and pairs itself if it did not.
     void pair();
+    /// Ends this peripheral's pairing under way, from another thread: the radio cancels it, and the
+    /// `pair()` call waiting for it throws `Exception::OperationFailed` ("Pair") once the system has
+    /// said so. A `pair()` still connecting first stops before it pairs. With no pairing under way it
+    /// does nothing.
+    void cancel_pairing();
     bool is_paired();
     /// Forgets the bond, disconnecting first if connected (the disconnected callback runs as for
     /// `disconnect()`). Throws `Exception::OperationFailed` ("Unpair") when the system refuses.

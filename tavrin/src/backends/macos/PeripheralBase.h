@@ -67,6 +67,7 @@ class PeripheralBase {
     bool is_connectable();
     // Pairing (PeripheralPairing.cpp).
     void pair();
+    void cancel_pairing();
     bool is_paired();
     void unpair();
 
@@ -119,10 +120,14 @@ class PeripheralBase {
 
     // One pair() at a time: `pairing_` is set while one runs, so that a second one waits for its
     // outcome (on `pairing_done_`) instead of pairing twice. Guarded by pairing_mutex_, which is held
-    // only to read or change the flag.
+    // only to read or change the flags. cancel_pairing() sets `pairing_canceled_` for the pair() under
+    // way, and cancels on the platform at once if it pairs there already (`pairing_started_`), else
+    // pair() does so as it starts.
     std::mutex pairing_mutex_;
     std::condition_variable pairing_done_;
     bool pairing_ = false;
+    bool pairing_started_ = false;
+    bool pairing_canceled_ = false;
 
     zem::safe_callback<void()> callback_on_connected_;
     zem::safe_callback<void()> callback_on_disconnected_;

@@ -72,6 +72,8 @@ void PeripheralBase::pair() {
             {
                 std::lock_guard<std::mutex> lock(self.pairing_mutex_);
                 self.pairing_ = false;
+                self.pairing_started_ = false;
+                self.pairing_canceled_ = false;
             }
             self.pairing_done_.notify_all();
         }
@@ -90,7 +92,25 @@ void PeripheralBase::pair() {
         connect();
     }
     auto answer = std::make_shared<Answer>();
+    bool canceled = false;
+    {
+        std::lock_guard<std::mutex> lock(pairing_mutex_);
+        canceled = pairing_canceled_;
+        pairing_started_ = !canceled;
+    }
+    if (canceled) {
+        platform::NSLog("Pairing with %@ was canceled before it started", peripheral);
+        throw Exception::OperationFailed("Pair");
+    }
     peripheral->pair(answer->completion(answer));
+    {
+        // A cancel that came as the pairing was handed over may have found nothing to cancel yet.
+        std::lock_guard<std::mutex> lock(pairing_mutex_);
+        canceled = pairing_canceled_;
+    }
+    if (canceled) {
+        peripheral->cancelPairing();
+    }
     if (!answer->wait(limit)) {
         peripheral->cancelPairing();
         answer->wait(kSettleLimit);
@@ -103,6 +123,25 @@ void PeripheralBase::pair() {
         platform::NSLog("Pairing with %@ failed: %@ (%@)", peripheral, answer->error->description,
                         answer->error->domain);
         throw Exception::OperationFailed("Pair");
+    }
+}
+
+void PeripheralBase::cancel_pairing() {
+    const platform::CBPeripheralPtr& peripheral = delegate_->underlying();
+    if (!peripheral->pairingSupported()) {
+        throw Exception::OperationNotSupported();
+    }
+    bool started = false;
+    {
+        std::lock_guard<std::mutex> lock(pairing_mutex_);
+        if (!pairing_) {
+            return;
+        }
+        pairing_canceled_ = true;
+        started = pairing_started_;
+    }
+    if (started) {
+        peripheral->cancelPairing();
     }
 }
 

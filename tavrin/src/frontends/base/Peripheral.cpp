@@ -94,6 +94,10 @@ void Peripheral::pair() {
     bound(internal_)->pair();
 }
 
+void Peripheral::cancel_pairing() {
+    bound(internal_)->cancel_pairing();
+}
+
 bool Peripheral::is_paired() {
     return bound(internal_)->is_paired();
 }
