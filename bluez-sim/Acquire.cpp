@@ -54,6 +54,38 @@ void Impl::acquireWrite(Device& d, Characteristic& c, sdbus::MethodCall& call) {
     makeSocket(d, c, true);
 }
 
+// The reply waits for the subscription; notifications before it are lost, as there is no socket yet to carry them.
+void Impl::acquireNotify(Device& d, Characteristic& c, sdbus::MethodCall& call) {
+    if (!d.linked()) {
+        return replyError(call, notConnected());
+    }
+    if (c.notify_acquired) {
+        return replyError(call, bluezError("NotPermitted", "Notify acquired"));
+    }
+    // Any client's notify session, even one waiting for a link.
+    if (!c.sessions.empty()) {
+        return replyError(call, inProgress());
+    }
+    if ((c.properties & platform::CBCharacteristicPropertyNotify) == 0) {
+        return replyError(call, notSupported());
+    }
+    c.notify_acquired.emplace();
+    Acquired& held = *c.notify_acquired;
+    held.id = ++next_id;
+    held.call = call;
+    held.owner = call.getSender();
+    held.registered = true;
+    c.node->setQuietly(kCharacteristic, "NotifyAcquired", true);
+    if (c.subscribed) {
+        held.confirmed = true;
+        if (d.services_resolved) {
+            makeSocket(d, c, false);
+        }
+    } else if (!c.subscribing) {
+        subscribe(d, c);
+    }
+}
+
 void Impl::makeSocket(Device& d, Characteristic& c, bool write) {
     std::optional<Acquired>& held = write ? c.write_acquired : c.notify_acquired;
     sdbus::MethodCall call = std::move(*held->call);
@@ -87,6 +119,10 @@ void Impl::acquiredReady(Device& d) {
         if (c->write_acquired && c->write_acquired->call) {
             makeSocket(d, *c, true);
         }
+        if (c->notify_acquired && c->notify_acquired->call && c->notify_acquired->confirmed &&
+            c->notify_acquired->registered) {
+            makeSocket(d, *c, false);
+        }
     }
 }
 
@@ -109,6 +145,8 @@ void Impl::onSocket(const std::string& key, AttributeHandle handle, bool write, 
     }
     if (write) {
         pumpWrite(*d, c);
+    } else if (held->socket->hung_up) {
+        releaseNotify(*d, c);
     }
 }
 
@@ -180,6 +218,25 @@ void Impl::releaseWrite(Characteristic& c) {
     c.node->set(kCharacteristic, "WriteAcquired", false);
 }
 
+// The registration ends with the socket; the device is unsubscribed when it was the last.
+void Impl::releaseNotify(Device& d, Characteristic& c) {
+    const bool registered = c.notify_acquired->registered;
+    c.notify_acquired.reset();
+    c.node->set(kCharacteristic, "NotifyAcquired", false);
+    if (registered && c.registered() == 0 && (c.subscribed || c.subscribing)) {
+        unsubscribe(d, c);
+    }
+}
+
+// One datagram per notification, an empty value an empty datagram; one the client has no room for is lost.
+void Impl::sendNotification(Characteristic& c, const std::string& value) {
+    if (!c.notify_acquired || !c.notify_acquired->registered || !c.notify_acquired->socket) {
+        return;
+    }
+    [[maybe_unused]] const ssize_t n =
+        ::send(c.notify_acquired->socket->fd, value.data(), value.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
 void Impl::shutDownSockets(Device& d) {
     for (auto& [handle, c] : d.characteristics) {
         for (std::optional<Acquired>* held : {&c->write_acquired, &c->notify_acquired}) {
@@ -187,6 +244,9 @@ void Impl::shutDownSockets(Device& d) {
                 // The watch sees the hang-up of our end and releases the socket at its next round.
                 ::shutdown((*held)->socket->fd, SHUT_RDWR);
             }
+        }
+        if (c->notify_acquired) {
+            c->notify_acquired->registered = false;
         }
     }
 }

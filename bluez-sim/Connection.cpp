@@ -269,6 +269,12 @@ void Impl::failRequests(Device& d, const sdbus::Error* error) {
             c->node->setQuietly(kCharacteristic, "WriteAcquired", false);
             fail(call);
         }
+        if (c->notify_acquired && c->notify_acquired->call) {
+            const sdbus::MethodCall call = std::move(*c->notify_acquired->call);
+            c->notify_acquired.reset();
+            c->node->setQuietly(kCharacteristic, "NotifyAcquired", false);
+            fail(call);
+        }
         auto calls = std::move(c->start_calls);
         c->start_calls.clear();
         for (const sdbus::MethodCall& call : calls) {

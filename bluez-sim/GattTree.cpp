@@ -273,8 +273,8 @@ void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
                              [this, dp, cp](sdbus::MethodCall& call) { stopNotify(*dp, *cp, call); });
                 deviceMethod(cn, dp, kCharacteristic, "AcquireWrite", "a{sv}", "hq",
                              [this, dp, cp](sdbus::MethodCall& call) { acquireWrite(*dp, *cp, call); });
-                const auto unsupported = [this](sdbus::MethodCall& call) { replyError(call, notSupported()); };
-                deviceMethod(cn, dp, kCharacteristic, "AcquireNotify", "a{sv}", "hq", unsupported);
+                deviceMethod(cn, dp, kCharacteristic, "AcquireNotify", "a{sv}", "hq",
+                             [this, dp, cp](sdbus::MethodCall& call) { acquireNotify(*dp, *cp, call); });
                 tree.add(cn);
                 auto dit = disc.descriptors.find(ci.handle);
                 if (dit != disc.descriptors.end()) {

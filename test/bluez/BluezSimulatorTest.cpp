@@ -785,7 +785,9 @@ const std::string kAcquireWorld = R"({ "adapter": { "state_delay_ms": 1 }, "blue
     "services": [ { "uuid": "f000", "characteristics": [
       { "uuid": "f001", "properties": ["read", "write_without_response", "notify"], "value": "00",
         "descriptors": [ { "uuid": "2902" } ] },
-      { "uuid": "f002", "properties": ["read", "write", "indicate"], "descriptors": [ { "uuid": "2902" } ] } ] } ] } ] })";
+      { "uuid": "f002", "properties": ["read", "write", "indicate"], "descriptors": [ { "uuid": "2902" } ] },
+      { "uuid": "f003", "properties": ["notify"], "notifications": { "every_ms": 10, "values": ["0102", ""] },
+        "descriptors": [ { "uuid": "2902" } ] } ] } ] } ] })";
 const std::string kAcquireDevice = kAdapter + "/dev_00_00_00_0F_00_01";
 
 // Waits (2 s at most) for `fd` to be readable; returns what one recv gives (-1: nothing came).
@@ -858,6 +860,70 @@ TEST_F(BluezSimulatorTest, AcquireWriteSendsEachDatagramAsAWriteWithoutResponseA
     EXPECT_TRUE(c.waitFor(changed(target, "WriteAcquired", "false"), from));
     acquire(target, "AcquireWrite", &answer);
     EXPECT_EQ(answer.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(answer.message, "Not connected");
+}
+
+TEST_F(BluezSimulatorTest, AcquireNotifySendsEachNotificationAsOneDatagramWhileItsSocketLasts) {
+    BusClient& c = start(kAcquireWorld);
+    connectTo(kAcquireDevice);
+    const std::string notifies = pathOf(uuid128("f003"));
+    const std::string cccd = descriptorOf(notifies, uuid128("2902"));
+    BusEvent answer;
+    acquire(pathOf(uuid128("f002")), "AcquireNotify", &answer);
+    EXPECT_EQ(answer.error, "org.bluez.Error.NotSupported");
+    BusClient other(busAddress());
+    ASSERT_EQ(other.call(notifies, kChar1, "StartNotify").error, "");
+    acquire(notifies, "AcquireNotify", &answer);
+    EXPECT_EQ(answer.error, "org.bluez.Error.InProgress");
+    ASSERT_EQ(other.call(notifies, kChar1, "StopNotify").error, "");
+
+    size_t from = c.events().size();
+    sdbus::UnixFd fd = acquire(notifies, "AcquireNotify", &answer);
+    ASSERT_TRUE(fd.isValid()) << answer.error;
+    EXPECT_EQ(answer.props["mtu"], "100");
+    EXPECT_LT(*c.waitFor(changed(notifies, "NotifyAcquired", "true"), from), *c.indexOfReply(answer.call));
+    EXPECT_EQ(read(cccd, kDesc1).props["value"], "0100");
+    acquire(notifies, "AcquireNotify", &answer);
+    EXPECT_EQ(answer.message, "Notify acquired");
+    EXPECT_EQ(other.call(notifies, kChar1, "StartNotify").message, "Notify acquired");
+
+    // One datagram per notification, the empty value an empty one; the cache is not touched.
+    std::vector<std::string> datagrams(4);
+    for (std::string& datagram : datagrams) {
+        ASSERT_GE(receive(fd.get(), datagram), 0);
+    }
+    EXPECT_NE(datagrams[0], datagrams[1]);
+    EXPECT_EQ(datagrams[0], datagrams[2]);
+    EXPECT_TRUE(datagrams[0].empty() || datagrams[1].empty());
+    EXPECT_EQ(datagrams[0].size() + datagrams[1].size(), 2u);
+    EXPECT_FALSE(c.waitFor(changed(notifies, "Value"), from, 0ms));
+
+    // Closed by the client: released, and the device unsubscribed.
+    from = c.events().size();
+    fd = sdbus::UnixFd();
+    EXPECT_TRUE(c.waitFor(changed(notifies, "NotifyAcquired", "false"), from));
+    EXPECT_EQ(read(cccd, kDesc1).props["value"], "0000");
+
+    // Anyone's StopNotify ends the socket; so does the link's end, after what was sent before it.
+    fd = acquire(notifies, "AcquireNotify");
+    ASSERT_TRUE(fd.isValid());
+    from = c.events().size();
+    EXPECT_EQ(other.call(notifies, kChar1, "StopNotify").error, "");
+    EXPECT_TRUE(c.waitFor(changed(notifies, "NotifyAcquired", "false"), from));
+    std::string datagram;
+    while (receive(fd.get(), datagram) > 0) {
+    }
+    EXPECT_EQ(receive(fd.get(), datagram), 0);
+    fd = acquire(notifies, "AcquireNotify");
+    ASSERT_TRUE(fd.isValid());
+    from = c.events().size();
+    ASSERT_EQ(c.call(kAcquireDevice, kDevice1, "Disconnect").error, "");
+    ssize_t n = 0;
+    while ((n = receive(fd.get(), datagram)) > 0) {
+    }
+    EXPECT_EQ(n, 0);
+    EXPECT_TRUE(c.waitFor(changed(notifies, "NotifyAcquired", "false"), from));
+    acquire(notifies, "AcquireNotify", &answer);
     EXPECT_EQ(answer.message, "Not connected");
 }
 
