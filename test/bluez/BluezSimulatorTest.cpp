@@ -927,6 +927,30 @@ TEST_F(BluezSimulatorTest, AcquireNotifySendsEachNotificationAsOneDatagramWhileI
     EXPECT_EQ(answer.message, "Not connected");
 }
 
+// A device that notifies its value as soon as the configuration arrives, before it answers: StartNotify's
+// registration is there already and signals it; AcquireNotify's socket is not, and the value is lost.
+TEST_F(BluezSimulatorTest, ANotificationAheadOfTheSubscriptionsAnswerReachesStartNotifyOnly) {
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 }, "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-0000000F0002", "latency_ms": 1, "advertising": { "interval_ms": 20 },
+        "connection": { "delay_ms": 2 },
+        "services": [ { "uuid": "f000", "characteristics": [
+          { "uuid": "f004", "properties": ["notify"], "value": "07", "faults": { "subscribe": "notify_early" },
+            "notifications": { "every_ms": 30, "values": ["08"] }, "descriptors": [ { "uuid": "2902" } ] } ] } ] } ] })");
+    connectTo(kAdapter + "/dev_00_00_00_0F_00_02");
+    const std::string early = pathOf(uuid128("f004"));
+    size_t from = c.events().size();
+    const BusEvent started = c.call(early, kChar1, "StartNotify");
+    ASSERT_EQ(started.error, "");
+    EXPECT_LT(*c.waitFor(changed(early, "Value", "07"), from), *c.indexOfReply(started.call));
+    ASSERT_EQ(c.call(early, kChar1, "StopNotify").error, "");
+
+    sdbus::UnixFd fd = acquire(early, "AcquireNotify");
+    ASSERT_TRUE(fd.isValid());
+    std::string datagram;
+    ASSERT_GT(receive(fd.get(), datagram), 0);
+    EXPECT_EQ(datagram, "\x08");
+}
+
 // Service data does not match a UUID filter; any filter at all makes the discovery a filtered one, in which
 // every report signals RSSI.
 TEST_F(BluezSimulatorTest, DiscoveryFiltersMatchAsBluetoothdMatchesThem) {
