@@ -171,6 +171,14 @@ void Impl::clientGone(const std::string& client) {
             if (c->sessions.count(client) != 0) {
                 endNotifySession(*device, *c, client);
             }
+            // An acquired socket's registration ends with its client; the socket lasts until it is closed.
+            if (c->notify_acquired && c->notify_acquired->owner == client && c->notify_acquired->registered) {
+                c->notify_acquired->registered = false;
+                c->notify_acquired->call.reset();
+                if (c->registered() == 0 && (c->subscribed || c->subscribing)) {
+                    unsubscribe(*device, *c);
+                }
+            }
         }
     }
 }

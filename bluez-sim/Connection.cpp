@@ -197,6 +197,8 @@ void Impl::dropLink(Device& d, bool silent) {
     }
     d.link = Link::Idle;
     ++d.epoch;
+    // The clients read the end of their sockets before anything else of the link's loss.
+    shutDownSockets(d);
     d.discovery.reset();
     d.disconnect_timer = 0;
     d.commands.clear();
@@ -260,6 +262,19 @@ void Impl::failRequests(Device& d, const sdbus::Error* error) {
     };
     for (auto& [handle, c] : d.characteristics) {
         failOps(*c);
+        // An Acquire call still waiting ends its hold.
+        if (c->write_acquired && c->write_acquired->call) {
+            const sdbus::MethodCall call = std::move(*c->write_acquired->call);
+            c->write_acquired.reset();
+            c->node->setQuietly(kCharacteristic, "WriteAcquired", false);
+            fail(call);
+        }
+        if (c->notify_acquired && c->notify_acquired->call) {
+            const sdbus::MethodCall call = std::move(*c->notify_acquired->call);
+            c->notify_acquired.reset();
+            c->node->setQuietly(kCharacteristic, "NotifyAcquired", false);
+            fail(call);
+        }
         auto calls = std::move(c->start_calls);
         c->start_calls.clear();
         for (const sdbus::MethodCall& call : calls) {

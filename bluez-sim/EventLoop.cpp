@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 namespace bluezsim {
 
@@ -47,6 +48,23 @@ void EventLoop::post(Task task) {
 void EventLoop::after(Clock::duration delay, Task task) {
     timers_.push_back(Timer{Clock::now() + delay, timer_sequence_++, std::move(task)});
     std::push_heap(timers_.begin(), timers_.end(), later);
+}
+
+uint64_t EventLoop::watch(int fd, short events, std::function<void(short revents)> ready) {
+    const uint64_t id = ++next_watch_;
+    watches_[id] = Watch{fd, events, std::move(ready)};
+    return id;
+}
+
+void EventLoop::setEvents(uint64_t id, short events) {
+    auto it = watches_.find(id);
+    if (it != watches_.end()) {
+        it->second.events = events;
+    }
+}
+
+void EventLoop::unwatch(uint64_t id) {
+    watches_.erase(id);
 }
 
 void EventLoop::discardPosted() {
@@ -121,10 +139,24 @@ void EventLoop::run(const std::function<bool()>& until) {
             const int ms = static_cast<int>(std::max<int64_t>(0, left.count() + 1));
             timeout = timeout < 0 ? ms : std::min(timeout, ms);
         }
-        pollfd fds[3] = {{poll_data.fd, poll_data.events, 0}, {wake_fd_, POLLIN, 0}, {signal_fd_, POLLIN, 0}};
-        const int ready = ::poll(fds, 3, timeout);
+        std::vector<pollfd> fds = {{poll_data.fd, poll_data.events, 0}, {wake_fd_, POLLIN, 0}, {signal_fd_, POLLIN, 0}};
+        std::vector<uint64_t> watched;
+        for (const auto& [id, w] : watches_) {
+            fds.push_back({w.fd, w.events, 0});
+            watched.push_back(id);
+        }
+        const int ready = ::poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout);
         if (ready < 0 && errno != EINTR) {
             throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
+        }
+        for (size_t i = 0; ready > 0 && i < watched.size(); ++i) {
+            const short revents = fds[i + 3].revents;
+            // A callback may end this watch or another one: each is looked up again.
+            auto it = watches_.find(watched[i]);
+            if (revents != 0 && it != watches_.end()) {
+                const auto callback = it->second.ready;
+                runContained([&] { callback(revents); });
+            }
         }
         if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
             uint64_t count = 0;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -32,6 +33,13 @@ class EventLoop {
     /// Loop thread: runs `task` whenever the loop has nothing left to do before it waits (coalesced signals go
     /// out here).
     void setIdle(Task task) { idle_ = std::move(task); }
+    /// Loop thread: calls `ready` with the poll events whenever `fd` has any of `events` (hang-ups and errors
+    /// always count) until unwatch(). Returns the watch's id.
+    uint64_t watch(int fd, short events, std::function<void(short revents)> ready);
+    /// Loop thread: what the watch waits for from now on.
+    void setEvents(uint64_t id, short events);
+    /// Loop thread: ends the watch; its callback is not called again, even within the current round.
+    void unwatch(uint64_t id);
 
     /// Runs until SIGINT/SIGTERM or `quit()`, or until `until` returns true (checked after every round).
     void run(const std::function<bool()>& until = nullptr);
@@ -64,6 +72,14 @@ class EventLoop {
 
     std::vector<Timer> timers_;  // loop thread only: a heap, earliest first
     uint64_t timer_sequence_ = 0;
+
+    struct Watch {
+        int fd;
+        short events;
+        std::function<void(short)> ready;
+    };
+    std::map<uint64_t, Watch> watches_;  // loop thread only
+    uint64_t next_watch_ = 0;            // loop thread only
 };
 
 }  // namespace bluezsim

@@ -124,6 +124,10 @@ void Impl::writeCharacteristic(Device& d, Characteristic& c, sdbus::MethodCall& 
     if (!d.linked()) {
         return replyError(call, notConnected());
     }
+    // The acquired socket is the only way to write, for its holder too.
+    if (c.write_acquired) {
+        return replyError(call, bluezError("NotPermitted", "Write acquired"));
+    }
     // Whatever the new write is, even one bluetoothd would refuse for its options.
     if (c.write) {
         return replyError(call, inProgress());
@@ -249,6 +253,7 @@ void Impl::sendCommands(Device& d) {
                     if (dev != nullptr && dev->epoch == epoch && dev->commands_in_flight > 0) {
                         --dev->commands_in_flight;
                         sendCommands(*dev);
+                        pumpWrites(*dev);
                     }
                 });
             });

@@ -212,6 +212,7 @@ void Impl::finishDiscovery(Device& d, bool ok) {
     }
     d.services_resolved = true;
     d.node->set(kDevice, "ServicesResolved", true);
+    acquiredReady(d);
 }
 
 void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
@@ -270,9 +271,10 @@ void Impl::buildTree(Device& d, const Discovery& disc, uint16_t mtu) {
                              [this, dp, cp](sdbus::MethodCall& call) { startNotify(*dp, *cp, call); });
                 deviceMethod(cn, dp, kCharacteristic, "StopNotify", "", "",
                              [this, dp, cp](sdbus::MethodCall& call) { stopNotify(*dp, *cp, call); });
-                const auto unsupported = [this](sdbus::MethodCall& call) { replyError(call, notSupported()); };
-                deviceMethod(cn, dp, kCharacteristic, "AcquireWrite", "a{sv}", "hq", unsupported);
-                deviceMethod(cn, dp, kCharacteristic, "AcquireNotify", "a{sv}", "hq", unsupported);
+                deviceMethod(cn, dp, kCharacteristic, "AcquireWrite", "a{sv}", "hq",
+                             [this, dp, cp](sdbus::MethodCall& call) { acquireWrite(*dp, *cp, call); });
+                deviceMethod(cn, dp, kCharacteristic, "AcquireNotify", "a{sv}", "hq",
+                             [this, dp, cp](sdbus::MethodCall& call) { acquireNotify(*dp, *cp, call); });
                 tree.add(cn);
                 auto dit = disc.descriptors.find(ci.handle);
                 if (dit != disc.descriptors.end()) {

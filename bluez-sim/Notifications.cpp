@@ -23,6 +23,9 @@ void Impl::startNotify(Device& d, Characteristic& c, sdbus::MethodCall& call) {
     if (d.disconnect_timer != 0) {
         return replyError(call, bluezError("NotConnected", "Not Connected"));
     }
+    if (c.notify_acquired) {
+        return replyError(call, bluezError("NotPermitted", "Notify acquired"));
+    }
     if (!c.subscribable()) {
         return replyError(call, notSupported());
     }
@@ -90,23 +93,41 @@ void Impl::onSubscribed(Device& d, Characteristic& c, const std::optional<NSErro
         for (const sdbus::MethodCall& call : calls) {
             replyError(call, e);
         }
+        // bluetoothd drops AcquireNotify's registration and never answers its call; the characteristic stays
+        // acquired until a StopNotify.
+        if (c.notify_acquired && c.notify_acquired->call) {
+            c.notify_acquired->call.reset();
+            c.notify_acquired->registered = false;
+        }
         return;
     }
     c.subscribed = true;
-    if (c.registered() == 0) {
+    if (c.registered() == 0 && !c.acquiredRegistration()) {
         // Every session ended while the subscription was on its way.
         return unsubscribe(d, c);
     }
-    if (!c.notifying) {
+    // An acquired socket's registration leaves Notifying as it is.
+    if (c.registered() != 0 && !c.notifying) {
         c.notifying = true;
         c.node->set(kCharacteristic, "Notifying", true);
     }
     for (const sdbus::MethodCall& call : calls) {
         replyOk(call);
     }
+    if (c.acquiredRegistration() && c.notify_acquired->call && !c.notify_acquired->confirmed) {
+        c.notify_acquired->confirmed = true;
+        if (d.services_resolved) {
+            makeSocket(d, c, false);
+        }
+    }
 }
 
 void Impl::stopNotify(Device& d, Characteristic& c, sdbus::MethodCall& call) {
+    // Anyone's StopNotify ends an acquired socket (and drops an AcquireNotify still waiting, unanswered).
+    if (c.notify_acquired) {
+        releaseNotify(d, c);
+        return replyOk(call);
+    }
     const std::string client = call.getSender();
     if (c.sessions.count(client) == 0) {
         return replyError(call, failed("No notify session started"));
@@ -130,7 +151,7 @@ void Impl::endNotifySession(Device& d, Characteristic& c, const std::string& cli
         c.notifying = false;
         c.node->set(kCharacteristic, "Notifying", false);
     }
-    if (c.subscribed || c.subscribing) {
+    if ((c.subscribed || c.subscribing) && !c.acquiredRegistration()) {
         unsubscribe(d, c);
     }
 }
@@ -179,6 +200,7 @@ void Impl::onNotified(const std::string& key, AttributeHandle handle, const std:
         it->second->node->set(kCharacteristic, "Value", bytesOf(value));
         tree.flush();
     }
+    sendNotification(*it->second, value);
 }
 
 }  // namespace bluezsim

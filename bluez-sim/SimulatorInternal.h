@@ -122,6 +122,28 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     struct Descriptor : Attribute {
         bool cccd = false;
     };
+    // Our end of a socket pair whose other end a client acquired: closed, and no longer watched, when it goes.
+    struct AcquiredSocket {
+        AcquiredSocket(EventLoop& l, int our_fd) : loop(l), fd(our_fd) {}
+        ~AcquiredSocket();
+        AcquiredSocket(const AcquiredSocket&) = delete;
+        AcquiredSocket& operator=(const AcquiredSocket&) = delete;
+        EventLoop& loop;
+        int fd;
+        uint64_t watch = 0;    // 0: not watched
+        bool hung_up = false;  // the client closed its end, or the link's end shut ours down
+    };
+    // AcquireWrite's or AcquireNotify's hold on a characteristic, from the call on: bluetoothd counts the
+    // characteristic acquired while the call still waits for the tree or for the subscription.
+    struct Acquired {
+        uint64_t id = 0;
+        std::optional<sdbus::MethodCall> call;   // not answered yet
+        std::unique_ptr<AcquiredSocket> socket;  // made with the reply
+        bool reading = true;                     // write: a zero-length datagram ends the reading for good
+        std::string owner;                       // notify: the client the registration is for
+        bool registered = false;                 // notify: its registration holds the device's subscription
+        bool confirmed = false;                  // notify: the subscription answered for it
+    };
     struct Characteristic : Attribute {
         platform::CBCharacteristicProperties properties = 0;
         std::vector<std::unique_ptr<Descriptor>> descriptors;
@@ -133,6 +155,10 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
         bool subscribing = false;                    // the subscription's write is on its way
         uint64_t notify_op = 0;                      // the subscription request whose answer counts
         std::vector<sdbus::MethodCall> start_calls;  // StartNotify calls waiting for the subscription
+        std::optional<Acquired> write_acquired;
+        std::optional<Acquired> notify_acquired;
+        // An acquired socket's registration counts towards the subscription, though not for Notifying.
+        bool acquiredRegistration() const { return notify_acquired && notify_acquired->registered; }
         bool subscribable() const {
             return (properties &
                     (platform::CBCharacteristicPropertyNotify | platform::CBCharacteristicPropertyIndicate)) != 0;
@@ -494,6 +520,25 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     void unsubscribe(Device& d, Characteristic& c);
     void reregister(Device& d);
     void onNotified(const std::string& key, AttributeHandle handle, const std::string& value);
+
+    // --- Acquired sockets (Acquire.cpp): AcquireWrite's datagrams become writes without response, AcquireNotify's
+    // registration sends each notification as one datagram. ---
+
+    void acquireWrite(Device& d, Characteristic& c, sdbus::MethodCall& call);
+    void acquireNotify(Device& d, Characteristic& c, sdbus::MethodCall& call);
+    // Answers a waiting Acquire call with a new socket, once the tree (and for notify the subscription) is there.
+    void makeSocket(Device& d, Characteristic& c, bool write);
+    // The tree is ready: the Acquire calls waiting for it are answered.
+    void acquiredReady(Device& d);
+    void onSocket(const std::string& key, AttributeHandle handle, bool write, uint64_t id, short revents);
+    // Reads the write sockets' datagrams while the link's transmit queue takes them.
+    void pumpWrites(Device& d);
+    void pumpWrite(Device& d, Characteristic& c);
+    void releaseWrite(Characteristic& c);
+    void releaseNotify(Device& d, Characteristic& c);
+    // The link went: every socket of the device is shut down, so that its client reads the end of it.
+    void shutDownSockets(Device& d);
+    void sendNotification(Characteristic& c, const std::string& value);
 };
 
 // Instantiated in GattIo.cpp, for the tree's methods.

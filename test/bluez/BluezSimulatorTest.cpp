@@ -3,6 +3,7 @@
 // requests in progress, refused discovery, the disconnect timer, power-off, temporary devices, security), as a
 // BlueZ client sees them.
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -154,6 +156,22 @@ class BluezSimulatorTest : public BluezFixture {
         }
         ADD_FAILURE() << "no descriptor " << uuid << " of " << characteristic;
         return "/";
+    }
+
+    // AcquireWrite or AcquireNotify: the socket handed over (invalid on an error), the reply in `answer`.
+    sdbus::UnixFd acquire(const std::string& path, const std::string& method, BusEvent* answer = nullptr) {
+        sdbus::UnixFd fd;
+        const BusEvent e = client_->call(
+            path, kChar1, method, [](sdbus::MethodCall& m) { m << noOptions(); },
+            [&fd](sdbus::MethodReply& reply, BusEvent& out) {
+                uint16_t mtu = 0;
+                reply >> fd >> mtu;
+                out.props["mtu"] = std::to_string(mtu);
+            });
+        if (answer != nullptr) {
+            *answer = e;
+        }
+        return fd;
     }
 
     std::unique_ptr<BusClient> client_;
@@ -756,6 +774,181 @@ TEST_F(BluezSimulatorTest, NotifySessionsAcquiredFlagsAndLongWritesFollowBluetoo
     ASSERT_EQ(c.call(device, kDevice1, "Connect").error, "");
     EXPECT_TRUE(c.waitFor(changed(notifies, "Notifying", "true"), from));
     EXPECT_EQ(c.call(notifies, kChar1, "StartNotify").error, "") << "registered again with the link";
+}
+
+// A writer of its own: a world whose link drains one write without response per 20 ms interval.
+const std::string kAcquireWorld = R"({ "adapter": { "state_delay_ms": 1 }, "bluetoothd": { "disconnect_timer_ms": 20 },
+  "peripherals": [
+  { "identifier": "00000000-0000-4000-8000-0000000F0001", "latency_ms": 1, "mtu": 100,
+    "advertising": { "interval_ms": 20 },
+    "connection": { "delay_ms": 2, "disconnect_delay_ms": 1, "interval_ms": 20, "packets_per_interval": 1 },
+    "services": [ { "uuid": "f000", "characteristics": [
+      { "uuid": "f001", "properties": ["read", "write_without_response", "notify"], "value": "00",
+        "descriptors": [ { "uuid": "2902" } ] },
+      { "uuid": "f002", "properties": ["read", "write", "indicate"], "descriptors": [ { "uuid": "2902" } ] },
+      { "uuid": "f003", "properties": ["notify"], "notifications": { "every_ms": 10, "values": ["0102", ""] },
+        "descriptors": [ { "uuid": "2902" } ] } ] } ] } ] })";
+const std::string kAcquireDevice = kAdapter + "/dev_00_00_00_0F_00_01";
+
+// Waits (2 s at most) for `fd` to be readable; returns what one recv gives (-1: nothing came).
+ssize_t receive(int fd, std::string& datagram) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 2000) != 1) {
+        return -1;
+    }
+    char buffer[512];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    datagram.assign(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    return n;
+}
+
+TEST_F(BluezSimulatorTest, AcquireWriteSendsEachDatagramAsAWriteWithoutResponseAtTheLinksPace) {
+    BusClient& c = start(kAcquireWorld);
+    connectTo(kAcquireDevice);
+    const std::string target = pathOf(uuid128("f001"));
+    BusEvent answer;
+    EXPECT_FALSE(acquire(pathOf(uuid128("f002")), "AcquireWrite", &answer).isValid());
+    EXPECT_EQ(answer.error, "org.bluez.Error.NotSupported");
+
+    size_t from = c.events().size();
+    sdbus::UnixFd fd = acquire(target, "AcquireWrite", &answer);
+    ASSERT_TRUE(fd.isValid()) << answer.error;
+    EXPECT_EQ(answer.props["mtu"], "100");
+    EXPECT_LT(*c.waitFor(changed(target, "WriteAcquired", "true"), from), *c.indexOfReply(answer.call));
+    acquire(target, "AcquireWrite", &answer);
+    EXPECT_EQ(answer.error, "org.bluez.Error.NotPermitted");
+    EXPECT_EQ(answer.message, "Write acquired");
+    EXPECT_EQ(write(target, kChar1, "x", {{"type", sdbus::Variant(std::string("command"))}}).message, "Write acquired");
+
+    // Faster than the link takes them: the socket fills once the transmit queue is full; then every datagram
+    // reaches the device, in order. The client's send buffer is made as small as it goes, a few datagrams.
+    const int smallest = 1;
+    ASSERT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest), 0);
+    int sent = 0;
+    bool full = false;
+    while (sent < 200) {
+        const std::string datagram = "w" + std::to_string(100 + sent);
+        if (::send(fd.get(), datagram.data(), datagram.size(), MSG_DONTWAIT) < 0) {
+            full = errno == EAGAIN;
+            break;
+        }
+        ++sent;
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(full) << sent << " datagrams taken";
+    EXPECT_GE(sent, 20);
+    const std::string last = hex(bytesOf("w" + std::to_string(100 + sent - 1)));
+    std::string value;
+    for (const auto until = Clock::now() + 3s; value != last && Clock::now() < until; c.settle(20ms)) {
+        value = read(target, kChar1).props["value"];
+    }
+    EXPECT_EQ(value, last);
+
+    // The client closes its end: released, and WriteValue writes again.
+    from = c.events().size();
+    fd = sdbus::UnixFd();
+    EXPECT_TRUE(c.waitFor(changed(target, "WriteAcquired", "false"), from));
+    EXPECT_EQ(write(target, kChar1, "x", {{"type", sdbus::Variant(std::string("command"))}}).error, "");
+
+    // The link goes: the client reads the end of its socket, then the socket is released.
+    fd = acquire(target, "AcquireWrite");
+    ASSERT_TRUE(fd.isValid());
+    from = c.events().size();
+    ASSERT_EQ(c.call(kAcquireDevice, kDevice1, "Disconnect").error, "");
+    std::string datagram;
+    EXPECT_EQ(receive(fd.get(), datagram), 0);
+    EXPECT_TRUE(c.waitFor(changed(target, "WriteAcquired", "false"), from));
+    acquire(target, "AcquireWrite", &answer);
+    EXPECT_EQ(answer.error, "org.bluez.Error.Failed");
+    EXPECT_EQ(answer.message, "Not connected");
+}
+
+TEST_F(BluezSimulatorTest, AcquireNotifySendsEachNotificationAsOneDatagramWhileItsSocketLasts) {
+    BusClient& c = start(kAcquireWorld);
+    connectTo(kAcquireDevice);
+    const std::string notifies = pathOf(uuid128("f003"));
+    const std::string cccd = descriptorOf(notifies, uuid128("2902"));
+    BusEvent answer;
+    acquire(pathOf(uuid128("f002")), "AcquireNotify", &answer);
+    EXPECT_EQ(answer.error, "org.bluez.Error.NotSupported");
+    BusClient other(busAddress());
+    ASSERT_EQ(other.call(notifies, kChar1, "StartNotify").error, "");
+    acquire(notifies, "AcquireNotify", &answer);
+    EXPECT_EQ(answer.error, "org.bluez.Error.InProgress");
+    ASSERT_EQ(other.call(notifies, kChar1, "StopNotify").error, "");
+
+    size_t from = c.events().size();
+    sdbus::UnixFd fd = acquire(notifies, "AcquireNotify", &answer);
+    ASSERT_TRUE(fd.isValid()) << answer.error;
+    EXPECT_EQ(answer.props["mtu"], "100");
+    EXPECT_LT(*c.waitFor(changed(notifies, "NotifyAcquired", "true"), from), *c.indexOfReply(answer.call));
+    EXPECT_EQ(read(cccd, kDesc1).props["value"], "0100");
+    acquire(notifies, "AcquireNotify", &answer);
+    EXPECT_EQ(answer.message, "Notify acquired");
+    EXPECT_EQ(other.call(notifies, kChar1, "StartNotify").message, "Notify acquired");
+
+    // One datagram per notification, the empty value an empty one; the cache is not touched.
+    std::vector<std::string> datagrams(4);
+    for (std::string& datagram : datagrams) {
+        ASSERT_GE(receive(fd.get(), datagram), 0);
+    }
+    EXPECT_NE(datagrams[0], datagrams[1]);
+    EXPECT_EQ(datagrams[0], datagrams[2]);
+    EXPECT_TRUE(datagrams[0].empty() || datagrams[1].empty());
+    EXPECT_EQ(datagrams[0].size() + datagrams[1].size(), 2u);
+    EXPECT_FALSE(c.waitFor(changed(notifies, "Value"), from, 0ms));
+
+    // Closed by the client: released, and the device unsubscribed.
+    from = c.events().size();
+    fd = sdbus::UnixFd();
+    EXPECT_TRUE(c.waitFor(changed(notifies, "NotifyAcquired", "false"), from));
+    EXPECT_EQ(read(cccd, kDesc1).props["value"], "0000");
+
+    // Anyone's StopNotify ends the socket; so does the link's end, after what was sent before it.
+    fd = acquire(notifies, "AcquireNotify");
+    ASSERT_TRUE(fd.isValid());
+    from = c.events().size();
+    EXPECT_EQ(other.call(notifies, kChar1, "StopNotify").error, "");
+    EXPECT_TRUE(c.waitFor(changed(notifies, "NotifyAcquired", "false"), from));
+    std::string datagram;
+    while (receive(fd.get(), datagram) > 0) {
+    }
+    EXPECT_EQ(receive(fd.get(), datagram), 0);
+    fd = acquire(notifies, "AcquireNotify");
+    ASSERT_TRUE(fd.isValid());
+    from = c.events().size();
+    ASSERT_EQ(c.call(kAcquireDevice, kDevice1, "Disconnect").error, "");
+    ssize_t n = 0;
+    while ((n = receive(fd.get(), datagram)) > 0) {
+    }
+    EXPECT_EQ(n, 0);
+    EXPECT_TRUE(c.waitFor(changed(notifies, "NotifyAcquired", "false"), from));
+    acquire(notifies, "AcquireNotify", &answer);
+    EXPECT_EQ(answer.message, "Not connected");
+}
+
+// A device that notifies its value as soon as the configuration arrives, before it answers: StartNotify's
+// registration is there already and signals it; AcquireNotify's socket is not, and the value is lost.
+TEST_F(BluezSimulatorTest, ANotificationAheadOfTheSubscriptionsAnswerReachesStartNotifyOnly) {
+    BusClient& c = start(R"({ "adapter": { "state_delay_ms": 1 }, "peripherals": [
+      { "identifier": "00000000-0000-4000-8000-0000000F0002", "latency_ms": 1, "advertising": { "interval_ms": 20 },
+        "connection": { "delay_ms": 2 },
+        "services": [ { "uuid": "f000", "characteristics": [
+          { "uuid": "f004", "properties": ["notify"], "value": "07", "faults": { "subscribe": "notify_early" },
+            "notifications": { "every_ms": 30, "values": ["08"] }, "descriptors": [ { "uuid": "2902" } ] } ] } ] } ] })");
+    connectTo(kAdapter + "/dev_00_00_00_0F_00_02");
+    const std::string early = pathOf(uuid128("f004"));
+    size_t from = c.events().size();
+    const BusEvent started = c.call(early, kChar1, "StartNotify");
+    ASSERT_EQ(started.error, "");
+    EXPECT_LT(*c.waitFor(changed(early, "Value", "07"), from), *c.indexOfReply(started.call));
+    ASSERT_EQ(c.call(early, kChar1, "StopNotify").error, "");
+
+    sdbus::UnixFd fd = acquire(early, "AcquireNotify");
+    ASSERT_TRUE(fd.isValid());
+    std::string datagram;
+    ASSERT_GT(receive(fd.get(), datagram), 0);
+    EXPECT_EQ(datagram, "\x08");
 }
 
 // Service data does not match a UUID filter; any filter at all makes the discovery a filtered one, in which

@@ -404,6 +404,9 @@ void SimCentral::setNotify(const radio::DeviceKey& key, radio::AttributeHandle c
                 done);
         }
         const std::pair<size_t, size_t> at{path ? path->service : npos, path ? path->characteristic : npos};
+        if (path && enabled && !error && r.device->fault(*path, "subscribe") == Fault::NotifyEarly) {
+            self.notifyBeforeAnswer(r, at.first, at.second);
+        }
         const bool ok = self.answer(
             r, path ? (enabled ? "subscribe" : "unsubscribe") : "", at.first, at.second, npos, std::move(error),
             [at, enabled](SimLink& l) {

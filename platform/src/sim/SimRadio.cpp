@@ -408,6 +408,27 @@ void SimCentral::notify(const LinkPtr& link, const Device* device, size_t servic
     }
 }
 
+// A device that notifies as soon as the configuration arrives: its current value reaches this link ahead of
+// the answer, though the link counts as subscribed only once the answer has left.
+void SimCentral::notifyBeforeAnswer(const Admitted& r, size_t service, size_t characteristic) {
+    std::string value;
+    {
+        Lock lock(r.device->mutex);
+        value = r.device->values[service][characteristic].value_or(std::string());
+    }
+    Emission emission(*this);
+    {
+        Lock lock(r.link->mutex);
+        if (r.link->epoch != r.epoch || r.link->state != CBPeripheralState::Connected) {
+            return;
+        }
+    }
+    if (const auto& listener = emission.listener()) {
+        const radio::AttributeHandle handle = r.device->services[service].characteristics[characteristic].handle;
+        contain(kInListener, [&] { listener->radioNotified(r.link->key, handle, value); });
+    }
+}
+
 unsigned SimCentral::mtu(const radio::DeviceKey& key) const {
     const auto link = findLink(key);
     if (!link) {

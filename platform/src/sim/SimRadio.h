@@ -158,6 +158,7 @@ class SimCentral : public radio::RadioCentral, public std::enable_shared_from_th
     template <typename Apply, typename Call>
     bool answer(const Admitted& request, const std::string& fault_kind, size_t s, size_t c, size_t d,
                 std::optional<NSError> error, Apply apply, Call call);
+    void notifyBeforeAnswer(const Admitted& request, size_t service, size_t characteristic);
     void armDrainLocked(const std::shared_ptr<SimLink>& link);
     void drainTransmit(const std::shared_ptr<SimLink>& link, uint64_t epoch);
     void emitDisconnected(const std::shared_ptr<SimLink>& link, uint64_t epoch, const NSError* error);

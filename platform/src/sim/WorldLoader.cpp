@@ -44,8 +44,10 @@ class Parser : public JsonReader {
 
     Faults faults(const Json& v, const std::string& path, const char* level,
                   std::initializer_list<const char*> requests) const {
-        static const std::pair<const char*, Fault> kinds[] = {
-            {"error", Fault::Error}, {"silent", Fault::Silent}, {"drop", Fault::Drop}};
+        static const std::pair<const char*, Fault> kinds[] = {{"error", Fault::Error},
+                                                              {"silent", Fault::Silent},
+                                                              {"drop", Fault::Drop},
+                                                              {"notify_early", Fault::NotifyEarly}};
         expectType(v, path, v.is_object(), "an object");
         Faults out;
         for (const auto& item : v.items()) {
@@ -57,6 +59,8 @@ class Parser : public JsonReader {
                 fail(p, std::string("unknown fault request for a ") + level + " (expected one of: " + joined(requests) +
                             ")");
             out[item.key()] = word(item.value(), p, "fault kind", kinds);
+            if (out[item.key()] == Fault::NotifyEarly && item.key() != std::string("subscribe"))
+                fail(p, "the fault kind \"notify_early\" is for \"subscribe\" only");
         }
         return out;
     }

@@ -19,6 +19,9 @@ enum class Fault {
     Error,   // the callback carries an error
     Silent,  // no callback ever
     Drop,    // the link is lost instead
+    // "subscribe" only: the device answers, but first notifies its current value, as a device that starts
+    // notifying when the configuration arrives rather than when its answer leaves.
+    NotifyEarly,
 };
 
 /// Request kind -> fault. Keys: peripheral "discover_services"; service "discover_characteristics";
