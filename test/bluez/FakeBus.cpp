@@ -54,8 +54,8 @@ uint16_t FakeMessage::readUint16() {
     return next().get<uint16_t>();
 }
 int FakeMessage::readUnixFd() {
-    const int fd = ::fcntl(next().get<int32_t>(), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) {
+    const int fd = next().get<int32_t>();
+    if (::fcntl(fd, F_GETFD) < 0) {
         throw BusError("org.freedesktop.DBus.Error.InvalidArgs", "not a descriptor");
     }
     return fd;
