@@ -2,6 +2,7 @@
 
 #include "FakeBus.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -48,6 +49,16 @@ void FakeMessage::readBytes(std::string& out) {
     for (const uint8_t byte : next().get<std::vector<uint8_t>>()) {
         out += static_cast<char>(byte);
     }
+}
+uint16_t FakeMessage::readUint16() {
+    return next().get<uint16_t>();
+}
+int FakeMessage::readUnixFd() {
+    const int fd = next().get<int32_t>();
+    if (::fcntl(fd, F_GETFD) < 0) {
+        throw BusError("org.freedesktop.DBus.Error.InvalidArgs", "not a descriptor");
+    }
+    return fd;
 }
 sdbus::Variant FakeMessage::readVariant() {
     return next();

@@ -37,6 +37,9 @@ class FakeMessage final : public platform::bluez::BusMessage {
     std::string readPath() override;
     std::vector<std::string> readStrings() override;
     void readBytes(std::string& out) override;
+    uint16_t readUint16() override;
+    // The test's descriptor is an int32 argument, handed over to the reader (the test lets go of it).
+    int readUnixFd() override;
     sdbus::Variant readVariant() override;
     InterfaceMap readInterfaces() override;
     std::map<sdbus::ObjectPath, InterfaceMap> readObjects() override;

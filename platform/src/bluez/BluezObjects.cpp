@@ -413,6 +413,14 @@ void readCharacteristicProperty(CharacteristicUpdate& update, std::string_view n
         if (value.is("q")) {
             update.mtu = value.template basic<uint16_t>();
         }
+    } else if (name == "WriteAcquired") {
+        if (value.is("b")) {
+            update.writeAcquired = value.template basic<bool>();
+        }
+    } else if (name == "NotifyAcquired") {
+        if (value.is("b")) {
+            update.notifyAcquired = value.template basic<bool>();
+        }
     }
 }
 
@@ -625,6 +633,8 @@ std::optional<AttributeObject> makeAttribute(const std::string& path, AttributeK
     if (const auto mtu = property<uint16_t>(props, "MTU")) {
         attribute.mtu = *mtu;
     }
+    attribute.writeAcquired = property<bool>(props, "WriteAcquired");
+    attribute.notifyAcquired = property<bool>(props, "NotifyAcquired");
     return attribute;
 }
 

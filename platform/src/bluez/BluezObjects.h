@@ -81,6 +81,10 @@ struct AttributeObject {
     bool primary = true;
     uint32_t properties = 0;
     std::optional<unsigned> mtu;
+    // Present where bluetoothd offers the characteristic's write socket (it has write without response) or its
+    // notify socket (it has notify); true while someone holds it.
+    std::optional<bool> writeAcquired;
+    std::optional<bool> notifyAcquired;
 };
 
 /// Reads a property of type T; absent when missing or of another type.
@@ -153,6 +157,8 @@ DeviceChange applyDevice(DeviceObject& device, const PropMap& props, const std::
 struct CharacteristicUpdate {
     std::optional<std::string> value;
     std::optional<uint16_t> mtu;
+    std::optional<bool> writeAcquired;
+    std::optional<bool> notifyAcquired;
 };
 CharacteristicUpdate characteristicUpdate(const PropMap& props);
 /// As readDeviceUpdate, for a GattCharacteristic1 PropertiesChanged.

@@ -97,9 +97,11 @@ class BluezCentral final : public radio::RadioCentral {
     }
 
     void setNotify(const DeviceKey& device, AttributeHandle characteristic, bool enabled,
-                   radio::NotifyDelivery /*delivery*/, Done done) override {
-        core_->post([id = id_, device, characteristic, enabled, done = std::move(done)](Core& c) REQUIRES(
-                        c.mutex_) mutable { c.setNotify(id, device, characteristic, enabled, std::move(done)); });
+                   radio::NotifyDelivery delivery, Done done) override {
+        core_->post([id = id_, device, characteristic, enabled, delivery, done = std::move(done)](Core& c)
+                        REQUIRES(c.mutex_) mutable {
+                            c.setNotify(id, device, characteristic, enabled, delivery, std::move(done));
+                        });
     }
 
     void readDescriptor(const DeviceKey& device, AttributeHandle descriptor, ValueDone done) override {

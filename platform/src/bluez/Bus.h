@@ -66,6 +66,9 @@ class BusMessage {
     virtual std::string readPath() = 0;
     virtual std::vector<std::string> readStrings() = 0;
     virtual void readBytes(std::string& out) = 0;
+    virtual uint16_t readUint16() = 0;
+    /// A unix descriptor the message carries (h), now the caller's to close.
+    virtual int readUnixFd() = 0;
     virtual sdbus::Variant readVariant() = 0;
     virtual InterfaceMap readInterfaces() = 0;
     virtual std::map<sdbus::ObjectPath, InterfaceMap> readObjects() = 0;

@@ -429,6 +429,11 @@ void Core::linkDown(const std::string& address) {
         rt->second.tree = TreeState::Unresolved;
         rt->second.mtu = kDefaultMtu;
         rt->second.writes.clear();  // bluetoothd drops what the link had under way
+        closeWriteSockets(address);
+        for (auto& [handle, entry] : rt->second.notify) {
+            entry.socket.reset();  // ended by bluetoothd already; the subscriptions end with the links
+        }
+        ++rt->second.linkEpoch;
     }
     forgetMtu(address);
     linkGone(address);

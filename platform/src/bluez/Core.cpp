@@ -103,7 +103,8 @@ void Core::run() {
         if (loop_.hasTimers()) {
             loop_.runDue(*this);
         }
-        const int dispatched = busWoke ? dispatchBus() : 0;
+        int dispatched = loop_.runReady(*this);
+        dispatched += busWoke ? dispatchBus() : 0;
         if (passQueued_) {
             flushPass();
         }
@@ -149,14 +150,17 @@ void Core::wait(bool& busWoke) {
     int timeout = loop_.nextTimeoutMs();
     int fd = -1;
     short events = 0;
+    short watchMask = ~short(0);
     if (bus_) {
         try {
             const BusPollData data = bus_->pollData();
             const auto quiet = busQuietUntil_ - Clock::now();
             if (quiet > Clock::duration::zero() && data.events == POLLIN && mayCoalesce()) {
-                // The bus waits a little; a task (a new request) still wakes the loop at once.
+                // The bus waits a little, and so do the notify sockets' values; a task (a new request) still
+                // wakes the loop at once, and so does a socket with room for a waiting write.
                 const int wait = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(quiet).count());
                 timeout = timeout < 0 ? wait : std::min(timeout, wait);
+                watchMask = static_cast<short>(~POLLIN);
             } else {
                 fd = data.fd;
                 events = data.events;
@@ -172,8 +176,9 @@ void Core::wait(bool& busWoke) {
     pollWaiting_ = true;
     pollEvents_ = events;
     pollDeadline_ = timeout < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
+    loop_.prepare(fd, events, watchMask);
     mutex_.unlock();
-    busWoke = loop_.wait(fd, events, timeout);
+    busWoke = loop_.wait(timeout);
     mutex_.lock();
     pollWaiting_ = false;
 }
@@ -211,6 +216,7 @@ void Core::closeCentral(uint64_t id) {
         if (anyLink(address)) {
             continue;
         }
+        closeWriteSockets(address);
         if (const auto rt = runtime_.find(address);
             rt != runtime_.end() && rt->second.connect == ConnectState::Finding) {
             endFinding(address, nullptr);  // nobody looks for it any more
@@ -267,7 +273,8 @@ bool Core::writeNow(uint64_t id, const std::string& address, AttributeHandle han
                     const std::string& value, Done& done) {
     return sendNow([&]() REQUIRES(mutex_) {
         const AttributeObject* attribute = linkedAttribute(id, address, handle, AttributeKind::Characteristic);
-        if (!attribute) {
+        // A characteristic with a write socket: its writes are the loop's, which watches the socket.
+        if (!attribute || attribute->writeAcquired) {
             return false;
         }
         sendWrite(id, address, handle, false, type, value, attribute->path, std::move(done));

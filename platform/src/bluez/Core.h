@@ -8,6 +8,8 @@
 //   Connections.cpp    links: connecting, disconnecting, losing them
 //   GattRequests.cpp   service discovery, reads and writes, the request table and late replies
 //   Notifications.cpp  notify sessions, and which Value changes are notifications
+//   Sockets.cpp        the sockets bluetoothd hands over: writes without response and notifications that skip
+//                      the bus
 // The loop (EventLoop), the discovery arbiter (DiscoveryArbiter) and a central's outbox (CentralOutbox) are
 // classes of their own.
 //
@@ -159,8 +161,8 @@ class Core {
         REQUIRES(mutex_);
     void write(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
                const std::string& value, Done done) REQUIRES(mutex_);
-    void setNotify(uint64_t id, const std::string& address, AttributeHandle handle, bool enabled, Done done)
-        REQUIRES(mutex_);
+    void setNotify(uint64_t id, const std::string& address, AttributeHandle handle, bool enabled,
+                   radio::NotifyDelivery delivery, Done done) REQUIRES(mutex_);
     void setLinkLimits(uint64_t id, const std::string& address, const radio::LinkLimits& limits) REQUIRES(mutex_);
 
     // ---- Pairing, the program's agent and the bonded devices, run on the loop (Pairing.cpp) ----
@@ -179,6 +181,40 @@ class Core {
     mutable Mutex mutex_;
 
   private:
+    // A socket bluetoothd handed over (AcquireWrite, AcquireNotify), watched by the loop while held. Closing it is
+    // how it is given back: bluetoothd sees the hang-up and lets go of its end.
+    class HeldSocket {
+      public:
+        HeldSocket() = default;
+        HeldSocket(EventLoop& loop, int fd, short events, EventLoop::WatchHandler handler)
+            : loop_(&loop), fd_(fd), watch_(loop.watch(fd, events, std::move(handler))) {}
+        ~HeldSocket() { reset(); }
+        HeldSocket(HeldSocket&& other) noexcept { *this = std::move(other); }
+        HeldSocket& operator=(HeldSocket&& other) noexcept {
+            if (this != &other) {
+                reset();
+                std::swap(loop_, other.loop_);
+                std::swap(fd_, other.fd_);
+                std::swap(watch_, other.watch_);
+            }
+            return *this;
+        }
+        HeldSocket(const HeldSocket&) = delete;
+        HeldSocket& operator=(const HeldSocket&) = delete;
+        void reset();
+        bool held() const { return fd_ >= 0; }
+        int fd() const { return fd_; }
+        void setEvents(short events) {
+            if (loop_) {
+                loop_->setWatchEvents(watch_, events);
+            }
+        }
+
+      private:
+        EventLoop* loop_ = nullptr;
+        int fd_ = -1;
+        uint64_t watch_ = 0;
+    };
     enum class Phase { Connecting, Connected, Disconnecting };
     struct Link {
         Phase phase = Phase::Connecting;
@@ -197,9 +233,14 @@ class Core {
     // connection).
     struct NotifyEntry {
         std::set<uint64_t> active;                        // centrals subscribed
-        std::vector<std::pair<uint64_t, Done>> starting;  // centrals waiting for StartNotify
+        std::vector<std::pair<uint64_t, Done>> starting;  // centrals waiting for StartNotify (or AcquireNotify)
         bool startInFlight = false;
         uint64_t startTimer = 0;  // the waiting centrals' limit
+        // The session is this process's notify socket (AcquireNotify, asked or held), not a StartNotify one: its
+        // values come on the socket, and the characteristic's Value changes are not notifications then.
+        bool exclusive = false;
+        HeldSocket socket;
+        uint64_t serial = 0;  // the acquisition under way or held: a late answer or check of another is stale
     };
     // A read's own Value change comes just before its reply: changes seen while reads are pending wait for it.
     struct ReadWatch {
@@ -218,6 +259,24 @@ class Core {
     struct WriteQueue {
         uint64_t inFlight = 0;  // the request whose write with response bluetoothd has not answered, or 0
         std::deque<QueuedWrite> waiting;
+    };
+    // A characteristic's write socket for one link. Its writes without response go on it once acquired; bluetoothd
+    // refuses every WriteValue of the characteristic while it is held, so any other write waits for its release.
+    //
+    //   None -> Acquiring       a write without response is first in the queue: AcquireWrite sent
+    //   Acquiring -> Open       the socket came; Acquiring -> Refused: AcquireWrite failed
+    //   Open -> Releasing       another write is first in the queue: the socket closed, WriteAcquired false awaited
+    //   Releasing -> None       WriteAcquired turned false, or the first write's limit passed
+    //   Open -> Checking        the socket broke: is the link still up?
+    //   Checking -> Refused     it is; Checking -> None: it is not (the link's end follows)
+    //   Refused                 for the rest of the link: WriteValue, as without a socket
+    enum class WriteSocketState { None, Acquiring, Open, Releasing, Checking, Refused };
+    struct WriteSocket {
+        WriteSocketState state = WriteSocketState::None;
+        HeldSocket socket;
+        unsigned mtu = kDefaultMtu;
+        uint64_t serial = 0;  // the acquisition (or release) under way: answers of an earlier one are stale
+        uint64_t timer = 0;   // Releasing's bound
     };
     // What this core has asked of bluetoothd for one device's link, for all the centrals that want it (their own
     // side is each Link's Phase). One state at a time; moveTo() is the one place it changes, and an arrow this
@@ -284,6 +343,8 @@ class Core {
         std::map<AttributeHandle, NotifyEntry> notify;
         std::map<AttributeHandle, ReadWatch> reads;
         std::map<WriteKey, WriteQueue> writes;
+        std::map<AttributeHandle, WriteSocket> writeSockets;  // this link's; they go with it
+        uint64_t linkEpoch = 0;  // counts the link's ends: a check of an earlier link is stale
     };
     struct Request {
         uint64_t central = 0;
@@ -394,6 +455,8 @@ class Core {
     void sendWrite(uint64_t id, const std::string& address, AttributeHandle handle, bool descriptor, const char* type,
                    const std::string& value, const std::string& path, Done done) REQUIRES(mutex_);
     void putWrite(const std::string& address, const WriteKey& key, QueuedWrite write) REQUIRES(mutex_);
+    // Sends what may go of the attribute's queue, in order: on the write socket, or by WriteValue.
+    void pumpWrites(const std::string& address, const WriteKey& key) REQUIRES(mutex_);
     void writeSettled(const std::string& address, const WriteKey& key, uint64_t call) REQUIRES(mutex_);
     void writeGivenUp(uint64_t call) REQUIRES(mutex_);
     template <typename Info, typename Done, typename Make>
@@ -427,6 +490,28 @@ class Core {
     void readSettled(const Request& request, const std::optional<std::string>& value) REQUIRES(mutex_);
     void deliverNotification(const std::string& address, AttributeHandle handle, const std::string& value)
         REQUIRES(mutex_);
+
+    // ---- The sockets bluetoothd hands over (Sockets.cpp) ----
+    // Whether the write `write`, first in its queue, was dealt with by the write socket's path (sent, or waiting
+    // for it); false: it goes by WriteValue now.
+    bool writeBySocket(const std::string& address, AttributeHandle handle, const QueuedWrite& write, bool& keepWaiting)
+        REQUIRES(mutex_);
+    void acquireWrite(const std::string& address, AttributeHandle handle, const std::string& path) REQUIRES(mutex_);
+    void releaseWrite(const std::string& address, AttributeHandle handle, uint64_t call) REQUIRES(mutex_);
+    int writeSocketReady(const std::string& address, AttributeHandle handle, uint64_t serial, short revents)
+        REQUIRES(mutex_);
+    void writeSocketBroke(const std::string& address, AttributeHandle handle, WriteSocket& socket) REQUIRES(mutex_);
+    void writeAcquiredChanged(const AttributeObject& characteristic, bool held) REQUIRES(mutex_);
+    void closeWriteSockets(const std::string& address) REQUIRES(mutex_);
+    void acquireNotify(const std::string& address, AttributeHandle handle, const std::string& path) REQUIRES(mutex_);
+    void startNotify(const std::string& address, AttributeHandle handle, const std::string& path) REQUIRES(mutex_);
+    int notifySocketReady(const std::string& address, AttributeHandle handle, uint64_t serial, short revents)
+        REQUIRES(mutex_);
+    void notifySocketEnded(const std::string& address, AttributeHandle handle, NotifyEntry& entry) REQUIRES(mutex_);
+    // Asks bluetoothd whether the device is still connected: a socket's end comes before the link's Connected
+    // false, and only a socket lost on a live link is a fault. `then` runs with the answer, unless the link ended
+    // meanwhile.
+    void checkLink(const std::string& address, std::function<void(Core&, bool connected)> then) REQUIRES(mutex_);
 
     // ---- Pairing (Pairing.cpp) ----
     void agentAsked(const std::shared_ptr<BusIncoming>& call) REQUIRES(mutex_);

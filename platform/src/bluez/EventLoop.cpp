@@ -138,17 +138,69 @@ int EventLoop::nextTimeoutMs() const {
     return static_cast<int>(std::clamp<long long>(wait, 0, 60000));
 }
 
-bool EventLoop::wait(int fd, short events, int timeoutMs) {
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, events, 0}};
-    const nfds_t count = fd >= 0 ? 2 : 1;
-    const int ready = ::poll(fds, count, timeoutMs);
-    if (ready > 0 && (fds[0].revents & POLLIN)) {
+uint64_t EventLoop::watch(int fd, short events, WatchHandler handler) {
+    const uint64_t id = ++nextWatch_;
+    watches_[id] = Watch{fd, events, std::move(handler)};
+    return id;
+}
+
+void EventLoop::setWatchEvents(uint64_t watch, short events) {
+    const auto it = watches_.find(watch);
+    if (it != watches_.end()) {
+        it->second.events = events;
+    }
+}
+
+void EventLoop::unwatch(uint64_t watch) {
+    if (watch) {
+        watches_.erase(watch);
+    }
+}
+
+void EventLoop::prepare(int fd, short events, short watchMask) {
+    polled_.clear();
+    polledWatches_.clear();
+    polled_.push_back({wakeFd_, POLLIN, 0});
+    busPolled_ = fd >= 0;
+    // The bus keeps its place even when not polled (a negative descriptor is skipped), so watches start at 2.
+    polled_.push_back({busPolled_ ? fd : -1, events, 0});
+    for (const auto& [id, w] : watches_) {
+        polled_.push_back({w.fd, static_cast<short>(w.events & watchMask), 0});
+        polledWatches_.push_back(id);
+    }
+}
+
+bool EventLoop::wait(int timeoutMs) {
+    ready_ = ::poll(polled_.data(), static_cast<nfds_t>(polled_.size()), timeoutMs);
+    if (ready_ > 0 && (polled_[0].revents & POLLIN)) {
         uint64_t drained = 0;
         [[maybe_unused]] const auto got = ::read(wakeFd_, &drained, sizeof drained);
     }
     // The bus needs processing when its descriptor is ready or a deadline (possibly its own) passed; a wake for
-    // a task alone does not. Anything unexpected: process it anyway.
-    return ready <= 0 || count < 2 || fds[1].revents != 0;
+    // a task or a watched socket alone does not. Anything unexpected: process it anyway.
+    return ready_ <= 0 || !busPolled_ || polled_[1].revents != 0;
+}
+
+int EventLoop::runReady(Core& core) {
+    int taken = 0;
+    if (ready_ <= 0) {
+        return taken;
+    }
+    ready_ = 0;
+    for (std::size_t i = 0; i < polledWatches_.size(); ++i) {
+        const short revents = polled_[i + 2].revents;
+        if (revents == 0) {
+            continue;
+        }
+        const auto it = watches_.find(polledWatches_[i]);
+        if (it == watches_.end()) {
+            continue;  // unwatched by a handler before it
+        }
+        // A copy: the handler may unwatch itself.
+        const WatchHandler handler = it->second.handler;
+        contain("in the BlueZ radio's socket", [&] { taken += handler(core, revents); });
+    }
+    return taken;
 }
 
 }  // namespace platform::bluez

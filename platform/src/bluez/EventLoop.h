@@ -1,6 +1,7 @@
 #pragma once
-// The BlueZ radio's loop: a thread of its own, the tasks other threads hand it, its timers, and the wait in
-// poll() for the bus, a task or the next deadline. What a pass does is the core's (Core::run).
+// The BlueZ radio's loop: a thread of its own, the tasks other threads hand it, its timers, the sockets it
+// watches, and the wait in poll() for the bus, a task, a socket or the next deadline. What a pass does is the
+// core's (Core::run).
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <poll.h>
+
 #include "../ThreadSafety.h"
 
 namespace platform::bluez {
@@ -22,6 +25,9 @@ class EventLoop {
   public:
     using Task = std::function<void(Core&)>;
     using Clock = std::chrono::steady_clock;
+    // Handles what poll() reported for a watched descriptor; returns how many messages it took (for the loop's
+    // measure of dense traffic).
+    using WatchHandler = std::function<int(Core&, short revents)>;
 
     EventLoop();
     ~EventLoop();
@@ -49,14 +55,29 @@ class EventLoop {
     bool hasTimers() const { return !order_.empty(); }
     // Milliseconds until the next timer, -1 for none.
     int nextTimeoutMs() const;
-    // Waits in poll() for the wake, the given descriptor (if any) or the timeout; returns whether that
-    // descriptor needs processing (it is ready, or the wait ended without a wake).
-    bool wait(int fd, short events, int timeoutMs);
+    // A descriptor the same poll() covers, until unwatch(); the descriptor stays the caller's.
+    uint64_t watch(int fd, short events, WatchHandler handler);
+    void setWatchEvents(uint64_t watch, short events);
+    void unwatch(uint64_t watch);
+    // Under the core's lock: what the next wait covers. The bus's descriptor (if any) with its events; the
+    // watched descriptors with their events masked by `watchMask` (poll() reports a hang-up or an error anyway).
+    void prepare(int fd, short events, short watchMask);
+    // Without the core's lock: waits in poll() for the wake, what prepare() named, or the timeout; returns whether
+    // the bus needs processing (it is ready, or the wait ended without a wake).
+    bool wait(int timeoutMs);
+    // Under the core's lock: the handlers of the watched descriptors the wait found ready (those still watched);
+    // returns the messages they took.
+    int runReady(Core& core);
 
   private:
     struct Timer {
         Clock::time_point when;
         Task task;
+    };
+    struct Watch {
+        int fd = -1;
+        short events = 0;
+        WatchHandler handler;
     };
 
     int wakeFd_ = -1;
@@ -72,6 +93,14 @@ class EventLoop {
     std::map<uint64_t, Timer> timers_;
     std::set<std::pair<Clock::time_point, uint64_t>> order_;  // timers_ by deadline
     uint64_t nextTimer_ = 0;
+    std::map<uint64_t, Watch> watches_;
+    uint64_t nextWatch_ = 0;
+    // The wait's own: filled by prepare() under the core's lock, used by wait() without it, read by runReady()
+    // under it again; only the loop thread waits.
+    std::vector<pollfd> polled_;
+    std::vector<uint64_t> polledWatches_;  // the watch of each entry of polled_ after the first two
+    bool busPolled_ = false;
+    int ready_ = 0;
 };
 
 }  // namespace platform::bluez

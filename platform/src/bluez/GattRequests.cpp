@@ -278,13 +278,41 @@ void Core::sendWrite(uint64_t id, const std::string& address, AttributeHandle ha
                                             [call](Core& core) REQUIRES(core.mutex_) { core.writeGivenUp(call); });
     }
     const WriteKey key{handle, descriptor};
-    QueuedWrite write{call, path, type, value};
-    auto& queue = runtime_[address].writes[key];
-    if (queue.inFlight != 0 || !queue.waiting.empty()) {
-        queue.waiting.push_back(std::move(write));
+    runtime_[address].writes[key].waiting.push_back(QueuedWrite{call, path, type, value});
+    pumpWrites(address, key);
+}
+
+// The writes waiting go, in order, up to the next write with response, or up to one that waits for the write
+// socket (acquired, released, or with room again).
+void Core::pumpWrites(const std::string& address, const WriteKey& key) {
+    const auto rt = runtime_.find(address);
+    if (rt == runtime_.end()) {
         return;
     }
-    putWrite(address, key, std::move(write));
+    const auto it = rt->second.writes.find(key);
+    if (it == rt->second.writes.end()) {
+        return;
+    }
+    WriteQueue& queue = it->second;
+    while (queue.inFlight == 0 && !queue.waiting.empty()) {
+        if (!requests_.count(queue.waiting.front().call)) {  // its caller may have gone (a link closed by one central)
+            queue.waiting.pop_front();
+            continue;
+        }
+        if (!key.second) {
+            bool keepWaiting = false;
+            if (writeBySocket(address, key.first, queue.waiting.front(), keepWaiting)) {
+                if (keepWaiting) {
+                    return;
+                }
+                queue.waiting.pop_front();
+                continue;
+            }
+        }
+        QueuedWrite next = std::move(queue.waiting.front());
+        queue.waiting.pop_front();
+        putWrite(address, key, std::move(next));
+    }
 }
 
 // Puts one write on the bus. A command is answered by bluetoothd once queued for the link and keeps nothing busy;
@@ -320,15 +348,8 @@ void Core::writeSettled(const std::string& address, const WriteKey& key, uint64_
     if (it == rt->second.writes.end() || it->second.inFlight != call) {
         return;  // the link went down meanwhile, and the queue with it
     }
-    WriteQueue& queue = it->second;
-    queue.inFlight = 0;
-    while (queue.inFlight == 0 && !queue.waiting.empty()) {
-        QueuedWrite next = std::move(queue.waiting.front());
-        queue.waiting.pop_front();
-        if (requests_.count(next.call)) {  // its caller may have gone (a link closed by one central)
-            putWrite(address, key, std::move(next));
-        }
-    }
+    it->second.inFlight = 0;
+    pumpWrites(address, key);
 }
 
 // The caller's limit passed: it hears nothing more. A write still waiting is not sent; one bluetoothd has keeps
@@ -343,12 +364,14 @@ void Core::writeGivenUp(uint64_t call) {
     if (rt == runtime_.end()) {
         return;
     }
-    const auto it = rt->second.writes.find(WriteKey{request->handle, request->descriptor});
+    const WriteKey key{request->handle, request->descriptor};
+    const auto it = rt->second.writes.find(key);
     if (it != rt->second.writes.end()) {
         auto& waiting = it->second.waiting;
         waiting.erase(
             std::remove_if(waiting.begin(), waiting.end(), [&](const QueuedWrite& w) { return w.call == call; }),
             waiting.end());
+        pumpWrites(request->address, key);  // it may have been the one the write socket's release was for
     }
 }
 

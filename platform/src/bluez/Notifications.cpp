@@ -8,7 +8,8 @@ namespace platform::bluez {
 
 // ---- Subscriptions ----
 
-void Core::setNotify(uint64_t id, const std::string& address, AttributeHandle handle, bool enabled, Done done) {
+void Core::setNotify(uint64_t id, const std::string& address, AttributeHandle handle, bool enabled,
+                     radio::NotifyDelivery delivery, Done done) {
     const AttributeObject* attribute = linkedAttribute(id, address, handle, AttributeKind::Characteristic);
     if (!attribute) {
         const NSError error = linkUp(id, address) ? unknownAttributeError() : notConnectedError();
@@ -23,12 +24,11 @@ void Core::setNotify(uint64_t id, const std::string& address, AttributeHandle ha
         } else if (entry.startInFlight) {
             entry.starting.emplace_back(id, std::move(done));
         } else if (!entry.active.empty()) {
-            entry.active.insert(id);
+            entry.active.insert(id);  // joins the session there is, whichever way its values come
             complete(id, [&] { done(nullptr); });
         } else {
             entry.startInFlight = true;
             entry.starting.emplace_back(id, std::move(done));
-            const uint64_t generation = generation_;
             // The callers wait their own limit; the call waits for bluetoothd's answer, however late, since a
             // session it starts after they gave up must be stopped.
             entry.startTimer =
@@ -41,14 +41,23 @@ void Core::setNotify(uint64_t id, const std::string& address, AttributeHandle ha
                         }
                     }
                 });
-            callBluez(path, kCharacteristicInterface, "StartNotify", {}, kAttTimeout,
-                      [address, handle, generation](Core& core, BusMessage*, const NSError* error)
-                          REQUIRES(core.mutex_) { core.notifyStarted(generation, address, handle, error); });
+            // A socket of this process's own where asked for and bluetoothd offers one (NotifyAcquired exists).
+            if (delivery == radio::NotifyDelivery::Exclusive && attribute->notifyAcquired) {
+                acquireNotify(address, handle, path);
+            } else {
+                startNotify(address, handle, path);
+            }
         }
         return;
     }
     const bool wasActive = entry.active.erase(id) != 0;
     if (!wasActive || !entry.active.empty() || entry.startInFlight) {
+        complete(id, [&] { done(nullptr); });
+        return;
+    }
+    if (entry.exclusive) {
+        // Closing the socket ends the session: bluetoothd writes the client configuration off when it was the last.
+        stopNotifyQuietly(address, handle);
         complete(id, [&] { done(nullptr); });
         return;
     }
@@ -123,6 +132,15 @@ void Core::endSubscriptions(uint64_t id, const std::string& address) {
 }
 
 void Core::stopNotifyQuietly(const std::string& address, AttributeHandle handle) {
+    if (const auto rt = runtime_.find(address); rt != runtime_.end()) {
+        const auto entry = rt->second.notify.find(handle);
+        if (entry != rt->second.notify.end() && entry->second.exclusive) {
+            entry->second.socket.reset();
+            entry->second.exclusive = false;
+            entry->second.serial = ++nextCall_;  // a check of the socket's end is stale now
+            return;
+        }
+    }
     if (const AttributeObject* a = attributeByHandle(address, handle, AttributeKind::Characteristic)) {
         callBluez(a->path, kCharacteristicInterface, "StopNotify", {}, kRequestTimeout,
                   [](Core&, BusMessage*, const NSError*) {});
@@ -142,8 +160,8 @@ void Core::valueChanged(const AttributeObject& characteristic, const std::string
         return;
     }
     const auto entry = rt->second.notify.find(characteristic.handle);
-    if (entry == rt->second.notify.end() || entry->second.active.empty()) {
-        return;  // a read's answer, or another client's subscription
+    if (entry == rt->second.notify.end() || entry->second.active.empty() || entry->second.exclusive) {
+        return;  // a read's answer, or another client's subscription; a socket's values come on the socket
     }
     const auto watch = rt->second.reads.find(characteristic.handle);
     if (watch != rt->second.reads.end() && watch->second.pending > 0) {

@@ -468,6 +468,13 @@ void Core::onPropertiesChanged(BusMessage& message) {
             it->second.mtu = *update.mtu;
             mtuChanged(it->second);
         }
+        if (update.writeAcquired) {
+            it->second.writeAcquired = *update.writeAcquired;
+            writeAcquiredChanged(it->second, *update.writeAcquired);
+        }
+        if (update.notifyAcquired) {
+            it->second.notifyAcquired = *update.notifyAcquired;
+        }
         if (update.value) {
             valueChanged(it->second, *update.value);
         }

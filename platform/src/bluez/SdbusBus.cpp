@@ -45,6 +45,17 @@ class SdbusMessage final : public BusMessage {
         return strings;
     }
     void readBytes(std::string& out) override { bluez::readBytes(message_, out); }
+    uint16_t readUint16() override {
+        uint16_t value = 0;
+        message_ >> value;
+        return value;
+    }
+    int readUnixFd() override {
+        // The message keeps its own descriptor; the one read is a duplicate, handed over.
+        sdbus::UnixFd fd;
+        message_ >> fd;
+        return fd.release();
+    }
     sdbus::Variant readVariant() override {
         sdbus::Variant value;
         message_ >> value;
