@@ -59,10 +59,12 @@ void deliver(const LinkPtr& link, uint64_t epoch, const NSError* error, Apply ap
             delegate = link->delegate.lock();
             peripheral = link->self.lock();
         }
-        tell(observer);
+        // After the delegate's call, which records the answer the change belongs to: a wait woken by the
+        // change finds its answer there, and the one answer cannot land on a request made after it.
         if (delegate && peripheral) {
             call(*delegate, peripheral, why ? &*why : nullptr);
         }
+        tell(observer);
     });
 }
 
