@@ -198,6 +198,8 @@ std::shared_ptr<CBPeripheral::Impl> CBCentralManager::Impl::peripheralOf(const r
 
 void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
     bool stop = false;
+    // Links that go without any event: a call waiting on one hears of it only through its observer.
+    std::vector<ChangeObserver> observers;
     {
         Lock lock(mutex);
         if (!alive) {
@@ -205,6 +207,9 @@ void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
         }
         const CBManagerState old = state;
         state = now;
+        if (old != now) {
+            observers.push_back(state_observer);
+        }
         if (old == CBManagerState::PoweredOn && now != CBManagerState::PoweredOn) {
             // The radio went away: scans end and links go without any event, as on the platform.
             stop = scanning;
@@ -214,12 +219,16 @@ void CBCentralManager::Impl::radioStateChanged(CBManagerState now) {
                 Lock guard(p.guard->mutex);
                 if (p.state != CBPeripheralState::Disconnected) {
                     p.resetLocked();
+                    observers.push_back(p.observer);
                 }
             }
         }
         enqueueCentral([](CBCentralManagerDelegate& listener, CBCentralManager& central) {
             listener.centralManagerDidUpdateState(central);
         });
+    }
+    for (const ChangeObserver& o : observers) {
+        tell(o);
     }
     if (stop) {
         radio->stopScan();
@@ -373,15 +382,20 @@ void CBCentralManager::Impl::radioConnected(const radio::DeviceKey& device) {
     if (!link) {
         return;
     }
-    Lock guard(link->guard->mutex);
-    if (link->state == CBPeripheralState::Connecting) {
-        link->state = CBPeripheralState::Connected;
-    } else if (link->state != CBPeripheralState::Connected) {
-        return;  // an attempt given up meanwhile
+    ChangeObserver observer;
+    {
+        Lock guard(link->guard->mutex);
+        if (link->state == CBPeripheralState::Connecting) {
+            link->state = CBPeripheralState::Connected;
+            observer = link->observer;
+        } else if (link->state != CBPeripheralState::Connected) {
+            return;  // an attempt given up meanwhile
+        }
+        enqueueCentral([peripheral = link->self.lock()](CBCentralManagerDelegate& d, CBCentralManager& c) {
+            d.centralManagerDidConnectPeripheral(c, peripheral);
+        });
     }
-    enqueueCentral([peripheral = link->self.lock()](CBCentralManagerDelegate& d, CBCentralManager& c) {
-        d.centralManagerDidConnectPeripheral(c, peripheral);
-    });
+    tell(observer);
 }
 
 void CBCentralManager::Impl::radioConnectFailed(const radio::DeviceKey& device, const NSError& error) {
@@ -389,15 +403,20 @@ void CBCentralManager::Impl::radioConnectFailed(const radio::DeviceKey& device, 
     if (!link) {
         return;
     }
-    Lock guard(link->guard->mutex);
-    if (link->state != CBPeripheralState::Connecting) {
-        return;
+    ChangeObserver observer;
+    {
+        Lock guard(link->guard->mutex);
+        if (link->state != CBPeripheralState::Connecting) {
+            return;
+        }
+        link->state = CBPeripheralState::Disconnected;
+        ++link->epoch;
+        observer = link->observer;
+        enqueueCentral([peripheral = link->self.lock(), error](CBCentralManagerDelegate& d, CBCentralManager& c) {
+            d.centralManagerDidFailToConnectPeripheral(c, peripheral, &error);
+        });
     }
-    link->state = CBPeripheralState::Disconnected;
-    ++link->epoch;
-    enqueueCentral([peripheral = link->self.lock(), error](CBCentralManagerDelegate& d, CBCentralManager& c) {
-        d.centralManagerDidFailToConnectPeripheral(c, peripheral, &error);
-    });
+    tell(observer);
 }
 
 void CBCentralManager::Impl::radioDisconnected(const radio::DeviceKey& device, const NSError* error) {
@@ -405,23 +424,29 @@ void CBCentralManager::Impl::radioDisconnected(const radio::DeviceKey& device, c
     if (!link) {
         return;
     }
-    Lock guard(link->guard->mutex);
-    if (link->state == CBPeripheralState::Disconnected) {
-        return;
+    ChangeObserver observer;
+    {
+        Lock guard(link->guard->mutex);
+        if (link->state == CBPeripheralState::Disconnected) {
+            return;
+        }
+        // Only a cancel is answered without an error, and a connection started since superseded it: the answer
+        // belongs to the link that went, and the new attempt goes on.
+        if (!error && link->state == CBPeripheralState::Connecting) {
+            return;
+        }
+        link->resetLocked();
+        observer = link->observer;
+        std::optional<NSError> why;
+        if (error) {
+            why = *error;
+        }
+        enqueueCentral([peripheral = link->self.lock(), why](CBCentralManagerDelegate& d, CBCentralManager& c) {
+            d.centralManagerDidDisconnectPeripheral(c, peripheral, why ? &*why : nullptr);
+        });
     }
-    // Only a cancel is answered without an error, and a connection started since superseded it: the answer
-    // belongs to the link that went, and the new attempt goes on.
-    if (!error && link->state == CBPeripheralState::Connecting) {
-        return;
-    }
-    link->resetLocked();
-    std::optional<NSError> why;
-    if (error) {
-        why = *error;
-    }
-    enqueueCentral([peripheral = link->self.lock(), why](CBCentralManagerDelegate& d, CBCentralManager& c) {
-        d.centralManagerDidDisconnectPeripheral(c, peripheral, why ? &*why : nullptr);
-    });
+    // The event may come late (a busy queue), or never reach a caller that waits on the queue itself.
+    tell(observer);
 }
 
 // The radio gave up starting the scan: the manager is no longer scanning, as isScanning tells.
@@ -580,12 +605,17 @@ void CBCentralManager::Impl::shutdown() {
     }
     // Once closed, no radio event runs any more: `seen` is ours.
     radio->close();
+    std::vector<ChangeObserver> observers;
     for (const auto& entry : seen) {
         auto& p = *entry.second->peripheral->impl();
         Lock guard(p.guard->mutex);
         if (p.state != CBPeripheralState::Disconnected) {
             p.resetLocked();
+            observers.push_back(p.observer);
         }
+    }
+    for (const ChangeObserver& o : observers) {
+        tell(o);
     }
     std::vector<Outgoing> dropped;
     {
@@ -623,6 +653,15 @@ CBCentralManagerPtr CBCentralManager::initWithDelegate(std::weak_ptr<CBCentralMa
 CBManagerState CBCentralManager::state() const {
     Lock lock(impl_->mutex);
     return impl_->state;
+}
+
+void CBCentralManager::setChangeObserver(std::function<void()> observer) {
+    ChangeObserver next;
+    if (observer) {
+        next = std::make_shared<const std::function<void()>>(std::move(observer));
+    }
+    Lock lock(impl_->mutex);
+    impl_->state_observer.swap(next);
 }
 
 CBManagerAuthorization CBCentralManager::authorization() {
@@ -680,6 +719,7 @@ void CBCentralManager::connectPeripheral(const CBPeripheralPtr& peripheral, cons
     }
     auto& link = *peripheral->impl();
     Lock request(link.request_mutex);
+    ChangeObserver observer;
     {
         Lock guard(link.guard->mutex);
         if (link.state == CBPeripheralState::Connecting) {
@@ -690,8 +730,10 @@ void CBCentralManager::connectPeripheral(const CBPeripheralPtr& peripheral, cons
         if (link.state != CBPeripheralState::Connected) {
             link.resetLocked();
             link.state = CBPeripheralState::Connecting;
+            observer = link.observer;  // a disconnection waited on is over
         }
     }
+    tell(observer);
     impl_->radio->connect(link.key);
 }
 
@@ -702,6 +744,7 @@ void CBCentralManager::cancelPeripheralConnection(const CBPeripheralPtr& periphe
     }
     auto& link = *peripheral->impl();
     Lock request(link.request_mutex);
+    ChangeObserver observer;
     {
         Lock guard(link.guard->mutex);
         if (link.state == CBPeripheralState::Disconnected || link.state == CBPeripheralState::Disconnecting) {
@@ -711,7 +754,9 @@ void CBCentralManager::cancelPeripheralConnection(const CBPeripheralPtr& periphe
         ++link.epoch;  // answers still on their way belong to the connection that is going
         link.in_flight = 0;
         link.want_ready = false;
+        observer = link.observer;  // a connection or a request waited on is over
     }
+    tell(observer);
     impl_->radio->cancelConnection(link.key);
 }
 

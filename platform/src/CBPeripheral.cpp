@@ -24,10 +24,14 @@ const char* const kNotConnected = "API MISUSE: can only accept commands while in
 using PeripheralCall = std::function<void(CBPeripheralDelegate&, const CBPeripheralPtr&, const NSError*)>;
 /// Runs under the peripheral's guard just before a successful answer's call.
 using Apply = std::function<void(Link&)>;
+/// Whether what an answer applies is something a wait may look at (the tree, a subscription), which the
+/// observer is told of; a value is not.
+enum class Observed { No, Yes };
 
 // Queues one event for the peripheral's delegate: on the queue, if the connection it was asked on still
 // stands, `apply` runs (success only) and the delegate is called.
-void deliver(const LinkPtr& link, uint64_t epoch, const NSError* error, Apply apply, PeripheralCall call) {
+void deliver(const LinkPtr& link, uint64_t epoch, const NSError* error, Apply apply, PeripheralCall call,
+             Observed observed = Observed::No) {
     auto manager = link->manager.lock();
     if (!manager) {
         return;
@@ -36,10 +40,11 @@ void deliver(const LinkPtr& link, uint64_t epoch, const NSError* error, Apply ap
     if (error) {
         why = *error;
     }
-    manager->enqueue([link, epoch, why = std::move(why), apply = std::move(apply),
-                      call = std::move(call)](const CBCentralManagerPtr&) {
+    manager->enqueue([link, epoch, why = std::move(why), apply = std::move(apply), call = std::move(call),
+                      observed](const CBCentralManagerPtr&) {
         std::shared_ptr<CBPeripheralDelegate> delegate;
         CBPeripheralPtr peripheral;
+        ChangeObserver observer;
         {
             Lock lock(link->guard->mutex);
             if (link->epoch != epoch || link->state != CBPeripheralState::Connected) {
@@ -47,13 +52,19 @@ void deliver(const LinkPtr& link, uint64_t epoch, const NSError* error, Apply ap
             }
             if (!why && apply) {
                 apply(*link);
+                if (observed == Observed::Yes) {
+                    observer = link->observer;
+                }
             }
             delegate = link->delegate.lock();
             peripheral = link->self.lock();
         }
+        // After the delegate's call, which records the answer the change belongs to: a wait woken by the
+        // change finds its answer there, and the one answer cannot land on a request made after it.
         if (delegate && peripheral) {
             call(*delegate, peripheral, why ? &*why : nullptr);
         }
+        tell(observer);
     });
 }
 
@@ -194,6 +205,15 @@ void CBPeripheral::setDelegate(std::weak_ptr<CBPeripheralDelegate> delegate) {
     impl_->delegate = std::move(delegate);
 }
 
+void CBPeripheral::setChangeObserver(std::function<void()> observer) {
+    ChangeObserver next;
+    if (observer) {
+        next = std::make_shared<const std::function<void()>>(std::move(observer));
+    }
+    Lock lock(impl_->guard->mutex);
+    impl_->observer.swap(next);
+}
+
 CBPeripheralState CBPeripheral::state() const {
     Lock lock(impl_->guard->mutex);
     return impl_->state;
@@ -255,7 +275,8 @@ void CBPeripheral::discoverServices(const std::optional<std::vector<CBUUID>>& se
             },
             [](CBPeripheralDelegate& d, const CBPeripheralPtr& p, const NSError* e) {
                 d.peripheralDidDiscoverServices(p, e);
-            });
+            },
+            Observed::Yes);
     });
 }
 
@@ -285,7 +306,8 @@ void CBPeripheral::discoverCharacteristics(const std::optional<std::vector<CBUUI
                 },
                 [service](CBPeripheralDelegate& d, const CBPeripheralPtr& p, const NSError* e) {
                     d.peripheralDidDiscoverCharacteristicsForService(p, service, e);
-                });
+                },
+                Observed::Yes);
         });
 }
 
@@ -309,7 +331,8 @@ void CBPeripheral::discoverDescriptors(const CBCharacteristicPtr& characteristic
                 },
                 [characteristic](CBPeripheralDelegate& d, const CBPeripheralPtr& p, const NSError* e) {
                     d.peripheralDidDiscoverDescriptorsForCharacteristic(p, characteristic, e);
-                });
+                },
+                Observed::Yes);
         });
 }
 
@@ -385,17 +408,26 @@ void CBPeripheral::writeValue(const std::string& data, const CBCharacteristicPtr
             if (error) {
                 NSLog("Write without response to characteristic %@ failed: %@", uuid, error);
             }
-            // The write left the radio's queue: its room is ours again.
+            // The write left the radio's queue: its room is ours again. A writer waiting for room is told here
+            // too, since the ready event cannot reach one that waits on the queue itself.
+            ChangeObserver observer;
+            bool ready = false;
             {
                 Lock lock(link->guard->mutex);
                 if (link->epoch != epoch || link->in_flight == 0) {
                     return;
                 }
-                --link->in_flight;
-                if (!link->want_ready || link->in_flight >= depth) {
-                    return;
+                if (link->in_flight-- >= depth) {
+                    observer = link->observer;
                 }
-                link->want_ready = false;
+                ready = link->want_ready && link->in_flight < depth;
+                if (ready) {
+                    link->want_ready = false;
+                }
+            }
+            tell(observer);
+            if (!ready) {
+                return;
             }
             deliver(link, epoch, nullptr, nullptr,
                     [](CBPeripheralDelegate& d, const CBPeripheralPtr& p, const NSError*) {
@@ -429,7 +461,7 @@ void CBPeripheral::setNotifyValue(bool enabled, const CBCharacteristicPtr& chara
                                 deliver(
                                     link, epoch, error,
                                     [characteristic, enabled](Link&) { characteristic->impl()->notifying = enabled; },
-                                    call);
+                                    call, Observed::Yes);
                             });
 }
 

@@ -10,7 +10,9 @@
 // radio event ever takes: so a radio may call its events while a request of ours waits on it (a scan stop
 // waits for a report being delivered). Radio events take only the locks from `mutex` on. Shared pointers
 // obtained by locking a weak pointer are released only with no lock held, because dropping the last
-// reference to a manager may destroy its queue, which waits for that queue's running task.
+// reference to a manager may destroy its queue, which waits for that queue's running task. A change observer
+// (setChangeObserver) is called with none of these locks held but `request_mutex` (a connect or cancel tells it
+// of the state it set), so it may take a lock of its own that the program holds while it calls the façade.
 
 #include <atomic>
 #include <cstdint>
@@ -33,6 +35,17 @@ namespace platform {
 struct Guard {
     std::mutex mutex;
 };
+
+/// Told of a change a blocked caller may be waiting for (see setChangeObserver). Shared, so that a change made
+/// under a lock hands it on and calls it once the lock is released.
+using ChangeObserver = std::shared_ptr<const std::function<void()>>;
+
+/// Calls an observer taken under a lock; call it with no façade lock held.
+inline void tell(const ChangeObserver& observer) {
+    if (observer) {
+        (*observer)();
+    }
+}
 
 /// A central's event, run on its queue with the manager held.
 using CentralEvent = std::function<void(const CBCentralManagerPtr&)>;
@@ -64,6 +77,7 @@ struct CBCentralManager::Impl : radio::RadioCentralEvents, std::enable_shared_fr
     CBManagerState state = CBManagerState::Unknown;
     bool alive = true;  // false once the manager is destroyed
     bool scanning = false;
+    ChangeObserver state_observer;  // told of every change of `state`
     /// Bumped by every start and stop of a scan, odd exactly while scanning. Written under mutex; the radio's
     /// reports and their delivery read it lock-free.
     std::atomic<uint64_t> scan_generation{0};
@@ -216,6 +230,7 @@ struct CBPeripheral::Impl {
     std::unordered_map<radio::AttributeHandle, CBCharacteristicPtr> characteristic_objects;  // all services'
     unsigned in_flight = 0;   // writes without response the radio has not sent yet
     bool want_ready = false;  // a write was refused for want of room: tell the delegate when room frees
+    ChangeObserver observer;  // told of every change a wait may look at (see CBPeripheral::setChangeObserver)
 
     /// Back to disconnected: the tree, subscriptions and write credit go. Called with the guard held.
     void resetLocked();

@@ -1,5 +1,7 @@
 // Connection, discovery and disconnection of the peripheral delegate over simulated devices.
 
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include <tavrin/Characteristic.h>
@@ -399,6 +401,27 @@ TEST(PeripheralConnection, ConnectOverAHungDisconnectionWorksOnTheNewLinksAttrib
     base.write_command(kService, kCommandChar, "command");
     EXPECT_TRUE(eventually([&] { return harness.world().receivedWrites(kDevice).size() == 2; }));
     EXPECT_FALSE(console.has("not of this peripheral's current connection"));
+}
+
+// A wait sleeps until something changes: a disconnection the device takes half a second over costs the
+// waiting thread a handful of wake-ups (counted as its voluntary context switches), not one per few ms.
+TEST(PeripheralConnection, DisconnectionSleepsUntilTheLinkGoes) {
+    auto device = test_device();
+    device.connection.disconnect_delay_ms = 500;
+    PeripheralHarness harness(world_of({device}), Build::DelegateOnly);
+    harness.delegate().connect();
+
+    const auto switches = [] {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return usage.ru_nvcsw;
+    };
+    const long before = switches();
+    const auto elapsed = timed([&] { harness.delegate().disconnect(); });
+    const long woken = switches() - before;
+    EXPECT_FALSE(harness.delegate().isConnected());
+    EXPECT_TRUE(between(elapsed, 450ms, 1500ms)) << ms(elapsed);
+    EXPECT_LT(woken, 10) << "wake-ups during " << ms(elapsed) << " ms";
 }
 
 TEST(PeripheralConnection, HangingDisconnectionGivesUpAfterFiveSeconds) {

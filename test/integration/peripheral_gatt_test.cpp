@@ -1,6 +1,12 @@
 // GATT operations of the peripheral stack over simulated devices: success, missing capability,
 // error answers and silent time-outs, and the ordering rules of the pending flags.
 
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include <tavrin/Exceptions.h>
@@ -345,6 +351,59 @@ TEST(PeripheralGatt, ReadyToSendIsWrittenToTheConsole) {
     }
     EXPECT_TRUE(eventually(
         [&] { return console.has_exact("Peripheral ready to send: 7E1A0C55-3B2D-4C6E-9F80-1A2B3C4D5E6F"); }));
+}
+
+// On the event queue the platform's events wait behind the caller, so a write waiting for room and a
+// disconnection waiting for the link to go must see the radio's change without them, and promptly.
+TEST(PeripheralGatt, WaitsOnTheEventQueueEndWithTheRadiosChange) {
+    auto device = test_device();
+    device.connection.disconnect_delay_ms = 50;
+    Connected harness(device, Build::DelegateOnly);
+    auto& delegate = harness.delegate();
+    const auto& peripheral = harness.peripheral();
+    const auto command = delegate.findServiceAndCharacteristic(kService, kCommandChar).second;
+
+    std::mutex mutex;
+    std::optional<bool> full;            // guarded by mutex
+    std::vector<std::string> outcomes;   // guarded by mutex
+    std::vector<Clock::duration> spent;  // guarded by mutex
+    delegate.notify(kService, kValueChar, [&](std::string) {
+        // The buffer filled behind the delegate's back: only the radio's sending frees it.
+        for (int i = 0; i < 40 && peripheral->canSendWriteWithoutResponse(); ++i) {
+            peripheral->writeValue("x", command, platform::CBCharacteristicWriteType::WithoutResponse);
+        }
+        const bool was_full = !peripheral->canSendWriteWithoutResponse();
+        std::vector<std::string> seen;
+        std::vector<Clock::duration> took;
+        for (const auto& call : std::vector<std::function<void()>>{
+                 [&] { delegate.writeCommand(kService, kCommandChar, "after"); }, [&] { delegate.disconnect(); }}) {
+            took.push_back(timed([&] {
+                try {
+                    call();
+                    seen.emplace_back("returned");
+                } catch (const std::exception& e) {
+                    seen.emplace_back(e.what());
+                }
+            }));
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        full = was_full;
+        outcomes = seen;
+        spent = took;
+    });
+    harness.world().notify(kDevice, kService, kValueChar, "go");
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return !outcomes.empty();
+        },
+        8s));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(full, std::optional<bool>(true));
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"returned", "returned"}));
+    EXPECT_LT(spent.at(0), 300ms) << ms(spent.at(0));
+    EXPECT_LT(spent.at(1), 500ms) << ms(spent.at(1));
+    EXPECT_FALSE(delegate.isConnected());
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -136,6 +136,13 @@ class CBPeripheral : public std::enable_shared_from_this<CBPeripheral> {
   public:
     /// Held weakly.
     void setDelegate(std::weak_ptr<CBPeripheralDelegate> delegate);
+    /// Not one of the platform's: `observer` is called after every change of what a caller may wait for here:
+    /// state(), services(), a service's characteristics(), a characteristic's descriptors() and isNotifying(),
+    /// and room for writes without response (values are told by their delegate events alone). It runs on the
+    /// thread that made the change (the radio's, the queue's or a caller's), with no lock of this façade held,
+    /// also when the delegate event that goes with the change comes late or not at all; it must not block.
+    /// Replaces the one set before; an empty function removes it.
+    void setChangeObserver(std::function<void()> observer);
     CBPeripheralState state() const;
     /// Absent for a device without a name.
     std::optional<std::string> name() const;
@@ -225,6 +232,9 @@ class CBCentralManager : public std::enable_shared_from_this<CBCentralManager> {
     CBCentralManager& operator=(const CBCentralManager&) = delete;
 
     CBManagerState state() const;
+    /// Not one of the platform's: `observer` is called after every change of state(), on the radio's thread
+    /// with no lock of this façade held; it must not block. Replaces the one set before; empty removes it.
+    void setChangeObserver(std::function<void()> observer);
     static CBManagerAuthorization authorization();
 
     void scanForPeripherals(const std::optional<std::vector<CBUUID>>& serviceUUIDs, const CBOptions& options);

@@ -26,7 +26,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr auto kStateWaitLimit = std::chrono::milliseconds(5000);
-constexpr auto kPollStep = std::chrono::milliseconds(10);
 
 // Runs one adapter entry for an event. The event queue has no caller to hand a failure to, so what
 // escapes is written as one console line and the queue goes on with its next event; the thread's end goes on.
@@ -122,12 +121,16 @@ std::shared_ptr<AdapterBaseMacOS> AdapterBaseMacOS::init(std::weak_ptr<AdapterBa
                                  : CBCentralManager::initWithDelegate(self, self->central_manager_queue_, std::nullopt,
                                                                       *system_adapter.radio);
 
-    // Woken by the state event; the step bounds how long a state change that came without one goes unseen.
+    // Woken by the manager's observer on the radio's thread as the state changes; a change made before the
+    // observer was set is seen by the first look.
+    self->central_manager_->setChangeObserver([changes = self->state_changes_] { changes->bump(); });
     const auto deadline = Clock::now() + kStateWaitLimit;
-    std::unique_lock<std::mutex> lock(self->state_mutex_);
-    for (auto now = Clock::now(); self->central_manager_->state() == CBManagerState::Unknown && now < deadline;
-         now = Clock::now()) {
-        self->state_changed_.wait_until(lock, std::min(deadline, now + kPollStep));
+    for (;;) {
+        const uint64_t seen = self->state_changes_->generation();
+        if (self->central_manager_->state() != CBManagerState::Unknown ||
+            !self->state_changes_->wait_past(seen, deadline)) {
+            break;
+        }
     }
     return self;
 }
@@ -179,10 +182,8 @@ bool AdapterBaseMacOS::scanIsActive() const {
 }
 
 void AdapterBaseMacOS::centralManagerDidUpdateState(CBCentralManager& central) {
-    // The state is asked anew whenever it matters; nothing to keep, only a waiting init() to wake.
-    (void)central.state();
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    state_changed_.notify_all();
+    // The state is asked anew whenever it matters; nothing to keep (the observer woke a waiting init()).
+    (void)central;
 }
 
 // Each event below locks the adapter for its whole duration (see the class comment): a failed lock

@@ -2,7 +2,6 @@
 // The platform-facing half of the adapter: the central manager's delegate, which owns the manager and
 // its event queue, and turns the manager's events into calls on the adapter backend.
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +12,8 @@
 #include <platform/Radio.h>
 #include <tavrin/ScanOptions.h>
 #include <tavrin/Types.h>
+
+#include "backends/macos/ChangeSignal.h"
 
 namespace Tavrin {
 
@@ -56,8 +57,8 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     static constexpr const char* kQueueLabel = "AdapterBaseMacOS.centralManagerQueue";
 
     /// Makes the delegate, its event queue and its central manager (which must see the delegate
-    /// already owned, since it holds it weakly), then waits up to 5.0 s, polling every 10 ms, for the
-    /// manager to learn its state. A state still unknown then is not an error: Bluetooth just counts
+    /// already owned, since it holds it weakly), then waits up to 5.0 s for the manager to learn its
+    /// state, woken by each change of it. A state still unknown then is not an error: Bluetooth just counts
     /// as not enabled.
     static std::shared_ptr<AdapterBaseMacOS> init(std::weak_ptr<AdapterBase> adapter);
     /// The same on one adapter of the system (`platform::radio::processAdapters`); an unnamed one is the
@@ -120,10 +121,9 @@ class AdapterBaseMacOS : public platform::CBCentralManagerDelegate {
     platform::dispatch_queue_t central_manager_queue_;
     platform::CBCentralManagerPtr central_manager_;
 
-    // init() waits on this for the manager to learn its state; centralManagerDidUpdateState signals it
-    // holding the mutex, which guards no data of its own (the state is the manager's).
-    std::mutex state_mutex_;
-    std::condition_variable state_changed_;
+    // init() waits on this for the manager to learn its state; the manager's observer bumps it (its lock is a
+    // leaf). Shared with the observer, which the manager may call until it is gone.
+    const std::shared_ptr<ChangeSignal> state_changes_ = std::make_shared<ChangeSignal>();
 
     std::mutex peripherals_mutex_;  // guards peripherals_
     // Platform peripheral -> its backend; an entry is added with the backend and erased when the

@@ -30,6 +30,8 @@ std::shared_ptr<PeripheralBaseMacOS> PeripheralBaseMacOS::init(platform::CBPerip
     auto delegate = std::make_shared<PeripheralBaseMacOS>(ConstructionKey{}, std::move(peripheral),
                                                           std::move(centralManager), std::move(adapter_limits));
     delegate->peripheral_->setDelegate(delegate->weak_from_this());
+    // Set before any call can wait; a change made before it is seen by the wait's first look.
+    delegate->peripheral_->setChangeObserver([changes = delegate->changes_] { changes->bump(); });
     return delegate;
 }
 
@@ -153,7 +155,7 @@ void PeripheralBaseMacOS::fail_all_locked() {
 }
 
 void PeripheralBaseMacOS::signal() {
-    answered_.notify_all();
+    changes_->bump();
 }
 
 std::map<std::string, characteristic_state_t> PeripheralBaseMacOS::characteristic_extras() const {

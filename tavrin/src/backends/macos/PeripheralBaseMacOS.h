@@ -20,6 +20,7 @@
 #include <tavrin/Service.h>
 #include <tavrin/Types.h>
 
+#include "backends/macos/ChangeSignal.h"
 #include "backends/macos/DelegateRecords.h"
 #include "backends/macos/TimeLimitsCell.h"
 
@@ -31,8 +32,10 @@ namespace Tavrin {
 /// central manager's serial event queue. One mutex (`mutex_`) guards the bookkeeping records. It is
 /// held only for short steps (registering a request and handing it to the platform, recording an
 /// answer, looking a record up): never while a call waits, and never while a caller's value callback
-/// runs. Each wait sleeps on `answered_`, which every answering event signals, and looks at the
-/// platform's state at least every 10 ms; its limit is counted from its own start.
+/// runs. Each wait sleeps on `changes_`, which every answering event bumps and the platform's observer
+/// bumps for every change of the peripheral's state, tree, subscriptions and write room (made on the
+/// radio's thread, whose delegate event may come late or never reach a wait on the event queue); it
+/// wakes for nothing else, and its limit is counted from its own start.
 ///
 /// Requests: every request has its own slot in its attribute's queue; the answer fills the oldest
 /// waiting slot of that kind (the link answers in order), an error answer included, so each call gets
@@ -185,9 +188,6 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     // Ends every waiting request as failed; called with mutex_ held.
     void fail_all_locked();
 
-    // How long a wait goes at most without looking again.
-    static constexpr auto kPollStep = std::chrono::milliseconds(10);
-
     // Registers a request in the queue that `queue_of` gives (under mutex_) and hands it to the
     // platform in the same step, so that answers keep the order of the requests.
     template <typename QueueOf, typename Send>
@@ -195,10 +195,13 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     // Waits until `done` (called with mutex_ held) holds or `limit` has passed since the call; true when done.
     template <typename Done>
     bool wait_for(std::chrono::milliseconds limit, Done done);
+    // The same up to `deadline`.
+    template <typename Done>
+    bool wait_until(Clock::time_point deadline, Done done);
     // Takes a request off the queue that `queue_of` gives.
     template <typename QueueOf>
     void withdraw(QueueOf queue_of, const request_ptr& request);
-    // Wakes every wait; called after an answer was recorded (without mutex_ held).
+    // Wakes every wait; called after an answer was recorded (with or without mutex_ held).
     void signal();
     // The limits of a call that starts now. A change is told to the platform first, for a radio whose own
     // timeouts must follow them.
@@ -214,7 +217,9 @@ class PeripheralBaseMacOS : public platform::CBPeripheralDelegate,
     PeripheralTimeLimits limits_;                          // guards itself
 
     mutable std::mutex mutex_;
-    std::condition_variable answered_;  // signalled by every event that may end a wait; waited on with mutex_
+    // Bumped by every change that may end a wait; its own lock is a leaf, taken without mutex_ by the waits.
+    // Shared with the platform peripheral's observer, which may outlive this object.
+    const std::shared_ptr<ChangeSignal> changes_ = std::make_shared<ChangeSignal>();
     // Platform characteristic object -> its record. Guarded by mutex_.
     std::map<const platform::CBCharacteristic*, characteristic_extras_t> characteristic_extras_;
     // Discovery requests by their target (the peripheral, a service, a characteristic). Guarded by mutex_.
@@ -245,19 +250,23 @@ request_ptr PeripheralBaseMacOS::send(QueueOf queue_of, Send send_request) {
 
 template <typename Done>
 bool PeripheralBaseMacOS::wait_for(std::chrono::milliseconds limit, Done done) {
-    const auto deadline = platform::deadlineAfter<Clock>(limit);
-    std::unique_lock<std::mutex> lock(mutex_);
+    return wait_until(platform::deadlineAfter<Clock>(limit), done);
+}
+
+template <typename Done>
+bool PeripheralBaseMacOS::wait_until(Clock::time_point deadline, Done done) {
     for (;;) {
-        if (done()) {
-            return true;
+        // Taken before the look: a change made after it moves the count on, and the sleep ends at once.
+        const uint64_t seen = changes_->generation();
+        {
+            Lock lock(mutex_);
+            if (done()) {
+                return true;
+            }
         }
-        const auto now = Clock::now();
-        if (now >= deadline) {
-            return false;
+        if (!changes_->wait_past(seen, deadline)) {
+            return false;  // nothing changed since the last look, which found the wait not done
         }
-        // Woken by the answering event; the step bounds how long a change that signals nothing
-        // (a state the platform moves by itself) goes unseen.
-        answered_.wait_until(lock, std::min(deadline, now + kPollStep));
     }
 }
 

@@ -220,8 +220,8 @@ void PeripheralBaseMacOS::writeCommand(const std::string& service_uuid, const st
     }
 
     // Testing for room and handing the write over happen as one step, so two writers cannot both take
-    // the last free slot. The wait is woken by the platform's ready-to-send callback and otherwise
-    // looks again every step (the radio frees room without the event queue, so this works on it too).
+    // the last free slot. The wait is woken by the platform's observer when the radio frees room, without
+    // the event queue, so this works on it too.
     // The platform drops without a word a write on an attribute of a link that is gone, so the
     // attribute is checked before the write and again after it (see of_link_up): a write that passes
     // both went out on the link that is up.
@@ -318,9 +318,7 @@ void PeripheralBaseMacOS::unsubscribe(const std::string& service_uuid, const std
     // event queue none can be running but the caller's own (deliveries run there, one at a time). The
     // wait shares the call's limit; past it the callback stays removed, so no new call of it starts.
     if (removed && !is_on_event_queue()) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!answered_.wait_until(lock, deadline, [&] { return removed->running == 0; })) {
-            lock.unlock();
+        if (!wait_until(deadline, [&] { return removed->running == 0; })) {
             NSLog("Characteristic %@ was unsubscribed, but its value callback was still running at the limit",
                   characteristic->UUID());
             throw Exception::OperationFailed("Characteristic Unsubscribe");
