@@ -20,6 +20,8 @@ set(TAVRIN_REAL_STACK_TESTS
   "BluezRadioTest.NotificationStreamKeepsItsOrderUpToTheDisconnection"
   "Deployment.SlowReadSucceedsWithinARaisedLimitAndFailsWithTheDefault"
   "Deployment.ReconnectCyclesEachServeTheirRequests"
+  # bluetoothd's sockets: a notify socket's stream, another program's subscription, writes through the write socket.
+  "SocketPath.ExclusiveSubscriptionStreamsInOrderAndGivesWayToAnotherProgram"
   # Services of one UUID, service data.
   "Deployment.CharacteristicIsFoundInEachServiceOfItsUuid"
   "Deployment.ListedServicesKeepTheirData"

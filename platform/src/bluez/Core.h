@@ -236,6 +236,9 @@ class Core {
         std::vector<std::pair<uint64_t, Done>> starting;  // centrals waiting for StartNotify (or AcquireNotify)
         bool startInFlight = false;
         uint64_t startTimer = 0;  // the waiting centrals' limit
+        // Value changes while StartNotify runs: a device may notify before it answers the subscription, and
+        // bluetoothd signals those. Given to the centrals once subscribed; the first kEarlyValues only.
+        std::vector<std::string> early;
         // The session is this process's notify socket (AcquireNotify, asked or held), not a StartNotify one: its
         // values come on the socket, and the characteristic's Value changes are not notifications then.
         bool exclusive = false;

@@ -6,6 +6,11 @@
 
 namespace platform::bluez {
 
+namespace {
+// The values a device sends before it answers a subscription are kept up to this many.
+constexpr size_t kEarlyValues = 64;
+}  // namespace
+
 // ---- Subscriptions ----
 
 void Core::setNotify(uint64_t id, const std::string& address, AttributeHandle handle, bool enabled,
@@ -102,8 +107,14 @@ void Core::notifyStarted(uint64_t generation, const std::string& address, Attrib
             complete(waiting.first, [&] { waiting.second(error); });
         }
     }
+    auto early = std::move(entry.early);
+    entry.early.clear();
     if (!error && entry.active.empty()) {
         stopNotifyQuietly(address, handle);  // everyone left while it started
+    } else if (!error) {
+        for (const std::string& value : early) {
+            deliverNotification(address, handle, value);
+        }
     }
 }
 
@@ -160,13 +171,23 @@ void Core::valueChanged(const AttributeObject& characteristic, const std::string
         return;
     }
     const auto entry = rt->second.notify.find(characteristic.handle);
-    if (entry == rt->second.notify.end() || entry->second.active.empty() || entry->second.exclusive) {
-        return;  // a read's answer, or another client's subscription; a socket's values come on the socket
+    if (entry == rt->second.notify.end() || entry->second.exclusive) {
+        return;  // a read's answer; a socket's values come on the socket
+    }
+    const bool subscribed = !entry->second.active.empty();
+    if (!subscribed && !entry->second.startInFlight) {
+        return;  // a read's answer, or another client's subscription
     }
     const auto watch = rt->second.reads.find(characteristic.handle);
     if (watch != rt->second.reads.end() && watch->second.pending > 0) {
         // A read's own Value change comes just before its reply: decide then.
         watch->second.held.push_back(value);
+        return;
+    }
+    if (!subscribed) {
+        if (entry->second.early.size() < kEarlyValues) {
+            entry->second.early.push_back(value);
+        }
         return;
     }
     deliverNotification(address, characteristic.handle, value);
