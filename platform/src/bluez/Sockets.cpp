@@ -42,16 +42,34 @@ bool hungUp(int fd) {
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-// The descriptor and MTU of an AcquireWrite or AcquireNotify reply; the descriptor is the caller's to close.
-int readSocketReply(BusMessage& reply, unsigned& mtu) {
-    const int fd = reply.readUnixFd();
-    try {
-        mtu = reply.readUint16();
-    } catch (...) {
-        ::close(fd);
-        throw;
+// An AcquireWrite or AcquireNotify answer: the socket (the caller's to close) and its MTU, or why there is none.
+struct SocketAnswer {
+    int fd = -1;
+    unsigned mtu = kDefaultMtu;
+    const NSError* error = nullptr;  // bluetoothd's, valid for the answer's handler
+    std::optional<NSError> failure;  // a reply of the wrong shape
+    const NSError* why() const { return error ? error : failure ? &*failure : nullptr; }
+};
+
+SocketAnswer readSocketAnswer(BusMessage* reply, const NSError* error) {
+    SocketAnswer answer;
+    answer.error = error;
+    if (error) {
+        return answer;
     }
-    return fd;
+    try {
+        answer.fd = reply->readUnixFd();
+        try {
+            answer.mtu = reply->readUint16();
+        } catch (...) {
+            ::close(answer.fd);
+            answer.fd = -1;
+            throw;
+        }
+    } catch (const std::exception& e) {
+        answer.failure = badReplyError(e.what());
+    }
+    return answer;
 }
 
 std::string characteristicName(const AttributeObject* a, AttributeHandle handle) {
@@ -170,18 +188,10 @@ void Core::acquireWrite(const std::string& address, AttributeHandle handle, cons
         path, kCharacteristicInterface, "AcquireWrite", {PropMap{}}, kRequestTimeout,
         [address, handle, serial, generation](Core& core, BusMessage* reply,
                                               const NSError* error) REQUIRES(core.mutex_) {
-            int fd = -1;
-            unsigned mtu = kDefaultMtu;
-            NSError failure;
-            const NSError* why = error;
-            if (!error) {
-                try {
-                    fd = readSocketReply(*reply, mtu);
-                } catch (const std::exception& e) {
-                    failure = badReplyError(e.what());
-                    why = &failure;
-                }
-            }
+            const SocketAnswer answer = readSocketAnswer(reply, error);
+            const int fd = answer.fd;
+            const unsigned mtu = answer.mtu;
+            const NSError* why = answer.why();
             WriteSocket* current = nullptr;
             if (const auto rt = core.runtime_.find(address);
                 generation == core.generation_ && rt != core.runtime_.end()) {
@@ -343,18 +353,9 @@ void Core::acquireNotify(const std::string& address, AttributeHandle handle, con
         path, kCharacteristicInterface, "AcquireNotify", {PropMap{}}, kAttTimeout,
         [address, handle, path, serial, generation](Core& core, BusMessage* reply,
                                                     const NSError* error) REQUIRES(core.mutex_) {
-            int fd = -1;
-            unsigned mtu = kDefaultMtu;
-            NSError failure;
-            const NSError* why = error;
-            if (!error) {
-                try {
-                    fd = readSocketReply(*reply, mtu);
-                } catch (const std::exception& e) {
-                    failure = badReplyError(e.what());
-                    why = &failure;
-                }
-            }
+            const SocketAnswer answer = readSocketAnswer(reply, error);
+            const int fd = answer.fd;
+            const NSError* why = answer.why();
             const auto rt = core.runtime_.find(address);
             NotifyEntry* entry = nullptr;
             if (generation == core.generation_ && rt != core.runtime_.end()) {
