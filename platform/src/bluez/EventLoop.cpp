@@ -162,6 +162,7 @@ void EventLoop::prepare(int fd, short events, short watchMask) {
     polledWatches_.clear();
     polled_.push_back({wakeFd_, POLLIN, 0});
     busPolled_ = fd >= 0;
+    readsHeldBack_ = (watchMask & POLLIN) == 0;
     // The bus keeps its place even when not polled (a negative descriptor is skipped), so watches start at 2.
     polled_.push_back({busPolled_ ? fd : -1, events, 0});
     for (const auto& [id, w] : watches_) {
@@ -175,6 +176,17 @@ bool EventLoop::wait(int timeoutMs) {
     if (ready_ > 0 && (polled_[0].revents & POLLIN)) {
         uint64_t drained = 0;
         [[maybe_unused]] const auto got = ::read(wakeFd_, &drained, sizeof drained);
+    }
+    if (readsHeldBack_) {
+        // The sockets' reads waited with the bus: whatever came meanwhile is read in this pass, not after a wake
+        // of its own (a reader finds nothing and returns at once).
+        for (std::size_t i = 0; i < polledWatches_.size(); ++i) {
+            const auto it = watches_.find(polledWatches_[i]);
+            if (it != watches_.end() && (it->second.events & POLLIN)) {
+                polled_[i + 2].revents |= POLLIN;
+                ready_ = std::max(ready_, 1);
+            }
+        }
     }
     // The bus needs processing when its descriptor is ready or a deadline (possibly its own) passed; a wake for
     // a task or a watched socket alone does not. Anything unexpected: process it anyway.

@@ -100,6 +100,7 @@ class EventLoop {
     std::vector<pollfd> polled_;
     std::vector<uint64_t> polledWatches_;  // the watch of each entry of polled_ after the first two
     bool busPolled_ = false;
+    bool readsHeldBack_ = false;  // the last prepare() kept the sockets' reads back (see wait)
     int ready_ = 0;
 };
 
