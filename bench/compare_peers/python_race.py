@@ -81,16 +81,16 @@ def race(plug_address, wanted):
 
 
 def stream(plug, delivery, wanted, figures, prefix):
-    received = 0
-    first = last = 0
+    received = lost = 0
+    previous = None
     finished = threading.Event()
 
     def value(data):
-        nonlocal received, first, last
+        nonlocal received, lost, previous
         n = int.from_bytes(data[:4], "little")
-        if received == 0:
-            first = n
-        last = n
+        if previous is not None:
+            lost += (n - previous - 1) % CYCLE
+        previous = n
         received += 1
         if received == wanted:
             finished.set()
@@ -102,7 +102,7 @@ def stream(plug, delivery, wanted, figures, prefix):
     counted = received  # the values the CPU time covers; more may come until the unsubscription
     plug.unsubscribe(COUNTER_SERVICE, COUNTER)
     figures[prefix + "notifications"] = counted
-    figures[prefix + "notifications_lost"] = (last - first + 1 - received) if received else wanted
+    figures[prefix + "notifications_lost"] = lost if received else wanted
     figures[prefix + "notify_cpu_us_per_value"] = cpu * 1e6 / counted if counted else 0.0
 
 

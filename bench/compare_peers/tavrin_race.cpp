@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +29,7 @@ const std::string kCounterService = "fb1e5001-54ae-4a28-9f74-dfccb248601d";
 const std::string kCounter = "fb1e5002-54ae-4a28-9f74-dfccb248601d";
 const std::string kSink = "fb1e5003-54ae-4a28-9f74-dfccb248601d";  // takes writes without response
 constexpr long kWriteCommands = 5000;
+constexpr uint32_t kCycle = 80000;  // the counter's values, in turn (make_world.py)
 
 using Clock = std::chrono::steady_clock;
 
@@ -58,7 +60,7 @@ uint32_t counter_of(const std::string& value) {
 struct Stream {
     long received = 0;
     long lost = 0;
-    long reordered = 0;  // values that came after a later one
+    long reordered = 0;  // values that came after a later one (or again)
     double cpu_us_per_value = 0;
 };
 
@@ -67,19 +69,25 @@ struct Stream {
 Stream stream(Tavrin::Peripheral& plug, Tavrin::Delivery delivery, long wanted) {
     std::mutex mutex;
     std::condition_variable done;
-    long received = 0, reordered = 0;
-    uint32_t first = 0, last = 0;
+    long received = 0, reordered = 0, lost = 0;
+    std::optional<uint32_t> latest;  // the highest value so far
     plug.notify(
         kCounterService, kCounter,
         [&](std::string value) {
             std::lock_guard<std::mutex> lock(mutex);
             const uint32_t n = counter_of(value);
-            if (received == 0) {
-                first = n;
-            } else if (n < last) {
-                ++reordered;
+            if (latest) {
+                // Steps forward around the counter's cycle (the world may have gone round it before).
+                const uint32_t ahead = (n + kCycle - *latest) % kCycle;
+                if (ahead == 0 || ahead > kCycle / 2) {
+                    ++reordered;  // a repeat or a value that comes after a later one
+                } else {
+                    lost += ahead - 1;
+                    latest = n;
+                }
+            } else {
+                latest = n;
             }
-            last = std::max(last, n);
             if (++received == wanted) {
                 done.notify_all();
             }
@@ -96,7 +104,7 @@ Stream stream(Tavrin::Peripheral& plug, Tavrin::Delivery delivery, long wanted) 
     Stream result;
     result.received = received;
     result.reordered = reordered;
-    result.lost = received == 0 ? wanted : static_cast<long>(last - first + 1) - received;
+    result.lost = received == 0 ? wanted : lost;
     result.cpu_us_per_value = received ? cpu * 1e6 / static_cast<double>(received) : 0.0;
     return result;
 }
