@@ -207,9 +207,19 @@ TEST_F(BluezSocketsUnit, WriteRequestBetweenCommandsReleasesTheSocket) {
     bus_->reply(request->id);
     EXPECT_TRUE(succeeded(b));
     Socket second;
-    handOver(bus_->take("AcquireWrite"), second);
+    handOver(bus_->take("AcquireWrite"), second, 517);
     EXPECT_EQ(second.receive(), "c");
     EXPECT_TRUE(succeeded(c));
+
+    // Longer than bluetoothd's socket reader takes whole (512 bytes): by WriteValue, the socket given back first.
+    auto d = write(central, true, std::string(513, 'x'));
+    EXPECT_TRUE(second.closedByRadio());
+    bus_->propertiesChanged(charPath_, kCharIface, {{"WriteAcquired", Variant(false)}});
+    const auto whole = bus_->take("WriteValue");
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(bytesOf(*whole).size(), 513u);
+    bus_->reply(whole->id);
+    EXPECT_TRUE(succeeded(d));
 }
 
 // An Exclusive subscription reads its own notify socket: every datagram a value, in order, an empty one too; a

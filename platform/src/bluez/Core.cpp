@@ -151,6 +151,9 @@ void Core::wait(bool& busWoke) {
     int fd = -1;
     short events = 0;
     short watchMask = ~short(0);
+    // The bus's own deadline (a call's time limit): once it passed the bus is processed, even when a socket's
+    // readiness ended the wait.
+    auto busDeadline = Clock::time_point::max();
     if (bus_) {
         try {
             const BusPollData data = bus_->pollData();
@@ -167,6 +170,9 @@ void Core::wait(bool& busWoke) {
                 if (data.timeoutMs >= 0 && (timeout < 0 || data.timeoutMs < timeout)) {
                     timeout = data.timeoutMs;
                 }
+                if (data.timeoutMs >= 0) {
+                    busDeadline = Clock::now() + std::chrono::milliseconds(data.timeoutMs);
+                }
             }
         } catch (const std::exception& e) {
             busBroken(e.what());
@@ -178,7 +184,7 @@ void Core::wait(bool& busWoke) {
     pollDeadline_ = timeout < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
     loop_.prepare(fd, events, watchMask);
     mutex_.unlock();
-    busWoke = loop_.wait(timeout);
+    busWoke = loop_.wait(timeout) || Clock::now() >= busDeadline;
     mutex_.lock();
     pollWaiting_ = false;
 }

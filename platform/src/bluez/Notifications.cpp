@@ -209,8 +209,14 @@ void Core::readSettled(const Request& request, const std::optional<std::string>&
     if (value && !held.empty() && held.back() == *value) {
         held.pop_back();
     }
-    for (const auto& notified : held) {
-        deliverNotification(request.address, request.handle, notified);
+    const auto entry = rt->second.notify.find(request.handle);
+    const bool early = entry != rt->second.notify.end() && entry->second.active.empty() && entry->second.startInFlight;
+    for (auto& notified : held) {
+        if (!early) {
+            deliverNotification(request.address, request.handle, notified);
+        } else if (entry->second.early.size() < kEarlyValues) {
+            entry->second.early.push_back(std::move(notified));  // given once the subscription is answered
+        }
     }
 }
 

@@ -1,6 +1,8 @@
 // The bus through sdbus-c++: one connection, a proxy per destination and path, and the matches. Messages are
 // read in place, without copying their bodies into variants first.
 
+#include <fcntl.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -54,7 +56,10 @@ class SdbusMessage final : public BusMessage {
         // The message keeps its own descriptor; the one read is a duplicate, handed over.
         sdbus::UnixFd fd;
         message_ >> fd;
-        return fd.release();
+        const int owned = fd.release();
+        // The duplicate is not close-on-exec: a child the program starts must not keep bluetoothd's socket open.
+        ::fcntl(owned, F_SETFD, FD_CLOEXEC);
+        return owned;
     }
     sdbus::Variant readVariant() override {
         sdbus::Variant value;

@@ -19,6 +19,9 @@ namespace platform::bluez {
 
 namespace {
 
+// The longest datagram bluetoothd's write-socket reader takes whole.
+constexpr std::size_t kSocketWriteLimit = 512;
+
 // Values read off a notify socket in one look, so that a flood does not hold back the rest of the pass.
 constexpr int kSocketBatch = 64;
 // A notification's value is at most 512 bytes; a larger datagram would be cut, never merged with the next.
@@ -108,7 +111,8 @@ void Core::checkLink(const std::string& address, std::function<void(Core&, bool)
                 if (generation != core.generation_ || now == core.runtime_.end() || now->second.linkEpoch != epoch) {
                     return;
                 }
-                bool connected = false;
+                // No answer says nothing about the link: it is taken as up (a link that went ends everything anyway).
+                bool connected = true;
                 if (!error) {
                     try {
                         const sdbus::Variant value = reply->readVariant();
@@ -130,9 +134,9 @@ bool Core::writeBySocket(const std::string& address, AttributeHandle handle, con
         return false;  // bluetoothd offers no socket for it
     }
     WriteSocket& socket = runtime_[address].writeSockets[handle];
-    // bluetoothd stops reading a write socket at its first empty datagram: an empty write goes by WriteValue, as
-    // any write that is not a command does.
-    const bool bySocket = isCommand(write.type) && !write.value.empty();
+    // bluetoothd stops reading a write socket at its first empty datagram, and reads at most 512 bytes of one
+    // (cutting a longer one short): those go by WriteValue, as any write that is not a command does.
+    const bool bySocket = isCommand(write.type) && !write.value.empty() && write.value.size() <= kSocketWriteLimit;
     switch (socket.state) {
         case WriteSocketState::Refused:
             return false;
@@ -309,6 +313,7 @@ void Core::writeSocketBroke(const std::string& address, AttributeHandle handle, 
         }
         if (!connected) {
             it->second.state = WriteSocketState::None;
+            core.pumpWrites(address, WriteKey{handle, false});  // the link's end fails them, if it has not yet
             return;
         }
         it->second.state = WriteSocketState::Refused;
@@ -414,6 +419,15 @@ int Core::notifySocketReady(const std::string& address, AttributeHandle handle, 
             deliverNotification(address, handle, std::string(buffer, static_cast<std::size_t>(got)));
             ++taken;
             continue;
+        }
+        if (got == 0) {
+            // Hung up: the end, or an empty value with more behind it (then the reads go on).
+            const ssize_t next = ::recv(entry.socket.fd(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_PEEK);
+            if (next > 0) {
+                deliverNotification(address, handle, std::string());
+                ++taken;
+                continue;
+            }
         }
         if (got < 0 && errno == EINTR) {
             continue;

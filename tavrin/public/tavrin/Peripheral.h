@@ -96,8 +96,8 @@ class Peripheral {
     void pair();
     /// Ends this peripheral's pairing under way, from another thread: the radio cancels it, and the
     /// `pair()` call waiting for it throws `Exception::OperationFailed` ("Pair") once the system has
-    /// said so. A `pair()` still connecting first stops before it pairs. With no pairing under way it
-    /// does nothing.
+    /// said so. A `pair()` still connecting first stops before it pairs, and the `pair()` calls waiting
+    /// for their turn end at once. With no pairing under way it does nothing.
     void cancel_pairing();
     bool is_paired();
     /// Forgets the bond, disconnecting first if connected (the disconnected callback runs as for

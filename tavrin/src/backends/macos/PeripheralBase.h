@@ -120,14 +120,14 @@ class PeripheralBase {
 
     // One pair() at a time: `pairing_` is set while one runs, so that a second one waits for its
     // outcome (on `pairing_done_`) instead of pairing twice. Guarded by pairing_mutex_, which is held
-    // only to read or change the flags. cancel_pairing() sets `pairing_canceled_` for the pair() under
-    // way, and cancels on the platform at once if it pairs there already (`pairing_started_`), else
-    // pair() does so as it starts.
+    // only to read or change them (and to hand a pairing to the platform or cancel it there). Each
+    // cancel_pairing() counts in `pairing_cancels_`: a pair() that sees the count move since it began
+    // ends; one pairing on the platform already (`pairing_started_`) is cancelled there.
     std::mutex pairing_mutex_;
     std::condition_variable pairing_done_;
     bool pairing_ = false;
     bool pairing_started_ = false;
-    bool pairing_canceled_ = false;
+    uint64_t pairing_cancels_ = 0;
 
     zem::safe_callback<void()> callback_on_connected_;
     zem::safe_callback<void()> callback_on_disconnected_;

@@ -55,13 +55,20 @@ void PeripheralBase::pair() {
     }
     // The pairing, the agent's answers included, before it is cancelled.
     const auto limit = time_limits().pairing;
-    // One pairing at a time: a second caller waits for the first one's outcome.
+    // One pairing at a time: a second caller waits for the first one's outcome. A cancel_pairing() from now on
+    // ends this call too.
+    uint64_t cancels = 0;
     {
         std::unique_lock<std::mutex> lock(pairing_mutex_);
+        cancels = pairing_cancels_;
         using Clock = std::chrono::steady_clock;
         const auto deadline = platform::deadlineAfter<Clock>(kSettleLimit, platform::deadlineAfter<Clock>(limit));
-        if (!pairing_done_.wait_until(lock, deadline, [this] { return !pairing_; })) {
+        if (!pairing_done_.wait_until(lock, deadline, [&] { return !pairing_ || pairing_cancels_ != cancels; })) {
             platform::NSLog("Pairing with %@ did not end in time on another thread", peripheral);
+            throw Exception::OperationFailed("Pair");
+        }
+        if (pairing_cancels_ != cancels) {
+            platform::NSLog("Pairing with %@ was canceled before it started", peripheral);
             throw Exception::OperationFailed("Pair");
         }
         pairing_ = true;
@@ -73,7 +80,6 @@ void PeripheralBase::pair() {
                 std::lock_guard<std::mutex> lock(self.pairing_mutex_);
                 self.pairing_ = false;
                 self.pairing_started_ = false;
-                self.pairing_canceled_ = false;
             }
             self.pairing_done_.notify_all();
         }
@@ -92,24 +98,15 @@ void PeripheralBase::pair() {
         connect();
     }
     auto answer = std::make_shared<Answer>();
-    bool canceled = false;
     {
+        // Handed over under the lock: a cancel finds the pairing started, or this call not yet pairing.
         std::lock_guard<std::mutex> lock(pairing_mutex_);
-        canceled = pairing_canceled_;
-        pairing_started_ = !canceled;
-    }
-    if (canceled) {
-        platform::NSLog("Pairing with %@ was canceled before it started", peripheral);
-        throw Exception::OperationFailed("Pair");
-    }
-    peripheral->pair(answer->completion(answer));
-    {
-        // A cancel that came as the pairing was handed over may have found nothing to cancel yet.
-        std::lock_guard<std::mutex> lock(pairing_mutex_);
-        canceled = pairing_canceled_;
-    }
-    if (canceled) {
-        peripheral->cancelPairing();
+        if (pairing_cancels_ != cancels) {
+            platform::NSLog("Pairing with %@ was canceled before it started", peripheral);
+            throw Exception::OperationFailed("Pair");
+        }
+        pairing_started_ = true;
+        peripheral->pair(answer->completion(answer));
     }
     if (!answer->wait(limit)) {
         peripheral->cancelPairing();
@@ -131,18 +128,18 @@ void PeripheralBase::cancel_pairing() {
     if (!peripheral->pairingSupported()) {
         throw Exception::OperationNotSupported();
     }
-    bool started = false;
     {
         std::lock_guard<std::mutex> lock(pairing_mutex_);
         if (!pairing_) {
-            return;
+            return;  // nothing under way, and so nobody waiting either
         }
-        pairing_canceled_ = true;
-        started = pairing_started_;
+        ++pairing_cancels_;
+        // Under the lock, so that it cannot reach a pairing that starts after this call.
+        if (pairing_started_) {
+            peripheral->cancelPairing();
+        }
     }
-    if (started) {
-        peripheral->cancelPairing();
-    }
+    pairing_done_.notify_all();  // the calls waiting for their turn end too
 }
 
 bool PeripheralBase::is_paired() {
