@@ -136,6 +136,8 @@ struct BluezSimulator::Impl : std::enable_shared_from_this<BluezSimulator::Impl>
     // AcquireWrite's or AcquireNotify's hold on a characteristic, from the call on: bluetoothd counts the
     // characteristic acquired while the call still waits for the tree or for the subscription.
     struct Acquired {
+        // Written out: std::optional<Acquired> inside this class must see it constructible before the class ends.
+        Acquired() {}
         uint64_t id = 0;
         std::optional<sdbus::MethodCall> call;   // not answered yet
         std::unique_ptr<AcquiredSocket> socket;  // made with the reply
